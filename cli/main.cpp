@@ -1,0 +1,77 @@
+// kivora-cli: the headless tool over the Kivora libraries.
+#include "CommandLine.h"
+#include "Commands.h"
+
+#include <cstdio>
+#include <exception>
+#include <string>
+
+using namespace kivora::cli;
+
+namespace {
+
+void printOverview(std::FILE* out) {
+    std::fputs("usage: kivora-cli COMMAND [ARGUMENTS]\n\nCommands:\n", out);
+    for (const Command& command : allCommands())
+        std::fprintf(out, "  %-8.*s %.*s\n", static_cast<int>(command.name.size()), command.name.data(),
+                     static_cast<int>(command.summary.size()), command.summary.data());
+    std::fputs("\nRun \"kivora-cli COMMAND --help\" for a command's arguments.\n", out);
+}
+
+void printUsage(std::FILE* out, const Command& command) {
+    std::fprintf(out, "usage: kivora-cli %.*s %.*s\n", static_cast<int>(command.name.size()),
+                 command.name.data(), static_cast<int>(command.usage.size()), command.usage.data());
+}
+
+// Messages may carry their own line feed; the tool prints exactly one.
+std::string oneLine(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    return text;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        printOverview(stderr);
+        return 2;
+    }
+    const std::string name = argv[1];
+    if (name == "--help" || name == "-h" || name == "help") {
+        printOverview(stdout);
+        return 0;
+    }
+    const Command* command = nullptr;
+    for (const Command& candidate : allCommands())
+        if (candidate.name == name)
+            command = &candidate;
+    if (command == nullptr) {
+        std::fprintf(stderr, "kivora-cli: unknown command \"%s\"\n", name.c_str());
+        printOverview(stderr);
+        return 2;
+    }
+
+    std::vector<std::string> arguments(argv + 2, argv + argc);
+    if (CommandLine(arguments).wantsHelp()) {
+        printUsage(stdout, *command);
+        std::printf("\n%.*s\n", static_cast<int>(command->details.size()), command->details.data());
+        return 0;
+    }
+    try {
+        return command->run(std::move(arguments));
+    } catch (const UsageError& error) {
+        std::fprintf(stderr, "kivora-cli %s: %s\n", name.c_str(), error.what());
+        printUsage(stderr, *command);
+        return 2;
+    } catch (const CommandFailure& error) {
+        std::fprintf(stderr, "%s\n", oneLine(error.what()).c_str());
+    } catch (const std::string& message) {
+        std::fprintf(stderr, "%s\n", oneLine(message).c_str());
+    } catch (const char* message) {
+        std::fprintf(stderr, "%s\n", oneLine(message).c_str());
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "kivora-cli %s: %s\n", name.c_str(), oneLine(error.what()).c_str());
+    }
+    return 1;
+}

@@ -1,0 +1,69 @@
+# Helpers shared by every folder: warnings, library layout and tests.
+
+# Warnings and the project's code-generation rules for one target.
+function(kivora_target_defaults target)
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
+    if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
+        # GCC 12 reports false -Wrestrict overlaps inside std::string's operator+ (GCC bug 105329).
+        target_compile_options(${target} PRIVATE -Wno-restrict)
+    endif()
+    if(KIVORA_WERROR)
+        target_compile_options(${target} PRIVATE -Werror)
+    endif()
+endfunction()
+
+# kivora_add_library(<name> EXPORT_DEFINE <macro> SOURCES ... [DEPENDS ...])
+#
+# Builds <name>_objects (an object library that tests link directly, so they can
+# reach internal classes) and the shared library <name> made from those objects.
+# Public headers live in <folder>/include/<name>/.
+function(kivora_add_library name)
+    cmake_parse_arguments(ARG "" "EXPORT_DEFINE" "SOURCES;DEPENDS;PRIVATE_DEPENDS" ${ARGN})
+    add_library(${name}_objects OBJECT ${ARG_SOURCES})
+    target_include_directories(${name}_objects
+        PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include
+        PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src)
+    target_compile_definitions(${name}_objects PRIVATE ${ARG_EXPORT_DEFINE})
+    target_link_libraries(${name}_objects PUBLIC ${ARG_DEPENDS} PRIVATE ${ARG_PRIVATE_DEPENDS})
+    kivora_target_defaults(${name}_objects)
+
+    add_library(${name} SHARED $<TARGET_OBJECTS:${name}_objects>)
+    target_include_directories(${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include)
+    target_link_libraries(${name} PUBLIC ${ARG_DEPENDS} PRIVATE ${ARG_PRIVATE_DEPENDS})
+    set_target_properties(${name} PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
+endfunction()
+
+# kivora_add_test(<name> SOURCES ... LIBRARIES ... [LABELS ...])
+# A GoogleTest executable whose cases CTest discovers one by one. The label
+# "library" marks suites that the sanitizer build runs.
+function(kivora_add_test name)
+    if(NOT KIVORA_BUILD_TESTS)
+        return()
+    endif()
+    cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES;LABELS" ${ARGN})
+    add_executable(${name} ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} GTest::gtest GTest::gmock GTest::gtest_main)
+    target_compile_definitions(${name} PRIVATE
+        KIVORA_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+        KIVORA_TEST_DATA_DIR="${CMAKE_CURRENT_SOURCE_DIR}/data")
+    kivora_target_defaults(${name})
+    gtest_discover_tests(${name}
+        DISCOVERY_TIMEOUT 60
+        PROPERTIES LABELS "${ARG_LABELS}")
+endfunction()
+
+# kivora_add_fuzzer(<name> SOURCES ... LIBRARIES ...)
+# A libFuzzer target; only built with -DKIVORA_BUILD_FUZZERS=ON under clang.
+# Its seed corpus is fuzz/corpus/<name>/.
+function(kivora_add_fuzzer name)
+    if(NOT KIVORA_BUILD_FUZZERS)
+        return()
+    endif()
+    cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES" ${ARGN})
+    add_executable(${name} ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES})
+    target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+    kivora_target_defaults(${name})
+    set_property(GLOBAL APPEND PROPERTY KIVORA_FUZZERS ${name})
+endfunction()

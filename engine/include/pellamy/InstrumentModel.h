@@ -1,0 +1,87 @@
+// The engine's in-memory instrument: sounds under unique aliases, the key
+// bindings for key codes 0-255 and the order in which sounds were defined.
+#pragma once
+
+#include <pellamy/Export.h>
+#include <pellamy/Sound.h>
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace pellamy {
+
+struct SoundStreamDescription;
+
+// Keys of the first 24 sounds when their definition asks for the default key:
+// two octaves laid out like a piano, upper letter row with digits as black
+// keys, then the lower letter row with the home row as black keys.
+inline constexpr std::string_view DefaultKeyOrder = "Q2W3ER5T6Y7UZSXDCVGBHNJM";
+
+// Failures are thrown as character strings (const char*) or std::string, as
+// each operation says; callers of the engine catch both kinds.
+//
+// Thread: interface thread only.
+class PELLAMY_API InstrumentModel {
+public:
+    static constexpr std::size_t kMaxSounds = 256;
+    static constexpr std::size_t kKeyCount = 256;
+
+    InstrumentModel();
+
+    // Removes every sound and binding; the model is no longer loaded.
+    void clear();
+    // Adds a deep copy under `alias`. Throws "Key redefenition found" for an
+    // alias already present and "Too many sounds in instrument" past 256
+    // sounds (both const char*; the model keeps its sounds). Binds no key.
+    void addSound(const std::string& alias, Sound sound);
+
+    // The stored sound, or nullptr when not loaded or unknown. Stays valid
+    // until the model is cleared or destroyed.
+    Sound* soundFor(const std::string& alias);
+    const Sound* soundFor(const std::string& alias) const;
+    // The binding of code & 0xFF while loaded, else "".
+    std::string aliasForKey(unsigned code) const;
+    // The lowest code 0..254 bound to alias; 0 when none, unknown or not loaded.
+    std::uint8_t keyForAlias(const std::string& alias) const;
+    void bindKey(std::uint8_t code, const std::string& alias);
+
+    std::size_t soundCount() const { return soundCount_; }
+    // Entry i of the definition order, for i below soundCount().
+    const std::string& aliasAt(std::size_t i) const { return order_.at(i); }
+    bool isLoaded() const { return loaded_; }
+    void markLoaded() { loaded_ = true; }
+    bool contains(const std::string& alias) const { return sounds_.count(alias) != 0; }
+
+    // Visits every sound in the map's own order, which is not the definition
+    // order but stays fixed while the instrument is unchanged.
+    template <class Visitor>
+    void forEachSound(Visitor&& visit) {
+        for (auto& [alias, sound] : sounds_)
+            visit(alias, sound);
+    }
+    template <class Visitor>
+    void forEachSound(Visitor&& visit) const {
+        for (const auto& [alias, sound] : sounds_)
+            visit(alias, sound);
+    }
+
+    // Instrument definition files (.ins) with one WAV file per sound.
+    void loadFromFile(const std::string& path);
+    void saveToFile(const std::string& path, bool withFolders) const;
+
+    // Replaces the contents with generated streams; the first 24 are bound in
+    // DefaultKeyOrder.
+    void loadFromDescriptions(int count, const SoundStreamDescription* descriptions);
+
+private:
+    std::array<std::string, kKeyCount> bindings_;
+    bool loaded_ = false;
+    std::unordered_map<std::string, Sound> sounds_;
+    std::array<std::string, kMaxSounds> order_;
+    std::size_t soundCount_ = 0;
+};
+
+} // namespace pellamy

@@ -1,0 +1,10 @@
+// Texts the engine throws, shared by the readers that report the same fault.
+#pragma once
+
+namespace pellamy::messages {
+
+inline constexpr const char* kDuplicateAlias =
+    "Error occured:\n probably you have 2 same aliases in an instrument definition or you are trying to load "
+    "instrument file, while having instrument definition in \"snc\" file";
+
+} // namespace pellamy::messages

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Sets up a Debian 12 machine for Kivora, builds it and runs it.
+#   ./kivora.sh          install what is missing, build, run the headless main job
+#   ./kivora.sh test     install what is missing, build, run the whole test suite
+set -euo pipefail
+cd "$(dirname "$0")"
+
+BUILD_DIR=${KIVORA_BUILD_DIR:-build}
+OUT_DIR=${KIVORA_OUT_DIR:-out}
+
+# Every Debian package the build, the tests, the sanitizer pass and the fuzzers use.
+PACKAGES=(
+    cmake ninja-build g++ pkg-config python3
+    libgtest-dev libgmock-dev libbenchmark-dev
+    nlohmann-json3-dev libsdl2-dev libsamplerate0-dev
+    clang-14 libclang-rt-14-dev libclang-rt-19-dev
+    sox
+)
+
+install_packages() {
+    local missing=()
+    for package in "${PACKAGES[@]}"; do
+        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+            missing+=("$package")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    local sudo=()
+    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+    "${sudo[@]}" apt-get update -q
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
+build() {
+    local werror=OFF
+    [ -n "${CI:-}" ] && werror=ON
+    cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKIVORA_WERROR="$werror"
+    cmake --build "$BUILD_DIR"
+}
+
+# The headless main job: works through the libraries with the bundled files
+# and prints where its results are.
+main_job() {
+    local cli="$BUILD_DIR/cli/kivora-cli"
+    mkdir -p "$OUT_DIR"
+    echo "Bundled instrument:"
+    "$cli" info examples/instruments/duo.ins
+    "$cli" resave examples/instruments/duo.ins "$OUT_DIR/duo.ins"
+    echo "Saved a copy: $OUT_DIR/duo.ins"
+}
+
+install_packages
+build
+case "${1:-}" in
+    test)
+        ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$(nproc)"
+        ;;
+    "")
+        main_job
+        ;;
+    *)
+        echo "usage: ./kivora.sh [test]" >&2
+        exit 2
+        ;;
+esac

@@ -1,0 +1,78 @@
+// Live playing of an instrument's sounds through the default audio device.
+#pragma once
+
+#include <pellamy/Export.h>
+#include <pellamy/InitFailedException.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace pellamy {
+
+class InstrumentModel;
+
+// One voice per sound, created up front in the instrument's enumeration order
+// (InstrumentModel::forEachSound); a sound cannot overlap itself. Starting a
+// note reads the whole sound through Sound::readNext and plays it once from
+// its beginning; releasing it lets it ring out or stops it at once.
+//
+// Every voice is converted to the device's rate and channel count when the
+// output is made (again at a start only if the sound's values changed), so
+// the audio thread only adds prepared frames. Start, Release and StopAll
+// reach it through a bounded lock-free queue.
+//
+// The audio driver is SDL's: SDL_AUDIODRIVER selects it (disk or dummy for
+// machines without sound). The device plays from construction on.
+//
+// Thread: every member on the interface thread; the instrument's sounds are
+// touched only there.
+class PELLAMY_API SoundOutput {
+public:
+    // Frames per device buffer asked of the driver: 5.3 ms at 48 kHz. The
+    // driver may grant another size (deviceBufferFrames). A power of two:
+    // SDL's dummy driver rounds other sizes up and then overruns its buffer.
+    static constexpr std::uint32_t kRequestedBufferFrames = 256;
+
+    // Opens the device in 16-bit PCM at the given rate and channel count and
+    // prepares one voice per sound of `instrument`, which must outlive this
+    // object and keep its sounds. Throws InitFailedException
+    // "DirectSoundCreate8 failed\n" when the audio subsystem or the device
+    // cannot be opened, the character string "Can't set primary buffer
+    // format" for a format the device cannot play, and "Error creating
+    // buffer" for a sound that cannot be played (no values, fewer than 4
+    // bytes, no channels or a rate that cannot be converted).
+    SoundOutput(InstrumentModel* instrument, int samplesPerSecond, unsigned channels, int bitsPerSample);
+    // Stops every voice and closes the device.
+    ~SoundOutput();
+    SoundOutput(const SoundOutput&) = delete;
+    SoundOutput& operator=(const SoundOutput&) = delete;
+
+    // Starts `alias` from its beginning unless the note is held (its sound's
+    // playing flag). An unknown alias does nothing.
+    void Start(const std::string& alias);
+    // Ends the note `alias`; stops its voice at once when stopSound,
+    // otherwise it plays to its end.
+    void Release(const std::string& alias, bool stopSound);
+    // Silences every voice; held notes stay held.
+    void StopAll();
+
+    std::size_t voiceCount() const;
+    int deviceSampleRate() const;
+    unsigned deviceChannels() const;
+    // The buffer size the driver granted, in frames and in milliseconds.
+    std::uint32_t deviceBufferFrames() const;
+    double deviceBufferMs() const;
+    // Frames the device has taken from the mixer so far.
+    std::uint64_t framesMixed() const;
+    // True when every event sent has reached the audio thread and no voice
+    // sounds any more (the device may still be playing its last buffer).
+    bool isSilent() const;
+
+private:
+    class Impl;
+    InstrumentModel* instrument_;
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace pellamy

@@ -1,0 +1,269 @@
+#include "FrameConversion.h"
+#include "VoiceMixer.h"
+
+#include <pellamy/InstrumentModel.h>
+#include <pellamy/SoundOutput.h>
+
+#include <SDL.h>
+#include <algorithm>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+namespace pellamy {
+
+namespace {
+
+constexpr const char* kDeviceFailed = "DirectSoundCreate8 failed\n";
+constexpr const char* kFormatRefused = "Can't set primary buffer format";
+constexpr const char* kBufferFailed = "Error creating buffer";
+
+// The smallest buffer a device accepts, in bytes.
+constexpr std::uint32_t kMinBufferBytes = 4;
+// When the queue to the audio thread is full, wait for it this many times
+// 1 ms before giving the event up (only a stalled device gets that far).
+constexpr int kFullQueueRetries = 1000;
+
+// Holds one reference to SDL's audio subsystem.
+class AudioSubsystem {
+public:
+    AudioSubsystem() {
+        // A library must leave the process's signals to the program.
+        SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+        if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
+            throw InitFailedException(kDeviceFailed);
+    }
+    ~AudioSubsystem() { SDL_QuitSubSystem(SDL_INIT_AUDIO); }
+    AudioSubsystem(const AudioSubsystem&) = delete;
+    AudioSubsystem& operator=(const AudioSubsystem&) = delete;
+};
+
+// An open playback device; closing it joins SDL's audio thread.
+class AudioDevice {
+public:
+    AudioDevice(int samplesPerSecond, unsigned channels, VoiceMixer& mixer) {
+        SDL_AudioSpec wanted{};
+        wanted.freq = samplesPerSecond;
+        wanted.format = AUDIO_S16SYS;
+        wanted.channels = static_cast<Uint8>(channels);
+        wanted.samples = static_cast<Uint16>(SoundOutput::kRequestedBufferFrames);
+        wanted.callback = &VoiceMixer::fillDeviceBuffer;
+        wanted.userdata = &mixer;
+        // Rate, format and channels are fixed (SDL converts if the hardware
+        // differs); the buffer size is the driver's choice.
+        id_ = SDL_OpenAudioDevice(nullptr, 0, &wanted, &granted_, SDL_AUDIO_ALLOW_SAMPLES_CHANGE);
+        if (id_ == 0)
+            throw InitFailedException(kDeviceFailed);
+        if (granted_.freq != wanted.freq || granted_.format != wanted.format ||
+            granted_.channels != wanted.channels) {
+            SDL_CloseAudioDevice(id_);
+            throw kFormatRefused;
+        }
+    }
+    ~AudioDevice() { SDL_CloseAudioDevice(id_); }
+    AudioDevice(const AudioDevice&) = delete;
+    AudioDevice& operator=(const AudioDevice&) = delete;
+
+    void play() { SDL_PauseAudioDevice(id_, 0); }
+    const SDL_AudioSpec& granted() const { return granted_; }
+
+private:
+    SDL_AudioDeviceID id_ = 0;
+    SDL_AudioSpec granted_{};
+};
+
+bool isPlayableFormat(int samplesPerSecond, unsigned channels, int bitsPerSample) {
+    return bitsPerSample == 16 && channels >= 1 && channels <= 8 && samplesPerSecond >= 8000 &&
+           samplesPerSecond <= 384000;
+}
+
+} // namespace
+
+// What the interface thread keeps per voice.
+struct PreparedVoice {
+    std::vector<std::int16_t> sourceValues; // the values deviceFrames were made from
+    std::vector<std::int16_t> startValues;  // what the latest start read
+    std::vector<std::int16_t> deviceFrames; // interleaved device frames
+};
+
+class SoundOutput::Impl {
+public:
+    Impl(InstrumentModel& instrument, int samplesPerSecond, unsigned channels)
+        : mixer_(instrument.soundCount(), channels), device_(samplesPerSecond, channels, mixer_) {
+        const auto deviceRate = static_cast<unsigned>(device_.granted().freq);
+        voices_.reserve(instrument.soundCount());
+        instrument.forEachSound([&](const std::string&, const Sound& original) {
+            // A copy, so the instrument's cursor and flags stay untouched.
+            Sound sound = original;
+            const std::uint64_t bytes = std::uint64_t{sound.blockAlign()} * sound.count();
+            if (bytes < kMinBufferBytes || sound.channels() == 0 ||
+                !canConvertRate(sound.sampleRate(), deviceRate))
+                throw kBufferFailed;
+            PreparedVoice voice;
+            voice.sourceValues.resize(sound.count());
+            sound.setPosition(0);
+            voice.sourceValues.resize(sound.readNext(voice.sourceValues.data(), sound.count()));
+            voice.startValues.resize(sound.count());
+            voice.deviceFrames = convertToDevice(voice.sourceValues, sound.channels(), sound.sampleRate(),
+                                                 channels, deviceRate);
+            voices_.push_back(std::move(voice));
+        });
+        device_.play();
+    }
+
+    ~Impl() = default;
+
+    void start(std::size_t index, Sound& sound) {
+        releaseRetiredFrames();
+        PreparedVoice& voice = voices_[index];
+        sound.setPosition(0);
+        sound.setPlaying(false);
+        voice.startValues.resize(std::max<std::size_t>(voice.startValues.size(), sound.count()));
+        const std::uint32_t read = sound.readNext(voice.startValues.data(), sound.count());
+        const std::span<const std::int16_t> values(voice.startValues.data(), read);
+        const std::uint32_t channels = mixer_.channels();
+        if (std::equal(values.begin(), values.end(), voice.sourceValues.begin(), voice.sourceValues.end())) {
+            const auto sizeInFrames = static_cast<std::uint32_t>(voice.deviceFrames.size() / channels);
+            send([&] { return mixer_.start(index, voice.deviceFrames.data(), sizeInFrames); });
+        } else {
+            // The sound changed since its frames were made. The audio thread
+            // may read the old frames until it has applied the start that
+            // replaces them; they are kept until then.
+            std::vector<std::int16_t> frames =
+                convertToDevice(values, sound.channels(), sound.sampleRate(), channels,
+                                static_cast<unsigned>(device_.granted().freq));
+            const auto sizeInFrames = static_cast<std::uint32_t>(frames.size() / channels);
+            if (send([&] { return mixer_.start(index, frames.data(), sizeInFrames); })) {
+                retired_.push_back(
+                    {std::exchange(voice.deviceFrames, std::move(frames)), mixer_.eventsSent()});
+                voice.sourceValues.assign(values.begin(), values.end());
+            }
+        }
+        sound.setPlaying(true);
+    }
+
+    void stop(std::size_t index) {
+        send([&] { return mixer_.stop(index); });
+    }
+    void stopAll() {
+        send([&] { return mixer_.stopAll(); });
+    }
+
+    const VoiceMixer& mixer() const { return mixer_; }
+    const SDL_AudioSpec& granted() const { return device_.granted(); }
+
+private:
+    template <class Sender>
+    bool send(Sender sender) {
+        for (int attempt = 0; attempt < kFullQueueRetries; ++attempt) {
+            if (sender())
+                return true;
+            SDL_Delay(1);
+        }
+        return false;
+    }
+
+    void releaseRetiredFrames() {
+        const std::uint64_t applied = mixer_.eventsApplied();
+        std::erase_if(retired_, [&](const RetiredFrames& entry) { return entry.replacedByEvent <= applied; });
+    }
+
+    struct RetiredFrames {
+        std::vector<std::int16_t> frames;
+        std::uint64_t replacedByEvent; // number of the event that stops their use
+    };
+
+    // Declaration order matters: the device (and with it the audio thread)
+    // goes first, before the frames and the mixer it reads.
+    AudioSubsystem subsystem_;
+    VoiceMixer mixer_;
+    std::vector<PreparedVoice> voices_;
+    std::vector<RetiredFrames> retired_;
+    AudioDevice device_;
+};
+
+namespace {
+
+// The ordinal of `alias` in the enumeration order the voices were made in.
+std::optional<std::size_t> voiceIndexOf(InstrumentModel& instrument, const std::string& alias,
+                                        Sound*& sound) {
+    std::optional<std::size_t> found;
+    std::size_t ordinal = 0;
+    instrument.forEachSound([&](const std::string& candidate, Sound& candidateSound) {
+        if (!found && candidate == alias) {
+            found = ordinal;
+            sound = &candidateSound;
+        }
+        ++ordinal;
+    });
+    return found;
+}
+
+} // namespace
+
+SoundOutput::SoundOutput(InstrumentModel* instrument, int samplesPerSecond, unsigned channels,
+                         int bitsPerSample)
+    : instrument_(instrument) {
+    if (!isPlayableFormat(samplesPerSecond, channels, bitsPerSample)) {
+        // Opened first, as a refused format is a fault of an opened device.
+        AudioSubsystem subsystem;
+        throw kFormatRefused;
+    }
+    static InstrumentModel empty;
+    impl_ = std::make_unique<Impl>(instrument != nullptr ? *instrument : empty, samplesPerSecond, channels);
+}
+
+SoundOutput::~SoundOutput() = default;
+
+void SoundOutput::Start(const std::string& alias) {
+    if (instrument_ == nullptr)
+        return;
+    Sound* sound = nullptr;
+    const auto index = voiceIndexOf(*instrument_, alias, sound);
+    if (!index || *index >= impl_->mixer().voiceCount() || sound->isPlaying())
+        return;
+    impl_->start(*index, *sound);
+}
+
+void SoundOutput::Release(const std::string& alias, bool stopSound) {
+    if (instrument_ == nullptr)
+        return;
+    Sound* sound = nullptr;
+    const auto index = voiceIndexOf(*instrument_, alias, sound);
+    if (!index || *index >= impl_->mixer().voiceCount())
+        return;
+    sound->setPlaying(false);
+    if (stopSound)
+        impl_->stop(*index);
+}
+
+void SoundOutput::StopAll() {
+    impl_->stopAll();
+}
+
+std::size_t SoundOutput::voiceCount() const {
+    return impl_->mixer().voiceCount();
+}
+int SoundOutput::deviceSampleRate() const {
+    return impl_->granted().freq;
+}
+unsigned SoundOutput::deviceChannels() const {
+    return impl_->granted().channels;
+}
+std::uint32_t SoundOutput::deviceBufferFrames() const {
+    return impl_->granted().samples;
+}
+double SoundOutput::deviceBufferMs() const {
+    return 1000.0 * impl_->granted().samples / static_cast<double>(impl_->granted().freq);
+}
+std::uint64_t SoundOutput::framesMixed() const {
+    return impl_->mixer().framesRendered();
+}
+
+bool SoundOutput::isSilent() const {
+    const VoiceMixer& mixer = impl_->mixer();
+    return mixer.eventsApplied() == mixer.eventsSent() && mixer.soundingVoiceCount() == 0;
+}
+
+} // namespace pellamy

@@ -1,0 +1,85 @@
+// The real-time half of the live sound output: one voice per sound, mixed in
+// 32 bits into 16-bit device frames. The interface thread prepares every
+// voice's frames in the device format and sends small events through a
+// bounded single-producer/single-consumer queue; the audio thread applies
+// them at the start of each buffer and mixes.
+#pragma once
+
+#include "SpscQueue.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace pellamy {
+
+class VoiceMixer {
+public:
+    static constexpr std::size_t kDefaultEventCapacity = 4096;
+
+    // `channels` interleaved 16-bit values make one device frame.
+    VoiceMixer(std::size_t voiceCount, unsigned channels, std::size_t eventCapacity = kDefaultEventCapacity);
+    VoiceMixer(const VoiceMixer&) = delete;
+    VoiceMixer& operator=(const VoiceMixer&) = delete;
+
+    // Interface thread. Each returns false when the queue is full and the
+    // event was not sent. `frames` must stay valid and unchanged until the
+    // audio thread has applied a later event that replaces it for this voice
+    // (see eventsApplied) or the mixer is gone.
+    bool start(std::size_t voice, const std::int16_t* frames, std::uint32_t sizeInFrames) noexcept;
+    bool stop(std::size_t voice) noexcept;
+    bool stopAll() noexcept;
+    // Interface thread: events sent so far.
+    std::uint64_t eventsSent() const noexcept { return eventsSent_; }
+
+    // Audio thread: applies the waiting events, then fills `out` with
+    // sizeInFrames frames. Allocates nothing, takes no lock, makes no call
+    // into the system.
+    void render(std::int16_t* out, std::size_t sizeInFrames) noexcept;
+    // Audio thread: the device callback (SDL's signature), `mixer` being a
+    // VoiceMixer and the stream 16-bit frames of channels() values.
+    static void fillDeviceBuffer(void* mixer, std::uint8_t* stream, int lengthInBytes) noexcept;
+
+    // Any thread.
+    std::uint64_t eventsApplied() const noexcept { return eventsApplied_.load(std::memory_order_acquire); }
+    std::uint64_t framesRendered() const noexcept { return framesRendered_.load(std::memory_order_acquire); }
+    // Voices that were sounding at the end of the last buffer.
+    std::uint32_t soundingVoiceCount() const noexcept {
+        return soundingVoices_.load(std::memory_order_acquire);
+    }
+
+    std::size_t voiceCount() const noexcept { return voices_.size(); }
+    unsigned channels() const noexcept { return channels_; }
+
+private:
+    enum class EventKind : std::uint8_t { Start, Stop, StopAll };
+    struct Event {
+        EventKind kind = EventKind::StopAll;
+        std::uint32_t voice = 0;
+        const std::int16_t* frames = nullptr;
+        std::uint32_t sizeInFrames = 0;
+    };
+    // Owned by the audio thread once the mixer runs.
+    struct Voice {
+        const std::int16_t* frames = nullptr;
+        std::uint32_t sizeInFrames = 0;
+        std::uint32_t positionInFrames = 0;
+        bool sounding = false;
+    };
+    static constexpr std::size_t kChunkFrames = 512;
+
+    bool send(const Event& event) noexcept;
+    void apply(const Event& event) noexcept;
+
+    const unsigned channels_;
+    SpscQueue<Event> events_;
+    std::uint64_t eventsSent_ = 0;
+    std::vector<Voice> voices_;
+    std::vector<std::int32_t> accumulator_; // kChunkFrames device frames
+    std::atomic<std::uint64_t> eventsApplied_{0};
+    std::atomic<std::uint64_t> framesRendered_{0};
+    std::atomic<std::uint32_t> soundingVoices_{0};
+};
+
+} // namespace pellamy

@@ -1,0 +1,325 @@
+#include "LiveOutputSupport.h"
+
+#include <pellamy/InstrumentModel.h>
+#include <pellamy/SoundOutput.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <memory>
+
+using namespace pellamy;
+using namespace pellamy::testing;
+
+namespace {
+
+constexpr unsigned kChannels = 2;
+constexpr unsigned kDeviceRate = 48000;
+
+std::unique_ptr<SoundOutput> openOutput(InstrumentModel& instrument) {
+    return std::make_unique<SoundOutput>(&instrument, kDeviceRate, kChannels, 16);
+}
+
+// Waits until the output has applied every event and nothing sounds.
+void waitSilent(const SoundOutput& output) {
+    waitUntil([&] { return output.isSilent(); });
+}
+
+// Waits until `frames` more frames than now have been mixed.
+void waitFrames(const SoundOutput& output, std::uint64_t frames) {
+    const std::uint64_t until = output.framesMixed() + frames;
+    waitUntil([&] { return output.framesMixed() >= until; });
+}
+
+// The left and right values of frames [begin, begin + count) equal the mono
+// `expected` values, frame by frame.
+::testing::AssertionResult framesEqual(const std::vector<std::int16_t>& captured, std::size_t begin,
+                                       const std::vector<std::int16_t>& expected, std::size_t count) {
+    if ((begin + count) * kChannels > captured.size())
+        return ::testing::AssertionFailure() << "capture ends before frame " << begin + count;
+    for (std::size_t i = 0; i < count; ++i)
+        for (unsigned c = 0; c < kChannels; ++c)
+            if (captured[(begin + i) * kChannels + c] != expected[i])
+                return ::testing::AssertionFailure()
+                       << "frame " << i << " channel " << c << " is " << captured[(begin + i) * kChannels + c]
+                       << ", expected " << expected[i];
+    return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult silentBetween(const std::vector<std::int16_t>& captured, std::size_t begin,
+                                         std::size_t end) {
+    for (std::size_t i = begin * kChannels; i < std::min(end * kChannels, captured.size()); ++i)
+        if (captured[i] != 0)
+            return ::testing::AssertionFailure() << "sound at frame " << i / kChannels;
+    return ::testing::AssertionSuccess();
+}
+
+std::string thrownText(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const char* text) {
+        return text;
+    } catch (const InitFailedException& failure) {
+        return "InitFailedException: " + failure.message();
+    }
+    return {};
+}
+
+} // namespace
+
+TEST(SoundOutputFailures, KeepTheirTextsAndKinds) {
+    InstrumentModel instrument;
+    instrument.addSound("a", monoSound(envelopedTone(300, 48000, 50, 4000), 48000));
+
+    ::setenv("SDL_AUDIODRIVER", "no-such-driver", 1);
+    EXPECT_EQ(thrownText([&] { openOutput(instrument); }),
+              "InitFailedException: DirectSoundCreate8 failed\n");
+
+    DummyDriver dummy;
+    EXPECT_EQ(thrownText([&] { SoundOutput(&instrument, 48000, 2, 8); }), "Can't set primary buffer format");
+    EXPECT_EQ(thrownText([&] { SoundOutput(&instrument, 48000, 0, 16); }), "Can't set primary buffer format");
+    EXPECT_EQ(thrownText([&] { SoundOutput(&instrument, 0, 2, 16); }), "Can't set primary buffer format");
+
+    // Sounds no device buffer can hold: no values, fewer than 4 bytes, no
+    // channels, a rate too far below the device's to convert.
+    const std::vector<Sound> unplayable = {
+        monoSound({}, 48000),
+        monoSound({5}, 48000),
+        Sound::make(std::vector<std::int16_t>{1, 2, 3, 4}, 48000, 0, 16, 1.0f),
+        monoSound(std::vector<std::int16_t>(100, 1), 100),
+    };
+    for (const Sound& sound : unplayable) {
+        InstrumentModel broken;
+        broken.addSound("good", monoSound(envelopedTone(300, 48000, 50, 4000), 48000));
+        broken.addSound("bad", sound);
+        EXPECT_EQ(thrownText([&] { openOutput(broken); }), "Error creating buffer");
+    }
+}
+
+TEST(SoundOutput, AnEmptyInstrumentAndUnknownAliasesPlayNothing) {
+    DummyDriver dummy;
+    InstrumentModel empty;
+    {
+        auto output = openOutput(empty);
+        EXPECT_EQ(output->voiceCount(), 0u);
+        output->Start("a");
+        output->Release("a", true);
+        output->StopAll();
+        waitSilent(*output);
+    } // these drivers open one device at a time
+
+    InstrumentModel instrument;
+    instrument.addSound("a", monoSound(envelopedTone(300, 48000, 50, 4000), 48000));
+    auto second = openOutput(instrument);
+    EXPECT_EQ(second->voiceCount(), 1u);
+    EXPECT_EQ(second->deviceSampleRate(), 48000);
+    EXPECT_EQ(second->deviceChannels(), 2u);
+    EXPECT_GT(second->deviceBufferFrames(), 0u);
+    second->Start("A"); // aliases are case-sensitive
+    second->Release("b", true);
+    EXPECT_TRUE(second->isSilent());
+    EXPECT_FALSE(instrument.soundFor("a")->isPlaying());
+}
+
+// Notes ring out when released without stopping, stop at once otherwise, a
+// held note is not started twice, and every start lands at the start of a
+// device buffer, in the order and at the times the events were sent.
+TEST(SoundOutputCapture, NotesStartRingOutAndStopWhereTheyWereSent) {
+    const std::vector<std::int16_t> first = envelopedTone(300, 48000, 100, 8000);
+    const std::vector<std::int16_t> held = steadyTone(200, 48000, 2000, 5000);
+    const std::vector<std::int16_t> last = envelopedTone(500, 48000, 60, 6000);
+    InstrumentModel instrument;
+    instrument.addSound("first", monoSound(first, 48000));
+    instrument.addSound("held", monoSound(held, 48000));
+    instrument.addSound("last", monoSound(last, 48000));
+
+    // 1 ms per 5 ms buffer: five times real time, slow enough that the test
+    // thread acts while a 2 s note still sounds.
+    DiskCapture capture("ring-out", "1");
+    std::uint64_t sentAt[3][2] = {}; // frames mixed before sending / after it was applied
+    std::uint32_t bufferFrames = 0;
+    {
+        auto output = openOutput(instrument);
+        bufferFrames = output->deviceBufferFrames();
+        waitFrames(*output, 4 * bufferFrames);
+
+        sentAt[0][0] = output->framesMixed();
+        output->Start("first");
+        output->Release("first", false); // rings out to its end
+        EXPECT_FALSE(instrument.soundFor("first")->isPlaying());
+        waitSilent(*output);
+        sentAt[0][1] = output->framesMixed();
+        waitFrames(*output, 2 * bufferFrames);
+
+        sentAt[1][0] = output->framesMixed();
+        output->Start("held");
+        EXPECT_TRUE(instrument.soundFor("held")->isPlaying());
+        waitUntil([&] { return !output->isSilent(); });
+        sentAt[1][1] = output->framesMixed();
+        waitFrames(*output, 3 * bufferFrames);
+        output->Release("held", true); // stops at once
+        waitSilent(*output);
+        waitFrames(*output, 2 * bufferFrames);
+
+        sentAt[2][0] = output->framesMixed();
+        output->Start("last");
+        output->Start("last"); // held: ignored
+        output->Release("last", false);
+        waitSilent(*output);
+        sentAt[2][1] = output->framesMixed();
+        waitFrames(*output, 2 * bufferFrames);
+    }
+    const std::vector<std::int16_t> captured = capture.values();
+
+    const std::size_t firstOnset = firstSoundingFrame(captured, kChannels);
+    ASSERT_NE(firstOnset, std::string::npos);
+    EXPECT_EQ(firstOnset % bufferFrames, 0u);
+    EXPECT_TRUE(framesEqual(captured, firstOnset, first, first.size()));
+
+    const std::size_t heldOnset = firstSoundingFrame(captured, kChannels, firstOnset + first.size());
+    ASSERT_NE(heldOnset, std::string::npos);
+    EXPECT_EQ(heldOnset % bufferFrames, 0u);
+    // Mixer frames and capture frames differ by the silence the driver wrote
+    // before the first buffer was mixed; distances between onsets agree.
+    EXPECT_GE(heldOnset - firstOnset, sentAt[1][0] - sentAt[0][1]);
+    EXPECT_LE(heldOnset - firstOnset, sentAt[1][1] - sentAt[0][0]);
+    std::size_t heldFrames = 0;
+    while (heldFrames < held.size() && captured[(heldOnset + heldFrames) * kChannels] == held[heldFrames] &&
+           captured[(heldOnset + heldFrames) * kChannels + 1] == held[heldFrames])
+        ++heldFrames;
+    EXPECT_GE(heldFrames, 3u * bufferFrames);
+    EXPECT_LT(heldFrames, held.size()) << "the stopped note played to its end";
+    EXPECT_EQ(heldFrames % bufferFrames, 0u) << "a stop lands at the start of a buffer";
+
+    const std::size_t lastOnset = firstSoundingFrame(captured, kChannels, heldOnset + heldFrames);
+    ASSERT_NE(lastOnset, std::string::npos);
+    EXPECT_EQ(lastOnset % bufferFrames, 0u);
+    EXPECT_GE(lastOnset - firstOnset, sentAt[2][0] - sentAt[0][1]);
+    EXPECT_LE(lastOnset - firstOnset, sentAt[2][1] - sentAt[0][0]);
+    EXPECT_TRUE(framesEqual(captured, lastOnset, last, last.size()));
+    EXPECT_TRUE(silentBetween(captured, lastOnset + last.size(), captured.size() / kChannels))
+        << "a held note was started twice";
+}
+
+// StopAll silences every voice but leaves held notes held: pressing one again
+// starts nothing until it is released. A restart begins at the beginning.
+TEST(SoundOutputCapture, StopAllSilencesAndAReleasedNoteRestartsFromItsBeginning) {
+    const std::vector<std::int16_t> low = steadyTone(150, 48000, 3000, 4000);
+    const std::vector<std::int16_t> high = steadyTone(450, 48000, 3000, 4000);
+    InstrumentModel instrument;
+    instrument.addSound("low", monoSound(low, 48000));
+    instrument.addSound("high", monoSound(high, 48000));
+
+    DiskCapture capture("stop-all", "1");
+    std::uint32_t bufferFrames = 0;
+    {
+        auto output = openOutput(instrument);
+        bufferFrames = output->deviceBufferFrames();
+        output->Start("low");
+        waitFrames(*output, 2 * bufferFrames); // a whole buffer began after the start
+        output->Start("high");
+        waitFrames(*output, 4 * bufferFrames);
+        output->StopAll();
+        waitSilent(*output);
+        EXPECT_TRUE(instrument.soundFor("low")->isPlaying()) << "StopAll changed a held note";
+        output->Start("low"); // still held: nothing
+        waitFrames(*output, 4 * bufferFrames);
+        EXPECT_TRUE(output->isSilent());
+
+        output->Release("low", false);
+        output->Start("low");
+        waitFrames(*output, 8 * bufferFrames);
+        output->Release("low", false);
+        output->Start("low"); // restarts the ringing note from its beginning
+        waitFrames(*output, 4 * bufferFrames);
+        output->StopAll();
+        waitSilent(*output);
+        waitFrames(*output, 2 * bufferFrames);
+    }
+    const std::vector<std::int16_t> captured = capture.values();
+    const auto left = [&](std::size_t frame) { return captured[frame * kChannels]; };
+
+    // low alone, then low and high together until StopAll.
+    const std::size_t lowOnset = firstSoundingFrame(captured, kChannels);
+    ASSERT_NE(lowOnset, std::string::npos);
+    std::size_t highOnset = lowOnset;
+    while (highOnset - lowOnset < low.size() && left(highOnset) == low[highOnset - lowOnset])
+        ++highOnset;
+    EXPECT_EQ((highOnset - lowOnset) % bufferFrames, 0u);
+    EXPECT_GE(highOnset - lowOnset, bufferFrames);
+    std::size_t stopped = highOnset;
+    while (left(stopped) == low[stopped - lowOnset] + high[stopped - highOnset])
+        ++stopped;
+    EXPECT_GE(stopped - highOnset, 3u * bufferFrames);
+    EXPECT_EQ((stopped - highOnset) % bufferFrames, 0u);
+
+    const std::size_t restart = firstSoundingFrame(captured, kChannels, stopped);
+    ASSERT_NE(restart, std::string::npos);
+    EXPECT_GE(restart - stopped, 4u * bufferFrames) << "a held note sounded after StopAll";
+    std::size_t played = 0;
+    while (left(restart + played) == low[played])
+        ++played;
+    EXPECT_GE(played, 6u * bufferFrames);
+    EXPECT_EQ(played % bufferFrames, 0u);
+    // The second start begins the sound again rather than adding to it.
+    EXPECT_TRUE(framesEqual(captured, restart + played, low, 3 * bufferFrames));
+}
+
+// A 44.1 kHz tone keeps its pitch and length on the 48 kHz device.
+TEST(SoundOutputCapture, ConvertsSoundsOfAnotherRateToTheDevicePitch) {
+    constexpr double kToneHz = 1000.0;
+    const std::vector<std::int16_t> tone = steadyTone(kToneHz, 44100, 1000, 12000);
+    InstrumentModel instrument;
+    instrument.addSound("tone", monoSound(tone, 44100));
+
+    DiskCapture capture("pitch");
+    {
+        auto output = openOutput(instrument);
+        output->Start("tone");
+        waitSilent(*output);
+    }
+    const std::vector<std::int16_t> captured = capture.values();
+    const std::size_t onset = firstSoundingFrame(captured, kChannels);
+    ASSERT_NE(onset, std::string::npos);
+    std::size_t end = captured.size() / kChannels;
+    while (end > onset && captured[(end - 1) * kChannels] == 0)
+        --end;
+    EXPECT_NEAR(static_cast<double>(end - onset), 48000.0, 48.0);
+
+    const std::size_t middle = onset + 2400; // clear of the converter's edges
+    for (unsigned channel = 0; channel < kChannels; ++channel) {
+        const double measured =
+            zeroCrossingFrequency(captured, kChannels, channel, middle, end - 2400, 48000.0);
+        EXPECT_NEAR(measured, kToneHz, kToneHz * 0.001) << "channel " << channel;
+    }
+
+    // An independent converter agrees sample by sample in the steady part.
+    if (std::system("sox --version > /dev/null 2>&1") != 0)
+        GTEST_SKIP() << "sox is not installed";
+    const auto directory = scratchDirectory("pitch-sox");
+    const auto rawIn = directory / "tone.raw";
+    const auto rawOut = directory / "tone48.raw";
+    {
+        std::ofstream out(rawIn, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(tone.data()), static_cast<std::streamsize>(tone.size() * 2));
+    }
+    const std::string command = "sox -t raw -r 44100 -e signed -b 16 -c 1 '" + rawIn.string() +
+                                "' -t raw -r 48000 -e signed -b 16 -c 1 '" + rawOut.string() + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    std::ifstream in(rawOut, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::filesystem::remove_all(directory);
+    std::vector<std::int16_t> reference(bytes.size() / 2);
+    std::memcpy(reference.data(), bytes.data(), reference.size() * 2);
+    ASSERT_GE(reference.size(), 47000u);
+    double largestDifference = 0;
+    for (std::size_t i = 2400; i < 45600; ++i)
+        largestDifference =
+            std::max(largestDifference,
+                     std::abs(static_cast<double>(captured[(onset + i) * kChannels]) - reference[i]));
+    EXPECT_LT(largestDifference, 12000 * 0.01) << "differs from sox's conversion by more than 1 %";
+}

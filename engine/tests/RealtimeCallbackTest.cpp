@@ -1,0 +1,140 @@
+// The device callback must not allocate, lock or call into the system. With
+// the real-time sanitizer's runtime linked in, any such call inside a
+// real-time scope ends the program; without it, allocations made inside the
+// scope are counted.
+#include "FrameConversion.h"
+#include "LiveOutputSupport.h"
+#include "VoiceMixer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <random>
+#include <thread>
+#include <vector>
+
+using namespace pellamy;
+
+#if KIVORA_HAVE_RTSAN
+
+extern "C" void __rtsan_init();
+extern "C" void __rtsan_realtime_enter();
+extern "C" void __rtsan_realtime_exit();
+
+namespace {
+struct RealtimeScope {
+    RealtimeScope() { __rtsan_realtime_enter(); }
+    ~RealtimeScope() { __rtsan_realtime_exit(); }
+};
+std::uint64_t allocationsInScope() { return 0; } // the runtime aborts instead
+} // namespace
+
+#else
+
+namespace {
+thread_local bool insideScope = false;
+std::atomic<std::uint64_t> allocationCount{0};
+
+struct RealtimeScope {
+    RealtimeScope() { insideScope = true; }
+    ~RealtimeScope() { insideScope = false; }
+};
+std::uint64_t allocationsInScope() { return allocationCount.load(); }
+
+void* countedAllocation(std::size_t size) {
+    if (insideScope)
+        allocationCount.fetch_add(1);
+    if (void* memory = std::malloc(size == 0 ? 1 : size))
+        return memory;
+    throw std::bad_alloc();
+}
+} // namespace
+
+void* operator new(std::size_t size) { return countedAllocation(size); }
+void* operator new[](std::size_t size) { return countedAllocation(size); }
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete[](void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
+
+#endif
+
+namespace {
+
+constexpr unsigned kChannels = 2;
+constexpr std::size_t kVoices = 64;
+
+// 64 voices of 44.1 kHz tones at the device's 48 kHz, as the live output
+// prepares them; an audio thread runs the device callback in a real-time
+// scope while this thread sends starts, stops and stop-alls.
+std::uint64_t runMixerUnderLoad(std::size_t callbacks) {
+    std::vector<std::vector<std::int16_t>> frames;
+    for (std::size_t v = 0; v < kVoices; ++v) {
+        const auto tone = pellamy::testing::envelopedTone(110.0 + 7.0 * v, 44100, 40.0 + v, 1500);
+        frames.push_back(convertToDevice(tone, 1, 44100, kChannels, 48000));
+    }
+    VoiceMixer mixer(kVoices, kChannels, 256);
+    std::atomic<bool> finished{false};
+    std::thread audio([&] {
+        std::vector<std::uint8_t> buffer(256 * kChannels * sizeof(std::int16_t));
+        for (std::size_t i = 0; i < callbacks; ++i) {
+            RealtimeScope scope;
+            VoiceMixer::fillDeviceBuffer(&mixer, buffer.data(), static_cast<int>(buffer.size()));
+        }
+        finished.store(true, std::memory_order_release);
+    });
+    std::mt19937 random(1234);
+    while (!finished.load(std::memory_order_acquire)) {
+        const std::size_t voice = random() % kVoices;
+        switch (random() % 8) {
+        case 0:
+            mixer.stopAll();
+            break;
+        case 1:
+        case 2:
+            mixer.stop(voice);
+            break;
+        default:
+            mixer.start(voice, frames[voice].data(),
+                        static_cast<std::uint32_t>(frames[voice].size() / kChannels));
+        }
+        std::this_thread::yield();
+    }
+    audio.join();
+    EXPECT_EQ(mixer.framesRendered(), callbacks * 256);
+    return allocationsInScope();
+}
+
+} // namespace
+
+TEST(RealtimeCallback, MixesWithoutAllocatingLockingOrCallingTheSystem) {
+#if KIVORA_HAVE_RTSAN
+    __rtsan_init();
+#endif
+    EXPECT_EQ(runMixerUnderLoad(4000), 0u);
+}
+
+// The scope is watched at all: an allocation inside it is caught.
+TEST(RealtimeCallback, AnAllocationInsideTheScopeIsCaught) {
+#if KIVORA_HAVE_RTSAN
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            __rtsan_init();
+            RealtimeScope scope;
+            std::vector<int> grown(100);
+            std::abort(); // only reached when the allocation went unnoticed; wrong message
+        },
+        "Real-time violation");
+#else
+    const std::uint64_t before = allocationsInScope();
+    {
+        RealtimeScope scope;
+        auto* grown = new std::vector<int>(100);
+        delete grown;
+    }
+    EXPECT_GT(allocationsInScope(), before);
+#endif
+}

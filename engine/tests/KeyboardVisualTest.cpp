@@ -1,10 +1,9 @@
+#include "RecordingCanvas.h"
+
 #include <pellamy/InstrumentModel.h>
 #include <pellamy/KeyboardVisual.h>
 
-#include "RecordingCanvas.h"
-
 #include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
 
@@ -21,7 +20,8 @@ InstrumentModel keyboardInstrument(int count) {
         const std::string alias = "k" + std::to_string(i);
         instrument.addSound(alias, Sound::make(std::vector<std::int16_t>(8, 1), 8000, 1, 16, 1.0f));
         if (i < 24)
-            instrument.bindKey(static_cast<std::uint8_t>(DefaultKeyOrder[static_cast<std::size_t>(i)]), alias);
+            instrument.bindKey(static_cast<std::uint8_t>(DefaultKeyOrder[static_cast<std::size_t>(i)]),
+                               alias);
     }
     instrument.markLoaded();
     return instrument;
@@ -37,8 +37,8 @@ void paint(KeyboardVisual& visual, const Rect& rect) {
 TEST(KeyboardVisual, TwelveKeysDrawSevenWhiteAndFiveBlackKeysOnTheBoundaries) {
     const InstrumentModel instrument = keyboardInstrument(12);
     KeyboardVisual visual(&instrument);
-    visual.SetKeyState("k4", true);  // white
-    visual.SetKeyState("k6", true);  // black
+    visual.SetKeyState("k4", true);   // white
+    visual.SetKeyState("k6", true);   // black
     visual.SetKeyState("nope", true); // no such key
     RecordingCanvas canvas;
     // Inner rectangle (1, 1)-(701, 101): white keys 100 wide, black keys
@@ -46,20 +46,19 @@ TEST(KeyboardVisual, TwelveKeysDrawSevenWhiteAndFiveBlackKeysOnTheBoundaries) {
     visual.Paint(canvas, {0, 0, 702, 102}, true);
 
     const std::vector<std::string> expected = {
-        "picture 702 102",
-        "rect 1 1 101 101 fill 255,255,255",   "text 46 1 'Q'",
-        "rect 101 1 201 101 fill 255,255,255", "text 146 1 'W'",
-        "rect 201 1 301 101 fill 255,255,100", "text 246 1 'E'",
-        "rect 301 1 401 101 fill 255,255,255", "text 346 1 'R'",
-        "rect 401 1 501 101 fill 255,255,255", "text 446 1 'T'",
-        "rect 501 1 601 101 fill 255,255,255", "text 546 1 'Y'",
-        "rect 601 1 701 101 fill 255,255,255", "text 646 1 'U'",
-        "rect 86 1 116 61 fill 0,0,0",         "text 96 1 '2'",
-        "rect 186 1 216 61 fill 0,0,0",        "text 196 1 '3'",
-        "rect 386 1 416 61 fill 200,150,60",   "text 396 1 '5'",
-        "rect 486 1 516 61 fill 0,0,0",        "text 496 1 '6'",
-        "rect 586 1 616 61 fill 0,0,0",        "text 596 1 '7'",
-        "copy 0 0 702 102",
+        "picture 702 102", "rect 1 1 101 101 fill 255,255,255",
+        "text 46 1 'Q'",   "rect 101 1 201 101 fill 255,255,255",
+        "text 146 1 'W'",  "rect 201 1 301 101 fill 255,255,100",
+        "text 246 1 'E'",  "rect 301 1 401 101 fill 255,255,255",
+        "text 346 1 'R'",  "rect 401 1 501 101 fill 255,255,255",
+        "text 446 1 'T'",  "rect 501 1 601 101 fill 255,255,255",
+        "text 546 1 'Y'",  "rect 601 1 701 101 fill 255,255,255",
+        "text 646 1 'U'",  "rect 86 1 116 61 fill 0,0,0",
+        "text 96 1 '2'",   "rect 186 1 216 61 fill 0,0,0",
+        "text 196 1 '3'",  "rect 386 1 416 61 fill 200,150,60",
+        "text 396 1 '5'",  "rect 486 1 516 61 fill 0,0,0",
+        "text 496 1 '6'",  "rect 586 1 616 61 fill 0,0,0",
+        "text 596 1 '7'",  "copy 0 0 702 102",
     };
     EXPECT_EQ(canvas.operations, expected);
     EXPECT_EQ(visual.activeArea(), (Rect{0, 0, 702, 102}));
@@ -103,16 +102,16 @@ TEST(KeyboardVisual, HitTestPrefersBlackKeysAndExcludesKeyEdges) {
     paint(visual, {0, 0, 1402, 100});
     // From the active area: white keys 100 wide from x = 0, black keys 30 wide
     // from x = 85, black bottom at y = 60.
-    EXPECT_EQ(visual.HitTest(100, 10), 1);   // inside black key 1 over white keys 0 and 2
+    EXPECT_EQ(visual.HitTest(100, 10), 1); // inside black key 1 over white keys 0 and 2
     EXPECT_EQ(visual.HitTest(86, 59), 1);
-    EXPECT_EQ(visual.HitTest(86, 60), 0);    // below the black keys: the white key
-    EXPECT_EQ(visual.HitTest(85, 10), 0);    // the black key's left edge is not in it
-    EXPECT_EQ(visual.HitTest(150, 10), 2);   // between two black keys: the white key
-    EXPECT_EQ(visual.HitTest(100, 80), -1);  // exactly between two white keys
-    EXPECT_EQ(visual.HitTest(50, 5000), 0);  // below the keyboard: by x alone
-    EXPECT_EQ(visual.HitTest(800, 10), 13);  // second octave's first black key, boundary 8
-    EXPECT_EQ(visual.HitTest(600, 10), 10);  // boundary 6
-    EXPECT_EQ(visual.HitTest(701, 10), 12);  // boundary 7 has no black key
+    EXPECT_EQ(visual.HitTest(86, 60), 0);   // below the black keys: the white key
+    EXPECT_EQ(visual.HitTest(85, 10), 0);   // the black key's left edge is not in it
+    EXPECT_EQ(visual.HitTest(150, 10), 2);  // between two black keys: the white key
+    EXPECT_EQ(visual.HitTest(100, 80), -1); // exactly between two white keys
+    EXPECT_EQ(visual.HitTest(50, 5000), 0); // below the keyboard: by x alone
+    EXPECT_EQ(visual.HitTest(800, 10), 13); // second octave's first black key, boundary 8
+    EXPECT_EQ(visual.HitTest(600, 10), 10); // boundary 6
+    EXPECT_EQ(visual.HitTest(701, 10), 12); // boundary 7 has no black key
     EXPECT_EQ(visual.HitTest(1399, 10), 23);
     EXPECT_EQ(visual.HitTest(1400, 10), -1); // right of the last key
     EXPECT_EQ(visual.HitTest(-5, 10), -1);

@@ -6,10 +6,9 @@
 #include "LiveOutputSupport.h"
 #include "VoiceMixer.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <cstdlib>
+#include <gtest/gtest.h>
 #include <new>
 #include <random>
 #include <thread>
@@ -28,7 +27,9 @@ struct RealtimeScope {
     RealtimeScope() { __rtsan_realtime_enter(); }
     ~RealtimeScope() { __rtsan_realtime_exit(); }
 };
-std::uint64_t allocationsInScope() { return 0; } // the runtime aborts instead
+std::uint64_t allocationsInScope() {
+    return 0;
+} // the runtime aborts instead
 } // namespace
 
 #elif KIVORA_SANITIZER_OWNS_NEW
@@ -37,7 +38,9 @@ std::uint64_t allocationsInScope() { return 0; } // the runtime aborts instead
 // queue between the threads and nothing else.
 namespace {
 struct RealtimeScope {};
-std::uint64_t allocationsInScope() { return 0; }
+std::uint64_t allocationsInScope() {
+    return 0;
+}
 } // namespace
 
 #else
@@ -50,7 +53,9 @@ struct RealtimeScope {
     RealtimeScope() { insideScope = true; }
     ~RealtimeScope() { insideScope = false; }
 };
-std::uint64_t allocationsInScope() { return allocationCount.load(); }
+std::uint64_t allocationsInScope() {
+    return allocationCount.load();
+}
 
 void* countedAllocation(std::size_t size) {
     if (insideScope)
@@ -61,12 +66,24 @@ void* countedAllocation(std::size_t size) {
 }
 } // namespace
 
-void* operator new(std::size_t size) { return countedAllocation(size); }
-void* operator new[](std::size_t size) { return countedAllocation(size); }
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete[](void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
-void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
+void* operator new(std::size_t size) {
+    return countedAllocation(size);
+}
+void* operator new[](std::size_t size) {
+    return countedAllocation(size);
+}
+void operator delete(void* memory) noexcept {
+    std::free(memory);
+}
+void operator delete[](void* memory) noexcept {
+    std::free(memory);
+}
+void operator delete(void* memory, std::size_t) noexcept {
+    std::free(memory);
+}
+void operator delete[](void* memory, std::size_t) noexcept {
+    std::free(memory);
+}
 
 #endif
 

@@ -15,8 +15,8 @@ public:
                               std::to_string(fill.blue));
     }
     void drawText(int x, int y, std::string_view text) override {
-        operations_.push_back("text " + std::to_string(x) + " " + std::to_string(y) + " '" + std::string(text) +
-                              "'");
+        operations_.push_back("text " + std::to_string(x) + " " + std::to_string(y) + " '" +
+                              std::string(text) + "'");
     }
 
 private:
@@ -31,8 +31,8 @@ std::unique_ptr<Picture> RecordingCanvas::createPicture(int width, int height) {
 }
 
 void RecordingCanvas::copyPicture(const Picture&, int x, int y, int width, int height) {
-    operations.push_back("copy " + std::to_string(x) + " " + std::to_string(y) + " " + std::to_string(width) + " " +
-                         std::to_string(height));
+    operations.push_back("copy " + std::to_string(x) + " " + std::to_string(y) + " " + std::to_string(width) +
+                         " " + std::to_string(height));
 }
 
 std::vector<std::string> RecordingCanvas::only(const std::string& kind) const {

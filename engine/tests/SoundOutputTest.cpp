@@ -11,6 +11,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
+#include <optional>
 
 using namespace pellamy;
 using namespace pellamy::testing;
@@ -56,6 +57,27 @@ void waitFrames(const SoundOutput& output, std::uint64_t frames) {
         if (captured[i] != 0)
             return ::testing::AssertionFailure() << "sound at frame " << i / kChannels;
     return ::testing::AssertionSuccess();
+}
+
+// How many whole device buffers from frame `begin` on hold, in both
+// channels, expected(i) for their i-th frame. Events take effect only between
+// buffers, so comparing whole buffers cannot be fooled by a single frame that
+// happens to match.
+template <class Expected>
+std::size_t matchingFrames(const std::vector<std::int16_t>& captured, std::size_t begin,
+                           std::uint32_t bufferFrames, Expected expected) {
+    std::size_t matched = 0;
+    for (;;) {
+        for (std::size_t i = matched; i < matched + bufferFrames; ++i) {
+            const std::size_t at = (begin + i) * kChannels;
+            if (at + 1 >= captured.size())
+                return matched;
+            const std::optional<int> value = expected(i);
+            if (!value || captured[at] != *value || captured[at + 1] != *value)
+                return matched;
+        }
+        matched += bufferFrames;
+    }
 }
 
 std::string thrownText(const std::function<void()>& action) {
@@ -130,7 +152,7 @@ TEST(SoundOutput, AnEmptyInstrumentAndUnknownAliasesPlayNothing) {
 // device buffer, in the order and at the times the events were sent.
 TEST(SoundOutputCapture, NotesStartRingOutAndStopWhereTheyWereSent) {
     const std::vector<std::int16_t> first = envelopedTone(300, 48000, 100, 8000);
-    const std::vector<std::int16_t> held = steadyTone(200, 48000, 2000, 5000);
+    const std::vector<std::int16_t> held = steadyTone(201.3, 48000, 2000, 5000);
     const std::vector<std::int16_t> last = envelopedTone(500, 48000, 60, 6000);
     InstrumentModel instrument;
     instrument.addSound("first", monoSound(first, 48000));
@@ -187,13 +209,13 @@ TEST(SoundOutputCapture, NotesStartRingOutAndStopWhereTheyWereSent) {
     // before the first buffer was mixed; distances between onsets agree.
     EXPECT_GE(heldOnset - firstOnset, sentAt[1][0] - sentAt[0][1]);
     EXPECT_LE(heldOnset - firstOnset, sentAt[1][1] - sentAt[0][0]);
-    std::size_t heldFrames = 0;
-    while (heldFrames < held.size() && captured[(heldOnset + heldFrames) * kChannels] == held[heldFrames] &&
-           captured[(heldOnset + heldFrames) * kChannels + 1] == held[heldFrames])
-        ++heldFrames;
+    const std::size_t heldFrames = matchingFrames(captured, heldOnset, bufferFrames, [&](std::size_t i) {
+        return i < held.size() ? std::optional<int>(held[i]) : std::nullopt;
+    });
     EXPECT_GE(heldFrames, 3u * bufferFrames);
     EXPECT_LT(heldFrames, held.size()) << "the stopped note played to its end";
-    EXPECT_EQ(heldFrames % bufferFrames, 0u) << "a stop lands at the start of a buffer";
+    EXPECT_TRUE(silentBetween(captured, heldOnset + heldFrames, heldOnset + heldFrames + bufferFrames))
+        << "a stop lands at the start of a buffer";
 
     const std::size_t lastOnset = firstSoundingFrame(captured, kChannels, heldOnset + heldFrames);
     ASSERT_NE(lastOnset, std::string::npos);
@@ -208,8 +230,10 @@ TEST(SoundOutputCapture, NotesStartRingOutAndStopWhereTheyWereSent) {
 // StopAll silences every voice but leaves held notes held: pressing one again
 // starts nothing until it is released. A restart begins at the beginning.
 TEST(SoundOutputCapture, StopAllSilencesAndAReleasedNoteRestartsFromItsBeginning) {
-    const std::vector<std::int16_t> low = steadyTone(150, 48000, 3000, 4000);
-    const std::vector<std::int16_t> high = steadyTone(450, 48000, 3000, 4000);
+    // Periods that no whole number of buffers repeats, so a restart cannot
+    // look like the sound going on.
+    const std::vector<std::int16_t> low = steadyTone(147.3, 48000, 3000, 4000);
+    const std::vector<std::int16_t> high = steadyTone(441.7, 48000, 3000, 4000);
     InstrumentModel instrument;
     instrument.addSound("low", monoSound(low, 48000));
     instrument.addSound("high", monoSound(high, 48000));
@@ -241,32 +265,28 @@ TEST(SoundOutputCapture, StopAllSilencesAndAReleasedNoteRestartsFromItsBeginning
         waitFrames(*output, 2 * bufferFrames);
     }
     const std::vector<std::int16_t> captured = capture.values();
-    const auto left = [&](std::size_t frame) { return captured[frame * kChannels]; };
 
     // low alone, then low and high together until StopAll.
     const std::size_t lowOnset = firstSoundingFrame(captured, kChannels);
     ASSERT_NE(lowOnset, std::string::npos);
-    std::size_t highOnset = lowOnset;
-    while (highOnset - lowOnset < low.size() && left(highOnset) == low[highOnset - lowOnset])
-        ++highOnset;
-    EXPECT_EQ((highOnset - lowOnset) % bufferFrames, 0u);
+    const std::size_t highOnset =
+        lowOnset + matchingFrames(captured, lowOnset, bufferFrames, [&](std::size_t i) { return low[i]; });
     EXPECT_GE(highOnset - lowOnset, bufferFrames);
-    std::size_t stopped = highOnset;
-    while (left(stopped) == low[stopped - lowOnset] + high[stopped - highOnset])
-        ++stopped;
+    const std::size_t stopped =
+        highOnset + matchingFrames(captured, highOnset, bufferFrames,
+                                   [&](std::size_t i) { return low[highOnset - lowOnset + i] + high[i]; });
     EXPECT_GE(stopped - highOnset, 3u * bufferFrames);
-    EXPECT_EQ((stopped - highOnset) % bufferFrames, 0u);
+    EXPECT_TRUE(silentBetween(captured, stopped, stopped + bufferFrames));
 
     const std::size_t restart = firstSoundingFrame(captured, kChannels, stopped);
     ASSERT_NE(restart, std::string::npos);
     EXPECT_GE(restart - stopped, 4u * bufferFrames) << "a held note sounded after StopAll";
-    std::size_t played = 0;
-    while (left(restart + played) == low[played])
-        ++played;
+    EXPECT_EQ((restart - stopped) % bufferFrames, 0u);
+    const auto fromItsBeginning = [&](std::size_t i) { return std::optional<int>(low[i]); };
+    const std::size_t played = matchingFrames(captured, restart, bufferFrames, fromItsBeginning);
     EXPECT_GE(played, 6u * bufferFrames);
-    EXPECT_EQ(played % bufferFrames, 0u);
     // The second start begins the sound again rather than adding to it.
-    EXPECT_TRUE(framesEqual(captured, restart + played, low, 3 * bufferFrames));
+    EXPECT_GE(matchingFrames(captured, restart + played, bufferFrames, fromItsBeginning), 3u * bufferFrames);
 }
 
 // A 44.1 kHz tone keeps its pitch and length on the 48 kHz device.

@@ -63,6 +63,8 @@ void WavFile::reset() {
 bool WavFile::readAt(std::uint64_t offset, void* dst, std::size_t length) {
     if (offset > sourceSize_ || length > sourceSize_ - offset)
         return false;
+    if (length == 0)
+        return true; // dst may be the empty buffer's null pointer
     if (fromMemory_) {
         std::memcpy(dst, memoryImage_.data() + offset, length);
         return true;

@@ -132,7 +132,8 @@ WavStatus WavFile::openForRead() {
             chunkSize = readLe32(chunk + 4);
             if (std::memcmp(chunk, id, 4) == 0)
                 return static_cast<std::int64_t>(offset + kChunkHeaderBytes);
-            offset += kChunkHeaderBytes + chunkSize + (chunkSize & 1u); // chunks are padded to even sizes
+            // In 64 bits: a size near 4 GiB must not wrap the step to zero.
+            offset += std::uint64_t{kChunkHeaderBytes} + chunkSize + (chunkSize & 1u); // padded to even sizes
         }
         return -1;
     };

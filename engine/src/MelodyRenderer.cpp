@@ -1,16 +1,15 @@
+#include "ReplacingFile.h"
+
 #include <pellamy/MelodyRenderer.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <fcntl.h>
 #include <new>
 #include <optional>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace pellamy {
 
@@ -74,23 +73,6 @@ bool sameFile(const std::string& a, const std::string& b) {
            first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
-// A new, empty file beside `path`, created exclusively with the usual permissions.
-std::string createTemporaryBeside(const std::string& path) {
-    static unsigned counter = 0;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string candidate =
-            path + ".part-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-        const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            ::close(fd);
-            return candidate;
-        }
-        if (errno != EEXIST)
-            break;
-    }
-    return {};
-}
-
 } // namespace
 
 MelodyRenderer::MelodyRenderer(int mixMode)
@@ -142,10 +124,7 @@ void MelodyRenderer::discardOutput() {
         output_->close();
         output_.reset();
     }
-    if (!temporaryPath_.empty()) {
-        ::unlink(temporaryPath_.c_str());
-        temporaryPath_.clear();
-    }
+    replacing_.reset(); // removes the unfinished file
 }
 
 void MelodyRenderer::render(const std::string& scriptPath, const std::string& wavPath) {
@@ -167,9 +146,9 @@ void MelodyRenderer::render(const std::string& scriptPath, const std::string& wa
             output_.reset();
             if (status != kWavOk)
                 throw std::string(kCantWrite);
-            if (std::rename(temporaryPath_.c_str(), outputPath_.c_str()) != 0)
-                throw std::string(kCantCreateOutput);
-            temporaryPath_.clear();
+            if (!replacing_->commit())
+                throw std::string(kCantWrite);
+            replacing_.reset();
         }
     } catch (const std::bad_alloc&) {
         reset();
@@ -197,11 +176,11 @@ void MelodyRenderer::openOutput(const std::string& scriptPath) {
     // Writing over the script being read would destroy it.
     if (sameFile(scriptPath, outputPath_))
         throw std::string(kCantCreateOutput);
-    temporaryPath_ = createTemporaryBeside(outputPath_);
-    if (temporaryPath_.empty())
+    replacing_ = std::make_unique<detail::ReplacingFile>(outputPath_);
+    if (!replacing_->create())
         throw std::string(kCantCreateOutput);
     output_ = std::make_unique<WavFile>();
-    if (openWavForWrite(temporaryPath_, *output_, outputFormat_) != kWavOk)
+    if (openWavForWrite(replacing_->temporaryPath().string(), *output_, outputFormat_) != kWavOk)
         throw std::string(kCantCreateOutput);
 }
 

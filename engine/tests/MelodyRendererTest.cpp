@@ -363,3 +363,55 @@ TEST_F(MelodyRendererTest, OutputOpensInSoxAndPythonWave) {
     if (!checked)
         GTEST_SKIP() << "neither soxi nor python3 found";
 }
+
+namespace {
+
+void writeWavFile(const std::string& path, const std::vector<std::int16_t>& values, std::uint32_t rate) {
+    WavFile file;
+    const WAVEFORMATEX format{1, 1, rate, rate * 2, 2, 16, 0};
+    ASSERT_EQ(file.open(path, &format, WavFile::kWrite), kWavOk);
+    std::uint32_t written = 0;
+    ASSERT_EQ(file.write(static_cast<std::uint32_t>(values.size() * 2),
+                         reinterpret_cast<const std::uint8_t*>(values.data()), &written),
+              kWavOk);
+    ASSERT_EQ(file.close(), kWavOk);
+}
+
+} // namespace
+
+TEST(MelodyRenderer, DefinitionBlockAtTheHeadBuildsTheInstrument) {
+    ScratchFolder folder;
+    writeWavFile(folder.file("low.wav"), constant(50, 300), 2000);
+    writeWavFile(folder.file("high.wav"), constant(50, 700), 4000);
+    MelodyRenderer renderer;
+    const std::string script =
+        folder.write("duo.snc", "-- a duo\n!begin\nlow 0 low.wav\nhigh e high.wav\n!end\n"
+                                "low a -1\n!wait 0.01\nhigh a -1\n!wait 0.01\n");
+    renderer.render(script, folder.file("duo.wav"));
+    ASSERT_NE(renderer.instrument(), nullptr);
+    EXPECT_EQ(renderer.instrument()->soundCount(), 2u);
+    const RenderedWav out = readWav(folder.file("duo.wav"));
+    EXPECT_EQ(out.format.nSamplesPerSec, 2000u); // the first sound's rate
+    // 20 values per wait at the output's rate; low streams on under high.
+    std::vector<std::int16_t> expected = constant(20, 300);
+    expected.resize(40, 300 + 700);
+    EXPECT_EQ(out.values, expected);
+}
+
+TEST(MelodyRenderer, BrokenDefinitionBlocksFailWithTheReadersMessage) {
+    ScratchFolder folder;
+    auto failure = [&](const std::string& text) {
+        MelodyRenderer renderer;
+        const std::string message =
+            failureOf([&] { renderer.render(folder.write("tune.snc", text), folder.file("tune.wav")); });
+        EXPECT_EQ(renderer.instrument(), nullptr) << text;
+        return message;
+    };
+    EXPECT_EQ(failure("!begin\nself 0 tune.snc\n!end\n!wait 1\n"),
+              "Can't open sound file tune.snc for alias 'self'");
+    EXPECT_EQ(failure("!begin\nx 0 missing.wav\n!end\n!wait 1\n"),
+              "Can't open sound file missing.wav for alias 'x'");
+    EXPECT_EQ(failure("!begin\n!end\n!wait 1\n"), "No instrument to render with");
+    EXPECT_EQ(failure("!wait 1\n!begin\n!end\n"), "No instrument to render with");
+    EXPECT_EQ(folder.names(), std::vector<std::string>{"tune.snc"});
+}

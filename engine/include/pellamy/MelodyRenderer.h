@@ -28,6 +28,10 @@
 
 namespace pellamy {
 
+namespace detail {
+class ReplacingFile;
+}
+
 // Failures are thrown as std::string, except the two noted as const char*.
 // Every failing render removes its unfinished output file, leaves an existing
 // file at the output path untouched and resets the renderer.
@@ -89,8 +93,8 @@ private:
     std::uint32_t lineNumber_ = 0;
     bool borrowed_ = false;
 
-    std::string outputPath_;    // where a finished rendering goes
-    std::string temporaryPath_; // where it is written until then
+    std::string outputPath_;                           // where a finished rendering goes
+    std::unique_ptr<detail::ReplacingFile> replacing_; // where it is written until then
     std::uint64_t outputLimitBytes_;
     std::uint64_t bytesWritten_ = 0;
     std::vector<std::int16_t> block_;

@@ -415,3 +415,27 @@ TEST(MelodyRenderer, BrokenDefinitionBlocksFailWithTheReadersMessage) {
     EXPECT_EQ(failure("!wait 1\n!begin\n!end\n"), "No instrument to render with");
     EXPECT_EQ(folder.names(), std::vector<std::string>{"tune.snc"});
 }
+
+TEST(MelodyRenderer, BundledExampleMelodiesRender) {
+    ScratchFolder folder;
+    const std::string melodies = std::string(KIVORA_SOURCE_DIR) + "/examples/melodies/";
+    MelodyRenderer own;
+    own.render(melodies + "duo-march.snc", folder.file("march.wav"));
+    ASSERT_NE(own.instrument(), nullptr);
+    EXPECT_EQ(own.instrument()->soundCount(), 3u);
+    EXPECT_EQ(readWav(folder.file("march.wav")).values.size(), own.writtenValues());
+    EXPECT_GT(own.writtenValues(), 80000u);
+
+    // The generated instrument's names: octave number and note name.
+    const char* noteNames[] = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
+    std::vector<ToneSpec> notes;
+    for (int j = 0; j < 24; ++j)
+        notes.push_back({std::to_string(j / 12 + 1) + noteNames[j % 12],
+                         constant(4000, static_cast<std::int16_t>(100 + j))});
+    InstrumentModel generated;
+    buildInstrument(generated, notes, 8000);
+    MelodyRenderer renderer;
+    renderer.setInstrument(&generated);
+    renderer.render(melodies + "generated-tune.snc", folder.file("tune.wav"));
+    EXPECT_GT(renderer.writtenValues(), 8000u * 5);
+}

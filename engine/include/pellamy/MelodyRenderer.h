@@ -67,6 +67,9 @@ public:
     const InstrumentModel* instrument() const { return instrument_; }
     // Lines (pieces) read from the script in the last rendering.
     std::uint32_t lineNumber() const { return lineNumber_; }
+    // Values written and their format in the last rendering.
+    std::uint64_t writtenValues() const { return bytesWritten_ / 2; }
+    const WAVEFORMATEX& outputFormat() const { return outputFormat_; }
 
     // Values a wait writes at once at most; longer waits go in blocks of this size.
     static constexpr std::uint32_t kWaitBlockValues = 65536;

@@ -46,7 +46,8 @@ public:
     MelodyRenderer(const MelodyRenderer&) = delete;
     MelodyRenderer& operator=(const MelodyRenderer&) = delete;
 
-    // Plays through `model` from now on without owning it. Throws
+    // Plays through `model` from now on without owning it; the model must
+    // outlive the renderer, whose reset and destruction rewind its sounds. Throws
     // "Parser doesn't need any empty instruments!" (const char*) for nullptr.
     void setInstrument(InstrumentModel* model);
 

@@ -37,7 +37,9 @@ std::uint64_t allocationsInScope() {
 // ThreadSanitizer defines operator new itself; the test then watches the
 // queue between the threads and nothing else.
 namespace {
-struct RealtimeScope {};
+struct RealtimeScope {
+    RealtimeScope() {} // nothing to watch
+};
 std::uint64_t allocationsInScope() {
     return 0;
 }

@@ -1,0 +1,194 @@
+#include <pellamy/InstrumentController.h>
+#include <pellamy/InstrumentModel.h>
+#include <pellamy/KeyboardVisual.h>
+#include <pellamy/MelodyRecorder.h>
+#include <pellamy/MelodyRenderer.h>
+#include <pellamy/Mixer.h>
+#include <pellamy/SoundOutput.h>
+
+namespace pellamy {
+
+namespace {
+
+constexpr const char* kNotInitialized = "Using not-initialized object";
+constexpr const char* kNonInitialized = "Using non-initialized object";
+
+// The device format of every suite: 48 kHz, stereo, 16 bits.
+constexpr int kDeviceSampleRate = 48000;
+constexpr unsigned kDeviceChannels = 2;
+constexpr int kDeviceBits = 16;
+
+constexpr unsigned kSpaceBar = 32;
+constexpr unsigned kKeyCodes = 256;
+
+} // namespace
+
+InstrumentController::InstrumentController() : InstrumentController(&MelodyRecorder::steadyClockMs) {}
+
+InstrumentController::InstrumentController(Clock recorderClock) : recorderClock_(std::move(recorderClock)) {}
+
+InstrumentController::~InstrumentController() {
+    tearDownSuite();
+}
+
+void InstrumentController::tearDownSuite() {
+    suiteReady_ = false;
+    keyboardVisual_.reset();
+    soundOutput_.reset(); // closes the device: the audio thread ends here
+    recorder_.reset();
+    renderer_.reset();
+    if (instrument_ != nullptr) {
+        instrument_->clear();
+        instrument_.reset();
+    }
+    keyDown_.fill(false);
+    mouseKey_ = -1;
+}
+
+void InstrumentController::CreateInstrumentSuite(const std::string& instrumentFile) {
+    // The parts of a previous suite point into its instrument: they go first.
+    tearDownSuite();
+    instrument_ = std::make_unique<InstrumentModel>();
+    try {
+        instrument_->loadFromFile(instrumentFile);
+    } catch (const std::string&) {
+        instrument_.reset();
+        throw;
+    }
+    setUpSuite();
+}
+
+void InstrumentController::CreateInstrumentSuite(int count, const SoundStreamDescription* descriptions) {
+    tearDownSuite();
+    instrument_ = std::make_unique<InstrumentModel>();
+    instrument_->loadFromDescriptions(count, descriptions);
+    setUpSuite();
+}
+
+void InstrumentController::setUpSuite() {
+    soundOutput_ =
+        std::make_unique<SoundOutput>(instrument_.get(), kDeviceSampleRate, kDeviceChannels, kDeviceBits);
+    keyboardVisual_ = std::make_unique<KeyboardVisual>(instrument_.get());
+    recorder_ = std::make_unique<MelodyRecorder>(*instrument_, recorderClock_);
+    renderer_ = std::make_unique<MelodyRenderer>(MixClip);
+    suiteReady_ = true;
+}
+
+void InstrumentController::requireSuite() const {
+    if (!suiteReady_)
+        throw kNotInitialized;
+}
+
+void InstrumentController::SetNoteState(const std::string& alias, bool down, bool stopSound) {
+    requireSuite();
+    if (alias.empty())
+        return;
+    if (down) {
+        soundOutput_->Start(alias);
+        keyboardVisual_->SetKeyState(alias, true);
+    } else {
+        soundOutput_->Release(alias, stopSound);
+        keyboardVisual_->SetKeyState(alias, false);
+    }
+    keyboardVisual_->setNeedsRedraw();
+}
+
+bool InstrumentController::KeyPress(unsigned key) {
+    requireSuite();
+    if (key >= kKeyCodes)
+        return false;
+    if (key == kSpaceBar)
+        soundOutput_->StopAll(); // held notes stay held
+    if (keyDown_[key])
+        return true;
+    keyDown_[key] = true;
+    SetNoteState(instrument_->aliasForKey(key), true, false);
+    recorder_->look(key == kSpaceBar);
+    return false;
+}
+
+void InstrumentController::KeyRelease(unsigned key, bool stopSound) {
+    requireSuite();
+    if (key >= kKeyCodes)
+        return;
+    keyDown_[key] = false;
+    SetNoteState(instrument_->aliasForKey(key), false, stopSound);
+    recorder_->look(false);
+}
+
+void InstrumentController::MouseDown(int x, int y) {
+    requireSuite();
+    const int index = keyboardVisual_->HitTest(x, y);
+    SetNoteState(keyboardVisual_->AliasAt(index), true, false);
+    mouseKey_ = index;
+    recorder_->look(false);
+}
+
+void InstrumentController::MouseUp(int /*x*/, int /*y*/, bool stopSound) {
+    requireSuite();
+    SetNoteState(keyboardVisual_->AliasAt(mouseKey_), false, stopSound);
+    recorder_->look(false);
+}
+
+void InstrumentController::MouseMove(int x, int y, bool stopSound) {
+    requireSuite();
+    const int index = keyboardVisual_->HitTest(x, y);
+    if (index == mouseKey_)
+        return;
+    SetNoteState(keyboardVisual_->AliasAt(index), true, false);
+    SetNoteState(keyboardVisual_->AliasAt(mouseKey_), false, stopSound);
+    mouseKey_ = index;
+    recorder_->look(false);
+}
+
+void InstrumentController::VisualUpdate(Canvas& canvas, const Rect& rect, bool forceRedraw) {
+    requireSuite();
+    keyboardVisual_->Paint(canvas, rect, forceRedraw);
+}
+
+Rect InstrumentController::getActiveArea() {
+    requireSuite();
+    return keyboardVisual_->activeArea();
+}
+
+void InstrumentController::SaveInstrument(const std::string& path, bool withFolders) {
+    requireSuite();
+    instrument_->saveToFile(path, withFolders);
+}
+
+void InstrumentController::RenderToFile(const std::string& scriptPath, const std::string& wavPath,
+                                        bool /*option*/) {
+    if (!suiteReady_)
+        throw kNonInitialized;
+    recorder_->start(scriptPath);
+    wavPath_ = wavPath;
+    scriptPath_ = scriptPath;
+}
+
+void InstrumentController::RenderFileUsingCurrentInstrument(const std::string& scriptPath,
+                                                            const std::string& wavPath, bool /*option*/) {
+    if (!suiteReady_)
+        throw kNonInitialized;
+    renderer_->setInstrument(instrument_.get());
+    renderer_->render(scriptPath, wavPath);
+}
+
+bool InstrumentController::IsRendering() {
+    return recorder_ != nullptr && recorder_->recording();
+}
+
+void InstrumentController::RenderStop() {
+    if (!IsRendering())
+        return;
+    recorder_->stop();
+    renderer_->setInstrument(instrument_.get());
+    if (wavPath_.empty()) {
+        // tune.snc gives tune.wav; a path shorter than four characters keeps
+        // all of them.
+        const std::size_t kept = scriptPath_.size() >= 4 ? scriptPath_.size() - 4 : scriptPath_.size();
+        wavPath_ = scriptPath_.substr(0, kept) + ".wav";
+    }
+    renderer_->render(scriptPath_, wavPath_);
+}
+
+} // namespace pellamy

@@ -16,7 +16,9 @@ namespace {
 // Tests never reach a real sound card: SDL does not fall back to a silent
 // driver by itself, so every test program starts on the dummy driver and
 // single tests switch to the disk driver.
-[[maybe_unused]] const bool dummyDriverSelected = [] { return ::setenv("SDL_AUDIODRIVER", "dummy", 1) == 0; }();
+[[maybe_unused]] const bool dummyDriverSelected = [] {
+    return ::setenv("SDL_AUDIODRIVER", "dummy", 1) == 0;
+}();
 
 } // namespace
 

@@ -1,6 +1,7 @@
 // kivora-cli as a user runs it: output, exit statuses, one-line errors.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -16,10 +17,11 @@ struct CliRun {
     std::string err;
 };
 
-CliRun runCli(const std::string& arguments, const fs::path& scratch) {
+// `environment` is prefixed to the command line ("NAME=value ...").
+CliRun runCli(const std::string& arguments, const fs::path& scratch, const std::string& environment = {}) {
     const fs::path errPath = scratch / "stderr.txt";
     const std::string command =
-        std::string("'") + KIVORA_CLI + "' " + arguments + " 2>'" + errPath.string() + "'";
+        environment + std::string("'") + KIVORA_CLI + "' " + arguments + " 2>'" + errPath.string() + "'";
     CliRun run;
     std::FILE* pipe = ::popen(command.c_str(), "r");
     char buffer[4096];
@@ -95,4 +97,100 @@ TEST_F(Cli, FailuresAreOneLineWithStatus1AndUsageErrorsStatus2) {
     EXPECT_EQ(runCli("resave " + duo_ + " x.ins --folders", scratch_).status, 2);
     EXPECT_EQ(runCli("nosuchcommand", scratch_).status, 2);
     EXPECT_EQ(runCli("resave --help", scratch_).status, 0);
+}
+
+namespace {
+
+// A mono 16-bit WAV file of `seconds` of silence at 8 kHz.
+void writeSilentWav(const fs::path& path, double seconds) {
+    const auto dataBytes = static_cast<std::uint32_t>(8000 * seconds) * 2;
+    std::ofstream out(path, std::ios::binary);
+    const auto put32 = [&](std::uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            out.put(static_cast<char>((v >> (8 * i)) & 0xFF));
+    };
+    const auto put16 = [&](std::uint16_t v) {
+        out.put(static_cast<char>(v & 0xFF));
+        out.put(static_cast<char>(v >> 8));
+    };
+    out.write("RIFF", 4);
+    put32(36 + dataBytes);
+    out.write("WAVEfmt ", 8);
+    put32(16);
+    put16(1);
+    put16(1);
+    put32(8000);
+    put32(16000);
+    put16(2);
+    put16(16);
+    out.write("data", 4);
+    put32(dataBytes);
+    for (std::uint32_t i = 0; i < dataBytes; ++i)
+        out.put(0);
+}
+
+std::vector<std::int16_t> rawValues(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::int16_t> values(bytes.size() / 2);
+    std::memcpy(values.data(), bytes.data(), values.size() * 2);
+    return values;
+}
+
+} // namespace
+
+TEST_F(Cli, PlayPlaysAWavFileThroughTheSelectedDriverAndReturnsAtItsEnd) {
+    const fs::path capture = scratch_ / "capture.raw";
+    const std::string disk =
+        "SDL_AUDIODRIVER=disk SDL_DISKAUDIODELAY=0 SDL_DISKAUDIOFILE='" + capture.string() + "' ";
+    const CliRun played =
+        runCli("play '" KIVORA_SOURCE_DIR "/examples/instruments/duo/1/low.wav'", scratch_, disk);
+    ASSERT_EQ(played.status, 0) << played.err;
+    EXPECT_NE(played.out.find("low.wav: 0.500 s at 22050 Hz through a device buffer of"), std::string::npos);
+    // 0.5 s at 22 050 Hz on the 48 kHz stereo device: about 24 000 frames sound.
+    const std::vector<std::int16_t> values = rawValues(capture);
+    std::size_t first = values.size();
+    std::size_t last = 0;
+    for (std::size_t i = 0; i < values.size(); ++i)
+        if (values[i] != 0) {
+            first = std::min(first, i / 2);
+            last = i / 2;
+        }
+    ASSERT_LT(first, last);
+    EXPECT_NEAR(static_cast<double>(last - first), 24000.0, 300.0);
+}
+
+TEST_F(Cli, PlayRendersAScriptBesideItselfFirst) {
+    const fs::path script = scratch_ / "tune.snc";
+    std::ofstream(script) << "low a -1\n!wait 0.25\nhigh a -1\n!wait 0.5\n";
+    const CliRun played =
+        runCli("play '" + script.string() + "' -i " + duo_, scratch_, "SDL_AUDIODRIVER=dummy ");
+    ASSERT_EQ(played.status, 0) << played.err;
+    EXPECT_TRUE(fs::exists(scratch_ / "tune.wav"));
+    EXPECT_NE(played.out.find("tune.wav: 0.750 s at 22050 Hz"), std::string::npos) << played.out;
+
+    const CliRun missing =
+        runCli("play '" + (scratch_ / "none.wav").string() + "'", scratch_, "SDL_AUDIODRIVER=dummy ");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, "Can't open WAV file " + (scratch_ / "none.wav").string() + "\n");
+    EXPECT_EQ(runCli("play x.wav -i " + duo_, scratch_).status, 2);
+    const CliRun noDevice = runCli("play '" KIVORA_SOURCE_DIR "/examples/instruments/drum.wav'", scratch_,
+                                   "SDL_AUDIODRIVER=none ");
+    EXPECT_EQ(noDevice.status, 1);
+    EXPECT_EQ(noDevice.err.rfind("DirectSoundCreate8 failed (", 0), 0u) << noDevice.err;
+}
+
+TEST_F(Cli, CtrlCStopsPlayingAtOnce) {
+    writeSilentWav(scratch_ / "long.wav", 60.0);
+    // The signal waits until the tool has opened the device and said so.
+    const std::string command = "sh -c \"SDL_AUDIODRIVER=dummy '" + std::string(KIVORA_CLI) + "' play '" +
+                                (scratch_ / "long.wav").string() + "' > '" + (scratch_ / "out.txt").string() +
+                                "' 2>&1 & pid=\\$!; while [ ! -s '" + (scratch_ / "out.txt").string() +
+                                "' ]; do sleep 0.05; done; kill -INT \\$pid; wait \\$pid\"";
+    const int result = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(result));
+    EXPECT_EQ(WEXITSTATUS(result), 130);
+    std::ifstream out(scratch_ / "out.txt");
+    const std::string text((std::istreambuf_iterator<char>(out)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("stopped\n"), std::string::npos) << text;
 }

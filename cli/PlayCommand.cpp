@@ -1,0 +1,138 @@
+#include "CommandLine.h"
+
+#include <pellamy/InstrumentModel.h>
+#include <pellamy/MelodyRenderer.h>
+#include <pellamy/SoundOutput.h>
+#include <pellamy/WavFile.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <optional>
+#include <thread>
+
+namespace kivora::cli {
+
+namespace {
+
+std::atomic<bool> interrupted{false};
+
+extern "C" void stopPlaying(int) {
+    interrupted.store(true);
+}
+
+// Ctrl-C ends the playing at once instead of the process.
+class InterruptGuard {
+public:
+    InterruptGuard() : previous_(std::signal(SIGINT, stopPlaying)) {}
+    ~InterruptGuard() { std::signal(SIGINT, previous_); }
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+private:
+    void (*previous_)(int);
+};
+
+bool endsWithScriptExtension(const std::string& path) {
+    if (path.size() < 4)
+        return false;
+    std::string extension = path.substr(path.size() - 4);
+    for (char& c : extension)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return extension == ".snc";
+}
+
+// As the piano does: the script rendered into its own path ending in .wav.
+std::string renderBesideItself(const std::string& scriptPath,
+                               const std::optional<std::string>& instrumentPath) {
+    const std::string wavPath = scriptPath.substr(0, scriptPath.size() - 4) + ".wav";
+    pellamy::InstrumentModel instrument;
+    pellamy::MelodyRenderer renderer(pellamy::MixClip);
+    if (instrumentPath) {
+        instrument.loadFromFile(*instrumentPath);
+        renderer.setInstrument(&instrument);
+    }
+    renderer.render(scriptPath, wavPath);
+    if (renderer.instrument() == nullptr)
+        throw CommandFailure("No instrument to render with");
+    return wavPath;
+}
+
+// The WAV file as the one sound of an instrument.
+void loadWav(const std::string& path, pellamy::InstrumentModel& instrument) {
+    std::unique_ptr<pellamy::WavFile> file;
+    if (pellamy::openWavForRead(path, file) != pellamy::kWavOk)
+        throw CommandFailure("Can't open WAV file " + path);
+    const pellamy::WAVEFORMATEX& format = *file->format();
+    const bool eightBit = format.wBitsPerSample == 8;
+    if (format.wFormatTag != pellamy::kWaveFormatPcm || (format.wBitsPerSample != 16 && !eightBit) ||
+        format.nChannels == 0 || format.nChannels > 8 || format.nSamplesPerSec == 0 ||
+        format.nSamplesPerSec > 65535)
+        throw CommandFailure(path +
+                             ": only 8- and 16-bit PCM WAV files of 1 to 8 channels up to 65535 Hz play");
+    std::vector<std::uint8_t> bytes(file->size());
+    std::uint32_t delivered = 0;
+    if (file->read(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &delivered) != pellamy::kWavOk)
+        throw CommandFailure("Can't read WAV file " + path);
+    std::vector<std::int16_t> values;
+    if (eightBit) {
+        // Unsigned 8-bit samples centred on 128.
+        for (std::uint32_t i = 0; i < delivered; ++i)
+            values.push_back(static_cast<std::int16_t>((bytes[i] - 128) * 256));
+    } else {
+        for (std::uint32_t i = 0; i + 1 < delivered; i += 2)
+            values.push_back(static_cast<std::int16_t>(bytes[i] | (bytes[i + 1] << 8)));
+    }
+    instrument.addSound("melody",
+                        pellamy::Sound::make(values, static_cast<std::uint16_t>(format.nSamplesPerSec),
+                                             static_cast<std::uint8_t>(format.nChannels), 16, 1.0f));
+}
+
+} // namespace
+
+int runPlay(std::vector<std::string> arguments) {
+    CommandLine line(std::move(arguments));
+    const std::optional<std::string> instrumentPath = line.takeOption("instrument", "i");
+    const std::string path = line.takePositionals(1, 1).front();
+    const bool isScript = endsWithScriptExtension(path);
+    if (instrumentPath && !isScript)
+        throw UsageError("-i applies to melody scripts (.snc) only");
+
+    const std::string wavPath = isScript ? renderBesideItself(path, instrumentPath) : path;
+    pellamy::InstrumentModel instrument;
+    loadWav(wavPath, instrument);
+    const pellamy::Sound& sound = *instrument.soundFor("melody");
+    const double seconds = static_cast<double>(sound.count()) / sound.channels() / sound.sampleRate();
+
+    const InterruptGuard interruptGuard;
+    std::optional<pellamy::SoundOutput> output;
+    try {
+        output.emplace(&instrument, 48000, 2, 16);
+    } catch (const pellamy::InitFailedException& failure) {
+        std::string message = failure.message();
+        while (!message.empty() && message.back() == '\n')
+            message.pop_back();
+        throw CommandFailure(message +
+                             " (no sound device could be opened; SDL_AUDIODRIVER=dummy plays silently)");
+    }
+    std::printf("%s: %.3f s at %u Hz through a device buffer of %u frames (%.1f ms)\n", wavPath.c_str(),
+                seconds, sound.sampleRate(), output->deviceBufferFrames(), output->deviceBufferMs());
+    std::fflush(stdout);
+
+    output->Start("melody");
+    const auto poll = std::chrono::milliseconds(5);
+    while (!output->isSilent() && !interrupted.load())
+        std::this_thread::sleep_for(poll);
+    if (interrupted.load()) {
+        output->StopAll();
+        std::fputs("stopped\n", stderr);
+        return 130;
+    }
+    // The device still plays its last buffers after the mixer fell silent.
+    const auto drain = std::chrono::duration<double, std::milli>(2.0 * output->deviceBufferMs()) + poll;
+    std::this_thread::sleep_for(drain);
+    return 0;
+}
+
+} // namespace kivora::cli

@@ -34,14 +34,15 @@ function(kivora_add_library name)
     set_target_properties(${name} PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
 endfunction()
 
-# kivora_add_test(<name> SOURCES ... LIBRARIES ... [LABELS ...])
+# kivora_add_test(<name> SOURCES ... LIBRARIES ... [LABELS ...] [PROPERTIES ...])
 # A GoogleTest executable whose cases CTest discovers one by one. The label
-# "library" marks suites that the sanitizer build runs.
+# "library" marks suites that the sanitizer build runs. PROPERTIES are further
+# CTest properties of every case (name value ...).
 function(kivora_add_test name)
     if(NOT KIVORA_BUILD_TESTS)
         return()
     endif()
-    cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES;LABELS" ${ARGN})
+    cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES;LABELS;PROPERTIES" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} GTest::gtest GTest::gmock GTest::gtest_main)
     target_compile_definitions(${name} PRIVATE
@@ -50,7 +51,7 @@ function(kivora_add_test name)
     kivora_target_defaults(${name})
     gtest_discover_tests(${name}
         DISCOVERY_TIMEOUT 60
-        PROPERTIES LABELS "${ARG_LABELS}")
+        PROPERTIES LABELS "${ARG_LABELS}" ${ARG_PROPERTIES})
 endfunction()
 
 # kivora_add_fuzzer(<name> SOURCES ... LIBRARIES ...)

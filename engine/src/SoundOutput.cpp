@@ -210,8 +210,9 @@ SoundOutput::SoundOutput(InstrumentModel* instrument, int samplesPerSecond, unsi
         AudioSubsystem subsystem;
         throw kFormatRefused;
     }
-    static InstrumentModel empty;
-    impl_ = std::make_unique<Impl>(instrument != nullptr ? *instrument : empty, samplesPerSecond, channels);
+    // The voices are made here; the instrument is not kept by the device side.
+    InstrumentModel none;
+    impl_ = std::make_unique<Impl>(instrument != nullptr ? *instrument : none, samplesPerSecond, channels);
 }
 
 SoundOutput::~SoundOutput() = default;

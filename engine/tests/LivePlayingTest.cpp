@@ -1,6 +1,5 @@
 // The controller played like a player, heard through SDL's disk driver.
 #include "LiveOutputSupport.h"
-#include "RecordingCanvas.h"
 #include "TestFiles.h"
 
 #include <pellamy/InstrumentController.h>

@@ -79,10 +79,11 @@ bool readLinePiece(std::FILE* file, std::string& piece) {
         if (c == '\n')
             break;
     }
+    const bool readSomething = !piece.empty(); // end of file and read errors both end the text
     // Text stops at a NUL byte, as it does for every C string reader.
     if (const std::size_t nul = piece.find('\0'); nul != std::string::npos)
         piece.resize(nul);
-    return !piece.empty() || !std::feof(file);
+    return readSomething;
 }
 
 std::uint8_t upperCaseKey(char key) {

@@ -153,6 +153,8 @@ bool writeSoundFile(const fs::path& wavPath, const Sound& sound, const std::stri
     std::uint8_t bytes[2 * kBlockValues];
     for (std::uint32_t index = 0; index < sound.count();) {
         const std::uint32_t n = sound.peek(values, kBlockValues, index);
+        if (n == 0)
+            break;
         for (std::uint32_t i = 0; i < n; ++i) {
             const auto value = static_cast<std::uint16_t>(values[i]);
             bytes[2 * i] = static_cast<std::uint8_t>(value);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -47,6 +48,11 @@ struct Setup {
             records[i].data = samples[i].data();
         }
         instrument.loadFromDescriptions(5, records.data());
+    }
+
+    ~Setup() {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
     }
 
     static void writeWav(const std::string& path, const std::vector<std::int16_t>& values) {

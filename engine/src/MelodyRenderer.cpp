@@ -138,6 +138,8 @@ void MelodyRenderer::render(const std::string& scriptPath, const std::string& wa
         if (instrument_ != nullptr)
             openOutput(scriptPath);
         renderLines(scriptPath);
+        if (std::ferror(script_) != 0) // a folder, or a failing disk
+            throw std::string("Can't open snc file!");
 
         std::fclose(script_);
         script_ = nullptr;

@@ -301,10 +301,12 @@ TEST_F(MelodyRendererTest, FailingRenderLeavesNoHalfMadeFileAndKeepsAnOldOne) {
     EXPECT_EQ(failureOf([&] { renderer.render(folder.file("t.snc"), folder.file("no/such/dir/x.wav")); }),
               "Can't create output wave file");
     EXPECT_EQ(failureOf([&] { renderer.render(folder.file("absent.snc"), wav); }), "Can't open snc file!");
+    EXPECT_EQ(failureOf([&] { renderer.render(folder.path().string(), wav); }), "Can't open snc file!");
 }
 
 TEST(MelodyRenderer, RefusesToRenderWithoutInstrument) {
     ScratchFolder folder;
+    InstrumentModel empty; // outlives the renderer that borrows it
     MelodyRenderer renderer;
     EXPECT_EQ(failureOf([&] { renderer.setInstrument(nullptr); }),
               "(char*) Parser doesn't need any empty instruments!");
@@ -314,7 +316,6 @@ TEST(MelodyRenderer, RefusesToRenderWithoutInstrument) {
         "No instrument to render with");
     EXPECT_EQ(failureOf([&] { renderer.render(folder.write("b.snc", "!wait 1\n"), folder.file("b.wav")); }),
               "No instrument to render with");
-    InstrumentModel empty;
     empty.loadFromDescriptions(0, nullptr);
     renderer.setInstrument(&empty);
     EXPECT_EQ(failureOf([&] { renderer.render(folder.file("b.snc"), folder.file("b.wav")); }),

@@ -1,6 +1,8 @@
 #include <pellamy/InstrumentModel.h>
 #include <pellamy/KeyboardVisual.h>
 
+#include <algorithm>
+
 namespace pellamy {
 
 Picture::~Picture() = default;
@@ -99,7 +101,7 @@ KeyboardVisual::~KeyboardVisual() = default;
 
 void KeyboardVisual::Paint(Canvas& canvas, const Rect& rect, bool forceRedraw) {
     if (needsRedraw_ || forceRedraw || picture_ == nullptr) {
-        picture_ = canvas.createPicture(rect.width(), rect.height());
+        picture_ = canvas.createPicture(std::max(0, rect.width()), std::max(0, rect.height()));
         const Rect inner{rect.left + 1, rect.top + 1, rect.right - 1, rect.bottom - 1};
         drawKeys(*picture_, inner);
         activeArea_ = rect;

@@ -343,3 +343,37 @@ TEST(SoundOutputCapture, ConvertsSoundsOfAnotherRateToTheDevicePitch) {
                      std::abs(static_cast<double>(captured[(onset + i) * kChannels]) - reference[i]));
     EXPECT_LT(largestDifference, 12000 * 0.01) << "differs from sox's conversion by more than 1 %";
 }
+
+// A sound replaced after the output was made is converted again at its next
+// start; the frames it replaces stay alive until the audio thread has let
+// go of them.
+TEST(SoundOutputCapture, ASoundChangedAfterCreationPlaysItsNewValues) {
+    const std::vector<std::int16_t> before = envelopedTone(300, 48000, 50, 8000);
+    const std::vector<std::int16_t> after = envelopedTone(700, 48000, 80, 7000);
+    InstrumentModel instrument;
+    instrument.addSound("a", monoSound(before, 48000));
+
+    DiskCapture capture("changed");
+    {
+        auto output = openOutput(instrument);
+        output->Start("a");
+        output->Release("a", false);
+        waitSilent(*output);
+        *instrument.soundFor("a") = monoSound(after, 48000);
+        output->Start("a");
+        output->Release("a", false);
+        waitSilent(*output);
+        for (int i = 0; i < 20; ++i) { // restarts while the old frames may be retired
+            output->Start("a");
+            output->Release("a", true);
+        }
+        waitSilent(*output);
+    }
+    const std::vector<std::int16_t> captured = capture.values();
+    const std::size_t first = firstSoundingFrame(captured, kChannels);
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_TRUE(framesEqual(captured, first, before, before.size()));
+    const std::size_t second = firstSoundingFrame(captured, kChannels, first + before.size());
+    ASSERT_NE(second, std::string::npos);
+    EXPECT_TRUE(framesEqual(captured, second, after, after.size()));
+}

@@ -150,7 +150,9 @@ std::string textPosition(std::string_view text, std::size_t byte) {
     return "line " + std::to_string(line) + ", column " + std::to_string(end - lineStart + 1);
 }
 
-// The library's message without its "[json.exception...] parse error at ...:" head.
+// The library's message without its "[json.exception...] parse error at ...:"
+// head. It may quote raw input bytes; anything beyond ASCII becomes '?' so the
+// message stays valid text.
 std::string libraryReason(const std::string& what) {
     std::size_t start = 0;
     if (std::size_t column = what.find("column "); column != std::string::npos) {
@@ -159,7 +161,11 @@ std::string libraryReason(const std::string& what) {
     } else if (std::size_t bracket = what.find("] "); bracket != std::string::npos) {
         start = bracket + 2;
     }
-    return oneLine(what.substr(start));
+    std::string reason = oneLine(what.substr(start));
+    for (char& c : reason)
+        if (static_cast<unsigned char>(c) >= 0x80)
+            c = '?';
+    return reason;
 }
 
 Json parseDocument(std::string_view text, const std::string& sourceName) {

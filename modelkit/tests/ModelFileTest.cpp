@@ -5,6 +5,7 @@
 #include <clocale>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -325,25 +326,36 @@ TEST(ModelFileSave, RoundTripKeepsEveryDoubleBitForBit) {
     EXPECT_EQ(loaded.flagged->id(), "n4");
 }
 
+// Switches LC_NUMERIC to a locale whose decimal separator is a comma: an
+// installed one, or one built with localedef into folder.
+bool useDecimalCommaLocale(const fs::path& folder) {
+    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8"})
+        if (std::setlocale(LC_NUMERIC, name) != nullptr)
+            return true;
+    std::string command =
+        "localedef -i de_DE -f UTF-8 '" + (folder / "de_DE.UTF-8").string() + "' >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0)
+        return false;
+    ::setenv("LOCPATH", folder.c_str(), 1);
+    bool switched = std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
+    ::unsetenv("LOCPATH");
+    return switched;
+}
+
 TEST(ModelFileSave, NumbersIgnoreTheProcessLocale) {
-    const char* previous = std::setlocale(LC_NUMERIC, nullptr);
-    std::string restore = previous ? previous : "C";
-    bool switched = false;
-    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "ru_RU.UTF-8"})
-        if (std::setlocale(LC_NUMERIC, name) != nullptr) {
-            switched = true;
-            break;
-        }
-    if (!switched)
-        GTEST_SKIP() << "no locale with a decimal comma is installed";
+    const std::string savedUnderC = saveModel(makeString(3));
+    TemporaryFolder folder;
+    if (!useDecimalCommaLocale(folder.path()))
+        GTEST_SKIP() << "no locale with a decimal comma is available";
+    ASSERT_EQ(std::string(std::localeconv()->decimal_point), ",");
     Representation model = makeString(3);
     std::string saved = saveModel(model);
     Representation loaded = loadModel(saved);
     std::string again = saveModel(loaded);
     double mass = loadModel(withNodes(R"({"id": "a", "mass": 0.25})")).elements[0].nodes[0]->mass();
-    std::setlocale(LC_NUMERIC, restore.c_str());
+    std::setlocale(LC_NUMERIC, "C");
     EXPECT_EQ(again, saved);
-    EXPECT_EQ(saved.find("0,"), std::string::npos);
+    EXPECT_EQ(saved, savedUnderC);
     EXPECT_EQ(mass, 0.25);
 }
 

@@ -5,9 +5,8 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sys/stat.h>
@@ -195,8 +194,9 @@ public:
     Representation read(const Json& document) {
         if (!document.is_object())
             fail("", "expected an object with \"kivora_model\" at the top");
-        checkKeys(document, "", {"kivora_model", "flag", "elements"});
+        // The version first: a newer file may well have keys this reader does not know.
         readVersion(document);
+        checkKeys(document, "", {"kivora_model", "flag", "elements"});
 
         std::vector<PendingElement> elements;
         if (auto found = document.find("elements"); found != document.end()) {

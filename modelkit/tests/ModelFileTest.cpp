@@ -158,6 +158,8 @@ TEST(ModelFileLoad, RefusesWithOneLineNamingPlaceAndReason) {
         {R"({"kivora_model": "1"})", "m.json: kivora_model: expected the integer 1"},
         {R"({"kivora_model": 1, "kivora_model": 1})", "m.json: kivora_model: repeated key"},
         {R"({"kivora_model": 1, "colour": 1})", "m.json: colour: unknown key"},
+        {R"({"colour": 1, "kivora_model": 3})",
+         "m.json: kivora_model: unsupported version 3 (this program reads 1)"},
         {R"({"kivora_model": 1, "two words": 1})", R"(m.json: ["two words"]: unknown key)"},
         {R"({"kivora_model": 1, "elements": {}})", "m.json: elements: expected an array"},
         {R"({"kivora_model": 1, "elements": [[]]})", "m.json: elements[0]: expected an object"},

@@ -48,6 +48,24 @@ main_job() {
     "$cli" info examples/instruments/duo.ins
     "$cli" resave examples/instruments/duo.ins "$OUT_DIR/duo.ins"
     echo "Saved a copy: $OUT_DIR/duo.ins"
+    render_melodies "$cli"
+}
+
+# Melody scripts: the duo march carries its own instrument; the generated tune
+# is played through the first instrument in out/ that has the generated note
+# names (1C ... 2B), when a generation step has made one.
+render_melodies() {
+    local cli=$1
+    echo "Rendered melodies:"
+    "$cli" render examples/melodies/duo-march.snc -o "$OUT_DIR/duo-march.wav"
+    local instrument
+    for instrument in "$OUT_DIR"/*.ins; do
+        [ -f "$instrument" ] || continue
+        if grep -q '^2B ' "$instrument"; then
+            "$cli" render examples/melodies/generated-tune.snc -i "$instrument" -o "$OUT_DIR/generated-tune.wav"
+            break
+        fi
+    done
 }
 
 install_packages

@@ -5,6 +5,7 @@ namespace kivora::cli {
 // Each command lives in its own file.
 int runInfo(std::vector<std::string> arguments);
 int runResave(std::vector<std::string> arguments);
+int runRender(std::vector<std::string> arguments);
 
 const std::vector<Command>& allCommands() {
     static const std::vector<Command> commands = {
@@ -17,6 +18,15 @@ const std::vector<Command>& allCommands() {
          "numbered folders OUT/1, OUT/2, ... (12 sounds each), or beside OUT.ins with --flat.\n"
          "Keys are saved as positions: explicit keys of the loaded file are not kept.",
          runResave},
+        {"render", "SCRIPT.snc [-i INSTRUMENT.ins] [-o OUT.wav] [--mix clip|normalize|none]",
+         "render a melody script into a WAV file",
+         "Plays the melody script through the instrument and writes the result as a WAV file in the\n"
+         "format of the instrument's first sound. Without -i the script must start with its own\n"
+         "definition block (!begin ... !end). The output defaults to the script's name with its\n"
+         "last four characters replaced by .wav; an existing file is replaced only when the\n"
+         "rendering succeeds. --mix: clip (default) limits sums to 16 bits, normalize scales loud\n"
+         "spans down to a peak of 28000, none writes silence.",
+         runRender},
     };
     return commands;
 }

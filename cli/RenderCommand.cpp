@@ -1,0 +1,57 @@
+#include "CommandLine.h"
+
+#include <pellamy/InstrumentModel.h>
+#include <pellamy/MelodyRenderer.h>
+
+#include <cstdio>
+#include <optional>
+
+namespace kivora::cli {
+
+namespace {
+
+int mixModeFor(const std::string& name) {
+    if (name == "clip")
+        return pellamy::MixClip;
+    if (name == "normalize")
+        return pellamy::MixNormalize;
+    if (name == "none")
+        return pellamy::MixNone;
+    throw UsageError("--mix must be clip, normalize or none, not \"" + name + "\"");
+}
+
+} // namespace
+
+int runRender(std::vector<std::string> arguments) {
+    CommandLine line(std::move(arguments));
+    const std::optional<std::string> instrumentPath = line.takeOption("instrument", "i");
+    std::optional<std::string> outputPath = line.takeOption("output", "o");
+    const int mode = mixModeFor(line.takeOption("mix").value_or("clip"));
+    const std::string scriptPath = line.takePositionals(1, 1).front();
+    if (!outputPath) {
+        // As the piano does: the script's name with its last four characters replaced.
+        if (scriptPath.size() <= 4)
+            throw UsageError("cannot name the output after \"" + scriptPath + "\"; give it with -o");
+        outputPath = scriptPath.substr(0, scriptPath.size() - 4) + ".wav";
+    }
+
+    pellamy::InstrumentModel instrument;
+    pellamy::MelodyRenderer renderer(mode);
+    if (instrumentPath) {
+        instrument.loadFromFile(*instrumentPath);
+        renderer.setInstrument(&instrument);
+    }
+    renderer.render(scriptPath, *outputPath);
+    if (renderer.instrument() == nullptr)
+        throw CommandFailure("No instrument to render with");
+
+    const pellamy::WAVEFORMATEX& format = renderer.outputFormat();
+    const double seconds = format.nSamplesPerSec == 0 ? 0.0
+                                                      : static_cast<double>(renderer.writtenValues()) /
+                                                            format.nChannels / format.nSamplesPerSec;
+    std::printf("%s: %llu values at %u Hz, %.3f s\n", outputPath->c_str(),
+                static_cast<unsigned long long>(renderer.writtenValues()), format.nSamplesPerSec, seconds);
+    return 0;
+}
+
+} // namespace kivora::cli

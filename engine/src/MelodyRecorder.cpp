@@ -1,0 +1,120 @@
+#include <pellamy/MelodyRecorder.h>
+
+#include <charconv>
+#include <chrono>
+
+namespace pellamy {
+
+namespace {
+
+constexpr const char* kClosingLines = "\n--Finishing wait\n!wait 2";
+// Events closer than this to the last batch of sounds join it.
+constexpr std::int64_t kJoinWindowMs = 25;
+
+// "%.4f" with a '.' whatever the locale.
+std::string fixed4(double value) {
+    char text[64];
+    const auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 4);
+    return std::string(text, result.ptr);
+}
+
+} // namespace
+
+std::int64_t MelodyRecorder::steadyClockMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+MelodyRecorder::MelodyRecorder(const InstrumentModel& instrument, Clock clock)
+    : instrument_(instrument), clock_(std::move(clock)) {
+    for (std::size_t i = 0; i < instrument.soundCount(); ++i)
+        aliases_.push_back(instrument.aliasAt(i));
+    seen_.assign(aliases_.size(), false);
+}
+
+MelodyRecorder::~MelodyRecorder() {
+    look(false);
+    finishScript();
+    recording_ = false;
+}
+
+void MelodyRecorder::write(const std::string& text) {
+    if (file_ == nullptr)
+        return;
+    // Flushed line by line, so a crash loses no recorded line.
+    if (std::fwrite(text.data(), 1, text.size(), file_) != text.size() || std::fflush(file_) != 0)
+        writeFailed_ = true;
+}
+
+// Writes the closing lines and closes the script; false when anything written
+// to it was lost.
+bool MelodyRecorder::finishScript() {
+    if (file_ == nullptr)
+        return true;
+    write(kClosingLines);
+    if (std::fclose(file_) != 0)
+        writeFailed_ = true;
+    file_ = nullptr;
+    const bool ok = !writeFailed_;
+    writeFailed_ = false;
+    return ok;
+}
+
+void MelodyRecorder::start(const std::string& path) {
+    look(false);
+    const bool previousWritten = finishScript();
+    recording_ = false;
+    if (!previousWritten)
+        throw std::string("Can't write SNC file!");
+    file_ = std::fopen(path.c_str(), "wb");
+    if (file_ == nullptr)
+        throw "Can't create SNC file!";
+    recording_ = true;
+    startTimeMs_ = lastTimeMs_ = clock_();
+}
+
+void MelodyRecorder::stop() {
+    look(false);
+    const bool ok = finishScript();
+    recording_ = false;
+    if (!ok)
+        throw std::string("Can't write SNC file!");
+}
+
+void MelodyRecorder::look(bool clearRequested) {
+    if (!recording_)
+        return;
+    if (clearRequested) {
+        // Takes effect at the time of the last written batch: no wait before it.
+        write("!clear\n");
+        return;
+    }
+    const std::int64_t now = clock_();
+    std::int64_t deltaMs = now - lastTimeMs_;
+    if (deltaMs < kJoinWindowMs)
+        deltaMs = 0;
+    if (instrument_.soundCount() == 0)
+        return;
+
+    bool wroteSound = false;
+    for (std::size_t i = 0; i < aliases_.size(); ++i) {
+        const Sound* sound = instrument_.soundFor(aliases_[i]);
+        if (sound == nullptr)
+            continue;
+        if (sound->isPlaying() && !seen_[i]) {
+            if (!wroteSound && deltaMs != 0) {
+                const std::int64_t elapsedMs = now - startTimeMs_;
+                write("\n--Current position: " + std::to_string(elapsedMs / 60000) + ":" +
+                      std::to_string((elapsedMs / 1000) % 60) + "," + std::to_string(elapsedMs % 1000) +
+                      " ms\n!wait " + fixed4(static_cast<double>(deltaMs) * 0.001) + "\n\n");
+            }
+            write(aliases_[i] + " a -1\n");
+            wroteSound = true;
+        }
+        seen_[i] = sound->isPlaying();
+    }
+    if (wroteSound && deltaMs != 0)
+        lastTimeMs_ = now;
+}
+
+} // namespace pellamy

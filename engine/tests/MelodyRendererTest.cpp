@@ -1,0 +1,442 @@
+#include "MelodyTestSupport.h"
+
+#include <pellamy/MelodyRenderer.h>
+#include <pellamy/Mixer.h>
+
+#include <clocale>
+#include <cmath>
+#include <filesystem>
+#include <gtest/gtest.h>
+
+using namespace pellamy;
+using namespace melodytest;
+
+namespace {
+
+std::vector<std::int16_t> ramp(std::size_t n) {
+    std::vector<std::int16_t> values(n);
+    for (std::size_t i = 0; i < n; ++i)
+        values[i] = static_cast<std::int16_t>(i + 1);
+    return values;
+}
+
+// Renders `script` through `model` and returns the output's values.
+std::vector<std::int16_t> renderThrough(InstrumentModel& model, const std::string& script,
+                                        int mode = MixClip) {
+    ScratchFolder folder;
+    MelodyRenderer renderer(mode);
+    renderer.setInstrument(&model);
+    renderer.render(folder.write("tune.snc", script), folder.file("tune.wav"));
+    return readWav(folder.file("tune.wav")).values;
+}
+
+class MelodyRendererTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // 1000 values per second: one value is one millisecond.
+        buildInstrument(instrument, {{"low", ramp(2500)}, {"high", constant(3000, 10000)}}, 1000);
+    }
+    InstrumentModel instrument;
+    ScratchFolder folder;
+};
+
+} // namespace
+
+TEST(Mixer, MixesTruncatedProductsAndConsumesFromTheFront) {
+    EXPECT_EQ(failureOf([] { Mixer bad(3); }), "(char*) Unknown mixer type");
+    Mixer mixer(MixClip);
+    const std::int16_t values[] = {-3, 3, 30000};
+    EXPECT_EQ(mixer.mix(values, 3, 0.5f), 3u);
+    EXPECT_EQ(mixer.mix(values, 3, 1.5f), 3u);
+    // -3 × 0.5 truncates to -1, 3 × 1.5 to 4.
+    EXPECT_EQ(std::vector<std::int32_t>(mixer.values().begin(), mixer.values().end()),
+              (std::vector<std::int32_t>{-1 - 4, 1 + 4, 15000 + 45000}));
+    std::int16_t out[4] = {7, 7, 7, 7};
+    mixer.take(out, 4); // grows to 4 values, the new one 0
+    EXPECT_EQ(std::vector<std::int16_t>(out, out + 4), (std::vector<std::int16_t>{-5, 5, 32767, 0}));
+    mixer.consume(1);
+    EXPECT_EQ(std::vector<std::int32_t>(mixer.values().begin(), mixer.values().end()),
+              (std::vector<std::int32_t>{5, 60000, 0, 0}));
+    mixer.consume(10);
+    EXPECT_EQ(mixer.size(), 4u); // never shrinks while rendering
+    EXPECT_EQ(mixer.values()[0], 0);
+
+    Mixer untouched(MixNone);
+    untouched.mix(values, 3, 1.0f);
+    untouched.take(out, 2);
+    EXPECT_EQ(out[0], -5);
+}
+
+TEST(Mixer, SumsSaturateInsteadOfOverflowing) {
+    Mixer mixer(MixNormalize);
+    const std::int16_t loud[] = {32767};
+    for (int i = 0; i < 70000; ++i)
+        mixer.mix(loud, 1, 1.0f);
+    EXPECT_EQ(mixer.values()[0], 2147483647);
+    std::int16_t out[1];
+    mixer.take(out, 1);
+    EXPECT_EQ(out[0], 28000);
+}
+
+TEST_F(MelodyRendererTest, ShortTuneKeepsItsTimingAndClearSparesTheStreamingSound) {
+    const std::vector<std::int16_t> out = renderThrough(instrument, "-- a short tune\n"
+                                                                    "!wait 0.5\n"
+                                                                    "low a -1\n"
+                                                                    "!wait 0.25\n"
+                                                                    "high a 2\n"
+                                                                    "!wait 1\n"
+                                                                    "!clear\n"
+                                                                    "!wait 2\n");
+    ASSERT_EQ(out.size(), 3750u);
+    for (std::size_t t = 0; t < out.size(); ++t) {
+        int expected = 0;
+        if (t >= 500 && t < 3000)
+            expected += static_cast<int>(t - 500 + 1); // low streams on to its end
+        if (t >= 750 && t < 1750)
+            expected += 10000; // the second of high still pending at 1.75 s is dropped
+        ASSERT_EQ(out[t], expected) << "at " << t << " ms";
+    }
+}
+
+TEST_F(MelodyRendererTest, ScriptWithoutWaitsGivesAnEmptyDataChunk) {
+    const std::string wav = folder.file("quiet.wav");
+    MelodyRenderer renderer;
+    renderer.setInstrument(&instrument);
+    renderer.render(folder.write("quiet.snc", "low a 1\nhigh a -1\n"), wav);
+    const RenderedWav result = readWav(wav);
+    EXPECT_TRUE(result.values.empty());
+    EXPECT_EQ(result.format.nSamplesPerSec, 1000u);
+    EXPECT_EQ(result.format.wBitsPerSample, 16);
+    EXPECT_EQ(std::filesystem::file_size(wav), 56u); // RIFF, fmt, fact and an empty data chunk
+}
+
+TEST_F(MelodyRendererTest, DurationsPortionsAndIgnoredFlags) {
+    // 'a' 0.2 mixes exactly the first 0.2 s; 5 s of a 2.5 s sound mixes it once.
+    EXPECT_EQ(renderThrough(instrument, "low a 0.2\n!wait 0.3\n"), [] {
+        auto v = ramp(200);
+        v.resize(300, 0);
+        return v;
+    }());
+    EXPECT_EQ(renderThrough(instrument, "low a 5\n!wait 3\n"), [] {
+        auto v = ramp(2500);
+        v.resize(3000, 0);
+        return v;
+    }());
+    // 'r' takes a portion of the sound's own length, also below one second.
+    EXPECT_EQ(renderThrough(instrument, "low r 0.5\n!wait 2\n"), [] {
+        auto v = ramp(1250);
+        v.resize(2000, 0);
+        return v;
+    }());
+    InstrumentModel shortSound;
+    buildInstrument(shortSound, {{"tick", ramp(300)}}, 1000);
+    EXPECT_EQ(renderThrough(shortSound, "tick r 1\n!wait 0.3\n"), ramp(300));
+    // Any other flag is ignored; the sound streamed before keeps streaming.
+    EXPECT_EQ(renderThrough(instrument, "low a -1\nlow b 1\n!wait 0.01\n"), ramp(10));
+
+    MelodyRenderer renderer;
+    renderer.setInstrument(&instrument);
+    EXPECT_EQ(failureOf([&] {
+                  renderer.render(folder.write("r.snc", "low r 1.5\n!wait 1\n"), folder.file("r.wav"));
+              }),
+              "Incorrect portion of file, must be between 0 and 1");
+    EXPECT_EQ(failureOf([&] { renderer.render(folder.write("n.snc", "low r nan\n"), folder.file("r.wav")); }),
+              "Incorrect portion of file, must be between 0 and 1");
+}
+
+TEST_F(MelodyRendererTest, StreamingSoundEndsInTheWaitThatExhaustsIt) {
+    MelodyRenderer renderer;
+    renderer.setInstrument(&instrument);
+    // A 2.5 s sound followed by one wait of 10 s: the sound, then silence.
+    renderer.render(folder.write("long.snc", "!wait 0.5\nlow a -1\n!wait 10\n"), folder.file("long.wav"));
+    const std::vector<std::int16_t> out = readWav(folder.file("long.wav")).values;
+    ASSERT_EQ(out.size(), 10500u);
+    EXPECT_EQ(std::count(out.begin(), out.begin() + 500, 0), 500);
+    EXPECT_EQ(std::vector<std::int16_t>(out.begin() + 500, out.begin() + 3000), ramp(2500));
+    EXPECT_EQ(std::count(out.begin() + 3000, out.end(), 0), 7500);
+    EXPECT_FALSE(instrument.soundFor("low")->isPlaying());
+}
+
+TEST(MelodyRenderer, StreamingIsSeamlessAcrossWaitsOfFractionalMilliseconds) {
+    // 0.029 s at 44100 Hz is 1278 values; whole milliseconds would read 28 ms.
+    InstrumentModel model;
+    buildInstrument(model, {{"tone", ramp(30000)}}, 44100);
+    std::string script = "tone a -1\n";
+    for (int i = 0; i < 20; ++i)
+        script += "!wait 0.0290\n";
+    const std::vector<std::int16_t> out = renderThrough(model, script);
+    EXPECT_EQ(out, [] {
+        auto v = ramp(30000);
+        v.resize(20 * 1278);
+        return v;
+    }());
+}
+
+TEST(MelodyRenderer, ClipAndNormalize) {
+    InstrumentModel model;
+    buildInstrument(
+        model, {{"a", constant(10, 30000)}, {"b", constant(10, 28000)}, {"c", constant(10, -1000)}}, 1000);
+    EXPECT_EQ(renderThrough(model, "a a 1\nb a 1\n!wait 0.01\n", MixClip), constant(10, 32767));
+    // A block whose peak is twice 28000 is halved.
+    EXPECT_EQ(renderThrough(model, "b a 1\nb a 1\n!wait 0.01\n", MixNormalize), constant(10, 28000));
+    EXPECT_EQ(
+        renderThrough(model, "b a 1\n!wait 0.005\nb a 1\nb a 1\n!wait 0.005\n", MixNormalize),
+        (std::vector<std::int16_t>{28000, 28000, 28000, 28000, 28000, 28000, 28000, 28000, 28000, 28000}));
+    // Below 28000 nothing is scaled; MixNone writes silence.
+    EXPECT_EQ(renderThrough(model, "c a 1\n!wait 0.01\n", MixNormalize), constant(10, -1000));
+    EXPECT_EQ(renderThrough(model, "a a 1\n!wait 0.01\n", MixNone), constant(10, 0));
+}
+
+TEST(MelodyRenderer, LongWaitsAreWrittenInBlocksThatScaleAsOne) {
+    // Two streaming sounds whose sum peaks at 56000 only after the first block
+    // of 65536 values: the whole wait is halved, as one block would be.
+    constexpr std::size_t kQuiet = 100000, kTotal = 132300;
+    std::vector<std::int16_t> samples(kTotal, 10000);
+    std::fill(samples.begin() + kQuiet, samples.end(), std::int16_t{28000});
+    InstrumentModel model;
+    buildInstrument(model, {{"x", samples}, {"y", samples}}, 44100);
+    const std::vector<std::int16_t> out = renderThrough(model, "x a -1\ny a -1\n!wait 3\n", MixNormalize);
+    ASSERT_EQ(out.size(), kTotal);
+    EXPECT_EQ(std::count(out.begin(), out.begin() + kQuiet, 10000), static_cast<long>(kQuiet));
+    EXPECT_EQ(std::count(out.begin() + kQuiet, out.end(), 28000), static_cast<long>(kTotal - kQuiet));
+
+    const std::vector<std::int16_t> clipped = renderThrough(model, "x a -1\n!wait 3\n", MixClip);
+    EXPECT_EQ(clipped, samples);
+}
+
+TEST_F(MelodyRendererTest, LineEndsAndLineCounting) {
+    const std::string lf = "-- tune\n\nlow a 0.01\n!wait 0.02\nhigh a 0.005\n!wait 0.01\n";
+    std::string crlf;
+    for (char c : lf)
+        crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    const auto expected = renderThrough(instrument, lf);
+    EXPECT_EQ(expected.size(), 30u);
+    EXPECT_EQ(renderThrough(instrument, crlf), expected);
+    // Without the final line feed the last wait is still read once.
+    EXPECT_EQ(renderThrough(instrument, lf.substr(0, lf.size() - 1)), expected);
+
+    MelodyRenderer renderer;
+    renderer.setInstrument(&instrument);
+    renderer.render(folder.write("count.snc", lf), folder.file("count.wav"));
+    EXPECT_EQ(renderer.lineNumber(), 6u);
+}
+
+TEST_F(MelodyRendererTest, DefinitionBlockIsSkippedWithAnInstrumentHeld) {
+    // The block names files that do not exist and the script itself: never read.
+    const std::string script =
+        "!begin\nlow 0 missing.wav\nself 0 tune.snc\n!end\n!wait 0.002\nhigh a 1\n!wait 0.002\n";
+    EXPECT_EQ(renderThrough(instrument, script), (std::vector<std::int16_t>{0, 0, 10000, 10000}));
+}
+
+TEST_F(MelodyRendererTest, SyntaxErrorsNameTheLine) {
+    MelodyRenderer renderer;
+    renderer.setInstrument(&instrument);
+    auto failure = [&](const std::string& script) {
+        return failureOf([&] { renderer.render(folder.write("bad.snc", script), folder.file("bad.wav")); });
+    };
+    const std::string at3 = "Incorrect syntax at line:3, need to be : alias flag duration\n";
+    for (const char* bad : {"low a\n", "!wait \n", "!wait soon\n", "!wait -1\n", "!wait nan\n", "low a -2\n",
+                            "low a nan\n", "low a 0,5\n", "!wait 0,5\n", "low b x\n", "!end\n", "   \n"})
+        EXPECT_EQ(failure(std::string("-- two good lines\nlow a 0.001\n") + bad), at3) << bad;
+    EXPECT_TRUE(folder.names() == std::vector<std::string>{"bad.snc"});
+}
+
+TEST_F(MelodyRendererTest, UnknownAliasesAndLongLines) {
+    MelodyRenderer renderer;
+    renderer.setInstrument(&instrument);
+    const std::string alias(300, 'k');
+    EXPECT_EQ(
+        failureOf([&] { renderer.render(folder.write("a.snc", alias + " a 1\n"), folder.file("a.wav")); }),
+        "Sorry, unknown alias " + alias);
+    // A 1 MB line is read in pieces of 1023 bytes; the first piece is a
+    // play line with one field.
+    EXPECT_EQ(failureOf([&] {
+                  renderer.render(folder.write("b.snc", std::string(1 << 20, 'x') + "\n"),
+                                  folder.file("b.wav"));
+              }),
+              "Incorrect syntax at line:1, need to be : alias flag duration\n");
+    // A long comment's further pieces count as lines of their own.
+    renderer.render(folder.write("c.snc", "--" + std::string(2044, '-') + "\n!wait 0.001\n"),
+                    folder.file("c.wav"));
+    EXPECT_EQ(renderer.lineNumber(), 4u);
+}
+
+TEST_F(MelodyRendererTest, HugeAndManyLinesStayWithinBounds) {
+    MelodyRenderer renderer;
+    renderer.setInstrument(&instrument);
+    // A play line of 1e300 seconds mixes the sound once; a wait of 1e300 s
+    // cannot fit any WAV file and fails before writing.
+    renderer.render(folder.write("big.snc", "low a 1e300\n!wait 3\n"), folder.file("big.wav"));
+    EXPECT_EQ(readWav(folder.file("big.wav")).values.size(), 3000u);
+    EXPECT_EQ(
+        failureOf([&] { renderer.render(folder.write("w.snc", "!wait 1e300\n"), folder.file("w.wav")); }),
+        "Can't write to wav file");
+
+    std::string script;
+    for (int i = 0; i < 50000; ++i)
+        script += "low a -1\n!wait 0.001\n";
+    renderer.render(folder.write("many.snc", script), folder.file("many.wav"));
+    EXPECT_EQ(renderer.lineNumber(), 100000u);
+    EXPECT_EQ(readWav(folder.file("many.wav")).values, constant(50000, 1));
+}
+
+TEST_F(MelodyRendererTest, FailingRenderLeavesNoHalfMadeFileAndKeepsAnOldOne) {
+    const std::string wav = folder.write("keep.wav", "previous contents");
+    MelodyRenderer renderer;
+    renderer.setInstrument(&instrument);
+    EXPECT_EQ(
+        failureOf([&] { renderer.render(folder.write("t.snc", "low a -1\n!wait 1\nnobody a 1\n"), wav); }),
+        "Sorry, unknown alias nobody");
+    EXPECT_FALSE(instrument.soundFor("low")->isPlaying()); // reset after the failure
+    renderer.setOutputLimitBytes(100);
+    EXPECT_EQ(failureOf([&] { renderer.render(folder.write("t.snc", "!wait 0.04\n!wait 0.02\n"), wav); }),
+              "Can't write to wav file");
+    EXPECT_EQ(folder.names(), (std::vector<std::string>{"keep.wav", "t.snc"}));
+    std::ifstream kept(wav);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "previous contents");
+
+    // Writing over the script itself is refused.
+    EXPECT_EQ(failureOf([&] { renderer.render(folder.file("t.snc"), folder.file("t.snc")); }),
+              "Can't create output wave file");
+    EXPECT_EQ(failureOf([&] { renderer.render(folder.file("t.snc"), folder.file("no/such/dir/x.wav")); }),
+              "Can't create output wave file");
+    EXPECT_EQ(failureOf([&] { renderer.render(folder.file("absent.snc"), wav); }), "Can't open snc file!");
+    EXPECT_EQ(failureOf([&] { renderer.render(folder.path().string(), wav); }), "Can't open snc file!");
+}
+
+TEST(MelodyRenderer, RefusesToRenderWithoutInstrument) {
+    ScratchFolder folder;
+    InstrumentModel empty; // outlives the renderer that borrows it
+    MelodyRenderer renderer;
+    EXPECT_EQ(failureOf([&] { renderer.setInstrument(nullptr); }),
+              "(char*) Parser doesn't need any empty instruments!");
+    EXPECT_EQ(failureOf([&] { MelodyRenderer bad(7); }), "(char*) Unknown mixer type");
+    EXPECT_EQ(
+        failureOf([&] { renderer.render(folder.write("a.snc", "-- x\nlow a 1\n"), folder.file("a.wav")); }),
+        "No instrument to render with");
+    EXPECT_EQ(failureOf([&] { renderer.render(folder.write("b.snc", "!wait 1\n"), folder.file("b.wav")); }),
+              "No instrument to render with");
+    empty.loadFromDescriptions(0, nullptr);
+    renderer.setInstrument(&empty);
+    EXPECT_EQ(failureOf([&] { renderer.render(folder.file("b.snc"), folder.file("b.wav")); }),
+              "No instrument to render with");
+    EXPECT_EQ(folder.names(), (std::vector<std::string>{"a.snc", "b.snc"}));
+}
+
+TEST_F(MelodyRendererTest, NumbersAreReadWithPointDecimalsUnderAnyLocale) {
+    const char* previous = std::setlocale(LC_ALL, nullptr);
+    const std::string saved = previous != nullptr ? previous : "C";
+    if (std::setlocale(LC_ALL, "de_DE.UTF-8") == nullptr)
+        GTEST_SKIP() << "no German locale installed";
+    const auto out = renderThrough(instrument, "high a 0.5\n!wait 0.75\n");
+    std::setlocale(LC_ALL, saved.c_str());
+    EXPECT_EQ(out.size(), 750u);
+    EXPECT_EQ(std::count(out.begin(), out.end(), 10000), 500);
+}
+
+TEST_F(MelodyRendererTest, OutputOpensInSoxAndPythonWave) {
+    const std::string wav = folder.file("tune.wav");
+    MelodyRenderer renderer;
+    renderer.setInstrument(&instrument);
+    renderer.render(
+        folder.write("tune.snc", "!wait 0.5\nlow a -1\n!wait 0.25\nhigh a 2\n!wait 1\n!clear\n!wait 2\n"),
+        wav);
+    bool checked = false;
+    if (haveCommand("soxi")) {
+        const auto [status, samples] = runCommand("soxi -s '" + wav + "'");
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(samples, "3750\n");
+        EXPECT_EQ(runCommand("soxi -r '" + wav + "'").second, "1000\n");
+        checked = true;
+    }
+    if (haveCommand("python3")) {
+        const std::string program = "import wave,struct,sys\n"
+                                    "w=wave.open(sys.argv[1])\n"
+                                    "d=w.readframes(w.getnframes())\n"
+                                    "v=struct.unpack('<%dh'%(len(d)//2),d)\n"
+                                    "print(w.getnchannels(),w.getsampwidth(),w.getframerate(),w.getnframes(),"
+                                    "v[499],v[500],v[750],v[2999],v[3000])\n";
+        const auto [status, text] = runCommand("python3 -c \"" + program + "\" '" + wav + "'");
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(text, "1 2 1000 3750 0 1 10251 2500 0\n");
+        checked = true;
+    }
+    if (!checked)
+        GTEST_SKIP() << "neither soxi nor python3 found";
+}
+
+namespace {
+
+void writeWavFile(const std::string& path, const std::vector<std::int16_t>& values, std::uint32_t rate) {
+    WavFile file;
+    const WAVEFORMATEX format{1, 1, rate, rate * 2, 2, 16, 0};
+    ASSERT_EQ(file.open(path, &format, WavFile::kWrite), kWavOk);
+    std::uint32_t written = 0;
+    ASSERT_EQ(file.write(static_cast<std::uint32_t>(values.size() * 2),
+                         reinterpret_cast<const std::uint8_t*>(values.data()), &written),
+              kWavOk);
+    ASSERT_EQ(file.close(), kWavOk);
+}
+
+} // namespace
+
+TEST(MelodyRenderer, DefinitionBlockAtTheHeadBuildsTheInstrument) {
+    ScratchFolder folder;
+    writeWavFile(folder.file("low.wav"), constant(50, 300), 2000);
+    writeWavFile(folder.file("high.wav"), constant(50, 700), 4000);
+    MelodyRenderer renderer;
+    const std::string script =
+        folder.write("duo.snc", "-- a duo\n!begin\nlow 0 low.wav\nhigh e high.wav\n!end\n"
+                                "low a -1\n!wait 0.01\nhigh a -1\n!wait 0.01\n");
+    renderer.render(script, folder.file("duo.wav"));
+    ASSERT_NE(renderer.instrument(), nullptr);
+    EXPECT_EQ(renderer.instrument()->soundCount(), 2u);
+    const RenderedWav out = readWav(folder.file("duo.wav"));
+    EXPECT_EQ(out.format.nSamplesPerSec, 2000u); // the first sound's rate
+    // 20 values per wait at the output's rate; low streams on under high.
+    std::vector<std::int16_t> expected = constant(20, 300);
+    expected.resize(40, 300 + 700);
+    EXPECT_EQ(out.values, expected);
+}
+
+TEST(MelodyRenderer, BrokenDefinitionBlocksFailWithTheReadersMessage) {
+    ScratchFolder folder;
+    auto failure = [&](const std::string& text) {
+        MelodyRenderer renderer;
+        const std::string message =
+            failureOf([&] { renderer.render(folder.write("tune.snc", text), folder.file("tune.wav")); });
+        EXPECT_EQ(renderer.instrument(), nullptr) << text;
+        return message;
+    };
+    EXPECT_EQ(failure("!begin\nself 0 tune.snc\n!end\n!wait 1\n"),
+              "Can't open sound file tune.snc for alias 'self'");
+    EXPECT_EQ(failure("!begin\nx 0 missing.wav\n!end\n!wait 1\n"),
+              "Can't open sound file missing.wav for alias 'x'");
+    EXPECT_EQ(failure("!begin\n!end\n!wait 1\n"), "No instrument to render with");
+    EXPECT_EQ(failure("!wait 1\n!begin\n!end\n"), "No instrument to render with");
+    EXPECT_EQ(folder.names(), std::vector<std::string>{"tune.snc"});
+}
+
+TEST(MelodyRenderer, BundledExampleMelodiesRender) {
+    ScratchFolder folder;
+    const std::string melodies = std::string(KIVORA_SOURCE_DIR) + "/examples/melodies/";
+    MelodyRenderer own;
+    own.render(melodies + "duo-march.snc", folder.file("march.wav"));
+    ASSERT_NE(own.instrument(), nullptr);
+    EXPECT_EQ(own.instrument()->soundCount(), 3u);
+    EXPECT_EQ(readWav(folder.file("march.wav")).values.size(), own.writtenValues());
+    EXPECT_GT(own.writtenValues(), 80000u);
+
+    // The generated instrument's names: octave number and note name.
+    const char* noteNames[] = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
+    std::vector<ToneSpec> notes;
+    for (int j = 0; j < 24; ++j)
+        notes.push_back({std::to_string(j / 12 + 1) + noteNames[j % 12],
+                         constant(4000, static_cast<std::int16_t>(100 + j))});
+    InstrumentModel generated;
+    buildInstrument(generated, notes, 8000);
+    MelodyRenderer renderer;
+    renderer.setInstrument(&generated);
+    renderer.render(melodies + "generated-tune.snc", folder.file("tune.wav"));
+    EXPECT_GT(renderer.writtenValues(), 8000u * 5);
+}

@@ -19,8 +19,8 @@ namespace ostrel::detail {
 
 namespace {
 
-// Resonators stepped together: eight keep the portable loop easy to
-// vectorise for the compiler without asking it to keep too much live.
+// Resonators stepped together: eight independent recurrences that the
+// processor overlaps.
 constexpr std::size_t kPortableTile = 8;
 
 void stepPortable(const BankArrays& bank, const double* inputRe, const double* inputIm,
@@ -56,8 +56,9 @@ void stepPortable(const BankArrays& bank, const double* inputRe, const double* i
 
 #if defined(OSTREL_X86_KERNELS)
 
-// Each kernel keeps a tile of resonators in registers for the whole block of
-// inputs: the state never goes through memory between steps.
+// Each kernel runs one tile of resonators through the whole block of inputs
+// before it moves on, so the tile's state stays in registers (or at worst
+// the first-level cache) between steps.
 
 __attribute__((target("avx2"))) void stepAvx2(const BankArrays& bank, const double* inputRe,
                                               const double* inputIm, std::size_t inputCount) {

@@ -1,47 +1,45 @@
 // The spectral library's WAV reader and the file measurement on arbitrary
 // bytes: both must return (a negative result, -1.0 or a frequency) and never
-// crash or read outside their buffers. The input goes through a temporary
-// file because the reader works on a file descriptor.
+// crash or read outside their buffers. The reader works on a file path, so
+// the input goes through an in-memory file.
 #include <ostrel/FrequencyExtraction.h>
 #include <ostrel/SoundSynthesisWavReader.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace {
 
-const std::string& scratchPath() {
-    static const std::string path = [] {
-        char pattern[] = "/tmp/ostrel-fuzz-XXXXXX";
-        const int descriptor = mkstemp(pattern);
+// An anonymous in-memory file, reached by path through /proc.
+struct MemoryFile {
+    MemoryFile() : descriptor(memfd_create("ostrel-fuzz-input", MFD_CLOEXEC)) {
         if (descriptor < 0) {
             std::abort();
         }
-        close(descriptor);
-        std::atexit([] { unlink(scratchPath().c_str()); });
-        return std::string(pattern);
-    }();
-    return path;
-}
+        path = "/proc/self/fd/" + std::to_string(descriptor);
+    }
+    void replace(const std::uint8_t* data, std::size_t size) const {
+        if (ftruncate(descriptor, 0) != 0 ||
+            (size > 0 && pwrite(descriptor, data, size, 0) != static_cast<ssize_t>(size))) {
+            std::abort();
+        }
+    }
+    int descriptor;
+    std::string path;
+};
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string& path = scratchPath();
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        std::abort();
-    }
-    if (size > 0 && std::fwrite(data, 1, size, file) != size) {
-        std::abort();
-    }
-    std::fclose(file);
+    static const MemoryFile file;
+    file.replace(data, size);
+    const char* const path = file.path.c_str();
 
     ostrel::SoundSynthesisWavReader reader;
-    if (reader.openWav(path.c_str()) == 0) {
+    if (reader.openWav(path) == 0) {
         unsigned char buffer[5120];
         const ostrel::WAVEFORMATEX format = reader.getWAVEFORMATEX();
         const int frames = static_cast<int>(sizeof buffer / format.nBlockAlign);
@@ -53,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     reader.closeWav();
 
-    const double hz = ostrel::extractFrequency(path.c_str());
+    const double hz = ostrel::extractFrequency(path);
     if (!(hz == -1.0 || (hz >= 38.0 && hz <= 2000.0))) {
         std::abort();
     }

@@ -6,6 +6,7 @@ namespace kivora::cli {
 int runInfo(std::vector<std::string> arguments);
 int runResave(std::vector<std::string> arguments);
 int runRender(std::vector<std::string> arguments);
+int runPitch(std::vector<std::string> arguments);
 
 const std::vector<Command>& allCommands() {
     static const std::vector<Command> commands = {
@@ -27,6 +28,10 @@ const std::vector<Command>& allCommands() {
          "rendering succeeds. --mix: clip (default) limits sums to 16 bits, normalize scales loud\n"
          "spans down to a peak of 28000, none writes silence.",
          runRender},
+        {"pitch", "FILE.wav [--buffer]", "measure the dominant frequency of a WAV file",
+         "Prints the dominant frequency of the first channel in Hz with two decimals (40-2000 Hz range).\n"
+         "--buffer reads the samples into memory first and measures the buffer instead of the file.",
+         runPitch},
     };
     return commands;
 }

@@ -6,6 +6,7 @@ namespace kivora::cli {
 int runInfo(std::vector<std::string> arguments);
 int runResave(std::vector<std::string> arguments);
 int runRender(std::vector<std::string> arguments);
+int runPitch(std::vector<std::string> arguments);
 int runPlay(std::vector<std::string> arguments);
 
 const std::vector<Command>& allCommands() {
@@ -28,9 +29,13 @@ const std::vector<Command>& allCommands() {
          "rendering succeeds. --mix: clip (default) limits sums to 16 bits, normalize scales loud\n"
          "spans down to a peak of 28000, none writes silence.",
          runRender},
+        {"pitch", "FILE.wav [--buffer]", "measure the dominant frequency of a WAV file",
+         "Prints the dominant frequency of the first channel in Hz with two decimals (40-2000 Hz range).\n"
+         "--buffer reads the samples into memory first and measures the buffer instead of the file.",
+         runPitch},
         {"play", "FILE.wav | SCRIPT.snc [-i INSTRUMENT.ins]", "play a WAV file or a melody script",
-         "Plays a 16-bit PCM WAV file through the default sound device and returns when it has\n"
-         "ended; Ctrl-C stops at once (exit status 130). A melody script is first rendered beside\n"
+         "Plays an 8- or 16-bit PCM WAV file through the default sound device and returns when it\n"
+         "has ended; Ctrl-C stops at once (exit status 130). A melody script is first rendered beside\n"
          "itself (its name with .wav in place of .snc) through INSTRUMENT.ins, or through its own\n"
          "definition block, and the result played. SDL_AUDIODRIVER selects the sound driver\n"
          "(dummy plays silently). The line printed names the device buffer the driver granted.",

@@ -1,0 +1,26 @@
+// Dominant frequency of 16-bit PCM sound, measured with resonator banks: a
+// coarse bank of 980 resonators over 40-2000 Hz finds the strongest peak of
+// the summed response, and a fine bank of 401 resonators 0.01 Hz apart over
+// +-2 Hz around it refines it. Only the first channel of each frame is used.
+// The functions keep no state and may run on any thread.
+#pragma once
+
+#include <ostrel/Export.h>
+#include <ostrel/Oscillator.h>
+#include <ostrel/WaveFormat.h>
+
+#include <vector>
+
+namespace ostrel {
+
+// Dominant frequency in Hz (38 to 2000) of `frames` frames of 16-bit samples
+// with nChannels samples per frame. The buffer and the record are only read.
+OSTREL_API double extractFrequency(WAVEFORMATEX& format, void* samples, unsigned frames);
+
+// The same measurement on a PCM WAV file; -1.0 when the file cannot be used.
+OSTREL_API double extractFrequency(const char* path);
+
+// The coarse bank's 980 resonators after one pass over the buffer, 40 Hz first.
+OSTREL_API std::vector<Oscill> extractFrequencySet(WAVEFORMATEX& format, void* samples, unsigned frames);
+
+} // namespace ostrel

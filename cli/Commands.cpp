@@ -4,6 +4,7 @@ namespace kivora::cli {
 
 // Each command lives in its own file.
 int runInfo(std::vector<std::string> arguments);
+int runResave(std::vector<std::string> arguments);
 
 const std::vector<Command>& allCommands() {
     static const std::vector<Command> commands = {
@@ -11,6 +12,11 @@ const std::vector<Command>& allCommands() {
          "Loads the instrument and prints one line per sound in definition order:\n"
          "alias, bound key (- for none), value count, sample rate, channels, duration in seconds.",
          runInfo},
+        {"resave", "INSTRUMENT.ins OUT.ins [--flat]", "load an instrument and save it again",
+         "Loads the instrument and saves it as OUT.ins with one WAV file per sound, in the\n"
+         "numbered folders OUT/1, OUT/2, ... (12 sounds each), or beside OUT.ins with --flat.\n"
+         "Keys are saved as positions: explicit keys of the loaded file are not kept.",
+         runResave},
     };
     return commands;
 }

@@ -1,7 +1,7 @@
+#include "Messages.h"
+
 #include <pellamy/InstrumentModel.h>
 #include <pellamy/SoundStreamDescription.h>
-
-#include "Messages.h"
 
 namespace pellamy {
 

@@ -51,6 +51,8 @@ std::uint8_t InstrumentModel::keyForAlias(const std::string& alias) const {
     return 0;
 }
 
-void InstrumentModel::bindKey(std::uint8_t code, const std::string& alias) { bindings_[code] = alias; }
+void InstrumentModel::bindKey(std::uint8_t code, const std::string& alias) {
+    bindings_[code] = alias;
+}
 
 } // namespace pellamy

@@ -12,7 +12,9 @@ constexpr std::uint32_t kChunkHeaderBytes = 8;
 constexpr std::uint32_t kPcmFormatBytes = 16;
 constexpr std::uint32_t kFactPlaceholder = 0xFFFFFFFFu;
 
-std::uint16_t readLe16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+std::uint16_t readLe16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
 std::uint32_t readLe32(const std::uint8_t* p) {
     return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
@@ -25,7 +27,9 @@ void putLe32(std::vector<std::uint8_t>& out, std::uint32_t v) {
     for (int shift = 0; shift < 32; shift += 8)
         out.push_back(static_cast<std::uint8_t>(v >> shift));
 }
-void putId(std::vector<std::uint8_t>& out, const char* id) { out.insert(out.end(), id, id + 4); }
+void putId(std::vector<std::uint8_t>& out, const char* id) {
+    out.insert(out.end(), id, id + 4);
+}
 
 bool writeLe32At(std::FILE* file, long offset, std::uint32_t value) {
     std::vector<std::uint8_t> bytes;
@@ -80,12 +84,13 @@ WavStatus WavFile::open(const std::string& name, const WAVEFORMATEX* format, int
     handle_ = std::fopen(name.c_str(), "rb");
     if (handle_ == nullptr)
         return kWavFail; // no program resources on this platform
-    if (fseeko(handle_, 0, SEEK_END) != 0) {
+    mode_ = kRead;       // from here on close() releases the handle
+    const off_t end = fseeko(handle_, 0, SEEK_END) == 0 ? ftello(handle_) : -1;
+    if (end < 0) {
         close();
         return kWavFail;
     }
-    sourceSize_ = static_cast<std::uint64_t>(ftello(handle_));
-    mode_ = kRead;
+    sourceSize_ = static_cast<std::uint64_t>(end);
     const WavStatus status = openForRead();
     if (status != kWavOk)
         close();
@@ -112,7 +117,8 @@ WavStatus WavFile::openForRead() {
     if (!readAt(0, header, sizeof header) || std::memcmp(header, "RIFF", 4) != 0 ||
         std::memcmp(header + 8, "WAVE", 4) != 0)
         return kWavFail;
-    const std::uint64_t formEnd = std::min<std::uint64_t>(8 + std::uint64_t{readLe32(header + 4)}, sourceSize_);
+    const std::uint64_t formEnd =
+        std::min<std::uint64_t>(8 + std::uint64_t{readLe32(header + 4)}, sourceSize_);
 
     // Returns the offset of the contents of the first chunk `id` within the form.
     auto findChunk = [&](const char* id, std::uint32_t& chunkSize) -> std::int64_t {
@@ -259,8 +265,7 @@ WavStatus WavFile::close() {
         if (ok && (dataWritten_ & 1u))
             ok = std::fputc(0, handle_) != EOF; // pad byte, not counted in the chunk size
         ok = ok && writeLe32At(handle_, static_cast<long>(dataOffset_ - 4), dataWritten_);
-        ok = ok && writeLe32At(handle_, 4,
-                               static_cast<std::uint32_t>(dataEnd + (dataWritten_ & 1u) - 8));
+        ok = ok && writeLe32At(handle_, 4, static_cast<std::uint32_t>(dataEnd + (dataWritten_ & 1u) - 8));
         ok = ok && writeLe32At(handle_, static_cast<long>(dataOffset_ - kChunkHeaderBytes - 4), 0); // fact
         ok = std::fflush(handle_) == 0 && ok;
         ok = std::ferror(handle_) == 0 && ok;

@@ -1,0 +1,64 @@
+// Internals of the instrument definition file (.ins) reader and writer,
+// reachable from tests and fuzz targets without touching the disk.
+#pragma once
+
+#include <pellamy/InstrumentModel.h>
+#include <pellamy/WavFile.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pellamy::detail {
+
+// Lines are read through a 1024-byte buffer: a longer physical line arrives
+// as several pieces, each read as a line of its own.
+inline constexpr std::size_t kLineBufferBytes = 1024;
+// Each field of a sound line keeps at most this many characters.
+inline constexpr std::size_t kMaxFieldChars = 255;
+
+// A sound's values converted to signed 16 bits, with the file's format.
+struct DecodedSound {
+    std::vector<std::int16_t> values;
+    std::uint16_t sampleRate = 0; // truncated to 16 bits
+    std::uint8_t channels = 0;    // truncated to 8 bits
+};
+
+// Reads the whole data chunk of an open WAV file and converts it to 16-bit
+// values: 8-bit unsigned, 16/24/32-bit integer PCM, 32/64-bit float, and
+// WAVE_FORMAT_EXTENSIBLE with a PCM or float sub-format. Empty when the
+// format is not one of these (compressed data), or the data cannot be read.
+std::optional<DecodedSound> decodeSoundData(WavFile& file);
+
+// Opens the WAV file a sound line names, exactly as written in the line.
+// Returns nullptr when it cannot be opened or its data chunk is empty.
+using SoundOpener = std::function<std::unique_ptr<WavFile>(const std::string& pathAsWritten)>;
+
+// Resolves a path as written against `definitionFolder` first, then against
+// the current directory; a backslash separates folders.
+SoundOpener fileSoundOpener(std::filesystem::path definitionFolder);
+
+// Reads definition lines from `definition` into `model` (cleared first) and
+// marks it loaded. Throws as loadFromFile does.
+void readDefinition(InstrumentModel& model, std::FILE* definition, const SoundOpener& openSound);
+// The same over text held in memory.
+void readDefinitionText(InstrumentModel& model, std::string_view text, const SoundOpener& openSound);
+
+// Where saveToFile puts sound i, and the path its line names.
+struct SoundFileLocation {
+    std::filesystem::path wavPath;
+    std::string pathInDefinition; // relative to the definition file's folder, '/'-separated
+};
+// The folder that holds the numbered sound folders: the definition path
+// without its extension.
+std::filesystem::path soundFolderFor(const std::filesystem::path& definitionPath);
+SoundFileLocation soundFileLocation(const std::filesystem::path& definitionPath, bool withFolders,
+                                    std::size_t index, const std::string& alias);
+
+} // namespace pellamy::detail

@@ -86,9 +86,6 @@ public:
     const TopResonators& sortGlobAmpl() const;
 
 private:
-    template <typename Measure>
-    const TopResonators& findPeaks(Measure measure) const;
-
     Oscill* oscillators_ = nullptr;
     unsigned count_ = 0;
     mutable TopResonators peaks_;

@@ -1,0 +1,173 @@
+#include <ostrel/SoundSynthesisWavReader.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace ostrel {
+
+namespace {
+
+constexpr char kNotOpened[] = "File not opened yet\n";
+// The "data" id is looked for in the first 4096 bytes of the file.
+constexpr std::size_t kHeaderScanBytes = 4096;
+constexpr unsigned char kDataId[] = {'d', 'a', 't', 'a'};
+
+// Reads exactly `size` bytes at `offset`; false on a short read or an error.
+bool readExactly(int descriptor, void* buffer, std::size_t size, std::uint64_t offset) {
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t got = ::pread(descriptor, bytes + done, size - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+// Reads up to `size` bytes at `offset`; the count read, or -1 on an error.
+ssize_t readUpTo(int descriptor, void* buffer, std::size_t size, std::uint64_t offset) {
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t got = ::pread(descriptor, bytes + done, size - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            return -1;
+        }
+        if (got == 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+std::uint16_t littleEndian16(const unsigned char* bytes) {
+    return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
+}
+
+std::uint32_t littleEndian32(const unsigned char* bytes) {
+    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+} // namespace
+
+SoundSynthesisWavReader::~SoundSynthesisWavReader() {
+    closeWav();
+}
+
+int SoundSynthesisWavReader::openWav(const char* path) {
+    closeWav();
+    fileDescriptor_ = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fileDescriptor_ < 0) {
+        return fileDescriptor_;
+    }
+    struct stat status {};
+    if (::fstat(fileDescriptor_, &status) != 0 || !S_ISREG(status.st_mode)) {
+        return -1;
+    }
+    const auto fileBytes = static_cast<std::uint64_t>(status.st_size);
+
+    unsigned char header[12];
+    if (!readExactly(fileDescriptor_, header, 8, 0) || std::memcmp(header, "RIFF", 4) != 0) {
+        return -1;
+    }
+    // Nothing may follow the RIFF chunk, and it may not be cut short.
+    if (fileBytes != std::uint64_t{littleEndian32(header + 4)} + 8) {
+        return -1;
+    }
+    // The format chunk must come first, right after the form type.
+    if (!readExactly(fileDescriptor_, header, 12, 8) || std::memcmp(header, "WAVEfmt ", 8) != 0) {
+        return -1;
+    }
+    unsigned char body[20];
+    if (!readExactly(fileDescriptor_, body, sizeof body, 20)) {
+        return -1;
+    }
+    WAVEFORMATEX format;
+    format.wFormatTag = littleEndian16(body);
+    format.nChannels = littleEndian16(body + 2);
+    format.nSamplesPerSec = littleEndian32(body + 4);
+    format.nAvgBytesPerSec = littleEndian32(body + 8);
+    format.nBlockAlign = littleEndian16(body + 12);
+    format.wBitsPerSample = littleEndian16(body + 14);
+    format.cbSize = 18;
+    // Frames are counted in block aligns; 0 would divide by zero.
+    if (format.wFormatTag != kWaveFormatPcm || format.nBlockAlign == 0) {
+        return -1;
+    }
+
+    unsigned char scan[kHeaderScanBytes + 1] = {};
+    const ssize_t scanned = readUpTo(fileDescriptor_, scan, kHeaderScanBytes, 0);
+    if (scanned < 0) {
+        return -1;
+    }
+    // The id may start at byte 4091 at the latest.
+    const unsigned char* const scanEnd = scan + kHeaderScanBytes - 1;
+    const unsigned char* const found =
+        std::search(static_cast<const unsigned char*>(scan), scanEnd, kDataId, kDataId + 4);
+    if (found == scanEnd || found + 4 > scan + scanned) {
+        return -1;
+    }
+    const auto dataIdByte = static_cast<std::uint64_t>(found - scan);
+    unsigned char sizeBytes[4];
+    if (!readExactly(fileDescriptor_, sizeBytes, 4, dataIdByte + 4)) {
+        return -1;
+    }
+    // A declared size beyond the end of the file is cut to what is there.
+    dataStartByte_ = dataIdByte + 8;
+    dataEndByte_ = std::min<std::uint64_t>(dataStartByte_ + littleEndian32(sizeBytes), fileBytes);
+    positionByte_ = dataStartByte_;
+    format_ = format;
+    opened_ = true;
+    return 0;
+}
+
+int SoundSynthesisWavReader::readWavBuffer(void* buffer, int frames) {
+    if (!opened_) {
+        throw std::runtime_error(kNotOpened);
+    }
+    if (frames <= 0) {
+        return 0;
+    }
+    const std::uint64_t wanted = static_cast<std::uint64_t>(frames) * format_.nBlockAlign;
+    const std::uint64_t available = dataEndByte_ - positionByte_;
+    const auto size = static_cast<std::size_t>(std::min(wanted, available));
+    const ssize_t got = readUpTo(fileDescriptor_, buffer, size, positionByte_);
+    if (got < 0) {
+        return -1;
+    }
+    // A trailing partial frame is consumed but not counted.
+    positionByte_ += static_cast<std::uint64_t>(got);
+    return static_cast<int>(static_cast<std::uint64_t>(got) / format_.nBlockAlign);
+}
+
+void SoundSynthesisWavReader::resetPos() {
+    if (!opened_) {
+        throw std::runtime_error(kNotOpened);
+    }
+    positionByte_ = dataStartByte_;
+}
+
+void SoundSynthesisWavReader::closeWav() {
+    if (fileDescriptor_ >= 0) {
+        ::close(fileDescriptor_);
+    }
+    fileDescriptor_ = -1;
+    opened_ = false;
+}
+
+} // namespace ostrel

@@ -14,13 +14,12 @@ namespace {
 using kivora::GenerationSettings;
 using kivora::NoteGenerator;
 
-double windowedMagnitude(const std::int16_t* samples, int count, double sampleRate, double hz) {
+double windowedMagnitude(const std::vector<double>& windowed, double sampleRate, double hz) {
     const std::complex<double> rotation = std::polar(1.0, -2.0 * std::numbers::pi * hz / sampleRate);
     std::complex<double> phase = 1.0;
     std::complex<double> sum = 0.0;
-    for (int n = 0; n < count; ++n) {
-        const double window = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * n / (count - 1));
-        sum += (samples[n] * window) * phase;
+    for (double sample : windowed) {
+        sum += sample * phase;
         phase *= rotation;
     }
     return std::abs(sum);
@@ -31,10 +30,15 @@ double windowedMagnitude(const std::int16_t* samples, int count, double sampleRa
 double peakNear(const std::int16_t* samples, int count, double sampleRate, double expected, double window) {
     const int points = 100;
     const double stepHz = 2.0 * window * expected / points;
+    std::vector<double> windowed(static_cast<std::size_t>(count));
+    for (int n = 0; n < count; ++n) {
+        windowed[static_cast<std::size_t>(n)] =
+            samples[n] * (0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * n / std::max(1, count - 1)));
+    }
     std::vector<double> magnitude(points + 1);
     for (int p = 0; p <= points; ++p) {
         magnitude[static_cast<std::size_t>(p)] =
-            windowedMagnitude(samples, count, sampleRate, expected * (1.0 - window) + p * stepHz);
+            windowedMagnitude(windowed, sampleRate, expected * (1.0 - window) + p * stepHz);
     }
     const auto best =
         static_cast<int>(std::max_element(magnitude.begin(), magnitude.end()) - magnitude.begin());

@@ -1,0 +1,3 @@
+#include <modelkit/ModelFile.h>
+
+#include <gtest/gtest.h>

@@ -15,11 +15,12 @@ int runInfo(std::vector<std::string> arguments) {
         const std::string& alias = model.aliasAt(i);
         const pellamy::Sound& sound = *model.soundFor(alias);
         const std::uint8_t key = model.keyForAlias(alias);
-        const double seconds = sound.sampleRate() == 0 || sound.channels() == 0
-                                   ? 0.0
-                                   : static_cast<double>(sound.count()) / sound.channels() / sound.sampleRate();
-        std::printf("%s %c %u %u %u %.3f\n", alias.c_str(), key == 0 ? '-' : static_cast<char>(key), sound.count(),
-                    sound.sampleRate(), sound.channels(), seconds);
+        const double seconds =
+            sound.sampleRate() == 0 || sound.channels() == 0
+                ? 0.0
+                : static_cast<double>(sound.count()) / sound.channels() / sound.sampleRate();
+        std::printf("%s %c %u %u %u %.3f\n", alias.c_str(), key == 0 ? '-' : static_cast<char>(key),
+                    sound.count(), sound.sampleRate(), sound.channels(), seconds);
     }
     return 0;
 }

@@ -20,9 +20,10 @@ endfunction()
 function(kivora_add_library name)
     cmake_parse_arguments(ARG "" "EXPORT_DEFINE" "SOURCES;DEPENDS;PRIVATE_DEPENDS" ${ARGN})
     add_library(${name}_objects OBJECT ${ARG_SOURCES})
+    # src/ is public on the object library only: tests and fuzz targets reach
+    # the internal headers, users of the shared library do not.
     target_include_directories(${name}_objects
-        PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include
-        PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src)
+        PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include ${CMAKE_CURRENT_SOURCE_DIR}/src)
     target_compile_definitions(${name}_objects PRIVATE ${ARG_EXPORT_DEFINE})
     target_link_libraries(${name}_objects PUBLIC ${ARG_DEPENDS} PRIVATE ${ARG_PRIVATE_DEPENDS})
     kivora_target_defaults(${name}_objects)
@@ -45,7 +46,7 @@ function(kivora_add_test name)
     target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} GTest::gtest GTest::gmock GTest::gtest_main)
     target_compile_definitions(${name} PRIVATE
         KIVORA_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
-        KIVORA_TEST_DATA_DIR="${CMAKE_CURRENT_SOURCE_DIR}/data")
+        KIVORA_TEST_DATA_DIR="${CMAKE_CURRENT_SOURCE_DIR}/tests/data")
     kivora_target_defaults(${name})
     gtest_discover_tests(${name}
         DISCOVERY_TIMEOUT 60

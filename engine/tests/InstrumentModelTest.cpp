@@ -1,10 +1,9 @@
 #include <pellamy/InstrumentModel.h>
 #include <pellamy/SoundStreamDescription.h>
 
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <functional>
+#include <gtest/gtest.h>
 #include <vector>
 
 using namespace pellamy;

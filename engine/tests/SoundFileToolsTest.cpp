@@ -1,0 +1,149 @@
+// WAV files checked against tools nobody here wrote: sox, soxi and Python's
+// wave module. Each test is skipped when its tool is missing.
+#include "TestFiles.h"
+
+#include <pellamy/InstrumentModel.h>
+
+#include <cmath>
+#include <gtest/gtest.h>
+#include <sstream>
+
+using namespace pellamy;
+using namespace testfiles;
+
+namespace {
+
+std::vector<std::int16_t> valuesOf(const InstrumentModel& model, const std::string& alias) {
+    const Sound* sound = model.soundFor(alias);
+    std::vector<std::int16_t> values(sound == nullptr ? 0 : sound->count());
+    if (sound != nullptr)
+        sound->peek(values.data(), sound->count(), 0);
+    return values;
+}
+
+std::string trimmed(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    return text;
+}
+
+// Every multiple of 256 in the 16-bit range: exact in 8 bits and wider.
+std::vector<std::int16_t> steps() {
+    std::vector<std::int16_t> values;
+    for (int k = -128; k < 128; ++k)
+        values.push_back(static_cast<std::int16_t>(k * 256));
+    return values;
+}
+
+InstrumentModel twoSoundModel(std::vector<std::int16_t>& mono, std::vector<std::int16_t>& stereo) {
+    mono.resize(1000);
+    for (std::size_t i = 0; i < mono.size(); ++i)
+        mono[i] = static_cast<std::int16_t>(std::lround(20000 * std::sin(0.05 * static_cast<double>(i))));
+    stereo.resize(600);
+    for (std::size_t i = 0; i < stereo.size(); ++i)
+        stereo[i] = static_cast<std::int16_t>(i % 2 == 0 ? i * 50 : -static_cast<int>(i) * 50);
+    InstrumentModel model;
+    model.addSound("mono", Sound::make(mono, 22050, 1, 16, 1.0f));
+    model.addSound("stereo", Sound::make(stereo, 11025, 2, 16, 1.0f));
+    return model;
+}
+
+} // namespace
+
+TEST(SoundFileTools, SoxMadeFilesOfEverySampleSizeLoadWithTheirValues) {
+    if (!toolAvailable("sox"))
+        GTEST_SKIP() << "sox is not installed";
+    TempFolder folder;
+    const std::vector<std::int16_t> values = steps();
+    writeBytes(folder / "steps.raw", pcm16(values));
+    struct Case {
+        const char* name;
+        const char* encoding;
+        std::vector<std::int16_t> expected;
+    };
+    std::vector<std::int16_t> fromFloat;
+    for (std::int16_t v : values)
+        fromFloat.push_back(static_cast<std::int16_t>(std::trunc(v / 32768.0 * 32767.0)));
+    const std::vector<Case> cases = {
+        {"u8", "-e unsigned-integer -b 8", values},    {"s16", "-e signed-integer -b 16", values},
+        {"s24", "-e signed-integer -b 24", values},    {"s32", "-e signed-integer -b 32", values},
+        {"f32", "-e floating-point -b 32", fromFloat},
+    };
+    std::string definition;
+    for (const Case& c : cases) {
+        int status = -1;
+        runCommand("sox -D -t raw -r 16000 -e signed-integer -b 16 -c 1 -L " + quoted(folder / "steps.raw") +
+                       " " + c.encoding + " " + quoted(folder / (std::string(c.name) + ".wav")) + " 2>&1",
+                   &status);
+        ASSERT_EQ(status, 0) << c.name;
+        definition += std::string(c.name) + " 0 " + c.name + ".wav\n";
+    }
+    writeText(folder / "sox.ins", definition);
+    InstrumentModel model;
+    model.loadFromFile((folder / "sox.ins").string());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(valuesOf(model, c.name), c.expected);
+        EXPECT_EQ(model.soundFor(c.name)->sampleRate(), 16000);
+        EXPECT_EQ(model.soundFor(c.name)->bitsPerSample(), 16);
+    }
+}
+
+TEST(SoundFileTools, SoxiReadsTheRateChannelsAndFramesOfSavedFiles) {
+    if (!toolAvailable("soxi") || !toolAvailable("sox"))
+        GTEST_SKIP() << "sox is not installed";
+    TempFolder folder;
+    std::vector<std::int16_t> mono, stereo;
+    twoSoundModel(mono, stereo).saveToFile((folder / "pair.ins").string(), true);
+    struct Expected {
+        const char* file;
+        const char* rate;
+        const char* channels;
+        const char* frames;
+        const std::vector<std::int16_t>& values;
+    };
+    for (const Expected& e : {Expected{"pair/1/mono.wav", "22050", "1", "1000", mono},
+                              Expected{"pair/1/stereo.wav", "11025", "2", "300", stereo}}) {
+        SCOPED_TRACE(e.file);
+        const std::string path = quoted(folder / e.file);
+        EXPECT_EQ(trimmed(runCommand("soxi -r " + path)), e.rate);
+        EXPECT_EQ(trimmed(runCommand("soxi -c " + path)), e.channels);
+        EXPECT_EQ(trimmed(runCommand("soxi -s " + path)), e.frames);
+        EXPECT_EQ(trimmed(runCommand("soxi -b " + path)), "16");
+        const std::string raw =
+            runCommand("sox " + path + " -t raw -e signed-integer -b 16 -L - 2>/dev/null");
+        EXPECT_EQ(Bytes(raw.begin(), raw.end()), pcm16(e.values));
+    }
+}
+
+TEST(SoundFileTools, PythonWaveReadsSavedFiles) {
+    if (!toolAvailable("python3"))
+        GTEST_SKIP() << "python3 is not installed";
+    TempFolder folder;
+    std::vector<std::int16_t> mono, stereo;
+    twoSoundModel(mono, stereo).saveToFile((folder / "pair.ins").string(), false);
+    const std::string script =
+        "import sys, wave\n"
+        "for name in sys.argv[1:]:\n"
+        "    with wave.open(name, 'rb') as w:\n"
+        "        frames = w.readframes(w.getnframes())\n"
+        "        print(w.getframerate(), w.getnchannels(), w.getsampwidth(), w.getnframes(),\n"
+        "              frames.hex())\n";
+    writeText(folder / "check.py", script);
+    int status = -1;
+    const std::string output =
+        runCommand("python3 " + quoted(folder / "check.py") + " " + quoted(folder / "mono.wav") + " " +
+                       quoted(folder / "stereo.wav"),
+                   &status);
+    ASSERT_EQ(status, 0) << output;
+    auto hex = [](const Bytes& bytes) {
+        static const char digits[] = "0123456789abcdef";
+        std::string text;
+        for (std::uint8_t b : bytes) {
+            text += digits[b >> 4];
+            text += digits[b & 15];
+        }
+        return text;
+    };
+    EXPECT_EQ(output, "22050 1 2 1000 " + hex(pcm16(mono)) + "\n11025 2 2 300 " + hex(pcm16(stereo)) + "\n");
+}

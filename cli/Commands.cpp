@@ -5,6 +5,7 @@ namespace kivora::cli {
 // Each command lives in its own file.
 int runInfo(std::vector<std::string> arguments);
 int runResave(std::vector<std::string> arguments);
+int runPitch(std::vector<std::string> arguments);
 
 const std::vector<Command>& allCommands() {
     static const std::vector<Command> commands = {
@@ -17,6 +18,10 @@ const std::vector<Command>& allCommands() {
          "numbered folders OUT/1, OUT/2, ... (12 sounds each), or beside OUT.ins with --flat.\n"
          "Keys are saved as positions: explicit keys of the loaded file are not kept.",
          runResave},
+        {"pitch", "FILE.wav [--buffer]", "measure the dominant frequency of a WAV file",
+         "Prints the dominant frequency of the first channel in Hz with two decimals (40-2000 Hz range).\n"
+         "--buffer reads the samples into memory first and measures the buffer instead of the file.",
+         runPitch},
     };
     return commands;
 }

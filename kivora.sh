@@ -48,6 +48,10 @@ main_job() {
     "$cli" info examples/instruments/duo.ins
     "$cli" resave examples/instruments/duo.ins "$OUT_DIR/duo.ins"
     echo "Saved a copy: $OUT_DIR/duo.ins"
+    echo "Generating an instrument from the built-in plucked string:"
+    "$cli" generate -o "$OUT_DIR/plucked-string.ins"
+    "$cli" info "$OUT_DIR/plucked-string.ins" | head -n 3
+    echo "Generated instrument: $OUT_DIR/plucked-string.ins"
 }
 
 install_packages

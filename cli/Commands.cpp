@@ -6,6 +6,7 @@ namespace kivora::cli {
 int runInfo(std::vector<std::string> arguments);
 int runResave(std::vector<std::string> arguments);
 int runPitch(std::vector<std::string> arguments);
+int runGenerate(std::vector<std::string> arguments);
 
 const std::vector<Command>& allCommands() {
     static const std::vector<Command> commands = {
@@ -22,6 +23,18 @@ const std::vector<Command>& allCommands() {
          "Prints the dominant frequency of the first channel in Hz with two decimals (40-2000 Hz range).\n"
          "--buffer reads the samples into memory first and measures the buffer instead of the file.",
          runPitch},
+        {"generate",
+         "[MODEL.json] -o OUT.ins [--octaves 0..3] [--rate 44100|22050|8000] [--duration MS] [--linear X] "
+         "[--square Y] [--flat]",
+         "render a model into a tuned instrument",
+         "Renders the model (without MODEL.json the built-in plucked string) once untuned, measures its\n"
+         "dominant frequency, retunes it to 130.81 Hz and renders 12 notes per octave a semitone apart\n"
+         "(--octaves, default 2; 0 gives one untuned note \"simpleNote\"), each --duration ms long\n"
+         "(default 500) at --rate samples per second (default 44100), with the linear and square\n"
+         "attenuations --linear (default 4.0) and --square (default 0.08). Saves the instrument as\n"
+         "OUT.ins with its WAV files in numbered folders, or beside it with --flat. Progress goes to\n"
+         "stderr; the measured frequency and the result to stdout.",
+         runGenerate},
     };
     return commands;
 }

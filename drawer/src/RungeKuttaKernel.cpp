@@ -1,6 +1,7 @@
 #include <muntero/RungeKuttaKernel.h>
 
 #include <algorithm>
+#include <cmath>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -105,7 +106,8 @@ template <Stage stage>
 __attribute__((target("avx2"))) void
 vectorStage(const Arrays& a, int groupCount, const int* slotBegin, const std::int32_t* slotOther,
             const double* slotStiffness, const std::int64_t* slotLaneMask, const std::uint8_t* slotKind,
-            const double* mass, const StepConstants& c, double halfStepValue) {
+            const double* mass, const double* inverseMass, const std::uint8_t* exactReciprocal,
+            const StepConstants& c, double halfStepValue) {
     const __m256d halfStep = _mm256_set1_pd(halfStepValue);
     const __m256d step = _mm256_set1_pd(c.timeStep);
     const __m256d weight = _mm256_set1_pd(c.accumulatorWeight);
@@ -113,20 +115,19 @@ vectorStage(const Arrays& a, int groupCount, const int* slotBegin, const std::in
     const __m256d squarePositive = _mm256_set1_pd(c.squareDamping * 1.0);
     const __m256d squareNegative = _mm256_set1_pd(c.squareDamping * -1.0);
     const __m256d zero = _mm256_setzero_pd();
-    // The masked gather with every lane on: the plain gather reads an
-    // undefined register that GCC 12 warns about.
-    const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
     for (int g = 0; g < groupCount; ++g) {
         const int i = g * kLanes;
         const __m256d xi = _mm256_loadu_pd(a.stageX + i);
         __m256d acceleration = zero;
         for (int s = slotBegin[g]; s < slotBegin[g + 1]; ++s) {
             const std::int32_t* other = slotOther + s * kLanes;
-            const __m256d xj =
-                (slotKind[s] & kContiguous)
-                    ? _mm256_loadu_pd(a.stageX + other[0])
-                    : _mm256_mask_i32gather_pd(
-                          zero, a.stageX, _mm_loadu_si128(reinterpret_cast<const __m128i*>(other)), all, 8);
+            // Four separate loads rather than a gather instruction: on
+            // processors with the gather-sampling mitigation a gather costs
+            // several times as much.
+            const __m256d xj = (slotKind[s] & kContiguous)
+                                   ? _mm256_loadu_pd(a.stageX + other[0])
+                                   : _mm256_setr_pd(a.stageX[other[0]], a.stageX[other[1]],
+                                                    a.stageX[other[2]], a.stageX[other[3]]);
             const __m256d term =
                 _mm256_mul_pd(_mm256_sub_pd(xi, xj), _mm256_loadu_pd(slotStiffness + s * kLanes));
             const __m256d next = _mm256_sub_pd(acceleration, term);
@@ -138,7 +139,10 @@ vectorStage(const Arrays& a, int groupCount, const int* slotBegin, const std::in
                 acceleration = _mm256_blendv_pd(acceleration, next, lanes);
             }
         }
-        acceleration = _mm256_div_pd(acceleration, _mm256_loadu_pd(mass + i));
+        // a / m equals a · (1/m) exactly when 1/m is exact (m a power of
+        // two): both round the same real number once.
+        acceleration = exactReciprocal[g] ? _mm256_mul_pd(acceleration, _mm256_loadu_pd(inverseMass + i))
+                                          : _mm256_div_pd(acceleration, _mm256_loadu_pd(mass + i));
         const __m256d vi = _mm256_loadu_pd(a.stageV + i);
         const __m256d square =
             _mm256_blendv_pd(squareNegative, squarePositive, _mm256_cmp_pd(vi, zero, _CMP_GT_OQ));
@@ -185,6 +189,16 @@ RungeKuttaKernel::RungeKuttaKernel(const ModelSnapshot& model, const StepConstan
     }
 
     const int groupCount = paddedCount_ / kLanes;
+    inverseMass_.assign(padded, 1.0);
+    exactReciprocal_.assign(static_cast<std::size_t>(groupCount), 1);
+    for (std::size_t i = 0; i < padded; ++i) {
+        int exponent = 0;
+        const double m = mass_[i];
+        const bool powerOfTwo = std::isfinite(m) && m > 0.0 && std::frexp(m, &exponent) == 0.5 &&
+                                exponent > -1000 && exponent < 1000;
+        inverseMass_[i] = powerOfTwo ? 1.0 / m : 0.0;
+        exactReciprocal_[i / kLanes] = exactReciprocal_[i / kLanes] && powerOfTwo;
+    }
     slotBegin_.assign(static_cast<std::size_t>(groupCount) + 1, 0);
     auto linkCount = [&](int node) {
         return node < nodeCount_ ? linkBegin_[static_cast<std::size_t>(node) + 1] -
@@ -197,21 +211,32 @@ RungeKuttaKernel::RungeKuttaKernel(const ModelSnapshot& model, const StepConstan
             slots = std::max(slots, linkCount(g * kLanes + lane));
         }
         for (int s = 0; s < slots; ++s) {
+            std::int32_t other[kLanes];
+            bool active[kLanes];
             bool allActive = true;
+            // An inactive lane's value is discarded; pointing it at the node
+            // that continues the active lanes' run keeps the slot contiguous.
+            int runStart = -1;
+            bool run = true;
             for (int lane = 0; lane < kLanes; ++lane) {
                 const int node = g * kLanes + lane;
-                const bool active = s < linkCount(node);
-                allActive = allActive && active;
+                active[lane] = s < linkCount(node);
+                allActive = allActive && active[lane];
                 const std::size_t link =
-                    active ? static_cast<std::size_t>(linkBegin_[static_cast<std::size_t>(node)] + s) : 0;
-                slotOther_.push_back(active ? linkOther_[link] : node);
-                slotStiffness_.push_back(active ? linkStiffness_[link] : 0.0);
-                slotLaneMask_.push_back(active ? -1 : 0);
+                    active[lane] ? static_cast<std::size_t>(linkBegin_[static_cast<std::size_t>(node)] + s)
+                                 : 0;
+                other[lane] = active[lane] ? linkOther_[link] : node;
+                if (active[lane]) {
+                    const int start = other[lane] - lane;
+                    run = run && (runStart < 0 || runStart == start);
+                    runStart = start;
+                }
+                slotStiffness_.push_back(active[lane] ? linkStiffness_[link] : 0.0);
+                slotLaneMask_.push_back(active[lane] ? -1 : 0);
             }
-            const std::int32_t* other = slotOther_.data() + slotOther_.size() - kLanes;
-            bool contiguous = true;
-            for (int lane = 1; lane < kLanes; ++lane) {
-                contiguous = contiguous && other[lane] == other[0] + lane;
+            const bool contiguous = run && runStart >= 0 && runStart + kLanes <= paddedCount_;
+            for (int lane = 0; lane < kLanes; ++lane) {
+                slotOther_.push_back(contiguous ? runStart + lane : other[lane]);
             }
             slotKind_.push_back(
                 static_cast<std::uint8_t>((contiguous ? kContiguous : 0) | (allActive ? kAllActive : 0)));
@@ -281,7 +306,8 @@ void RungeKuttaKernel::advanceVector() {
     const Arrays last{x, v, stageAX_.data(), stageAV_.data(), nullptr, nullptr, accX_.data(), accV_.data()};
     const auto run = [&](auto stageFunction, const Arrays& arrays) {
         stageFunction(arrays, groups, slotBegin_.data(), slotOther_.data(), slotStiffness_.data(),
-                      slotLaneMask_.data(), slotKind_.data(), mass_.data(), constants_, halfStep);
+                      slotLaneMask_.data(), slotKind_.data(), mass_.data(), inverseMass_.data(),
+                      exactReciprocal_.data(), constants_, halfStep);
     };
     run(vectorStage<kFirst>, first);
     run(vectorStage<kSecond>, second);

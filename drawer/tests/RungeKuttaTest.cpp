@@ -137,7 +137,9 @@ muntero::ModelSnapshot irregularModel(int nodeCount, unsigned seed) {
     muntero::ModelSnapshot model;
     for (int i = 0; i < nodeCount; ++i) {
         muntero::ModelNode node;
-        node.mass = 0.5 + unit(random);
+        // Whole groups of four with power-of-two masses take the kernel's
+        // reciprocal path; the others divide.
+        node.mass = (i / 4) % 2 == 0 ? std::ldexp(1.0, i % 5 - 2) : 0.5 + unit(random);
         node.fixed = i % 7 == 3;
         node.firstConnection = static_cast<int>(model.connections.size());
         const int links = node.fixed ? 0 : static_cast<int>(random() % 6);

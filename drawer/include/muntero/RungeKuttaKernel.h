@@ -65,6 +65,8 @@ private:
 
     std::vector<double> initialX_, initialV_;
     std::vector<double> mass_;
+    std::vector<double> inverseMass_;           // 1/m where that is exact, else 0
+    std::vector<std::uint8_t> exactReciprocal_; // per group of four: every 1/m exact
     // Springs by node (plain kernel).
     std::vector<int> linkBegin_; // nodeCount_ + 1 offsets
     std::vector<int> linkOther_;

@@ -100,18 +100,20 @@ void BM_MembraneStep(benchmark::State& state) {
         benchmark::DoNotOptimize(integrator.displacements().data());
         state.SetLabel("reference");
     } else {
-        muntero::RungeKuttaKernel kernel(snapshot, constants,
-                                         state.range(0) == 1 ? muntero::KernelChoice::plain
-                                                             : muntero::KernelChoice::vector);
+        const muntero::KernelChoice choices[] = {muntero::KernelChoice::plain, muntero::KernelChoice::avx2,
+                                                 muntero::KernelChoice::avx512};
+        muntero::RungeKuttaKernel kernel(snapshot, constants, choices[state.range(0) - 1]);
         for (auto _ : state) {
             kernel.advance();
         }
         benchmark::DoNotOptimize(kernel.displacements());
-        state.SetLabel(kernel.usesVectorKernel() ? "vector kernel" : "plain kernel");
+        state.SetLabel(kernel.vectorWidth() == 8   ? "eight-lane kernel"
+                       : kernel.vectorWidth() == 4 ? "four-lane kernel"
+                                                   : "plain kernel");
     }
     state.counters["audio_s/s"] =
         benchmark::Counter(static_cast<double>(state.iterations()) * h, benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_MembraneStep)->DenseRange(0, 2);
+BENCHMARK(BM_MembraneStep)->DenseRange(0, 3);
 
 } // namespace

@@ -12,9 +12,13 @@ namespace muntero {
 
 namespace {
 
-constexpr int kLanes = 4;
-constexpr std::uint8_t kContiguous = 1; // the four other nodes are consecutive
-constexpr std::uint8_t kAllActive = 2;  // every lane has a link in this slot
+constexpr int kLanes = 4;     // of the AVX2 kernel
+constexpr int kWideLanes = 8; // of the AVX-512 kernel
+constexpr int kMaxLanes = 8;
+constexpr std::uint8_t kContiguous = 1;      // the four other nodes are consecutive
+constexpr std::uint8_t kAllActive = 2;       // every lane has a link in this slot
+constexpr std::uint8_t kRegularGroup = 1;    // every slot of the group is contiguous and all active
+constexpr std::uint8_t kExactReciprocal = 2; // every 1/m of the group is exact
 
 // The four Runge-Kutta stages differ only in how the derivative k is used:
 // what joins the accumulator and which state the next stage reads.
@@ -29,6 +33,19 @@ struct Arrays {
     double* nextV;
     double* accX;
     double* accV;
+};
+
+// The layout of the vector kernels (see RungeKuttaKernel's members).
+struct Tables {
+    const int* slotBegin;
+    const std::int32_t* slotOther;
+    const double* slotStiffness;
+    const std::int64_t* slotLaneMask;
+    const std::uint8_t* slotLaneBits;
+    const std::uint8_t* slotKind;
+    const std::uint8_t* groupKind;
+    const double* mass;
+    const double* inverseMass;
 };
 
 template <Stage stage>
@@ -77,7 +94,7 @@ void plainStage(const Arrays& a, int nodeCount, const int* linkBegin, const int*
 #ifdef MUNTERO_HAVE_X86_VECTOR
 
 template <Stage stage>
-__attribute__((target("avx2"))) inline void vectorCombine(const Arrays& a, int i, __m256d dx, __m256d dv,
+__attribute__((target("avx2"))) inline void vectorCombine(const Arrays a, int i, __m256d dx, __m256d dv,
                                                           __m256d halfStep, __m256d step, __m256d weight) {
     const __m256d two = _mm256_set1_pd(2.0);
     if constexpr (stage == kFirst) {
@@ -103,11 +120,20 @@ __attribute__((target("avx2"))) inline void vectorCombine(const Arrays& a, int i
 // performs the identical sequence of IEEE operations, so both kernels agree
 // bit for bit.
 template <Stage stage>
-__attribute__((target("avx2"))) void
-vectorStage(const Arrays& a, int groupCount, const int* slotBegin, const std::int32_t* slotOther,
-            const double* slotStiffness, const std::int64_t* slotLaneMask, const std::uint8_t* slotKind,
-            const double* mass, const double* inverseMass, const std::uint8_t* exactReciprocal,
-            const StepConstants& c, double halfStepValue) {
+__attribute__((target("avx2"))) void vectorStage(const Arrays arrays, int groupCount, const Tables t,
+                                                 const StepConstants& c, double halfStepValue) {
+    // A local copy: the vector stores may alias anything, which would make
+    // the compiler reload every pointer of a referenced structure.
+    const Arrays a = arrays;
+    const double* stageX = a.stageX;
+    const int* slotBegin = t.slotBegin;
+    const std::int32_t* slotOther = t.slotOther;
+    const double* slotStiffness = t.slotStiffness;
+    const std::int64_t* slotLaneMask = t.slotLaneMask;
+    const std::uint8_t* slotKind = t.slotKind;
+    const std::uint8_t* groupKind = t.groupKind;
+    const double* mass = t.mass;
+    const double* inverseMass = t.inverseMass;
     const __m256d halfStep = _mm256_set1_pd(halfStepValue);
     const __m256d step = _mm256_set1_pd(c.timeStep);
     const __m256d weight = _mm256_set1_pd(c.accumulatorWeight);
@@ -117,38 +143,125 @@ vectorStage(const Arrays& a, int groupCount, const int* slotBegin, const std::in
     const __m256d zero = _mm256_setzero_pd();
     for (int g = 0; g < groupCount; ++g) {
         const int i = g * kLanes;
-        const __m256d xi = _mm256_loadu_pd(a.stageX + i);
+        const __m256d xi = _mm256_loadu_pd(stageX + i);
         __m256d acceleration = zero;
-        for (int s = slotBegin[g]; s < slotBegin[g + 1]; ++s) {
-            const std::int32_t* other = slotOther + s * kLanes;
-            // Four separate loads rather than a gather instruction: on
-            // processors with the gather-sampling mitigation a gather costs
-            // several times as much.
-            const __m256d xj = (slotKind[s] & kContiguous)
-                                   ? _mm256_loadu_pd(a.stageX + other[0])
-                                   : _mm256_setr_pd(a.stageX[other[0]], a.stageX[other[1]],
-                                                    a.stageX[other[2]], a.stageX[other[3]]);
-            const __m256d term =
-                _mm256_mul_pd(_mm256_sub_pd(xi, xj), _mm256_loadu_pd(slotStiffness + s * kLanes));
-            const __m256d next = _mm256_sub_pd(acceleration, term);
-            if (slotKind[s] & kAllActive) {
-                acceleration = next;
-            } else {
-                const __m256d lanes = _mm256_castsi256_pd(
-                    _mm256_loadu_si256(reinterpret_cast<const __m256i*>(slotLaneMask + s * kLanes)));
-                acceleration = _mm256_blendv_pd(acceleration, next, lanes);
+        const int slotEnd = slotBegin[g + 1];
+        if (groupKind[g] & kRegularGroup) {
+            for (int s = slotBegin[g]; s < slotEnd; ++s) {
+                const __m256d xj = _mm256_loadu_pd(stageX + slotOther[s * kLanes]);
+                const __m256d term =
+                    _mm256_mul_pd(_mm256_sub_pd(xi, xj), _mm256_loadu_pd(slotStiffness + s * kLanes));
+                acceleration = _mm256_sub_pd(acceleration, term);
+            }
+        } else {
+            for (int s = slotBegin[g]; s < slotEnd; ++s) {
+                const std::int32_t* other = slotOther + s * kLanes;
+                // Four separate loads rather than a gather instruction: on
+                // processors with the gather-sampling mitigation a gather
+                // costs several times as much.
+                const __m256d xj = (slotKind[s] & kContiguous)
+                                       ? _mm256_loadu_pd(stageX + other[0])
+                                       : _mm256_setr_pd(stageX[other[0]], stageX[other[1]], stageX[other[2]],
+                                                        stageX[other[3]]);
+                const __m256d term =
+                    _mm256_mul_pd(_mm256_sub_pd(xi, xj), _mm256_loadu_pd(slotStiffness + s * kLanes));
+                const __m256d next = _mm256_sub_pd(acceleration, term);
+                if (slotKind[s] & kAllActive) {
+                    acceleration = next;
+                } else {
+                    const __m256d lanes = _mm256_castsi256_pd(
+                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(slotLaneMask + s * kLanes)));
+                    acceleration = _mm256_blendv_pd(acceleration, next, lanes);
+                }
             }
         }
         // a / m equals a · (1/m) exactly when 1/m is exact (m a power of
         // two): both round the same real number once.
-        acceleration = exactReciprocal[g] ? _mm256_mul_pd(acceleration, _mm256_loadu_pd(inverseMass + i))
-                                          : _mm256_div_pd(acceleration, _mm256_loadu_pd(mass + i));
+        acceleration = (groupKind[g] & kExactReciprocal)
+                           ? _mm256_mul_pd(acceleration, _mm256_loadu_pd(inverseMass + i))
+                           : _mm256_div_pd(acceleration, _mm256_loadu_pd(mass + i));
         const __m256d vi = _mm256_loadu_pd(a.stageV + i);
         const __m256d square =
             _mm256_blendv_pd(squareNegative, squarePositive, _mm256_cmp_pd(vi, zero, _CMP_GT_OQ));
         const __m256d damping = _mm256_mul_pd(_mm256_add_pd(linear, _mm256_mul_pd(square, vi)), vi);
         const __m256d dv = _mm256_sub_pd(acceleration, damping);
         vectorCombine<stage>(a, i, vi, dv, halfStep, step, weight);
+    }
+}
+
+template <Stage stage>
+__attribute__((target("avx512f"))) inline void wideCombine(const Arrays a, int i, __m512d dx, __m512d dv,
+                                                           __m512d halfStep, __m512d step, __m512d weight) {
+    const __m512d two = _mm512_set1_pd(2.0);
+    if constexpr (stage == kFirst) {
+        _mm512_storeu_pd(a.accX + i, dx);
+        _mm512_storeu_pd(a.accV + i, dv);
+        _mm512_storeu_pd(a.nextX + i, _mm512_add_pd(_mm512_loadu_pd(a.x + i), _mm512_mul_pd(halfStep, dx)));
+        _mm512_storeu_pd(a.nextV + i, _mm512_add_pd(_mm512_loadu_pd(a.v + i), _mm512_mul_pd(halfStep, dv)));
+    } else if constexpr (stage == kSecond || stage == kThird) {
+        const __m512d factor = stage == kSecond ? halfStep : step;
+        _mm512_storeu_pd(a.accX + i, _mm512_add_pd(_mm512_loadu_pd(a.accX + i), _mm512_mul_pd(two, dx)));
+        _mm512_storeu_pd(a.accV + i, _mm512_add_pd(_mm512_loadu_pd(a.accV + i), _mm512_mul_pd(two, dv)));
+        _mm512_storeu_pd(a.nextX + i, _mm512_add_pd(_mm512_loadu_pd(a.x + i), _mm512_mul_pd(factor, dx)));
+        _mm512_storeu_pd(a.nextV + i, _mm512_add_pd(_mm512_loadu_pd(a.v + i), _mm512_mul_pd(factor, dv)));
+    } else {
+        const __m512d accX = _mm512_add_pd(_mm512_loadu_pd(a.accX + i), dx);
+        const __m512d accV = _mm512_add_pd(_mm512_loadu_pd(a.accV + i), dv);
+        _mm512_storeu_pd(a.x + i, _mm512_add_pd(_mm512_loadu_pd(a.x + i), _mm512_mul_pd(weight, accX)));
+        _mm512_storeu_pd(a.v + i, _mm512_add_pd(_mm512_loadu_pd(a.v + i), _mm512_mul_pd(weight, accV)));
+    }
+}
+
+// vectorStage with eight lanes: the same operations per lane, an inactive
+// lane kept by a masked subtraction instead of a blend.
+template <Stage stage>
+__attribute__((target("avx512f"))) void wideStage(const Arrays arrays, int groupCount, const Tables t,
+                                                  const StepConstants& c, double halfStepValue) {
+    const Arrays a = arrays;
+    const double* stageX = a.stageX;
+    const int* slotBegin = t.slotBegin;
+    const std::int32_t* slotOther = t.slotOther;
+    const double* slotStiffness = t.slotStiffness;
+    const std::uint8_t* slotLaneBits = t.slotLaneBits;
+    const std::uint8_t* slotKind = t.slotKind;
+    const std::uint8_t* groupKind = t.groupKind;
+    const double* mass = t.mass;
+    const double* inverseMass = t.inverseMass;
+    const __m512d halfStep = _mm512_set1_pd(halfStepValue);
+    const __m512d step = _mm512_set1_pd(c.timeStep);
+    const __m512d weight = _mm512_set1_pd(c.accumulatorWeight);
+    const __m512d linear = _mm512_set1_pd(c.linearDamping);
+    const __m512d squarePositive = _mm512_set1_pd(c.squareDamping * 1.0);
+    const __m512d squareNegative = _mm512_set1_pd(c.squareDamping * -1.0);
+    const __m512d zero = _mm512_setzero_pd();
+    for (int g = 0; g < groupCount; ++g) {
+        const int i = g * kWideLanes;
+        const __m512d xi = _mm512_loadu_pd(stageX + i);
+        __m512d acceleration = zero;
+        const int slotEnd = slotBegin[g + 1];
+        for (int s = slotBegin[g]; s < slotEnd; ++s) {
+            const std::int32_t* other = slotOther + s * kWideLanes;
+            __m512d xj;
+            if (slotKind[s] & kContiguous) {
+                xj = _mm512_loadu_pd(stageX + other[0]);
+            } else {
+                xj = _mm512_setr_pd(stageX[other[0]], stageX[other[1]], stageX[other[2]], stageX[other[3]],
+                                    stageX[other[4]], stageX[other[5]], stageX[other[6]], stageX[other[7]]);
+            }
+            const __m512d term =
+                _mm512_mul_pd(_mm512_sub_pd(xi, xj), _mm512_loadu_pd(slotStiffness + s * kWideLanes));
+            acceleration =
+                _mm512_mask_sub_pd(acceleration, static_cast<__mmask8>(slotLaneBits[s]), acceleration, term);
+        }
+        acceleration = (groupKind[g] & kExactReciprocal)
+                           ? _mm512_mul_pd(acceleration, _mm512_loadu_pd(inverseMass + i))
+                           : _mm512_div_pd(acceleration, _mm512_loadu_pd(mass + i));
+        const __m512d vi = _mm512_loadu_pd(a.stageV + i);
+        const __m512d square =
+            _mm512_mask_blend_pd(_mm512_cmp_pd_mask(vi, zero, _CMP_GT_OQ), squareNegative, squarePositive);
+        const __m512d damping = _mm512_mul_pd(_mm512_add_pd(linear, _mm512_mul_pd(square, vi)), vi);
+        const __m512d dv = _mm512_sub_pd(acceleration, damping);
+        wideCombine<stage>(a, i, vi, dv, halfStep, step, weight);
     }
 }
 
@@ -164,11 +277,26 @@ bool RungeKuttaKernel::vectorKernelAvailable() {
 #endif
 }
 
+bool RungeKuttaKernel::wideKernelAvailable() {
+#ifdef MUNTERO_HAVE_X86_VECTOR
+    return __builtin_cpu_supports("avx512f");
+#else
+    return false;
+#endif
+}
+
 RungeKuttaKernel::RungeKuttaKernel(const ModelSnapshot& model, const StepConstants& constants,
                                    KernelChoice choice)
     : nodeCount_(model.nodeCount()), constants_(constants) {
-    vector_ = choice != KernelChoice::plain && vectorKernelAvailable();
-    paddedCount_ = (nodeCount_ + kLanes - 1) / kLanes * kLanes;
+    const bool wide =
+        (choice == KernelChoice::automatic || choice == KernelChoice::avx512) && wideKernelAvailable();
+    const bool narrow = choice != KernelChoice::plain && vectorKernelAvailable();
+    vectorWidth_ = wide ? 8 : narrow ? 4 : 0;
+    // The plain kernel walks the springs node by node; the tables below are
+    // then laid out for four lanes and left unused.
+    const int lanes = vectorWidth_ == kWideLanes ? kWideLanes : kLanes;
+    lanes_ = lanes;
+    paddedCount_ = (nodeCount_ + lanes - 1) / lanes * lanes;
     const auto padded = static_cast<std::size_t>(paddedCount_);
 
     initialX_.assign(padded, 0.0);
@@ -188,16 +316,16 @@ RungeKuttaKernel::RungeKuttaKernel(const ModelSnapshot& model, const StepConstan
         linkBegin_[static_cast<std::size_t>(i) + 1] = static_cast<int>(linkOther_.size());
     }
 
-    const int groupCount = paddedCount_ / kLanes;
+    const int groupCount = paddedCount_ / lanes;
     inverseMass_.assign(padded, 1.0);
-    exactReciprocal_.assign(static_cast<std::size_t>(groupCount), 1);
+    std::vector<std::uint8_t> exactReciprocal(static_cast<std::size_t>(groupCount), 1);
     for (std::size_t i = 0; i < padded; ++i) {
         int exponent = 0;
         const double m = mass_[i];
         const bool powerOfTwo = std::isfinite(m) && m > 0.0 && std::frexp(m, &exponent) == 0.5 &&
                                 exponent > -1000 && exponent < 1000;
         inverseMass_[i] = powerOfTwo ? 1.0 / m : 0.0;
-        exactReciprocal_[i / kLanes] = exactReciprocal_[i / kLanes] && powerOfTwo;
+        exactReciprocal[i / lanes] = exactReciprocal[i / lanes] && powerOfTwo;
     }
     slotBegin_.assign(static_cast<std::size_t>(groupCount) + 1, 0);
     auto linkCount = [&](int node) {
@@ -207,41 +335,54 @@ RungeKuttaKernel::RungeKuttaKernel(const ModelSnapshot& model, const StepConstan
     };
     for (int g = 0; g < groupCount; ++g) {
         int slots = 0;
-        for (int lane = 0; lane < kLanes; ++lane) {
-            slots = std::max(slots, linkCount(g * kLanes + lane));
+        for (int lane = 0; lane < lanes; ++lane) {
+            slots = std::max(slots, linkCount(g * lanes + lane));
         }
         for (int s = 0; s < slots; ++s) {
-            std::int32_t other[kLanes];
-            bool active[kLanes];
+            std::int32_t other[kMaxLanes];
+            bool active[kMaxLanes];
+            unsigned laneBits = 0;
             bool allActive = true;
             // An inactive lane's value is discarded; pointing it at the node
             // that continues the active lanes' run keeps the slot contiguous.
-            int runStart = -1;
+            int runStart = 0;
+            bool started = false;
             bool run = true;
-            for (int lane = 0; lane < kLanes; ++lane) {
-                const int node = g * kLanes + lane;
+            for (int lane = 0; lane < lanes; ++lane) {
+                const int node = g * lanes + lane;
                 active[lane] = s < linkCount(node);
                 allActive = allActive && active[lane];
+                laneBits |= active[lane] ? 1u << lane : 0u;
                 const std::size_t link =
                     active[lane] ? static_cast<std::size_t>(linkBegin_[static_cast<std::size_t>(node)] + s)
                                  : 0;
                 other[lane] = active[lane] ? linkOther_[link] : node;
                 if (active[lane]) {
                     const int start = other[lane] - lane;
-                    run = run && (runStart < 0 || runStart == start);
+                    run = run && (!started || runStart == start);
                     runStart = start;
+                    started = true;
                 }
                 slotStiffness_.push_back(active[lane] ? linkStiffness_[link] : 0.0);
                 slotLaneMask_.push_back(active[lane] ? -1 : 0);
             }
-            const bool contiguous = run && runStart >= 0 && runStart + kLanes <= paddedCount_;
-            for (int lane = 0; lane < kLanes; ++lane) {
+            const bool contiguous = run && started && runStart >= 0 && runStart + lanes <= paddedCount_;
+            for (int lane = 0; lane < lanes; ++lane) {
                 slotOther_.push_back(contiguous ? runStart + lane : other[lane]);
             }
+            slotLaneBits_.push_back(static_cast<std::uint8_t>(laneBits));
             slotKind_.push_back(
                 static_cast<std::uint8_t>((contiguous ? kContiguous : 0) | (allActive ? kAllActive : 0)));
         }
         slotBegin_[static_cast<std::size_t>(g) + 1] = static_cast<int>(slotKind_.size());
+        bool regular = true;
+        for (int slot = slotBegin_[static_cast<std::size_t>(g)];
+             slot < slotBegin_[static_cast<std::size_t>(g) + 1]; ++slot) {
+            regular = regular && slotKind_[static_cast<std::size_t>(slot)] == (kContiguous | kAllActive);
+        }
+        groupKind_.push_back(
+            static_cast<std::uint8_t>((regular ? kRegularGroup : 0) |
+                                      (exactReciprocal[static_cast<std::size_t>(g)] ? kExactReciprocal : 0)));
     }
 
     for (auto* state : {&x_, &v_, &stageAX_, &stageAV_, &stageBX_, &stageBV_, &accX_, &accV_}) {
@@ -265,7 +406,7 @@ void RungeKuttaKernel::scaleStiffness(double factor) {
 }
 
 void RungeKuttaKernel::advance() {
-    if (vector_) {
+    if (vectorWidth_ > 0) {
         advanceVector();
     } else {
         advancePlain();
@@ -295,7 +436,7 @@ void RungeKuttaKernel::advancePlain() {
 void RungeKuttaKernel::advanceVector() {
 #ifdef MUNTERO_HAVE_X86_VECTOR
     const double halfStep = constants_.timeStep / 2.0;
-    const int groups = paddedCount_ / kLanes;
+    const int groups = paddedCount_ / lanes_;
     double* x = x_.data();
     double* v = v_.data();
     const Arrays first{x, v, x, v, stageAX_.data(), stageAV_.data(), accX_.data(), accV_.data()};
@@ -304,15 +445,20 @@ void RungeKuttaKernel::advanceVector() {
     const Arrays third{
         x, v, stageBX_.data(), stageBV_.data(), stageAX_.data(), stageAV_.data(), accX_.data(), accV_.data()};
     const Arrays last{x, v, stageAX_.data(), stageAV_.data(), nullptr, nullptr, accX_.data(), accV_.data()};
-    const auto run = [&](auto stageFunction, const Arrays& arrays) {
-        stageFunction(arrays, groups, slotBegin_.data(), slotOther_.data(), slotStiffness_.data(),
-                      slotLaneMask_.data(), slotKind_.data(), mass_.data(), inverseMass_.data(),
-                      exactReciprocal_.data(), constants_, halfStep);
-    };
-    run(vectorStage<kFirst>, first);
-    run(vectorStage<kSecond>, second);
-    run(vectorStage<kThird>, third);
-    run(vectorStage<kLast>, last);
+    const Tables tables{slotBegin_.data(),    slotOther_.data(),    slotStiffness_.data(),
+                        slotLaneMask_.data(), slotLaneBits_.data(), slotKind_.data(),
+                        groupKind_.data(),    mass_.data(),         inverseMass_.data()};
+    if (vectorWidth_ == 8) {
+        wideStage<kFirst>(first, groups, tables, constants_, halfStep);
+        wideStage<kSecond>(second, groups, tables, constants_, halfStep);
+        wideStage<kThird>(third, groups, tables, constants_, halfStep);
+        wideStage<kLast>(last, groups, tables, constants_, halfStep);
+    } else {
+        vectorStage<kFirst>(first, groups, tables, constants_, halfStep);
+        vectorStage<kSecond>(second, groups, tables, constants_, halfStep);
+        vectorStage<kThird>(third, groups, tables, constants_, halfStep);
+        vectorStage<kLast>(last, groups, tables, constants_, halfStep);
+    }
 #else
     advancePlain();
 #endif

@@ -4,6 +4,7 @@
 #include <muntero/StepIntegrator.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <random>
@@ -165,22 +166,28 @@ bool sameBits(double a, double b) {
 // order, so the states agree bit for bit, also after retuning.
 TEST(RungeKuttaKernel, FastKernelsMatchTheStraightforwardFormBitForBit) {
     const muntero::StepConstants constants{1.0 / 44100.0, 4.0, 0.08, (1.0 / 44100.0) / 6.0};
-    for (int nodeCount : {1, 5, 13, 64}) {
+    for (int nodeCount : {1, 5, 13, 64, 83}) {
         const muntero::ModelSnapshot model =
             irregularModel(nodeCount, 1234u + static_cast<unsigned>(nodeCount));
         muntero::PlainRungeKutta reference(model, constants);
         muntero::RungeKuttaKernel plain(model, constants, muntero::KernelChoice::plain);
-        muntero::RungeKuttaKernel vector(model, constants, muntero::KernelChoice::vector);
+        muntero::RungeKuttaKernel vector(model, constants, muntero::KernelChoice::avx2);
+        muntero::RungeKuttaKernel wide(model, constants, muntero::KernelChoice::avx512);
         EXPECT_FALSE(plain.usesVectorKernel());
+        if (!muntero::RungeKuttaKernel::wideKernelAvailable()) {
+            std::printf("no AVX-512 here: the eight-lane kernel is not checked\n");
+        }
         for (int step = 0; step < 600; ++step) {
             if (step == 300) {
                 reference.scaleStiffness(1.122462048309373);
                 plain.scaleStiffness(1.122462048309373);
                 vector.scaleStiffness(1.122462048309373);
+                wide.scaleStiffness(1.122462048309373);
             }
             reference.advance();
             plain.advance();
             vector.advance();
+            wide.advance();
         }
         for (int i = 0; i < nodeCount; ++i) {
             const double expected = reference.displacements()[static_cast<std::size_t>(i)];

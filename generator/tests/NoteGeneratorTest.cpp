@@ -302,7 +302,8 @@ TEST(NoteGenerator, ParallelRenderingEqualsSequential) {
     EXPECT_GT(sequential.baseFrequency(), 0.0);
 
     for (unsigned workers : {0u, 2u, 3u, 5u}) {
-        for (auto choice : {muntero::KernelChoice::plain, muntero::KernelChoice::vector}) {
+        for (auto choice :
+             {muntero::KernelChoice::plain, muntero::KernelChoice::avx2, muntero::KernelChoice::avx512}) {
             NoteGenerator parallel;
             parallel.setWorkerCount(workers);
             parallel.setKernelChoice(choice);

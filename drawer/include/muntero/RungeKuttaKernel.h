@@ -26,9 +26,10 @@ struct StepConstants {
 };
 
 enum class KernelChoice {
-    automatic, // the vector kernel when the processor has it
+    automatic, // the widest vector kernel the processor has
     plain,     // one node at a time
-    vector,    // four nodes at a time (AVX2); falls back to plain without it
+    avx2,      // four nodes at a time; plain without AVX2
+    avx512,    // eight nodes at a time; otherwise as automatic
 };
 
 class MUNTERO_API RungeKuttaKernel {
@@ -50,35 +51,40 @@ public:
     double* velocities() { return v_.data(); }
     const double* displacements() const { return x_.data(); }
     const double* masses() const { return mass_.data(); }
-    bool usesVectorKernel() const { return vector_; }
+    // Nodes per vector operation: 8, 4, or 0 for the plain kernel.
+    int vectorWidth() const { return vectorWidth_; }
+    bool usesVectorKernel() const { return vectorWidth_ > 0; }
 
-    static bool vectorKernelAvailable();
+    static bool vectorKernelAvailable(); // AVX2
+    static bool wideKernelAvailable();   // AVX-512
 
 private:
     void advancePlain();
     void advanceVector();
 
     int nodeCount_ = 0;
-    int paddedCount_ = 0; // a multiple of four; the extra nodes rest forever
+    int paddedCount_ = 0; // a multiple of the group size; the extra nodes rest forever
     StepConstants constants_;
-    bool vector_ = false;
+    int vectorWidth_ = 0;
+    int lanes_ = 4; // nodes per group in the tables
 
     std::vector<double> initialX_, initialV_;
     std::vector<double> mass_;
-    std::vector<double> inverseMass_;           // 1/m where that is exact, else 0
-    std::vector<std::uint8_t> exactReciprocal_; // per group of four: every 1/m exact
+    std::vector<double> inverseMass_; // 1/m where that is exact, else 0
     // Springs by node (plain kernel).
     std::vector<int> linkBegin_; // nodeCount_ + 1 offsets
     std::vector<int> linkOther_;
     std::vector<double> linkStiffness_;
-    // Springs by groups of four nodes (vector kernel): group g has the slots
-    // [slotBegin_[g], slotBegin_[g+1]); slot s holds link s of each of the
-    // four nodes, or an inactive lane when a node has fewer links.
+    // Springs by groups of lanes_ nodes (vector kernels): group g has the
+    // slots [slotBegin_[g], slotBegin_[g+1]); slot s holds link s of each
+    // node of the group, or an inactive lane when a node has fewer links.
     std::vector<int> slotBegin_;
-    std::vector<std::int32_t> slotOther_;    // 4 per slot; an inactive lane points at its own node
-    std::vector<double> slotStiffness_;      // 4 per slot; 0 in an inactive lane
-    std::vector<std::int64_t> slotLaneMask_; // 4 per slot; all bits set in an active lane
+    std::vector<std::int32_t> slotOther_;    // lanes_ per slot; any node in an inactive lane
+    std::vector<double> slotStiffness_;      // lanes_ per slot; 0 in an inactive lane
+    std::vector<std::int64_t> slotLaneMask_; // lanes_ per slot; all bits set in an active lane
+    std::vector<std::uint8_t> slotLaneBits_; // one bit per active lane
     std::vector<std::uint8_t> slotKind_;     // kContiguous | kAllActive
+    std::vector<std::uint8_t> groupKind_;    // kRegularGroup | kExactReciprocal
 
     // The state y, two stage states and the accumulator.
     std::vector<double> x_, v_, stageAX_, stageAV_, stageBX_, stageBV_, accX_, accV_;

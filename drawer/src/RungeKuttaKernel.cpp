@@ -385,15 +385,14 @@ RungeKuttaKernel::RungeKuttaKernel(const ModelSnapshot& model, const StepConstan
                                       (exactReciprocal[static_cast<std::size_t>(g)] ? kExactReciprocal : 0)));
     }
 
-    for (auto* state : {&x_, &v_, &stageAX_, &stageAV_, &stageBX_, &stageBV_, &accX_, &accV_}) {
-        state->assign(padded, 0.0);
-    }
+    stride_ = static_cast<std::ptrdiff_t>(padded) + 72; // 576 bytes: eight arrays, eight offsets modulo 4 KiB
+    state_.assign(static_cast<std::size_t>(stride_) * kStateArrays, 0.0);
     reset();
 }
 
 void RungeKuttaKernel::reset() {
-    std::copy(initialX_.begin(), initialX_.end(), x_.begin());
-    std::copy(initialV_.begin(), initialV_.end(), v_.begin());
+    std::copy(initialX_.begin(), initialX_.end(), array(kX));
+    std::copy(initialV_.begin(), initialV_.end(), array(kV));
 }
 
 void RungeKuttaKernel::scaleStiffness(double factor) {
@@ -419,14 +418,18 @@ void RungeKuttaKernel::advancePlain() {
     const int* other = linkOther_.data();
     const double* stiffness = linkStiffness_.data();
     const double* mass = mass_.data();
-    double* x = x_.data();
-    double* v = v_.data();
-    const Arrays first{x, v, x, v, stageAX_.data(), stageAV_.data(), accX_.data(), accV_.data()};
-    const Arrays second{
-        x, v, stageAX_.data(), stageAV_.data(), stageBX_.data(), stageBV_.data(), accX_.data(), accV_.data()};
-    const Arrays third{
-        x, v, stageBX_.data(), stageBV_.data(), stageAX_.data(), stageAV_.data(), accX_.data(), accV_.data()};
-    const Arrays last{x, v, stageAX_.data(), stageAV_.data(), nullptr, nullptr, accX_.data(), accV_.data()};
+    double* x = array(kX);
+    double* v = array(kV);
+    double* stageAX = array(kStageAX);
+    double* stageAV = array(kStageAV);
+    double* stageBX = array(kStageBX);
+    double* stageBV = array(kStageBV);
+    double* accX = array(kAccX);
+    double* accV = array(kAccV);
+    const Arrays first{x, v, x, v, stageAX, stageAV, accX, accV};
+    const Arrays second{x, v, stageAX, stageAV, stageBX, stageBV, accX, accV};
+    const Arrays third{x, v, stageBX, stageBV, stageAX, stageAV, accX, accV};
+    const Arrays last{x, v, stageAX, stageAV, nullptr, nullptr, accX, accV};
     plainStage<kFirst>(first, nodeCount_, begin, other, stiffness, mass, constants_, halfStep);
     plainStage<kSecond>(second, nodeCount_, begin, other, stiffness, mass, constants_, halfStep);
     plainStage<kThird>(third, nodeCount_, begin, other, stiffness, mass, constants_, halfStep);
@@ -437,14 +440,18 @@ void RungeKuttaKernel::advanceVector() {
 #ifdef MUNTERO_HAVE_X86_VECTOR
     const double halfStep = constants_.timeStep / 2.0;
     const int groups = paddedCount_ / lanes_;
-    double* x = x_.data();
-    double* v = v_.data();
-    const Arrays first{x, v, x, v, stageAX_.data(), stageAV_.data(), accX_.data(), accV_.data()};
-    const Arrays second{
-        x, v, stageAX_.data(), stageAV_.data(), stageBX_.data(), stageBV_.data(), accX_.data(), accV_.data()};
-    const Arrays third{
-        x, v, stageBX_.data(), stageBV_.data(), stageAX_.data(), stageAV_.data(), accX_.data(), accV_.data()};
-    const Arrays last{x, v, stageAX_.data(), stageAV_.data(), nullptr, nullptr, accX_.data(), accV_.data()};
+    double* x = array(kX);
+    double* v = array(kV);
+    double* stageAX = array(kStageAX);
+    double* stageAV = array(kStageAV);
+    double* stageBX = array(kStageBX);
+    double* stageBV = array(kStageBV);
+    double* accX = array(kAccX);
+    double* accV = array(kAccV);
+    const Arrays first{x, v, x, v, stageAX, stageAV, accX, accV};
+    const Arrays second{x, v, stageAX, stageAV, stageBX, stageBV, accX, accV};
+    const Arrays third{x, v, stageBX, stageBV, stageAX, stageAV, accX, accV};
+    const Arrays last{x, v, stageAX, stageAV, nullptr, nullptr, accX, accV};
     const Tables tables{slotBegin_.data(),    slotOther_.data(),    slotStiffness_.data(),
                         slotLaneMask_.data(), slotLaneBits_.data(), slotKind_.data(),
                         groupKind_.data(),    mass_.data(),         inverseMass_.data()};

@@ -47,9 +47,9 @@ public:
 
     int nodeCount() const { return nodeCount_; }
     // Per node, valid for the kernel's life; the values change in place as it steps.
-    double* displacements() { return x_.data(); }
-    double* velocities() { return v_.data(); }
-    const double* displacements() const { return x_.data(); }
+    double* displacements() { return array(kX); }
+    double* velocities() { return array(kV); }
+    const double* displacements() const { return state_.data() + kX * stride_; }
     const double* masses() const { return mass_.data(); }
     // Nodes per vector operation: 8, 4, or 0 for the plain kernel.
     int vectorWidth() const { return vectorWidth_; }
@@ -86,8 +86,13 @@ private:
     std::vector<std::uint8_t> slotKind_;     // kContiguous | kAllActive
     std::vector<std::uint8_t> groupKind_;    // kRegularGroup | kExactReciprocal
 
-    // The state y, two stage states and the accumulator.
-    std::vector<double> x_, v_, stageAX_, stageAV_, stageBX_, stageBV_, accX_, accV_;
+    // The state y, two stage states and the accumulator, each stride_ values
+    // apart in one block. The stride is not a multiple of 4096 bytes: arrays
+    // at equal offsets modulo 4 KiB make loads wait on unrelated stores.
+    enum StateArray { kX, kV, kStageAX, kStageAV, kStageBX, kStageBV, kAccX, kAccV, kStateArrays };
+    double* array(StateArray which) { return state_.data() + which * stride_; }
+    std::vector<double> state_;
+    std::ptrdiff_t stride_ = 0;
 };
 
 } // namespace muntero

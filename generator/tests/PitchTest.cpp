@@ -3,8 +3,12 @@
 // searched on a fine grid around the expected frequency.
 #include "TestModels.h"
 
+#include <modelkit/Builders.h>
+#include <modelkit/ModelFile.h>
+
 #include <cmath>
 #include <complex>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <kivora/NoteGenerator.h>
 #include <numbers>
@@ -89,7 +93,7 @@ muntero::ModelSnapshot pluckedString(int freeNodes, double stiffness) {
 
 // Every tuned note has a spectral peak at its semitone of 130.81 Hz: the
 // partial the pitch measurement found in the untuned note.
-void expectTunedScale(const muntero::ModelSnapshot& model, const char* what) {
+void expectTunedScale(const muntero::ModelSnapshot& model, const std::string& what) {
     NoteGenerator generator;
     GenerationSettings settings;
     settings.durationMs = 400;
@@ -106,6 +110,19 @@ void expectTunedScale(const muntero::ModelSnapshot& model, const char* what) {
 TEST(NotePitch, TunedNotesOfAStringAndAMembraneRiseBySemitones) {
     expectTunedScale(pluckedString(10, 2.0e4), "string");
     expectTunedScale(kivora::testing::membrane(7, 7, 3.0e6), "membrane");
+}
+
+TEST(NotePitch, EveryBundledModelPlaysItsScale) {
+    expectTunedScale(muntero::takeSnapshot(InstrumentKit::defaultModel()), "built-in string");
+    int models = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(KIVORA_SOURCE_DIR "/examples/models")) {
+        if (entry.path().extension() == ".json") {
+            expectTunedScale(muntero::takeSnapshot(InstrumentKit::loadModelFile(entry.path())),
+                             entry.path().filename().string());
+            ++models;
+        }
+    }
+    EXPECT_GE(models, 4);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -120,8 +121,9 @@ __attribute__((target("avx2"))) inline void vectorCombine(const Arrays a, int i,
 // performs the identical sequence of IEEE operations, so both kernels agree
 // bit for bit.
 template <Stage stage>
-__attribute__((target("avx2"))) void vectorStage(const Arrays arrays, int groupCount, const Tables t,
-                                                 const StepConstants& c, double halfStepValue) {
+__attribute__((target("avx2"))) void vectorStage(const Arrays arrays, int groupBegin, int groupEnd,
+                                                 const Tables t, const StepConstants& c,
+                                                 double halfStepValue) {
     // A local copy: the vector stores may alias anything, which would make
     // the compiler reload every pointer of a referenced structure.
     const Arrays a = arrays;
@@ -141,7 +143,7 @@ __attribute__((target("avx2"))) void vectorStage(const Arrays arrays, int groupC
     const __m256d squarePositive = _mm256_set1_pd(c.squareDamping * 1.0);
     const __m256d squareNegative = _mm256_set1_pd(c.squareDamping * -1.0);
     const __m256d zero = _mm256_setzero_pd();
-    for (int g = 0; g < groupCount; ++g) {
+    for (int g = groupBegin; g < groupEnd; ++g) {
         const int i = g * kLanes;
         const __m256d xi = _mm256_loadu_pd(stageX + i);
         __m256d acceleration = zero;
@@ -215,8 +217,9 @@ __attribute__((target("avx512f"))) inline void wideCombine(const Arrays a, int i
 // vectorStage with eight lanes: the same operations per lane, an inactive
 // lane kept by a masked subtraction instead of a blend.
 template <Stage stage>
-__attribute__((target("avx512f"))) void wideStage(const Arrays arrays, int groupCount, const Tables t,
-                                                  const StepConstants& c, double halfStepValue) {
+__attribute__((target("avx512f"))) void wideStage(const Arrays arrays, int groupBegin, int groupEnd,
+                                                  const Tables t, const StepConstants& c,
+                                                  double halfStepValue) {
     const Arrays a = arrays;
     const double* stageX = a.stageX;
     const int* slotBegin = t.slotBegin;
@@ -234,7 +237,7 @@ __attribute__((target("avx512f"))) void wideStage(const Arrays arrays, int group
     const __m512d squarePositive = _mm512_set1_pd(c.squareDamping * 1.0);
     const __m512d squareNegative = _mm512_set1_pd(c.squareDamping * -1.0);
     const __m512d zero = _mm512_setzero_pd();
-    for (int g = 0; g < groupCount; ++g) {
+    for (int g = groupBegin; g < groupEnd; ++g) {
         const int i = g * kWideLanes;
         const __m512d xi = _mm512_loadu_pd(stageX + i);
         __m512d acceleration = zero;
@@ -385,6 +388,22 @@ RungeKuttaKernel::RungeKuttaKernel(const ModelSnapshot& model, const StepConstan
                                       (exactReciprocal[static_cast<std::size_t>(g)] ? kExactReciprocal : 0)));
     }
 
+    // How many groups away a stage reads: every index a slot loads counts,
+    // the discarded lanes included.
+    int reach = 0;
+    for (int g = 0; g < groupCount; ++g) {
+        for (int slot = slotBegin_[static_cast<std::size_t>(g)];
+             slot < slotBegin_[static_cast<std::size_t>(g) + 1]; ++slot) {
+            const std::int32_t* other = slotOther_.data() + static_cast<std::ptrdiff_t>(slot) * lanes;
+            for (int lane = 0; lane < lanes; ++lane) {
+                const int loaded =
+                    (slotKind_[static_cast<std::size_t>(slot)] & kContiguous) ? other[0] + lane : other[lane];
+                reach = std::max(reach, std::abs(loaded / lanes - g));
+            }
+        }
+    }
+    wavefrontLag_ = reach + 1;
+
     stride_ = static_cast<std::ptrdiff_t>(padded) + 72; // 576 bytes: eight arrays, eight offsets modulo 4 KiB
     state_.assign(static_cast<std::size_t>(stride_) * kStateArrays, 0.0);
     reset();
@@ -455,16 +474,30 @@ void RungeKuttaKernel::advanceVector() {
     const Tables tables{slotBegin_.data(),    slotOther_.data(),    slotStiffness_.data(),
                         slotLaneMask_.data(), slotLaneBits_.data(), slotKind_.data(),
                         groupKind_.data(),    mass_.data(),         inverseMass_.data()};
-    if (vectorWidth_ == 8) {
-        wideStage<kFirst>(first, groups, tables, constants_, halfStep);
-        wideStage<kSecond>(second, groups, tables, constants_, halfStep);
-        wideStage<kThird>(third, groups, tables, constants_, halfStep);
-        wideStage<kLast>(last, groups, tables, constants_, halfStep);
-    } else {
-        vectorStage<kFirst>(first, groups, tables, constants_, halfStep);
-        vectorStage<kSecond>(second, groups, tables, constants_, halfStep);
-        vectorStage<kThird>(third, groups, tables, constants_, halfStep);
-        vectorStage<kLast>(last, groups, tables, constants_, halfStep);
+    // The four stages run as a wavefront over the groups: stage k+1 of a
+    // group follows once stage k has reached every group its springs reach,
+    // so the data of a few groups stays in the first-level cache instead of
+    // four passes over the whole model. The operations are the same.
+    const int lag = wavefrontLag_;
+    const auto run = [&](auto stageFunction, const Arrays& arrays, int begin) {
+        const int from = std::max(begin, 0);
+        const int to = std::min(begin + lag, groups);
+        if (from < to) {
+            stageFunction(arrays, from, to, tables, constants_, halfStep);
+        }
+    };
+    for (int begin = 0; begin < groups + 3 * lag; begin += lag) {
+        if (vectorWidth_ == 8) {
+            run(wideStage<kFirst>, first, begin);
+            run(wideStage<kSecond>, second, begin - lag);
+            run(wideStage<kThird>, third, begin - 2 * lag);
+            run(wideStage<kLast>, last, begin - 3 * lag);
+        } else {
+            run(vectorStage<kFirst>, first, begin);
+            run(vectorStage<kSecond>, second, begin - lag);
+            run(vectorStage<kThird>, third, begin - 2 * lag);
+            run(vectorStage<kLast>, last, begin - 3 * lag);
+        }
     }
 #else
     advancePlain();

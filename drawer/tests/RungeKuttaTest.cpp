@@ -157,6 +157,32 @@ muntero::ModelSnapshot irregularModel(int nodeCount, unsigned seed) {
     return model;
 }
 
+// A grid with a fixed rim and springs to the four neighbours: every kernel
+// runs its stages as a wavefront only a few groups deep on it.
+muntero::ModelSnapshot gridModel(int rows, int columns) {
+    muntero::ModelSnapshot model;
+    for (int r = 0; r < rows; ++r) {
+        for (int c = 0; c < columns; ++c) {
+            const int i = r * columns + c;
+            const bool rim = r == 0 || c == 0 || r == rows - 1 || c == columns - 1;
+            muntero::ModelNode node;
+            node.mass = c % 3 == 0 ? 1.0 : 0.75;
+            node.fixed = rim;
+            node.firstConnection = static_cast<int>(model.connections.size());
+            if (!rim) {
+                for (int other : {i - columns, i - 1, i + 1, i + columns}) {
+                    model.connections.push_back({2.0e5 + 10.0 * i, other});
+                }
+                node.connectionCount = 4;
+            }
+            model.nodes.push_back(node);
+            model.initialDisplacements.push_back(rim ? 0.0 : 0.001 * ((i * 37) % 11));
+            model.initialVelocities.push_back(r == rows / 3 && c == columns / 2 ? 30.0 : 0.0);
+        }
+    }
+    return model;
+}
+
 bool sameBits(double a, double b) {
     return std::memcmp(&a, &b, sizeof a) == 0;
 }

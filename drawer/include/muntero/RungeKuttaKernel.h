@@ -85,6 +85,7 @@ private:
     std::vector<std::uint8_t> slotLaneBits_; // one bit per active lane
     std::vector<std::uint8_t> slotKind_;     // kContiguous | kAllActive
     std::vector<std::uint8_t> groupKind_;    // kRegularGroup | kExactReciprocal
+    int wavefrontLag_ = 1;                   // groups between one stage and the next
 
     // The state y, two stage states and the accumulator, each stride_ values
     // apart in one block. The stride is not a multiple of 4096 bytes: arrays

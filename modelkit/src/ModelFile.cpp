@@ -5,9 +5,8 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sys/stat.h>
@@ -150,7 +149,9 @@ std::string textPosition(std::string_view text, std::size_t byte) {
     return "line " + std::to_string(line) + ", column " + std::to_string(end - lineStart + 1);
 }
 
-// The library's message without its "[json.exception...] parse error at ...:" head.
+// The library's message without its "[json.exception...] parse error at ...:"
+// head. It may quote raw input bytes; anything beyond ASCII becomes '?' so the
+// message stays valid text.
 std::string libraryReason(const std::string& what) {
     std::size_t start = 0;
     if (std::size_t column = what.find("column "); column != std::string::npos) {
@@ -159,7 +160,11 @@ std::string libraryReason(const std::string& what) {
     } else if (std::size_t bracket = what.find("] "); bracket != std::string::npos) {
         start = bracket + 2;
     }
-    return oneLine(what.substr(start));
+    std::string reason = oneLine(what.substr(start));
+    for (char& c : reason)
+        if (static_cast<unsigned char>(c) >= 0x80)
+            c = '?';
+    return reason;
 }
 
 Json parseDocument(std::string_view text, const std::string& sourceName) {
@@ -189,8 +194,9 @@ public:
     Representation read(const Json& document) {
         if (!document.is_object())
             fail("", "expected an object with \"kivora_model\" at the top");
-        checkKeys(document, "", {"kivora_model", "flag", "elements"});
+        // The version first: a newer file may well have keys this reader does not know.
         readVersion(document);
+        checkKeys(document, "", {"kivora_model", "flag", "elements"});
 
         std::vector<PendingElement> elements;
         if (auto found = document.find("elements"); found != document.end()) {

@@ -1,10 +1,10 @@
 #include "FrequencyExtractionDetail.h"
+#include "OutOfMemory.h"
 #include "PeakSearch.h"
 
 #include <ostrel/FrequencyExtraction.h>
 #include <ostrel/SoundSynthesisWavReader.h>
 
-#include <cstring>
 #include <memory>
 #include <new>
 #include <utility>
@@ -29,10 +29,9 @@ constexpr double kInputScale = 4.656612875245797e-10;
 // The file is read in chunks of this many bytes.
 constexpr std::size_t kFileChunkBytes = 5120;
 
+// A signed 16-bit little-endian sample.
 std::int32_t sampleAt(const unsigned char* bytes) {
-    std::int16_t sample;
-    std::memcpy(&sample, bytes, sizeof sample);
-    return sample;
+    return static_cast<std::int16_t>(static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8));
 }
 
 // The straightforward bank: OscillSet, one resonator and one input at a time.
@@ -65,10 +64,13 @@ public:
     FastBank(const Stepping& stepping, unsigned count, double fLow, double fHigh, double sampleRate)
         : kernel_(kernelFor(stepping.kernel)), count_(count),
           paddedCount_((count + kBankLaneMultiple - 1) / kBankLaneMultiple * kBankLaneMultiple),
-          peakIndices_(new std::uint32_t[count > 0 ? count : 1]) {
+          peakIndices_(new (std::nothrow) std::uint32_t[count > 0 ? count : 1]) {
         const std::size_t doubles = 5 * paddedCount_ + 2 * kInputBlock;
         storage_.reset(static_cast<double*>(
-            ::operator new[](doubles * sizeof(double), std::align_val_t{kBankAlignment})));
+            ::operator new[](doubles * sizeof(double), std::align_val_t{kBankAlignment}, std::nothrow)));
+        if (peakIndices_ == nullptr || storage_ == nullptr) {
+            throwOutOfMemory();
+        }
         std::fill(storage_.get(), storage_.get() + doubles, 0.0);
         double* next = storage_.get();
         const auto take = [&next](std::size_t n) { return std::exchange(next, next + n); };

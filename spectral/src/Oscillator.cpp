@@ -1,3 +1,4 @@
+#include "OutOfMemory.h"
 #include "PeakSearch.h"
 
 #include <ostrel/Oscillator.h>
@@ -22,6 +23,10 @@ public:
 };
 
 } // namespace
+
+void detail::throwOutOfMemory() {
+    throw OutOfMemory();
+}
 
 void Oscill::set(double r, double omega, double sampleRate) {
     multiplier_.re = r * std::cos(omega);
@@ -71,14 +76,14 @@ TopResonators::~TopResonators() {
 OscillSet::OscillSet(unsigned count) {
     oscillators_ = new (std::nothrow) Oscill[count];
     if (oscillators_ == nullptr) {
-        throw OutOfMemory();
+        detail::throwOutOfMemory();
     }
     // Room for one entry even in an empty bank keeps `indices` non-null.
     peaks_.indices = new (std::nothrow) std::uint32_t[std::max(count, 1u)];
     if (peaks_.indices == nullptr) {
         delete[] oscillators_;
         oscillators_ = nullptr;
-        throw OutOfMemory();
+        detail::throwOutOfMemory();
     }
     count_ = count;
 }

@@ -20,7 +20,7 @@ struct BankArrays {
     std::size_t count;
 };
 
-inline constexpr std::size_t kBankLaneMultiple = 32;
+inline constexpr std::size_t kBankLaneMultiple = 8;
 inline constexpr std::size_t kBankAlignment = 64;
 
 // Steps every resonator of the bank once per input value, in input order.
@@ -38,5 +38,10 @@ KernelKind bestKernel();
 // The kernel of `kind`; Portable when the processor lacks it.
 StepKernel kernelFor(KernelKind kind);
 std::string_view kernelName(KernelKind kind);
+
+// The AVX-512 kernel's square root without the divider, on count / 8 groups
+// of eight values (a trailing partial group is left alone); false when the
+// processor lacks AVX-512. For tests: it must equal std::sqrt bit for bit.
+bool softwareSquareRoots(const double* values, double* roots, std::size_t count);
 
 } // namespace ostrel::detail

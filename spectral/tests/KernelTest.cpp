@@ -3,7 +3,11 @@
 #include "FrequencyExtractionDetail.h"
 #include "TestSignals.h"
 
+#include <cmath>
+#include <cstring>
 #include <gtest/gtest.h>
+#include <limits>
+#include <random>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -89,3 +93,63 @@ TEST_P(EveryKernel, FileMeasurementMatchesTheReference) {
 
 INSTANTIATE_TEST_SUITE_P(Kernels, EveryKernel, ::testing::ValuesIn(detail::kAllKernels),
                          [](const auto& info) { return std::string(detail::kernelName(info.param)); });
+
+TEST(SoftwareSquareRoot, IsTheCorrectlyRoundedRoot) {
+    std::mt19937_64 generator(2024);
+    std::vector<double> values;
+    const auto add = [&values](double value) { values.push_back(value); };
+    // Every binade, with random mantissas.
+    for (int exponent = -1074; exponent <= 1023; ++exponent) {
+        for (int i = 0; i < 64; ++i) {
+            add(std::ldexp(1.0 + std::ldexp(static_cast<double>(generator() >> 12), -52), exponent));
+        }
+        add(std::ldexp(1.0, exponent));
+    }
+    // Squares of doubles, and of midpoints between neighbouring doubles
+    // (formed in long double): roots within a hair of a rounding boundary.
+    std::uniform_real_distribution<double> unit(0.5, 2.0);
+    for (int i = 0; i < 200000; ++i) {
+        const double m = unit(generator);
+        add(m * m);
+        add(std::nextafter(m * m, 0.0));
+        add(std::nextafter(m * m, 4.0));
+        const long double midpoint = m + static_cast<long double>(std::nextafter(m, 4.0) - m) / 2;
+        const double nearMidpoint = static_cast<double>(midpoint * midpoint);
+        add(nearMidpoint);
+        add(std::nextafter(nearMidpoint, 0.0));
+        add(std::ldexp(nearMidpoint, -600));
+    }
+    // Just below a power of four: the root lies next to the boundary below a
+    // power of two, where the spacing of doubles halves.
+    for (int exponent = -900; exponent <= 900; exponent += 2) {
+        const double power = std::ldexp(1.0, exponent);
+        add(std::nextafter(power, 0.0));
+        add(std::nextafter(std::nextafter(power, 0.0), 0.0));
+        add(std::nextafter(power, 1e300));
+    }
+    // Powers of the kind the resonators produce.
+    std::uniform_real_distribution<double> state(-0.4, 0.4);
+    for (int i = 0; i < 400000; ++i) {
+        const double re = std::ldexp(state(generator), -static_cast<int>(generator() % 40));
+        const double im = state(generator);
+        add(re * re + im * im);
+    }
+    add(0.0);
+    add(std::numeric_limits<double>::denorm_min());
+    add(std::numeric_limits<double>::max());
+    add(std::numeric_limits<double>::infinity());
+    values.resize(values.size() / 8 * 8);
+
+    std::vector<double> roots(values.size());
+    if (!detail::softwareSquareRoots(values.data(), roots.data(), values.size())) {
+        GTEST_SKIP() << "this processor lacks avx512";
+    }
+    std::size_t wrong = 0;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const double expected = std::sqrt(values[i]);
+        if (std::memcmp(&roots[i], &expected, sizeof expected) != 0 && wrong++ < 5) {
+            ADD_FAILURE() << std::hexfloat << "sqrt(" << values[i] << ") gave " << roots[i];
+        }
+    }
+    EXPECT_EQ(wrong, 0u);
+}

@@ -23,11 +23,26 @@ void printUsage(std::FILE* out, const Command& command) {
                  command.name.data(), static_cast<int>(command.usage.size()), command.usage.data());
 }
 
-// Messages may carry their own line feed; the tool prints exactly one.
-std::string oneLine(std::string text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-        text.pop_back();
-    return text;
+// Messages may carry line feeds of their own (the engine's duplicate-alias
+// text has one in the middle); the tool prints exactly one line.
+std::string oneLine(const std::string& text) {
+    std::string line;
+    bool atBreak = false;
+    for (char c : text) {
+        if (c == '\n' || c == '\r') {
+            atBreak = true;
+            continue;
+        }
+        if (atBreak) {
+            if (c == ' ' || c == '\t')
+                continue; // the break and the blanks after it become one blank
+            atBreak = false;
+            if (!line.empty() && line.back() != ' ')
+                line += ' ';
+        }
+        line += c;
+    }
+    return line;
 }
 
 } // namespace

@@ -13,9 +13,14 @@
 namespace {
 
 // 16-bit mono, 8000 Hz, four values.
+// clang-format off
 constexpr std::uint8_t kSoundImage[] = {
-    'R', 'I', 'F', 'F', 44, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 16, 0, 0, 0, 1, 0, 1, 0,
-    0x40, 0x1F, 0, 0, 0x80, 0x3E, 0, 0, 2, 0, 16, 0, 'd', 'a', 't', 'a', 8, 0, 0, 0, 1, 0, 2, 0, 3, 0, 4, 0};
+    'R', 'I', 'F', 'F', 44, 0, 0, 0, 'W', 'A', 'V', 'E',
+    'f', 'm', 't', ' ', 16, 0, 0, 0,
+    1, 0, 1, 0, 0x40, 0x1F, 0, 0, 0x80, 0x3E, 0, 0, 2, 0, 16, 0,
+    'd', 'a', 't', 'a', 8, 0, 0, 0,
+    1, 0, 2, 0, 3, 0, 4, 0};
+// clang-format on
 
 std::unique_ptr<pellamy::WavFile> openFromMemory(const std::string& name) {
     if (!name.ends_with(".wav"))

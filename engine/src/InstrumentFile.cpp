@@ -79,10 +79,11 @@ bool readLinePiece(std::FILE* file, std::string& piece) {
         if (c == '\n')
             break;
     }
+    const bool readSomething = !piece.empty(); // end of file and read errors both end the text
     // Text stops at a NUL byte, as it does for every C string reader.
     if (const std::size_t nul = piece.find('\0'); nul != std::string::npos)
         piece.resize(nul);
-    return !piece.empty() || !std::feof(file);
+    return readSomething;
 }
 
 std::uint8_t upperCaseKey(char key) {
@@ -152,6 +153,8 @@ bool writeSoundFile(const fs::path& wavPath, const Sound& sound, const std::stri
     std::uint8_t bytes[2 * kBlockValues];
     for (std::uint32_t index = 0; index < sound.count();) {
         const std::uint32_t n = sound.peek(values, kBlockValues, index);
+        if (n == 0)
+            break;
         for (std::uint32_t i = 0; i < n; ++i) {
             const auto value = static_cast<std::uint16_t>(values[i]);
             bytes[2 * i] = static_cast<std::uint8_t>(value);

@@ -63,6 +63,8 @@ void WavFile::reset() {
 bool WavFile::readAt(std::uint64_t offset, void* dst, std::size_t length) {
     if (offset > sourceSize_ || length > sourceSize_ - offset)
         return false;
+    if (length == 0)
+        return true; // dst may be the empty buffer's null pointer
     if (fromMemory_) {
         std::memcpy(dst, memoryImage_.data() + offset, length);
         return true;
@@ -130,7 +132,8 @@ WavStatus WavFile::openForRead() {
             chunkSize = readLe32(chunk + 4);
             if (std::memcmp(chunk, id, 4) == 0)
                 return static_cast<std::int64_t>(offset + kChunkHeaderBytes);
-            offset += kChunkHeaderBytes + chunkSize + (chunkSize & 1u); // chunks are padded to even sizes
+            // In 64 bits: a size near 4 GiB must not wrap the step to zero.
+            offset += std::uint64_t{kChunkHeaderBytes} + chunkSize + (chunkSize & 1u); // padded to even sizes
         }
         return -1;
     };

@@ -150,6 +150,8 @@ TEST(WavFile, MalformedImagesAreRefusedOrCutToTheBytesPresent) {
          riffWave({chunk("fmt ", formatRecord(1, 1, 8000, 16), 0xFFFFFFF0)}), false, 0},
         {"block align 0", riffWave({chunk("fmt ", blockAlignZero), chunk("data", Bytes(8, 1))}), true, 8},
         {"no data chunk", riffWave({fmt16}), false, 0},
+        {"a chunk size that wraps the step past it", riffWave({chunk("junk", Bytes(4), 0xFFFFFFF8), fmt16}),
+         false, 0},
         {"data before the format, odd chunk between",
          riffWave({chunk("data", Bytes(6, 2)), chunk("LIST", Bytes(3, 9)), fmt16}), true, 6},
         {"float with two extra bytes",

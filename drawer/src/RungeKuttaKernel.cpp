@@ -291,8 +291,7 @@ bool RungeKuttaKernel::wideKernelAvailable() {
 RungeKuttaKernel::RungeKuttaKernel(const ModelSnapshot& model, const StepConstants& constants,
                                    KernelChoice choice)
     : nodeCount_(model.nodeCount()), constants_(constants) {
-    const bool wide =
-        (choice == KernelChoice::automatic || choice == KernelChoice::avx512) && wideKernelAvailable();
+    const bool wide = choice == KernelChoice::avx512 && wideKernelAvailable();
     const bool narrow = choice != KernelChoice::plain && vectorKernelAvailable();
     vectorWidth_ = wide ? 8 : narrow ? 4 : 0;
     // The plain kernel walks the springs node by node; the tables below are

@@ -114,6 +114,18 @@ int runGenerate(std::vector<std::string> arguments) {
     generator.run();
 
     const pellamy::SoundStreamDescription* records = generator.buildDescriptions();
+    std::string diverged;
+    for (int note = 0; note < generator.noteCount(); ++note) {
+        if (generator.noteBlewUp(note)) {
+            diverged += (diverged.empty() ? "" : " ") + records[note].name;
+        }
+    }
+    if (!diverged.empty()) {
+        std::fprintf(stderr,
+                     "warning: the model is too stiff for %d samples per second in the notes %s; they end in "
+                     "silence (try a higher --rate or fewer --octaves)\n",
+                     settings.sampleRate, diverged.c_str());
+    }
     pellamy::InstrumentModel instrument;
     instrument.loadFromDescriptions(generator.noteCount(), records);
     instrument.saveToFile(*output, !flat);

@@ -72,6 +72,7 @@ void NoteGenerator::configure(const GenerationSettings& settings, muntero::Model
     records_ = {};
     samples_ = {};
     finished_ = {};
+    blewUp_ = {};
     snapshot_ = {};
     noteCount_ = 0;
     samplesPerNote_ = 0;
@@ -96,6 +97,7 @@ void NoteGenerator::configure(const GenerationSettings& settings, muntero::Model
     samples_.assign(static_cast<std::size_t>(noteCount_) * static_cast<std::size_t>(samplesPerNote_), 0);
     records_.resize(static_cast<std::size_t>(noteCount_));
     finished_.assign(static_cast<std::size_t>(noteCount_), 0);
+    blewUp_.assign(static_cast<std::size_t>(noteCount_), 0);
     work_ = std::make_unique<muntero::RungeKuttaKernel>(snapshot_, stepConstants(), kernelChoice_);
 
     format_ = {};
@@ -115,6 +117,10 @@ void NoteGenerator::configure(const GenerationSettings& settings, muntero::Model
 muntero::StepConstants NoteGenerator::stepConstants() const {
     const double timeStep = 1.0 / settings_.sampleRate;
     return {timeStep, settings_.linearDamping, settings_.squareDamping, timeStep / 6.0};
+}
+
+bool NoteGenerator::noteBlewUp(int note) const {
+    return allocated_ && note >= 0 && note < noteCount_ && blewUp_[static_cast<std::size_t>(note)] != 0;
 }
 
 const std::int16_t* NoteGenerator::noteBuffer(int note) const {
@@ -140,7 +146,7 @@ int NoteGenerator::stopValue() const {
     return value != 0 ? value : (abort_.load(std::memory_order_relaxed) ? 1 : 0);
 }
 
-int NoteGenerator::renderInto(muntero::RungeKuttaKernel& kernel, std::int16_t* buffer) const {
+int NoteGenerator::renderInto(muntero::RungeKuttaKernel& kernel, std::int16_t* buffer, char* blewUp) const {
     kernel.reset();
     const double* x = kernel.displacements();
     const int sounding = snapshot_.soundingNode;
@@ -152,6 +158,9 @@ int NoteGenerator::renderInto(muntero::RungeKuttaKernel& kernel, std::int16_t* b
         kernel.advance();
         buffer[s] = toSample(x[sounding]);
     }
+    // An explicit step diverges once h·ω of the stiffest mode passes about
+    // 2.8: the displacement runs to infinity and then to a non-number.
+    *blewUp = std::isfinite(x[sounding]) ? 0 : 1;
     return kNoteDone;
 }
 
@@ -162,7 +171,7 @@ int NoteGenerator::renderNote() {
     if (!work_) {
         work_ = std::make_unique<muntero::RungeKuttaKernel>(snapshot_, stepConstants(), kernelChoice_);
     }
-    return renderInto(*work_, mutableBuffer(noteIndex_));
+    return renderInto(*work_, mutableBuffer(noteIndex_), &blewUp_[static_cast<std::size_t>(noteIndex_)]);
 }
 
 void NoteGenerator::announce(int note) {
@@ -183,6 +192,7 @@ int NoteGenerator::run() {
     abort_ = false;
     notesFinished_ = 0;
     std::fill(finished_.begin(), finished_.end(), 0);
+    std::fill(blewUp_.begin(), blewUp_.end(), 0);
     noteIndex_ = 0;
     if (renderNote() != kNoteDone) {
         work_.reset();
@@ -195,6 +205,7 @@ int NoteGenerator::run() {
     baseFrequency_ = meter_ ? meter_(format_, noteBuffer(0), static_cast<unsigned>(samplesPerNote_)) : 0.0;
     if (!(baseFrequency_ > 0.0) || !std::isfinite(baseFrequency_)) {
         std::fill(samples_.begin(), samples_.end(), 0);
+        std::fill(blewUp_.begin(), blewUp_.end(), 0);
         for (int note = 0; note < noteCount_; ++note) {
             announce(note);
         }
@@ -250,7 +261,8 @@ int NoteGenerator::runTunedParallel(unsigned workers) {
                 for (; scaledFor < note; ++scaledFor) {
                     kernel.scaleStiffness(kSemitoneStiffnessFactor);
                 }
-                if (renderInto(kernel, mutableBuffer(note)) != kNoteDone) {
+                if (renderInto(kernel, mutableBuffer(note), &blewUp_[static_cast<std::size_t>(note)]) !=
+                    kNoteDone) {
                     return;
                 }
                 announce(note);

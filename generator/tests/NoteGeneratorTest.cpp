@@ -321,4 +321,31 @@ TEST(NoteGenerator, ParallelRenderingEqualsSequential) {
     }
 }
 
+// A long string's highest mode is twenty times its fundamental: two octaves
+// up at 8000 Hz the step diverges. The diverging notes are reported, and
+// their samples stay clamped (the sanitizer build checks every conversion).
+TEST(NoteGenerator, NotesTooStiffForTheRateAreReported) {
+    muntero::ModelSnapshot string;
+    for (int i = 0; i <= 31; ++i) {
+        const bool end = i == 0 || i == 31;
+        // Plucked at node 10; the fundamental is near 120 Hz.
+        kivora::testing::addNode(string, 0.01, end, end ? 0.0 : (i <= 10 ? 0.05 * i : 0.5 * (31 - i) / 21.0));
+        if (!end) {
+            kivora::testing::addLink(string, 5.55e5, i - 1);
+            kivora::testing::addLink(string, 5.55e5, i + 1);
+        }
+    }
+    string.soundingNode = 7;
+    NoteGenerator generator;
+    generator.setFrequencyMeter(fixedMeter(120.0));
+    GenerationSettings settings;
+    settings.sampleRate = 8000;
+    generator.configure(settings, string);
+    ASSERT_EQ(generator.run(), 0);
+    EXPECT_FALSE(generator.noteBlewUp(0));
+    EXPECT_TRUE(generator.noteBlewUp(23));
+    EXPECT_FALSE(generator.noteBlewUp(24)); // no such note
+    EXPECT_EQ(generator.noteBuffer(23)[generator.samplesPerNote() - 1], 0);
+}
+
 } // namespace

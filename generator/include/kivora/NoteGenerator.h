@@ -94,12 +94,16 @@ public:
     double baseFrequency() const { return baseFrequency_; }
     const pellamy::WAVEFORMATEX& format() const { return format_; }
     const std::int16_t* noteBuffer(int note) const;
+    // Whether the integration of a rendered note diverged (the model is too
+    // stiff for the sample rate); its samples end in silence after clamped
+    // full-scale values.
+    bool noteBlewUp(int note) const;
     // Notes of the last run rendered completely, counted from the first.
     int notesFinished() const { return notesFinished_; }
     bool hasWorkArrays() const { return work_ != nullptr; }
 
 private:
-    int renderInto(muntero::RungeKuttaKernel& kernel, std::int16_t* buffer) const;
+    int renderInto(muntero::RungeKuttaKernel& kernel, std::int16_t* buffer, char* blewUp) const;
     int runTunedSequential();
     int runTunedParallel(unsigned workers);
     void announce(int note);
@@ -127,6 +131,7 @@ private:
     // Completion bookkeeping of a parallel run.
     std::mutex announceMutex_;
     std::vector<char> finished_;
+    std::vector<char> blewUp_; // per note, written only by the thread rendering it
     int notesFinished_ = 0;
     std::atomic<bool> abort_{false};
 };

@@ -17,7 +17,7 @@
 namespace {
 
 enum Model { kString, kMembrane };
-enum Mode { kReference, kSequential, kParallel };
+enum Mode { kReference, kSequential, kParallel, kParallelEightLanes };
 
 muntero::ModelSnapshot snapshotOf(Model model) {
     return muntero::takeSnapshot(model == kString ? InstrumentKit::defaultModel()
@@ -70,6 +70,9 @@ void BM_DefaultRun(benchmark::State& state) {
         } else {
             kivora::NoteGenerator generator;
             generator.setWorkerCount(mode == kSequential ? 1 : 0);
+            if (mode == kParallelEightLanes) {
+                generator.setKernelChoice(muntero::KernelChoice::avx512);
+            }
             generator.configure(kivora::GenerationSettings{}, snapshot);
             benchmark::DoNotOptimize(generator.run());
         }
@@ -82,7 +85,7 @@ void BM_DefaultRun(benchmark::State& state) {
                                           : "parallel"));
 }
 BENCHMARK(BM_DefaultRun)
-    ->ArgsProduct({{kString, kMembrane}, {kReference, kSequential, kParallel}})
+    ->ArgsProduct({{kString, kMembrane}, {kReference, kSequential, kParallel, kParallelEightLanes}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->MinTime(2.0);

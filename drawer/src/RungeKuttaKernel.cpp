@@ -402,8 +402,9 @@ RungeKuttaKernel::RungeKuttaKernel(const ModelSnapshot& model, const StepConstan
         }
     }
     // Blocks of lag groups: stage k+1 of a block runs after stage k of the
-    // block that lies lag groups further on, which covers reach <= lag.
-    wavefrontLag_ = std::max(reach, 1);
+    // block that lies lag groups further on, which covers reach <= lag. Short
+    // blocks would spend their time on calls, so a block has 16 groups at least.
+    wavefrontLag_ = std::max(reach, 16);
 
     stride_ = static_cast<std::ptrdiff_t>(padded) + 72; // 576 bytes: eight arrays, eight offsets modulo 4 KiB
     state_.assign(static_cast<std::size_t>(stride_) * kStateArrays, 0.0);

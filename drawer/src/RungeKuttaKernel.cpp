@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <stdexcept>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -298,6 +299,24 @@ RungeKuttaKernel::RungeKuttaKernel(const ModelSnapshot& model, const StepConstan
     // then laid out for four lanes and left unused.
     const int lanes = vectorWidth_ == kWideLanes ? kWideLanes : kLanes;
     lanes_ = lanes;
+    const auto nodes = static_cast<std::size_t>(nodeCount_);
+    if (model.initialDisplacements.size() != nodes || model.initialVelocities.size() != nodes) {
+        throw std::invalid_argument(
+            "model snapshot: one initial displacement and velocity per node expected");
+    }
+    for (const ModelNode& node : model.nodes) {
+        if (node.connectionCount < 0 || node.firstConnection < 0 ||
+            static_cast<std::size_t>(node.firstConnection) + static_cast<std::size_t>(node.connectionCount) >
+                model.connections.size()) {
+            throw std::invalid_argument("model snapshot: a node's springs lie outside the spring table");
+        }
+        for (int l = 0; l < node.connectionCount; ++l) {
+            const int other = model.connections[static_cast<std::size_t>(node.firstConnection + l)].other;
+            if (other < 0 || other >= nodeCount_) {
+                throw std::invalid_argument("model snapshot: a spring leads to no node");
+            }
+        }
+    }
     paddedCount_ = (nodeCount_ + lanes - 1) / lanes * lanes;
     const auto padded = static_cast<std::size_t>(paddedCount_);
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <random>
+#include <stdexcept>
 
 namespace {
 
@@ -230,6 +231,21 @@ TEST(RungeKuttaKernel, FastKernelsMatchTheStraightforwardFormBitForBit) {
         plain.reset();
         EXPECT_EQ(plain.displacements()[0], model.initialDisplacements[0]);
     }
+}
+
+TEST(RungeKuttaKernel, RefusesSnapshotsWhoseArraysDoNotFit) {
+    const muntero::StepConstants constants{1.0 / 44100.0, 4.0, 0.08, (1.0 / 44100.0) / 6.0};
+    muntero::ModelSnapshot model = irregularModel(6, 7u);
+    EXPECT_NO_THROW(muntero::RungeKuttaKernel(model, constants));
+    muntero::ModelSnapshot strayLink = model;
+    strayLink.connections.front().other = 6;
+    EXPECT_THROW(muntero::RungeKuttaKernel(strayLink, constants), std::invalid_argument);
+    muntero::ModelSnapshot shortTable = model;
+    shortTable.connections.pop_back();
+    EXPECT_THROW(muntero::RungeKuttaKernel(shortTable, constants), std::invalid_argument);
+    muntero::ModelSnapshot extraState = model;
+    extraState.initialVelocities.push_back(0.0);
+    EXPECT_THROW(muntero::RungeKuttaKernel(extraState, constants), std::invalid_argument);
 }
 
 } // namespace

@@ -35,6 +35,8 @@ enum class KernelChoice {
 class MUNTERO_API RungeKuttaKernel {
 public:
     RungeKuttaKernel() = default;
+    // Throws std::invalid_argument for a snapshot whose arrays do not fit
+    // together (takeSnapshot always gives one that does).
     RungeKuttaKernel(const ModelSnapshot& model, const StepConstants& constants,
                      KernelChoice choice = KernelChoice::automatic);
 

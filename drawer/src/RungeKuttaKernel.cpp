@@ -21,6 +21,7 @@ constexpr std::uint8_t kContiguous = 1;      // the four other nodes are consecu
 constexpr std::uint8_t kAllActive = 2;       // every lane has a link in this slot
 constexpr std::uint8_t kRegularGroup = 1;    // every slot of the group is contiguous and all active
 constexpr std::uint8_t kExactReciprocal = 2; // every 1/m of the group is exact
+constexpr std::uint8_t kUnitMasses = 4;      // every m is 1: a / 1 is a, bit for bit
 
 // The four Runge-Kutta stages differ only in how the derivative k is used:
 // what joins the accumulator and which state the next stage reads.
@@ -180,9 +181,11 @@ __attribute__((target("avx2"))) void vectorStage(const Arrays arrays, int groupB
         }
         // a / m equals a · (1/m) exactly when 1/m is exact (m a power of
         // two): both round the same real number once.
-        acceleration = (groupKind[g] & kExactReciprocal)
-                           ? _mm256_mul_pd(acceleration, _mm256_loadu_pd(inverseMass + i))
-                           : _mm256_div_pd(acceleration, _mm256_loadu_pd(mass + i));
+        if (!(groupKind[g] & kUnitMasses)) {
+            acceleration = (groupKind[g] & kExactReciprocal)
+                               ? _mm256_mul_pd(acceleration, _mm256_loadu_pd(inverseMass + i))
+                               : _mm256_div_pd(acceleration, _mm256_loadu_pd(mass + i));
+        }
         const __m256d vi = _mm256_loadu_pd(a.stageV + i);
         const __m256d square =
             _mm256_blendv_pd(squareNegative, squarePositive, _mm256_cmp_pd(vi, zero, _CMP_GT_OQ));
@@ -257,9 +260,11 @@ __attribute__((target("avx512f"))) void wideStage(const Arrays arrays, int group
             acceleration =
                 _mm512_mask_sub_pd(acceleration, static_cast<__mmask8>(slotLaneBits[s]), acceleration, term);
         }
-        acceleration = (groupKind[g] & kExactReciprocal)
-                           ? _mm512_mul_pd(acceleration, _mm512_loadu_pd(inverseMass + i))
-                           : _mm512_div_pd(acceleration, _mm512_loadu_pd(mass + i));
+        if (!(groupKind[g] & kUnitMasses)) {
+            acceleration = (groupKind[g] & kExactReciprocal)
+                               ? _mm512_mul_pd(acceleration, _mm512_loadu_pd(inverseMass + i))
+                               : _mm512_div_pd(acceleration, _mm512_loadu_pd(mass + i));
+        }
         const __m512d vi = _mm512_loadu_pd(a.stageV + i);
         const __m512d square =
             _mm512_mask_blend_pd(_mm512_cmp_pd_mask(vi, zero, _CMP_GT_OQ), squareNegative, squarePositive);
@@ -340,6 +345,7 @@ RungeKuttaKernel::RungeKuttaKernel(const ModelSnapshot& model, const StepConstan
     const int groupCount = paddedCount_ / lanes;
     inverseMass_.assign(padded, 1.0);
     std::vector<std::uint8_t> exactReciprocal(static_cast<std::size_t>(groupCount), 1);
+    std::vector<std::uint8_t> unitMasses(static_cast<std::size_t>(groupCount), 1);
     for (std::size_t i = 0; i < padded; ++i) {
         int exponent = 0;
         const double m = mass_[i];
@@ -347,6 +353,7 @@ RungeKuttaKernel::RungeKuttaKernel(const ModelSnapshot& model, const StepConstan
                                 exponent > -1000 && exponent < 1000;
         inverseMass_[i] = powerOfTwo ? 1.0 / m : 0.0;
         exactReciprocal[i / lanes] = exactReciprocal[i / lanes] && powerOfTwo;
+        unitMasses[i / lanes] = unitMasses[i / lanes] && m == 1.0;
     }
     slotBegin_.assign(static_cast<std::size_t>(groupCount) + 1, 0);
     auto linkCount = [&](int node) {
@@ -401,9 +408,10 @@ RungeKuttaKernel::RungeKuttaKernel(const ModelSnapshot& model, const StepConstan
              slot < slotBegin_[static_cast<std::size_t>(g) + 1]; ++slot) {
             regular = regular && slotKind_[static_cast<std::size_t>(slot)] == (kContiguous | kAllActive);
         }
-        groupKind_.push_back(
-            static_cast<std::uint8_t>((regular ? kRegularGroup : 0) |
-                                      (exactReciprocal[static_cast<std::size_t>(g)] ? kExactReciprocal : 0)));
+        const auto group = static_cast<std::size_t>(g);
+        groupKind_.push_back(static_cast<std::uint8_t>((regular ? kRegularGroup : 0) |
+                                                       (exactReciprocal[group] ? kExactReciprocal : 0) |
+                                                       (unitMasses[group] ? kUnitMasses : 0)));
     }
 
     // How many groups away a stage reads: every index a slot loads counts,

@@ -167,7 +167,7 @@ muntero::ModelSnapshot gridModel(int rows, int columns) {
             const int i = r * columns + c;
             const bool rim = r == 0 || c == 0 || r == rows - 1 || c == columns - 1;
             muntero::ModelNode node;
-            node.mass = c % 3 == 0 ? 1.0 : 0.75;
+            node.mass = r % 2 == 0 || c % 3 == 0 ? 1.0 : 0.75; // even rows: groups of unit masses
             node.fixed = rim;
             node.firstConnection = static_cast<int>(model.connections.size());
             if (!rim) {

@@ -48,24 +48,21 @@ main_job() {
     "$cli" info examples/instruments/duo.ins
     "$cli" resave examples/instruments/duo.ins "$OUT_DIR/duo.ins"
     echo "Saved a copy: $OUT_DIR/duo.ins"
+    echo "Generating an instrument from the built-in plucked string:"
+    "$cli" generate -o "$OUT_DIR/plucked-string.ins"
+    "$cli" info "$OUT_DIR/plucked-string.ins" | head -n 3
+    echo "Generated instrument: $OUT_DIR/plucked-string.ins"
     render_melodies "$cli"
 }
 
 # Melody scripts: the duo march carries its own instrument; the generated tune
-# is played through the first instrument in out/ that has the generated note
-# names (1C ... 2B), when a generation step has made one.
+# plays through the instrument generated from the built-in model.
 render_melodies() {
     local cli=$1
     echo "Rendered melodies:"
     "$cli" render examples/melodies/duo-march.snc -o "$OUT_DIR/duo-march.wav"
-    local instrument
-    for instrument in "$OUT_DIR"/*.ins; do
-        [ -f "$instrument" ] || continue
-        if grep -q '^2B ' "$instrument"; then
-            "$cli" render examples/melodies/generated-tune.snc -i "$instrument" -o "$OUT_DIR/generated-tune.wav"
-            break
-        fi
-    done
+    "$cli" render examples/melodies/generated-tune.snc -i "$OUT_DIR/plucked-string.ins" \
+        -o "$OUT_DIR/generated-tune.wav"
 }
 
 install_packages

@@ -8,6 +8,7 @@ int runResave(std::vector<std::string> arguments);
 int runRender(std::vector<std::string> arguments);
 int runPitch(std::vector<std::string> arguments);
 int runPlay(std::vector<std::string> arguments);
+int runGenerate(std::vector<std::string> arguments);
 
 const std::vector<Command>& allCommands() {
     static const std::vector<Command> commands = {
@@ -40,6 +41,18 @@ const std::vector<Command>& allCommands() {
          "definition block, and the result played. SDL_AUDIODRIVER selects the sound driver\n"
          "(dummy plays silently). The line printed names the device buffer the driver granted.",
          runPlay},
+        {"generate",
+         "[MODEL.json] -o OUT.ins [--octaves 0..3] [--rate 44100|22050|8000] [--duration MS] [--linear X] "
+         "[--square Y] [--flat]",
+         "render a model into a tuned instrument",
+         "Renders the model (without MODEL.json the built-in plucked string) once untuned, measures its\n"
+         "dominant frequency, retunes it to 130.81 Hz and renders 12 notes per octave a semitone apart\n"
+         "(--octaves, default 2; 0 gives one untuned note \"simpleNote\"), each --duration ms long\n"
+         "(default 500) at --rate samples per second (default 44100), with the linear and square\n"
+         "attenuations --linear (default 4.0) and --square (default 0.08). Saves the instrument as\n"
+         "OUT.ins with its WAV files in numbered folders, or beside it with --flat. Progress goes to\n"
+         "stderr; the measured frequency and the result to stdout.",
+         runGenerate},
     };
     return commands;
 }

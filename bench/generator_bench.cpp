@@ -1,0 +1,122 @@
+// Rendering speed of the note generator: the 25 renders of a default run (the
+// untuned note and two octaves of 500 ms at 44100 Hz) on the built-in string
+// and on a 32 x 32 membrane, one note after the other, on every core, and
+// with the straightforward seven-state integration. audio_s/s is seconds of
+// sound rendered per wall-clock second.
+#include <modelkit/Builders.h>
+#include <muntero/ModelSnapshot.h>
+#include <muntero/PlainRungeKutta.h>
+#include <muntero/RungeKuttaKernel.h>
+#include <ostrel/FrequencyExtraction.h>
+
+#include <benchmark/benchmark.h>
+#include <cstdint>
+#include <kivora/NoteGenerator.h>
+#include <vector>
+
+namespace {
+
+enum Model { kString, kMembrane };
+enum Mode { kReference, kSequential, kParallel, kParallelEightLanes };
+
+muntero::ModelSnapshot snapshotOf(Model model) {
+    return muntero::takeSnapshot(model == kString ? InstrumentKit::defaultModel()
+                                                  : InstrumentKit::makeMembrane(32, 32));
+}
+
+constexpr double kAudioSecondsPerRun = 25 * 0.5;
+
+// The generator's algorithm written the plain way: the seven whole states of
+// PlainRungeKutta, the notes one after the other.
+double referenceRun(const muntero::ModelSnapshot& model, std::vector<std::int16_t>& samples) {
+    const kivora::GenerationSettings settings;
+    const int samplesPerNote = settings.sampleRate * settings.durationMs / 1000;
+    const double h = 1.0 / settings.sampleRate;
+    muntero::PlainRungeKutta integrator(model, {h, settings.linearDamping, settings.squareDamping, h / 6.0});
+    auto render = [&](std::int16_t* out) {
+        integrator.reset();
+        for (int s = 0; s < samplesPerNote; ++s) {
+            if (s > 0) {
+                integrator.advance();
+            }
+            out[s] = static_cast<std::int16_t>(static_cast<int>(
+                integrator.displacements()[static_cast<std::size_t>(model.soundingNode)] * 32767.0));
+        }
+    };
+    samples.resize(static_cast<std::size_t>(24 * samplesPerNote));
+    render(samples.data());
+    ostrel::WAVEFORMATEX format;
+    format.nChannels = 1;
+    format.nSamplesPerSec = static_cast<std::uint32_t>(settings.sampleRate);
+    const double base =
+        ostrel::extractFrequency(format, samples.data(), static_cast<unsigned>(samplesPerNote));
+    const double ratio = kivora::NoteGenerator::kFirstNoteHz / base;
+    for (int note = 0; note < 24; ++note) {
+        integrator.scaleStiffness(note == 0 ? ratio * ratio
+                                            : kivora::NoteGenerator::kSemitoneStiffnessFactor);
+        render(samples.data() + static_cast<std::ptrdiff_t>(note) * samplesPerNote);
+    }
+    return base;
+}
+
+void BM_DefaultRun(benchmark::State& state) {
+    const auto model = static_cast<Model>(state.range(0));
+    const auto mode = static_cast<Mode>(state.range(1));
+    const muntero::ModelSnapshot snapshot = snapshotOf(model);
+    std::vector<std::int16_t> samples;
+    for (auto _ : state) {
+        if (mode == kReference) {
+            benchmark::DoNotOptimize(referenceRun(snapshot, samples));
+        } else {
+            kivora::NoteGenerator generator;
+            generator.setWorkerCount(mode == kSequential ? 1 : 0);
+            if (mode == kParallelEightLanes) {
+                generator.setKernelChoice(muntero::KernelChoice::avx512);
+            }
+            generator.configure(kivora::GenerationSettings{}, snapshot);
+            benchmark::DoNotOptimize(generator.run());
+        }
+    }
+    state.counters["audio_s/s"] = benchmark::Counter(
+        kAudioSecondsPerRun * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.SetLabel(std::string(model == kString ? "string " : "membrane 32x32 ") +
+                   (mode == kReference    ? "reference"
+                    : mode == kSequential ? "sequential"
+                                          : "parallel"));
+}
+BENCHMARK(BM_DefaultRun)
+    ->ArgsProduct({{kString, kMembrane}, {kReference, kSequential, kParallel, kParallelEightLanes}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(2.0);
+
+// One Runge-Kutta step of the 32 x 32 membrane with each kernel.
+void BM_MembraneStep(benchmark::State& state) {
+    const muntero::ModelSnapshot snapshot = snapshotOf(kMembrane);
+    const double h = 1.0 / 44100;
+    const muntero::StepConstants constants{h, 4.0, 0.08, h / 6.0};
+    if (state.range(0) == 0) {
+        muntero::PlainRungeKutta integrator(snapshot, constants);
+        for (auto _ : state) {
+            integrator.advance();
+        }
+        benchmark::DoNotOptimize(integrator.displacements().data());
+        state.SetLabel("reference");
+    } else {
+        const muntero::KernelChoice choices[] = {muntero::KernelChoice::plain, muntero::KernelChoice::avx2,
+                                                 muntero::KernelChoice::avx512};
+        muntero::RungeKuttaKernel kernel(snapshot, constants, choices[state.range(0) - 1]);
+        for (auto _ : state) {
+            kernel.advance();
+        }
+        benchmark::DoNotOptimize(kernel.displacements());
+        state.SetLabel(kernel.vectorWidth() == 8   ? "eight-lane kernel"
+                       : kernel.vectorWidth() == 4 ? "four-lane kernel"
+                                                   : "plain kernel");
+    }
+    state.counters["audio_s/s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * h, benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_MembraneStep)->DenseRange(0, 3);
+
+} // namespace

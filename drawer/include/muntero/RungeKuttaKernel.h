@@ -1,0 +1,101 @@
+// The classical fourth-order Runge-Kutta step over a mass-spring model, laid
+// out for speed: springs in contiguous per-lane tables, all work arrays made
+// once, nothing allocated per step. The drawer's integrator and the note
+// generator both step their models with it.
+#pragma once
+
+#include <muntero/Export.h>
+#include <muntero/ModelSnapshot.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace muntero {
+
+// What one step computes, per node i with links (k, j):
+//   a = 0; a = a - (x_i - x_j)·k for each link; a = a / m_i
+//   dv_i = a - (linearDamping + (squareDamping·s)·v_i)·v_i, s = 1 if v_i > 0 else -1
+//   dx_i = v_i
+// and the update y += accumulatorWeight·(k1 + 2·k2 + 2·k3 + k4), the stages
+// taken at y + (h/2)·k1, y + (h/2)·k2 and y + h·k3.
+struct StepConstants {
+    double timeStep = 0.0;          // h, seconds
+    double linearDamping = 0.0;     // coefficient of v
+    double squareDamping = 0.0;     // coefficient of v·|v|
+    double accumulatorWeight = 0.0; // h/6, in whichever rounding the caller defines it
+};
+
+enum class KernelChoice {
+    automatic, // four lanes when the processor has AVX2 (eight measured no faster), else plain
+    plain,     // one node at a time
+    avx2,      // four nodes at a time; plain without AVX2
+    avx512,    // eight nodes at a time; otherwise as avx2
+};
+
+class MUNTERO_API RungeKuttaKernel {
+public:
+    RungeKuttaKernel() = default;
+    // Throws std::invalid_argument for a snapshot whose arrays do not fit
+    // together (takeSnapshot always gives one that does).
+    RungeKuttaKernel(const ModelSnapshot& model, const StepConstants& constants,
+                     KernelChoice choice = KernelChoice::automatic);
+
+    // Puts the state back to the snapshot's initial displacements and velocities.
+    void reset();
+    // Advances the state by one time step.
+    void advance();
+    // Multiplies every stiffness by factor, exactly as ModelSnapshot::scaleStiffness does.
+    void scaleStiffness(double factor);
+
+    int nodeCount() const { return nodeCount_; }
+    // Per node, valid for the kernel's life; the values change in place as it steps.
+    double* displacements() { return array(kX); }
+    double* velocities() { return array(kV); }
+    const double* displacements() const { return state_.data() + kX * stride_; }
+    const double* masses() const { return mass_.data(); }
+    // Nodes per vector operation: 8, 4, or 0 for the plain kernel.
+    int vectorWidth() const { return vectorWidth_; }
+    bool usesVectorKernel() const { return vectorWidth_ > 0; }
+
+    static bool vectorKernelAvailable(); // AVX2
+    static bool wideKernelAvailable();   // AVX-512
+
+private:
+    void advancePlain();
+    void advanceVector();
+
+    int nodeCount_ = 0;
+    int paddedCount_ = 0; // a multiple of the group size; the extra nodes rest forever
+    StepConstants constants_;
+    int vectorWidth_ = 0;
+    int lanes_ = 4; // nodes per group in the tables
+
+    std::vector<double> initialX_, initialV_;
+    std::vector<double> mass_;
+    std::vector<double> inverseMass_; // 1/m where that is exact, else 0
+    // Springs by node (plain kernel).
+    std::vector<int> linkBegin_; // nodeCount_ + 1 offsets
+    std::vector<int> linkOther_;
+    std::vector<double> linkStiffness_;
+    // Springs by groups of lanes_ nodes (vector kernels): group g has the
+    // slots [slotBegin_[g], slotBegin_[g+1]); slot s holds link s of each
+    // node of the group, or an inactive lane when a node has fewer links.
+    std::vector<int> slotBegin_;
+    std::vector<std::int32_t> slotOther_;    // lanes_ per slot; any node in an inactive lane
+    std::vector<double> slotStiffness_;      // lanes_ per slot; 0 in an inactive lane
+    std::vector<std::int64_t> slotLaneMask_; // lanes_ per slot; all bits set in an active lane
+    std::vector<std::uint8_t> slotLaneBits_; // one bit per active lane
+    std::vector<std::uint8_t> slotKind_;     // kContiguous | kAllActive
+    std::vector<std::uint8_t> groupKind_;    // kRegularGroup | kExactReciprocal
+    int wavefrontLag_ = 1;                   // groups between one stage and the next
+
+    // The state y, two stage states and the accumulator, each stride_ values
+    // apart in one block. The stride is not a multiple of 4096 bytes: arrays
+    // at equal offsets modulo 4 KiB make loads wait on unrelated stores.
+    enum StateArray { kX, kV, kStageAX, kStageAV, kStageBX, kStageBV, kAccX, kAccV, kStateArrays };
+    double* array(StateArray which) { return state_.data() + which * stride_; }
+    std::vector<double> state_;
+    std::ptrdiff_t stride_ = 0;
+};
+
+} // namespace muntero

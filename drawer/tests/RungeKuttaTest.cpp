@@ -1,0 +1,251 @@
+#include <modelkit/Representation.h>
+#include <muntero/PlainRungeKutta.h>
+#include <muntero/RungeKuttaKernel.h>
+#include <muntero/StepIntegrator.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <random>
+#include <stdexcept>
+
+namespace {
+
+using InstrumentKit::Node;
+using InstrumentKit::Representation;
+using muntero::RungeKuttaIntegrator;
+
+constexpr double kStep = RungeKuttaIntegrator::kTimeStep;
+
+// One element holding the given nodes.
+void putInOneElement(Representation& model, std::vector<Node*> nodes) {
+    InstrumentKit::Element element;
+    element.nodes = std::move(nodes);
+    model.elements = {element};
+}
+
+TEST(RungeKuttaIntegrator, InitOnceAndName) {
+    Representation model;
+    Node& a = model.createNode("a");
+    putInOneElement(model, {&a});
+    RungeKuttaIntegrator integrator;
+    EXPECT_EQ(integrator.name(), "Runge-Kutt's 4 grade");
+    EXPECT_EQ(integrator.init(&model), 0);
+    Node& b = model.createNode("b");
+    putInOneElement(model, {&a, &b});
+    EXPECT_EQ(integrator.init(&model), -1);
+    EXPECT_EQ(integrator.nodeCount(), 1);
+    EXPECT_EQ(RungeKuttaIntegrator().init(nullptr), -1);
+}
+
+TEST(RungeKuttaIntegrator, FirstStepOnlyHandsOutTheInitialState) {
+    Representation model;
+    Node& a = model.createNode("a");
+    Node& b = model.createNode("b");
+    a.parameters[Node::kInitialDisplacement] = 0.3;
+    b.parameters[Node::kInitialDisplacement] = -0.7;
+    a.links.push_back({&b, 1000.0});
+    b.links.push_back({&a, 1000.0});
+    putInOneElement(model, {&a, &b});
+    RungeKuttaIntegrator integrator;
+    ASSERT_EQ(integrator.init(&model), 0);
+    muntero::ValueAccessor* values = integrator.step();
+    EXPECT_EQ(*values->at(0), 0.3);
+    EXPECT_EQ(*values->at(1), -0.7);
+    integrator.step();
+    EXPECT_NE(*values->at(0), 0.3); // the accessor reads the state in place
+}
+
+TEST(RungeKuttaIntegrator, LonelyNodesAndFixedNodes) {
+    Representation model;
+    Node& still = model.createNode("still");
+    Node& moving = model.createNode("moving");
+    Node& fixed = model.createNode("fixed");
+    still.parameters[Node::kInitialDisplacement] = 0.2;
+    moving.parameters[Node::kInitialVelocity] = 1.0;
+    fixed.fixed = true;
+    fixed.parameters[Node::kInitialDisplacement] = -0.4;
+    putInOneElement(model, {&still, &moving, &fixed});
+    RungeKuttaIntegrator integrator;
+    ASSERT_EQ(integrator.init(&model), 0);
+    muntero::ValueAccessor* values = integrator.step();
+    double lastPosition = 0.0;
+    for (int i = 1; i <= 8000; ++i) { // one second
+        integrator.step();
+        EXPECT_EQ(*values->at(0), 0.2);
+        EXPECT_EQ(*values->at(2), -0.4);
+        ASSERT_GT(*values->at(1), lastPosition); // slows down but never turns back
+        lastPosition = *values->at(1);
+    }
+    // v' = -4v - 0.8v², v(0) = 1: v(t) = 4 / (4.8·e^{4t} - 0.8), x(t) = ln((4.8 - 0.8e^{-4t}) / 4) / 0.8.
+    const double expected = std::log((4.8 - 0.8 * std::exp(-4.0)) / 4.0) / 0.8;
+    EXPECT_NEAR(lastPosition, expected, 1e-9);
+}
+
+TEST(RungeKuttaIntegrator, TwoEqualMassesStayOppositeAndDecay) {
+    Representation model;
+    Node& a = model.createNode("a");
+    Node& b = model.createNode("b");
+    a.parameters[Node::kInitialDisplacement] = 0.5;
+    b.parameters[Node::kInitialDisplacement] = -0.5;
+    a.links.push_back({&b, 4.0e4});
+    b.links.push_back({&a, 4.0e4});
+    putInOneElement(model, {&a, &b});
+    RungeKuttaIntegrator integrator;
+    ASSERT_EQ(integrator.init(&model), 0);
+    muntero::ValueAccessor* values = integrator.step();
+    double peakLate = 0.0;
+    for (int i = 0; i < 16000; ++i) {
+        integrator.step();
+        ASSERT_EQ(*values->at(0), -*values->at(1)) << "step " << i;
+        if (i > 8000) {
+            peakLate = std::max(peakLate, std::fabs(*values->at(0)));
+        }
+    }
+    EXPECT_GT(peakLate, 0.0);
+    EXPECT_LT(peakLate, 0.5 * std::exp(-4.0 * 0.9)); // linear damping alone would leave e^{-2t}
+}
+
+TEST(RungeKuttaIntegrator, ExciteActsAsAnImpulseAfterTheNextStep) {
+    Representation model;
+    Node& light = model.createNode("light");
+    Node& heavy = model.createNode("heavy");
+    heavy.parameters[Node::kMass] = 4.0;
+    putInOneElement(model, {&light, &heavy});
+    RungeKuttaIntegrator integrator;
+    ASSERT_EQ(integrator.init(&model), 0);
+    muntero::ValueAccessor* values = integrator.step();
+    integrator.excite(1.0, 0);
+    integrator.excite(1.0, 1);
+    integrator.excite(1.0, 1);
+    integrator.excite(1.0, 7); // outside the model: ignored
+    integrator.step();
+    EXPECT_EQ(*values->at(0), 0.0); // the impulse changes velocity only
+    EXPECT_EQ(integrator.velocity(0), kStep * (1.0 / 1.0));
+    EXPECT_EQ(integrator.velocity(1), kStep * (2.0 / 4.0));
+    // Forces are used up by one step: afterwards damping only slows the nodes.
+    integrator.step();
+    EXPECT_GT(*values->at(0), 0.0);
+    EXPECT_LT(integrator.velocity(0), kStep);
+    EXPECT_GT(integrator.velocity(0), kStep * (1.0 - 4.0 * kStep));
+}
+
+// An irregular model: varied link counts (also zero), fixed nodes, masses and
+// a node count that is not a multiple of four.
+muntero::ModelSnapshot irregularModel(int nodeCount, unsigned seed) {
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    muntero::ModelSnapshot model;
+    for (int i = 0; i < nodeCount; ++i) {
+        muntero::ModelNode node;
+        // Whole groups of four with power-of-two masses take the kernel's
+        // reciprocal path; the others divide.
+        node.mass = (i / 4) % 2 == 0 ? std::ldexp(1.0, i % 5 - 2) : 0.5 + unit(random);
+        node.fixed = i % 7 == 3;
+        node.firstConnection = static_cast<int>(model.connections.size());
+        const int links = node.fixed ? 0 : static_cast<int>(random() % 6);
+        for (int l = 0; l < links; ++l) {
+            const int other =
+                l == 0 ? (i + 1) % nodeCount : static_cast<int>(random() % static_cast<unsigned>(nodeCount));
+            model.connections.push_back({1.0e4 * (0.5 + unit(random)), other});
+        }
+        node.connectionCount = links;
+        model.nodes.push_back(node);
+        model.initialDisplacements.push_back(node.fixed ? 0.1 : unit(random) - 0.5);
+        model.initialVelocities.push_back(node.fixed ? 0.0 : 20.0 * (unit(random) - 0.5));
+    }
+    return model;
+}
+
+// A grid with a fixed rim and springs to the four neighbours: every kernel
+// runs its stages as a wavefront only a few groups deep on it.
+muntero::ModelSnapshot gridModel(int rows, int columns) {
+    muntero::ModelSnapshot model;
+    for (int r = 0; r < rows; ++r) {
+        for (int c = 0; c < columns; ++c) {
+            const int i = r * columns + c;
+            const bool rim = r == 0 || c == 0 || r == rows - 1 || c == columns - 1;
+            muntero::ModelNode node;
+            node.mass = r % 2 == 0 || c % 3 == 0 ? 1.0 : 0.75; // even rows: groups of unit masses
+            node.fixed = rim;
+            node.firstConnection = static_cast<int>(model.connections.size());
+            if (!rim) {
+                for (int other : {i - columns, i - 1, i + 1, i + columns}) {
+                    model.connections.push_back({2.0e5 + 10.0 * i, other});
+                }
+                node.connectionCount = 4;
+            }
+            model.nodes.push_back(node);
+            model.initialDisplacements.push_back(rim ? 0.0 : 0.001 * ((i * 37) % 11));
+            model.initialVelocities.push_back(r == rows / 3 && c == columns / 2 ? 30.0 : 0.0);
+        }
+    }
+    return model;
+}
+
+bool sameBits(double a, double b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// The laid-out kernels (one node at a time and four at a time) against the
+// straightforward seven-state form: the same IEEE operations in the same
+// order, so the states agree bit for bit, also after retuning.
+TEST(RungeKuttaKernel, FastKernelsMatchTheStraightforwardFormBitForBit) {
+    const muntero::StepConstants constants{1.0 / 44100.0, 4.0, 0.08, (1.0 / 44100.0) / 6.0};
+    for (int nodeCount : {1, 5, 13, 64, 83, 99, 240, 840}) {
+        // The wide grid spans more groups than the kernels' blocks, so their
+        // stages overlap as a wavefront.
+        const muntero::ModelSnapshot model =
+            nodeCount == 99    ? gridModel(9, 11)
+            : nodeCount == 240 ? gridModel(15, 16)
+            : nodeCount == 840 ? gridModel(12, 70)
+                               : irregularModel(nodeCount, 1234u + static_cast<unsigned>(nodeCount));
+        muntero::PlainRungeKutta reference(model, constants);
+        muntero::RungeKuttaKernel plain(model, constants, muntero::KernelChoice::plain);
+        muntero::RungeKuttaKernel vector(model, constants, muntero::KernelChoice::avx2);
+        muntero::RungeKuttaKernel wide(model, constants, muntero::KernelChoice::avx512);
+        EXPECT_FALSE(plain.usesVectorKernel());
+        if (!muntero::RungeKuttaKernel::wideKernelAvailable()) {
+            std::printf("no AVX-512 here: the eight-lane kernel is not checked\n");
+        }
+        for (int step = 0; step < 600; ++step) {
+            if (step == 300) {
+                reference.scaleStiffness(1.122462048309373);
+                plain.scaleStiffness(1.122462048309373);
+                vector.scaleStiffness(1.122462048309373);
+                wide.scaleStiffness(1.122462048309373);
+            }
+            reference.advance();
+            plain.advance();
+            vector.advance();
+            wide.advance();
+        }
+        for (int i = 0; i < nodeCount; ++i) {
+            const double expected = reference.displacements()[static_cast<std::size_t>(i)];
+            ASSERT_TRUE(sameBits(plain.displacements()[i], expected)) << nodeCount << " nodes, node " << i;
+            ASSERT_TRUE(sameBits(vector.displacements()[i], expected)) << nodeCount << " nodes, node " << i;
+            ASSERT_TRUE(
+                sameBits(vector.velocities()[i], reference.velocities()[static_cast<std::size_t>(i)]));
+        }
+        plain.reset();
+        EXPECT_EQ(plain.displacements()[0], model.initialDisplacements[0]);
+    }
+}
+
+TEST(RungeKuttaKernel, RefusesSnapshotsWhoseArraysDoNotFit) {
+    const muntero::StepConstants constants{1.0 / 44100.0, 4.0, 0.08, (1.0 / 44100.0) / 6.0};
+    muntero::ModelSnapshot model = irregularModel(6, 7u);
+    EXPECT_NO_THROW(muntero::RungeKuttaKernel(model, constants));
+    muntero::ModelSnapshot strayLink = model;
+    strayLink.connections.front().other = 6;
+    EXPECT_THROW(muntero::RungeKuttaKernel(strayLink, constants), std::invalid_argument);
+    muntero::ModelSnapshot shortTable = model;
+    shortTable.connections.pop_back();
+    EXPECT_THROW(muntero::RungeKuttaKernel(shortTable, constants), std::invalid_argument);
+    muntero::ModelSnapshot extraState = model;
+    extraState.initialVelocities.push_back(0.0);
+    EXPECT_THROW(muntero::RungeKuttaKernel(extraState, constants), std::invalid_argument);
+}
+
+} // namespace

@@ -1,0 +1,139 @@
+// Turns a drawn model into the notes of an instrument: renders the model once
+// untuned, measures its dominant frequency, retunes every spring so that the
+// first note sounds at 130.81 Hz and renders one to three octaves of notes a
+// semitone apart, as records the instrument engine builds an instrument from.
+//
+// Threads: configure, buildDescriptions and the accessors belong to one
+// controlling thread and never run while run() does; run() may run on a
+// worker thread; stopRequested may be set from any thread at any time.
+#pragma once
+
+#include <muntero/ModelSnapshot.h>
+#include <muntero/RungeKuttaKernel.h>
+#include <pellamy/SoundStreamDescription.h>
+#include <pellamy/WaveFormat.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <kivora/GeneratorExport.h>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace kivora {
+
+struct GenerationSettings {
+    int durationMs = 500; // of every note
+    int octaves = 2;      // 0: one untuned note; n: 12·n tuned notes
+    int sampleRate = 44100;
+    double linearDamping = 4.0;  // coefficient of v
+    double squareDamping = 0.08; // coefficient of v·|v|
+};
+
+// Why a snapshot cannot be generated from, in the user's words, or null when it can.
+KIVORA_GENERATOR_API const char* refusalFor(const muntero::ModelSnapshot& snapshot);
+
+class KIVORA_GENERATOR_API NoteGenerator {
+public:
+    static constexpr double kFirstNoteHz = 130.8127826502993;
+    static constexpr double kSemitoneStiffnessFactor =
+        1.122462048309373; // 2^(1/6): frequency goes as sqrt(k)
+    static constexpr int kNoteDone = 20;
+    static constexpr int kNotConfigured = -1;
+    static constexpr int kMaxSamplesPerNote = 1 << 27;
+
+    // Dominant frequency in Hz of count mono samples; 0 or less when there is none.
+    using FrequencyMeter = std::function<double(const pellamy::WAVEFORMATEX& format,
+                                                const std::int16_t* samples, unsigned count)>;
+    // Called once per finished note, on the thread running run(), one call at
+    // a time and in note order.
+    using NoteDoneCallback = std::function<void(int noteIndex)>;
+
+    NoteGenerator();
+    ~NoteGenerator();
+    NoteGenerator(const NoteGenerator&) = delete;
+    NoteGenerator& operator=(const NoteGenerator&) = delete;
+
+    // Releases the previous run, takes the settings and the snapshot and makes
+    // the buffers and records. A duration giving fewer than one sample gives
+    // one (a negative duration gives 1000 samples). Throws
+    // std::invalid_argument for a snapshot refusalFor rejects, a sample rate
+    // of 0 or less, or a note longer than kMaxSamplesPerNote samples.
+    void configure(const GenerationSettings& settings, muntero::ModelSnapshot snapshot);
+
+    // Renders every note; returns 0, or the value of stopRequested when stopped.
+    int run();
+    // Renders note noteIndex() with the springs as they stand into its buffer;
+    // kNoteDone, kNotConfigured, or the value of stopRequested when stopped.
+    int renderNote();
+    // Multiplies the stiffness of every spring by factor.
+    void scaleStiffness(double factor);
+    // Fills every record, also those of notes a stopped run did not render;
+    // null before the first configure. Valid until the next configure.
+    const pellamy::SoundStreamDescription* buildDescriptions();
+
+    // Set to a non-zero value to stop a run within one sample of every note in flight.
+    std::atomic<int> stopRequested{0};
+
+    void setNoteDoneCallback(NoteDoneCallback callback) { noteDone_ = std::move(callback); }
+    // Replaces the pitch measurement (by default the spectral library's).
+    void setFrequencyMeter(FrequencyMeter meter) { meter_ = std::move(meter); }
+    // Threads rendering the tuned notes: 0 for one per core, 1 for the notes
+    // one after the other on the calling thread. The samples are the same.
+    void setWorkerCount(unsigned count) { workerCount_ = count; }
+    void setKernelChoice(muntero::KernelChoice choice) { kernelChoice_ = choice; }
+
+    const GenerationSettings& settings() const { return settings_; }
+    bool allocated() const { return allocated_; }
+    int noteCount() const { return noteCount_; }
+    int samplesPerNote() const { return samplesPerNote_; }
+    int soundingNode() const { return snapshot_.soundingNode; }
+    int noteIndex() const { return noteIndex_; }
+    void setNoteIndex(int index) { noteIndex_ = index; }
+    double baseFrequency() const { return baseFrequency_; }
+    const pellamy::WAVEFORMATEX& format() const { return format_; }
+    const std::int16_t* noteBuffer(int note) const;
+    // Whether the integration of a rendered note diverged (the model is too
+    // stiff for the sample rate); its samples end in silence after clamped
+    // full-scale values.
+    bool noteBlewUp(int note) const;
+    // Notes of the last run rendered completely, counted from the first.
+    int notesFinished() const { return notesFinished_; }
+    bool hasWorkArrays() const { return work_ != nullptr; }
+
+private:
+    int renderInto(muntero::RungeKuttaKernel& kernel, std::int16_t* buffer, char* blewUp) const;
+    int runTunedSequential();
+    int runTunedParallel(unsigned workers);
+    void announce(int note);
+    int stopValue() const;
+    std::int16_t* mutableBuffer(int note);
+    muntero::StepConstants stepConstants() const;
+
+    GenerationSettings settings_;
+    muntero::ModelSnapshot snapshot_;
+    bool allocated_ = false;
+    int noteCount_ = 0;
+    int samplesPerNote_ = 0;
+    int noteIndex_ = 0;
+    double baseFrequency_ = 0.0;
+    pellamy::WAVEFORMATEX format_;
+    std::vector<std::int16_t> samples_; // noteCount_ buffers of samplesPerNote_ samples
+    std::vector<pellamy::SoundStreamDescription> records_;
+    std::unique_ptr<muntero::RungeKuttaKernel> work_; // the sequential render's state
+
+    FrequencyMeter meter_;
+    NoteDoneCallback noteDone_;
+    unsigned workerCount_ = 0;
+    muntero::KernelChoice kernelChoice_ = muntero::KernelChoice::automatic;
+
+    // Completion bookkeeping of a parallel run.
+    std::mutex announceMutex_;
+    std::vector<char> finished_;
+    std::vector<char> blewUp_; // per note, written only by the thread rendering it
+    int notesFinished_ = 0;
+    std::atomic<bool> abort_{false};
+};
+
+} // namespace kivora

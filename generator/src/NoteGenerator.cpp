@@ -1,0 +1,331 @@
+#include <ostrel/FrequencyExtraction.h>
+#include <ostrel/WaveFormat.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <exception>
+#include <kivora/NoteGenerator.h>
+#include <stdexcept>
+#include <thread>
+
+namespace kivora {
+
+namespace {
+
+const char* const kNoteNames[12] = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
+
+double measureWithResonators(const pellamy::WAVEFORMATEX& format, const std::int16_t* samples,
+                             unsigned count) {
+    ostrel::WAVEFORMATEX copy;
+    copy.wFormatTag = format.wFormatTag;
+    copy.nChannels = format.nChannels;
+    copy.nSamplesPerSec = format.nSamplesPerSec;
+    copy.nAvgBytesPerSec = format.nAvgBytesPerSec;
+    copy.nBlockAlign = format.nBlockAlign;
+    copy.wBitsPerSample = format.wBitsPerSample;
+    copy.cbSize = format.cbSize;
+    // The buffer is only read.
+    return ostrel::extractFrequency(copy, const_cast<std::int16_t*>(samples), count);
+}
+
+// A displacement of 1.0 is full scale. Values beyond it are clamped rather
+// than wrapped; a non-number (a model that blew up) is silence.
+std::int16_t toSample(double displacement) {
+    const double scaled = displacement * 32767.0;
+    if (!(scaled == scaled)) {
+        return 0;
+    }
+    if (scaled >= 32767.0) {
+        return 32767;
+    }
+    if (scaled <= -32768.0) {
+        return -32768;
+    }
+    return static_cast<std::int16_t>(static_cast<int>(scaled));
+}
+
+} // namespace
+
+const char* refusalFor(const muntero::ModelSnapshot& snapshot) {
+    if (snapshot.soundingNode == -1) {
+        return "Put FLAG, to specify dot, which SOUNDs";
+    }
+    if (snapshot.nodeCount() == 0) {
+        return "Draw something first...";
+    }
+    if (snapshot.soundingNode < 0 || snapshot.soundingNode >= snapshot.nodeCount()) {
+        return "Put FLAG, to specify dot, which SOUNDs";
+    }
+    return nullptr;
+}
+
+NoteGenerator::NoteGenerator() : meter_(measureWithResonators) {}
+
+NoteGenerator::~NoteGenerator() = default;
+
+void NoteGenerator::configure(const GenerationSettings& settings, muntero::ModelSnapshot snapshot) {
+    // Release the previous run first, so that a refused configuration leaves
+    // an unconfigured generator rather than a half-replaced one.
+    allocated_ = false;
+    work_.reset();
+    records_ = {};
+    samples_ = {};
+    finished_ = {};
+    blewUp_ = {};
+    snapshot_ = {};
+    noteCount_ = 0;
+    samplesPerNote_ = 0;
+    notesFinished_ = 0;
+    baseFrequency_ = 0.0;
+
+    if (const char* refusal = refusalFor(snapshot)) {
+        throw std::invalid_argument(refusal);
+    }
+    if (settings.sampleRate <= 0) {
+        throw std::invalid_argument("The sample rate must be positive");
+    }
+    const double samples = std::trunc(settings.sampleRate * 0.001 * settings.durationMs);
+    if (samples > kMaxSamplesPerNote) {
+        throw std::invalid_argument("The notes are too long");
+    }
+    settings_ = settings;
+    snapshot_ = std::move(snapshot);
+    samplesPerNote_ = samples < 0.0 ? 1000 : std::max(1, static_cast<int>(samples));
+    noteCount_ = settings_.octaves >= 1 ? 12 * settings_.octaves : 1;
+
+    samples_.assign(static_cast<std::size_t>(noteCount_) * static_cast<std::size_t>(samplesPerNote_), 0);
+    records_.resize(static_cast<std::size_t>(noteCount_));
+    finished_.assign(static_cast<std::size_t>(noteCount_), 0);
+    blewUp_.assign(static_cast<std::size_t>(noteCount_), 0);
+    work_ = std::make_unique<muntero::RungeKuttaKernel>(snapshot_, stepConstants(), kernelChoice_);
+
+    format_ = {};
+    format_.wFormatTag = pellamy::kWaveFormatPcm;
+    format_.nChannels = 1;
+    format_.nSamplesPerSec = static_cast<std::uint32_t>(settings_.sampleRate);
+    format_.nAvgBytesPerSec = 2u * static_cast<std::uint32_t>(settings_.sampleRate);
+    format_.nBlockAlign = 2;
+    format_.wBitsPerSample = 16;
+    format_.cbSize = 18;
+
+    allocated_ = true;
+    stopRequested = 0;
+    noteIndex_ = 0;
+}
+
+muntero::StepConstants NoteGenerator::stepConstants() const {
+    const double timeStep = 1.0 / settings_.sampleRate;
+    return {timeStep, settings_.linearDamping, settings_.squareDamping, timeStep / 6.0};
+}
+
+bool NoteGenerator::noteBlewUp(int note) const {
+    return allocated_ && note >= 0 && note < noteCount_ && blewUp_[static_cast<std::size_t>(note)] != 0;
+}
+
+const std::int16_t* NoteGenerator::noteBuffer(int note) const {
+    if (!allocated_ || note < 0 || note >= noteCount_) {
+        return nullptr;
+    }
+    return samples_.data() + static_cast<std::size_t>(note) * static_cast<std::size_t>(samplesPerNote_);
+}
+
+std::int16_t* NoteGenerator::mutableBuffer(int note) {
+    return const_cast<std::int16_t*>(noteBuffer(note));
+}
+
+void NoteGenerator::scaleStiffness(double factor) {
+    snapshot_.scaleStiffness(factor);
+    if (work_) {
+        work_->scaleStiffness(factor);
+    }
+}
+
+int NoteGenerator::stopValue() const {
+    const int value = stopRequested.load(std::memory_order_relaxed);
+    return value != 0 ? value : (abort_.load(std::memory_order_relaxed) ? 1 : 0);
+}
+
+int NoteGenerator::renderInto(muntero::RungeKuttaKernel& kernel, std::int16_t* buffer, char* blewUp) const {
+    kernel.reset();
+    const double* x = kernel.displacements();
+    const int sounding = snapshot_.soundingNode;
+    buffer[0] = toSample(x[sounding]);
+    for (int s = 1; s < samplesPerNote_; ++s) {
+        if (const int stop = stopValue()) {
+            return stop;
+        }
+        kernel.advance();
+        buffer[s] = toSample(x[sounding]);
+    }
+    // An explicit step diverges once h·ω of the stiffest mode passes about
+    // 2.8: the displacement runs to infinity and then to a non-number.
+    *blewUp = std::isfinite(x[sounding]) ? 0 : 1;
+    return kNoteDone;
+}
+
+int NoteGenerator::renderNote() {
+    if (!allocated_ || noteIndex_ < 0 || noteIndex_ >= noteCount_) {
+        return kNotConfigured;
+    }
+    if (!work_) {
+        work_ = std::make_unique<muntero::RungeKuttaKernel>(snapshot_, stepConstants(), kernelChoice_);
+    }
+    return renderInto(*work_, mutableBuffer(noteIndex_), &blewUp_[static_cast<std::size_t>(noteIndex_)]);
+}
+
+void NoteGenerator::announce(int note) {
+    const std::lock_guard lock(announceMutex_);
+    finished_[static_cast<std::size_t>(note)] = 1;
+    while (notesFinished_ < noteCount_ && finished_[static_cast<std::size_t>(notesFinished_)]) {
+        if (noteDone_) {
+            noteDone_(notesFinished_);
+        }
+        ++notesFinished_;
+    }
+}
+
+int NoteGenerator::run() {
+    if (!allocated_) {
+        return kNotConfigured;
+    }
+    abort_ = false;
+    notesFinished_ = 0;
+    std::fill(finished_.begin(), finished_.end(), 0);
+    std::fill(blewUp_.begin(), blewUp_.end(), 0);
+    noteIndex_ = 0;
+    if (renderNote() != kNoteDone) {
+        work_.reset();
+        return stopValue();
+    }
+    if (settings_.octaves <= 0) {
+        announce(0);
+        return 0;
+    }
+    baseFrequency_ = meter_ ? meter_(format_, noteBuffer(0), static_cast<unsigned>(samplesPerNote_)) : 0.0;
+    if (!(baseFrequency_ > 0.0) || !std::isfinite(baseFrequency_)) {
+        std::fill(samples_.begin(), samples_.end(), 0);
+        std::fill(blewUp_.begin(), blewUp_.end(), 0);
+        for (int note = 0; note < noteCount_; ++note) {
+            announce(note);
+        }
+        return 0;
+    }
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    const unsigned workers =
+        std::min(workerCount_ == 0 ? cores : workerCount_, static_cast<unsigned>(noteCount_));
+    const int result = workers <= 1 ? runTunedSequential() : runTunedParallel(workers);
+    if (result != 0) {
+        work_.reset();
+    }
+    return result;
+}
+
+int NoteGenerator::runTunedSequential() {
+    for (noteIndex_ = 0; noteIndex_ < noteCount_; ++noteIndex_) {
+        const double ratio = kFirstNoteHz / baseFrequency_;
+        scaleStiffness(noteIndex_ == 0 ? ratio * ratio : kSemitoneStiffnessFactor);
+        if (renderNote() != kNoteDone) {
+            return stopValue();
+        }
+        announce(noteIndex_);
+    }
+    noteIndex_ = noteCount_ - 1;
+    return 0;
+}
+
+// Once the base frequency is known, the springs of note j are the untuned
+// ones scaled by the first factor and then j times by the semitone factor.
+// Each worker repeats exactly that sequence of multiplications, so its notes
+// are bit for bit those of the sequential run.
+int NoteGenerator::runTunedParallel(unsigned workers) {
+    const double ratio = kFirstNoteHz / baseFrequency_;
+    const double firstFactor = ratio * ratio;
+    std::atomic<int> nextNote{0};
+    std::exception_ptr failure;
+    std::mutex failureMutex;
+
+    auto work = [&] {
+        try {
+            muntero::RungeKuttaKernel kernel(snapshot_, stepConstants(), kernelChoice_);
+            kernel.scaleStiffness(firstFactor);
+            int scaledFor = 0;
+            for (;;) {
+                if (stopValue() != 0) {
+                    return;
+                }
+                const int note = nextNote.fetch_add(1);
+                if (note >= noteCount_) {
+                    return;
+                }
+                for (; scaledFor < note; ++scaledFor) {
+                    kernel.scaleStiffness(kSemitoneStiffnessFactor);
+                }
+                if (renderInto(kernel, mutableBuffer(note), &blewUp_[static_cast<std::size_t>(note)]) !=
+                    kNoteDone) {
+                    return;
+                }
+                announce(note);
+            }
+        } catch (...) {
+            const std::lock_guard lock(failureMutex);
+            if (!failure) {
+                failure = std::current_exception();
+            }
+            abort_ = true;
+        }
+    };
+
+    std::vector<std::thread> threads;
+    threads.reserve(workers - 1);
+    try {
+        for (unsigned w = 1; w < workers; ++w) {
+            threads.emplace_back(work);
+        }
+    } catch (...) {
+        abort_ = true;
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+        throw;
+    }
+    work();
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+
+    // Leave the springs and the note index where the sequential run leaves them.
+    const int lastNote = std::min(notesFinished_, noteCount_ - 1);
+    snapshot_.scaleStiffness(firstFactor);
+    for (int note = 1; note <= lastNote; ++note) {
+        snapshot_.scaleStiffness(kSemitoneStiffnessFactor);
+    }
+    work_.reset();
+    noteIndex_ = lastNote;
+    return notesFinished_ == noteCount_ ? 0 : stopValue();
+}
+
+const pellamy::SoundStreamDescription* NoteGenerator::buildDescriptions() {
+    if (!allocated_) {
+        return nullptr;
+    }
+    for (int note = 0; note < noteCount_; ++note) {
+        pellamy::SoundStreamDescription& record = records_[static_cast<std::size_t>(note)];
+        if (settings_.octaves <= 0) {
+            record.name = "simpleNote";
+        } else {
+            char name[32];
+            std::snprintf(name, sizeof name, "%d%s", note / 12 + 1, kNoteNames[note % 12]);
+            record.name = name;
+        }
+        record.format = format_;
+        record.dataBytes = 2u * static_cast<std::uint32_t>(samplesPerNote_);
+        record.data = noteBuffer(note);
+    }
+    return records_.data();
+}
+
+} // namespace kivora

@@ -1,0 +1,351 @@
+#include "TestModels.h"
+
+#include <muntero/PlainRungeKutta.h>
+
+#include <algorithm>
+#include <gtest/gtest.h>
+#include <kivora/NoteGenerator.h>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+using kivora::GenerationSettings;
+using kivora::NoteGenerator;
+using kivora::testing::massOnSpring;
+using kivora::testing::membrane;
+
+// A stand-in for the pitch measurement, so these tests do not depend on it.
+NoteGenerator::FrequencyMeter fixedMeter(double hz, int* calls = nullptr) {
+    return [hz, calls](const pellamy::WAVEFORMATEX&, const std::int16_t*, unsigned) {
+        if (calls != nullptr) {
+            ++*calls;
+        }
+        return hz;
+    };
+}
+
+std::vector<std::int16_t> bufferOf(const NoteGenerator& generator, int note) {
+    const std::int16_t* data = generator.noteBuffer(note);
+    return {data, data + generator.samplesPerNote()};
+}
+
+bool isSilent(const NoteGenerator& generator, int note) {
+    const std::vector<std::int16_t> samples = bufferOf(generator, note);
+    return std::all_of(samples.begin(), samples.end(), [](std::int16_t s) { return s == 0; });
+}
+
+TEST(NoteGenerator, InitialSettingsGiveTwentyFourNamedNotes) {
+    NoteGenerator generator;
+    EXPECT_EQ(generator.buildDescriptions(), nullptr);
+    EXPECT_EQ(generator.run(), NoteGenerator::kNotConfigured);
+    generator.setFrequencyMeter(fixedMeter(150.0));
+    generator.setWorkerCount(1);
+    std::vector<int> done;
+    generator.setNoteDoneCallback([&](int note) { done.push_back(note); });
+    generator.configure(GenerationSettings{}, massOnSpring(1.0, 1.0e6, 0.5));
+    EXPECT_EQ(generator.run(), 0);
+
+    const char* names[] = {"1C", "1C#", "1D", "1D#", "1E", "1F", "1F#", "1G", "1G#", "1A", "1A#", "1B",
+                           "2C", "2C#", "2D", "2D#", "2E", "2F", "2F#", "2G", "2G#", "2A", "2A#", "2B"};
+    ASSERT_EQ(generator.noteCount(), 24);
+    EXPECT_EQ(generator.samplesPerNote(), 22050);
+    const pellamy::SoundStreamDescription* records = generator.buildDescriptions();
+    for (int j = 0; j < 24; ++j) {
+        EXPECT_EQ(records[j].name, names[j]);
+        EXPECT_EQ(records[j].dataBytes, 44100u);
+        EXPECT_EQ(records[j].data, generator.noteBuffer(j));
+        EXPECT_EQ(records[j].format.wFormatTag, 1);
+        EXPECT_EQ(records[j].format.nChannels, 1);
+        EXPECT_EQ(records[j].format.nSamplesPerSec, 44100u);
+        EXPECT_EQ(records[j].format.nAvgBytesPerSec, 88200u);
+        EXPECT_EQ(records[j].format.nBlockAlign, 2);
+        EXPECT_EQ(records[j].format.wBitsPerSample, 16);
+        EXPECT_EQ(records[j].format.cbSize, 18);
+        EXPECT_FALSE(isSilent(generator, j)) << names[j];
+    }
+    std::vector<int> expected(24);
+    for (int j = 0; j < 24; ++j) {
+        expected[static_cast<std::size_t>(j)] = j;
+    }
+    EXPECT_EQ(done, expected);
+    EXPECT_EQ(generator.baseFrequency(), 150.0);
+}
+
+// One note, untuned: sample for sample the straightforward integration of the
+// model, scaled to 16 bits.
+TEST(NoteGenerator, ZeroOctavesGiveOneUntunedSimpleNote) {
+    const muntero::ModelSnapshot model = membrane(5, 6, 2.0e5);
+    NoteGenerator generator;
+    int meterCalls = 0;
+    generator.setFrequencyMeter(fixedMeter(100.0, &meterCalls));
+    int done = 0;
+    generator.setNoteDoneCallback([&](int) { ++done; });
+    GenerationSettings settings;
+    settings.octaves = 0;
+    settings.durationMs = 50;
+    settings.sampleRate = 22050;
+    generator.configure(settings, model);
+    EXPECT_EQ(generator.run(), 0);
+    EXPECT_EQ(meterCalls, 0);
+    EXPECT_EQ(done, 1);
+    ASSERT_EQ(generator.noteCount(), 1);
+    const pellamy::SoundStreamDescription* record = generator.buildDescriptions();
+    EXPECT_EQ(record->name, "simpleNote");
+    EXPECT_EQ(record->dataBytes, 2u * 1102u);
+
+    const double h = 1.0 / 22050;
+    muntero::PlainRungeKutta reference(model, {h, 4.0, 0.08, h / 6.0});
+    const std::vector<std::int16_t> samples = bufferOf(generator, 0);
+    for (std::size_t s = 0; s < samples.size(); ++s) {
+        const double x = reference.displacements()[static_cast<std::size_t>(model.soundingNode)];
+        ASSERT_EQ(samples[s], static_cast<std::int16_t>(static_cast<int>(x * 32767.0))) << "sample " << s;
+        reference.advance();
+    }
+    EXPECT_FALSE(isSilent(generator, 0));
+}
+
+TEST(NoteGenerator, ModelAtRestIsSilentHoweverTuned) {
+    NoteGenerator generator; // the real pitch measurement
+    GenerationSettings settings;
+    settings.octaves = 1;
+    settings.durationMs = 100;
+    muntero::ModelSnapshot still = membrane(4, 4, 1.0e5);
+    std::fill(still.initialVelocities.begin(), still.initialVelocities.end(), 0.0);
+    generator.configure(settings, still);
+    EXPECT_EQ(generator.run(), 0);
+    for (int j = 0; j < generator.noteCount(); ++j) {
+        EXPECT_TRUE(isSilent(generator, j)) << "note " << j;
+    }
+}
+
+TEST(NoteGenerator, NoMeasuredFrequencyGivesSilentNotes) {
+    for (double measured : {0.0, -1.0}) {
+        NoteGenerator generator;
+        generator.setFrequencyMeter(fixedMeter(measured));
+        int done = 0;
+        generator.setNoteDoneCallback([&](int) { ++done; });
+        GenerationSettings settings;
+        settings.durationMs = 20;
+        settings.octaves = 1;
+        generator.configure(settings, massOnSpring(1.0, 1.0e6, 0.5));
+        EXPECT_EQ(generator.run(), 0);
+        EXPECT_EQ(done, 12);
+        for (int j = 0; j < 12; ++j) {
+            EXPECT_TRUE(isSilent(generator, j));
+        }
+    }
+}
+
+// Stopping from the note-done callback after the third note, with the notes
+// rendered one after the other and in parallel.
+TEST(NoteGenerator, StopAfterThreeNotesKeepsThemAndFillsEveryRecord) {
+    GenerationSettings settings;
+    settings.durationMs = 40;
+    const muntero::ModelSnapshot model = membrane(5, 5, 1.0e5);
+
+    NoteGenerator complete;
+    complete.setFrequencyMeter(fixedMeter(120.0));
+    complete.setWorkerCount(1);
+    complete.configure(settings, model);
+    ASSERT_EQ(complete.run(), 0);
+
+    for (unsigned workers : {1u, 2u, 4u}) {
+        NoteGenerator generator;
+        generator.setFrequencyMeter(fixedMeter(120.0));
+        generator.setWorkerCount(workers);
+        int done = 0;
+        generator.setNoteDoneCallback([&](int note) {
+            EXPECT_EQ(note, done);
+            if (++done == 3) {
+                generator.stopRequested = 1;
+            }
+        });
+        generator.configure(settings, model);
+        const int result = generator.run();
+        EXPECT_EQ(result, generator.notesFinished() < 24 ? 1 : 0);
+        EXPECT_EQ(generator.notesFinished(), done);
+        if (workers == 1) {
+            EXPECT_EQ(done, 3);
+            // The interrupted fourth note got its first sample only.
+            const std::vector<std::int16_t> fourth = bufferOf(generator, 3);
+            EXPECT_TRUE(std::all_of(fourth.begin() + 1, fourth.end(), [](std::int16_t s) { return s == 0; }));
+            for (int j = 4; j < 24; ++j) {
+                EXPECT_TRUE(isSilent(generator, j));
+            }
+        } else {
+            // Notes that finished before the stop are announced too; the
+            // ones in flight are abandoned.
+            EXPECT_GE(done, 3);
+        }
+        for (int j = 0; j < done; ++j) {
+            EXPECT_EQ(bufferOf(generator, j), bufferOf(complete, j)) << workers << " workers, note " << j;
+        }
+        const pellamy::SoundStreamDescription* records = generator.buildDescriptions();
+        EXPECT_EQ(records[23].name, "2B");
+        EXPECT_EQ(records[23].dataBytes, 2u * 1764u);
+        EXPECT_EQ(records[23].data, generator.noteBuffer(23));
+    }
+}
+
+TEST(NoteGenerator, StopBeforeTheFirstNoteEnds) {
+    NoteGenerator generator;
+    int meterCalls = 0;
+    generator.setFrequencyMeter(fixedMeter(100.0, &meterCalls));
+    generator.configure(GenerationSettings{}, massOnSpring(1.0, 1.0e6, 0.5));
+    generator.stopRequested = 7;
+    EXPECT_EQ(generator.run(), 7);
+    EXPECT_EQ(meterCalls, 0);
+    EXPECT_EQ(generator.notesFinished(), 0);
+    EXPECT_TRUE(generator.allocated());
+    EXPECT_NE(generator.buildDescriptions(), nullptr);
+}
+
+// The second configure replaces every buffer and record of the first; under
+// the sanitizer build a leak of the first run fails the test.
+TEST(NoteGenerator, ConfigureAgainReleasesTheFirstRun) {
+    NoteGenerator generator;
+    generator.setFrequencyMeter(fixedMeter(140.0));
+    generator.configure(GenerationSettings{}, massOnSpring(1.0, 1.0e6, 0.5));
+    ASSERT_EQ(generator.run(), 0);
+    GenerationSettings single;
+    single.octaves = 0;
+    single.sampleRate = 8000;
+    single.durationMs = 250;
+    generator.configure(single, massOnSpring(2.0, 1.0e6, 0.25));
+    EXPECT_EQ(generator.noteCount(), 1);
+    EXPECT_EQ(generator.samplesPerNote(), 2000);
+    EXPECT_EQ(generator.noteBuffer(1), nullptr);
+    EXPECT_TRUE(isSilent(generator, 0)); // nothing rendered yet
+    const pellamy::SoundStreamDescription* record = generator.buildDescriptions();
+    EXPECT_EQ(record->name, "simpleNote");
+    EXPECT_EQ(record->format.nSamplesPerSec, 8000u);
+
+    // A refused request leaves the generator unconfigured.
+    muntero::ModelSnapshot unflagged = massOnSpring(1.0, 1.0e6, 0.5);
+    unflagged.soundingNode = -1;
+    try {
+        generator.configure(single, unflagged);
+        FAIL() << "configured without a flag";
+    } catch (const std::invalid_argument& error) {
+        EXPECT_STREQ(error.what(), "Put FLAG, to specify dot, which SOUNDs");
+    }
+    EXPECT_FALSE(generator.allocated());
+    EXPECT_EQ(generator.buildDescriptions(), nullptr);
+    EXPECT_EQ(generator.renderNote(), NoteGenerator::kNotConfigured);
+}
+
+TEST(NoteGenerator, RefusalTexts) {
+    muntero::ModelSnapshot empty;
+    EXPECT_STREQ(kivora::refusalFor(empty), "Draw something first...");
+    muntero::ModelSnapshot unflagged = massOnSpring(1.0, 1.0, 0.0);
+    unflagged.soundingNode = -1;
+    EXPECT_STREQ(kivora::refusalFor(unflagged), "Put FLAG, to specify dot, which SOUNDs");
+    EXPECT_EQ(kivora::refusalFor(massOnSpring(1.0, 1.0, 0.0)), nullptr);
+    NoteGenerator generator;
+    GenerationSettings settings;
+    EXPECT_THROW(generator.configure(settings, empty), std::invalid_argument);
+    settings.sampleRate = 0;
+    EXPECT_THROW(generator.configure(settings, massOnSpring(1.0, 1.0, 0.0)), std::invalid_argument);
+    settings.sampleRate = 44100;
+    settings.durationMs = 1 << 30;
+    EXPECT_THROW(generator.configure(settings, massOnSpring(1.0, 1.0, 0.0)), std::invalid_argument);
+}
+
+TEST(NoteGenerator, DurationsWithoutRoomGiveAtLeastOneSample) {
+    NoteGenerator generator;
+    generator.setFrequencyMeter(fixedMeter(100.0));
+    GenerationSettings settings;
+    settings.octaves = 1;
+    for (auto [durationMs, samples] : {std::pair{0, 1}, std::pair{-5, 1000}, std::pair{1, 44}}) {
+        settings.durationMs = durationMs;
+        generator.configure(settings, massOnSpring(1.0, 1.0e6, 0.5));
+        EXPECT_EQ(generator.samplesPerNote(), samples) << durationMs << " ms";
+        EXPECT_EQ(generator.run(), 0);
+        EXPECT_EQ(generator.noteBuffer(11)[0], 16383); // every note starts at the initial displacement
+    }
+}
+
+// A displacement beyond full scale is clamped, not wrapped into noise.
+TEST(NoteGenerator, LoudDisplacementsAreClamped) {
+    for (double x0 : {2.0, -3.0}) {
+        muntero::ModelSnapshot model;
+        kivora::testing::addNode(model, 1.0, true, x0);
+        model.soundingNode = 0;
+        NoteGenerator generator;
+        GenerationSettings settings;
+        settings.octaves = 0;
+        settings.durationMs = 10;
+        generator.configure(settings, model);
+        ASSERT_EQ(generator.run(), 0);
+        const std::vector<std::int16_t> samples = bufferOf(generator, 0);
+        const std::int16_t expected = x0 > 0 ? 32767 : -32768;
+        EXPECT_TRUE(
+            std::all_of(samples.begin(), samples.end(), [&](std::int16_t s) { return s == expected; }));
+    }
+}
+
+// The tuned notes rendered on several threads, with either kernel, are bit
+// for bit those of one thread rendering them in order.
+TEST(NoteGenerator, ParallelRenderingEqualsSequential) {
+    GenerationSettings settings;
+    settings.durationMs = 30;
+    settings.octaves = 1;
+    muntero::ModelSnapshot model = membrane(6, 7, 3.0e5);
+    model.initialDisplacements[10] = 0.3;
+
+    NoteGenerator sequential;
+    sequential.setWorkerCount(1);
+    sequential.setKernelChoice(muntero::KernelChoice::plain);
+    sequential.configure(settings, model);
+    ASSERT_EQ(sequential.run(), 0);
+    EXPECT_GT(sequential.baseFrequency(), 0.0);
+
+    for (unsigned workers : {0u, 2u, 3u, 5u}) {
+        for (auto choice :
+             {muntero::KernelChoice::plain, muntero::KernelChoice::avx2, muntero::KernelChoice::avx512}) {
+            NoteGenerator parallel;
+            parallel.setWorkerCount(workers);
+            parallel.setKernelChoice(choice);
+            std::vector<int> done;
+            parallel.setNoteDoneCallback([&](int note) { done.push_back(note); });
+            parallel.configure(settings, model);
+            ASSERT_EQ(parallel.run(), 0);
+            EXPECT_EQ(parallel.baseFrequency(), sequential.baseFrequency());
+            EXPECT_EQ(done, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}));
+            for (int j = 0; j < 12; ++j) {
+                ASSERT_EQ(bufferOf(parallel, j), bufferOf(sequential, j))
+                    << workers << " workers, note " << j;
+            }
+        }
+    }
+}
+
+// A long string's highest mode is twenty times its fundamental: two octaves
+// up at 8000 Hz the step diverges. The diverging notes are reported, and
+// their samples stay clamped (the sanitizer build checks every conversion).
+TEST(NoteGenerator, NotesTooStiffForTheRateAreReported) {
+    muntero::ModelSnapshot string;
+    for (int i = 0; i <= 31; ++i) {
+        const bool end = i == 0 || i == 31;
+        // Plucked at node 10; the fundamental is near 120 Hz.
+        kivora::testing::addNode(string, 0.01, end, end ? 0.0 : (i <= 10 ? 0.05 * i : 0.5 * (31 - i) / 21.0));
+        if (!end) {
+            kivora::testing::addLink(string, 5.55e5, i - 1);
+            kivora::testing::addLink(string, 5.55e5, i + 1);
+        }
+    }
+    string.soundingNode = 7;
+    NoteGenerator generator;
+    generator.setFrequencyMeter(fixedMeter(120.0));
+    GenerationSettings settings;
+    settings.sampleRate = 8000;
+    generator.configure(settings, string);
+    ASSERT_EQ(generator.run(), 0);
+    EXPECT_FALSE(generator.noteBlewUp(0));
+    EXPECT_TRUE(generator.noteBlewUp(23));
+    EXPECT_FALSE(generator.noteBlewUp(24)); // no such note
+    EXPECT_EQ(generator.noteBuffer(23)[generator.samplesPerNote() - 1], 0);
+}
+
+} // namespace

@@ -1,4 +1,6 @@
 // kivora-cli as a user runs it: output, exit statuses, one-line errors.
+#include "CliTestSupport.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -7,46 +9,11 @@
 #include <gtest/gtest.h>
 #include <string>
 
-namespace fs = std::filesystem;
+using namespace kivora::cli::testing;
 
 namespace {
 
-struct CliRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-// `environment` is prefixed to the command line ("NAME=value ...").
-CliRun runCli(const std::string& arguments, const fs::path& scratch, const std::string& environment = {}) {
-    const fs::path errPath = scratch / "stderr.txt";
-    const std::string command =
-        environment + std::string("'") + KIVORA_CLI + "' " + arguments + " 2>'" + errPath.string() + "'";
-    CliRun run;
-    std::FILE* pipe = ::popen(command.c_str(), "r");
-    char buffer[4096];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        run.out.append(buffer, n);
-    const int result = ::pclose(pipe);
-    run.status = WIFEXITED(result) ? WEXITSTATUS(result) : -1;
-    std::ifstream err(errPath);
-    run.err.assign(std::istreambuf_iterator<char>(err), std::istreambuf_iterator<char>());
-    return run;
-}
-
-class Cli : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "kivora-cli-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        scratch_ = pattern;
-    }
-    void TearDown() override { fs::remove_all(scratch_); }
-
-    fs::path scratch_;
-    const std::string duo_ = std::string("'") + KIVORA_SOURCE_DIR + "/examples/instruments/duo.ins'";
-};
+class Cli : public CliFixture {};
 
 } // namespace
 

@@ -113,8 +113,8 @@ TEST(LiveFaults, AllSixtyFourVoicesMixWithClippingInsteadOfWrappingAround) {
     for (std::size_t i = 0; i < 64; ++i) {
         const unsigned rate = i % 2 == 0 ? 44100 : 48000;
         loud.addSound("s" + std::to_string(i),
-                      Sound::make(envelopedTone(100.0 + 3.0 * static_cast<double>(i), rate, 2000, 1500), rate, 1,
-                                  16, 8.0f));
+                      Sound::make(envelopedTone(100.0 + 3.0 * static_cast<double>(i), rate, 2000, 1500), rate,
+                                  1, 16, 8.0f));
     }
     // Five times real time, so voices started one after another overlap.
     DiskCapture capture("clipping", "1");

@@ -10,8 +10,8 @@
 namespace pellamy {
 
 struct SoundStreamDescription {
-    std::string name;          // the sound's alias, unique within the array
-    WAVEFORMATEX format;       // of which channels, rate and bits are used
+    std::string name;    // the sound's alias, unique within the array
+    WAVEFORMATEX format; // of which channels, rate and bits are used
     std::uint32_t dataBytes = 0;
     const std::int16_t* data = nullptr; // dataBytes / 2 values, channels interleaved
 };

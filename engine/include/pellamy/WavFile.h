@@ -19,7 +19,7 @@ namespace pellamy {
 // engine's callers have always tested for.
 using WavStatus = std::int32_t;
 inline constexpr WavStatus kWavOk = 0;
-inline constexpr WavStatus kWavFail = static_cast<WavStatus>(0x80004005u);           // E_FAIL
+inline constexpr WavStatus kWavFail = static_cast<WavStatus>(0x80004005u);            // E_FAIL
 inline constexpr WavStatus kWavInvalidArgument = static_cast<WavStatus>(0x80070057u); // E_INVALIDARG
 inline constexpr WavStatus kWavNotOpen = static_cast<WavStatus>(0x800401F0u);         // CO_E_NOTINITIALIZED
 inline constexpr WavStatus kWavUnexpected = static_cast<WavStatus>(0x8000FFFFu);      // E_UNEXPECTED
@@ -72,7 +72,7 @@ private:
     std::vector<std::uint8_t> memoryImage_; // reading from memory
     bool fromMemory_ = false;
     std::uint64_t sourceSize_ = 0;
-    std::uint64_t dataOffset_ = 0;   // first byte of the data chunk's contents
+    std::uint64_t dataOffset_ = 0;    // first byte of the data chunk's contents
     std::uint32_t dataRemaining_ = 0; // data bytes not yet delivered
     std::uint32_t dataSize_ = 0;
     std::uint32_t dataWritten_ = 0;

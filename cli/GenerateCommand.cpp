@@ -1,15 +1,17 @@
 #include "CommandLine.h"
 
+#include <kivora/NoteGenerator.h>
 #include <modelkit/Builders.h>
 #include <modelkit/ModelFile.h>
 #include <muntero/ModelSnapshot.h>
 #include <ostrel/FrequencyExtraction.h>
 #include <pellamy/InstrumentModel.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
-#include <kivora/NoteGenerator.h>
 #include <unistd.h>
 
 namespace kivora::cli {
@@ -17,6 +19,34 @@ namespace kivora::cli {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The run in progress, for the Ctrl-C handler: setting its stop flag is all a
+// signal handler may do (the flag is a lock-free atomic).
+std::atomic<int>* runningStopFlag = nullptr;
+constexpr int kInterrupted = 2;
+
+extern "C" void stopGenerating(int) {
+    if (runningStopFlag != nullptr)
+        runningStopFlag->store(kInterrupted);
+}
+
+// Ctrl-C stops the notes in flight; nothing is saved.
+class InterruptGuard {
+public:
+    explicit InterruptGuard(std::atomic<int>& stopFlag) {
+        runningStopFlag = &stopFlag;
+        previous_ = std::signal(SIGINT, stopGenerating);
+    }
+    ~InterruptGuard() {
+        std::signal(SIGINT, previous_);
+        runningStopFlag = nullptr;
+    }
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+private:
+    void (*previous_)(int) = SIG_DFL;
+};
 
 // One line on stderr redrawn after every note: bar, count, elapsed time and
 // an estimate of the time left.
@@ -53,8 +83,6 @@ public:
     }
 
 private:
-    const char* lineStart() const { return terminal_ ? "\r" : ""; }
-
     int noteCount_;
     Clock::time_point start_;
     bool terminal_;
@@ -111,7 +139,13 @@ int runGenerate(std::vector<std::string> arguments) {
     generator.configure(settings, std::move(snapshot));
     ProgressBar progress(generator.noteCount());
     generator.setNoteDoneCallback([&](int note) { progress.draw(note + 1); });
-    generator.run();
+    {
+        InterruptGuard interrupt(generator.stopRequested);
+        if (generator.run() == kInterrupted) {
+            std::fputs("\nInterrupted: nothing saved\n", stderr);
+            return 130;
+        }
+    }
 
     const pellamy::SoundStreamDescription* records = generator.buildDescriptions();
     std::string diverged;

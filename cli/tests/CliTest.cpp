@@ -161,3 +161,14 @@ TEST_F(Cli, CtrlCStopsPlayingAtOnce) {
     const std::string text((std::istreambuf_iterator<char>(out)), std::istreambuf_iterator<char>());
     EXPECT_NE(text.find("stopped\n"), std::string::npos) << text;
 }
+
+TEST_F(Cli, GenerateStopsOnCtrlCAndSavesNothing) {
+    const fs::path output = scratch_ / "long.ins";
+    // A minute per note: the interrupt always comes while notes are rendering.
+    const CliRun run = runCli("generate --duration 60000 -o '" + output.string() + "'", scratch_,
+                              "timeout --preserve-status -s INT 1 ");
+    EXPECT_EQ(run.status, 130) << run.err;
+    EXPECT_NE(run.err.find("Interrupted: nothing saved"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(output));
+    EXPECT_FALSE(fs::exists(scratch_ / "long"));
+}

@@ -46,8 +46,10 @@ TEST_F(RenderCommand, ReportsFailuresAsOneLine) {
     run = render("'" + write("syntax.snc", "low a\n") + "' -i " + duo_);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "Incorrect syntax at line:1, need to be : alias flag duration\n");
-    EXPECT_FALSE(fs::exists(scratch_ / "unknown.wav"));
-    EXPECT_FALSE(fs::exists(scratch_ / "syntax.wav"));
+    // A failed rendering keeps what it wrote before the failing line: nothing here.
+    EXPECT_EQ(fs::file_size(scratch_ / "unknown.wav"), 56u);
+    EXPECT_EQ(fs::file_size(scratch_ / "syntax.wav"), 56u);
+    EXPECT_FALSE(fs::exists(scratch_ / "bare.wav"));
 
     EXPECT_EQ(render("'" + unknown + "' --mix loud").status, 2);
 }

@@ -112,19 +112,23 @@ void MelodyRenderer::reset() {
         std::fclose(script_);
         script_ = nullptr;
     }
-    // A rendering completes its output itself; one still open here is unfinished.
-    discardOutput();
+    // An output still open here belongs to a rendering that failed: it is
+    // completed with what was written, as a finished one is.
+    completeOutput();
     block_ = {};
     scratch_ = {};
     bytes_ = {};
 }
 
-void MelodyRenderer::discardOutput() {
+void MelodyRenderer::completeOutput() {
     if (output_ != nullptr) {
-        output_->close();
+        const bool closed = output_->close() == kWavOk;
         output_.reset();
+        if (closed)
+            replacing_->commit();
     }
-    replacing_.reset(); // removes the unfinished file
+    // A file that could not be completed is removed; the previous one stays.
+    replacing_.reset();
 }
 
 void MelodyRenderer::render(const std::string& scriptPath, const std::string& wavPath) {

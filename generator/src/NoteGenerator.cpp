@@ -1,3 +1,4 @@
+#include <kivora/NoteGenerator.h>
 #include <ostrel/FrequencyExtraction.h>
 #include <ostrel/WaveFormat.h>
 
@@ -5,7 +6,6 @@
 #include <cmath>
 #include <cstdio>
 #include <exception>
-#include <kivora/NoteGenerator.h>
 #include <stdexcept>
 #include <thread>
 
@@ -65,8 +65,22 @@ NoteGenerator::NoteGenerator() : meter_(measureWithResonators) {}
 NoteGenerator::~NoteGenerator() = default;
 
 void NoteGenerator::configure(const GenerationSettings& settings, muntero::ModelSnapshot snapshot) {
-    // Release the previous run first, so that a refused configuration leaves
-    // an unconfigured generator rather than a half-replaced one.
+    // Checked before anything is released: a refused request keeps the
+    // previous run's buffers and records.
+    if (const char* refusal = refusalFor(snapshot)) {
+        throw std::invalid_argument(refusal);
+    }
+    if (settings.sampleRate <= 0) {
+        throw std::invalid_argument("The sample rate must be positive");
+    }
+    if (settings.octaves > 3) {
+        throw std::invalid_argument("At most three octaves are generated");
+    }
+    const double samples = std::trunc(settings.sampleRate * 0.001 * settings.durationMs);
+    if (samples > kMaxSamplesPerNote) {
+        throw std::invalid_argument("The notes are too long");
+    }
+
     allocated_ = false;
     work_.reset();
     records_ = {};
@@ -79,16 +93,6 @@ void NoteGenerator::configure(const GenerationSettings& settings, muntero::Model
     notesFinished_ = 0;
     baseFrequency_ = 0.0;
 
-    if (const char* refusal = refusalFor(snapshot)) {
-        throw std::invalid_argument(refusal);
-    }
-    if (settings.sampleRate <= 0) {
-        throw std::invalid_argument("The sample rate must be positive");
-    }
-    const double samples = std::trunc(settings.sampleRate * 0.001 * settings.durationMs);
-    if (samples > kMaxSamplesPerNote) {
-        throw std::invalid_argument("The notes are too long");
-    }
     settings_ = settings;
     snapshot_ = std::move(snapshot);
     samplesPerNote_ = samples < 0.0 ? 1000 : std::max(1, static_cast<int>(samples));

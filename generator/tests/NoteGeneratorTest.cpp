@@ -1,10 +1,10 @@
 #include "TestModels.h"
 
+#include <kivora/NoteGenerator.h>
 #include <muntero/PlainRungeKutta.h>
 
 #include <algorithm>
 #include <gtest/gtest.h>
-#include <kivora/NoteGenerator.h>
 #include <stdexcept>
 #include <string>
 
@@ -221,7 +221,7 @@ TEST(NoteGenerator, ConfigureAgainReleasesTheFirstRun) {
     EXPECT_EQ(record->name, "simpleNote");
     EXPECT_EQ(record->format.nSamplesPerSec, 8000u);
 
-    // A refused request leaves the generator unconfigured.
+    // A refused request keeps the previous run.
     muntero::ModelSnapshot unflagged = massOnSpring(1.0, 1.0e6, 0.5);
     unflagged.soundingNode = -1;
     try {
@@ -230,9 +230,11 @@ TEST(NoteGenerator, ConfigureAgainReleasesTheFirstRun) {
     } catch (const std::invalid_argument& error) {
         EXPECT_STREQ(error.what(), "Put FLAG, to specify dot, which SOUNDs");
     }
-    EXPECT_FALSE(generator.allocated());
-    EXPECT_EQ(generator.buildDescriptions(), nullptr);
-    EXPECT_EQ(generator.renderNote(), NoteGenerator::kNotConfigured);
+    EXPECT_TRUE(generator.allocated());
+    EXPECT_EQ(generator.noteCount(), 1);
+    ASSERT_NE(generator.buildDescriptions(), nullptr);
+    EXPECT_EQ(generator.buildDescriptions()->name, "simpleNote");
+    EXPECT_EQ(generator.samplesPerNote(), 2000);
 }
 
 TEST(NoteGenerator, RefusalTexts) {
@@ -249,6 +251,9 @@ TEST(NoteGenerator, RefusalTexts) {
     EXPECT_THROW(generator.configure(settings, massOnSpring(1.0, 1.0, 0.0)), std::invalid_argument);
     settings.sampleRate = 44100;
     settings.durationMs = 1 << 30;
+    EXPECT_THROW(generator.configure(settings, massOnSpring(1.0, 1.0, 0.0)), std::invalid_argument);
+    settings.durationMs = 500;
+    settings.octaves = 1 << 30; // 12 notes per octave would overflow
     EXPECT_THROW(generator.configure(settings, massOnSpring(1.0, 1.0, 0.0)), std::invalid_argument);
 }
 

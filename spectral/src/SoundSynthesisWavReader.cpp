@@ -123,13 +123,14 @@ int SoundSynthesisWavReader::openWav(const char* path) {
         return -1;
     }
     const auto dataIdByte = static_cast<std::uint64_t>(found - scan);
-    unsigned char sizeBytes[4];
-    if (!readExactly(fileDescriptor_, sizeBytes, 4, dataIdByte + 4)) {
-        return -1;
-    }
-    // A declared size beyond the end of the file is cut to what is there.
+    // A size field cut off by the end of the file counts as 0 (the data is
+    // empty), and a declared size beyond the end is cut to what is there.
+    unsigned char sizeBytes[4] = {0, 0, 0, 0};
+    const std::uint32_t declaredBytes =
+        readExactly(fileDescriptor_, sizeBytes, 4, dataIdByte + 4) ? littleEndian32(sizeBytes) : 0;
     dataStartByte_ = dataIdByte + 8;
-    dataEndByte_ = std::min<std::uint64_t>(dataStartByte_ + littleEndian32(sizeBytes), fileBytes);
+    dataEndByte_ =
+        std::max(dataStartByte_, std::min<std::uint64_t>(dataStartByte_ + declaredBytes, fileBytes));
     positionByte_ = dataStartByte_;
     format_ = format;
     opened_ = true;

@@ -1,5 +1,6 @@
 #include "TestSignals.h"
 
+#include <ostrel/FrequencyExtraction.h>
 #include <ostrel/SoundSynthesisWavReader.h>
 
 #include <functional>
@@ -106,6 +107,18 @@ TEST_F(WavReader, DeclaredDataSizeBeyondTheFileIsCutToTheFile) {
     std::int16_t samples[8] = {};
     EXPECT_EQ(reader.readWavBuffer(samples, 8), 3);
     EXPECT_EQ(reader.readWavBuffer(samples, 8), 0);
+}
+
+TEST_F(WavReader, DataIdWithoutRoomForItsSizeOpensAsEmpty) {
+    Bytes image = wavImage(pcmFormat(8000, 1), Bytes());
+    image.data.resize(42); // "data" and half of its size field
+    image.data[4] = 34;    // the RIFF size still matches the file
+    image.data[5] = image.data[6] = image.data[7] = 0;
+    ASSERT_EQ(open(image), 0);
+    std::int16_t samples[4] = {};
+    EXPECT_EQ(reader.readWavBuffer(samples, 4), 0);
+    reader.closeWav();
+    EXPECT_DOUBLE_EQ(extractFrequency(directory.write("cut.wav", image).c_str()), 38.0);
 }
 
 TEST_F(WavReader, RefusesFilesItCannotUse) {

@@ -16,11 +16,12 @@ class Representation;
 namespace muntero {
 
 // Reads the displacements of the integrated state in place.
+// at() is the first virtual operation, as callers of the interface expect.
 class MUNTERO_API ValueAccessor {
 public:
-    virtual ~ValueAccessor() = default;
     // The displacement of node index; the value changes as the integrator steps.
     virtual double* at(int index) = 0;
+    virtual ~ValueAccessor() = default;
 };
 
 class MUNTERO_API StepIntegrator {

@@ -33,8 +33,10 @@ class ReplacingFile;
 }
 
 // Failures are thrown as std::string, except the two noted as const char*.
-// Every failing render removes its unfinished output file, leaves an existing
-// file at the output path untouched and resets the renderer.
+// A render that fails after its output was created resets the renderer and
+// completes the output with what was written so far. The output is written
+// under a temporary name and renamed into place when complete, so a file that
+// cannot be completed (a full disk) leaves an existing one untouched.
 //
 // Thread: interface thread only, not while the instrument plays live (the
 // renderer moves its sounds' cursors and playing flags).
@@ -78,7 +80,7 @@ public:
 private:
     void renderLines(const std::string& scriptPath);
     void openOutput(const std::string& scriptPath);
-    void discardOutput();
+    void completeOutput();
     void loadDefinitionBlock(const std::string& scriptPath);
     void requireInstrument() const;
     void play(const std::string& alias, std::string_view flag, double duration);

@@ -8,6 +8,7 @@
 // worker thread; stopRequested may be set from any thread at any time.
 #pragma once
 
+#include <kivora/GeneratorExport.h>
 #include <muntero/ModelSnapshot.h>
 #include <muntero/RungeKuttaKernel.h>
 #include <pellamy/SoundStreamDescription.h>
@@ -16,7 +17,6 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <kivora/GeneratorExport.h>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -46,8 +46,9 @@ public:
     // Dominant frequency in Hz of count mono samples; 0 or less when there is none.
     using FrequencyMeter = std::function<double(const pellamy::WAVEFORMATEX& format,
                                                 const std::int16_t* samples, unsigned count)>;
-    // Called once per finished note, on the thread running run(), one call at
-    // a time and in note order.
+    // Called once per finished note, one call at a time and in note order, on
+    // a rendering thread (run()'s own or one of its workers): a window layer
+    // posts an event from it rather than touching widgets.
     using NoteDoneCallback = std::function<void(int noteIndex)>;
 
     NoteGenerator();
@@ -59,7 +60,8 @@ public:
     // the buffers and records. A duration giving fewer than one sample gives
     // one (a negative duration gives 1000 samples). Throws
     // std::invalid_argument for a snapshot refusalFor rejects, a sample rate
-    // of 0 or less, or a note longer than kMaxSamplesPerNote samples.
+    // of 0 or less, more than three octaves, or a note longer than
+    // kMaxSamplesPerNote samples; a refused request keeps the previous run.
     void configure(const GenerationSettings& settings, muntero::ModelSnapshot snapshot);
 
     // Renders every note; returns 0, or the value of stopRequested when stopped.

@@ -48,6 +48,7 @@ function(kivora_add_test name)
     target_compile_definitions(${name} PRIVATE
         KIVORA_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
         KIVORA_TEST_DATA_DIR="${CMAKE_CURRENT_SOURCE_DIR}/tests/data")
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/testsupport)
     kivora_target_defaults(${name})
     gtest_discover_tests(${name}
         DISCOVERY_TIMEOUT 60

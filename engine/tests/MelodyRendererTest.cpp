@@ -1,3 +1,4 @@
+#include "DecimalCommaLocale.h"
 #include "MelodyTestSupport.h"
 
 #include <pellamy/MelodyRenderer.h>
@@ -327,12 +328,10 @@ TEST(MelodyRenderer, RefusesToRenderWithoutInstrument) {
 }
 
 TEST_F(MelodyRendererTest, NumbersAreReadWithPointDecimalsUnderAnyLocale) {
-    const char* previous = std::setlocale(LC_ALL, nullptr);
-    const std::string saved = previous != nullptr ? previous : "C";
-    if (std::setlocale(LC_ALL, "de_DE.UTF-8") == nullptr)
-        GTEST_SKIP() << "no German locale installed";
+    if (!kivora::testing::useDecimalCommaLocale(folder.path()))
+        GTEST_SKIP() << "no locale with a decimal comma is available";
     const auto out = renderThrough(instrument, "high a 0.5\n!wait 0.75\n");
-    std::setlocale(LC_ALL, saved.c_str());
+    std::setlocale(LC_NUMERIC, "C");
     EXPECT_EQ(out.size(), 750u);
     EXPECT_EQ(std::count(out.begin(), out.end(), 10000), 500);
 }

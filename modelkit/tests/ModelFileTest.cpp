@@ -1,3 +1,5 @@
+#include "DecimalCommaLocale.h"
+
 #include <modelkit/Builders.h>
 #include <modelkit/ModelFile.h>
 
@@ -328,26 +330,10 @@ TEST(ModelFileSave, RoundTripKeepsEveryDoubleBitForBit) {
     EXPECT_EQ(loaded.flagged->id(), "n4");
 }
 
-// Switches LC_NUMERIC to a locale whose decimal separator is a comma: an
-// installed one, or one built with localedef into folder.
-bool useDecimalCommaLocale(const fs::path& folder) {
-    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8"})
-        if (std::setlocale(LC_NUMERIC, name) != nullptr)
-            return true;
-    std::string command =
-        "localedef -i de_DE -f UTF-8 '" + (folder / "de_DE.UTF-8").string() + "' >/dev/null 2>&1";
-    if (std::system(command.c_str()) != 0)
-        return false;
-    ::setenv("LOCPATH", folder.c_str(), 1);
-    bool switched = std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
-    ::unsetenv("LOCPATH");
-    return switched;
-}
-
 TEST(ModelFileSave, NumbersIgnoreTheProcessLocale) {
     const std::string savedUnderC = saveModel(makeString(3));
     TemporaryFolder folder;
-    if (!useDecimalCommaLocale(folder.path()))
+    if (!kivora::testing::useDecimalCommaLocale(folder.path()))
         GTEST_SKIP() << "no locale with a decimal comma is available";
     ASSERT_EQ(std::string(std::localeconv()->decimal_point), ",");
     Representation model = makeString(3);

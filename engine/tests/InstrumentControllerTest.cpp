@@ -29,17 +29,9 @@ public:
         for (std::size_t i = 0; i < count; ++i)
             values_.push_back(
                 pellamy::testing::envelopedTone(261.63 * std::pow(2.0, i / 12.0), 44100, durationMs, 8000));
-        for (std::size_t i = 0; i < count; ++i) {
-            SoundStreamDescription description;
-            description.name = i < kNoteNames.size() ? kNoteNames[i] : "n" + std::to_string(i);
-            description.format.wFormatTag = kWaveFormatPcm;
-            description.format.nChannels = 1;
-            description.format.nSamplesPerSec = 44100;
-            description.format.wBitsPerSample = 16;
-            description.dataBytes = static_cast<std::uint32_t>(values_[i].size() * 2);
-            description.data = values_[i].data();
-            records_.push_back(description);
-        }
+        for (std::size_t i = 0; i < count; ++i)
+            records_.push_back(pellamy::testing::monoDescription(
+                i < kNoteNames.size() ? kNoteNames[i] : "n" + std::to_string(i), values_[i], 44100));
     }
     int count() const { return static_cast<int>(records_.size()); }
     const SoundStreamDescription* data() const { return records_.data(); }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <pellamy/InstrumentModel.h>
+#include <pellamy/SoundStreamDescription.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -66,5 +67,19 @@ double zeroCrossingFrequency(const std::vector<std::int16_t>& values, unsigned c
                              std::size_t begin, std::size_t end, double rateHz);
 
 std::filesystem::path scratchDirectory(const std::string& name);
+
+// A 16-bit mono stream record over `values`, which must outlive it.
+inline SoundStreamDescription monoDescription(std::string name, const std::vector<std::int16_t>& values,
+                                              std::uint32_t rateHz) {
+    SoundStreamDescription description;
+    description.name = std::move(name);
+    description.format.wFormatTag = kWaveFormatPcm;
+    description.format.nChannels = 1;
+    description.format.nSamplesPerSec = rateHz;
+    description.format.wBitsPerSample = 16;
+    description.dataBytes = static_cast<std::uint32_t>(values.size() * 2);
+    description.data = values.data();
+    return description;
+}
 
 } // namespace pellamy::testing

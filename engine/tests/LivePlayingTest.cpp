@@ -25,17 +25,9 @@ public:
           double (*frequencyOf)(std::size_t)) {
         for (std::size_t i = 0; i < count; ++i)
             values_.push_back(envelopedTone(frequencyOf(i), rateHz, durationMs, amplitude));
-        for (std::size_t i = 0; i < count; ++i) {
-            SoundStreamDescription description;
-            description.name = "n" + std::to_string(i);
-            description.format.wFormatTag = kWaveFormatPcm;
-            description.format.nChannels = 1;
-            description.format.nSamplesPerSec = rateHz;
-            description.format.wBitsPerSample = 16;
-            description.dataBytes = static_cast<std::uint32_t>(values_[i].size() * 2);
-            description.data = values_[i].data();
-            records_.push_back(description);
-        }
+        for (std::size_t i = 0; i < count; ++i)
+            records_.push_back(
+                pellamy::testing::monoDescription("n" + std::to_string(i), values_[i], rateHz));
     }
     int count() const { return static_cast<int>(records_.size()); }
     const SoundStreamDescription* data() const { return records_.data(); }

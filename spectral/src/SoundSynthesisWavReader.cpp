@@ -17,23 +17,6 @@ constexpr char kNotOpened[] = "File not opened yet\n";
 constexpr std::size_t kHeaderScanBytes = 4096;
 constexpr unsigned char kDataId[] = {'d', 'a', 't', 'a'};
 
-// Reads exactly `size` bytes at `offset`; false on a short read or an error.
-bool readExactly(int descriptor, void* buffer, std::size_t size, std::uint64_t offset) {
-    auto* bytes = static_cast<unsigned char*>(buffer);
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t got = ::pread(descriptor, bytes + done, size - done, static_cast<off_t>(offset + done));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(got);
-    }
-    return true;
-}
-
 // Reads up to `size` bytes at `offset`; the count read, or -1 on an error.
 ssize_t readUpTo(int descriptor, void* buffer, std::size_t size, std::uint64_t offset) {
     auto* bytes = static_cast<unsigned char*>(buffer);
@@ -52,6 +35,11 @@ ssize_t readUpTo(int descriptor, void* buffer, std::size_t size, std::uint64_t o
         done += static_cast<std::size_t>(got);
     }
     return static_cast<ssize_t>(done);
+}
+
+// Reads exactly `size` bytes at `offset`; false on a short read or an error.
+bool readExactly(int descriptor, void* buffer, std::size_t size, std::uint64_t offset) {
+    return readUpTo(descriptor, buffer, size, offset) == static_cast<ssize_t>(size);
 }
 
 std::uint16_t littleEndian16(const unsigned char* bytes) {

@@ -30,9 +30,13 @@ const std::vector<Command>& allCommands() {
          "rendering succeeds. --mix: clip (default) limits sums to 16 bits, normalize scales loud\n"
          "spans down to a peak of 28000, none writes silence.",
          runRender},
-        {"pitch", "FILE.wav [--buffer]", "measure the dominant frequency of a WAV file",
-         "Prints the dominant frequency of the first channel in Hz with two decimals (40-2000 Hz range).\n"
-         "--buffer reads the samples into memory first and measures the buffer instead of the file.",
+        {"pitch", "FILE.wav [--file]", "measure the dominant frequency of a WAV file",
+         "Prints the dominant frequency of the first channel in Hz with two decimals. The file is read as\n"
+         "an instrument's sound is (chunks in any order; 8-bit, 16/24/32-bit integer or float samples,\n"
+         "also extensible) and its 16-bit values measured. A silent file is refused (\"silent: no pitch\").\n"
+         "The measurable range is 40-2000 Hz: a tone outside it measures at the edge (38.00 or 2000.00)\n"
+         "and a warning says so. --file measures through the spectral library's own file reader,\n"
+         "which reads only canonical 16-bit PCM files (\"fmt \" first, \"data\" at byte 36, nothing after).",
          runPitch},
         {"play", "FILE.wav | SCRIPT.snc [-i INSTRUMENT.ins]", "play a WAV file or a melody script",
          "Plays an 8- or 16-bit PCM WAV file through the default sound device and returns when it\n"

@@ -1,50 +1,105 @@
 #include "CommandLine.h"
 
+#include <kivora/NoteTuning.h>
 #include <ostrel/FrequencyExtraction.h>
-#include <ostrel/SoundSynthesisWavReader.h>
+#include <pellamy/SoundFile.h>
 
+#include <array>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <vector>
 
 namespace kivora::cli {
 
 namespace {
 
-CommandFailure unusable(const std::string& path) {
-    return CommandFailure("cannot measure \"" + path + "\": not a readable 16-bit PCM WAV file");
+constexpr const char* kCanonicalOnly =
+    "--file reads only canonical 16-bit PCM WAV files (\"fmt \" of 16 bytes first, \"data\" at byte 36, "
+    "nothing after it): measure without --file";
+
+std::uint32_t le32(const unsigned char* p) {
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
-// Reads the whole file into memory and measures it with the buffer variant.
-double measureFromBuffer(const std::string& path) {
-    ostrel::SoundSynthesisWavReader reader;
-    if (reader.openWav(path.c_str()) != 0) {
-        throw unusable(path);
+std::uint16_t le16(const unsigned char* p) {
+    return static_cast<std::uint16_t>(p[0] | p[1] << 8);
+}
+
+// The spectral library's own file reader finds the data by searching for the
+// word "data", rewinds to byte 44 for its second pass and reads every byte to
+// the end of the file as 16-bit samples: it measures correctly only the
+// canonical layout, which is checked here before it is used.
+bool hasCanonicalLayout(const std::string& path) {
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    if (!file) {
+        return false;
     }
-    ostrel::WAVEFORMATEX format = reader.getWAVEFORMATEX();
-    if (format.wBitsPerSample != 16 || format.nChannels == 0 || format.nBlockAlign != format.nChannels * 2) {
-        throw unusable(path);
+    const std::streamoff length = file.tellg();
+    std::array<unsigned char, 44> header{};
+    file.seekg(0);
+    if (length < 44 || !file.read(reinterpret_cast<char*>(header.data()), header.size())) {
+        return false;
     }
-    std::vector<std::int16_t> samples;
-    std::vector<std::int16_t> chunk(std::size_t{4096} * format.nChannels);
-    unsigned frames = 0;
-    for (int read; (read = reader.readWavBuffer(chunk.data(), 4096)) > 0;) {
-        samples.insert(samples.end(), chunk.begin(), chunk.begin() + read * format.nChannels);
-        frames += static_cast<unsigned>(read);
-    }
-    return ostrel::extractFrequency(format, samples.data(), frames);
+    const unsigned char* h = header.data();
+    const std::uint16_t channels = le16(h + 22);
+    return std::memcmp(h, "RIFF", 4) == 0 && le32(h + 4) + std::streamoff{8} == length &&
+           std::memcmp(h + 8, "WAVEfmt ", 8) == 0 && le32(h + 16) == 16 && le16(h + 20) == 1 &&
+           channels > 0 && le16(h + 32) == 2 * channels && le16(h + 34) == 16 &&
+           std::memcmp(h + 36, "data", 4) == 0 && le32(h + 40) + std::streamoff{44} == length;
 }
 
 } // namespace
 
 int runPitch(std::vector<std::string> arguments) {
     CommandLine line(std::move(arguments));
-    const bool fromBuffer = line.takeFlag("buffer");
+    const bool fileReader = line.takeFlag("file");
+    line.takeFlag("buffer"); // the default now; accepted for older scripts
     const std::string path = line.takePositionals(1, 1).front();
-    const double hz = fromBuffer ? measureFromBuffer(path) : ostrel::extractFrequency(path.c_str());
-    if (hz <= 0) {
-        throw unusable(path);
+
+    if (fileReader && !hasCanonicalLayout(path)) {
+        if (!std::ifstream(path)) {
+            throw CommandFailure("cannot measure \"" + path + "\": the file cannot be opened");
+        }
+        throw CommandFailure("cannot measure \"" + path + "\": " + kCanonicalOnly);
+    }
+    // Every file is read as an instrument's sound is, so a file measures as it plays.
+    std::optional<pellamy::SoundFileValues> sound = pellamy::readSoundFile(path);
+    if (!sound) {
+        throw CommandFailure("cannot measure \"" + path +
+                             "\": not a WAV file of 8-, 16-, 24- or 32-bit integer or float samples");
+    }
+    const auto frames = static_cast<unsigned>(sound->values.size() / sound->channels);
+    // Dither moves a silent file by one step of its own resolution either way.
+    const unsigned ditherSteps = sound->bitsPerSample <= 8 ? 2 * 256 : 2;
+    if (kivora::isSilent(sound->values.data(), frames, sound->channels, ditherSteps)) {
+        throw CommandFailure("silent: no pitch");
+    }
+
+    double hz = 0.0;
+    if (fileReader) {
+        hz = ostrel::extractFrequency(path.c_str());
+        if (hz <= 0) {
+            throw CommandFailure("cannot measure \"" + path + "\": " + kCanonicalOnly);
+        }
+    } else {
+        ostrel::WAVEFORMATEX format;
+        format.wFormatTag = ostrel::kWaveFormatPcm;
+        format.nChannels = sound->channels;
+        format.nSamplesPerSec = sound->sampleRate;
+        format.nBlockAlign = static_cast<std::uint16_t>(2 * sound->channels);
+        format.nAvgBytesPerSec = format.nBlockAlign * sound->sampleRate;
+        format.wBitsPerSample = 16;
+        hz = ostrel::extractFrequency(format, sound->values.data(), frames);
     }
     std::printf("%.2f\n", hz);
+    if (!kivora::isMeasurable(hz)) {
+        std::fprintf(stderr,
+                     "warning: %.2f Hz is the edge of the measurable range (%.0f-%.0f Hz): the tone lies "
+                     "outside it\n",
+                     hz, kivora::kLowestMeasurableHz, kivora::kHighestMeasurableHz);
+    }
     return 0;
 }
 

@@ -1,0 +1,163 @@
+// kivora-cli pitch on WAV files made by sox and by Python's wave module, in
+// the layouts other programs write: every file the engine reads is measured.
+#include "CliTestSupport.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <string>
+
+using namespace kivora::cli::testing;
+
+namespace {
+
+bool toolsAvailable() {
+    return std::system("sox --version > /dev/null 2>&1") == 0 &&
+           std::system("python3 -c 'import wave' > /dev/null 2>&1") == 0;
+}
+
+// Writes a 300 Hz tone with Python's wave module, then rebuilds the file with
+// extra chunks or a different format chunk: `python3 layouts.py OUT LAYOUT`.
+const char* const kLayoutScript = R"PY(
+import math, struct, sys, wave
+out, layout = sys.argv[1], sys.argv[2]
+rate, channels = 44100, 1
+frames = b"".join(struct.pack("<h", int(12000 * math.sin(2 * math.pi * 300 * n / rate)))
+                  for n in range(rate))
+if layout == "canonical":
+    with wave.open(out, "wb") as w:
+        w.setnchannels(1); w.setsampwidth(2); w.setframerate(rate); w.writeframes(frames)
+    sys.exit(0)
+def chunk(cid, body):
+    return cid + struct.pack("<I", len(body)) + body + (b"\0" if len(body) % 2 else b"")
+pcm = struct.pack("<HHIIHH", 1, channels, rate, rate * 2, 2, 16)
+extensible = struct.pack("<HHIIHHHHI", 0xFFFE, channels, rate, rate * 2, 2, 16, 22, 16, 4) + \
+    struct.pack("<H", 1) + bytes.fromhex("000000001000800000AA00389B71")
+info = chunk(b"LIST", b"INFO" + chunk(b"ICMT", b"metadata before the data chunk\0"))
+chunks = {
+    "list-before-fmt": [info, chunk(b"fmt ", pcm), chunk(b"data", frames)],
+    "list-with-data-word": [chunk(b"fmt ", pcm), info, chunk(b"data", frames)],
+    "junk-bext-before-fmt": [chunk(b"JUNK", bytes(28)), chunk(b"bext", bytes(602)), chunk(b"fmt ", pcm),
+                             chunk(b"data", frames)],
+    "extensible-16": [chunk(b"fmt ", extensible), chunk(b"data", frames)],
+    "trailing-chunk": [chunk(b"fmt ", pcm), chunk(b"data", frames), info],
+}[layout]
+body = b"WAVE" + b"".join(chunks)
+with open(out, "wb") as f:
+    f.write(b"RIFF" + struct.pack("<I", len(body)) + body)
+)PY";
+
+class PitchCommand : public CliFixture {
+protected:
+    void SetUp() override {
+        CliFixture::SetUp();
+        if (!toolsAvailable()) {
+            GTEST_SKIP() << "sox or python3 is not installed";
+        }
+        std::ofstream(scratch_ / "layouts.py") << kLayoutScript;
+    }
+
+    std::string sox(const std::string& name, const std::string& options, const std::string& effect) const {
+        const std::string path = (scratch_ / name).string();
+        const std::string command = "sox -R -n " + options + " '" + path + "' " + effect;
+        EXPECT_EQ(std::system(command.c_str()), 0) << command;
+        return path;
+    }
+    std::string layout(const std::string& name) const {
+        const std::string path = (scratch_ / (name + ".wav")).string();
+        const std::string command =
+            "python3 '" + (scratch_ / "layouts.py").string() + "' '" + path + "' " + name;
+        EXPECT_EQ(std::system(command.c_str()), 0) << command;
+        return path;
+    }
+    CliRun pitch(const std::string& path, const std::string& options = {}) const {
+        return run("pitch " + options + "'" + path + "'");
+    }
+};
+
+TEST_F(PitchCommand, MeasuresEverySampleFormatTheEngineReads) {
+    const struct {
+        const char* name;
+        const char* options;
+    } formats[] = {
+        {"8bit.wav", "-r 44100 -b 8"},
+        {"16bit.wav", "-r 44100 -b 16"},
+        {"24bit.wav", "-r 44100 -b 24"},
+        {"32bit.wav", "-r 44100 -b 32"},
+        {"float.wav", "-r 44100 -e float -b 32"},
+        {"stereo.wav", "-r 44100 -b 16 -c 2"},
+        {"96k.wav", "-r 96000 -b 16"},
+        {"96k-24bit-stereo.wav", "-r 96000 -b 24 -c 2"},
+    };
+    for (const auto& format : formats) {
+        const CliRun measured = pitch(sox(format.name, format.options, "synth 1 sine 300 vol 0.5"));
+        EXPECT_EQ(measured.status, 0) << format.name << ": " << measured.err;
+        EXPECT_EQ(measured.out, "300.00\n") << format.name;
+        EXPECT_EQ(measured.err, "") << format.name;
+    }
+}
+
+TEST_F(PitchCommand, MeasuresEveryChunkLayoutTheEngineReads) {
+    for (const char* name : {"canonical", "list-before-fmt", "list-with-data-word", "junk-bext-before-fmt",
+                             "extensible-16", "trailing-chunk"}) {
+        const CliRun measured = pitch(layout(name));
+        EXPECT_EQ(measured.status, 0) << name << ": " << measured.err;
+        EXPECT_EQ(measured.out, "300.00\n") << name;
+    }
+}
+
+TEST_F(PitchCommand, FileReaderMeasuresTheCanonicalLayoutAndRefusesOthersSayingWhy) {
+    const CliRun canonical = pitch(layout("canonical"), "--file ");
+    EXPECT_EQ(canonical.status, 0) << canonical.err;
+    EXPECT_EQ(canonical.out, "300.00\n");
+
+    const std::string refusal = "--file reads only canonical 16-bit PCM WAV files";
+    for (const std::string& path :
+         {layout("list-before-fmt"), layout("list-with-data-word"), layout("trailing-chunk"),
+          layout("extensible-16"), sox("24bit.wav", "-r 44100 -b 24", "synth 1 sine 300")}) {
+        const CliRun refused = pitch(path, "--file ");
+        EXPECT_EQ(refused.status, 1) << path;
+        EXPECT_EQ(refused.out, "") << path;
+        EXPECT_NE(refused.err.find(refusal), std::string::npos) << path << ": " << refused.err;
+    }
+    const CliRun missing = pitch((scratch_ / "none.wav").string(), "--file ");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("cannot be opened"), std::string::npos) << missing.err;
+}
+
+TEST_F(PitchCommand, SilenceHasNoPitch) {
+    // sox dithers its silence by one step either way.
+    for (const std::string& path :
+         {sox("silent16.wav", "-r 44100 -b 16", "trim 0 1"), sox("silent8.wav", "-r 8000 -b 8", "trim 0 1"),
+          sox("silent-float.wav", "-r 8000 -e float -b 32", "trim 0 1")}) {
+        for (const char* options : {"", "--file "}) {
+            if (*options != '\0' && path.find("silent16") == std::string::npos) {
+                continue; // the file reader refuses the other two for their format
+            }
+            const CliRun silent = pitch(path, options);
+            EXPECT_EQ(silent.status, 1) << path;
+            EXPECT_EQ(silent.out, "") << path;
+            EXPECT_EQ(silent.err, "silent: no pitch\n") << path;
+        }
+    }
+}
+
+TEST_F(PitchCommand, ATonePastEitherEndOfTheRangeIsMeasuredAtTheEdgeWithAWarning) {
+    const struct {
+        double hz;
+        const char* printed;
+    } tones[] = {{30.0, "38.00\n"}, {2500.0, "2000.00\n"}};
+    for (const auto& tone : tones) {
+        const std::string path =
+            sox("edge.wav", "-D -r 44100 -b 16", "synth 1 sine " + std::to_string(tone.hz) + " vol 0.5");
+        const CliRun measured = pitch(path);
+        EXPECT_EQ(measured.status, 0) << measured.err;
+        EXPECT_EQ(measured.out, tone.printed);
+        EXPECT_NE(measured.err.find("lies outside"), std::string::npos) << measured.err;
+    }
+    const CliRun inside = pitch(sox("inside.wav", "-D -r 44100 -b 16", "synth 1 sine 1995 vol 0.5"));
+    EXPECT_EQ(inside.out, "1995.00\n");
+    EXPECT_EQ(inside.err, "");
+}
+
+} // namespace

@@ -1,0 +1,73 @@
+// How well generated notes are tuned, and whether a sound has a pitch at all.
+//
+// A note's tuned partial is the strongest resonance within a semitone of the
+// note's target frequency, measured with the same kind of resonators (decay
+// 0.9999 per sample, fed the first channel's consecutive sample pairs) as the
+// spectral library's dominant frequency: a bank one cent apart over the
+// semitone either side, then one 0.05 cent apart around its strongest peak.
+//
+// Threads: every function may run on any thread; none keeps state.
+#pragma once
+
+#include <kivora/GeneratorExport.h>
+#include <kivora/NoteGenerator.h>
+#include <muntero/ModelSnapshot.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kivora {
+
+// The spectral library's dominant frequency lies on its coarse bank's grid,
+// 40-2000 Hz; a tone outside it is reported at the grid's edge (38 or 2000 Hz).
+inline constexpr double kLowestMeasurableHz = 40.0;
+inline constexpr double kHighestMeasurableHz = 2000.0;
+// False for a dominant frequency on or beyond the grid's edge, where the
+// tone lies outside the measurable range (and tuning on it is unreliable).
+KIVORA_GENERATOR_API bool isMeasurable(double hz);
+
+// True when the first channel of `frames` frames stays within
+// `toleranceSteps` (peak to peak) of 16-bit steps: no vibration, so no pitch.
+// A file's dither moves silence by a step of its own resolution either way.
+// Fewer than two frames are silent.
+KIVORA_GENERATOR_API bool isSilent(const std::int16_t* samples, unsigned frames, unsigned channels = 1,
+                                   unsigned toleranceSteps = 0);
+
+// Why a snapshot's untuned note is silent before it is rendered, in the
+// tool's words (the flagged node is fixed or has no springs, or nothing is
+// displaced or moving); null when nothing shows it yet. Expects a snapshot
+// refusalFor accepts.
+KIVORA_GENERATOR_API const char* silenceReasonFor(const muntero::ModelSnapshot& snapshot);
+
+// The name of note `note` of a tuned run: "1C", "1C#", ... "3B".
+KIVORA_GENERATOR_API std::string noteName(int note);
+
+// 130.81 Hz times 2^(note/12): the frequency note `note` of a run is tuned to.
+KIVORA_GENERATOR_API double noteTargetHz(int note);
+
+// The tuned partial of mono 16-bit samples, in Hz: the strongest resonance
+// between targetHz·2^(-1/12) and targetHz·2^(1/12); 0 when the response only
+// rises or falls across that window (no resonance within a semitone) or the
+// samples are silent.
+KIVORA_GENERATOR_API double tunedPartialHz(const std::int16_t* samples, unsigned count, unsigned sampleRateHz,
+                                           double targetHz);
+
+struct NoteTuning {
+    std::string name;
+    double targetHz = 0.0;
+    double measuredHz = 0.0; // 0: no resonance within a semitone of the target
+    double centsOff = 0.0;   // 1200·log2(measured / target); 0 when nothing was measured
+    bool unstable = false;   // the integration was unstable (see NoteGenerator::noteUnstable)
+};
+
+// Notes more than this far from their target are worth a warning.
+inline constexpr double kAudibleMistuningCents = 5.0;
+
+// The tuning of every note a finished run rendered, in note order; empty for
+// a single untuned note (octaves 0) or before a run. Measures the notes on up
+// to `threads` threads (0: one per core). Call it from the generator's
+// controlling thread, after run() has returned.
+KIVORA_GENERATOR_API std::vector<NoteTuning> measureTuning(NoteGenerator& generator, unsigned threads = 0);
+
+} // namespace kivora

@@ -1,0 +1,172 @@
+#include <kivora/NoteTuning.h>
+#include <ostrel/Oscillator.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <exception>
+#include <mutex>
+#include <thread>
+
+namespace kivora {
+
+namespace {
+
+// As the spectral library's dominant frequency: decay per sample, and the
+// scale of the complex input formed from two consecutive samples.
+constexpr double kDecayPerSample = 0.9999;
+constexpr double kInputScale = 4.656612875245797e-10;
+
+constexpr unsigned kCoarseCount = 201; // one cent apart over +-100 cents
+constexpr double kCoarseHalfWidthCents = 100.0;
+constexpr unsigned kFineCount = 41; // 0.05 cent apart over +-1 cent
+constexpr double kFineHalfWidthCents = 1.0;
+
+double shiftedByCents(double hz, double cents) {
+    return hz * std::exp2(cents / 1200.0);
+}
+
+// Feeds the bank every consecutive pair of samples and returns the index of
+// its strongest peak, or -1 when the strongest lies on either end of the
+// bank (the response only rises or falls there).
+int strongestInnerPeak(ostrel::OscillSet& bank, const std::int16_t* samples, unsigned count) {
+    for (unsigned k = 0; k + 1 < count; ++k) {
+        const std::int32_t a = samples[k];
+        const std::int32_t b = samples[k + 1];
+        bank.oscillate((a + b) * kInputScale, (a - b) * kInputScale);
+    }
+    const ostrel::TopResonators& peaks = bank.sortGlobAmpl();
+    if (peaks.count <= 0) {
+        return -1;
+    }
+    const auto strongest = static_cast<int>(peaks.indices[0]);
+    return strongest == 0 || strongest + 1 == static_cast<int>(bank.oscillatorsCount()) ? -1 : strongest;
+}
+
+} // namespace
+
+bool isMeasurable(double hz) {
+    // Results carry two decimals: 1999.995 and above print as the edge.
+    return hz >= kLowestMeasurableHz && hz < kHighestMeasurableHz - 0.005;
+}
+
+bool isSilent(const std::int16_t* samples, unsigned frames, unsigned channels, unsigned toleranceSteps) {
+    if (frames < 2 || channels == 0) {
+        return true;
+    }
+    std::int32_t lowest = samples[0];
+    std::int32_t highest = samples[0];
+    for (unsigned frame = 1; frame < frames; ++frame) {
+        const std::int32_t value = samples[static_cast<std::size_t>(frame) * channels];
+        lowest = std::min(lowest, value);
+        highest = std::max(highest, value);
+        if (static_cast<std::uint32_t>(highest - lowest) > toleranceSteps) {
+            return false;
+        }
+    }
+    return true;
+}
+
+const char* silenceReasonFor(const muntero::ModelSnapshot& snapshot) {
+    if (snapshot.soundingNode < 0 || snapshot.soundingNode >= snapshot.nodeCount()) {
+        return nullptr;
+    }
+    const muntero::ModelNode& flagged = snapshot.nodes[static_cast<std::size_t>(snapshot.soundingNode)];
+    if (flagged.fixed) {
+        return "the flagged node is fixed, so it never moves: flag a free node";
+    }
+    if (flagged.connectionCount == 0) {
+        return "the flagged node has no springs, so it cannot vibrate: link it to the model or flag another "
+               "node";
+    }
+    const auto still = [](double value) { return value == 0.0; };
+    if (std::all_of(snapshot.initialDisplacements.begin(), snapshot.initialDisplacements.end(), still) &&
+        std::all_of(snapshot.initialVelocities.begin(), snapshot.initialVelocities.end(), still)) {
+        return "the model is at rest: give some node an initial displacement (\"x0\") or velocity (\"v0\")";
+    }
+    return nullptr;
+}
+
+double noteTargetHz(int note) {
+    return NoteGenerator::kFirstNoteHz * std::exp2(note / 12.0);
+}
+
+double tunedPartialHz(const std::int16_t* samples, unsigned count, unsigned sampleRateHz, double targetHz) {
+    if (samples == nullptr || sampleRateHz == 0 || !(targetHz > 0.0) || isSilent(samples, count)) {
+        return 0.0;
+    }
+    const double rate = sampleRateHz;
+    ostrel::OscillSet coarse(kCoarseCount);
+    const double lowHz = shiftedByCents(targetHz, -kCoarseHalfWidthCents);
+    const double highHz = shiftedByCents(targetHz, kCoarseHalfWidthCents);
+    coarse.init(kDecayPerSample, lowHz, highHz, rate);
+    const int coarsePeak = strongestInnerPeak(coarse, samples, count);
+    if (coarsePeak < 0) {
+        return 0.0;
+    }
+    const double coarseHz = coarse.oscillators()[coarsePeak].frequency();
+    ostrel::OscillSet fine(kFineCount);
+    fine.init(kDecayPerSample, shiftedByCents(coarseHz, -kFineHalfWidthCents),
+              shiftedByCents(coarseHz, kFineHalfWidthCents), rate);
+    const int finePeak = strongestInnerPeak(fine, samples, count);
+    // A fine peak on its bank's end still lies within a semitone: keep the coarse one.
+    return finePeak < 0 ? coarseHz : fine.oscillators()[finePeak].frequency();
+}
+
+std::vector<NoteTuning> measureTuning(NoteGenerator& generator, unsigned threads) {
+    if (!generator.allocated() || generator.settings().octaves <= 0) {
+        return {};
+    }
+    const int notes = generator.notesFinished();
+    std::vector<NoteTuning> tuning(static_cast<std::size_t>(std::max(0, notes)));
+    const auto rate = static_cast<unsigned>(generator.settings().sampleRate);
+    const auto count = static_cast<unsigned>(generator.samplesPerNote());
+
+    std::atomic<int> next{0};
+    std::exception_ptr failure;
+    std::mutex failureMutex;
+    const auto work = [&] {
+        try {
+            for (int note; (note = next.fetch_add(1)) < notes;) {
+                NoteTuning& result = tuning[static_cast<std::size_t>(note)];
+                result.name = noteName(note);
+                result.targetHz = noteTargetHz(note);
+                result.unstable = generator.noteUnstable(note);
+                result.measuredHz = tunedPartialHz(generator.noteBuffer(note), count, rate, result.targetHz);
+                result.centsOff =
+                    result.measuredHz > 0.0 ? 1200.0 * std::log2(result.measuredHz / result.targetHz) : 0.0;
+            }
+        } catch (...) {
+            const std::lock_guard lock(failureMutex);
+            if (!failure) {
+                failure = std::current_exception();
+            }
+            next = notes; // the others stop at their next note
+        }
+    };
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    const unsigned workers =
+        std::clamp(threads == 0 ? cores : threads, 1u, static_cast<unsigned>(std::max(1, notes)));
+    std::vector<std::thread> helpers;
+    try {
+        for (unsigned w = 1; w < workers; ++w) {
+            helpers.emplace_back(work);
+        }
+    } catch (...) {
+        next = notes;
+        for (std::thread& helper : helpers) {
+            helper.join();
+        }
+        throw;
+    }
+    work();
+    for (std::thread& helper : helpers) {
+        helper.join();
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    return tuning;
+}
+
+} // namespace kivora

@@ -1,6 +1,7 @@
 #include "CommandLine.h"
 
 #include <kivora/NoteGenerator.h>
+#include <kivora/NoteTuning.h>
 #include <modelkit/Builders.h>
 #include <modelkit/ModelFile.h>
 #include <muntero/ModelSnapshot.h>
@@ -12,6 +13,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <unistd.h>
 
 namespace kivora::cli {
@@ -88,6 +90,98 @@ private:
     bool terminal_;
 };
 
+// What the tool adds to the refusals of a model: what to do in its terms.
+std::string refusalWithHint(const char* refusal) {
+    const std::string text = refusal;
+    if (text == "Put FLAG, to specify dot, which SOUNDs") {
+        return text + " (the model file names no sounding node: set \"flag\")";
+    }
+    if (text == "Draw something first...") {
+        return text + " (the model file has no nodes: add an element with \"nodes\")";
+    }
+    return text;
+}
+
+std::string silenceHint(kivora::SilenceCause cause) {
+    switch (cause) {
+    case kivora::SilenceCause::flaggedNodeFixed:
+        return " (set \"flag\" to a node that is not \"fixed\")";
+    case kivora::SilenceCause::flaggedNodeUnlinked:
+        return " (give it \"links\" to the model, or set \"flag\" to a linked node)";
+    case kivora::SilenceCause::modelAtRest:
+        return " (give some node an initial displacement \"x0\" or velocity \"v0\")";
+    case kivora::SilenceCause::none:
+        break;
+    }
+    return {};
+}
+
+// The instrument is saved only after every note is rendered: a place it
+// cannot be saved in is refused before that work.
+void checkOutputCanBeWritten(const std::string& output, bool withFolders) {
+    namespace fs = std::filesystem;
+    const fs::path target(output);
+    const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    const auto refuse = [](const std::string& why) {
+        throw CommandFailure("Can't open file for saving instrument (" + why + ")");
+    };
+    std::error_code error;
+    if (!fs::is_directory(folder, error)) {
+        refuse("the folder \"" + folder.string() + "\" does not exist: create it first");
+    }
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+        refuse("the folder \"" + folder.string() + "\" is not writable");
+    }
+    if (fs::is_directory(target, error)) {
+        refuse("\"" + output + "\" is a folder: name the .ins file to write");
+    }
+    if (fs::exists(target, error) && ::access(target.c_str(), W_OK) != 0) {
+        refuse("\"" + output + "\" is read-only");
+    }
+    if (withFolders) {
+        const fs::path soundFolder = fs::path(target).replace_extension();
+        if (fs::exists(soundFolder, error) && !fs::is_directory(soundFolder, error)) {
+            refuse("\"" + soundFolder.string() + "\", where the notes' folders go, is a file: use --flat");
+        }
+    }
+}
+
+void printTuningReport(const std::vector<kivora::NoteTuning>& tuning) {
+    std::printf("note  target Hz  measured Hz  error cents\n");
+    for (const kivora::NoteTuning& note : tuning) {
+        if (note.measuredHz > 0.0) {
+            std::printf("%-4s %10.2f %12.2f %+12.2f%s\n", note.name.c_str(), note.targetHz, note.measuredHz,
+                        note.centsOff, note.unstable ? "  unstable" : "");
+        } else {
+            std::printf("%-4s %10.2f %12s %12s  no resonance within a semitone%s\n", note.name.c_str(),
+                        note.targetHz, "-", "-", note.unstable ? ", unstable" : "");
+        }
+    }
+}
+
+void warnAboutMistunedNotes(const std::vector<kivora::NoteTuning>& tuning) {
+    std::string mistuned;
+    for (const kivora::NoteTuning& note : tuning) {
+        char entry[96];
+        if (note.unstable) {
+            continue; // reported as too stiff already
+        }
+        if (note.measuredHz <= 0.0) {
+            std::snprintf(entry, sizeof entry, "%s (no resonance within a semitone)", note.name.c_str());
+        } else if (std::fabs(note.centsOff) > kivora::kAudibleMistuningCents) {
+            std::snprintf(entry, sizeof entry, "%s (%+.1f cents)", note.name.c_str(), note.centsOff);
+        } else {
+            continue;
+        }
+        mistuned += (mistuned.empty() ? "" : ", ") + std::string(entry);
+    }
+    if (!mistuned.empty()) {
+        std::fprintf(
+            stderr, "warning: notes more than %.0f cents off their targets: %s (--report lists every note)\n",
+            kivora::kAudibleMistuningCents, mistuned.c_str());
+    }
+}
+
 } // namespace
 
 int runGenerate(std::vector<std::string> arguments) {
@@ -121,18 +215,29 @@ int runGenerate(std::vector<std::string> arguments) {
     if (!std::isfinite(settings.linearDamping) || !std::isfinite(settings.squareDamping)) {
         throw UsageError("the attenuations must be finite numbers");
     }
+    if (settings.linearDamping < 0 || settings.squareDamping < 0) {
+        throw UsageError("the attenuations --linear and --square must not be negative (a negative one feeds "
+                         "the vibration instead of damping it)");
+    }
     const bool flat = line.takeFlag("flat");
+    const bool report = line.takeFlag("report");
     const std::vector<std::string> positionals = line.takePositionals(0, 1);
     if (!output) {
         throw UsageError("missing -o OUT.ins");
     }
+    checkOutputCanBeWritten(*output, !flat);
 
     const InstrumentKit::Representation model = positionals.empty()
                                                     ? InstrumentKit::defaultModel()
                                                     : InstrumentKit::loadModelFile(positionals.front());
     muntero::ModelSnapshot snapshot = muntero::takeSnapshot(model);
     if (const char* refusal = kivora::refusalFor(snapshot)) {
-        throw CommandFailure(refusal);
+        throw CommandFailure(refusalWithHint(refusal));
+    }
+    if (const kivora::SilenceCause cause = kivora::silenceCauseFor(snapshot);
+        cause != kivora::SilenceCause::none) {
+        throw CommandFailure(std::string("The untuned note would be silent: ") + kivora::describe(cause) +
+                             silenceHint(cause));
     }
 
     kivora::NoteGenerator generator;
@@ -147,24 +252,49 @@ int runGenerate(std::vector<std::string> arguments) {
         }
     }
 
+    const bool tuned = settings.octaves > 0;
+    const double untunedHz = tuned ? generator.baseFrequency() : 0.0;
+    if (tuned
+            ? !(untunedHz > 0.0)
+            : kivora::isSilent(generator.noteBuffer(0), static_cast<unsigned>(generator.samplesPerNote()))) {
+        throw CommandFailure(
+            "The untuned note is silent: the flagged node does not move (set \"flag\" to a node that the "
+            "displaced or moving part of the model pulls)");
+    }
+
     const pellamy::SoundStreamDescription* records = generator.buildDescriptions();
-    std::string diverged;
+    std::string unstable;
     for (int note = 0; note < generator.noteCount(); ++note) {
-        if (generator.noteBlewUp(note)) {
-            diverged += (diverged.empty() ? "" : " ") + records[note].name;
+        if (generator.noteUnstable(note)) {
+            unstable += (unstable.empty() ? "" : " ") + records[note].name;
         }
     }
-    if (!diverged.empty()) {
+    if (!unstable.empty()) {
         std::fprintf(stderr,
-                     "warning: the model is too stiff for %d samples per second in the notes %s; they end in "
-                     "silence (try a higher --rate or fewer --octaves)\n",
-                     settings.sampleRate, diverged.c_str());
+                     "warning: the model is too stiff for %d samples per second in the notes %s: their "
+                     "integration is unstable, so they ring at a false pitch or end in silence (try a higher "
+                     "--rate or fewer --octaves)\n",
+                     settings.sampleRate, unstable.c_str());
     }
+    std::vector<kivora::NoteTuning> tuning;
+    if (tuned) {
+        if (!kivora::isMeasurable(untunedHz)) {
+            std::fprintf(stderr,
+                         "warning: the untuned note measures %.2f Hz, the edge of the measurable range "
+                         "(%.0f-%.0f Hz): its pitch lies outside it, so the tuning is unreliable\n",
+                         untunedHz, kivora::kLowestMeasurableHz, kivora::kHighestMeasurableHz);
+        }
+        tuning = kivora::measureTuning(generator);
+        if (!report) {
+            warnAboutMistunedNotes(tuning);
+        }
+    }
+
     pellamy::InstrumentModel instrument;
     instrument.loadFromDescriptions(generator.noteCount(), records);
     instrument.saveToFile(*output, !flat);
 
-    if (settings.octaves == 0) {
+    if (!tuned) {
         ostrel::WAVEFORMATEX format;
         format.nChannels = 1;
         format.nSamplesPerSec = static_cast<std::uint32_t>(settings.sampleRate);
@@ -173,9 +303,18 @@ int runGenerate(std::vector<std::string> arguments) {
         const double hz = ostrel::extractFrequency(format, const_cast<std::int16_t*>(generator.noteBuffer(0)),
                                                    static_cast<unsigned>(generator.samplesPerNote()));
         std::printf("Untuned note: %.2f Hz\n", hz);
+        if (!kivora::isMeasurable(hz)) {
+            std::fprintf(stderr,
+                         "warning: %.2f Hz is the edge of the measurable range (%.0f-%.0f Hz): the tone lies "
+                         "outside it\n",
+                         hz, kivora::kLowestMeasurableHz, kivora::kHighestMeasurableHz);
+        }
     } else {
         std::printf("Base frequency: %.2f Hz, tuned to %.2f Hz\n", generator.baseFrequency(),
                     kivora::NoteGenerator::kFirstNoteHz);
+        if (report) {
+            printTuningReport(tuning);
+        }
     }
     std::printf("Saved %d note%s: %s\n", generator.noteCount(), generator.noteCount() == 1 ? "" : "s",
                 output->c_str());

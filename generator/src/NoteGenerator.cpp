@@ -1,4 +1,5 @@
 #include <kivora/NoteGenerator.h>
+#include <kivora/NoteTuning.h>
 #include <ostrel/FrequencyExtraction.h>
 #include <ostrel/WaveFormat.h>
 
@@ -17,6 +18,10 @@ const char* const kNoteNames[12] = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "
 
 double measureWithResonators(const pellamy::WAVEFORMATEX& format, const std::int16_t* samples,
                              unsigned count) {
+    // Every resonator ties on silence, and the bank would name one of them.
+    if (isSilent(samples, count / std::max<unsigned>(1, format.nChannels), format.nChannels)) {
+        return 0.0;
+    }
     ostrel::WAVEFORMATEX copy;
     copy.wFormatTag = format.wFormatTag;
     copy.nChannels = format.nChannels;
@@ -45,7 +50,61 @@ std::int16_t toSample(double displacement) {
     return static_cast<std::int16_t>(static_cast<int>(scaled));
 }
 
+// A Runge-Kutta step of h seconds is stable for an undamped mode of angular
+// frequency omega while h·omega stays below 2·sqrt(2).
+constexpr double kStepStabilityLimit = 2.8284271247461903;
+
+// The spectral radius of the stiffness over mass (the square of the highest
+// angular frequency), by power iteration from a fixed start that reaches
+// every mode: the mean growth per iteration over the second half of the run.
+// Springs may be one-sided or negative, so the matrix need not be symmetric.
+double estimateHighestAngularFrequency(const muntero::ModelSnapshot& model) {
+    const auto n = static_cast<std::size_t>(model.nodeCount());
+    std::vector<double> x(n), y(n);
+    std::uint64_t seed = 0x9E3779B97F4A7C15u;
+    for (std::size_t i = 0; i < n; ++i) {
+        seed ^= seed >> 31;
+        seed *= 0xBF58476D1CE4E5B9u;
+        seed ^= seed >> 27;
+        // Fixed nodes never move: their share of every mode is 0.
+        x[i] = model.nodes[i].fixed ? 0.0 : 0.5 + static_cast<double>(seed >> 11) * 0x1.0p-53;
+        x[i] = (i % 2 == 0) ? x[i] : -x[i];
+    }
+    constexpr int kIterations = 2000;
+    double logGrowth = 0.0;
+    for (int iteration = 0; iteration < kIterations; ++iteration) {
+        double norm = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const muntero::ModelNode& node = model.nodes[i];
+            double force = 0.0;
+            for (int c = 0; c < node.connectionCount; ++c) {
+                const muntero::Connection& link =
+                    model.connections[static_cast<std::size_t>(node.firstConnection + c)];
+                force += link.stiffness * (x[i] - x[static_cast<std::size_t>(link.other)]);
+            }
+            y[i] = node.fixed ? 0.0 : force / node.mass;
+            norm = std::max(norm, std::fabs(y[i]));
+        }
+        if (!(norm > 0.0) || !std::isfinite(norm)) {
+            return 0.0;
+        }
+        if (iteration >= kIterations / 2) {
+            logGrowth += std::log(norm);
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            x[i] = y[i] / norm;
+        }
+    }
+    return std::sqrt(std::exp(logGrowth / (kIterations - kIterations / 2)));
+}
+
 } // namespace
+
+std::string noteName(int note) {
+    char name[32];
+    std::snprintf(name, sizeof name, "%d%s", note / 12 + 1, kNoteNames[((note % 12) + 12) % 12]);
+    return name;
+}
 
 const char* refusalFor(const muntero::ModelSnapshot& snapshot) {
     if (snapshot.soundingNode == -1) {
@@ -87,6 +146,8 @@ void NoteGenerator::configure(const GenerationSettings& settings, muntero::Model
     samples_ = {};
     finished_ = {};
     blewUp_ = {};
+    beyondStepLimit_ = {};
+    highestAngularFrequency_ = 0.0;
     snapshot_ = {};
     noteCount_ = 0;
     samplesPerNote_ = 0;
@@ -102,6 +163,7 @@ void NoteGenerator::configure(const GenerationSettings& settings, muntero::Model
     records_.resize(static_cast<std::size_t>(noteCount_));
     finished_.assign(static_cast<std::size_t>(noteCount_), 0);
     blewUp_.assign(static_cast<std::size_t>(noteCount_), 0);
+    beyondStepLimit_.assign(static_cast<std::size_t>(noteCount_), 0);
     work_ = std::make_unique<muntero::RungeKuttaKernel>(snapshot_, stepConstants(), kernelChoice_);
 
     format_ = {};
@@ -125,6 +187,11 @@ muntero::StepConstants NoteGenerator::stepConstants() const {
 
 bool NoteGenerator::noteBlewUp(int note) const {
     return allocated_ && note >= 0 && note < noteCount_ && blewUp_[static_cast<std::size_t>(note)] != 0;
+}
+
+bool NoteGenerator::noteUnstable(int note) const {
+    return noteBlewUp(note) || (allocated_ && note >= 0 && note < noteCount_ &&
+                                beyondStepLimit_[static_cast<std::size_t>(note)] != 0);
 }
 
 const std::int16_t* NoteGenerator::noteBuffer(int note) const {
@@ -197,6 +264,10 @@ int NoteGenerator::run() {
     notesFinished_ = 0;
     std::fill(finished_.begin(), finished_.end(), 0);
     std::fill(blewUp_.begin(), blewUp_.end(), 0);
+    std::fill(beyondStepLimit_.begin(), beyondStepLimit_.end(), 0);
+    highestAngularFrequency_ = estimateHighestAngularFrequency(snapshot_);
+    const double timeStep = 1.0 / settings_.sampleRate;
+    beyondStepLimit_[0] = timeStep * highestAngularFrequency_ > kStepStabilityLimit ? 1 : 0;
     noteIndex_ = 0;
     if (renderNote() != kNoteDone) {
         work_.reset();
@@ -210,10 +281,17 @@ int NoteGenerator::run() {
     if (!(baseFrequency_ > 0.0) || !std::isfinite(baseFrequency_)) {
         std::fill(samples_.begin(), samples_.end(), 0);
         std::fill(blewUp_.begin(), blewUp_.end(), 0);
+        std::fill(beyondStepLimit_.begin(), beyondStepLimit_.end(), 0);
         for (int note = 0; note < noteCount_; ++note) {
             announce(note);
         }
         return 0;
+    }
+    // Tuning scales every angular frequency by the same factor per note.
+    for (int note = 0; note < noteCount_; ++note) {
+        const double omega =
+            highestAngularFrequency_ * (kFirstNoteHz / baseFrequency_) * std::exp2(note / 12.0);
+        beyondStepLimit_[static_cast<std::size_t>(note)] = timeStep * omega > kStepStabilityLimit ? 1 : 0;
     }
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
     const unsigned workers =
@@ -318,13 +396,7 @@ const pellamy::SoundStreamDescription* NoteGenerator::buildDescriptions() {
     }
     for (int note = 0; note < noteCount_; ++note) {
         pellamy::SoundStreamDescription& record = records_[static_cast<std::size_t>(note)];
-        if (settings_.octaves <= 0) {
-            record.name = "simpleNote";
-        } else {
-            char name[32];
-            std::snprintf(name, sizeof name, "%d%s", note / 12 + 1, kNoteNames[note % 12]);
-            record.name = name;
-        }
+        record.name = settings_.octaves <= 0 ? std::string("simpleNote") : noteName(note);
         record.format = format_;
         record.dataBytes = 2u * static_cast<std::uint32_t>(samplesPerNote_);
         record.data = noteBuffer(note);

@@ -67,22 +67,35 @@ bool isSilent(const std::int16_t* samples, unsigned frames, unsigned channels, u
     return true;
 }
 
-const char* silenceReasonFor(const muntero::ModelSnapshot& snapshot) {
+SilenceCause silenceCauseFor(const muntero::ModelSnapshot& snapshot) {
     if (snapshot.soundingNode < 0 || snapshot.soundingNode >= snapshot.nodeCount()) {
-        return nullptr;
+        return SilenceCause::none;
     }
     const muntero::ModelNode& flagged = snapshot.nodes[static_cast<std::size_t>(snapshot.soundingNode)];
     if (flagged.fixed) {
-        return "the flagged node is fixed, so it never moves: flag a free node";
+        return SilenceCause::flaggedNodeFixed;
     }
     if (flagged.connectionCount == 0) {
-        return "the flagged node has no springs, so it cannot vibrate: link it to the model or flag another "
-               "node";
+        return SilenceCause::flaggedNodeUnlinked;
     }
     const auto still = [](double value) { return value == 0.0; };
     if (std::all_of(snapshot.initialDisplacements.begin(), snapshot.initialDisplacements.end(), still) &&
         std::all_of(snapshot.initialVelocities.begin(), snapshot.initialVelocities.end(), still)) {
-        return "the model is at rest: give some node an initial displacement (\"x0\") or velocity (\"v0\")";
+        return SilenceCause::modelAtRest;
+    }
+    return SilenceCause::none;
+}
+
+const char* describe(SilenceCause cause) {
+    switch (cause) {
+    case SilenceCause::flaggedNodeFixed:
+        return "the flagged node is fixed";
+    case SilenceCause::flaggedNodeUnlinked:
+        return "the flagged node has no springs";
+    case SilenceCause::modelAtRest:
+        return "the model is at rest";
+    case SilenceCause::none:
+        break;
     }
     return nullptr;
 }

@@ -100,6 +100,14 @@ public:
     // stiff for the sample rate); its samples end in silence after clamped
     // full-scale values.
     bool noteBlewUp(int note) const;
+    // Whether the step was unstable for the note's springs: the note blew up,
+    // or its highest mode lay beyond the Runge-Kutta step's limit
+    // (h·omega > 2·sqrt(2)), where it grows until the square attenuation holds
+    // it as a steady false tone, or to the end of the note.
+    bool noteUnstable(int note) const;
+    // The untuned model's highest angular frequency in radians per second,
+    // estimated by power iteration when run() starts.
+    double highestAngularFrequency() const { return highestAngularFrequency_; }
     // Notes of the last run rendered completely, counted from the first.
     int notesFinished() const { return notesFinished_; }
     bool hasWorkArrays() const { return work_ != nullptr; }
@@ -133,7 +141,9 @@ private:
     // Completion bookkeeping of a parallel run.
     std::mutex announceMutex_;
     std::vector<char> finished_;
-    std::vector<char> blewUp_; // per note, written only by the thread rendering it
+    std::vector<char> blewUp_;          // per note, written only by the thread rendering it
+    std::vector<char> beyondStepLimit_; // per note, set before rendering
+    double highestAngularFrequency_ = 0.0;
     int notesFinished_ = 0;
     std::atomic<bool> abort_{false};
 };

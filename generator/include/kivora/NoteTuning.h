@@ -34,11 +34,18 @@ KIVORA_GENERATOR_API bool isMeasurable(double hz);
 KIVORA_GENERATOR_API bool isSilent(const std::int16_t* samples, unsigned frames, unsigned channels = 1,
                                    unsigned toleranceSteps = 0);
 
-// Why a snapshot's untuned note is silent before it is rendered, in the
-// tool's words (the flagged node is fixed or has no springs, or nothing is
-// displaced or moving); null when nothing shows it yet. Expects a snapshot
-// refusalFor accepts.
-KIVORA_GENERATOR_API const char* silenceReasonFor(const muntero::ModelSnapshot& snapshot);
+// Why a snapshot's untuned note is silent, seen before it is rendered.
+enum class SilenceCause {
+    none,                // nothing shows it yet (the rendered note may still be silent)
+    flaggedNodeFixed,    // the flagged node never moves
+    flaggedNodeUnlinked, // the flagged node has no springs to vibrate on
+    modelAtRest,         // no node is displaced or moving at the start
+};
+// Expects a snapshot refusalFor accepts.
+KIVORA_GENERATOR_API SilenceCause silenceCauseFor(const muntero::ModelSnapshot& snapshot);
+// "the flagged node is fixed", "the flagged node has no springs", "the model
+// is at rest"; null for SilenceCause::none.
+KIVORA_GENERATOR_API const char* describe(SilenceCause cause);
 
 // The name of note `note` of a tuned run: "1C", "1C#", ... "3B".
 KIVORA_GENERATOR_API std::string noteName(int note);

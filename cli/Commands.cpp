@@ -47,15 +47,20 @@ const std::vector<Command>& allCommands() {
          runPlay},
         {"generate",
          "[MODEL.json] -o OUT.ins [--octaves 0..3] [--rate 44100|22050|8000] [--duration MS] [--linear X] "
-         "[--square Y] [--flat]",
+         "[--square Y] [--flat] [--report]",
          "render a model into a tuned instrument",
          "Renders the model (without MODEL.json the built-in plucked string) once untuned, measures its\n"
          "dominant frequency, retunes it to 130.81 Hz and renders 12 notes per octave a semitone apart\n"
          "(--octaves, default 2; 0 gives one untuned note \"simpleNote\"), each --duration ms long\n"
          "(default 500) at --rate samples per second (default 44100), with the linear and square\n"
-         "attenuations --linear (default 4.0) and --square (default 0.08). Saves the instrument as\n"
-         "OUT.ins with its WAV files in numbered folders, or beside it with --flat. Progress goes to\n"
-         "stderr; the measured frequency and the result to stdout.",
+         "attenuations --linear (default 4.0) and --square (default 0.08), neither negative. Saves the\n"
+         "instrument as OUT.ins with its WAV files in numbered folders, or beside it with --flat; a place\n"
+         "that cannot be written is refused before rendering. A model whose untuned note is silent is\n"
+         "refused. Each note's tuned partial (the strongest resonance within a semitone of its target) is\n"
+         "measured: --report lists target, measured frequency and error in cents for every note; without\n"
+         "it notes more than 5 cents off are warned about, as are notes the model is too stiff for at the\n"
+         "rate and an untuned frequency outside 40-2000 Hz. Progress and warnings go to stderr; the\n"
+         "measured frequency, the report and the result to stdout.",
          runGenerate},
     };
     return commands;

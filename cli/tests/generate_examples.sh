@@ -42,7 +42,8 @@ check_instrument "$work/default.ins" 1 8000 2400
 
 echo '{"kivora_model":1,"elements":[{"nodes":[{"id":"a","x0":0.5}]}]}' >"$work/unflagged.json"
 echo '{"kivora_model":1,"elements":[]}' >"$work/empty.json"
-for case in "unflagged:Put FLAG, to specify dot, which SOUNDs" "empty:Draw something first..."; do
+for case in 'unflagged:Put FLAG, to specify dot, which SOUNDs (the model file names no sounding node: set "flag")' \
+    'empty:Draw something first... (the model file has no nodes: add an element with "nodes")'; do
     name=${case%%:*}
     set +e
     message=$("$cli" generate "$work/$name.json" -o "$work/$name.ins" 2>&1)

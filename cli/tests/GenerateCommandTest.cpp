@@ -1,0 +1,175 @@
+// kivora-cli generate: models it refuses and why, settings it refuses, the
+// output checked before any note is rendered, and the tuning it reports.
+#include "CliTestSupport.h"
+
+#include <cmath>
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace kivora::cli::testing;
+
+namespace {
+
+class GenerateCommand : public CliFixture {
+protected:
+    CliRun generate(const std::string& arguments) const {
+        return run("generate " + arguments + " -o '" + output() + "'");
+    }
+    std::string output() const { return (scratch_ / "out.ins").string(); }
+    static std::string model(const char* name) {
+        return std::string("'") + KIVORA_SOURCE_DIR + "/examples/models/" + name + "'";
+    }
+    // Rendering shows its progress on stderr, note by note.
+    static bool rendered(const CliRun& run) { return run.err.find(" notes, ") != std::string::npos; }
+};
+
+TEST_F(GenerateCommand, RefusesModelsWithoutASoundingNodeSayingWhatToDo) {
+    const struct {
+        const char* json;
+        const char* message;
+    } cases[] = {
+        {R"({"kivora_model":1,"elements":[{"nodes":[{"id":"a","x0":0.5}]}]})",
+         "Put FLAG, to specify dot, which SOUNDs (the model file names no sounding node: set \"flag\")\n"},
+        {R"({"kivora_model":1,"elements":[]})",
+         "Draw something first... (the model file has no nodes: add an element with \"nodes\")\n"},
+        {R"({"kivora_model":1,"flag":"a","elements":[{"nodes":[{"id":"a","fixed":true},
+            {"id":"b","x0":0.5,"links":[{"to":"a","k":1e5}]}]}]})",
+         "The untuned note would be silent: the flagged node is fixed (set \"flag\" to a node that is not "
+         "\"fixed\")\n"},
+        {R"({"kivora_model":1,"flag":"c","elements":[{"nodes":[{"id":"a","fixed":true},
+            {"id":"b","x0":0.5,"links":[{"to":"a","k":1e5}]},{"id":"c","x0":0.3}]}]})",
+         "The untuned note would be silent: the flagged node has no springs (give it \"links\" to the model, "
+         "or set \"flag\" to a linked node)\n"},
+        {R"({"kivora_model":1,"flag":"b","elements":[{"nodes":[{"id":"a","fixed":true},
+            {"id":"b","links":[{"to":"a","k":1e5}]}]}]})",
+         "The untuned note would be silent: the model is at rest (give some node an initial displacement "
+         "\"x0\" or velocity \"v0\")\n"},
+        // The moving part of the model never reaches the flagged node.
+        {R"({"kivora_model":1,"flag":"c","elements":[{"nodes":[{"id":"a","fixed":true},
+            {"id":"b","x0":0.5,"links":[{"to":"a","k":1e5}]},{"id":"c","links":[{"to":"a","k":1e5}]}]}]})",
+         "The untuned note is silent: the flagged node does not move (set \"flag\" to a node that the "
+         "displaced or moving part of the model pulls)\n"},
+    };
+    for (const auto& refused : cases) {
+        const std::string path = write("model.json", refused.json);
+        for (const char* octaves : {"0", "2"}) {
+            const CliRun result = generate("'" + path + "' --octaves " + octaves + " --duration 100");
+            EXPECT_EQ(result.status, 1) << refused.message;
+            // Only the last line: the rendering of a note that turned out silent shows its progress.
+            const std::size_t lastLine = result.err.rfind('\n', result.err.size() - 2);
+            EXPECT_EQ(result.err.substr(lastLine == std::string::npos ? 0 : lastLine + 1), refused.message);
+            EXPECT_EQ(result.out, "");
+            EXPECT_FALSE(fs::exists(output()));
+        }
+    }
+}
+
+TEST_F(GenerateCommand, RefusesNegativeAttenuations) {
+    for (const char* option : {"--linear -1", "--square -0.01"}) {
+        const CliRun result = generate(option);
+        EXPECT_EQ(result.status, 2) << option;
+        EXPECT_NE(result.err.find("must not be negative"), std::string::npos) << result.err;
+        EXPECT_FALSE(rendered(result));
+    }
+    EXPECT_EQ(generate("--linear 0 --square 0 --octaves 0 --duration 50").status, 0);
+}
+
+TEST_F(GenerateCommand, AnOutputThatCannotBeWrittenIsRefusedBeforeRendering) {
+    const CliRun noFolder = run("generate --octaves 1 -o '" + (scratch_ / "no/such/out.ins").string() + "'");
+    EXPECT_EQ(noFolder.status, 1);
+    EXPECT_EQ(noFolder.err, "Can't open file for saving instrument (the folder \"" +
+                                (scratch_ / "no/such").string() + "\" does not exist: create it first)\n");
+
+    fs::create_directory(scratch_ / "taken.ins");
+    const CliRun folder = run("generate --octaves 1 -o '" + (scratch_ / "taken.ins").string() + "'");
+    EXPECT_EQ(folder.status, 1);
+    EXPECT_NE(folder.err.find("is a folder"), std::string::npos) << folder.err;
+    EXPECT_FALSE(rendered(folder));
+
+    write("notes", "a file where the notes' folder goes");
+    const CliRun blocked = run("generate --octaves 1 -o '" + (scratch_ / "notes.ins").string() + "'");
+    EXPECT_EQ(blocked.status, 1);
+    EXPECT_NE(blocked.err.find("use --flat"), std::string::npos) << blocked.err;
+    EXPECT_FALSE(rendered(blocked));
+
+    if (::geteuid() != 0) { // permissions do not bind root
+        fs::create_directory(scratch_ / "locked");
+        ::chmod((scratch_ / "locked").c_str(), 0555);
+        const CliRun locked = run("generate --octaves 1 -o '" + (scratch_ / "locked/out.ins").string() + "'");
+        EXPECT_EQ(locked.status, 1);
+        EXPECT_NE(locked.err.find("is not writable"), std::string::npos) << locked.err;
+        EXPECT_FALSE(rendered(locked));
+        ::chmod((scratch_ / "locked").c_str(), 0755);
+    }
+}
+
+// The report's measured frequencies agree with the pitch command's dominant
+// frequency of each saved note, a measurement of its own.
+TEST_F(GenerateCommand, ReportGivesEveryNotesTargetMeasurementAndError) {
+    const CliRun result = generate(model("plucked-string.json") + " --octaves 1 --duration 300 --report");
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.err.find("warning"), std::string::npos) << result.err;
+    std::istringstream lines(result.out);
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_EQ(line.rfind("Base frequency: ", 0), 0u) << line;
+    std::getline(lines, line);
+    EXPECT_EQ(line, "note  target Hz  measured Hz  error cents");
+    const char* names[] = {"1C", "1C#", "1D", "1D#", "1E", "1F", "1F#", "1G", "1G#", "1A", "1A#", "1B"};
+    for (int note = 0; note < 12; ++note) {
+        ASSERT_TRUE(std::getline(lines, line));
+        char name[8];
+        double target = 0, measured = 0, error = 0;
+        ASSERT_EQ(std::sscanf(line.c_str(), "%7s %lf %lf %lf", name, &target, &measured, &error), 4) << line;
+        EXPECT_STREQ(name, names[note]);
+        EXPECT_NEAR(target, 130.8127826502993 * std::exp2(note / 12.0), 0.005);
+        // Both frequencies are printed to 0.01 Hz: up to 0.07 cents apart at 130 Hz.
+        EXPECT_NEAR(error, 1200.0 * std::log2(measured / target), 0.1);
+        EXPECT_LT(std::fabs(error), 1.0) << line;
+        const CliRun pitch =
+            run("pitch '" + (scratch_ / "out/1" / (std::string(name) + ".wav")).string() + "'");
+        ASSERT_EQ(pitch.status, 0) << pitch.err;
+        EXPECT_NEAR(std::stod(pitch.out), measured, 0.05) << name;
+    }
+    std::getline(lines, line);
+    EXPECT_EQ(line, "Saved 12 notes: " + output());
+}
+
+// At 8000 samples per second the plucked string's highest mode outruns the
+// step from 2G on. 2G never blows up: the square attenuation holds it as a
+// steady false tone, which is reported with the notes that end in silence.
+TEST_F(GenerateCommand, NotesWhoseIntegrationGrowsAreReported) {
+    const CliRun result = generate(model("plucked-string.json") + " --octaves 3 --rate 8000 --duration 300");
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.err.find("too stiff for 8000 samples per second in the notes 2G 2G# 2A"),
+              std::string::npos)
+        << result.err;
+    EXPECT_EQ(result.err.find("2F#"), std::string::npos) << result.err;
+}
+
+// A model far below the measurable range: its dominant frequency is the
+// bank's edge, the tuning is off, and both are said.
+TEST_F(GenerateCommand, WarnsAboutABaseOutsideTheRangeAndMistunedNotes) {
+    const std::string low = write("low.json", R"({"kivora_model":1,"flag":"b","elements":[{"nodes":[
+        {"id":"a","fixed":true},{"id":"b","x0":0.5,"links":[{"to":"a","k":20}]}]}]})");
+    const CliRun tuned = generate("'" + low + "' --octaves 1 --duration 200");
+    ASSERT_EQ(tuned.status, 0) << tuned.err;
+    EXPECT_NE(tuned.err.find("warning: the untuned note measures 38.00 Hz, the edge of the measurable range"),
+              std::string::npos)
+        << tuned.err;
+    EXPECT_NE(tuned.err.find("warning: notes more than 5 cents off their targets: 1C (no resonance within a "
+                             "semitone)"),
+              std::string::npos)
+        << tuned.err;
+
+    const CliRun single = generate("'" + low + "' --octaves 0 --duration 200");
+    ASSERT_EQ(single.status, 0) << single.err;
+    EXPECT_EQ(single.out, "Untuned note: 38.00 Hz\nSaved 1 note: " + output() + "\n");
+    EXPECT_NE(single.err.find("lies outside it"), std::string::npos) << single.err;
+}
+
+} // namespace

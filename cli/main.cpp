@@ -45,6 +45,27 @@ std::string oneLine(const std::string& text) {
     return line;
 }
 
+// The engine's words stay as they are; where the tool can say what to do in
+// its own terms, that follows in brackets.
+std::string withHint(const std::string& message) {
+    static const struct {
+        const char* message;
+        const char* hint;
+    } hints[] = {
+        {"No instrument to render with",
+         "give one with -i INSTRUMENT.ins, or begin the script with its own !begin ... !end block"},
+        {"Incorrect key bind", "a sound line's key is one character, or 0 for the next default key"},
+        {"Too many sounds in instrument", "an instrument holds at most 256 sounds"},
+        {"Can't create directory:Path not found", "create the folder that is to hold the .ins file first"},
+    };
+    for (const auto& known : hints) {
+        if (message == known.message) {
+            return message + " (" + known.hint + ")";
+        }
+    }
+    return message;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -80,11 +101,11 @@ int main(int argc, char** argv) {
         printUsage(stderr, *command);
         return 2;
     } catch (const CommandFailure& error) {
-        std::fprintf(stderr, "%s\n", oneLine(error.what()).c_str());
+        std::fprintf(stderr, "%s\n", withHint(oneLine(error.what())).c_str());
     } catch (const std::string& message) {
-        std::fprintf(stderr, "%s\n", oneLine(message).c_str());
+        std::fprintf(stderr, "%s\n", withHint(oneLine(message)).c_str());
     } catch (const char* message) {
-        std::fprintf(stderr, "%s\n", oneLine(message).c_str());
+        std::fprintf(stderr, "%s\n", withHint(oneLine(message)).c_str());
     } catch (const std::exception& error) {
         std::fprintf(stderr, "kivora-cli %s: %s\n", name.c_str(), oneLine(error.what()).c_str());
     }

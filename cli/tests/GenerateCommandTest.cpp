@@ -173,3 +173,25 @@ TEST_F(GenerateCommand, WarnsAboutABaseOutsideTheRangeAndMistunedNotes) {
 }
 
 } // namespace
+
+namespace {
+
+class CliRefusals : public CliFixture {};
+
+// The engine's words come first, unchanged; the tool's advice follows.
+TEST_F(CliRefusals, KeepTheirWordsAndSayWhatToDo) {
+    const std::string badKey =
+        write("key.ins", "low QQ " KIVORA_SOURCE_DIR "/examples/instruments/drum.wav\n");
+    const CliRun key = run("info '" + badKey + "'");
+    EXPECT_EQ(key.status, 1);
+    EXPECT_EQ(key.err,
+              "Incorrect key bind (a sound line's key is one character, or 0 for the next default key)\n");
+
+    const CliRun noInstrument =
+        run("play '" + write("bare.snc", "!wait 1\n") + "'", "SDL_AUDIODRIVER=dummy ");
+    EXPECT_EQ(noInstrument.status, 1);
+    EXPECT_EQ(noInstrument.err.rfind("No instrument to render with (give one with -i INSTRUMENT.ins", 0), 0u)
+        << noInstrument.err;
+}
+
+} // namespace

@@ -41,7 +41,9 @@ TEST_F(RenderCommand, ReportsFailuresAsOneLine) {
 
     run = render("'" + write("bare.snc", "-- no instrument here\n!wait 1\n") + "'");
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "No instrument to render with\n");
+    EXPECT_EQ(run.err,
+              "No instrument to render with (give one with -i INSTRUMENT.ins, or begin the script with "
+              "its own !begin ... !end block)\n");
 
     run = render("'" + write("syntax.snc", "low a\n") + "' -i " + duo_);
     EXPECT_EQ(run.status, 1);

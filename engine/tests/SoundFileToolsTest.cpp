@@ -3,6 +3,7 @@
 #include "TestFiles.h"
 
 #include <pellamy/InstrumentModel.h>
+#include <pellamy/SoundFile.h>
 
 #include <cmath>
 #include <gtest/gtest.h>
@@ -146,4 +147,32 @@ TEST(SoundFileTools, PythonWaveReadsSavedFiles) {
         return text;
     };
     EXPECT_EQ(output, "22050 1 2 1000 " + hex(pcm16(mono)) + "\n11025 2 2 300 " + hex(pcm16(stereo)) + "\n");
+}
+
+// readSoundFile gives a tool the values an instrument would hold, with the
+// file's own rate (beyond 16 bits) and sample size.
+TEST(SoundFileTools, ReadSoundFileGivesTheInstrumentsValuesAndTheFilesOwnFormat) {
+    if (!toolAvailable("sox"))
+        GTEST_SKIP() << "sox is not installed";
+    TempFolder folder;
+    const std::vector<std::int16_t> values = steps();
+    writeBytes(folder / "steps.raw", pcm16(values));
+    int status = -1;
+    runCommand("sox -D -t raw -r 96000 -e signed-integer -b 16 -c 2 -L " + quoted(folder / "steps.raw") +
+                   " -b 24 " + quoted(folder / "wide.wav") + " 2>&1",
+               &status);
+    ASSERT_EQ(status, 0);
+    const std::optional<SoundFileValues> sound = readSoundFile((folder / "wide.wav").string());
+    ASSERT_TRUE(sound.has_value());
+    EXPECT_EQ(sound->sampleRate, 96000u);
+    EXPECT_EQ(sound->channels, 2);
+    EXPECT_EQ(sound->bitsPerSample, 24);
+    EXPECT_EQ(sound->values, std::vector<std::int16_t>(values.begin(), values.end() - values.size() % 2));
+
+    runCommand("sox -D -t raw -r 8000 -e signed-integer -b 16 -c 1 -L " + quoted(folder / "steps.raw") +
+                   " -e a-law " + quoted(folder / "alaw.wav") + " 2>&1",
+               &status);
+    ASSERT_EQ(status, 0);
+    EXPECT_FALSE(readSoundFile((folder / "alaw.wav").string()).has_value()); // compressed
+    EXPECT_FALSE(readSoundFile((folder / "none.wav").string()).has_value());
 }

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <vector>
 
@@ -58,10 +59,12 @@ int runPitch(std::vector<std::string> arguments) {
     line.takeFlag("buffer"); // the default now; accepted for older scripts
     const std::string path = line.takePositionals(1, 1).front();
 
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error)) {
+        throw CommandFailure("cannot measure \"" + path + "\": " +
+                             (std::filesystem::exists(path, error) ? "not a regular file" : "no such file"));
+    }
     if (fileReader && !hasCanonicalLayout(path)) {
-        if (!std::ifstream(path)) {
-            throw CommandFailure("cannot measure \"" + path + "\": the file cannot be opened");
-        }
         throw CommandFailure("cannot measure \"" + path + "\": " + kCanonicalOnly);
     }
     // Every file is read as an instrument's sound is, so a file measures as it plays.

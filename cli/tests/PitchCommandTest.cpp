@@ -120,9 +120,14 @@ TEST_F(PitchCommand, FileReaderMeasuresTheCanonicalLayoutAndRefusesOthersSayingW
         EXPECT_EQ(refused.out, "") << path;
         EXPECT_NE(refused.err.find(refusal), std::string::npos) << path << ": " << refused.err;
     }
-    const CliRun missing = pitch((scratch_ / "none.wav").string(), "--file ");
-    EXPECT_EQ(missing.status, 1);
-    EXPECT_NE(missing.err.find("cannot be opened"), std::string::npos) << missing.err;
+    for (const char* options : {"", "--file "}) {
+        const CliRun missing = pitch((scratch_ / "none.wav").string(), options);
+        EXPECT_EQ(missing.status, 1);
+        EXPECT_EQ(missing.err, "cannot measure \"" + (scratch_ / "none.wav").string() + "\": no such file\n");
+        const CliRun device = pitch("/dev/zero", options);
+        EXPECT_EQ(device.status, 1);
+        EXPECT_EQ(device.err, "cannot measure \"/dev/zero\": not a regular file\n");
+    }
 }
 
 TEST_F(PitchCommand, SilenceHasNoPitch) {

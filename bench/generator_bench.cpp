@@ -3,6 +3,8 @@
 // and on a 32 x 32 membrane, one note after the other, on every core, and
 // with the straightforward seven-state integration. audio_s/s is seconds of
 // sound rendered per wall-clock second.
+#include <kivora/NoteGenerator.h>
+#include <kivora/NoteTuning.h>
 #include <modelkit/Builders.h>
 #include <muntero/ModelSnapshot.h>
 #include <muntero/PlainRungeKutta.h>
@@ -11,7 +13,6 @@
 
 #include <benchmark/benchmark.h>
 #include <cstdint>
-#include <kivora/NoteGenerator.h>
 #include <vector>
 
 namespace {
@@ -120,3 +121,20 @@ void BM_MembraneStep(benchmark::State& state) {
 BENCHMARK(BM_MembraneStep)->DenseRange(0, 3);
 
 } // namespace
+
+// The tuning check after a default run of the built-in string: 24 notes of
+// 500 ms at 44100 Hz, each through 242 resonators, on one thread and on every
+// core. audio_s/s is seconds of notes measured per wall-clock second.
+void BM_TuningCheck(benchmark::State& state) {
+    kivora::NoteGenerator generator;
+    generator.configure(kivora::GenerationSettings{}, snapshotOf(kString));
+    generator.run();
+    const auto threads = static_cast<unsigned>(state.range(0));
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(kivora::measureTuning(generator, threads));
+    }
+    state.counters["audio_s/s"] =
+        benchmark::Counter(24 * 0.5 * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.SetLabel(threads == 1 ? "one thread" : "every core");
+}
+BENCHMARK(BM_TuningCheck)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -1,4 +1,5 @@
 #include "CommandLine.h"
+#include "ModalReport.h"
 
 #include <kivora/NoteGenerator.h>
 #include <kivora/NoteTuning.h>
@@ -238,6 +239,13 @@ int runGenerate(std::vector<std::string> arguments) {
         cause != kivora::SilenceCause::none) {
         throw CommandFailure(std::string("The untuned note would be silent: ") + kivora::describe(cause) +
                              silenceHint(cause));
+    }
+
+    // Warn before the long part: the prediction tunes from the loudest mode.
+    const kivora::ModalPreview preview = kivora::analyseModes(snapshot);
+    if (preview.loudestMode >= 0) {
+        warnAboutModes(preview, settings,
+                       preview.modes[static_cast<std::size_t>(preview.loudestMode)].frequencyHz, stderr);
     }
 
     kivora::NoteGenerator generator;

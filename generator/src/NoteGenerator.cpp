@@ -14,6 +14,8 @@ namespace kivora {
 
 namespace {
 
+const char* const kNoteNames[12] = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
+
 double measureWithResonators(const pellamy::WAVEFORMATEX& format, const std::int16_t* samples,
                              unsigned count) {
     // Every resonator ties on silence, and the bank would name one of them.

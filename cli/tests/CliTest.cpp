@@ -8,6 +8,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <string>
+#include <vector>
 
 using namespace kivora::cli::testing;
 
@@ -64,6 +65,43 @@ TEST_F(Cli, FailuresAreOneLineWithStatus1AndUsageErrorsStatus2) {
     EXPECT_EQ(runCli("resave " + duo_ + " x.ins --folders", scratch_).status, 2);
     EXPECT_EQ(runCli("nosuchcommand", scratch_).status, 2);
     EXPECT_EQ(runCli("resave --help", scratch_).status, 0);
+}
+
+// "--" ends the options, so a file whose name begins with '-' can be named;
+// an option given twice is refused by name rather than as unknown.
+TEST_F(Cli, DoubleDashEndsTheOptionsAndARepeatedOptionIsNamed) {
+    fs::copy_file(KIVORA_SOURCE_DIR "/examples/instruments/duo.ins", scratch_ / "-duo.ins");
+    fs::copy(KIVORA_SOURCE_DIR "/examples/instruments/duo", scratch_ / "duo", fs::copy_options::recursive);
+    fs::copy_file(KIVORA_SOURCE_DIR "/examples/instruments/drum.wav", scratch_ / "drum.wav");
+    const std::string dashed = "'" + (scratch_ / "-duo.ins").string() + "'";
+    // Relative names, from inside the scratch folder.
+    const std::string inScratch = "cd '" + scratch_.string() + "' && ";
+    const CliRun info = runCli("info -- -duo.ins", scratch_, inScratch);
+    EXPECT_EQ(info.status, 0) << info.err;
+    EXPECT_EQ(info.out.rfind("low Q 11025", 0), 0u) << info.out;
+    const CliRun beforeTheEnd = runCli("info -duo.ins", scratch_, inScratch);
+    EXPECT_EQ(beforeTheEnd.status, 2);
+    EXPECT_NE(beforeTheEnd.err.find("unknown option -duo.ins"), std::string::npos) << beforeTheEnd.err;
+    // Options still count before "--"; after it even --flat is a file name.
+    const CliRun resaved = runCli("resave --flat -- -duo.ins -copy.ins", scratch_, inScratch);
+    EXPECT_EQ(resaved.status, 0) << resaved.err;
+    EXPECT_TRUE(fs::exists(scratch_ / "low.wav"));
+    EXPECT_EQ(runCli("info -- --help", scratch_, inScratch).status, 1) << "--help after -- is a file name";
+    EXPECT_EQ(runCli("info -- " + dashed + " extra", scratch_).status, 2);
+
+    const std::string script = "'" KIVORA_SOURCE_DIR "/examples/melodies/duo-march.snc'";
+    const std::string out = "'" + (scratch_ / "a.wav").string() + "'";
+    for (const std::string& twice : std::vector<std::string>{
+             " -o " + out + " -o " + out, " --output=" + out + " -o " + out, " --mix clip --mix none"}) {
+        const CliRun run = runCli("render " + script + twice, scratch_);
+        EXPECT_EQ(run.status, 2) << twice;
+        const std::string named = twice.find("--mix") != std::string::npos ? "--mix" : "-o";
+        EXPECT_EQ(run.err.rfind("kivora-cli render: option " + named + " given twice\n", 0), 0u) << run.err;
+    }
+    const CliRun flatTwice = runCli("resave --flat --flat " + dashed + " x.ins", scratch_);
+    EXPECT_EQ(flatTwice.status, 2);
+    EXPECT_NE(flatTwice.err.find("option --flat given twice"), std::string::npos) << flatTwice.err;
+    EXPECT_FALSE(fs::exists(scratch_ / "a.wav"));
 }
 
 namespace {

@@ -76,7 +76,7 @@ public:
     int run();
     // Renders note noteIndex() with the springs as they stand into its buffer;
     // kNoteDone, kNotConfigured, or the value of stopRequested when stopped.
-    // The run's thread; makes the work arrays again only after a stopped run.
+    // The run's thread; makes the work arrays again when a run dropped them.
     int renderNote();
     // Multiplies the stiffness of every spring by factor. Controlling thread;
     // allocates nothing.

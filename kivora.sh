@@ -8,7 +8,8 @@ cd "$(dirname "$0")"
 BUILD_DIR=${KIVORA_BUILD_DIR:-build}
 OUT_DIR=${KIVORA_OUT_DIR:-out}
 
-# Every Debian package the build, the tests, the sanitizer pass and the fuzzers use.
+# Every Debian package the build, the tests, the sanitizer pass and the fuzzers use
+# (stress-ng keeps the cores busy while the suite is checked for timing faults).
 PACKAGES=(
     cmake ninja-build g++ pkg-config python3
     libgtest-dev libgmock-dev libbenchmark-dev
@@ -16,6 +17,7 @@ PACKAGES=(
     clang-14 libclang-rt-14-dev libclang-rt-19-dev
     sox
     libeigen3-dev libspectra-dev
+    stress-ng
 )
 
 install_packages() {

@@ -3,14 +3,32 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <iterator>
 
 namespace kivora::cli {
 
-CommandLine::CommandLine(std::vector<std::string> arguments) : arguments_(std::move(arguments)) {}
+CommandLine::CommandLine(std::vector<std::string> arguments) : arguments_(std::move(arguments)) {
+    const auto end = std::find(arguments_.begin(), arguments_.end(), "--");
+    if (end != arguments_.end()) {
+        afterOptions_.assign(std::make_move_iterator(end + 1), std::make_move_iterator(arguments_.end()));
+        arguments_.erase(end, arguments_.end());
+    }
+}
 
 static bool matches(const std::string& argument, std::string_view longName, std::string_view shortName) {
     return (!longName.empty() && argument == "--" + std::string(longName)) ||
            (!shortName.empty() && argument == "-" + std::string(shortName));
+}
+
+static bool startsWithEquals(const std::string& argument, std::string_view longName) {
+    return argument.rfind("--" + std::string(longName) + "=", 0) == 0;
+}
+
+void CommandLine::refuseRepeat(std::string_view longName, std::string_view shortName) const {
+    for (const std::string& argument : arguments_) {
+        if (matches(argument, longName, shortName) || startsWithEquals(argument, longName))
+            throw UsageError("option " + argument.substr(0, argument.find('=')) + " given twice");
+    }
 }
 
 bool CommandLine::takeFlag(std::string_view longName, std::string_view shortName) {
@@ -19,15 +37,16 @@ bool CommandLine::takeFlag(std::string_view longName, std::string_view shortName
     if (it == arguments_.end())
         return false;
     arguments_.erase(it);
+    refuseRepeat(longName, shortName);
     return true;
 }
 
 std::optional<std::string> CommandLine::takeOption(std::string_view longName, std::string_view shortName) {
-    const std::string withEquals = "--" + std::string(longName) + "=";
     for (auto it = arguments_.begin(); it != arguments_.end(); ++it) {
-        if (it->rfind(withEquals, 0) == 0) {
-            std::string value = it->substr(withEquals.size());
+        if (startsWithEquals(*it, longName)) {
+            std::string value = it->substr(longName.size() + 3);
             arguments_.erase(it);
+            refuseRepeat(longName, shortName);
             return value;
         }
         if (matches(*it, longName, shortName)) {
@@ -35,6 +54,7 @@ std::optional<std::string> CommandLine::takeOption(std::string_view longName, st
                 throw UsageError("option " + *it + " needs a value");
             std::string value = *(it + 1);
             arguments_.erase(it, it + 2);
+            refuseRepeat(longName, shortName);
             return value;
         }
     }
@@ -46,6 +66,9 @@ std::vector<std::string> CommandLine::takePositionals(std::size_t minCount, std:
         if (a.size() > 1 && a[0] == '-')
             throw UsageError("unknown option " + a);
     }
+    arguments_.insert(arguments_.end(), std::make_move_iterator(afterOptions_.begin()),
+                      std::make_move_iterator(afterOptions_.end()));
+    afterOptions_.clear();
     if (arguments_.size() < minCount)
         throw UsageError("missing argument");
     if (arguments_.size() > maxCount)

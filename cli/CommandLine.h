@@ -22,14 +22,17 @@ public:
 };
 
 // Takes options out of the argument list as a command asks for them; what is
-// left must be positional arguments.
+// left must be positional arguments. A "--" ends the options: every argument
+// after it is positional, even one that begins with '-'.
 class CommandLine {
 public:
     explicit CommandLine(std::vector<std::string> arguments);
 
-    // True when --name (or -s) is present; removes it.
+    // True when --name (or -s) is present; removes it. Throws UsageError when
+    // it is given twice.
     bool takeFlag(std::string_view longName, std::string_view shortName = {});
     // The value of "--name VALUE", "--name=VALUE" or "-s VALUE"; removes both.
+    // Throws UsageError when the value is missing or the option is given twice.
     std::optional<std::string> takeOption(std::string_view longName, std::string_view shortName = {});
     // The remaining arguments, checked to be positional and between min and max in number.
     std::vector<std::string> takePositionals(std::size_t minCount, std::size_t maxCount);
@@ -37,7 +40,10 @@ public:
     bool wantsHelp() const;
 
 private:
-    std::vector<std::string> arguments_;
+    void refuseRepeat(std::string_view longName, std::string_view shortName) const;
+
+    std::vector<std::string> arguments_; // before "--"
+    std::vector<std::string> afterOptions_;
 };
 
 // Parses a whole number or a decimal number written with '.', whatever the locale.

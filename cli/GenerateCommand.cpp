@@ -51,16 +51,12 @@ private:
     void (*previous_)(int) = SIG_DFL;
 };
 
-// One line on stderr redrawn after every note: bar, count, elapsed time and
-// an estimate of the time left.
+// One line on stderr at the start and redrawn after every note: bar, count,
+// elapsed time and an estimate of the time left.
 class ProgressBar {
 public:
     explicit ProgressBar(int noteCount)
-        : noteCount_(noteCount), start_(Clock::now()), terminal_(isatty(fileno(stderr)) != 0) {
-        if (terminal_) {
-            draw(0);
-        }
-    }
+        : noteCount_(noteCount), start_(Clock::now()), terminal_(isatty(fileno(stderr)) != 0) {}
 
     void draw(int notesDone) {
         const double elapsed = std::chrono::duration<double>(Clock::now() - start_).count();
@@ -254,6 +250,8 @@ int runGenerate(std::vector<std::string> arguments) {
     generator.setNoteDoneCallback([&](int note) { progress.draw(note + 1); });
     {
         InterruptGuard interrupt(generator.stopRequested);
+        // The first line appears once Ctrl-C is caught.
+        progress.draw(0);
         if (generator.run() == kInterrupted) {
             std::fputs("\nInterrupted: nothing saved\n", stderr);
             return 130;

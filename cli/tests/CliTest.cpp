@@ -8,6 +8,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <string>
+#include <vector>
 
 using namespace kivora::cli::testing;
 
@@ -64,6 +65,43 @@ TEST_F(Cli, FailuresAreOneLineWithStatus1AndUsageErrorsStatus2) {
     EXPECT_EQ(runCli("resave " + duo_ + " x.ins --folders", scratch_).status, 2);
     EXPECT_EQ(runCli("nosuchcommand", scratch_).status, 2);
     EXPECT_EQ(runCli("resave --help", scratch_).status, 0);
+}
+
+// "--" ends the options, so a file whose name begins with '-' can be named;
+// an option given twice is refused by name rather than as unknown.
+TEST_F(Cli, DoubleDashEndsTheOptionsAndARepeatedOptionIsNamed) {
+    fs::copy_file(KIVORA_SOURCE_DIR "/examples/instruments/duo.ins", scratch_ / "-duo.ins");
+    fs::copy(KIVORA_SOURCE_DIR "/examples/instruments/duo", scratch_ / "duo", fs::copy_options::recursive);
+    fs::copy_file(KIVORA_SOURCE_DIR "/examples/instruments/drum.wav", scratch_ / "drum.wav");
+    const std::string dashed = "'" + (scratch_ / "-duo.ins").string() + "'";
+    // Relative names, from inside the scratch folder.
+    const std::string inScratch = "cd '" + scratch_.string() + "' && ";
+    const CliRun info = runCli("info -- -duo.ins", scratch_, inScratch);
+    EXPECT_EQ(info.status, 0) << info.err;
+    EXPECT_EQ(info.out.rfind("low Q 11025", 0), 0u) << info.out;
+    const CliRun beforeTheEnd = runCli("info -duo.ins", scratch_, inScratch);
+    EXPECT_EQ(beforeTheEnd.status, 2);
+    EXPECT_NE(beforeTheEnd.err.find("unknown option -duo.ins"), std::string::npos) << beforeTheEnd.err;
+    // Options still count before "--"; after it even --flat is a file name.
+    const CliRun resaved = runCli("resave --flat -- -duo.ins -copy.ins", scratch_, inScratch);
+    EXPECT_EQ(resaved.status, 0) << resaved.err;
+    EXPECT_TRUE(fs::exists(scratch_ / "low.wav"));
+    EXPECT_EQ(runCli("info -- --help", scratch_, inScratch).status, 1) << "--help after -- is a file name";
+    EXPECT_EQ(runCli("info -- " + dashed + " extra", scratch_).status, 2);
+
+    const std::string script = "'" KIVORA_SOURCE_DIR "/examples/melodies/duo-march.snc'";
+    const std::string out = "'" + (scratch_ / "a.wav").string() + "'";
+    for (const std::string& twice : std::vector<std::string>{
+             " -o " + out + " -o " + out, " --output=" + out + " -o " + out, " --mix clip --mix none"}) {
+        const CliRun run = runCli("render " + script + twice, scratch_);
+        EXPECT_EQ(run.status, 2) << twice;
+        const std::string named = twice.find("--mix") != std::string::npos ? "--mix" : "-o";
+        EXPECT_EQ(run.err.rfind("kivora-cli render: option " + named + " given twice\n", 0), 0u) << run.err;
+    }
+    const CliRun flatTwice = runCli("resave --flat --flat " + dashed + " x.ins", scratch_);
+    EXPECT_EQ(flatTwice.status, 2);
+    EXPECT_NE(flatTwice.err.find("option --flat given twice"), std::string::npos) << flatTwice.err;
+    EXPECT_FALSE(fs::exists(scratch_ / "a.wav"));
 }
 
 namespace {
@@ -164,11 +202,18 @@ TEST_F(Cli, CtrlCStopsPlayingAtOnce) {
 
 TEST_F(Cli, GenerateStopsOnCtrlCAndSavesNothing) {
     const fs::path output = scratch_ / "long.ins";
-    // A minute per note: the interrupt always comes while notes are rendering.
-    const CliRun run = runCli("generate --duration 60000 -o '" + output.string() + "'", scratch_,
-                              "timeout --preserve-status -s INT 1 ");
-    EXPECT_EQ(run.status, 130) << run.err;
-    EXPECT_NE(run.err.find("Interrupted: nothing saved"), std::string::npos) << run.err;
+    const fs::path err = scratch_ / "err.txt";
+    // The signal waits for the first progress line, which comes once Ctrl-C
+    // is caught; a minute per note keeps the notes rendering until then.
+    const std::string command = "sh -c \"'" + std::string(KIVORA_CLI) + "' generate --duration 60000 -o '" +
+                                output.string() + "' 2> '" + err.string() + "' & pid=\\$!; while [ ! -s '" +
+                                err.string() + "' ]; do sleep 0.05; done; kill -INT \\$pid; wait \\$pid\"";
+    const int result = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(result));
+    std::ifstream in(err);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(WEXITSTATUS(result), 130) << text;
+    EXPECT_NE(text.find("Interrupted: nothing saved"), std::string::npos) << text;
     EXPECT_FALSE(fs::exists(output));
     EXPECT_FALSE(fs::exists(scratch_ / "long"));
 }

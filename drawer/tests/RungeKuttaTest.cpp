@@ -188,10 +188,29 @@ bool sameBits(double a, double b) {
     return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
-// The laid-out kernels (one node at a time and four at a time) against the
-// straightforward seven-state form: the same IEEE operations in the same
-// order, so the states agree bit for bit, also after retuning.
-TEST(RungeKuttaKernel, FastKernelsMatchTheStraightforwardFormBitForBit) {
+// Every laid-out kernel this processor can run (one node at a time, four and
+// eight at a time) against the straightforward seven-state form: the same
+// IEEE operations in the same order, so every displacement and velocity
+// agrees bit for bit, also after retuning.
+class EveryKernel : public ::testing::TestWithParam<muntero::KernelChoice> {};
+
+int expectedWidth(muntero::KernelChoice choice) {
+    switch (choice) {
+    case muntero::KernelChoice::avx2:
+        return 4;
+    case muntero::KernelChoice::avx512:
+        return 8;
+    default:
+        return 0;
+    }
+}
+
+TEST_P(EveryKernel, MatchesTheStraightforwardFormBitForBit) {
+    const muntero::KernelChoice choice = GetParam();
+    if ((choice == muntero::KernelChoice::avx2 && !muntero::RungeKuttaKernel::vectorKernelAvailable()) ||
+        (choice == muntero::KernelChoice::avx512 && !muntero::RungeKuttaKernel::wideKernelAvailable())) {
+        GTEST_SKIP() << "this processor cannot run the " << expectedWidth(choice) << "-lane kernel";
+    }
     const muntero::StepConstants constants{1.0 / 44100.0, 4.0, 0.08, (1.0 / 44100.0) / 6.0};
     for (int nodeCount : {1, 5, 13, 64, 83, 99, 240, 840}) {
         // The wide grid spans more groups than the kernels' blocks, so their
@@ -202,36 +221,38 @@ TEST(RungeKuttaKernel, FastKernelsMatchTheStraightforwardFormBitForBit) {
             : nodeCount == 840 ? gridModel(12, 70)
                                : irregularModel(nodeCount, 1234u + static_cast<unsigned>(nodeCount));
         muntero::PlainRungeKutta reference(model, constants);
-        muntero::RungeKuttaKernel plain(model, constants, muntero::KernelChoice::plain);
-        muntero::RungeKuttaKernel vector(model, constants, muntero::KernelChoice::avx2);
-        muntero::RungeKuttaKernel wide(model, constants, muntero::KernelChoice::avx512);
-        EXPECT_FALSE(plain.usesVectorKernel());
-        if (!muntero::RungeKuttaKernel::wideKernelAvailable()) {
-            std::printf("no AVX-512 here: the eight-lane kernel is not checked\n");
-        }
+        muntero::RungeKuttaKernel kernel(model, constants, choice);
+        ASSERT_EQ(kernel.vectorWidth(), expectedWidth(choice)) << "another kernel than the one asked for ran";
         for (int step = 0; step < 600; ++step) {
             if (step == 300) {
                 reference.scaleStiffness(1.122462048309373);
-                plain.scaleStiffness(1.122462048309373);
-                vector.scaleStiffness(1.122462048309373);
-                wide.scaleStiffness(1.122462048309373);
+                kernel.scaleStiffness(1.122462048309373);
             }
             reference.advance();
-            plain.advance();
-            vector.advance();
-            wide.advance();
+            kernel.advance();
         }
         for (int i = 0; i < nodeCount; ++i) {
-            const double expected = reference.displacements()[static_cast<std::size_t>(i)];
-            ASSERT_TRUE(sameBits(plain.displacements()[i], expected)) << nodeCount << " nodes, node " << i;
-            ASSERT_TRUE(sameBits(vector.displacements()[i], expected)) << nodeCount << " nodes, node " << i;
-            ASSERT_TRUE(
-                sameBits(vector.velocities()[i], reference.velocities()[static_cast<std::size_t>(i)]));
+            const auto node = static_cast<std::size_t>(i);
+            ASSERT_TRUE(sameBits(kernel.displacements()[i], reference.displacements()[node]))
+                << nodeCount << " nodes, displacement of node " << i;
+            ASSERT_TRUE(sameBits(kernel.velocities()[i], reference.velocities()[node]))
+                << nodeCount << " nodes, velocity of node " << i;
         }
-        plain.reset();
-        EXPECT_EQ(plain.displacements()[0], model.initialDisplacements[0]);
+        kernel.reset();
+        EXPECT_EQ(kernel.displacements()[0], model.initialDisplacements[0]);
     }
 }
+
+std::string kernelName(const ::testing::TestParamInfo<muntero::KernelChoice>& info) {
+    return info.param == muntero::KernelChoice::plain  ? "plain"
+           : info.param == muntero::KernelChoice::avx2 ? "fourLanes"
+                                                       : "eightLanes";
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, EveryKernel,
+                         ::testing::Values(muntero::KernelChoice::plain, muntero::KernelChoice::avx2,
+                                           muntero::KernelChoice::avx512),
+                         kernelName);
 
 TEST(RungeKuttaKernel, RefusesSnapshotsWhoseArraysDoNotFit) {
     const muntero::StepConstants constants{1.0 / 44100.0, 4.0, 0.08, (1.0 / 44100.0) / 6.0};

@@ -6,6 +6,8 @@
 #include <pellamy/Mixer.h>
 #include <pellamy/SoundOutput.h>
 
+#include <vector>
+
 namespace pellamy {
 
 namespace {
@@ -20,6 +22,43 @@ constexpr int kDeviceBits = 16;
 
 constexpr unsigned kSpaceBar = 32;
 constexpr unsigned kKeyCodes = 256;
+
+// Live playing and the melody renderer both keep their state in the sounds:
+// the cursor, and the playing flag, which means a held note to the one and a
+// streaming sound to the other. They never run at once (both are driven from
+// the interface thread, and a rendering returns when it is done), so a
+// rendering through the live instrument parks the live state, starts from
+// rewound sounds and gives the state back when it ends, however it ends.
+class ParkedLiveState {
+public:
+    explicit ParkedLiveState(InstrumentModel& instrument) : instrument_(instrument) {
+        instrument_.forEachSound([&](const std::string&, Sound& sound) {
+            parked_.push_back({sound.position(), sound.isPlaying()});
+            sound.setPosition(0);
+            sound.setPlaying(false);
+        });
+    }
+    ~ParkedLiveState() {
+        std::size_t next = 0;
+        instrument_.forEachSound([&](const std::string&, Sound& sound) {
+            if (next < parked_.size()) {
+                sound.setPosition(parked_[next].position);
+                sound.setPlaying(parked_[next].playing);
+            }
+            ++next;
+        });
+    }
+    ParkedLiveState(const ParkedLiveState&) = delete;
+    ParkedLiveState& operator=(const ParkedLiveState&) = delete;
+
+private:
+    struct State {
+        std::uint32_t position;
+        bool playing;
+    };
+    InstrumentModel& instrument_;
+    std::vector<State> parked_;
+};
 
 } // namespace
 
@@ -169,6 +208,7 @@ void InstrumentController::RenderFileUsingCurrentInstrument(const std::string& s
                                                             const std::string& wavPath, bool /*option*/) {
     if (!suiteReady_)
         throw kNonInitialized;
+    const ParkedLiveState parked(*instrument_);
     renderer_->setInstrument(instrument_.get());
     renderer_->render(scriptPath, wavPath);
 }
@@ -181,6 +221,7 @@ void InstrumentController::RenderStop() {
     if (!IsRendering())
         return;
     recorder_->stop();
+    const ParkedLiveState parked(*instrument_);
     renderer_->setInstrument(instrument_.get());
     if (wavPath_.empty()) {
         // tune.snc gives tune.wav; a path shorter than four characters keeps

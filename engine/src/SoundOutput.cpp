@@ -262,6 +262,14 @@ std::uint64_t SoundOutput::framesMixed() const {
     return impl_->mixer().framesRendered();
 }
 
+std::optional<std::uint64_t> SoundOutput::frameOfLatestEvent() const {
+    const VoiceMixer& mixer = impl_->mixer();
+    if (mixer.eventsApplied() != mixer.eventsSent())
+        return std::nullopt;
+    // Only this thread sends: no later event can overwrite the stamp now.
+    return mixer.frameOfLatestEvent();
+}
+
 bool SoundOutput::isSilent() const {
     const VoiceMixer& mixer = impl_->mixer();
     return mixer.eventsApplied() == mixer.eventsSent() && mixer.soundingVoiceCount() == 0;

@@ -84,12 +84,14 @@ void VoiceMixer::render(std::int16_t* out, std::size_t sizeInFrames) noexcept {
         done += frames;
     }
 
+    const std::uint64_t firstFrame = framesRendered_.load(std::memory_order_relaxed);
+    if (applied != 0)
+        frameOfLatestEvent_.store(firstFrame, std::memory_order_relaxed);
     std::uint32_t sounding = 0;
     for (const Voice& voice : voices_)
         sounding += voice.sounding ? 1 : 0;
     soundingVoices_.store(sounding, std::memory_order_release);
-    framesRendered_.store(framesRendered_.load(std::memory_order_relaxed) + sizeInFrames,
-                          std::memory_order_release);
+    framesRendered_.store(firstFrame + sizeInFrames, std::memory_order_release);
     // Published last: whoever sees these events applied also sees the
     // sounding count and frame count that follow from them.
     if (applied != 0)

@@ -44,6 +44,12 @@ public:
     // Any thread.
     std::uint64_t eventsApplied() const noexcept { return eventsApplied_.load(std::memory_order_acquire); }
     std::uint64_t framesRendered() const noexcept { return framesRendered_.load(std::memory_order_acquire); }
+    // The frame (counted like framesRendered) at whose start the latest
+    // applied event took effect; 0 before the first. Once eventsApplied()
+    // equals eventsSent() it belongs to the latest event sent.
+    std::uint64_t frameOfLatestEvent() const noexcept {
+        return frameOfLatestEvent_.load(std::memory_order_relaxed);
+    }
     // Voices that were sounding at the end of the last buffer.
     std::uint32_t soundingVoiceCount() const noexcept {
         return soundingVoices_.load(std::memory_order_acquire);
@@ -79,6 +85,7 @@ private:
     std::vector<std::int32_t> accumulator_; // kChunkFrames device frames
     std::atomic<std::uint64_t> eventsApplied_{0};
     std::atomic<std::uint64_t> framesRendered_{0};
+    std::atomic<std::uint64_t> frameOfLatestEvent_{0};
     std::atomic<std::uint32_t> soundingVoices_{0};
 };
 

@@ -281,6 +281,38 @@ TEST_F(ControllerTest, RendersScriptsAndSavesTheInstrument) {
     EXPECT_EQ(occurrences(contentsOf(folder / "octave.ins"), " 0 "), 12u);
 }
 
+// Live playing and rendering keep their own cursors and playing flags: a
+// rendering while a note is held renders as without it (also when the script
+// plays that very note) and leaves the note held, its cursor where it was.
+TEST_F(ControllerTest, RenderingWhileANoteIsHeldNeitherHearsNorReleasesIt) {
+    const auto script = folder / "melody.snc";
+    std::ofstream(script) << "1C a -1\n!wait 0.1\n1E a -1\n!wait 0.3\n1D a -1\n!wait 0.05\n";
+    controller.RenderFileUsingCurrentInstrument(script.string(), (folder / "alone.wav").string(), false);
+
+    controller.KeyPress('Q'); // 1C
+    controller.KeyPress('W'); // 1D
+    controller.KeyRelease('W', false);
+    const Sound& held = *controller.instrument()->soundFor("1C");
+    const std::uint32_t heldPosition = held.position();
+    controller.RenderFileUsingCurrentInstrument(script.string(), (folder / "held.wav").string(), false);
+    EXPECT_EQ(contentsOf(folder / "held.wav"), contentsOf(folder / "alone.wav"));
+    EXPECT_TRUE(playing("1C")) << "the rendering released a held note";
+    EXPECT_EQ(held.position(), heldPosition);
+    EXPECT_FALSE(playing("1D"));
+    EXPECT_FALSE(playing("1E")) << "a sound the script left streaming stayed on";
+
+    // Recorded and rendered on RenderStop while the note is still held.
+    controller.RenderToFile((folder / "take.snc").string(), "", false);
+    nowMs += 100;
+    controller.KeyPress('E'); // 1E
+    controller.RenderStop();
+    EXPECT_TRUE(playing("1C"));
+    EXPECT_TRUE(playing("1E"));
+    EXPECT_EQ(held.position(), heldPosition);
+    controller.KeyRelease('Q', false);
+    EXPECT_FALSE(playing("1C"));
+}
+
 TEST(InstrumentController, DestroyingWhileNotesSoundFinishesTheScriptWithoutRenderingIt) {
     GeneratedNotes notes;
     testfiles::TempFolder folder;

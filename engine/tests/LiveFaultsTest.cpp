@@ -102,7 +102,6 @@ TEST(LiveFaults, SixtyFourSoundsSurviveRepeatsStormsAndUnknownKeysWithoutGlitche
         // Destroyed while notes sound.
     }
     const std::vector<std::int16_t> captured = capture.values();
-    ASSERT_GT(firstSoundingFrame(captured, kChannels), 0u);
     ASSERT_NE(firstSoundingFrame(captured, kChannels), std::string::npos);
     EXPECT_EQ(glitches(captured), std::vector<std::size_t>{});
 }
@@ -116,8 +115,9 @@ TEST(LiveFaults, AllSixtyFourVoicesMixWithClippingInsteadOfWrappingAround) {
                       Sound::make(envelopedTone(100.0 + 3.0 * static_cast<double>(i), rate, 2000, 1500), rate,
                                   1, 16, 8.0f));
     }
-    // Five times real time, so voices started one after another overlap.
-    DiskCapture capture("clipping", "1");
+    // At the driver's real-time pace voices started one after another overlap
+    // even when the test thread is held up for a second.
+    DiskCapture capture("clipping", "");
     {
         SoundOutput output(&loud, 48000, kChannels, 16);
         for (std::size_t i = 0; i < 64; ++i)

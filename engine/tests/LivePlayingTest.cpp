@@ -6,10 +6,10 @@
 #include <pellamy/SoundOutput.h>
 #include <pellamy/WavFile.h>
 
-#include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <gtest/gtest.h>
-#include <thread>
+#include <optional>
 
 using namespace pellamy;
 using namespace pellamy::testing;
@@ -17,6 +17,7 @@ using namespace pellamy::testing;
 namespace {
 
 constexpr unsigned kChannels = 2;
+constexpr unsigned kDeviceRate = 48000; // the controller's device
 
 // Streams of `count` distinct tones, `rateHz` mono, named n0, n1, ...
 class Tones {
@@ -85,54 +86,57 @@ double frequencyOfNote(std::size_t i) {
 
 } // namespace
 
-// Keys pressed with real timing while recording: the script rendered by
-// RenderStop holds the notes in the order and at the times the live output
-// played them.
+// Keys pressed while recording: the script rendered by RenderStop holds the
+// notes in the order and at the times the live output played them. Time is
+// the device's: the recorder's clock reads the frame at which the audio
+// thread applied the latest event, and the keys wait for device frames, so
+// neither side depends on how fast the machine or the driver runs.
 TEST(LivePlaying, TheRenderedRecordingMatchesWhatWasHeard) {
     const Tones tones(5, 44100, 150, 10000, frequencyOfNote);
     testfiles::TempFolder folder;
     const auto script = folder / "played.snc";
-    DiskCapture capture("player", ""); // the driver's own, roughly real-time pace
+    DiskCapture capture("player", "1"); // five times real time
 
-    using Clock = std::chrono::steady_clock;
-    const auto opened = Clock::now();
     {
-        InstrumentController controller;
+        const SoundOutput* output = nullptr;
+        const auto deviceClockMs = [&output]() -> std::int64_t {
+            std::optional<std::uint64_t> frame;
+            waitUntil([&] { return (frame = output->frameOfLatestEvent()).has_value(); });
+            return static_cast<std::int64_t>(*frame * 1000 / kDeviceRate);
+        };
+        InstrumentController controller(deviceClockMs);
         controller.CreateInstrumentSuite(tones.count(), tones.data());
+        output = controller.soundOutput();
         controller.RenderToFile(script.string(), "", false);
-        // The first five default keys hold n0 to n4.
+        // The first five default keys hold n0 to n4, pressed these many
+        // milliseconds after the previous note began.
         const unsigned keys[] = {'Q', '2', 'W', '3', 'E'};
-        const int startsMs[] = {100, 330, 600, 820, 1100};
-        const auto recordingStart = Clock::now();
+        const int afterMs[] = {100, 230, 270, 220, 280};
+        std::uint64_t previousStart = output->framesMixed();
         for (std::size_t i = 0; i < 5; ++i) {
-            std::this_thread::sleep_until(recordingStart + std::chrono::milliseconds(startsMs[i]));
-            controller.KeyPress(keys[i]);
-            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+            const std::uint64_t due =
+                previousStart + static_cast<std::uint64_t>(afterMs[i]) * kDeviceRate / 1000;
+            waitUntil([&] { return output->framesMixed() >= due; });
+            controller.KeyPress(keys[i]); // the clock waited for the start to be applied
+            previousStart = output->frameOfLatestEvent().value();
             controller.KeyRelease(keys[i], false);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        waitUntil([&] { return output->isSilent(); });
         controller.RenderStop();
     }
-    const double elapsedSeconds = std::chrono::duration<double>(Clock::now() - opened).count();
 
-    const std::vector<std::int16_t> captured = capture.values();
-    // The disk driver runs only roughly at real time: its frames per second
-    // over the whole run turn capture positions into seconds.
-    const double capturedFramesPerSecond = static_cast<double>(captured.size() / kChannels) / elapsedSeconds;
-    EXPECT_NEAR(capturedFramesPerSecond, 48000.0, 48000.0 * 0.15);
-    const std::vector<Note> heard = notesIn(captured, kChannels, capturedFramesPerSecond, 2400);
+    const std::vector<Note> heard = notesIn(capture.values(), kChannels, kDeviceRate, 2400);
     const std::vector<Note> rendered = notesIn(wavValues((folder / "played.wav").string()), 1, 44100.0, 2205);
 
     ASSERT_EQ(heard.size(), 5u);
     ASSERT_EQ(rendered.size(), 5u);
     for (std::size_t i = 0; i < 5; ++i) {
-        // The order: each note's pitch, on the device's time base for the
-        // capture.
         EXPECT_NEAR(rendered[i].frequencyHz, frequencyOfNote(i), 5.0) << "rendered note " << i;
-        EXPECT_NEAR(heard[i].frequencyHz * 48000.0 / capturedFramesPerSecond, frequencyOfNote(i), 5.0)
-            << "heard note " << i;
+        EXPECT_NEAR(heard[i].frequencyHz, frequencyOfNote(i), 5.0) << "heard note " << i;
+        // The script holds whole milliseconds: up to 1 ms off, and each
+        // onset is found to within a fraction of one.
         EXPECT_NEAR(rendered[i].onsetSeconds - rendered[0].onsetSeconds,
-                    heard[i].onsetSeconds - heard[0].onsetSeconds, 0.030)
+                    heard[i].onsetSeconds - heard[0].onsetSeconds, 0.002)
             << "note " << i;
     }
 }

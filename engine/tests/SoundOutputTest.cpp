@@ -152,15 +152,15 @@ TEST(SoundOutput, AnEmptyInstrumentAndUnknownAliasesPlayNothing) {
 // device buffer, in the order and at the times the events were sent.
 TEST(SoundOutputCapture, NotesStartRingOutAndStopWhereTheyWereSent) {
     const std::vector<std::int16_t> first = envelopedTone(300, 48000, 100, 8000);
-    const std::vector<std::int16_t> held = steadyTone(201.3, 48000, 2000, 5000);
+    // Long enough that the test thread, however late, stops it before its end.
+    const std::vector<std::int16_t> held = steadyTone(201.3, 48000, 20000, 5000);
     const std::vector<std::int16_t> last = envelopedTone(500, 48000, 60, 6000);
     InstrumentModel instrument;
     instrument.addSound("first", monoSound(first, 48000));
     instrument.addSound("held", monoSound(held, 48000));
     instrument.addSound("last", monoSound(last, 48000));
 
-    // 1 ms per 5 ms buffer: five times real time, slow enough that the test
-    // thread acts while a 2 s note still sounds.
+    // 1 ms per 5 ms buffer: five times real time; the 20 s note lasts 4 s.
     DiskCapture capture("ring-out", "1");
     std::uint64_t sentAt[3][2] = {}; // frames mixed before sending / after it was applied
     std::uint32_t bufferFrames = 0;
@@ -231,9 +231,10 @@ TEST(SoundOutputCapture, NotesStartRingOutAndStopWhereTheyWereSent) {
 // starts nothing until it is released. A restart begins at the beginning.
 TEST(SoundOutputCapture, StopAllSilencesAndAReleasedNoteRestartsFromItsBeginning) {
     // Periods that no whole number of buffers repeats, so a restart cannot
-    // look like the sound going on.
-    const std::vector<std::int16_t> low = steadyTone(147.3, 48000, 3000, 4000);
-    const std::vector<std::int16_t> high = steadyTone(441.7, 48000, 3000, 4000);
+    // look like the sound going on; 4 s at the driver's pace, far longer than
+    // the test thread takes even on a busy machine.
+    const std::vector<std::int16_t> low = steadyTone(147.3, 48000, 20000, 4000);
+    const std::vector<std::int16_t> high = steadyTone(441.7, 48000, 20000, 4000);
     InstrumentModel instrument;
     instrument.addSound("low", monoSound(low, 48000));
     instrument.addSound("high", monoSound(high, 48000));

@@ -56,14 +56,18 @@ TEST(VoiceMixer, StopsTakeEffectBetweenBuffersAndAStartBeginsAgain) {
     VoiceMixer mixer(2, 2, 16);
     const std::vector<std::int16_t> a = {1, 2, 3, 4, 5, 6, 7, 8}; // four stereo frames
     std::vector<std::int16_t> out(4);
+    mixer.render(out.data(), 2);
     mixer.start(0, a.data(), 4);
     mixer.start(1, a.data(), 4);
     mixer.render(out.data(), 2);
     EXPECT_EQ(out, (std::vector<std::int16_t>{2, 4, 6, 8}));
+    EXPECT_EQ(mixer.frameOfLatestEvent(), 2u) << "the buffer that applied the starts began at frame 2";
     mixer.stop(1);
     mixer.start(0, a.data(), 4); // restart from the first frame
     mixer.render(out.data(), 2);
     EXPECT_EQ(out, (std::vector<std::int16_t>{1, 2, 3, 4}));
+    mixer.render(out.data(), 2);
+    EXPECT_EQ(mixer.frameOfLatestEvent(), 4u) << "a buffer without events keeps the stamp";
     mixer.stopAll();
     mixer.render(out.data(), 2);
     EXPECT_EQ(out, (std::vector<std::int16_t>{0, 0, 0, 0}));

@@ -26,6 +26,7 @@ struct ModelNode {
     int connectionCount = 0; // 0 for a fixed node
 };
 
+// A plain value: any thread may use one that no other thread writes.
 struct MUNTERO_API ModelSnapshot {
     // Node order: every element's node references, element by element, sorted
     // by node identity. A node referenced by two elements stands twice.
@@ -42,12 +43,14 @@ struct MUNTERO_API ModelSnapshot {
 
     int nodeCount() const { return static_cast<int>(nodes.size()); }
 
-    // Multiplies every spring's stiffness by factor.
+    // Multiplies every spring's stiffness by factor. Allocates nothing.
     void scaleStiffness(double factor);
 };
 
 // The one gathering procedure over a representation, shared by the drawer's
-// integrator and the note generator.
+// integrator and the note generator. Any thread, while no thread changes the
+// representation (the interface thread edits it); allocates the snapshot's
+// tables and a working copy of the node order.
 MUNTERO_API ModelSnapshot takeSnapshot(const InstrumentKit::Representation& model);
 
 } // namespace muntero

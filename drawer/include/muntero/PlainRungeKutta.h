@@ -11,11 +11,16 @@
 
 namespace muntero {
 
+// Thread: one thread at a time per object (tests and benchmarks use it from
+// one). The constructor allocates the node table and seven states; nothing
+// else allocates.
 class MUNTERO_API PlainRungeKutta {
 public:
     PlainRungeKutta(const ModelSnapshot& model, const StepConstants& constants);
 
+    // Back to the snapshot's initial state.
     void reset();
+    // One step of h.
     void advance();
     void scaleStiffness(double factor);
     const std::vector<double>& displacements() const { return current_.x; }

@@ -32,6 +32,10 @@ enum class KernelChoice {
     avx512,    // eight nodes at a time; otherwise as avx2
 };
 
+// Thread: one thread at a time per kernel; kernels share nothing, so each
+// thread may step its own (the generator renders notes that way). Only the
+// constructor allocates (the tables and the state); reset, advance and
+// scaleStiffness allocate nothing.
 class MUNTERO_API RungeKuttaKernel {
 public:
     RungeKuttaKernel() = default;
@@ -57,6 +61,7 @@ public:
     int vectorWidth() const { return vectorWidth_; }
     bool usesVectorKernel() const { return vectorWidth_ > 0; }
 
+    // Any thread; what the processor offers, asked once per call.
     static bool vectorKernelAvailable(); // AVX2
     static bool wideKernelAvailable();   // AVX-512
 

@@ -17,6 +17,7 @@ namespace muntero {
 
 // Reads the displacements of the integrated state in place.
 // at() is the first virtual operation, as callers of the interface expect.
+// Thread: the integrator's; allocates nothing.
 class MUNTERO_API ValueAccessor {
 public:
     // The displacement of node index; the value changes as the integrator steps.
@@ -24,6 +25,8 @@ public:
     virtual ~ValueAccessor() = default;
 };
 
+// Thread: the interface thread (the drawer animates from a window timer);
+// one thread at a time per integrator.
 class MUNTERO_API StepIntegrator {
 public:
     virtual int setParameter(int value) = 0;
@@ -40,6 +43,8 @@ public:
     virtual ~StepIntegrator() = default;
 };
 
+// init allocates the snapshot, the kernel and the pending forces; step,
+// excite and the accessors allocate nothing (name returns a new string).
 class MUNTERO_API RungeKuttaIntegrator final : public StepIntegrator {
 public:
     static constexpr double kTimeStep = 0.000125; // seconds per step

@@ -100,6 +100,8 @@ public:
 
     // The instrument played, or nullptr before a suite was begun.
     const InstrumentModel* instrument() const { return instrument_.get(); }
+    // The live output, or nullptr without a suite.
+    const SoundOutput* soundOutput() const { return soundOutput_.get(); }
 
 private:
     void SetNoteState(const std::string& alias, bool down, bool stopSound);

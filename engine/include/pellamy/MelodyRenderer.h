@@ -38,8 +38,10 @@ class ReplacingFile;
 // under a temporary name and renamed into place when complete, so a file that
 // cannot be completed (a full disk) leaves an existing one untouched.
 //
-// Thread: interface thread only, not while the instrument plays live (the
-// renderer moves its sounds' cursors and playing flags).
+// Thread: interface thread only. The renderer moves its sounds' cursors and
+// playing flags, which live playing uses too (a held note): an instrument
+// that plays live is rendered through InstrumentController, which parks the
+// live state for the length of the rendering and gives it back.
 class PELLAMY_API MelodyRenderer {
 public:
     // Throws "Unknown mixer type" (const char*) for a mode outside 0..2.

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace pellamy {
@@ -65,6 +66,10 @@ public:
     double deviceBufferMs() const;
     // Frames the device has taken from the mixer so far.
     std::uint64_t framesMixed() const;
+    // Where the latest Start, Release with stopSound or StopAll took effect,
+    // counted like framesMixed, once every event sent has reached the audio
+    // thread; empty while some are on their way (0 before the first).
+    std::optional<std::uint64_t> frameOfLatestEvent() const;
     // True when every event sent has reached the audio thread and no voice
     // sounds any more (the device may still be playing its last buffer).
     bool isSilent() const;

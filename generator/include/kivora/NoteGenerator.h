@@ -6,6 +6,10 @@
 // Threads: configure, buildDescriptions and the accessors belong to one
 // controlling thread and never run while run() does; run() may run on a
 // worker thread; stopRequested may be set from any thread at any time.
+// Allocation: configure makes every buffer, record and the sequential work
+// arrays; run() makes one kernel (the model's tables and state) and one
+// thread per extra worker, plus whatever the frequency meter allocates; the
+// per-sample loop allocates nothing.
 #pragma once
 
 #include <kivora/GeneratorExport.h>
@@ -32,6 +36,7 @@ struct GenerationSettings {
 };
 
 // Why a snapshot cannot be generated from, in the user's words, or null when it can.
+// Any thread; allocates nothing.
 KIVORA_GENERATOR_API const char* refusalFor(const muntero::ModelSnapshot& snapshot);
 
 class KIVORA_GENERATOR_API NoteGenerator {
@@ -65,19 +70,26 @@ public:
     void configure(const GenerationSettings& settings, muntero::ModelSnapshot snapshot);
 
     // Renders every note; returns 0, or the value of stopRequested when stopped.
+    // The running thread and the workers it starts (setWorkerCount) render;
+    // all workers have ended when it returns. An exception on a worker stops
+    // the others and is thrown again from here.
     int run();
     // Renders note noteIndex() with the springs as they stand into its buffer;
     // kNoteDone, kNotConfigured, or the value of stopRequested when stopped.
+    // The run's thread; makes the work arrays again when a run dropped them.
     int renderNote();
-    // Multiplies the stiffness of every spring by factor.
+    // Multiplies the stiffness of every spring by factor. Controlling thread;
+    // allocates nothing.
     void scaleStiffness(double factor);
     // Fills every record, also those of notes a stopped run did not render;
     // null before the first configure. Valid until the next configure.
+    // Controlling thread; allocates only the names of the records.
     const pellamy::SoundStreamDescription* buildDescriptions();
 
     // Set to a non-zero value to stop a run within one sample of every note in flight.
     std::atomic<int> stopRequested{0};
 
+    // The setters: controlling thread, never during run().
     void setNoteDoneCallback(NoteDoneCallback callback) { noteDone_ = std::move(callback); }
     // Replaces the pitch measurement (by default the spectral library's).
     void setFrequencyMeter(FrequencyMeter meter) { meter_ = std::move(meter); }
@@ -86,6 +98,7 @@ public:
     void setWorkerCount(unsigned count) { workerCount_ = count; }
     void setKernelChoice(muntero::KernelChoice choice) { kernelChoice_ = choice; }
 
+    // The accessors: controlling thread, never during run(); none allocates.
     const GenerationSettings& settings() const { return settings_; }
     bool allocated() const { return allocated_; }
     int noteCount() const { return noteCount_; }

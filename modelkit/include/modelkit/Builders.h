@@ -1,5 +1,6 @@
 // Ready-made models: the built-in default and the parametric shapes that
-// benchmarks and tests use.
+// benchmarks and tests use. Each function may run on any thread and allocates
+// the new model (its nodes, elements and links).
 #pragma once
 
 #include <modelkit/Export.h>

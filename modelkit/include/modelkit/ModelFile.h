@@ -40,15 +40,21 @@ inline constexpr int kMaxModelNestingDepth = 32;
 // Largest model file loadModelFile reads.
 inline constexpr std::uintmax_t kMaxModelFileBytes = 64u << 20;
 
-// Parses and validates text; sourceName only labels the messages.
+// Every function here may run on any thread; the ones that read or write a
+// model need it unchanged by other threads while they run.
+
+// Parses and validates text; sourceName only labels the messages. Allocates
+// the parsed document and the new model.
 MODELKIT_API Representation loadModel(std::string_view text, std::string_view sourceName = "model");
+// Reads the file whole (at most kMaxModelFileBytes) and parses it as loadModel.
 MODELKIT_API Representation loadModelFile(const std::filesystem::path& path);
 
 // Writes the model as text that loadModel reads back into an equal model: every
 // double comes back bit for bit, whatever the process locale. Throws
 // ModelFileError (source "model") when the model cannot be written: a value
 // loading would refuse, an empty or repeated id, a node in two elements, or a
-// link or flag naming a node that is in no element.
+// link or flag naming a node that is in no element. Allocates the document
+// and the text.
 MODELKIT_API std::string saveModel(const Representation& model);
 // Writes through a temporary file in the same folder that replaces path only
 // once it is complete.

@@ -68,6 +68,10 @@ struct Element {
 
 // Owns its nodes; elements refer to them. Node pointers stay valid for the
 // life of the representation (nodes are never removed one by one).
+//
+// Thread: the interface thread owns and edits a representation (the editor,
+// the model file); any thread may read one that nobody changes meanwhile
+// (the note generator takes its snapshot from it).
 class MODELKIT_API Representation {
 public:
     Representation();
@@ -78,14 +82,16 @@ public:
     Representation& operator=(Representation&&) noexcept;
 
     // Creates a node with the next identity; the caller puts it into an element.
+    // Allocates the node.
     Node& createNode(std::string id);
-    // Removes every element and node and the flag.
+    // Removes every element and node and the flag; frees them.
     void clear();
 
     std::vector<Element> elements;
     const Node* flagged = nullptr; // the node that sounds, or none
 
     std::size_t nodeCount() const { return nodes_.size(); }
+    // A node by its id, or nullptr; a linear search that allocates nothing.
     const Node* findNode(const std::string& id) const;
 
 private:

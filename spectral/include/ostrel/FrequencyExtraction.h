@@ -15,12 +15,17 @@ namespace ostrel {
 
 // Dominant frequency in Hz (38 to 2000) of `frames` frames of 16-bit samples
 // with nChannels samples per frame. The buffer and the record are only read.
+// Any thread. Allocates the two banks and their peak lists (well under a
+// megabyte) for the length of the call.
 OSTREL_API double extractFrequency(WAVEFORMATEX& format, void* samples, unsigned frames);
 
 // The same measurement on a PCM WAV file; -1.0 when the file cannot be used.
+// Any thread. Allocates the banks; the file is read twice in 5120-byte
+// portions through a buffer on the stack, never whole.
 OSTREL_API double extractFrequency(const char* path);
 
 // The coarse bank's 980 resonators after one pass over the buffer, 40 Hz first.
+// Any thread. Allocates the bank and the returned copy of it.
 OSTREL_API std::vector<Oscill> extractFrequencySet(WAVEFORMATEX& format, void* samples, unsigned frames);
 
 } // namespace ostrel

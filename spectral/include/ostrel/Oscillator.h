@@ -10,6 +10,9 @@
 
 namespace ostrel {
 
+// Thread: the types below are plain values and objects without shared state;
+// any thread may use one that no other thread uses at the same time.
+
 struct OSTREL_API MyComplex {
     double re = 0.0;
     double im = 0.0;
@@ -17,7 +20,7 @@ struct OSTREL_API MyComplex {
 
 // One resonator: seven doubles (state, multiplier, amplitude, accumulated
 // amplitude, frequency), in this order. The layout is part of the library's
-// interface: callers receive arrays of these.
+// interface: callers receive arrays of these. Nothing in it allocates.
 class OSTREL_API Oscill {
 public:
     Oscill() = default;
@@ -46,7 +49,7 @@ private:
 };
 
 // The result of a peak search: `count` valid oscillator indices, strongest
-// first. Copies own their own index array.
+// first. Copies own their own index array: copying allocates it.
 struct OSTREL_API TopResonators {
     TopResonators() = default;
     TopResonators(const TopResonators& other);
@@ -59,6 +62,11 @@ struct OSTREL_API TopResonators {
 
 // A row of `count` resonators, index 0 at the low end of the grid. Nothing is
 // allocated after construction.
+//
+// Thread: one thread at a time per bank, and that includes the const
+// searches: sortAmpl and sortGlobAmpl write the bank's own (mutable) peak
+// list, so a bank is never shared between threads, not even for reading.
+// Banks share nothing with one another; each thread may run its own.
 class OSTREL_API OscillSet {
 public:
     // Throws std::bad_alloc ("out of memory") when an array cannot be made.

@@ -11,6 +11,8 @@
 
 namespace ostrel {
 
+// Thread: one thread at a time per reader; readers share nothing. No member
+// allocates: frames are read straight into the caller's buffer.
 class OSTREL_API SoundSynthesisWavReader {
 public:
     SoundSynthesisWavReader() = default;

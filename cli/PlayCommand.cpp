@@ -85,7 +85,7 @@ void loadWav(const std::string& path, pellamy::InstrumentModel& instrument) {
             values.push_back(static_cast<std::int16_t>(bytes[i] | (bytes[i + 1] << 8)));
     }
     instrument.addSound("melody",
-                        pellamy::Sound::make(values, static_cast<std::uint16_t>(format.nSamplesPerSec),
+                        pellamy::Sound::make(values, format.nSamplesPerSec,
                                              static_cast<std::uint8_t>(format.nChannels), 16, 1.0f));
 }
 

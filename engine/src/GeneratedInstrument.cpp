@@ -13,7 +13,7 @@ void InstrumentModel::loadFromDescriptions(int count, const SoundStreamDescripti
             throw messages::kDuplicateAlias;
         const std::size_t valueCount = record.dataBytes / 2;
         Sound sound = Sound::make({record.data, record.data == nullptr ? 0 : valueCount},
-                                  static_cast<std::uint16_t>(record.format.nSamplesPerSec),
+                                  record.format.nSamplesPerSec,
                                   static_cast<std::uint8_t>(record.format.nChannels),
                                   static_cast<std::uint8_t>(record.format.wBitsPerSample), 1.0f);
         addSound(record.name, std::move(sound));

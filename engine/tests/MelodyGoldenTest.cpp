@@ -43,7 +43,7 @@ InstrumentModel& goldenInstrument(InstrumentModel& model, std::uint32_t rate) {
     std::vector<std::int16_t> quiet(rate / 3);
     for (std::size_t k = 0; k < quiet.size(); ++k)
         quiet[k] = static_cast<std::int16_t>(static_cast<int>(k * 37 % 2001) - 1000);
-    model.addSound("g", Sound::make(quiet, static_cast<std::uint16_t>(rate), 1, 16, 0.7f));
+    model.addSound("g", Sound::make(quiet, rate, 1, 16, 0.7f));
     return model;
 }
 

@@ -377,3 +377,16 @@ TEST(SoundOutputCapture, ASoundChangedAfterCreationPlaysItsNewValues) {
     ASSERT_NE(second, std::string::npos);
     EXPECT_TRUE(framesEqual(captured, second, after, after.size()));
 }
+
+// Sound rates far from the device's are converted in passes instead of making
+// the whole output fail.
+TEST(SoundOutput, AcceptsSoundsOfAnyRateFrom1000HzUp) {
+    DummyDriver dummy;
+    for (const std::uint32_t rateHz : {1000u, 96000u, 20000000u}) {
+        InstrumentModel instrument;
+        instrument.addSound("good", monoSound(envelopedTone(300, 48000, 50, 4000), 48000));
+        instrument.addSound("far",
+                            Sound::make(std::vector<std::int16_t>(rateHz / 50, 100), rateHz, 1, 16, 1.0f));
+        EXPECT_EQ(thrownText([&] { openOutput(instrument); }), "") << rateHz << " Hz";
+    }
+}

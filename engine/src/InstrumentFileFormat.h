@@ -27,7 +27,7 @@ inline constexpr std::size_t kMaxFieldChars = 255;
 struct DecodedSound {
     std::vector<std::int16_t> values;
     std::uint32_t sampleRate = 0;
-    std::uint8_t channels = 0;    // truncated to 8 bits
+    std::uint8_t channels = 0; // truncated to 8 bits
 };
 
 // Reads the whole data chunk of an open WAV file and converts it to 16-bit

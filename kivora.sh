@@ -59,13 +59,28 @@ main_job() {
 }
 
 # Melody scripts: the duo march carries its own instrument; the generated tune
-# plays through the instrument generated from the built-in model.
+# plays through the instrument generated from the built-in model. Chords sum
+# above 16 bits, so the mix is normalized instead of clipped, and checked.
 render_melodies() {
     local cli=$1
     echo "Rendered melodies:"
-    "$cli" render examples/melodies/duo-march.snc -o "$OUT_DIR/duo-march.wav"
+    "$cli" render examples/melodies/duo-march.snc -o "$OUT_DIR/duo-march.wav" --mix normalize
     "$cli" render examples/melodies/generated-tune.snc -i "$OUT_DIR/plucked-string.ins" \
-        -o "$OUT_DIR/generated-tune.wav"
+        -o "$OUT_DIR/generated-tune.wav" --mix normalize
+    check_not_clipped "$OUT_DIR/duo-march.wav" "$OUT_DIR/generated-tune.wav"
+}
+
+# Fails when a 16-bit WAV file holds samples at the limits of the range.
+check_not_clipped() {
+    python3 - "$@" <<'PY'
+import array, sys, wave
+for path in sys.argv[1:]:
+    with wave.open(path) as w:
+        samples = array.array("h", w.readframes(w.getnframes()))
+    clipped = sum(1 for s in samples if s in (32767, -32768))
+    if clipped:
+        sys.exit("%s: %d clipped samples" % (path, clipped))
+PY
 }
 
 install_packages

@@ -1,6 +1,15 @@
 // Rendering speed of melody scripts: a 60-second melody of 200 play lines over
 // 24 sounds of 0.5 s at 44100 Hz. The "realtime" counter is how many times
 // faster than real time the melody renders (goal: at least 1000).
+//
+// Mixing speed: many overlapping notes, rendered by the renderer of before the
+// vector kernels (bench/baseline, "Baseline") and by today's with each kernel
+// this processor runs; "mixed" counts values of notes mixed per second of the
+// thread's CPU time (goal: at least 2·10^9 on one core; CPU time, so a busy
+// machine does not count). Both write the same bytes, checked once.
+#include "MixKernels.h"
+#include "baseline/BaselineMelodyRenderer.h"
+
 #include <pellamy/InstrumentModel.h>
 #include <pellamy/MelodyRenderer.h>
 #include <pellamy/SoundStreamDescription.h>
@@ -10,6 +19,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -81,5 +92,122 @@ void BM_RenderMelody(benchmark::State& state) {
     std::filesystem::remove(wavPath);
 }
 BENCHMARK(BM_RenderMelody)->Unit(benchmark::kMillisecond);
+
+std::filesystem::path scratchFolder() {
+    return ::access("/dev/shm", W_OK) == 0 ? std::filesystem::path("/dev/shm")
+                                           : std::filesystem::temp_directory_path();
+}
+
+std::string scratchPath(const std::string& name) {
+    return (scratchFolder() / ("kivora-bench-" + std::to_string(::getpid()) + "-" + name)).string();
+}
+
+// `notes` notes of `noteSeconds` each, one every millisecond, over the 24 sounds.
+std::string overlappingNotes(const pellamy::InstrumentModel& model, int notes, double noteSeconds) {
+    std::string script;
+    const std::string duration = " a " + std::to_string(noteSeconds) + "\n";
+    for (int note = 0; note < notes; ++note) {
+        script += model.aliasAt(static_cast<std::size_t>((note * 7) % kSounds));
+        script += duration;
+        script += "!wait 0.001\n";
+    }
+    return script;
+}
+
+struct NotesCase {
+    int notes;
+    double noteSeconds;
+};
+constexpr NotesCase kNotesCases[] = {{100000, 0.05}, {20000, 0.5}};
+
+std::string writeNotesScript(const pellamy::InstrumentModel& model, const NotesCase& notes) {
+    const std::string path = scratchPath("notes-" + std::to_string(notes.notes) + ".snc");
+    std::ofstream(path, std::ios::binary) << overlappingNotes(model, notes.notes, notes.noteSeconds);
+    return path;
+}
+
+std::string contentsOf(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+void setMixedCounter(benchmark::State& state, const NotesCase& notes) {
+    const double perRender = notes.notes * std::trunc(kRate * notes.noteSeconds);
+    state.counters["mixed"] =
+        benchmark::Counter(perRender * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+// range(0): the notes case; range(1): -1 for the baseline renderer, else a MixKernel.
+void BM_OverlappingNotes(benchmark::State& state) {
+    const NotesCase& notes = kNotesCases[state.range(0)];
+    const auto kernel = static_cast<pellamy::detail::MixKernel>(state.range(1));
+    const bool baseline = state.range(1) < 0;
+    if (!baseline && !pellamy::detail::mixKernelSupported(kernel)) {
+        state.SkipWithError("this processor lacks the kernel");
+        return;
+    }
+    pellamy::InstrumentModel model;
+    buildInstrument(model);
+    const std::string scriptPath = writeNotesScript(model, notes);
+    const std::string wavPath = scratchPath(baseline ? "baseline.wav" : "today.wav");
+    const pellamy::detail::MixKernel previous = pellamy::detail::activeMixKernels().kind;
+    if (!baseline)
+        pellamy::detail::selectMixKernel(kernel);
+
+    pellamy::baseline::MelodyRenderer old(pellamy::baseline::MixClip);
+    pellamy::MelodyRenderer today(pellamy::MixClip);
+    old.setInstrument(&model);
+    today.setInstrument(&model);
+    for (auto _ : state) {
+        if (baseline)
+            old.render(scriptPath, wavPath);
+        else
+            today.render(scriptPath, wavPath);
+    }
+    setMixedCounter(state, notes);
+
+    // The same bytes as the baseline writes.
+    if (!baseline) {
+        const std::string reference = scratchPath("reference.wav");
+        old.render(scriptPath, reference);
+        if (contentsOf(reference) != contentsOf(wavPath))
+            state.SkipWithError("the output differs from the baseline's");
+        std::filesystem::remove(reference);
+    }
+    pellamy::detail::selectMixKernel(previous);
+    std::filesystem::remove(scriptPath);
+    std::filesystem::remove(wavPath);
+}
+BENCHMARK(BM_OverlappingNotes)
+    ->ArgNames({"case", "kernel"})
+    ->ArgsProduct({{0, 1},
+                   {-1, static_cast<int>(pellamy::detail::MixKernel::kPlain),
+                    static_cast<int>(pellamy::detail::MixKernel::kAvx2)}})
+    ->Unit(benchmark::kMillisecond);
+
+// The kernel alone: one note's 2205 values added into the accumulator.
+void BM_MixKernelAdd(benchmark::State& state) {
+    const auto kernel = static_cast<pellamy::detail::MixKernel>(state.range(0));
+    if (!pellamy::detail::mixKernelSupported(kernel)) {
+        state.SkipWithError("this processor lacks the kernel");
+        return;
+    }
+    const pellamy::detail::MixKernelTable& table = pellamy::detail::mixKernelTable(kernel);
+    std::vector<std::int16_t> values(2205);
+    for (std::size_t i = 0; i < values.size(); ++i)
+        values[i] = static_cast<std::int16_t>(i * 37);
+    std::vector<std::int32_t> acc(values.size());
+    for (auto _ : state) {
+        table.add(acc.data(), values.data(), static_cast<std::uint32_t>(values.size()));
+        benchmark::ClobberMemory();
+    }
+    benchmark::DoNotOptimize(acc.data());
+    state.counters["mixed"] = benchmark::Counter(static_cast<double>(values.size() * state.iterations()),
+                                                 benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_MixKernelAdd)
+    ->ArgName("kernel")
+    ->Arg(static_cast<int>(pellamy::detail::MixKernel::kPlain))
+    ->Arg(static_cast<int>(pellamy::detail::MixKernel::kAvx2));
 
 } // namespace

@@ -40,10 +40,11 @@ const std::vector<Command>& allCommands() {
          "which reads only canonical 16-bit PCM files (\"fmt \" first, \"data\" at byte 36, nothing after).",
          runPitch},
         {"play", "FILE.wav | SCRIPT.snc [-i INSTRUMENT.ins]", "play a WAV file or a melody script",
-         "Plays an 8- or 16-bit PCM WAV file through the default sound device and returns when it\n"
-         "has ended; Ctrl-C stops at once (exit status 130). A melody script is first rendered beside\n"
-         "itself (its name with .wav in place of .snc) through INSTRUMENT.ins, or through its own\n"
-         "definition block, and the result played. SDL_AUDIODRIVER selects the sound driver\n"
+         "Plays a WAV file that instruments can hold (8-, 16-, 24- or 32-bit PCM or float, plain or\n"
+         "extensible) through the default sound device and returns when it has ended; Ctrl-C stops\n"
+         "at once (exit status 130). A melody script is first rendered beside itself (its name with\n"
+         ".wav in place of .snc) through INSTRUMENT.ins, or through its own definition block, and\n"
+         "the result played. SDL_AUDIODRIVER selects the sound driver\n"
          "(dummy plays silently). The line printed names the device buffer the driver granted.",
          runPlay},
         {"generate",

@@ -2,6 +2,7 @@
 
 #include <pellamy/InstrumentModel.h>
 #include <pellamy/MelodyRenderer.h>
+#include <pellamy/SoundFile.h>
 #include <pellamy/SoundOutput.h>
 #include <pellamy/WavFile.h>
 
@@ -59,34 +60,19 @@ std::string renderBesideItself(const std::string& scriptPath,
     return wavPath;
 }
 
-// The WAV file as the one sound of an instrument.
+// The WAV file as the one sound of an instrument, read as instruments read
+// their sounds.
 void loadWav(const std::string& path, pellamy::InstrumentModel& instrument) {
     std::unique_ptr<pellamy::WavFile> file;
     if (pellamy::openWavForRead(path, file) != pellamy::kWavOk)
         throw CommandFailure("Can't open WAV file " + path);
-    const pellamy::WAVEFORMATEX& format = *file->format();
-    const bool eightBit = format.wBitsPerSample == 8;
-    if (format.wFormatTag != pellamy::kWaveFormatPcm || (format.wBitsPerSample != 16 && !eightBit) ||
-        format.nChannels == 0 || format.nChannels > 8 || format.nSamplesPerSec == 0 ||
-        format.nSamplesPerSec > 65535)
-        throw CommandFailure(path +
-                             ": only 8- and 16-bit PCM WAV files of 1 to 8 channels up to 65535 Hz play");
-    std::vector<std::uint8_t> bytes(file->size());
-    std::uint32_t delivered = 0;
-    if (file->read(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &delivered) != pellamy::kWavOk)
-        throw CommandFailure("Can't read WAV file " + path);
-    std::vector<std::int16_t> values;
-    if (eightBit) {
-        // Unsigned 8-bit samples centred on 128.
-        for (std::uint32_t i = 0; i < delivered; ++i)
-            values.push_back(static_cast<std::int16_t>((bytes[i] - 128) * 256));
-    } else {
-        for (std::uint32_t i = 0; i + 1 < delivered; i += 2)
-            values.push_back(static_cast<std::int16_t>(bytes[i] | (bytes[i + 1] << 8)));
-    }
-    instrument.addSound("melody",
-                        pellamy::Sound::make(values, static_cast<std::uint16_t>(format.nSamplesPerSec),
-                                             static_cast<std::uint8_t>(format.nChannels), 16, 1.0f));
+    file.reset();
+    const std::optional<pellamy::SoundFileValues> sound = pellamy::readSoundFile(path);
+    if (!sound || sound->channels > 255)
+        throw CommandFailure(path + ": only PCM WAV files of 8, 16, 24 or 32 bits and float WAV files, "
+                                    "plain or extensible, with 1 to 255 channels play");
+    instrument.addSound("melody", pellamy::Sound::make(sound->values, sound->sampleRate,
+                                                       static_cast<std::uint8_t>(sound->channels), 16, 1.0f));
 }
 
 } // namespace

@@ -42,8 +42,12 @@ struct Setup {
         }
         std::vector<pellamy::SoundStreamDescription> records(5);
         for (int i = 0; i < 5; ++i) {
+            // One stereo sound and one of another rate: converted when a rendering starts.
+            const std::uint16_t channels = i == 3 ? 2 : 1;
+            const std::uint32_t rate = i == 4 ? 2 * kRate : kRate;
             records[i].name = names[i];
-            records[i].format = {1, 1, kRate, kRate * 2, 2, 16, 0};
+            records[i].format = {
+                1, channels, rate, rate * 2u * channels, static_cast<std::uint16_t>(2 * channels), 16, 0};
             records[i].dataBytes = static_cast<std::uint32_t>(samples[i].size() * 2);
             records[i].data = samples[i].data();
         }

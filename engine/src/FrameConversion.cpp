@@ -4,6 +4,7 @@
 #include <cmath>
 #include <samplerate.h>
 #include <stdexcept>
+#include <utility>
 
 namespace pellamy {
 
@@ -33,6 +34,32 @@ std::vector<float> resample(std::span<const float> input, std::size_t frames, un
     return output;
 }
 
+// libsamplerate converts by at most 256 times in one pass; larger ratios go
+// in passes of 128 times first.
+constexpr double kMaxPassRatio = 256.0;
+constexpr double kStepRatio = 128.0;
+// Above this rate a sound may be stretched by up to kMaxRatio (in two
+// passes); a slower one by one pass at most, so a sound of a few values per
+// second cannot swell into gigabytes.
+constexpr unsigned kMinMultiPassRateHz = 1000;
+constexpr double kMaxRatio = kMaxPassRatio * kMaxPassRatio;
+
+bool singlePass(double ratio) {
+    return src_is_valid_ratio(ratio) != 0;
+}
+
+// In passes where the ratio is too large for one.
+std::vector<float> resampleInPasses(std::vector<float> input, std::size_t frames, unsigned channels,
+                                    double ratio) {
+    while (!singlePass(ratio)) {
+        const double step = ratio > 1 ? kStepRatio : 1 / kStepRatio;
+        input = resample(input, frames, channels, step);
+        frames = input.size() / channels;
+        ratio /= step;
+    }
+    return resample(input, frames, channels, ratio);
+}
+
 std::int16_t toPcm16(float value) {
     const float scaled = std::nearbyint(value * 32768.0f);
     return static_cast<std::int16_t>(std::clamp(scaled, -32768.0f, 32767.0f));
@@ -41,8 +68,10 @@ std::int16_t toPcm16(float value) {
 } // namespace
 
 bool canConvertRate(unsigned rateHz, unsigned deviceRateHz) {
-    return rateHz != 0 && deviceRateHz != 0 &&
-           src_is_valid_ratio(static_cast<double>(deviceRateHz) / static_cast<double>(rateHz)) != 0;
+    if (rateHz == 0 || deviceRateHz == 0)
+        return false;
+    const double ratio = static_cast<double>(deviceRateHz) / static_cast<double>(rateHz);
+    return singlePass(ratio) || ratio < 1 || (rateHz >= kMinMultiPassRateHz && ratio <= kMaxRatio);
 }
 
 std::vector<std::int16_t> convertToDevice(std::span<const std::int16_t> values, unsigned channels,
@@ -58,8 +87,9 @@ std::vector<std::int16_t> convertToDevice(std::span<const std::int16_t> values, 
         std::vector<float> input(source.size());
         for (std::size_t i = 0; i < source.size(); ++i)
             input[i] = static_cast<float>(source[i]) / 32768.0f;
-        const std::vector<float> output = resample(
-            input, frames, channels, static_cast<double>(deviceRateHz) / static_cast<double>(rateHz));
+        const std::vector<float> output =
+            resampleInPasses(std::move(input), frames, channels,
+                             static_cast<double>(deviceRateHz) / static_cast<double>(rateHz));
         atDeviceRate.resize(output.size());
         std::transform(output.begin(), output.end(), atDeviceRate.begin(), toPcm16);
         source = atDeviceRate;

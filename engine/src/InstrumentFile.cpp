@@ -204,7 +204,7 @@ std::optional<DecodedSound> decodeSoundData(WavFile& file) {
     }
 
     DecodedSound sound;
-    sound.sampleRate = static_cast<std::uint16_t>(format->nSamplesPerSec);
+    sound.sampleRate = format->nSamplesPerSec;
     sound.channels = static_cast<std::uint8_t>(format->nChannels);
     const std::size_t count = bytes.size() / bytesPerValue; // a partial last value is dropped
     sound.values.resize(count);

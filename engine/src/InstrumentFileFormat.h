@@ -26,8 +26,8 @@ inline constexpr std::size_t kMaxFieldChars = 255;
 // A sound's values converted to signed 16 bits, with the file's format.
 struct DecodedSound {
     std::vector<std::int16_t> values;
-    std::uint16_t sampleRate = 0; // truncated to 16 bits
-    std::uint8_t channels = 0;    // truncated to 8 bits
+    std::uint32_t sampleRate = 0;
+    std::uint8_t channels = 0; // truncated to 8 bits
 };
 
 // Reads the whole data chunk of an open WAV file and converts it to 16-bit

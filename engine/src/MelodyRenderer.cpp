@@ -1,3 +1,4 @@
+#include "FrameConversion.h"
 #include "ReplacingFile.h"
 
 #include <pellamy/MelodyRenderer.h>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <stdexcept>
 #include <sys/stat.h>
 
 namespace pellamy {
@@ -115,6 +117,7 @@ void MelodyRenderer::reset() {
     // An output still open here belongs to a rendering that failed: it is
     // completed with what was written, as a finished one is.
     completeOutput();
+    tracks_ = {};
     block_ = {};
     scratch_ = {};
     bytes_ = {};
@@ -178,6 +181,7 @@ void MelodyRenderer::openOutput(const std::string& scriptPath) {
     outputFormat_.wBitsPerSample = 16;
     outputFormat_.nBlockAlign = static_cast<std::uint16_t>(outputFormat_.nChannels * 2);
     outputFormat_.nAvgBytesPerSec = outputFormat_.nSamplesPerSec * outputFormat_.nBlockAlign;
+    prepareTracks();
 
     // Writing over the script being read would destroy it.
     if (sameFile(scriptPath, outputPath_))
@@ -188,6 +192,64 @@ void MelodyRenderer::openOutput(const std::string& scriptPath) {
     output_ = std::make_unique<WavFile>();
     if (openWavForWrite(replacing_->temporaryPath().string(), *output_, outputFormat_) != kWavOk)
         throw std::string(kCantCreateOutput);
+}
+
+// Every sound as the output's frames: sounds in the output's rate and channel
+// count are read as they are; the others are converted once here, so they keep
+// their pitch and length. Each track holds its 16-bit values (gain applied),
+// read once instead of at every play and wait.
+void MelodyRenderer::prepareTracks() {
+    const std::uint32_t rate = outputFormat_.nSamplesPerSec;
+    const unsigned channels = outputFormat_.nChannels;
+    tracks_.clear();
+    tracks_.reserve(instrument_->soundCount());
+    for (std::size_t i = 0; i < instrument_->soundCount(); ++i) {
+        Track track;
+        track.sound = instrument_->soundFor(instrument_->aliasAt(i));
+        if (track.sound == nullptr)
+            continue;
+        const Sound& sound = *track.sound;
+        track.values.resize(sound.count());
+        track.values.resize(sound.peek(track.values.data(), sound.count(), 0));
+        const unsigned soundChannels = std::max<unsigned>(sound.channels(), 1);
+        const bool sameFormat = sound.sampleRate() == rate && soundChannels == channels;
+        if (!sameFormat && sound.channels() != 0 && canConvertRate(sound.sampleRate(), rate)) {
+            try {
+                track.values =
+                    convertToDevice(track.values, soundChannels, sound.sampleRate(), channels, rate);
+            } catch (const std::runtime_error& failure) {
+                throw std::string(failure.what());
+            }
+            track.rate = rate;
+            track.channels = channels;
+        } else {
+            // Sounds that cannot be converted (no rate) play as they are.
+            track.rate = sound.sampleRate();
+            track.channels = soundChannels;
+        }
+        tracks_.push_back(std::move(track));
+    }
+}
+
+MelodyRenderer::Track* MelodyRenderer::trackFor(const Sound* sound) {
+    for (Track& track : tracks_)
+        if (track.sound == sound)
+            return &track;
+    return nullptr;
+}
+
+// Reads like Sound::readNext, from the track's values at the sound's cursor.
+std::uint32_t MelodyRenderer::Track::readNext(const std::int16_t*& values, std::uint32_t n) {
+    const auto size = static_cast<std::uint32_t>(this->values.size());
+    const std::uint32_t position = sound->position();
+    if (position >= size)
+        return 0;
+    n = std::min(n, size - position);
+    values = this->values.data() + position;
+    sound->setPosition(position + n);
+    if (position + n >= size)
+        sound->setPlaying(false);
+    return n;
 }
 
 void MelodyRenderer::loadDefinitionBlock(const std::string& scriptPath) {
@@ -263,6 +325,9 @@ void MelodyRenderer::play(const std::string& alias, std::string_view flag, doubl
     if (sound == nullptr)
         throw "Sorry, unknown alias " + alias;
 
+    Track* track = trackFor(sound);
+    if (track == nullptr)
+        throw std::string(kNoInstrument);
     double seconds = 0;
     if (flag.front() == 'a') {
         if (!std::isfinite(duration) || (duration < 0 && duration != -1))
@@ -277,8 +342,10 @@ void MelodyRenderer::play(const std::string& alias, std::string_view flag, doubl
     } else if (flag.front() == 'r') {
         if (!(duration >= 0 && duration <= 1))
             throw std::string("Incorrect portion of file, must be between 0 and 1");
+        // The sound's length in seconds: its whole frames at its own rate.
+        const std::uint32_t frames = sound->count() / std::max<std::uint32_t>(sound->channels(), 1);
         const double lengthSeconds =
-            sound->sampleRate() == 0 ? 0.0 : static_cast<double>(sound->count()) / sound->sampleRate();
+            sound->sampleRate() == 0 ? 0.0 : static_cast<double>(frames) / sound->sampleRate();
         seconds = duration * lengthSeconds;
         sound->setPosition(0);
         sound->setPlaying(false);
@@ -286,18 +353,17 @@ void MelodyRenderer::play(const std::string& alias, std::string_view flag, doubl
         return;
     }
 
-    // The block holds trunc(rate × seconds) values; it is filled as readMs of
+    // The block holds trunc(rate × seconds) frames; it is filled as readMs of
     // whole milliseconds would fill it, never past its end or the sound's.
-    const double rate = sound->sampleRate();
-    const std::uint64_t blockValues = countOf(rate * seconds);
-    const std::uint64_t msValues = countOf(rate * std::trunc(seconds * 1000) * 0.001);
-    const auto n =
-        static_cast<std::uint32_t>(std::min({blockValues, msValues, std::uint64_t{sound->count()}}));
+    const double rate = track->rate;
+    const std::uint64_t blockFrames = countOf(rate * seconds);
+    const std::uint64_t msFrames = countOf(rate * std::trunc(seconds * 1000) * 0.001);
+    const std::uint64_t values = std::min(blockFrames, msFrames) * std::uint64_t{track->channels};
+    const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(values, track->values.size()));
     try {
-        if (block_.size() < n)
-            block_.resize(n);
-        const std::uint32_t delivered = sound->readNext(block_.data(), n);
-        mixer_->mix(block_.data(), delivered, 1.0f);
+        const std::int16_t* block = nullptr;
+        const std::uint32_t delivered = track->readNext(block, n);
+        mixer_->mix(block, delivered, 1.0f);
     } catch (const std::bad_alloc&) {
         throw std::string("Insufficient memory");
     }
@@ -308,22 +374,22 @@ void MelodyRenderer::play(const std::string& alias, std::string_view flag, doubl
 std::int64_t MelodyRenderer::waitPeak(std::uint64_t valueCount) {
     std::int64_t peak = Mixer::kNormalizePeak;
     const std::span<const std::int32_t> pending = mixer_->values();
-    for (std::uint64_t offset = 0; offset < valueCount; offset += kWaitBlockValues) {
-        const auto n =
-            static_cast<std::uint32_t>(std::min<std::uint64_t>(kWaitBlockValues, valueCount - offset));
+    const std::uint32_t blockValues = waitBlockValues();
+    for (std::uint64_t offset = 0; offset < valueCount; offset += blockValues) {
+        const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(blockValues, valueCount - offset));
         scratch_.assign(n, 0);
         for (std::uint32_t i = 0; i < n && offset + i < pending.size(); ++i)
             scratch_[i] = pending[offset + i];
-        for (std::size_t s = 0; s < instrument_->soundCount(); ++s) {
-            const Sound* sound = instrument_->soundFor(instrument_->aliasAt(s));
-            if (sound == nullptr || !sound->isPlaying())
+        for (const Track& track : tracks_) {
+            if (!track.sound->isPlaying())
                 continue;
-            const std::uint64_t index = std::uint64_t{sound->position()} + offset;
-            if (index >= sound->count())
+            const std::uint64_t index = std::uint64_t{track.sound->position()} + offset;
+            if (index >= track.values.size())
                 continue;
-            const std::uint32_t delivered = sound->peek(block_.data(), n, static_cast<std::uint32_t>(index));
+            const auto delivered =
+                static_cast<std::uint32_t>(std::min<std::uint64_t>(n, track.values.size() - index));
             for (std::uint32_t i = 0; i < delivered; ++i)
-                scratch_[i] = Mixer::addSaturated(scratch_[i], block_[i]);
+                scratch_[i] = Mixer::addSaturated(scratch_[i], track.values[index + i]);
         }
         for (std::uint32_t i = 0; i < n; ++i)
             peak = std::max<std::int64_t>(peak, std::llabs(scratch_[i]));
@@ -332,7 +398,10 @@ std::int64_t MelodyRenderer::waitPeak(std::uint64_t valueCount) {
 }
 
 void MelodyRenderer::wait(double seconds) {
-    const std::uint64_t valueCount = countOf(static_cast<double>(outputFormat_.nSamplesPerSec) * seconds);
+    // A wait writes whole frames: every channel of trunc(rate × seconds) frames.
+    const std::uint64_t frames = countOf(static_cast<double>(outputFormat_.nSamplesPerSec) * seconds);
+    const std::uint64_t valueCount =
+        frames > UINT64_MAX / outputFormat_.nChannels ? UINT64_MAX : frames * outputFormat_.nChannels;
     if (valueCount > (outputLimitBytes_ - bytesWritten_) / 2)
         throw std::string(kCantWrite);
     try {
@@ -342,21 +411,28 @@ void MelodyRenderer::wait(double seconds) {
     }
 }
 
+// Whole frames of at most kWaitBlockValues values.
+std::uint32_t MelodyRenderer::waitBlockValues() const {
+    const std::uint32_t channels = std::max<std::uint32_t>(outputFormat_.nChannels, 1);
+    return std::max(kWaitBlockValues / channels, 1u) * channels;
+}
+
 void MelodyRenderer::waitInBlocks(std::uint64_t valueCount) {
-    if (block_.size() < kWaitBlockValues)
-        block_.resize(kWaitBlockValues);
+    const std::uint32_t blockValues = waitBlockValues();
+    if (block_.size() < blockValues)
+        block_.resize(blockValues);
     const std::int64_t peak = mixer_->mode() == MixNormalize ? waitPeak(valueCount) : 0;
 
-    for (std::uint64_t offset = 0; offset < valueCount; offset += kWaitBlockValues) {
-        const auto n =
-            static_cast<std::uint32_t>(std::min<std::uint64_t>(kWaitBlockValues, valueCount - offset));
-        for (std::size_t s = 0; s < instrument_->soundCount(); ++s) {
-            Sound* sound = instrument_->soundFor(instrument_->aliasAt(s));
-            if (sound == nullptr || !sound->isPlaying())
+    for (std::uint64_t offset = 0; offset < valueCount; offset += blockValues) {
+        const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(blockValues, valueCount - offset));
+        for (Track& track : tracks_) {
+            Sound* sound = track.sound;
+            if (!sound->isPlaying())
                 continue;
-            const std::uint32_t delivered = sound->readNext(block_.data(), n);
-            mixer_->mix(block_.data(), delivered, 1.0f);
-            if (delivered < n || sound->position() >= sound->count()) {
+            const std::int16_t* values = nullptr;
+            const std::uint32_t delivered = track.readNext(values, n);
+            mixer_->mix(values, delivered, 1.0f);
+            if (delivered < n || sound->position() >= track.values.size()) {
                 // The sound's data is exhausted: it has ended.
                 sound->setPosition(0);
                 sound->setPlaying(false);

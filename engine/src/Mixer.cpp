@@ -1,3 +1,5 @@
+#include "MixKernels.h"
+
 #include <pellamy/Mixer.h>
 
 #include <algorithm>
@@ -18,26 +20,20 @@ std::int32_t Mixer::addSaturated(std::int32_t a, std::int32_t b) {
 }
 
 void Mixer::growTo(std::uint32_t n) {
-    if (accumulator_.size() < n)
-        accumulator_.resize(n, 0);
+    if (size_ >= n)
+        return;
+    if (storage_.size() < std::size_t{head_} + n)
+        storage_.resize(std::size_t{head_} + n, 0);
+    size_ = n;
 }
 
 std::uint32_t Mixer::mix(const std::int16_t* values, std::uint32_t n, float gain) {
     growTo(n);
-    std::int32_t* acc = accumulator_.data();
-    if (gain == 1.0f) {
-        // The common case: trunc(value × 1.0f) is the value itself.
-        for (std::uint32_t i = 0; i < n; ++i)
-            acc[i] = addSaturated(acc[i], values[i]);
-    } else {
-        for (std::uint32_t i = 0; i < n; ++i) {
-            // |value × gain| may exceed any integer; clamp before converting.
-            const float product = std::trunc(static_cast<float>(values[i]) * gain);
-            const double limited =
-                std::isnan(product) ? 0.0 : std::clamp<double>(product, -2147483648.0, 2147483647.0);
-            acc[i] = addSaturated(acc[i], static_cast<std::int32_t>(limited));
-        }
-    }
+    const detail::MixKernelTable& kernels = detail::activeMixKernels();
+    if (gain == 1.0f) // the common case: trunc(value × 1.0f) is the value itself
+        kernels.add(front(), values, n);
+    else
+        kernels.addScaled(front(), values, n, gain);
     return n;
 }
 
@@ -45,46 +41,62 @@ void Mixer::take(std::int16_t* dst, std::uint32_t n) {
     growTo(n);
     std::int64_t peak = kNormalizePeak;
     if (mode_ == MixNormalize)
-        for (std::uint32_t i = 0; i < n; ++i)
-            peak = std::max<std::int64_t>(peak, std::llabs(accumulator_[i]));
+        peak = std::max<std::int64_t>(peak, detail::activeMixKernels().peak(front(), n));
     take(dst, n, peak);
 }
 
 void Mixer::take(std::int16_t* dst, std::uint32_t n, std::int64_t peak) {
     growTo(n);
-    const std::int32_t* acc = accumulator_.data();
+    const detail::MixKernelTable& kernels = detail::activeMixKernels();
     switch (mode_) {
     case MixClip:
-        for (std::uint32_t i = 0; i < n; ++i)
-            dst[i] = static_cast<std::int16_t>(std::clamp<std::int32_t>(acc[i], -32768, 32767));
+        kernels.clampTo16(dst, front(), n);
         break;
-    case MixNormalize: {
+    case MixNormalize:
         // A block is scaled only when its peak exceeds 28000.
-        const double scale = static_cast<double>(kNormalizePeak) /
-                             static_cast<double>(std::max<std::int64_t>(peak, kNormalizePeak));
-        for (std::uint32_t i = 0; i < n; ++i) {
-            const double scaled = std::trunc(scale * acc[i]);
-            dst[i] = static_cast<std::int16_t>(std::clamp(scaled, -32768.0, 32767.0));
-        }
+        kernels.scaleTo16(dst, front(), n,
+                          static_cast<double>(kNormalizePeak) /
+                              static_cast<double>(std::max<std::int64_t>(peak, kNormalizePeak)));
         break;
-    }
     default:
         break; // MixNone: the destination stays as it was
     }
 }
 
+std::int64_t Mixer::peak(std::uint32_t n) const {
+    return detail::activeMixKernels().peak(storage_.data() + head_, std::min(n, size_));
+}
+
+// The values live at storage_[head_, head_ + size_); everything else in
+// storage_ is 0. Consuming moves head_ instead of the values, and the values
+// are moved to the front only once the slack behind them is used up, so a
+// rendering of many short waits does not move the whole accumulator each time.
 void Mixer::consume(std::uint32_t n) {
-    if (n >= accumulator_.size()) {
-        std::fill(accumulator_.begin(), accumulator_.end(), 0);
+    const auto begin = storage_.begin() + head_;
+    if (n >= size_) {
+        std::fill(begin, begin + size_, 0);
+        head_ = 0;
         return;
     }
-    std::copy(accumulator_.begin() + n, accumulator_.end(), accumulator_.begin());
-    std::fill(accumulator_.end() - n, accumulator_.end(), 0);
+    std::fill(begin, begin + n, 0);
+    head_ += n;
+    if (std::size_t{head_} + size_ <= storage_.size())
+        return;
+    if (storage_.size() < 2 * std::size_t{size_})
+        storage_.resize(2 * std::size_t{size_}, 0);
+    if (std::size_t{head_} + size_ <= storage_.size())
+        return;
+    const std::uint32_t kept = size_ - n; // the values still in the old storage
+    std::copy(storage_.begin() + head_, storage_.begin() + head_ + kept, storage_.begin());
+    std::fill(storage_.begin() + std::max(kept, head_), storage_.begin() + head_ + kept, 0);
+    head_ = 0;
 }
 
 void Mixer::reset() {
-    accumulator_.clear();
-    accumulator_.shrink_to_fit();
+    storage_.clear();
+    storage_.shrink_to_fit();
+    head_ = 0;
+    size_ = 0;
 }
 
 } // namespace pellamy

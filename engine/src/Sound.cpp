@@ -19,7 +19,7 @@ std::int16_t truncateToPcm16(double value) {
 
 } // namespace
 
-Sound Sound::make(std::span<const std::int16_t> values, std::uint16_t sampleRate, std::uint8_t channels,
+Sound Sound::make(std::span<const std::int16_t> values, std::uint32_t sampleRate, std::uint8_t channels,
                   std::uint8_t bitsPerSample, float gain) {
     Sound sound;
     sound.samples_.assign(values.begin(), values.end());

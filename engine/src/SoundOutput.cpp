@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <optional>
 #include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -25,6 +26,15 @@ constexpr std::uint32_t kMinBufferBytes = 4;
 // 1 ms before giving the event up (only a stalled device gets that far).
 constexpr int kFullQueueRetries = 1000;
 
+// "DirectSoundCreate8 failed\n" with SDL's reason before the line feed.
+InitFailedException deviceFailure() {
+    const char* reason = SDL_GetError();
+    std::string message = kDeviceFailed;
+    if (reason != nullptr && *reason != '\0')
+        message.insert(message.size() - 1, std::string(": ") + reason);
+    return InitFailedException(message.c_str());
+}
+
 // Holds one reference to SDL's audio subsystem.
 class AudioSubsystem {
 public:
@@ -32,7 +42,7 @@ public:
         // A library must leave the process's signals to the program.
         SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
         if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
-            throw InitFailedException(kDeviceFailed);
+            throw deviceFailure();
     }
     ~AudioSubsystem() { SDL_QuitSubSystem(SDL_INIT_AUDIO); }
     AudioSubsystem(const AudioSubsystem&) = delete;
@@ -54,7 +64,7 @@ public:
         // differs); the buffer size is the driver's choice.
         id_ = SDL_OpenAudioDevice(nullptr, 0, &wanted, &granted_, SDL_AUDIO_ALLOW_SAMPLES_CHANGE);
         if (id_ == 0)
-            throw InitFailedException(kDeviceFailed);
+            throw deviceFailure();
         if (granted_.freq != wanted.freq || granted_.format != wanted.format ||
             granted_.channels != wanted.channels) {
             SDL_CloseAudioDevice(id_);

@@ -259,7 +259,8 @@ TEST(InstrumentFile, TenThousandSoundLinesStopAtTheLimit) {
 TEST(InstrumentFile, SaveAndLoadAgainKeepsAliasesOrderAndSamples) {
     TempFolder folder;
     writeDuo(folder);
-    writeBytes(folder / "songs/flûte.wav", wav16(ramp(300, -32768, 200)));
+    // A rate above 65535 Hz is kept through loading and saving.
+    writeBytes(folder / "songs/flûte.wav", wav16(ramp(300, -32768, 200), 96000));
     writeText(folder / "songs/duo.ins", "low 0 duo\\1\\low.wav\nhigh e duo\\1\\high.wav\ndrum 0 drum.wav\n"
                                         "flûte 0 flûte.wav\n");
     InstrumentModel original;
@@ -278,6 +279,7 @@ TEST(InstrumentFile, SaveAndLoadAgainKeepsAliasesOrderAndSamples) {
             EXPECT_EQ(copy.soundFor(alias)->sampleRate(), original.soundFor(alias)->sampleRate());
             EXPECT_EQ(copy.soundFor(alias)->channels(), original.soundFor(alias)->channels());
         }
+        EXPECT_EQ(copy.soundFor("flûte")->sampleRate(), 96000u);
         EXPECT_EQ(copy.keyForAlias("high"), '2'); // the explicit E is replaced by its position
         EXPECT_EQ(copy.keyForAlias("drum"), 'W');
     }

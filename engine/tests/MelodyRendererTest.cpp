@@ -395,10 +395,14 @@ TEST(MelodyRenderer, DefinitionBlockAtTheHeadBuildsTheInstrument) {
     EXPECT_EQ(renderer.instrument()->soundCount(), 2u);
     const RenderedWav out = readWav(folder.file("duo.wav"));
     EXPECT_EQ(out.format.nSamplesPerSec, 2000u); // the first sound's rate
-    // 20 values per wait at the output's rate; low streams on under high.
-    std::vector<std::int16_t> expected = constant(20, 300);
-    expected.resize(40, 300 + 700);
-    EXPECT_EQ(out.values, expected);
+    // 20 values per wait at the output's rate; low streams on under high,
+    // which is converted from 4000 Hz and so keeps its level (and its pitch).
+    ASSERT_EQ(out.values.size(), 40u);
+    EXPECT_EQ(std::vector<std::int16_t>(out.values.begin(), out.values.begin() + 20), constant(20, 300));
+    double sum = 0;
+    for (std::size_t i = 24; i < 40; ++i)
+        sum += out.values[i];
+    EXPECT_NEAR(sum / 16, 1000, 10);
 }
 
 TEST(MelodyRenderer, BrokenDefinitionBlocksFailWithTheReadersMessage) {
@@ -441,4 +445,109 @@ TEST(MelodyRenderer, BundledExampleMelodiesRender) {
     renderer.setInstrument(&generated);
     renderer.render(melodies + "generated-tune.snc", folder.file("tune.wav"));
     EXPECT_GT(renderer.writtenValues(), 8000u * 5);
+}
+
+namespace {
+
+struct FormatTone {
+    std::string alias;
+    std::vector<std::int16_t> values; // interleaved
+    std::uint32_t rate;
+    std::uint16_t channels;
+};
+
+void buildMixedInstrument(InstrumentModel& model, const std::vector<FormatTone>& tones) {
+    std::vector<SoundStreamDescription> records(tones.size());
+    for (std::size_t i = 0; i < tones.size(); ++i) {
+        const auto blockAlign = static_cast<std::uint16_t>(2 * tones[i].channels);
+        records[i].name = tones[i].alias;
+        records[i].format = {1, tones[i].channels, tones[i].rate, tones[i].rate * blockAlign, blockAlign, 16,
+                             0};
+        records[i].dataBytes = static_cast<std::uint32_t>(tones[i].values.size() * 2);
+        records[i].data = tones[i].values.data();
+    }
+    model.loadFromDescriptions(static_cast<int>(records.size()), records.data());
+}
+
+std::vector<std::int16_t> sine(double hz, std::uint32_t rate, std::size_t frames, unsigned channels = 1) {
+    std::vector<std::int16_t> values;
+    for (std::size_t k = 0; k < frames; ++k)
+        values.insert(values.end(), channels,
+                      static_cast<std::int16_t>(std::lround(10000 * std::sin(2 * M_PI * hz * k / rate))));
+    return values;
+}
+
+// Sign changes from negative to positive, and the index after the last value that is not 0.
+std::pair<int, std::size_t> risingCrossingsAndEnd(const std::vector<std::int16_t>& values) {
+    int crossings = 0;
+    std::size_t end = 0;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i > 0 && values[i - 1] < 0 && values[i] >= 0)
+            ++crossings;
+        if (values[i] != 0)
+            end = i + 1;
+    }
+    return {crossings, end};
+}
+
+} // namespace
+
+TEST(MelodyRenderer, StereoSoundsCountWaitsInFrames) {
+    // Left counts up from 100, right down from -100: a swap shows at once.
+    std::vector<std::int16_t> frames;
+    for (int k = 0; k < 50; ++k)
+        frames.insert(frames.end(),
+                      {static_cast<std::int16_t>(100 + k), static_cast<std::int16_t>(-100 - k)});
+    InstrumentModel model;
+    buildMixedInstrument(model, {{"st", frames, 1000, 2}});
+
+    ScratchFolder folder;
+    MelodyRenderer renderer;
+    renderer.setInstrument(&model);
+    // A wait of an odd number of milliseconds, then more than the rest.
+    renderer.render(folder.write("s.snc", "st a -1\n!wait 0.005\n!wait 0.06\n"), folder.file("s.wav"));
+    const RenderedWav out = readWav(folder.file("s.wav"));
+    EXPECT_EQ(out.format.nChannels, 2);
+    ASSERT_EQ(out.values.size(), 2u * 65); // 65 ms of two channels
+    std::vector<std::int16_t> expected = frames;
+    expected.resize(130, 0);
+    EXPECT_EQ(out.values, expected);
+
+    // Durations and portions count frames too.
+    renderer.render(folder.write("d.snc", "st a 0.01\n!wait 0.02\nst r 0.5\n!wait 0.03\n"),
+                    folder.file("d.wav"));
+    const std::vector<std::int16_t> played = readWav(folder.file("d.wav")).values;
+    ASSERT_EQ(played.size(), 2u * 50);
+    EXPECT_EQ(std::vector<std::int16_t>(played.begin(), played.begin() + 20),
+              std::vector<std::int16_t>(frames.begin(), frames.begin() + 20));
+    EXPECT_EQ(std::count(played.begin() + 20, played.begin() + 40, 0), 20);
+    EXPECT_EQ(std::vector<std::int16_t>(played.begin() + 40, played.begin() + 90),
+              std::vector<std::int16_t>(frames.begin(), frames.begin() + 50));
+    EXPECT_EQ(std::count(played.begin() + 90, played.end(), 0), 10);
+}
+
+TEST(MelodyRenderer, SoundsOfAnotherFormatAreConvertedAndKeepPitchAndLength) {
+    // 440 Hz for 0.5 s at 44100 Hz, and the same tone at 11025 Hz.
+    InstrumentModel model;
+    buildMixedInstrument(model, {{"first", sine(440, 44100, 22050), 44100, 1},
+                                 {"slow", sine(440, 11025, 5512), 11025, 1},
+                                 {"wide", sine(440, 44100, 22050, 2), 44100, 2}});
+    for (const std::string alias : {"first", "slow", "wide"}) {
+        SCOPED_TRACE(alias);
+        const std::vector<std::int16_t> out = renderThrough(model, alias + " a -1\n!wait 1\n");
+        ASSERT_EQ(out.size(), 44100u);
+        const auto [crossings, end] = risingCrossingsAndEnd(out);
+        EXPECT_NEAR(crossings, 220, 2); // 440 Hz for 0.5 s
+        EXPECT_NEAR(static_cast<double>(end), 22050, 60);
+        const auto peak = std::abs(*std::max_element(out.begin(), out.end()));
+        EXPECT_NEAR(peak, 10000, 150); // a stereo sound is averaged, not summed
+    }
+
+    // A mono sound in a stereo rendering sounds in both channels.
+    InstrumentModel stereo;
+    buildMixedInstrument(
+        stereo, {{"st", std::vector<std::int16_t>(20, 0), 1000, 2}, {"mono", constant(10, 500), 1000, 1}});
+    std::vector<std::int16_t> expected = constant(20, 500);
+    expected.resize(24, 0);
+    EXPECT_EQ(renderThrough(stereo, "mono a -1\n!wait 0.012\n"), expected);
 }

@@ -4,6 +4,8 @@
 #include "FrameConversion.h"
 #include "SpscQueue.h"
 
+#include <algorithm>
+#include <cmath>
 #include <gtest/gtest.h>
 #include <vector>
 
@@ -96,4 +98,31 @@ TEST(FrameConversion, MapsChannelsAndCopiesEqualRatesExactly) {
     EXPECT_FALSE(canConvertRate(100, 48000));   // beyond the converter's ratio of 256
     EXPECT_TRUE(canConvertRate(8000, 48000));
     EXPECT_FALSE(canConvertRate(0, 48000));
+}
+
+TEST(FrameConversion, RatiosBeyondTheConvertersGoInTwoPasses) {
+    // 0.1 s of a 440 Hz tone at 20 MHz, and 0.2 s of a 100 Hz one at 1 kHz.
+    const auto tone = [](double hz, std::uint32_t rate, std::size_t n) {
+        std::vector<std::int16_t> values(n);
+        for (std::size_t k = 0; k < n; ++k)
+            values[k] = static_cast<std::int16_t>(std::lround(10000 * std::sin(2 * M_PI * hz * k / rate)));
+        return values;
+    };
+    const auto risingCrossings = [](const std::vector<std::int16_t>& values, std::size_t from,
+                                    std::size_t to) {
+        int crossings = 0;
+        for (std::size_t i = from + 1; i < to; ++i)
+            crossings += values[i - 1] < 0 && values[i] >= 0;
+        return crossings;
+    };
+    ASSERT_TRUE(canConvertRate(20000000, 48000));
+    const auto fast = convertToDevice(tone(440, 20000000, 2000000), 1, 20000000, 1, 48000);
+    EXPECT_NEAR(static_cast<double>(fast.size()), 4800, 4);
+    EXPECT_NEAR(risingCrossings(fast, 0, fast.size()), 44, 1); // 440 Hz for 0.1 s
+
+    ASSERT_TRUE(canConvertRate(1000, 384000));
+    const auto slow = convertToDevice(tone(100, 1000, 200), 1, 1000, 1, 384000);
+    EXPECT_NEAR(static_cast<double>(slow.size()), 76800, 8);
+    EXPECT_NEAR(risingCrossings(slow, 0, slow.size()), 20, 1);
+    EXPECT_NEAR(*std::max_element(slow.begin() + 20000, slow.end() - 20000), 10000, 300);
 }

@@ -88,6 +88,8 @@ private:
     void play(const std::string& alias, std::string_view flag, double duration);
     void wait(double seconds);
     void waitInBlocks(std::uint64_t valueCount);
+    std::uint32_t waitBlockValues() const;
+    void prepareTracks();
     std::int64_t waitPeak(std::uint64_t valueCount);
     void writeBlock(const std::int16_t* values, std::uint32_t n);
     [[noreturn]] void syntaxError() const;
@@ -105,6 +107,19 @@ private:
     std::unique_ptr<detail::ReplacingFile> replacing_; // where it is written until then
     std::uint64_t outputLimitBytes_;
     std::uint64_t bytesWritten_ = 0;
+    // A sound as the rendering reads it: its values (gain applied) in the
+    // output's rate and channels, read at the sound's cursor.
+    struct Track {
+        Sound* sound = nullptr;
+        std::vector<std::int16_t> values;
+        std::uint32_t rate = 0;
+        std::uint32_t channels = 1;
+        // Points `values` at up to n values from the cursor and advances it.
+        std::uint32_t readNext(const std::int16_t*& values, std::uint32_t n);
+    };
+    Track* trackFor(const Sound* sound);
+
+    std::vector<Track> tracks_; // in definition order, made when the output opens
     std::vector<std::int16_t> block_;
     std::vector<std::int32_t> scratch_;
     std::vector<std::uint8_t> bytes_;

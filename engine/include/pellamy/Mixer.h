@@ -44,16 +44,21 @@ public:
     void reset();
 
     int mode() const { return mode_; }
-    std::uint32_t size() const { return static_cast<std::uint32_t>(accumulator_.size()); }
-    std::span<const std::int32_t> values() const { return accumulator_; }
+    std::uint32_t size() const { return size_; }
+    std::span<const std::int32_t> values() const { return {storage_.data() + head_, size_}; }
+    // The largest absolute value among the first n values (0 when empty).
+    std::int64_t peak(std::uint32_t n) const;
 
     // a + b limited to the range of a signed 32-bit value.
     static std::int32_t addSaturated(std::int32_t a, std::int32_t b);
 
 private:
     void growTo(std::uint32_t n);
+    std::int32_t* front() { return storage_.data() + head_; }
 
-    std::vector<std::int32_t> accumulator_;
+    std::vector<std::int32_t> storage_; // the accumulator is storage_[head_, head_ + size_)
+    std::uint32_t head_ = 0;
+    std::uint32_t size_ = 0;
     int mode_;
 };
 

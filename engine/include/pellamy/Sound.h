@@ -22,7 +22,7 @@ public:
 
     // Copies `values`; whoever makes a sound passes 16-bit values, whatever
     // bitsPerSample says.
-    static Sound make(std::span<const std::int16_t> values, std::uint16_t sampleRate, std::uint8_t channels,
+    static Sound make(std::span<const std::int16_t> values, std::uint32_t sampleRate, std::uint8_t channels,
                       std::uint8_t bitsPerSample, float gain);
 
     // Delivers up to n values from the cursor (value × gain, truncated toward
@@ -44,7 +44,7 @@ public:
     bool isValid() const { return valid_; }
     bool isPlaying() const { return playing_; }
     void setPlaying(bool playing) { playing_ = playing; }
-    std::uint16_t sampleRate() const { return sampleRate_; }
+    std::uint32_t sampleRate() const { return sampleRate_; }
     std::uint8_t channels() const { return channels_; }
     std::uint8_t bitsPerSample() const { return bitsPerSample_; }
     std::uint16_t blockAlign() const { return blockAlign_; }
@@ -56,7 +56,7 @@ private:
     std::uint32_t position_ = 0;
     bool valid_ = false;
     bool playing_ = false;
-    std::uint16_t sampleRate_ = 0;
+    std::uint32_t sampleRate_ = 0;
     std::uint8_t channels_ = 0;
     std::uint8_t bitsPerSample_ = 0;
     std::uint16_t blockAlign_ = 0;

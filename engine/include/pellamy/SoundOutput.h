@@ -38,7 +38,8 @@ public:
     // Opens the device in 16-bit PCM at the given rate and channel count and
     // prepares one voice per sound of `instrument`, which must outlive this
     // object and keep its sounds. Throws InitFailedException
-    // "DirectSoundCreate8 failed\n" when the audio subsystem or the device
+    // "DirectSoundCreate8 failed\n" (SDL's reason after a colon, before the
+    // line feed) when the audio subsystem or the device
     // cannot be opened, the character string "Can't set primary buffer
     // format" for a format the device cannot play, and "Error creating
     // buffer" for a sound that cannot be played (no values, fewer than 4

@@ -1,0 +1,95 @@
+// The melody renderer and mixer as they were before the vector kernels, kept
+// verbatim (in their own namespace) as the benchmark's baseline.
+#pragma once
+
+#include "BaselineMixer.h"
+
+#include <pellamy/Export.h>
+#include <pellamy/InstrumentModel.h>
+#include <pellamy/WavFile.h>
+#include <pellamy/WaveFormat.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pellamy::baseline {
+
+// Failures are thrown as std::string, except the two noted as const char*.
+// A render that fails after its output was created resets the renderer and
+// completes the output with what was written so far. The output is written
+// straight to its path (the benchmark needs no protection of earlier files).
+//
+// Thread: interface thread only, not while the instrument plays live (the
+// renderer moves its sounds' cursors and playing flags).
+class MelodyRenderer {
+public:
+    // Throws "Unknown mixer type" (const char*) for a mode outside 0..2.
+    explicit MelodyRenderer(int mixMode = MixClip);
+    ~MelodyRenderer();
+    MelodyRenderer(const MelodyRenderer&) = delete;
+    MelodyRenderer& operator=(const MelodyRenderer&) = delete;
+
+    // Plays through `model` from now on without owning it; the model must
+    // outlive the renderer, whose reset and destruction rewind its sounds. Throws
+    // "Parser doesn't need any empty instruments!" (const char*) for nullptr.
+    void setInstrument(InstrumentModel* model);
+
+    // Renders the script into a new WAV file at wavPath in the format of the
+    // instrument's first sound. Without an instrument, a definition block at
+    // the head of the script builds one that the renderer keeps.
+    void render(const std::string& scriptPath, const std::string& wavPath);
+
+    // Empties the mixer, rewinds and stops every sound of the instrument,
+    // closes the script and completes the output.
+    void reset();
+
+    // The largest data chunk a rendering may write (at most what a WAV file
+    // can hold); a longer one fails with "Can't write to wav file".
+    void setOutputLimitBytes(std::uint64_t bytes);
+
+    // The instrument played, or nullptr.
+    const InstrumentModel* instrument() const { return instrument_; }
+    // Lines (pieces) read from the script in the last rendering.
+    std::uint32_t lineNumber() const { return lineNumber_; }
+    // Values written and their format in the last rendering.
+    std::uint64_t writtenValues() const { return bytesWritten_ / 2; }
+    const WAVEFORMATEX& outputFormat() const { return outputFormat_; }
+
+    // Values a wait writes at once at most; longer waits go in blocks of this size.
+    static constexpr std::uint32_t kWaitBlockValues = 65536;
+
+private:
+    void renderLines(const std::string& scriptPath);
+    void openOutput(const std::string& scriptPath);
+    void completeOutput();
+    void loadDefinitionBlock(const std::string& scriptPath);
+    void requireInstrument() const;
+    void play(const std::string& alias, std::string_view flag, double duration);
+    void wait(double seconds);
+    void waitInBlocks(std::uint64_t valueCount);
+    std::int64_t waitPeak(std::uint64_t valueCount);
+    void writeBlock(const std::int16_t* values, std::uint32_t n);
+    [[noreturn]] void syntaxError() const;
+
+    std::FILE* script_ = nullptr;
+    std::unique_ptr<WavFile> output_;
+    InstrumentModel* instrument_ = nullptr;
+    std::unique_ptr<InstrumentModel> ownInstrument_; // built from a definition block
+    std::unique_ptr<Mixer> mixer_;
+    WAVEFORMATEX outputFormat_;
+    std::uint32_t lineNumber_ = 0;
+    bool borrowed_ = false;
+
+    std::string outputPath_; // where a finished rendering goes
+    std::uint64_t outputLimitBytes_;
+    std::uint64_t bytesWritten_ = 0;
+    std::vector<std::int16_t> block_;
+    std::vector<std::int32_t> scratch_;
+    std::vector<std::uint8_t> bytes_;
+};
+
+} // namespace pellamy::baseline

@@ -1,19 +1,21 @@
 #!/bin/sh
-# The generator and the engine's core make no sound: neither may load SDL or
-# libsamplerate, directly or through another library. The live part is the
-# control that the check sees those libraries at all.
-# usage: links_no_sound.sh LIVE_LIBRARY LIBRARY...
+# The generator makes no sound: it may load neither SDL nor libsamplerate,
+# directly or through another library. The engine's core renders melodies,
+# converting sounds of another rate with libsamplerate, but never loads SDL.
+# The live part is the control that the check sees SDL at all.
+# usage: links_no_sound.sh LIVE_LIBRARY CORE_LIBRARY GENERATOR_LIBRARY
 set -u
-live=$1
-shift
+live=$1 core=$2 generator=$3
 ldd "$live" | grep -q 'libSDL2' || { echo "the check sees no SDL in $live"; exit 1; }
 status=0
-for library in "$@"; do
-    found=$(ldd "$library") || { echo "ldd failed on $library"; exit 1; }
-    if echo "$found" | grep -Ei 'libSDL|libsamplerate'; then
-        echo "$library loads a sound library"
+check() { # library pattern
+    found=$(ldd "$1") || { echo "ldd failed on $1"; exit 1; }
+    if echo "$found" | grep -Ei "$2"; then
+        echo "$1 loads a library it must not"
         status=1
     fi
-done
-[ "$status" -eq 0 ] && echo "no sound libraries in: $*"
+}
+check "$core" 'libSDL'
+check "$generator" 'libSDL|libsamplerate'
+[ "$status" -eq 0 ] && echo "no SDL in $core; neither SDL nor libsamplerate in $generator"
 exit "$status"

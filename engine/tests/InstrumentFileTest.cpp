@@ -324,27 +324,28 @@ TEST(InstrumentFile, SaveFailures) {
     InstrumentModel model;
     model.addSound("ok", Sound::make(ramp(4, 0), 8000, 1, 16, 1.0f));
     model.addSound("blocked", Sound::make(ramp(4, 9), 8000, 1, 16, 1.0f));
-    model.addSound("../escape", Sound::make(ramp(4, 5), 8000, 1, 16, 1.0f));
     model.addSound("after", Sound::make(ramp(4, 7), 8000, 1, 16, 1.0f));
 
     Thrown noFolder = thrownBy([&] { model.saveToFile((folder / "missing/x.ins").string(), true); });
     EXPECT_EQ(noFolder.kind, Thrown::kCharPointer);
     EXPECT_EQ(noFolder.text, "Can't open file for saving instrument");
 
-    // A folder where a WAV file should go: reported after the definition file
-    // and every other WAV file are complete.
+    // A folder where a WAV file should go: the save stops there and writes
+    // nothing at all.
     fs::create_directories(folder / "x/1/blocked.wav");
     Thrown blocked = thrownBy([&] { model.saveToFile((folder / "x.ins").string(), true); });
     EXPECT_EQ(blocked.kind, Thrown::kStringObject);
     EXPECT_EQ(blocked.text, "Can't write sound file " + (folder / "x/1/blocked.wav").string());
-    EXPECT_EQ(
-        readText(folder / "x.ins"),
-        "ok 0 x/1/ok.wav\nblocked 0 x/1/blocked.wav\n../escape 0 x/1/../escape.wav\nafter 0 x/1/after.wav\n");
-    EXPECT_TRUE(fs::exists(folder / "x/1/after.wav"));
-    EXPECT_FALSE(fs::exists(folder / "x/escape.wav")); // an alias never writes outside its folder
+    EXPECT_FALSE(fs::exists(folder / "x.ins"));
+    EXPECT_FALSE(fs::exists(folder / "x/1/ok.wav"));
+    EXPECT_FALSE(fs::exists(folder / "x/1/after.wav"));
 
+    // An alias never writes outside its folder; it is refused before anything is written.
     fs::remove_all(folder / "x/1/blocked.wav");
+    model.addSound("../escape", Sound::make(ramp(4, 5), 8000, 1, 16, 1.0f));
     Thrown escape = thrownBy([&] { model.saveToFile((folder / "x.ins").string(), true); });
     EXPECT_EQ(escape.text, "Can't write sound file " + (folder / "x/1/../escape.wav").string());
     EXPECT_FALSE(fs::exists(folder / "x/escape.wav"));
+    EXPECT_FALSE(fs::exists(folder / "x.ins"));
+    EXPECT_FALSE(fs::exists(folder / "x/1/ok.wav"));
 }

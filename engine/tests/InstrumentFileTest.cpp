@@ -349,3 +349,46 @@ TEST(InstrumentFile, SaveFailures) {
     EXPECT_FALSE(fs::exists(folder / "x.ins"));
     EXPECT_FALSE(fs::exists(folder / "x/1/ok.wav"));
 }
+
+TEST(InstrumentFile, AByteOrderMarkAtTheStartIsSkipped) {
+    MemorySounds sounds;
+    InstrumentModel model;
+    detail::readDefinitionText(model, "\xEF\xBB\xBFlow 0 low.wav\nhigh 0 high.wav\n", sounds.opener());
+    EXPECT_EQ(aliasesOf(model), (std::vector<std::string>{"low", "high"}));
+    detail::readDefinitionText(model, "\xEF\xBB\xBF!begin\nlow 0 low.wav\n", sounds.opener());
+    EXPECT_EQ(aliasesOf(model), (std::vector<std::string>{"low"}));
+    detail::readDefinitionText(model, "\xEF\xBB\xBF\nlow 0 low.wav\n", sounds.opener());
+    EXPECT_EQ(aliasesOf(model), (std::vector<std::string>{"low"}));
+    // Elsewhere the mark is part of the line; a two-field line still ends reading.
+    detail::readDefinitionText(model, "low 0 low.wav\n\xEF\xBB\xBFhigh 0 high.wav\nend here\nx 0 x.wav\n",
+                               sounds.opener());
+    EXPECT_EQ(aliasesOf(model), (std::vector<std::string>{"low", "\xEF\xBB\xBFhigh"}));
+}
+
+TEST(InstrumentFile, FilesThatAreNoTextFailAtOnce) {
+    TempFolder folder;
+    InstrumentModel model;
+    for (const std::string& path : std::vector<std::string>{"/dev/zero", folder.path().string()}) {
+        const Thrown thrown = thrownBy([&] { model.loadFromFile(path); });
+        EXPECT_EQ(thrown.text, "Can't open instrument file") << path;
+        EXPECT_EQ(thrownBy([&] { InstrumentModel::soundFilesOf(path); }).text, "Can't open instrument file");
+    }
+}
+
+TEST(InstrumentFile, SoundFilesOfAndFilesSavedToNameWhatLoadAndSaveTouch) {
+    TempFolder folder;
+    writeDuo(folder);
+    const fs::path songs = folder / "songs";
+    EXPECT_EQ(InstrumentModel::soundFilesOf((songs / "duo.ins").string()),
+              (std::vector<std::string>{(songs / "duo/1/low.wav").string(),
+                                        (songs / "duo/1/high.wav").string(), (songs / "drum.wav").string()}));
+    InstrumentModel model;
+    model.loadFromFile((songs / "duo.ins").string());
+    EXPECT_EQ(model.filesSavedTo((songs / "my copy.ins").string(), true),
+              (std::vector<std::string>{
+                  (songs / "my_copy/1/low.wav").string(), (songs / "my_copy/1/high.wav").string(),
+                  (songs / "my_copy/1/drum.wav").string(), (songs / "my copy.ins").string()}));
+    EXPECT_EQ(model.filesSavedTo((songs / "flat.ins").string(), false),
+              (std::vector<std::string>{(songs / "low.wav").string(), (songs / "high.wav").string(),
+                                        (songs / "drum.wav").string(), (songs / "flat.ins").string()}));
+}

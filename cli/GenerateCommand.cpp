@@ -1,4 +1,5 @@
 #include "CommandLine.h"
+#include "Interrupt.h"
 
 #include <kivora/NoteGenerator.h>
 #include <modelkit/Builders.h>
@@ -10,7 +11,6 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <unistd.h>
 
@@ -20,33 +20,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The run in progress, for the Ctrl-C handler: setting its stop flag is all a
-// signal handler may do (the flag is a lock-free atomic).
-std::atomic<int>* runningStopFlag = nullptr;
+// The generator's stop value for Ctrl-C and SIGTERM.
 constexpr int kInterrupted = 2;
-
-extern "C" void stopGenerating(int) {
-    if (runningStopFlag != nullptr)
-        runningStopFlag->store(kInterrupted);
-}
-
-// Ctrl-C stops the notes in flight; nothing is saved.
-class InterruptGuard {
-public:
-    explicit InterruptGuard(std::atomic<int>& stopFlag) {
-        runningStopFlag = &stopFlag;
-        previous_ = std::signal(SIGINT, stopGenerating);
-    }
-    ~InterruptGuard() {
-        std::signal(SIGINT, previous_);
-        runningStopFlag = nullptr;
-    }
-    InterruptGuard(const InterruptGuard&) = delete;
-    InterruptGuard& operator=(const InterruptGuard&) = delete;
-
-private:
-    void (*previous_)(int) = SIG_DFL;
-};
 
 // One line on stderr redrawn after every note: bar, count, elapsed time and
 // an estimate of the time left.
@@ -127,6 +102,8 @@ int runGenerate(std::vector<std::string> arguments) {
         throw UsageError("missing -o OUT.ins");
     }
 
+    if (!positionals.empty())
+        refuseOverwritingInputs({*output}, {{positionals.front(), "the model file"}});
     const InstrumentKit::Representation model = positionals.empty()
                                                     ? InstrumentKit::defaultModel()
                                                     : InstrumentKit::loadModelFile(positionals.front());
@@ -139,12 +116,11 @@ int runGenerate(std::vector<std::string> arguments) {
     generator.configure(settings, std::move(snapshot));
     ProgressBar progress(generator.noteCount());
     generator.setNoteDoneCallback([&](int note) { progress.draw(note + 1); });
-    {
-        InterruptGuard interrupt(generator.stopRequested);
-        if (generator.run() == kInterrupted) {
-            std::fputs("\nInterrupted: nothing saved\n", stderr);
-            return 130;
-        }
+    // Ctrl-C and SIGTERM stop the notes in flight or the save; nothing is saved.
+    const InterruptScope interrupt(&generator.stopRequested, kInterrupted);
+    if (generator.run() == kInterrupted) {
+        std::fputs("\nInterrupted: nothing saved\n", stderr);
+        return interrupt.exitStatus();
     }
 
     const pellamy::SoundStreamDescription* records = generator.buildDescriptions();
@@ -162,7 +138,17 @@ int runGenerate(std::vector<std::string> arguments) {
     }
     pellamy::InstrumentModel instrument;
     instrument.loadFromDescriptions(generator.noteCount(), records);
-    instrument.saveToFile(*output, !flat);
+    if (!positionals.empty())
+        refuseOverwritingInputs(instrument.filesSavedTo(*output, !flat),
+                                {{positionals.front(), "the model file"}});
+    try {
+        instrument.saveToFile(*output, !flat, interrupt.stopCheck());
+    } catch (...) {
+        if (!interrupt.interrupted())
+            throw;
+        std::fputs("Interrupted: nothing saved\n", stderr);
+        return interrupt.exitStatus();
+    }
 
     if (settings.octaves == 0) {
         ostrel::WAVEFORMATEX format;

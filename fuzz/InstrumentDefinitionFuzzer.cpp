@@ -44,9 +44,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // What was read must be a consistent instrument.
     if (model.soundCount() > pellamy::InstrumentModel::kMaxSounds)
         __builtin_trap();
-    for (std::size_t i = 0; i < model.soundCount(); ++i)
-        if (model.isLoaded() && model.soundFor(model.aliasAt(i)) == nullptr)
+    for (std::size_t i = 0; i < model.soundCount(); ++i) {
+        const std::string& alias = model.aliasAt(i);
+        if (model.isLoaded() && model.soundFor(alias) == nullptr)
             __builtin_trap();
+        // Saved flat, every alias read from a line (but from the file's first
+        // line, which a byte-order mark could start) makes a line that reads back.
+        if (alias.size() + 4 <= pellamy::detail::kMaxFieldChars &&
+            !pellamy::detail::lineReadsBack(alias, alias + ".wav", false))
+            __builtin_trap();
+    }
     for (unsigned code = 0; code < pellamy::InstrumentModel::kKeyCount; ++code) {
         const std::string alias = model.aliasForKey(code);
         if (!alias.empty() && (!model.contains(alias) || alias.size() > pellamy::detail::kMaxFieldChars))

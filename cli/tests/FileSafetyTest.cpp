@@ -115,6 +115,16 @@ TEST_F(FileSafety, InputsThatAreNoFilesFailAtOnceAndCreateNothing) {
     EXPECT_EQ(filesUnder(scratch_), Files{});
 }
 
+TEST_F(FileSafety, ARenderTooLongForAWavFileWritesNothing) {
+    // Two waits of 2.2 GB each at 22 050 Hz: refused before the first is written.
+    const std::string script = write("long.snc", "low a -1\n!wait 50000\n!wait 50000\n");
+    const CliRun result = run("render " + word(script) + " -i " + duo_, "timeout 60 ");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "Can't write to wav file\n");
+    EXPECT_FALSE(fs::exists(scratch_ / "long.wav"));
+    EXPECT_EQ(temporaryFilesUnder(scratch_), std::vector<std::string>{});
+}
+
 TEST_F(FileSafety, AnInstrumentNamedWithBlanksLoadsAgain) {
     const fs::path piano = scratch_ / "my piano.ins";
     ASSERT_EQ(run("resave " + duo_ + " " + word(piano)).status, 0);
@@ -208,6 +218,11 @@ TEST_F(FileSafety, SignalsAndFailuresAtRandomMomentsLoseNothing) {
     std::vector<Job> jobs = {
         {"resave " + word(inputs / "a.ins") + " " + word(work / "out.ins"),
          "resave " + word(inputs / "b.ins") + " " + word(work / "out.ins"),
+         {},
+         {},
+         {}},
+        {"generate --octaves 1 --rate 8000 --duration 20 -o " + word(work / "out.ins"),
+         "generate --octaves 1 --rate 8000 --duration 25 --linear 2 -o " + word(work / "out.ins"),
          {},
          {},
          {}},

@@ -146,6 +146,25 @@ TEST_F(FileSafety, ReadOnlyOutputsAreRefusedAndKept) {
     EXPECT_EQ(differences(filesUnder(scratch_), before), "");
 }
 
+TEST_F(FileSafety, TemporariesOfAKilledSaveAreRemovedByTheNextOne) {
+    if (std::system("strace -o /dev/null true >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "strace cannot trace here";
+    const fs::path copy = scratch_ / "copy.ins";
+    const fs::path tune = scratch_ / "tune.wav";
+    const std::string script = write("tune.snc", "low a 0.1\n!wait 0.1\n");
+    // SIGKILL cannot be caught: the process ends in the middle of writing.
+    const std::string kill = "strace -f -o /dev/null -e trace=fsync -e inject=fsync:signal=SIGKILL:when=2 ";
+    run("resave " + duo_ + " " + word(copy), kill);
+    run("render " + word(script) + " -i " + duo_ + " -o " + word(tune),
+        kill + "-e trace=write -e inject=write:signal=SIGKILL:when=3 ");
+    EXPECT_GE(temporaryFilesUnder(scratch_).size(), 2u);
+    EXPECT_FALSE(fs::exists(copy));
+
+    ASSERT_EQ(run("resave " + duo_ + " " + word(copy)).status, 0);
+    ASSERT_EQ(run("render " + word(script) + " -i " + duo_ + " -o " + word(tune)).status, 0);
+    EXPECT_EQ(temporaryFilesUnder(scratch_), std::vector<std::string>{});
+}
+
 namespace {
 
 // A memory disk over the scratch folder where one can be mounted: the rounds

@@ -107,7 +107,8 @@ void removeStaleTemporaries(const fs::path& folder) {
     ::closedir(directory);
 }
 
-ReplacingFile::ReplacingFile(fs::path target) : target_(finalTarget(std::move(target))) {}
+ReplacingFile::ReplacingFile(fs::path target)
+    : requested_(std::move(target)), target_(finalTarget(requested_)) {}
 
 ReplacingFile::~ReplacingFile() {
     if (pending_)
@@ -116,14 +117,18 @@ ReplacingFile::~ReplacingFile() {
 
 bool ReplacingFile::create() {
     struct stat status {};
-    if (::stat(target_.c_str(), &status) == 0) {
-        if (S_ISDIR(status.st_mode) || ::access(target_.c_str(), W_OK) != 0)
+    // Asked of the name as given, so that links the kernel resolves itself
+    // (/dev/stdout) lead to the device or pipe.
+    if (::stat(requested_.c_str(), &status) == 0 && !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) {
+        if (::access(requested_.c_str(), W_OK) != 0)
             return false;
-        if (!S_ISREG(status.st_mode)) {
-            inPlace_ = true;
-            temporary_ = target_;
-            return true;
-        }
+        inPlace_ = true;
+        temporary_ = requested_;
+        return true;
+    }
+    if (::stat(target_.c_str(), &status) == 0) {
+        if (!S_ISREG(status.st_mode) || ::access(target_.c_str(), W_OK) != 0)
+            return false;
         // A file nobody may write was made read-only on purpose, also for
         // the superuser, whom access() always lets write.
         if ((status.st_mode & 0222) == 0)

@@ -51,6 +51,7 @@ private:
     friend class ReplacingFileSet;
     bool rename();
 
+    std::filesystem::path requested_;
     std::filesystem::path target_;
     std::filesystem::path temporary_;
     bool pending_ = false;

@@ -15,7 +15,7 @@ PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev
     nlohmann-json3-dev libsdl2-dev libsamplerate0-dev
     clang-14 libclang-rt-14-dev libclang-rt-19-dev
-    sox
+    sox strace
     libeigen3-dev libspectra-dev
     stress-ng
 )

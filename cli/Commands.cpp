@@ -19,16 +19,21 @@ const std::vector<Command>& allCommands() {
          runInfo},
         {"resave", "INSTRUMENT.ins OUT.ins [--flat]", "load an instrument and save it again",
          "Loads the instrument and saves it as OUT.ins with one WAV file per sound, in the\n"
-         "numbered folders OUT/1, OUT/2, ... (12 sounds each), or beside OUT.ins with --flat.\n"
-         "Keys are saved as positions: explicit keys of the loaded file are not kept.",
+         "numbered folders OUT/1, OUT/2, ... (12 sounds each; blanks in the folder's name become _),\n"
+         "or beside OUT.ins with --flat. Keys are saved as positions: explicit keys of the loaded\n"
+         "file are not kept. All or nothing: a failure or Ctrl-C leaves the previous files as they\n"
+         "were. The output never replaces the instrument read or one of its sounds.",
          runResave},
         {"render", "SCRIPT.snc [-i INSTRUMENT.ins] [-o OUT.wav] [--mix clip|normalize|none]",
          "render a melody script into a WAV file",
          "Plays the melody script through the instrument and writes the result as a WAV file in the\n"
          "format of the instrument's first sound. Without -i the script must start with its own\n"
          "definition block (!begin ... !end). The output defaults to the script's name with its\n"
-         "last four characters replaced by .wav; an existing file is replaced only when the\n"
-         "rendering succeeds. --mix: clip (default) limits sums to 16 bits, normalize scales loud\n"
+         "last four characters replaced by .wav. It is written under a temporary name and then put\n"
+         "in place: when a line of the script fails, the output holds what was written before that\n"
+         "line; a script that cannot be read, one too long for a WAV file, or Ctrl-C leave an\n"
+         "existing output as it was. The output never replaces the script, the instrument file or\n"
+         "one of its sounds. --mix: clip (default) limits sums to 16 bits, normalize scales loud\n"
          "spans down to a peak of 28000, none writes silence.",
          runRender},
         {"pitch", "FILE.wav [--file]", "measure the dominant frequency of a WAV file",
@@ -56,13 +61,14 @@ const std::vector<Command>& allCommands() {
          "(--octaves, default 2; 0 gives one untuned note \"simpleNote\"), each --duration ms long\n"
          "(default 500) at --rate samples per second (default 44100), with the linear and square\n"
          "attenuations --linear (default 4.0) and --square (default 0.08), neither negative. Saves the\n"
-         "instrument as OUT.ins with its WAV files in numbered folders, or beside it with --flat; a place\n"
-         "that cannot be written is refused before rendering. A model whose untuned note is silent is\n"
-         "refused. Each note's tuned partial (the strongest resonance within a semitone of its target) is\n"
-         "measured: --report lists target, measured frequency and error in cents for every note; without\n"
-         "it notes more than 5 cents off are warned about, as are notes the model is too stiff for at the\n"
-         "rate and an untuned frequency outside 40-2000 Hz. Progress and warnings go to stderr; the\n"
-         "measured frequency, the report and the result to stdout.",
+         "instrument as OUT.ins with its WAV files in numbered folders, or beside it with --flat, all or\n"
+         "nothing; a place that cannot be written is refused before rendering. A model whose untuned note\n"
+         "is silent is refused. Each note's tuned partial (the strongest resonance within a semitone of its\n"
+         "target) is measured: --report lists target, measured frequency and error in cents for every note;\n"
+         "without it notes more than 5 cents off are warned about, as are notes the model is too stiff for\n"
+         "at the rate and an untuned frequency outside 40-2000 Hz. Progress and warnings go to stderr; the\n"
+         "measured frequency, the report and the result to stdout. Ctrl-C stops the run or the save and\n"
+         "leaves the previous files as they were.",
          runGenerate},
         {"modes", "[MODEL.json] [--rate 44100|22050|8000] [--octaves 0..3] [--count N]",
          "preview a model's normal modes and the notes that would blow up",

@@ -1,5 +1,6 @@
 #include "CommandLine.h"
 #include "ModalReport.h"
+#include "Interrupt.h"
 
 #include <kivora/NoteGenerator.h>
 #include <kivora/NoteTuning.h>
@@ -12,7 +13,6 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <unistd.h>
@@ -23,33 +23,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The run in progress, for the Ctrl-C handler: setting its stop flag is all a
-// signal handler may do (the flag is a lock-free atomic).
-std::atomic<int>* runningStopFlag = nullptr;
+// The generator's stop value for Ctrl-C and SIGTERM.
 constexpr int kInterrupted = 2;
-
-extern "C" void stopGenerating(int) {
-    if (runningStopFlag != nullptr)
-        runningStopFlag->store(kInterrupted);
-}
-
-// Ctrl-C stops the notes in flight; nothing is saved.
-class InterruptGuard {
-public:
-    explicit InterruptGuard(std::atomic<int>& stopFlag) {
-        runningStopFlag = &stopFlag;
-        previous_ = std::signal(SIGINT, stopGenerating);
-    }
-    ~InterruptGuard() {
-        std::signal(SIGINT, previous_);
-        runningStopFlag = nullptr;
-    }
-    InterruptGuard(const InterruptGuard&) = delete;
-    InterruptGuard& operator=(const InterruptGuard&) = delete;
-
-private:
-    void (*previous_)(int) = SIG_DFL;
-};
 
 // One line on stderr at the start and redrawn after every note: bar, count,
 // elapsed time and an estimate of the time left.
@@ -224,6 +199,8 @@ int runGenerate(std::vector<std::string> arguments) {
     }
     checkOutputCanBeWritten(*output, !flat);
 
+    if (!positionals.empty())
+        refuseOverwritingInputs({*output}, {{positionals.front(), "the model file"}});
     const InstrumentKit::Representation model = positionals.empty()
                                                     ? InstrumentKit::defaultModel()
                                                     : InstrumentKit::loadModelFile(positionals.front());
@@ -248,14 +225,13 @@ int runGenerate(std::vector<std::string> arguments) {
     generator.configure(settings, std::move(snapshot));
     ProgressBar progress(generator.noteCount());
     generator.setNoteDoneCallback([&](int note) { progress.draw(note + 1); });
-    {
-        InterruptGuard interrupt(generator.stopRequested);
-        // The first line appears once Ctrl-C is caught.
-        progress.draw(0);
-        if (generator.run() == kInterrupted) {
-            std::fputs("\nInterrupted: nothing saved\n", stderr);
-            return 130;
-        }
+    // Ctrl-C and SIGTERM stop the notes in flight or the save; nothing is saved.
+    const InterruptScope interrupt(&generator.stopRequested, kInterrupted);
+    // The first line appears once Ctrl-C is caught.
+    progress.draw(0);
+    if (generator.run() == kInterrupted) {
+        std::fputs("\nInterrupted: nothing saved\n", stderr);
+        return interrupt.exitStatus();
     }
 
     const bool tuned = settings.octaves > 0;
@@ -298,7 +274,17 @@ int runGenerate(std::vector<std::string> arguments) {
 
     pellamy::InstrumentModel instrument;
     instrument.loadFromDescriptions(generator.noteCount(), records);
-    instrument.saveToFile(*output, !flat);
+    if (!positionals.empty())
+        refuseOverwritingInputs(instrument.filesSavedTo(*output, !flat),
+                                {{positionals.front(), "the model file"}});
+    try {
+        instrument.saveToFile(*output, !flat, interrupt.stopCheck());
+    } catch (...) {
+        if (!interrupt.interrupted())
+            throw;
+        std::fputs("Interrupted: nothing saved\n", stderr);
+        return interrupt.exitStatus();
+    }
 
     if (!tuned) {
         ostrel::WAVEFORMATEX format;

@@ -1,4 +1,5 @@
 #include "CommandLine.h"
+#include "Interrupt.h"
 
 #include <pellamy/InstrumentModel.h>
 #include <pellamy/MelodyRenderer.h>
@@ -45,8 +46,9 @@ bool endsWithScriptExtension(const std::string& path) {
 }
 
 // As the piano does: the script rendered into its own path ending in .wav.
+// Empty, with `interruptedStatus` set, when Ctrl-C or SIGTERM stopped it.
 std::string renderBesideItself(const std::string& scriptPath,
-                               const std::optional<std::string>& instrumentPath) {
+                               const std::optional<std::string>& instrumentPath, int& interruptedStatus) {
     const std::string wavPath = scriptPath.substr(0, scriptPath.size() - 4) + ".wav";
     pellamy::InstrumentModel instrument;
     pellamy::MelodyRenderer renderer(pellamy::MixClip);
@@ -54,7 +56,18 @@ std::string renderBesideItself(const std::string& scriptPath,
         instrument.loadFromFile(*instrumentPath);
         renderer.setInstrument(&instrument);
     }
-    renderer.render(scriptPath, wavPath);
+    refuseOverwritingInputs({wavPath}, inputsOfRendering(scriptPath, instrumentPath));
+    const InterruptScope interrupt;
+    renderer.setStopCheck(interrupt.stopCheck());
+    try {
+        renderer.render(scriptPath, wavPath);
+    } catch (...) {
+        if (!interrupt.interrupted())
+            throw;
+        std::fputs("Interrupted: nothing written\n", stderr);
+        interruptedStatus = interrupt.exitStatus();
+        return {};
+    }
     if (renderer.instrument() == nullptr)
         throw CommandFailure("No instrument to render with");
     return wavPath;
@@ -85,7 +98,10 @@ int runPlay(std::vector<std::string> arguments) {
     if (instrumentPath && !isScript)
         throw UsageError("-i applies to melody scripts (.snc) only");
 
-    const std::string wavPath = isScript ? renderBesideItself(path, instrumentPath) : path;
+    int interruptedStatus = 0;
+    const std::string wavPath = isScript ? renderBesideItself(path, instrumentPath, interruptedStatus) : path;
+    if (interruptedStatus != 0)
+        return interruptedStatus;
     pellamy::InstrumentModel instrument;
     loadWav(wavPath, instrument);
     const pellamy::Sound& sound = *instrument.soundFor("melody");

@@ -1,4 +1,5 @@
 #include "CommandLine.h"
+#include "Interrupt.h"
 
 #include <pellamy/InstrumentModel.h>
 #include <pellamy/MelodyRenderer.h>
@@ -22,6 +23,22 @@ int mixModeFor(const std::string& name) {
 
 } // namespace
 
+std::vector<NamedInput> inputsOfRendering(const std::string& scriptPath,
+                                          const std::optional<std::string>& instrumentPath) {
+    std::vector<NamedInput> inputs = {{scriptPath, "the melody script"}};
+    if (instrumentPath)
+        inputs.push_back({*instrumentPath, "the instrument file"});
+    // Without an instrument file the script is read as one.
+    try {
+        for (const std::string& sound :
+             pellamy::InstrumentModel::soundFilesOf(instrumentPath.value_or(scriptPath)))
+            inputs.push_back({sound, "a sound file of the instrument"});
+    } catch (const std::string&) {
+        // Unreadable: the rendering reports it.
+    }
+    return inputs;
+}
+
 int runRender(std::vector<std::string> arguments) {
     CommandLine line(std::move(arguments));
     const std::optional<std::string> instrumentPath = line.takeOption("instrument", "i");
@@ -41,7 +58,18 @@ int runRender(std::vector<std::string> arguments) {
         instrument.loadFromFile(*instrumentPath);
         renderer.setInstrument(&instrument);
     }
-    renderer.render(scriptPath, *outputPath);
+    refuseOverwritingInputs({*outputPath}, inputsOfRendering(scriptPath, instrumentPath));
+
+    const InterruptScope interrupt;
+    renderer.setStopCheck(interrupt.stopCheck());
+    try {
+        renderer.render(scriptPath, *outputPath);
+    } catch (...) {
+        if (!interrupt.interrupted())
+            throw;
+        std::fputs("Interrupted: nothing written\n", stderr);
+        return interrupt.exitStatus();
+    }
     if (renderer.instrument() == nullptr)
         throw CommandFailure("No instrument to render with");
 

@@ -44,9 +44,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // What was read must be a consistent instrument.
     if (model.soundCount() > pellamy::InstrumentModel::kMaxSounds)
         __builtin_trap();
-    for (std::size_t i = 0; i < model.soundCount(); ++i)
-        if (model.isLoaded() && model.soundFor(model.aliasAt(i)) == nullptr)
+    for (std::size_t i = 0; i < model.soundCount(); ++i) {
+        const std::string& alias = model.aliasAt(i);
+        if (model.isLoaded() && model.soundFor(alias) == nullptr)
             __builtin_trap();
+        // Saved flat, an alias read from a line makes a line that reads back,
+        // unless blanks before it hid a comment or command at its start.
+        const bool hidden =
+            alias.starts_with("--") || alias.starts_with("!begin") || alias.starts_with("!end");
+        if (!hidden && alias.size() + 4 <= pellamy::detail::kMaxFieldChars &&
+            !pellamy::detail::lineReadsBack(alias, alias + ".wav", false))
+            __builtin_trap();
+    }
     for (unsigned code = 0; code < pellamy::InstrumentModel::kKeyCount; ++code) {
         const std::string alias = model.aliasForKey(code);
         if (!alias.empty() && (!model.contains(alias) || alias.size() > pellamy::detail::kMaxFieldChars))

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <sys/stat.h>
 #include <system_error>
 
@@ -119,39 +120,67 @@ void loadSoundLine(InstrumentModel& model, const std::vector<std::string>& field
     }
 }
 
+constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
+
+fs::path folderOf(const fs::path& file) {
+    return file.has_parent_path() ? file.parent_path() : fs::path(".");
+}
+
 std::string portablePath(std::string path) {
     std::replace(path.begin(), path.end(), '\\', '/');
     return path;
 }
 
-// Creates one folder of a save; an existing one is used unchanged.
-void createSoundFolder(const fs::path& folder) {
-    if (::mkdir(folder.c_str(), 0777) == 0 || errno == EEXIST)
-        return;
-    if (errno == ENOENT)
+// The sound folders a save creates, removed again (when still empty) unless
+// the save succeeds.
+class CreatedFolders {
+public:
+    CreatedFolders() = default;
+    CreatedFolders(const CreatedFolders&) = delete;
+    CreatedFolders& operator=(const CreatedFolders&) = delete;
+    ~CreatedFolders() {
+        for (auto folder = folders_.rbegin(); folder != folders_.rend(); ++folder)
+            ::rmdir(folder->c_str());
+    }
+    // Creates one folder of a save; an existing one is used unchanged.
+    void create(const fs::path& folder) {
+        if (::mkdir(folder.c_str(), 0777) == 0) {
+            folders_.push_back(folder);
+            return;
+        }
+        struct stat status {};
+        if (errno == EEXIST && ::stat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
+            return;
+        // Whatever the reason (a missing parent, a file of that name, a
+        // read-only disk), nothing can be saved into it.
         throw "Can't create directory:Path not found";
-    // Other failures (a read-only disk, no permission) show as WAV files that
-    // cannot be written, which are reported.
+    }
+    void keep() { folders_.clear(); }
+
+private:
+    std::vector<fs::path> folders_;
+};
+
+// How often a long write looks at the stop request.
+constexpr std::uint32_t kBlockValues = 4096;
+
+void throwIfStopped(const std::function<bool()>& stopRequested) {
+    if (stopRequested && stopRequested())
+        throw std::string(messages::kSaveStopped);
 }
 
-// Writes one sound as a WAV file in its own format; false when the file
-// cannot be created or written completely. The previous file stays until the
-// new one is complete.
-bool writeSoundFile(const fs::path& wavPath, const Sound& sound, const std::string& alias) {
-    // An alias holding a folder separator would write outside the
-    // instrument's folders (or name a file the loader reads as a folder).
-    if (alias.find_first_of("/\\") != std::string::npos)
-        return false;
-    ReplacingFile target(wavPath);
+// Writes one sound as a WAV file in its own format into the temporary file
+// of `target`; false when it cannot be written completely.
+bool writeSoundFile(ReplacingFile& target, const Sound& sound, const std::function<bool()>& stopRequested) {
     if (!target.create())
         return false;
     WavFile wav;
     if (openWavForWrite(target.temporaryPath().string(), wav, sound.waveFormat()) != kWavOk)
         return false;
-    constexpr std::uint32_t kBlockValues = 4096;
     std::int16_t values[kBlockValues];
     std::uint8_t bytes[2 * kBlockValues];
     for (std::uint32_t index = 0; index < sound.count();) {
+        throwIfStopped(stopRequested);
         const std::uint32_t n = sound.peek(values, kBlockValues, index);
         if (n == 0)
             break;
@@ -165,7 +194,7 @@ bool writeSoundFile(const fs::path& wavPath, const Sound& sound, const std::stri
             return false;
         index += n;
     }
-    return wav.close() == kWavOk && target.commit();
+    return wav.close() == kWavOk && target.finish();
 }
 
 struct FileCloser {
@@ -223,26 +252,33 @@ std::optional<DecodedSound> decodeSoundData(WavFile& file) {
     return sound;
 }
 
+fs::path resolveSoundPath(const fs::path& definitionFolder, const std::string& pathAsWritten) {
+    const fs::path written(portablePath(pathAsWritten));
+    if (written.is_relative() && !definitionFolder.empty()) {
+        std::error_code error;
+        if (fs::exists(definitionFolder / written, error) || !fs::exists(written, error))
+            return definitionFolder / written;
+    }
+    return written;
+}
+
 SoundOpener fileSoundOpener(fs::path definitionFolder) {
     return [folder = std::move(definitionFolder)](const std::string& pathAsWritten) {
-        const fs::path written(portablePath(pathAsWritten));
-        fs::path chosen = written;
-        if (written.is_relative() && !folder.empty()) {
-            std::error_code error;
-            if (fs::exists(folder / written, error) || !fs::exists(written, error))
-                chosen = folder / written;
-        }
         std::unique_ptr<WavFile> file;
-        openWavForRead(chosen.string(), file);
+        openWavForRead(resolveSoundPath(folder, pathAsWritten).string(), file);
         return file;
     };
 }
 
-void readDefinition(InstrumentModel& model, std::FILE* definition, const SoundOpener& openSound) {
-    model.clear();
-    std::size_t boundLines = 0;
+void forEachSoundLine(std::FILE* definition,
+                      const std::function<void(const std::vector<std::string>&)>& visit) {
     std::string line;
+    bool firstPiece = true;
     while (readLinePiece(definition, line)) {
+        // Editors may put a UTF-8 byte-order mark at the start of the file.
+        if (firstPiece && line.starts_with(kUtf8ByteOrderMark))
+            line.erase(0, kUtf8ByteOrderMark.size());
+        firstPiece = false;
         const std::string_view text = line;
         if (text.starts_with("!begin") || isBlankLine(text))
             continue;
@@ -253,8 +289,16 @@ void readDefinition(InstrumentModel& model, std::FILE* definition, const SoundOp
         const std::vector<std::string> fields = splitFields(text, 3);
         if (fields.size() < 3)
             break; // an incomplete line ends the definition; the sounds so far stay
-        loadSoundLine(model, fields, boundLines, openSound);
+        visit(fields);
     }
+}
+
+void readDefinition(InstrumentModel& model, std::FILE* definition, const SoundOpener& openSound) {
+    model.clear();
+    std::size_t boundLines = 0;
+    forEachSoundLine(definition, [&](const std::vector<std::string>& fields) {
+        loadSoundLine(model, fields, boundLines, openSound);
+    });
     model.markLoaded();
 }
 
@@ -272,10 +316,14 @@ void readDefinitionText(InstrumentModel& model, std::string_view text, const Sou
 }
 
 fs::path soundFolderFor(const fs::path& definitionPath) {
-    if (definitionPath.has_extension())
-        return fs::path(definitionPath).replace_extension();
-    // Without an extension the folder would take the definition file's own name.
-    return fs::path(definitionPath.string() + "_sounds");
+    fs::path folder = definitionPath.has_extension() ? fs::path(definitionPath).replace_extension()
+                                                     // Without an extension the folder would take
+                                                     // the definition file's own name.
+                                                     : fs::path(definitionPath.string() + "_sounds");
+    // The folder's name is written into blank-separated lines.
+    std::string name = folder.filename().string();
+    std::replace_if(name.begin(), name.end(), isBlankChar, '_');
+    return folder.replace_filename(name);
 }
 
 SoundFileLocation soundFileLocation(const fs::path& definitionPath, bool withFolders, std::size_t index,
@@ -288,55 +336,133 @@ SoundFileLocation soundFileLocation(const fs::path& definitionPath, bool withFol
     return {base / folderNumber / fileName, base.filename().string() + "/" + folderNumber + "/" + fileName};
 }
 
+bool lineReadsBack(const std::string& alias, const std::string& pathInDefinition, bool firstLine) {
+    const std::string line = alias + " 0 " + pathInDefinition + "\n";
+    // The whole line must arrive as one piece, and read as exactly these fields.
+    if (line.size() > kLineBufferBytes - 1 || line.find('\0') != std::string::npos)
+        return false;
+    const std::string_view text = line;
+    if ((firstLine && text.starts_with(kUtf8ByteOrderMark)) || text.starts_with("!begin") ||
+        text.starts_with("!end") || text.starts_with("--") || isBlankLine(text))
+        return false;
+    const std::vector<std::string> fields = splitFields(text, 4);
+    return fields.size() == 3 && fields[0] == alias && fields[1] == "0" && fields[2] == pathInDefinition;
+}
+
+namespace {
+
+FilePtr openTextForReading(const std::string& path) {
+    FilePtr file(std::fopen(path.c_str(), "rb"));
+    struct stat status {};
+    // A folder or a device (/dev/zero) is no text file: reading it would fail
+    // or never end. A pipe is read as it comes.
+    if (file && (::fstat(::fileno(file.get()), &status) != 0 ||
+                 !(S_ISREG(status.st_mode) || S_ISFIFO(status.st_mode))))
+        file.reset();
+    return file;
+}
+
+} // namespace
+
 } // namespace detail
 
 void InstrumentModel::loadFromFile(const std::string& path) {
     clear();
-    detail::FilePtr file(std::fopen(path.c_str(), "rb"));
-    struct stat status {};
-    if (!file || ::fstat(::fileno(file.get()), &status) != 0 || S_ISDIR(status.st_mode))
+    detail::FilePtr file = detail::openTextForReading(path);
+    if (!file)
         throw std::string("Can't open instrument file");
     detail::readDefinition(*this, file.get(),
                            detail::fileSoundOpener(std::filesystem::path(path).parent_path()));
 }
 
+std::vector<std::string> InstrumentModel::soundFilesOf(const std::string& definitionPath) {
+    detail::FilePtr file = detail::openTextForReading(definitionPath);
+    if (!file)
+        throw std::string("Can't open instrument file");
+    const std::filesystem::path folder = std::filesystem::path(definitionPath).parent_path();
+    std::vector<std::string> paths;
+    detail::forEachSoundLine(file.get(), [&](const std::vector<std::string>& fields) {
+        paths.push_back(detail::resolveSoundPath(folder, fields[2]).string());
+    });
+    return paths;
+}
+
+std::vector<std::string> InstrumentModel::filesSavedTo(const std::string& path, bool withFolders) const {
+    std::vector<std::string> paths;
+    for (std::size_t i = 0; i < soundCount(); ++i)
+        paths.push_back(detail::soundFileLocation(path, withFolders, i, aliasAt(i)).wavPath.string());
+    paths.push_back(path);
+    return paths;
+}
+
 void InstrumentModel::saveToFile(const std::string& path, bool withFolders) const {
+    saveToFile(path, withFolders, {});
+}
+
+void InstrumentModel::saveToFile(const std::string& path, bool withFolders,
+                                 const std::function<bool()>& stopRequested) const {
     namespace fs = std::filesystem;
     const fs::path definitionPath(path);
     if (!definitionPath.has_filename())
         throw "Can't open file for saving instrument";
-    detail::ReplacingFile definitionTarget(definitionPath);
+
+    // Every line must read back before anything is written.
+    std::vector<detail::SoundFileLocation> locations;
+    for (std::size_t i = 0; i < soundCount(); ++i) {
+        const std::string& alias = aliasAt(i);
+        detail::SoundFileLocation location = detail::soundFileLocation(definitionPath, withFolders, i, alias);
+        // A separator in the alias would write outside the instrument's
+        // folders (or name a file the loader reads as a folder).
+        if (alias.find_first_of("/\\") != std::string::npos || soundFor(alias) == nullptr ||
+            location.wavPath.lexically_normal() == definitionPath.lexically_normal())
+            throw std::string("Can't write sound file ") + location.wavPath.string();
+        if (!detail::lineReadsBack(alias, location.pathInDefinition, i == 0))
+            throw std::string("Can't write sound file ") + location.wavPath.string() +
+                " (an instrument file line cannot name it)";
+        locations.push_back(std::move(location));
+    }
+
+    // Declared first, so that they are removed only after the temporary
+    // files in them.
+    detail::CreatedFolders createdFolders;
+    detail::ReplacingFileSet files;
+    detail::ReplacingFile& definitionTarget = files.addLast(definitionPath);
+    detail::removeStaleTemporaries(detail::folderOf(definitionTarget.targetPath()));
     detail::FilePtr definition;
     if (definitionTarget.create())
         definition.reset(std::fopen(definitionTarget.temporaryPath().c_str(), "wb"));
     if (!definition)
         throw "Can't open file for saving instrument";
 
-    if (withFolders)
-        detail::createSoundFolder(detail::soundFolderFor(definitionPath));
-    std::string firstUnwritten;
+    if (withFolders) {
+        const fs::path base = detail::soundFolderFor(definitionPath);
+        createdFolders.create(base);
+        for (std::size_t i = 0; i < soundCount(); i += 12) {
+            const fs::path folder = base / std::to_string(i / 12 + 1);
+            createdFolders.create(folder);
+            detail::removeStaleTemporaries(folder);
+        }
+    }
+
     for (std::size_t i = 0; i < soundCount(); ++i) {
+        detail::throwIfStopped(stopRequested);
         const std::string& alias = aliasAt(i);
-        if (withFolders && i % 12 == 0)
-            detail::createSoundFolder(detail::soundFolderFor(definitionPath) / std::to_string(i / 12 + 1));
-        const detail::SoundFileLocation location =
-            detail::soundFileLocation(definitionPath, withFolders, i, alias);
-        const Sound* sound = soundFor(alias);
-        if ((sound == nullptr || !detail::writeSoundFile(location.wavPath, *sound, alias)) &&
-            firstUnwritten.empty())
-            firstUnwritten = location.wavPath.string();
-        const std::string line = alias + " 0 " + location.pathInDefinition + "\n";
+        detail::ReplacingFile& wav = files.add(locations[i].wavPath);
+        if (!detail::writeSoundFile(wav, *soundFor(alias), stopRequested))
+            throw std::string("Can't write sound file ") + locations[i].wavPath.string();
+        const std::string line = alias + " 0 " + locations[i].pathInDefinition + "\n";
         std::fwrite(line.data(), 1, line.size(), definition.get());
     }
 
     bool definitionWritten = std::fflush(definition.get()) == 0 && std::ferror(definition.get()) == 0;
     definitionWritten = std::fclose(definition.release()) == 0 && definitionWritten;
-    definitionWritten = definitionWritten && definitionTarget.commit();
-    // The definition file is complete before a missing WAV file is reported.
-    if (!firstUnwritten.empty())
-        throw std::string("Can't write sound file ") + firstUnwritten;
-    if (!definitionWritten)
+    if (!definitionWritten || !definitionTarget.finish())
         throw std::string("Can't write instrument file ") + path;
+    // The last moment to stop: from here on the files are put in place.
+    detail::throwIfStopped(stopRequested);
+    if (!files.commit())
+        throw std::string("Can't write instrument file ") + path;
+    createdFolders.keep();
 }
 
 } // namespace pellamy

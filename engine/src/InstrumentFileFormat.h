@@ -43,6 +43,15 @@ using SoundOpener = std::function<std::unique_ptr<WavFile>(const std::string& pa
 // Resolves a path as written against `definitionFolder` first, then against
 // the current directory; a backslash separates folders.
 SoundOpener fileSoundOpener(std::filesystem::path definitionFolder);
+// The file a sound line's path names, as fileSoundOpener finds it.
+std::filesystem::path resolveSoundPath(const std::filesystem::path& definitionFolder,
+                                       const std::string& pathAsWritten);
+
+// Calls `visit` with the fields (alias, key, file) of every sound line, by
+// the line grammar: up to "!end" or the first incomplete line. A UTF-8
+// byte-order mark at the start of the file is skipped.
+void forEachSoundLine(std::FILE* definition,
+                      const std::function<void(const std::vector<std::string>&)>& visit);
 
 // Reads definition lines from `definition` into `model` (cleared first) and
 // marks it loaded. Throws as loadFromFile does.
@@ -56,9 +65,13 @@ struct SoundFileLocation {
     std::string pathInDefinition; // relative to the definition file's folder, '/'-separated
 };
 // The folder that holds the numbered sound folders: the definition path
-// without its extension.
+// without its extension, blanks in its name replaced by '_'.
 std::filesystem::path soundFolderFor(const std::filesystem::path& definitionPath);
 SoundFileLocation soundFileLocation(const std::filesystem::path& definitionPath, bool withFolders,
                                     std::size_t index, const std::string& alias);
+// True when the line saveToFile writes for this sound reads back as exactly
+// these fields (no blanks in the alias, no comment or command, no field cut
+// short, one line piece).
+bool lineReadsBack(const std::string& alias, const std::string& pathInDefinition, bool firstLine);
 
 } // namespace pellamy::detail

@@ -1,4 +1,5 @@
 #include "FrameConversion.h"
+#include "Messages.h"
 #include "ReplacingFile.h"
 
 #include <pellamy/MelodyRenderer.h>
@@ -12,6 +13,7 @@
 #include <optional>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace pellamy {
 
@@ -66,6 +68,15 @@ std::uint64_t countOf(double x) {
     if (x >= 1.8e19)
         return UINT64_MAX;
     return static_cast<std::uint64_t>(x);
+}
+
+constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
+
+// A folder or a device (/dev/zero) is no script: reading it fails or never
+// ends. A pipe is read as it comes.
+bool isReadableText(std::FILE* file) {
+    struct stat status {};
+    return ::fstat(::fileno(file), &status) == 0 && (S_ISREG(status.st_mode) || S_ISFIFO(status.st_mode));
 }
 
 bool sameFile(const std::string& a, const std::string& b) {
@@ -123,6 +134,19 @@ void MelodyRenderer::reset() {
     bytes_ = {};
 }
 
+void MelodyRenderer::setStopCheck(std::function<bool()> stopRequested) {
+    stopRequested_ = std::move(stopRequested);
+}
+
+void MelodyRenderer::throwIfStopped() {
+    if (!stopRequested_ || !stopRequested_())
+        return;
+    // Nothing of a stopped rendering is kept: the previous output stays.
+    output_.reset();
+    replacing_.reset();
+    throw std::string(messages::kRenderStopped);
+}
+
 void MelodyRenderer::completeOutput() {
     if (output_ != nullptr) {
         const bool closed = output_->close() == kWavOk;
@@ -139,6 +163,10 @@ void MelodyRenderer::render(const std::string& scriptPath, const std::string& wa
     bytesWritten_ = 0;
     outputPath_ = wavPath;
     script_ = std::fopen(scriptPath.c_str(), "rb");
+    if (script_ != nullptr && !isReadableText(script_)) {
+        std::fclose(script_);
+        script_ = nullptr;
+    }
     if (script_ == nullptr)
         throw std::string("Can't open snc file!");
     try {
@@ -150,6 +178,7 @@ void MelodyRenderer::render(const std::string& scriptPath, const std::string& wa
 
         std::fclose(script_);
         script_ = nullptr;
+        throwIfStopped();
         if (output_ != nullptr) {
             const WavStatus status = output_->close();
             output_.reset();
@@ -187,8 +216,15 @@ void MelodyRenderer::openOutput(const std::string& scriptPath) {
     if (sameFile(scriptPath, outputPath_))
         throw std::string(kCantCreateOutput);
     replacing_ = std::make_unique<detail::ReplacingFile>(outputPath_);
+    detail::removeStaleTemporaries(replacing_->targetPath().has_parent_path()
+                                       ? replacing_->targetPath().parent_path()
+                                       : std::filesystem::path("."));
     if (!replacing_->create())
         throw std::string(kCantCreateOutput);
+    // A rendering refused for its size writes nothing (its temporary file goes
+    // with the failure).
+    if (scriptWaitBytes(scriptPath) > outputLimitBytes_)
+        throw std::string(kCantWrite);
     output_ = std::make_unique<WavFile>();
     if (openWavForWrite(replacing_->temporaryPath().string(), *output_, outputFormat_) != kWavOk)
         throw std::string(kCantCreateOutput);
@@ -252,6 +288,48 @@ std::uint32_t MelodyRenderer::Track::readNext(const std::int16_t*& values, std::
     return n;
 }
 
+// The bytes every wait of the script writes together, read ahead in a pass
+// of its own (lines as the rendering reads them; definition blocks skipped).
+std::uint64_t MelodyRenderer::scriptWaitBytes(const std::string& scriptPath) const {
+    std::FILE* script = std::fopen(scriptPath.c_str(), "rb");
+    if (script == nullptr)
+        return 0;
+    if (!isReadableText(script) || ::lseek(::fileno(script), 0, SEEK_CUR) < 0) {
+        std::fclose(script); // a pipe can be read only once
+        return 0;
+    }
+    std::uint64_t total = 0;
+    bool inBlock = false;
+    bool first = true;
+    char buffer[kLineBufferBytes];
+    while (std::fgets(buffer, sizeof buffer, script) != nullptr) {
+        std::string_view line(buffer, std::strlen(buffer));
+        if (first && line.starts_with(kUtf8ByteOrderMark))
+            line.remove_prefix(kUtf8ByteOrderMark.size());
+        first = false;
+        if (inBlock) {
+            inBlock = !line.starts_with("!end");
+            continue;
+        }
+        inBlock = line.starts_with("!begin");
+        if (!line.starts_with("!wait "))
+            continue;
+        const auto fields = fieldsOf(line, 2);
+        const std::optional<double> seconds = fields.size() == 2 ? numberOf(fields[1]) : std::nullopt;
+        if (seconds && std::isfinite(*seconds) && *seconds >= 0)
+            total = std::min<std::uint64_t>(total + waitBytes(*seconds), UINT64_MAX / 2);
+    }
+    std::fclose(script);
+    return total;
+}
+
+std::uint64_t MelodyRenderer::waitBytes(double seconds) const {
+    // A wait writes trunc(rate × seconds) frames of every channel.
+    const std::uint64_t frameCount = countOf(static_cast<double>(outputFormat_.nSamplesPerSec) * seconds);
+    const std::uint64_t channels = std::max<std::uint64_t>(outputFormat_.nChannels, 1);
+    return std::min<std::uint64_t>(frameCount, UINT64_MAX / 4 / channels) * channels * 2;
+}
+
 void MelodyRenderer::loadDefinitionBlock(const std::string& scriptPath) {
     auto model = std::make_unique<InstrumentModel>();
     try {
@@ -284,7 +362,11 @@ void MelodyRenderer::renderLines(const std::string& scriptPath) {
     char buffer[kLineBufferBytes];
     while (std::fgets(buffer, sizeof buffer, script_) != nullptr) {
         ++lineNumber_;
-        const std::string_view line(buffer, std::strlen(buffer));
+        throwIfStopped();
+        std::string_view line(buffer, std::strlen(buffer));
+        // Editors may put a UTF-8 byte-order mark at the start of the file.
+        if (lineNumber_ == 1 && line.starts_with(kUtf8ByteOrderMark))
+            line.remove_prefix(kUtf8ByteOrderMark.size());
         if (inBlock) {
             if (line.starts_with("!end"))
                 inBlock = false;
@@ -424,6 +506,7 @@ void MelodyRenderer::waitInBlocks(std::uint64_t valueCount) {
     const std::int64_t peak = mixer_->mode() == MixNormalize ? waitPeak(valueCount) : 0;
 
     for (std::uint64_t offset = 0; offset < valueCount; offset += blockValues) {
+        throwIfStopped();
         const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(blockValues, valueCount - offset));
         for (Track& track : tracks_) {
             Sound* sound = track.sound;

@@ -8,3 +8,11 @@ inline constexpr const char* kDuplicateAlias =
     "instrument file, while having instrument definition in \"snc\" file";
 
 } // namespace pellamy::messages
+
+namespace pellamy::messages {
+
+// A save or a rendering whose stop request was seen: nothing was replaced.
+inline constexpr const char* kSaveStopped = "Saving stopped: nothing saved";
+inline constexpr const char* kRenderStopped = "Rendering stopped: nothing written";
+
+} // namespace pellamy::messages

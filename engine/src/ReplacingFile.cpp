@@ -2,40 +2,43 @@
 
 #include <atomic>
 #include <cerrno>
+#include <charconv>
+#include <csignal>
 #include <cstdio>
+#include <dirent.h>
 #include <fcntl.h>
+#include <set>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace pellamy::detail {
 
 namespace {
 
+namespace fs = std::filesystem;
+
 std::atomic<unsigned> temporaryCounter{0};
 
-} // namespace
+constexpr std::string_view kTemporaryPrefix = ".kivora-";
+constexpr std::string_view kTemporarySuffix = ".tmp";
 
-ReplacingFile::ReplacingFile(std::filesystem::path target) : target_(std::move(target)) {}
-
-ReplacingFile::~ReplacingFile() {
-    if (pending_)
-        ::unlink(temporary_.c_str());
+fs::path folderOf(const fs::path& file) {
+    return file.has_parent_path() ? file.parent_path() : fs::path(".");
 }
 
-bool ReplacingFile::create() {
-    const std::filesystem::path folder = target_.has_parent_path() ? target_.parent_path() : ".";
+// A new temporary name in `folder`; `make` creates the file under the name
+// it is given and fails with EEXIST when the name is taken.
+template <class Make>
+bool claimTemporaryName(const fs::path& folder, fs::path& claimed, Make make) {
     // A short name of our own: the target's name may already be as long as
     // the file system allows.
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string name = ".kivora-" + std::to_string(::getpid()) + "-" +
-                                 std::to_string(temporaryCounter.fetch_add(1)) + ".tmp";
-        std::filesystem::path candidate = folder / name;
-        // Mode 0666 lets the process's umask decide, as for any new file.
-        const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            ::close(fd);
-            temporary_ = std::move(candidate);
-            pending_ = true;
+        fs::path candidate =
+            folder / (std::string(kTemporaryPrefix) + std::to_string(::getpid()) + "-" +
+                      std::to_string(temporaryCounter.fetch_add(1)) + std::string(kTemporarySuffix));
+        if (make(candidate)) {
+            claimed = std::move(candidate);
             return true;
         }
         if (errno != EEXIST)
@@ -44,17 +47,191 @@ bool ReplacingFile::create() {
     return false;
 }
 
-bool ReplacingFile::commit() {
+// Follows symbolic links to the file finally named (which need not exist).
+fs::path finalTarget(fs::path path) {
+    for (int depth = 0; depth < 40; ++depth) {
+        struct stat status {};
+        if (::lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode))
+            return path;
+        std::error_code error;
+        const fs::path link = fs::read_symlink(path, error);
+        if (error)
+            return path;
+        path = link.is_absolute() ? link : folderOf(path) / link;
+    }
+    return path;
+}
+
+// Makes renames in `folders` durable.
+void syncFolders(const std::set<fs::path>& folders) {
+    for (const fs::path& folder : folders) {
+        const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0) {
+            ::fsync(fd);
+            ::close(fd);
+        }
+    }
+}
+
+} // namespace
+
+bool isTemporaryName(std::string_view name, pid_t& pid) {
+    if (!name.starts_with(kTemporaryPrefix) || !name.ends_with(kTemporarySuffix))
+        return false;
+    name.remove_prefix(kTemporaryPrefix.size());
+    name.remove_suffix(kTemporarySuffix.size());
+    const std::size_t dash = name.find('-');
+    if (dash == std::string_view::npos || dash == 0 || dash + 1 == name.size())
+        return false;
+    const auto [pidEnd, pidError] = std::from_chars(name.data(), name.data() + dash, pid);
+    unsigned long long counter = 0;
+    const auto [counterEnd, counterError] =
+        std::from_chars(name.data() + dash + 1, name.data() + name.size(), counter);
+    return pidError == std::errc() && pidEnd == name.data() + dash && counterError == std::errc() &&
+           counterEnd == name.data() + name.size() && pid > 0;
+}
+
+void removeStaleTemporaries(const fs::path& folder) {
+    DIR* directory = ::opendir(folder.empty() ? "." : folder.c_str());
+    if (directory == nullptr)
+        return;
+    const pid_t self = ::getpid();
+    while (const dirent* entry = ::readdir(directory)) {
+        pid_t writer = 0;
+        if (!isTemporaryName(entry->d_name, writer) || writer == self)
+            continue;
+        // EPERM means the process lives under another user.
+        if (::kill(writer, 0) != 0 && errno == ESRCH)
+            ::unlinkat(::dirfd(directory), entry->d_name, 0);
+    }
+    ::closedir(directory);
+}
+
+ReplacingFile::ReplacingFile(fs::path target)
+    : requested_(std::move(target)), target_(finalTarget(requested_)) {}
+
+ReplacingFile::~ReplacingFile() {
+    if (pending_)
+        ::unlink(temporary_.c_str());
+}
+
+bool ReplacingFile::create() {
+    struct stat status {};
+    // Asked of the name as given, so that links the kernel resolves itself
+    // (/dev/stdout) lead to the device or pipe.
+    if (::stat(requested_.c_str(), &status) == 0 && !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) {
+        if (::access(requested_.c_str(), W_OK) != 0)
+            return false;
+        inPlace_ = true;
+        temporary_ = requested_;
+        return true;
+    }
+    if (::stat(target_.c_str(), &status) == 0) {
+        if (!S_ISREG(status.st_mode) || ::access(target_.c_str(), W_OK) != 0)
+            return false;
+        // A file nobody may write was made read-only on purpose, also for
+        // the superuser, whom access() always lets write.
+        if ((status.st_mode & 0222) == 0)
+            return false;
+        hadPrevious_ = true;
+        previousMode_ = status.st_mode & 0777;
+        previousOwner_ = status.st_uid;
+        previousGroup_ = status.st_gid;
+    }
+    // Mode 0666 lets the process's umask decide, as for any new file.
+    pending_ = claimTemporaryName(folderOf(target_), temporary_, [](const fs::path& candidate) {
+        const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0)
+            return false;
+        ::close(fd);
+        return true;
+    });
+    return pending_;
+}
+
+bool ReplacingFile::finish() {
+    if (inPlace_)
+        return true;
     if (!pending_)
         return false;
     const int fd = ::open(temporary_.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
-    const bool synced = ::fsync(fd) == 0;
+    bool finished = ::fsync(fd) == 0;
+    if (finished && hadPrevious_) {
+        struct stat status {};
+        if (::fstat(fd, &status) == 0 && (status.st_uid != previousOwner_ || status.st_gid != previousGroup_))
+            (void)::fchown(fd, previousOwner_, previousGroup_); // only the superuser may give a file away
+        finished = ::fchmod(fd, previousMode_) == 0;
+    }
     ::close(fd);
-    if (!synced || std::rename(temporary_.c_str(), target_.c_str()) != 0)
+    return finished;
+}
+
+bool ReplacingFile::rename() {
+    if (inPlace_)
+        return true;
+    if (!pending_ || std::rename(temporary_.c_str(), target_.c_str()) != 0)
         return false;
     pending_ = false;
+    return true;
+}
+
+bool ReplacingFile::commit() {
+    if (!finish() || !rename())
+        return false;
+    syncFolders({folderOf(target_)});
+    return true;
+}
+
+ReplacingFileSet::~ReplacingFileSet() {
+    for (const fs::path& backup : backups_)
+        if (!backup.empty())
+            ::unlink(backup.c_str());
+}
+
+ReplacingFile& ReplacingFileSet::add(fs::path target) {
+    return *files_.emplace_back(std::make_unique<ReplacingFile>(std::move(target)));
+}
+
+ReplacingFile& ReplacingFileSet::addLast(fs::path target) {
+    return *lastFiles_.emplace_back(std::make_unique<ReplacingFile>(std::move(target)));
+}
+
+bool ReplacingFileSet::commit() {
+    std::vector<ReplacingFile*> order;
+    for (auto* list : {&files_, &lastFiles_})
+        for (const auto& file : *list)
+            order.push_back(file.get());
+
+    std::set<fs::path> folders;
+    backups_.assign(order.size(), fs::path());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        ReplacingFile& file = *order[i];
+        folders.insert(folderOf(file.target_));
+        // A second name for the previous file, to put it back should a later
+        // rename fail. Without hard links (some file systems) there is none.
+        if (file.hadPrevious_ && !file.inPlace_)
+            claimTemporaryName(folderOf(file.target_), backups_[i], [&](const fs::path& candidate) {
+                return ::link(file.target_.c_str(), candidate.c_str()) == 0;
+            });
+        if (file.rename())
+            continue;
+        for (std::size_t j = i; j-- > 0;) {
+            const ReplacingFile& done = *order[j];
+            if (done.inPlace_)
+                continue;
+            if (!backups_[j].empty()) {
+                if (std::rename(backups_[j].c_str(), done.target_.c_str()) == 0)
+                    backups_[j].clear();
+            } else if (!done.hadPrevious_) {
+                ::unlink(done.target_.c_str());
+            }
+        }
+        syncFolders(folders);
+        return false;
+    }
+    syncFolders(folders);
     return true;
 }
 

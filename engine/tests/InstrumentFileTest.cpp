@@ -326,27 +326,71 @@ TEST(InstrumentFile, SaveFailures) {
     InstrumentModel model;
     model.addSound("ok", Sound::make(ramp(4, 0), 8000, 1, 16, 1.0f));
     model.addSound("blocked", Sound::make(ramp(4, 9), 8000, 1, 16, 1.0f));
-    model.addSound("../escape", Sound::make(ramp(4, 5), 8000, 1, 16, 1.0f));
     model.addSound("after", Sound::make(ramp(4, 7), 8000, 1, 16, 1.0f));
 
     Thrown noFolder = thrownBy([&] { model.saveToFile((folder / "missing/x.ins").string(), true); });
     EXPECT_EQ(noFolder.kind, Thrown::kCharPointer);
     EXPECT_EQ(noFolder.text, "Can't open file for saving instrument");
 
-    // A folder where a WAV file should go: reported after the definition file
-    // and every other WAV file are complete.
+    // A folder where a WAV file should go: the save stops there and writes
+    // nothing at all.
     fs::create_directories(folder / "x/1/blocked.wav");
     Thrown blocked = thrownBy([&] { model.saveToFile((folder / "x.ins").string(), true); });
     EXPECT_EQ(blocked.kind, Thrown::kStringObject);
     EXPECT_EQ(blocked.text, "Can't write sound file " + (folder / "x/1/blocked.wav").string());
-    EXPECT_EQ(
-        readText(folder / "x.ins"),
-        "ok 0 x/1/ok.wav\nblocked 0 x/1/blocked.wav\n../escape 0 x/1/../escape.wav\nafter 0 x/1/after.wav\n");
-    EXPECT_TRUE(fs::exists(folder / "x/1/after.wav"));
-    EXPECT_FALSE(fs::exists(folder / "x/escape.wav")); // an alias never writes outside its folder
+    EXPECT_FALSE(fs::exists(folder / "x.ins"));
+    EXPECT_FALSE(fs::exists(folder / "x/1/ok.wav"));
+    EXPECT_FALSE(fs::exists(folder / "x/1/after.wav"));
 
+    // An alias never writes outside its folder; it is refused before anything is written.
     fs::remove_all(folder / "x/1/blocked.wav");
+    model.addSound("../escape", Sound::make(ramp(4, 5), 8000, 1, 16, 1.0f));
     Thrown escape = thrownBy([&] { model.saveToFile((folder / "x.ins").string(), true); });
     EXPECT_EQ(escape.text, "Can't write sound file " + (folder / "x/1/../escape.wav").string());
     EXPECT_FALSE(fs::exists(folder / "x/escape.wav"));
+    EXPECT_FALSE(fs::exists(folder / "x.ins"));
+    EXPECT_FALSE(fs::exists(folder / "x/1/ok.wav"));
+}
+
+TEST(InstrumentFile, AByteOrderMarkAtTheStartIsSkipped) {
+    MemorySounds sounds;
+    InstrumentModel model;
+    detail::readDefinitionText(model, "\xEF\xBB\xBFlow 0 low.wav\nhigh 0 high.wav\n", sounds.opener());
+    EXPECT_EQ(aliasesOf(model), (std::vector<std::string>{"low", "high"}));
+    detail::readDefinitionText(model, "\xEF\xBB\xBF!begin\nlow 0 low.wav\n", sounds.opener());
+    EXPECT_EQ(aliasesOf(model), (std::vector<std::string>{"low"}));
+    detail::readDefinitionText(model, "\xEF\xBB\xBF\nlow 0 low.wav\n", sounds.opener());
+    EXPECT_EQ(aliasesOf(model), (std::vector<std::string>{"low"}));
+    // Elsewhere the mark is part of the line; a two-field line still ends reading.
+    detail::readDefinitionText(model, "low 0 low.wav\n\xEF\xBB\xBFhigh 0 high.wav\nend here\nx 0 x.wav\n",
+                               sounds.opener());
+    EXPECT_EQ(aliasesOf(model), (std::vector<std::string>{"low", "\xEF\xBB\xBFhigh"}));
+}
+
+TEST(InstrumentFile, FilesThatAreNoTextFailAtOnce) {
+    TempFolder folder;
+    InstrumentModel model;
+    for (const std::string& path : std::vector<std::string>{"/dev/zero", folder.path().string()}) {
+        const Thrown thrown = thrownBy([&] { model.loadFromFile(path); });
+        EXPECT_EQ(thrown.text, "Can't open instrument file") << path;
+        EXPECT_EQ(thrownBy([&] { InstrumentModel::soundFilesOf(path); }).text, "Can't open instrument file");
+    }
+}
+
+TEST(InstrumentFile, SoundFilesOfAndFilesSavedToNameWhatLoadAndSaveTouch) {
+    TempFolder folder;
+    writeDuo(folder);
+    const fs::path songs = folder / "songs";
+    EXPECT_EQ(InstrumentModel::soundFilesOf((songs / "duo.ins").string()),
+              (std::vector<std::string>{(songs / "duo/1/low.wav").string(),
+                                        (songs / "duo/1/high.wav").string(), (songs / "drum.wav").string()}));
+    InstrumentModel model;
+    model.loadFromFile((songs / "duo.ins").string());
+    EXPECT_EQ(model.filesSavedTo((songs / "my copy.ins").string(), true),
+              (std::vector<std::string>{
+                  (songs / "my_copy/1/low.wav").string(), (songs / "my_copy/1/high.wav").string(),
+                  (songs / "my_copy/1/drum.wav").string(), (songs / "my copy.ins").string()}));
+    EXPECT_EQ(model.filesSavedTo((songs / "flat.ins").string(), false),
+              (std::vector<std::string>{(songs / "low.wav").string(), (songs / "high.wav").string(),
+                                        (songs / "drum.wav").string(), (songs / "flat.ins").string()}));
 }

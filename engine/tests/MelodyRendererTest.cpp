@@ -8,6 +8,7 @@
 #include <cmath>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 using namespace pellamy;
 using namespace melodytest;
@@ -293,10 +294,11 @@ TEST_F(MelodyRendererTest, FailingRenderCompletesTheOutputWithWhatWasWritten) {
         "Sorry, unknown alias nobody");
     EXPECT_FALSE(instrument.soundFor("low")->isPlaying()); // reset after the failure
     EXPECT_EQ(readWav(wav).values, ramp(1000));
+    // A script longer than the output may hold is refused before anything is written.
     renderer.setOutputLimitBytes(100);
     EXPECT_EQ(failureOf([&] { renderer.render(folder.write("t.snc", "!wait 0.04\n!wait 0.02\n"), wav); }),
               "Can't write to wav file");
-    EXPECT_EQ(readWav(wav).values, constant(40, 0));
+    EXPECT_EQ(readWav(wav).values, ramp(1000));
     EXPECT_EQ(folder.names(), (std::vector<std::string>{"t.snc", "tune.wav"})); // no temporary file left
 
     // Writing over the script itself is refused.
@@ -306,6 +308,80 @@ TEST_F(MelodyRendererTest, FailingRenderCompletesTheOutputWithWhatWasWritten) {
               "Can't create output wave file");
     EXPECT_EQ(failureOf([&] { renderer.render(folder.file("absent.snc"), wav); }), "Can't open snc file!");
     EXPECT_EQ(failureOf([&] { renderer.render(folder.path().string(), wav); }), "Can't open snc file!");
+}
+
+TEST_F(MelodyRendererTest, ScriptsThatAreNoFilesCreateNoOutput) {
+    MelodyRenderer renderer;
+    renderer.setInstrument(&instrument);
+    const std::string wav = folder.file("out.wav");
+    // A folder, a device that never ends, a missing file: refused at once.
+    for (const std::string& script :
+         std::vector<std::string>{folder.path().string(), "/dev/zero", folder.file("none.snc")}) {
+        EXPECT_EQ(failureOf([&] { renderer.render(script, wav); }), "Can't open snc file!") << script;
+        EXPECT_EQ(folder.names(), std::vector<std::string>{}) << script;
+    }
+}
+
+TEST_F(MelodyRendererTest, AByteOrderMarkAtTheStartIsSkipped) {
+    EXPECT_EQ(renderThrough(instrument, "\xEF\xBB\xBFlow a 0.003\n!wait 0.004\n"),
+              (std::vector<std::int16_t>{1, 2, 3, 0}));
+    EXPECT_EQ(renderThrough(instrument, "\xEF\xBB\xBF!wait 0.002\n"), constant(2, 0));
+    // Only at the start of the file.
+    MelodyRenderer renderer;
+    renderer.setInstrument(&instrument);
+    EXPECT_EQ(failureOf([&] {
+                  renderer.render(folder.write("b.snc", "!wait 0.001\n\xEF\xBB\xBF!wait 0.001\n"),
+                                  folder.file("b.wav"));
+              }),
+              "Incorrect syntax at line:2, need to be : alias flag duration\n");
+}
+
+TEST_F(MelodyRendererTest, AStoppedRenderingKeepsThePreviousOutput) {
+    const std::string wav = folder.write("tune.wav", "previous contents");
+    const std::string script = folder.write("t.snc", "low a -1\n!wait 200\nhigh a 1\n!wait 1\n");
+    MelodyRenderer renderer;
+    renderer.setInstrument(&instrument);
+    int asked = 0;
+    renderer.setStopCheck([&] { return ++asked, false; });
+    renderer.render(script, folder.file("count.wav"));
+    std::filesystem::remove(folder.file("count.wav"));
+    ASSERT_GT(asked, 5);
+    for (int stopAt = 1; stopAt <= asked; ++stopAt) {
+        int n = 0;
+        renderer.setStopCheck([&] { return ++n >= stopAt; });
+        EXPECT_EQ(failureOf([&] { renderer.render(script, wav); }), "Rendering stopped: nothing written");
+        EXPECT_EQ(folder.names(), (std::vector<std::string>{"t.snc", "tune.wav"}));
+        std::ifstream previous(wav, std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(previous), {}), "previous contents");
+        EXPECT_FALSE(instrument.soundFor("low")->isPlaying());
+    }
+}
+
+TEST_F(MelodyRendererTest, OutputsKeepPermissionsFollowLinksAndRefuseReadOnlyFiles) {
+    const std::string script = folder.write("t.snc", "low a 0.002\n!wait 0.002\n");
+    MelodyRenderer renderer;
+    renderer.setInstrument(&instrument);
+    const std::string wav = folder.write("kept.wav", "old");
+    ASSERT_EQ(::chmod(wav.c_str(), 0604), 0);
+    renderer.render(script, wav);
+    struct stat status {};
+    ASSERT_EQ(::stat(wav.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0604u);
+    EXPECT_EQ(readWav(wav).values, (std::vector<std::int16_t>{1, 2}));
+
+    std::filesystem::create_symlink("kept.wav", folder.file("link.wav"));
+    renderer.render(folder.write("u.snc", "low a 0.003\n!wait 0.003\n"), folder.file("link.wav"));
+    EXPECT_TRUE(std::filesystem::is_symlink(folder.file("link.wav")));
+    EXPECT_EQ(readWav(wav).values, (std::vector<std::int16_t>{1, 2, 3}));
+
+    ASSERT_EQ(::chmod(wav.c_str(), 0444), 0);
+    EXPECT_EQ(failureOf([&] { renderer.render(script, wav); }), "Can't create output wave file");
+    EXPECT_EQ(readWav(wav).values, (std::vector<std::int16_t>{1, 2, 3}));
+    EXPECT_EQ(folder.names(), (std::vector<std::string>{"kept.wav", "link.wav", "t.snc", "u.snc"}));
+
+    // A device is written into, never replaced.
+    renderer.render(script, "/dev/null");
+    EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
 }
 
 TEST(MelodyRenderer, RefusesToRenderWithoutInstrument) {
@@ -550,4 +626,14 @@ TEST(MelodyRenderer, SoundsOfAnotherFormatAreConvertedAndKeepPitchAndLength) {
     std::vector<std::int16_t> expected = constant(20, 500);
     expected.resize(24, 0);
     EXPECT_EQ(renderThrough(stereo, "mono a -1\n!wait 0.012\n"), expected);
+}
+
+TEST(MelodyRenderer, ADefinitionBlockAfterAByteOrderMarkBuildsTheInstrument) {
+    ScratchFolder folder;
+    writeWavFile(folder.file("one.wav"), ramp(3), 1000);
+    MelodyRenderer renderer;
+    renderer.render(
+        folder.write("own.snc", "\xEF\xBB\xBF!begin\none 0 one.wav\n!end\none a -1\n!wait 0.004\n"),
+        folder.file("own.wav"));
+    EXPECT_EQ(readWav(folder.file("own.wav")).values, (std::vector<std::int16_t>{1, 2, 3, 0}));
 }

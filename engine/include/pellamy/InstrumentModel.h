@@ -7,9 +7,11 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 namespace pellamy {
 
@@ -70,7 +72,23 @@ public:
 
     // Instrument definition files (.ins) with one WAV file per sound.
     void loadFromFile(const std::string& path);
+    // All or nothing: every file is written under a temporary name and the
+    // new files are put in place (the definition file last) only when all are
+    // complete; a failure leaves the previous files as they were.
     void saveToFile(const std::string& path, bool withFolders) const;
+    // The same, giving up (throwing "Saving stopped: nothing saved" as
+    // std::string) when `stopRequested` returns true before the files are put
+    // in place. It is asked between blocks of a few thousand values.
+    void saveToFile(const std::string& path, bool withFolders,
+                    const std::function<bool()>& stopRequested) const;
+
+    // The WAV files the sound lines of a definition file name, as loadFromFile
+    // would look for them (the files need not exist). Throws "Can't open
+    // instrument file" (std::string) when the file cannot be read.
+    static std::vector<std::string> soundFilesOf(const std::string& definitionPath);
+    // The files saveToFile(path, withFolders) writes: the WAV files in
+    // definition order, then the definition file.
+    std::vector<std::string> filesSavedTo(const std::string& path, bool withFolders) const;
 
     // Replaces the contents with generated streams; the first 24 are bound in
     // DefaultKeyOrder.

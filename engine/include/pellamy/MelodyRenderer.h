@@ -21,6 +21,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -34,7 +35,9 @@ class ReplacingFile;
 
 // Failures are thrown as std::string, except the two noted as const char*.
 // A render that fails after its output was created resets the renderer and
-// completes the output with what was written so far. The output is written
+// completes the output with what was written before the failing line. A script
+// whose waits add up to more than a WAV file holds is refused before anything
+// is written. The output is written
 // under a temporary name and renamed into place when complete, so a file that
 // cannot be completed (a full disk) leaves an existing one untouched.
 //
@@ -64,6 +67,11 @@ public:
     // closes the script and completes the output.
     void reset();
 
+    // Asked between lines and blocks of a rendering; when it returns true the
+    // rendering ends, its output is dropped (an existing file stays as it
+    // was) and "Rendering stopped: nothing written" is thrown (std::string).
+    void setStopCheck(std::function<bool()> stopRequested);
+
     // The largest data chunk a rendering may write (at most what a WAV file
     // can hold); a longer one fails with "Can't write to wav file".
     void setOutputLimitBytes(std::uint64_t bytes);
@@ -83,6 +91,9 @@ private:
     void renderLines(const std::string& scriptPath);
     void openOutput(const std::string& scriptPath);
     void completeOutput();
+    void throwIfStopped();
+    std::uint64_t scriptWaitBytes(const std::string& scriptPath) const;
+    std::uint64_t waitBytes(double seconds) const;
     void loadDefinitionBlock(const std::string& scriptPath);
     void requireInstrument() const;
     void play(const std::string& alias, std::string_view flag, double duration);
@@ -106,6 +117,7 @@ private:
     std::string outputPath_;                           // where a finished rendering goes
     std::unique_ptr<detail::ReplacingFile> replacing_; // where it is written until then
     std::uint64_t outputLimitBytes_;
+    std::function<bool()> stopRequested_;
     std::uint64_t bytesWritten_ = 0;
     // A sound as the rendering reads it: its values (gain applied) in the
     // output's rate and channels, read at the sound's cursor.

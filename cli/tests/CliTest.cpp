@@ -83,9 +83,10 @@ TEST_F(Cli, DoubleDashEndsTheOptionsAndARepeatedOptionIsNamed) {
     EXPECT_EQ(beforeTheEnd.status, 2);
     EXPECT_NE(beforeTheEnd.err.find("unknown option -duo.ins"), std::string::npos) << beforeTheEnd.err;
     // Options still count before "--"; after it even --flat is a file name.
-    const CliRun resaved = runCli("resave --flat -- -duo.ins -copy.ins", scratch_, inScratch);
+    fs::create_directory(scratch_ / "out");
+    const CliRun resaved = runCli("resave --flat -- -duo.ins out/-copy.ins", scratch_, inScratch);
     EXPECT_EQ(resaved.status, 0) << resaved.err;
-    EXPECT_TRUE(fs::exists(scratch_ / "low.wav"));
+    EXPECT_TRUE(fs::exists(scratch_ / "out" / "low.wav"));
     EXPECT_EQ(runCli("info -- --help", scratch_, inScratch).status, 1) << "--help after -- is a file name";
     EXPECT_EQ(runCli("info -- " + dashed + " extra", scratch_).status, 2);
 

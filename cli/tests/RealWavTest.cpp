@@ -205,11 +205,13 @@ TEST_P(RealWavFiles, AreListedResavedRenderedAndPlayedWithTheirTones) {
         " " + std::to_string(file.rate) + " " + std::to_string(file.channels) + " 0.500\n";
     EXPECT_EQ(run.out.substr(run.out.size() - std::min(run.out.size(), listed.size())), listed) << run.out;
 
-    // resave: a 16-bit file of the same rate, channels and tones.
-    const fs::path copy = scratch_ / ("copy-" + alias + ".ins");
+    // resave: a 16-bit file of the same rate, channels and tones (in a folder
+    // of its own: a save never replaces the sounds it read).
+    fs::create_directories(scratch_ / "copies");
+    const fs::path copy = scratch_ / "copies" / ("copy-" + alias + ".ins");
     run = this->run("resave --flat '" + ins + "' '" + copy.string() + "'");
     ASSERT_EQ(run.status, 0) << run.err;
-    const std::string saved = measure(scratch_ / (alias + ".wav"));
+    const std::string saved = measure(scratch_ / "copies" / (alias + ".wav"));
     EXPECT_EQ(saved.substr(0, saved.find(' ', saved.find(' ') + 1)),
               std::to_string(file.rate) + " " + std::to_string(file.channels));
     EXPECT_EQ(roughly(saved), tones(file.channels)) << saved;

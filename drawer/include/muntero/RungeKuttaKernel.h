@@ -26,10 +26,11 @@ struct StepConstants {
 };
 
 enum class KernelChoice {
-    automatic, // four lanes when the processor has AVX2 (eight measured no faster), else plain
-    plain,     // one node at a time
-    avx2,      // four nodes at a time; plain without AVX2
-    avx512,    // eight nodes at a time; otherwise as avx2
+    automatic,  // avx2Banded when the processor has AVX2 (eight lanes measured no faster), else plain
+    plain,      // one node at a time
+    avx2,       // four nodes at a time, every group through the general path; plain without AVX2
+    avx512,     // eight nodes at a time; otherwise as avx2
+    avx2Banded, // as avx2, runs of groups with one spring pattern (a grid's inside) unrolled
 };
 
 class MUNTERO_API RungeKuttaKernel {
@@ -56,6 +57,9 @@ public:
     // Nodes per vector operation: 8, 4, or 0 for the plain kernel.
     int vectorWidth() const { return vectorWidth_; }
     bool usesVectorKernel() const { return vectorWidth_ > 0; }
+    // Groups of four nodes that the avx2Banded kernel steps through its
+    // unrolled path (0 for the other kernels).
+    int bandedGroupCount() const;
 
     static bool vectorKernelAvailable(); // AVX2
     static bool wideKernelAvailable();   // AVX-512
@@ -86,7 +90,9 @@ private:
     std::vector<std::int64_t> slotLaneMask_; // lanes_ per slot; all bits set in an active lane
     std::vector<std::uint8_t> slotLaneBits_; // one bit per active lane
     std::vector<std::uint8_t> slotKind_;     // kContiguous | kAllActive
-    std::vector<std::uint8_t> groupKind_;    // kRegularGroup | kExactReciprocal
+    std::vector<std::uint8_t> groupKind_;    // kRegularGroup | kExactReciprocal | kUnitMasses
+    std::vector<int> bandOfGroup_;           // the group's band, or -1 (avx2Banded)
+    std::vector<int> bands_;                 // per band: end group, slots, mass kind, offsets
     int wavefrontLag_ = 1;                   // groups between one stage and the next
 
     // The state y, two stage states and the accumulator, each stride_ values

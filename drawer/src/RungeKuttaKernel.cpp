@@ -637,7 +637,10 @@ RungeKuttaKernel::RungeKuttaKernel(const ModelSnapshot& model, const StepConstan
     wavefrontLag_ = std::max(reach, 16);
 
     stride_ = static_cast<std::ptrdiff_t>(padded) + 72; // 576 bytes: eight arrays, eight offsets modulo 4 KiB
-    state_.assign(static_cast<std::size_t>(stride_) * kStateArrays, 0.0);
+    constexpr std::size_t kLineDoubles = 64 / sizeof(double);
+    state_.assign(static_cast<std::size_t>(stride_) * kStateArrays + kLineDoubles, 0.0);
+    const auto address = reinterpret_cast<std::uintptr_t>(state_.data());
+    stateOffset_ = static_cast<std::ptrdiff_t>((64 - address % 64) % 64 / sizeof(double));
     reset();
 }
 

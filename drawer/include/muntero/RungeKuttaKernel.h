@@ -52,7 +52,7 @@ public:
     // Per node, valid for the kernel's life; the values change in place as it steps.
     double* displacements() { return array(kX); }
     double* velocities() { return array(kV); }
-    const double* displacements() const { return state_.data() + kX * stride_; }
+    const double* displacements() const { return state_.data() + stateOffset_ + kX * stride_; }
     const double* masses() const { return mass_.data(); }
     // Nodes per vector operation: 8, 4, or 0 for the plain kernel.
     int vectorWidth() const { return vectorWidth_; }
@@ -99,8 +99,11 @@ private:
     // apart in one block. The stride is not a multiple of 4096 bytes: arrays
     // at equal offsets modulo 4 KiB make loads wait on unrelated stores.
     enum StateArray { kX, kV, kStageAX, kStageAV, kStageBX, kStageBV, kAccX, kAccV, kStateArrays };
-    double* array(StateArray which) { return state_.data() + which * stride_; }
+    double* array(StateArray which) { return state_.data() + stateOffset_ + which * stride_; }
     std::vector<double> state_;
+    // Where the first array starts: at a 64-byte boundary when the block was
+    // made, so no vector of four nodes straddles two cache lines.
+    std::ptrdiff_t stateOffset_ = 0;
     std::ptrdiff_t stride_ = 0;
 };
 

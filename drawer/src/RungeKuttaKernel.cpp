@@ -636,6 +636,15 @@ RungeKuttaKernel::RungeKuttaKernel(const ModelSnapshot& model, const StepConstan
     // blocks would spend their time on calls, so a block has 16 groups at least.
     wavefrontLag_ = std::max(reach, 16);
 
+    // The stiffness table, too, starts on a cache line (see stateOffset_).
+    {
+        std::vector<double> table = std::move(slotStiffness_);
+        slotStiffness_.assign(table.size() + 8, 0.0);
+        const auto address = reinterpret_cast<std::uintptr_t>(slotStiffness_.data());
+        stiffnessOffset_ = static_cast<std::ptrdiff_t>((64 - address % 64) % 64 / sizeof(double));
+        std::copy(table.begin(), table.end(), slotStiffness_.begin() + stiffnessOffset_);
+    }
+
     stride_ = static_cast<std::ptrdiff_t>(padded) + 72; // 576 bytes: eight arrays, eight offsets modulo 4 KiB
     constexpr std::size_t kLineDoubles = 64 / sizeof(double);
     state_.assign(static_cast<std::size_t>(stride_) * kStateArrays + kLineDoubles, 0.0);
@@ -711,7 +720,7 @@ void RungeKuttaKernel::advanceVector() {
     const Arrays second{x, v, stageAX, stageAV, stageBX, stageBV, accX, accV};
     const Arrays third{x, v, stageBX, stageBV, stageAX, stageAV, accX, accV};
     const Arrays last{x, v, stageAX, stageAV, nullptr, nullptr, accX, accV};
-    const Tables tables{slotBegin_.data(),    slotOther_.data(),    slotStiffness_.data(),
+    const Tables tables{slotBegin_.data(),    slotOther_.data(),    slotStiffness_.data() + stiffnessOffset_,
                         slotLaneMask_.data(), slotLaneBits_.data(), slotKind_.data(),
                         groupKind_.data(),    mass_.data(),         inverseMass_.data(),
                         bandOfGroup_.data(),  bands_.data()};

@@ -87,6 +87,7 @@ private:
     std::vector<int> slotBegin_;
     std::vector<std::int32_t> slotOther_;    // lanes_ per slot; any node in an inactive lane
     std::vector<double> slotStiffness_;      // lanes_ per slot; 0 in an inactive lane
+    std::ptrdiff_t stiffnessOffset_ = 0;     // where slot 0 starts in slotStiffness_
     std::vector<std::int64_t> slotLaneMask_; // lanes_ per slot; all bits set in an active lane
     std::vector<std::uint8_t> slotLaneBits_; // one bit per active lane
     std::vector<std::uint8_t> slotKind_;     // kContiguous | kAllActive

@@ -22,6 +22,7 @@ constexpr std::uint8_t kAllActive = 2;       // every lane has a link in this sl
 constexpr std::uint8_t kRegularGroup = 1;    // every slot of the group is contiguous and all active
 constexpr std::uint8_t kExactReciprocal = 2; // every 1/m of the group is exact
 constexpr std::uint8_t kUnitMasses = 4;      // every m is 1: a / 1 is a, bit for bit
+constexpr std::uint8_t kAllActiveGroup = 8;  // every slot of the group has every lane active
 
 // The four Runge-Kutta stages differ only in how the derivative k is used:
 // what joins the accumulator and which state the next stage reads.
@@ -38,6 +39,16 @@ struct Arrays {
     double* accV;
 };
 
+// A band (see bandStage) as kBandInts integers: its end group, its slot
+// count, its mass mode (kUnitMasses, kExactReciprocal or 0 to divide) and
+// kMaxBandSlots offsets from a group's first node, one per slot.
+constexpr int kMaxBandSlots = 6;
+constexpr int kBandEnd = 0;
+constexpr int kBandSlots = 1;
+constexpr int kBandMassMode = 2;
+constexpr int kBandOffsets = 3;
+constexpr int kBandInts = kBandOffsets + kMaxBandSlots;
+
 // The layout of the vector kernels (see RungeKuttaKernel's members).
 struct Tables {
     const int* slotBegin;
@@ -49,6 +60,8 @@ struct Tables {
     const std::uint8_t* groupKind;
     const double* mass;
     const double* inverseMass;
+    const int* bandOfGroup; // index of the group's band, -1 outside every band
+    const int* bands;       // kBandInts per band
 };
 
 template <Stage stage>
@@ -99,7 +112,10 @@ void plainStage(const Arrays& a, int nodeCount, const int* linkBegin, const int*
 template <Stage stage>
 __attribute__((target("avx2"))) inline void vectorCombine(const Arrays a, int i, __m256d dx, __m256d dv,
                                                           __m256d halfStep, __m256d step, __m256d weight) {
-    const __m256d two = _mm256_set1_pd(2.0);
+    __m256d two = _mm256_set1_pd(2.0);
+    // 2·d and d + d are the same number; hiding the constant keeps the
+    // multiplication, which runs beside the additions instead of among them.
+    asm("" : "+x"(two));
     if constexpr (stage == kFirst) {
         _mm256_storeu_pd(a.accX + i, dx);
         _mm256_storeu_pd(a.accV + i, dv);
@@ -192,6 +208,142 @@ __attribute__((target("avx2"))) void vectorStage(const Arrays arrays, int groupB
         const __m256d damping = _mm256_mul_pd(_mm256_add_pd(linear, _mm256_mul_pd(square, vi)), vi);
         const __m256d dv = _mm256_sub_pd(acceleration, damping);
         vectorCombine<stage>(a, i, vi, dv, halfStep, step, weight);
+    }
+}
+
+// A band: a run of four-lane groups whose slots all load four consecutive
+// nodes at the same offsets from the group's first node (the inside of a
+// grid). The slot loop is unrolled, the offsets stay in registers and the
+// stiffnesses are read as one stream. The stage runs in two loops over
+// chunks of groups: the spring sums first, whose chains of dependent
+// subtractions are the longest path, then damping and the update, so that
+// the processor overlaps the chains of many groups. Every lane performs the
+// operations of vectorStage in the same order, so the bits are the same.
+template <Stage stage, int slots, int massMode>
+__attribute__((target("avx2"))) void bandStage(const Arrays arrays, int groupBegin, int groupEnd,
+                                               const double* stiffness, const std::int64_t* laneMask,
+                                               const int* offsets, const Tables t, const StepConstants& c,
+                                               double halfStepValue) {
+    const Arrays a = arrays;
+    const double* stageX = a.stageX;
+    const double* stageV = a.stageV;
+    const double* mass = t.mass;
+    const double* inverseMass = t.inverseMass;
+    const std::uint8_t* groupKind = t.groupKind;
+    std::ptrdiff_t offset[slots];
+    for (int s = 0; s < slots; ++s) {
+        offset[s] = offsets[s];
+    }
+    const __m256d halfStep = _mm256_set1_pd(halfStepValue);
+    const __m256d step = _mm256_set1_pd(c.timeStep);
+    const __m256d weight = _mm256_set1_pd(c.accumulatorWeight);
+    const __m256d linear = _mm256_set1_pd(c.linearDamping);
+    const __m256d squarePositive = _mm256_set1_pd(c.squareDamping * 1.0);
+    const __m256d squareNegative = _mm256_set1_pd(c.squareDamping * -1.0);
+    const __m256d zero = _mm256_setzero_pd();
+    constexpr int kChunk = 16;
+    alignas(32) double accelerations[kChunk * kLanes];
+    for (int chunk = groupBegin; chunk < groupEnd; chunk += kChunk) {
+        const int chunkEnd = std::min(chunk + kChunk, groupEnd);
+        for (int g = chunk; g < chunkEnd; ++g, stiffness += slots * kLanes, laneMask += slots * kLanes) {
+            const std::ptrdiff_t i = std::ptrdiff_t{g} * kLanes;
+            const __m256d xi = _mm256_loadu_pd(stageX + i);
+            __m256d acceleration = zero;
+            if (groupKind[g] & kAllActiveGroup) {
+                for (int s = 0; s < slots; ++s) {
+                    const __m256d xj = _mm256_loadu_pd(stageX + i + offset[s]);
+                    const __m256d term =
+                        _mm256_mul_pd(_mm256_sub_pd(xi, xj), _mm256_loadu_pd(stiffness + s * kLanes));
+                    acceleration = _mm256_sub_pd(acceleration, term);
+                }
+            } else {
+                for (int s = 0; s < slots; ++s) {
+                    const __m256d xj = _mm256_loadu_pd(stageX + i + offset[s]);
+                    const __m256d term =
+                        _mm256_mul_pd(_mm256_sub_pd(xi, xj), _mm256_loadu_pd(stiffness + s * kLanes));
+                    const __m256d lanes = _mm256_castsi256_pd(
+                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(laneMask + s * kLanes)));
+                    acceleration = _mm256_blendv_pd(acceleration, _mm256_sub_pd(acceleration, term), lanes);
+                }
+            }
+            if constexpr (massMode == kExactReciprocal) {
+                acceleration = _mm256_mul_pd(acceleration, _mm256_loadu_pd(inverseMass + i));
+            } else if constexpr (massMode == 0) {
+                acceleration = _mm256_div_pd(acceleration, _mm256_loadu_pd(mass + i));
+            }
+            _mm256_store_pd(accelerations + (g - chunk) * kLanes, acceleration);
+        }
+        for (int g = chunk; g < chunkEnd; ++g) {
+            const std::ptrdiff_t i = std::ptrdiff_t{g} * kLanes;
+            const __m256d vi = _mm256_loadu_pd(stageV + i);
+            const __m256d square =
+                _mm256_blendv_pd(squareNegative, squarePositive, _mm256_cmp_pd(vi, zero, _CMP_GT_OQ));
+            const __m256d damping = _mm256_mul_pd(_mm256_add_pd(linear, _mm256_mul_pd(square, vi)), vi);
+            const __m256d dv = _mm256_sub_pd(_mm256_load_pd(accelerations + (g - chunk) * kLanes), damping);
+            vectorCombine<stage>(a, static_cast<int>(i), vi, dv, halfStep, step, weight);
+        }
+    }
+}
+
+template <Stage stage, int slots>
+void bandStageFor(int massMode, const Arrays& a, int groupBegin, int groupEnd, const double* stiffness,
+                  const std::int64_t* laneMask, const int* offsets, const Tables& t, const StepConstants& c,
+                  double halfStep) {
+    if (massMode == kUnitMasses) {
+        bandStage<stage, slots, kUnitMasses>(a, groupBegin, groupEnd, stiffness, laneMask, offsets, t, c,
+                                             halfStep);
+    } else if (massMode == kExactReciprocal) {
+        bandStage<stage, slots, kExactReciprocal>(a, groupBegin, groupEnd, stiffness, laneMask, offsets, t, c,
+                                                  halfStep);
+    } else {
+        bandStage<stage, slots, 0>(a, groupBegin, groupEnd, stiffness, laneMask, offsets, t, c, halfStep);
+    }
+}
+
+// The groups [groupBegin, groupEnd) of one stage, a band's groups through
+// bandStage and every other group through vectorStage.
+template <Stage stage>
+void bandedStage(const Arrays& a, int groupBegin, int groupEnd, const Tables& t, const StepConstants& c,
+                 double halfStep) {
+    int g = groupBegin;
+    while (g < groupEnd) {
+        const int bandIndex = t.bandOfGroup[g];
+        if (bandIndex < 0) {
+            int end = g + 1;
+            while (end < groupEnd && t.bandOfGroup[end] < 0) {
+                ++end;
+            }
+            vectorStage<stage>(a, g, end, t, c, halfStep);
+            g = end;
+            continue;
+        }
+        const int* band = t.bands + std::ptrdiff_t{bandIndex} * kBandInts;
+        const int end = std::min(groupEnd, band[kBandEnd]);
+        const double* stiffness = t.slotStiffness + std::ptrdiff_t{t.slotBegin[g]} * kLanes;
+        const std::int64_t* laneMask = t.slotLaneMask + std::ptrdiff_t{t.slotBegin[g]} * kLanes;
+        const int massMode = band[kBandMassMode];
+        const int* offsets = band + kBandOffsets;
+        switch (band[kBandSlots]) {
+        case 1:
+            bandStageFor<stage, 1>(massMode, a, g, end, stiffness, laneMask, offsets, t, c, halfStep);
+            break;
+        case 2:
+            bandStageFor<stage, 2>(massMode, a, g, end, stiffness, laneMask, offsets, t, c, halfStep);
+            break;
+        case 3:
+            bandStageFor<stage, 3>(massMode, a, g, end, stiffness, laneMask, offsets, t, c, halfStep);
+            break;
+        case 4:
+            bandStageFor<stage, 4>(massMode, a, g, end, stiffness, laneMask, offsets, t, c, halfStep);
+            break;
+        case 5:
+            bandStageFor<stage, 5>(massMode, a, g, end, stiffness, laneMask, offsets, t, c, halfStep);
+            break;
+        default:
+            bandStageFor<stage, 6>(massMode, a, g, end, stiffness, laneMask, offsets, t, c, halfStep);
+            break;
+        }
+        g = end;
     }
 }
 
@@ -404,14 +556,65 @@ RungeKuttaKernel::RungeKuttaKernel(const ModelSnapshot& model, const StepConstan
         }
         slotBegin_[static_cast<std::size_t>(g) + 1] = static_cast<int>(slotKind_.size());
         bool regular = true;
+        bool allActive = true;
         for (int slot = slotBegin_[static_cast<std::size_t>(g)];
              slot < slotBegin_[static_cast<std::size_t>(g) + 1]; ++slot) {
             regular = regular && slotKind_[static_cast<std::size_t>(slot)] == (kContiguous | kAllActive);
+            allActive = allActive && (slotKind_[static_cast<std::size_t>(slot)] & kAllActive);
         }
         const auto group = static_cast<std::size_t>(g);
-        groupKind_.push_back(static_cast<std::uint8_t>((regular ? kRegularGroup : 0) |
-                                                       (exactReciprocal[group] ? kExactReciprocal : 0) |
-                                                       (unitMasses[group] ? kUnitMasses : 0)));
+        groupKind_.push_back(static_cast<std::uint8_t>(
+            (regular ? kRegularGroup : 0) | (exactReciprocal[group] ? kExactReciprocal : 0) |
+            (unitMasses[group] ? kUnitMasses : 0) | (allActive ? kAllActiveGroup : 0)));
+    }
+
+    // Bands: runs of at least kMinBandGroups regular four-lane groups with
+    // the same slot offsets and masses of the same kind.
+    bandOfGroup_.assign(static_cast<std::size_t>(groupCount), -1);
+    if ((choice == KernelChoice::avx2Banded || choice == KernelChoice::automatic) && vectorWidth_ == kLanes) {
+        const auto bandKey = [&](int g, int* key) {
+            const auto group = static_cast<std::size_t>(g);
+            const int first = slotBegin_[group];
+            const int slots = slotBegin_[group + 1] - first;
+            if (slots < 1 || slots > kMaxBandSlots) {
+                return false;
+            }
+            for (int slot = first; slot < first + slots; ++slot) {
+                if (!(slotKind_[static_cast<std::size_t>(slot)] & kContiguous)) {
+                    return false;
+                }
+            }
+            key[kBandSlots] = slots;
+            key[kBandMassMode] = (groupKind_[group] & kUnitMasses)        ? kUnitMasses
+                                 : (groupKind_[group] & kExactReciprocal) ? kExactReciprocal
+                                                                          : 0;
+            for (int s = 0; s < kMaxBandSlots; ++s) {
+                key[kBandOffsets + s] =
+                    s < slots ? slotOther_[static_cast<std::size_t>(first + s) * kLanes] - g * kLanes : 0;
+            }
+            return true;
+        };
+        constexpr int kMinBandGroups = 4;
+        int key[kBandInts] = {};
+        int next[kBandInts] = {};
+        for (int g = 0; g < groupCount;) {
+            if (!bandKey(g, key)) {
+                ++g;
+                continue;
+            }
+            int end = g + 1;
+            while (end < groupCount && bandKey(end, next) &&
+                   std::equal(next + kBandSlots, next + kBandInts, key + kBandSlots)) {
+                ++end;
+            }
+            if (end - g >= kMinBandGroups) {
+                key[kBandEnd] = end;
+                const int index = static_cast<int>(bands_.size()) / kBandInts;
+                bands_.insert(bands_.end(), key, key + kBandInts);
+                std::fill(bandOfGroup_.begin() + g, bandOfGroup_.begin() + end, index);
+            }
+            g = end;
+        }
     }
 
     // How many groups away a stage reads: every index a slot loads counts,
@@ -433,9 +636,26 @@ RungeKuttaKernel::RungeKuttaKernel(const ModelSnapshot& model, const StepConstan
     // blocks would spend their time on calls, so a block has 16 groups at least.
     wavefrontLag_ = std::max(reach, 16);
 
+    // The stiffness table, too, starts on a cache line (see stateOffset_).
+    {
+        std::vector<double> table = std::move(slotStiffness_);
+        slotStiffness_.assign(table.size() + 8, 0.0);
+        const auto address = reinterpret_cast<std::uintptr_t>(slotStiffness_.data());
+        stiffnessOffset_ = static_cast<std::ptrdiff_t>((64 - address % 64) % 64 / sizeof(double));
+        std::copy(table.begin(), table.end(), slotStiffness_.begin() + stiffnessOffset_);
+    }
+
     stride_ = static_cast<std::ptrdiff_t>(padded) + 72; // 576 bytes: eight arrays, eight offsets modulo 4 KiB
-    state_.assign(static_cast<std::size_t>(stride_) * kStateArrays, 0.0);
+    constexpr std::size_t kLineDoubles = 64 / sizeof(double);
+    state_.assign(static_cast<std::size_t>(stride_) * kStateArrays + kLineDoubles, 0.0);
+    const auto address = reinterpret_cast<std::uintptr_t>(state_.data());
+    stateOffset_ = static_cast<std::ptrdiff_t>((64 - address % 64) % 64 / sizeof(double));
     reset();
+}
+
+int RungeKuttaKernel::bandedGroupCount() const {
+    return static_cast<int>(
+        std::count_if(bandOfGroup_.begin(), bandOfGroup_.end(), [](int band) { return band >= 0; }));
 }
 
 void RungeKuttaKernel::reset() {
@@ -500,9 +720,10 @@ void RungeKuttaKernel::advanceVector() {
     const Arrays second{x, v, stageAX, stageAV, stageBX, stageBV, accX, accV};
     const Arrays third{x, v, stageBX, stageBV, stageAX, stageAV, accX, accV};
     const Arrays last{x, v, stageAX, stageAV, nullptr, nullptr, accX, accV};
-    const Tables tables{slotBegin_.data(),    slotOther_.data(),    slotStiffness_.data(),
+    const Tables tables{slotBegin_.data(),    slotOther_.data(),    slotStiffness_.data() + stiffnessOffset_,
                         slotLaneMask_.data(), slotLaneBits_.data(), slotKind_.data(),
-                        groupKind_.data(),    mass_.data(),         inverseMass_.data()};
+                        groupKind_.data(),    mass_.data(),         inverseMass_.data(),
+                        bandOfGroup_.data(),  bands_.data()};
     // The four stages run as a wavefront over the groups: stage k+1 of a
     // group follows once stage k has reached every group its springs reach,
     // so the data of a few groups stays in the first-level cache instead of
@@ -516,7 +737,12 @@ void RungeKuttaKernel::advanceVector() {
         }
     };
     for (int begin = 0; begin < groups + 3 * lag; begin += lag) {
-        if (vectorWidth_ == 8) {
+        if (!bands_.empty()) {
+            run(bandedStage<kFirst>, first, begin);
+            run(bandedStage<kSecond>, second, begin - lag);
+            run(bandedStage<kThird>, third, begin - 2 * lag);
+            run(bandedStage<kLast>, last, begin - 3 * lag);
+        } else if (vectorWidth_ == 8) {
             run(wideStage<kFirst>, first, begin);
             run(wideStage<kSecond>, second, begin - lag);
             run(wideStage<kThird>, third, begin - 2 * lag);

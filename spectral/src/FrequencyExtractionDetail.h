@@ -7,6 +7,7 @@
 
 #include <ostrel/WaveFormat.h>
 
+#include <cstdint>
 #include <vector>
 
 namespace ostrel::detail {
@@ -15,6 +16,11 @@ namespace ostrel::detail {
 struct Stepping {
     bool reference = false;                   // OscillSet::oscillate, one resonator at a time
     KernelKind kernel = KernelKind::Portable; // used when not reference
+    // Threads sharing each pass of the fast banks, each stepping its own part
+    // of the bank (the bits do not depend on the split): 0 for one per core
+    // where the pass is long enough to pay for them, else at most this many.
+    // The reference always uses the calling thread alone.
+    unsigned threads = 0;
 };
 
 double extractFrequencyBuffer(const Stepping& stepping, const WAVEFORMATEX& format, const void* samples,
@@ -27,11 +33,15 @@ std::vector<double> accumulatedAmplitudes(const Stepping& stepping, unsigned cou
                                           double fHighHz, const WAVEFORMATEX& format, const void* samples,
                                           unsigned frames);
 
+// How many threads share a pass of `inputs` values through a bank of
+// `count` resonators (padded to whole lanes) when `requested` are asked for.
+unsigned threadsForPass(unsigned requested, std::size_t count, std::uint64_t inputs);
+
 inline Stepping referenceStepping() {
-    return {true, KernelKind::Portable};
+    return {true, KernelKind::Portable, 1};
 }
-inline Stepping fastStepping(KernelKind kernel) {
-    return {false, kernel};
+inline Stepping fastStepping(KernelKind kernel, unsigned threads = 1) {
+    return {false, kernel, threads};
 }
 
 } // namespace ostrel::detail

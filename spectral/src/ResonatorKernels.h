@@ -24,6 +24,9 @@ inline constexpr std::size_t kBankLaneMultiple = 8;
 inline constexpr std::size_t kBankAlignment = 64;
 
 // Steps every resonator of the bank once per input value, in input order.
+// Resonators never meet, so kernels may run at once on different threads
+// over disjoint parts of one bank (parts of kBankLaneMultiple resonators
+// starting on a kBankAlignment boundary, so no two share a cache line).
 using StepKernel = void (*)(const BankArrays& bank, const double* inputRe, const double* inputIm,
                             std::size_t inputCount);
 

@@ -26,10 +26,11 @@ struct StepConstants {
 };
 
 enum class KernelChoice {
-    automatic, // four lanes when the processor has AVX2 (eight measured no faster), else plain
-    plain,     // one node at a time
-    avx2,      // four nodes at a time; plain without AVX2
-    avx512,    // eight nodes at a time; otherwise as avx2
+    automatic,  // avx2Banded when the processor has AVX2 (eight lanes measured no faster), else plain
+    plain,      // one node at a time
+    avx2,       // four nodes at a time, every group through the general path; plain without AVX2
+    avx512,     // eight nodes at a time; otherwise as avx2
+    avx2Banded, // as avx2, runs of groups with one spring pattern (a grid's inside) unrolled
 };
 
 // Thread: one thread at a time per kernel; kernels share nothing, so each
@@ -55,11 +56,14 @@ public:
     // Per node, valid for the kernel's life; the values change in place as it steps.
     double* displacements() { return array(kX); }
     double* velocities() { return array(kV); }
-    const double* displacements() const { return state_.data() + kX * stride_; }
+    const double* displacements() const { return state_.data() + stateOffset_ + kX * stride_; }
     const double* masses() const { return mass_.data(); }
     // Nodes per vector operation: 8, 4, or 0 for the plain kernel.
     int vectorWidth() const { return vectorWidth_; }
     bool usesVectorKernel() const { return vectorWidth_ > 0; }
+    // Groups of four nodes that the avx2Banded kernel steps through its
+    // unrolled path (0 for the other kernels).
+    int bandedGroupCount() const;
 
     // Any thread; what the processor offers, asked once per call.
     static bool vectorKernelAvailable(); // AVX2
@@ -88,18 +92,24 @@ private:
     std::vector<int> slotBegin_;
     std::vector<std::int32_t> slotOther_;    // lanes_ per slot; any node in an inactive lane
     std::vector<double> slotStiffness_;      // lanes_ per slot; 0 in an inactive lane
+    std::ptrdiff_t stiffnessOffset_ = 0;     // where slot 0 starts in slotStiffness_
     std::vector<std::int64_t> slotLaneMask_; // lanes_ per slot; all bits set in an active lane
     std::vector<std::uint8_t> slotLaneBits_; // one bit per active lane
     std::vector<std::uint8_t> slotKind_;     // kContiguous | kAllActive
-    std::vector<std::uint8_t> groupKind_;    // kRegularGroup | kExactReciprocal
+    std::vector<std::uint8_t> groupKind_;    // kRegularGroup | kExactReciprocal | kUnitMasses
+    std::vector<int> bandOfGroup_;           // the group's band, or -1 (avx2Banded)
+    std::vector<int> bands_;                 // per band: end group, slots, mass kind, offsets
     int wavefrontLag_ = 1;                   // groups between one stage and the next
 
     // The state y, two stage states and the accumulator, each stride_ values
     // apart in one block. The stride is not a multiple of 4096 bytes: arrays
     // at equal offsets modulo 4 KiB make loads wait on unrelated stores.
     enum StateArray { kX, kV, kStageAX, kStageAV, kStageBX, kStageBV, kAccX, kAccV, kStateArrays };
-    double* array(StateArray which) { return state_.data() + which * stride_; }
+    double* array(StateArray which) { return state_.data() + stateOffset_ + which * stride_; }
     std::vector<double> state_;
+    // Where the first array starts: at a 64-byte boundary when the block was
+    // made, so no vector of four nodes straddles two cache lines.
+    std::ptrdiff_t stateOffset_ = 0;
     std::ptrdiff_t stride_ = 0;
 };
 

@@ -2,7 +2,14 @@
 // coarse bank of 980 resonators over 40-2000 Hz finds the strongest peak of
 // the summed response, and a fine bank of 401 resonators 0.01 Hz apart over
 // +-2 Hz around it refines it. Only the first channel of each frame is used.
-// The functions keep no state and may run on any thread.
+//
+// Threads: the functions keep no state and may run on any thread, several at
+// once. A long sound (above about three million resonator steps a pass) has
+// each pass split across up to one std::thread per core, every thread
+// stepping its own part of the bank; the calling thread takes a part too and
+// returns only when all have ended, so no thread outlives the call. The
+// result is bit for bit that of one thread. The file variant opens the file
+// once more per extra thread, each with its own reader.
 #pragma once
 
 #include <ostrel/Export.h>

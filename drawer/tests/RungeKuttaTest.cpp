@@ -188,15 +188,16 @@ bool sameBits(double a, double b) {
     return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
-// Every laid-out kernel this processor can run (one node at a time, four and
-// eight at a time) against the straightforward seven-state form: the same
-// IEEE operations in the same order, so every displacement and velocity
-// agrees bit for bit, also after retuning.
+// Every laid-out kernel this processor can run (one node at a time, four
+// at a time in general or in bands of one spring pattern, eight at a time) against the straightforward
+// seven-state form: the same IEEE operations in the same order, so every displacement and velocity agrees bit
+// for bit, also after retuning.
 class EveryKernel : public ::testing::TestWithParam<muntero::KernelChoice> {};
 
 int expectedWidth(muntero::KernelChoice choice) {
     switch (choice) {
     case muntero::KernelChoice::avx2:
+    case muntero::KernelChoice::avx2Banded:
         return 4;
     case muntero::KernelChoice::avx512:
         return 8;
@@ -207,7 +208,9 @@ int expectedWidth(muntero::KernelChoice choice) {
 
 TEST_P(EveryKernel, MatchesTheStraightforwardFormBitForBit) {
     const muntero::KernelChoice choice = GetParam();
-    if ((choice == muntero::KernelChoice::avx2 && !muntero::RungeKuttaKernel::vectorKernelAvailable()) ||
+    const bool fourLanes =
+        choice == muntero::KernelChoice::avx2 || choice == muntero::KernelChoice::avx2Banded;
+    if ((fourLanes && !muntero::RungeKuttaKernel::vectorKernelAvailable()) ||
         (choice == muntero::KernelChoice::avx512 && !muntero::RungeKuttaKernel::wideKernelAvailable())) {
         GTEST_SKIP() << "this processor cannot run the " << expectedWidth(choice) << "-lane kernel";
     }
@@ -244,14 +247,21 @@ TEST_P(EveryKernel, MatchesTheStraightforwardFormBitForBit) {
 }
 
 std::string kernelName(const ::testing::TestParamInfo<muntero::KernelChoice>& info) {
-    return info.param == muntero::KernelChoice::plain  ? "plain"
-           : info.param == muntero::KernelChoice::avx2 ? "fourLanes"
-                                                       : "eightLanes";
+    switch (info.param) {
+    case muntero::KernelChoice::plain:
+        return "plain";
+    case muntero::KernelChoice::avx2:
+        return "fourLanes";
+    case muntero::KernelChoice::avx2Banded:
+        return "fourLanesBanded";
+    default:
+        return "eightLanes";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, EveryKernel,
                          ::testing::Values(muntero::KernelChoice::plain, muntero::KernelChoice::avx2,
-                                           muntero::KernelChoice::avx512),
+                                           muntero::KernelChoice::avx2Banded, muntero::KernelChoice::avx512),
                          kernelName);
 
 TEST(RungeKuttaKernel, RefusesSnapshotsWhoseArraysDoNotFit) {

@@ -15,6 +15,7 @@ PACKAGES=(
     nlohmann-json3-dev libsdl2-dev libsamplerate0-dev
     clang-14 libclang-rt-14-dev libclang-rt-19-dev
     sox
+    fluidsynth python3-mido
 )
 
 install_packages() {

@@ -9,6 +9,8 @@ int runRender(std::vector<std::string> arguments);
 int runPitch(std::vector<std::string> arguments);
 int runPlay(std::vector<std::string> arguments);
 int runGenerate(std::vector<std::string> arguments);
+int runExport(std::vector<std::string> arguments);
+int runConvert(std::vector<std::string> arguments);
 
 const std::vector<Command>& allCommands() {
     static const std::vector<Command> commands = {
@@ -21,14 +23,15 @@ const std::vector<Command>& allCommands() {
          "numbered folders OUT/1, OUT/2, ... (12 sounds each), or beside OUT.ins with --flat.\n"
          "Keys are saved as positions: explicit keys of the loaded file are not kept.",
          runResave},
-        {"render", "SCRIPT.snc [-i INSTRUMENT.ins] [-o OUT.wav] [--mix clip|normalize|none]",
+        {"render", "SCRIPT.snc|SONG.mid [-i INSTRUMENT.ins] [-o OUT.wav] [--mix clip|normalize|none] [--channel N]",
          "render a melody script into a WAV file",
          "Plays the melody script through the instrument and writes the result as a WAV file in the\n"
          "format of the instrument's first sound. Without -i the script must start with its own\n"
          "definition block (!begin ... !end). The output defaults to the script's name with its\n"
          "last four characters replaced by .wav; an existing file is replaced only when the\n"
          "rendering succeeds. --mix: clip (default) limits sums to 16 bits, normalize scales loud\n"
-         "spans down to a peak of 28000, none writes silence.",
+         "spans down to a peak of 28000, none writes silence. A MIDI file is converted as \"convert\" does\n"
+         "(it needs -i; --channel picks one channel) and the script rendered.",
          runRender},
         {"pitch", "FILE.wav [--buffer]", "measure the dominant frequency of a WAV file",
          "Prints the dominant frequency of the first channel in Hz with two decimals (40-2000 Hz range).\n"
@@ -53,6 +56,20 @@ const std::vector<Command>& allCommands() {
          "OUT.ins with its WAV files in numbered folders, or beside it with --flat. Progress goes to\n"
          "stderr; the measured frequency and the result to stdout.",
          runGenerate},
+        {"export", "INSTRUMENT.ins -o OUT.sf2|OUT.sfz", "export an instrument for SoundFont or SFZ players",
+         "Writes the instrument as a SoundFont 2 bank (one preset, bank 0 program 0) or as an SFZ file with\n"
+         "its WAV files in a folder beside it (named after OUT, blanks as _). A generated instrument's notes\n"
+         "1C ... 3B lie on MIDI keys 48 ... 83; any other sound is measured and laid on its nearest key with a\n"
+         "correction in cents, or, without a usable pitch, on a free key from 36 up, untransposed. Every key\n"
+         "between two sounds plays the nearer one. Nothing is replaced unless the whole export succeeds.",
+         runExport},
+        {"convert", "SONG.mid -i INSTRUMENT.ins -o SONG.snc [--channel 1..16]",
+         "turn a MIDI file into a melody script",
+         "Reads a Standard MIDI File (format 0 or 1) and writes a melody script that plays each note as the\n"
+         "instrument's sound on that key (keys as \"export\" lays them), for the note's length, with waits\n"
+         "exact to the sample frame. Every channel but 10 (percussion) is taken, or only --channel.\n"
+         "Notes on keys without a sound are left out and counted on stderr.",
+         runConvert},
     };
     return commands;
 }

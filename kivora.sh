@@ -18,6 +18,7 @@ PACKAGES=(
     sox strace
     libeigen3-dev libspectra-dev
     stress-ng
+    fluidsynth python3-mido
 )
 
 install_packages() {

@@ -10,6 +10,8 @@ int runPitch(std::vector<std::string> arguments);
 int runPlay(std::vector<std::string> arguments);
 int runGenerate(std::vector<std::string> arguments);
 int runModes(std::vector<std::string> arguments);
+int runExport(std::vector<std::string> arguments);
+int runConvert(std::vector<std::string> arguments);
 
 const std::vector<Command>& allCommands() {
     static const std::vector<Command> commands = {
@@ -24,7 +26,7 @@ const std::vector<Command>& allCommands() {
          "file are not kept. All or nothing: a failure or Ctrl-C leaves the previous files as they\n"
          "were. The output never replaces the instrument read or one of its sounds.",
          runResave},
-        {"render", "SCRIPT.snc [-i INSTRUMENT.ins] [-o OUT.wav] [--mix clip|normalize|none]",
+        {"render", "SCRIPT.snc|SONG.mid [-i INSTRUMENT.ins] [-o OUT.wav] [--mix clip|normalize|none] [--channel N]",
          "render a melody script into a WAV file",
          "Plays the melody script through the instrument and writes the result as a WAV file in the\n"
          "format of the instrument's first sound. Without -i the script must start with its own\n"
@@ -34,7 +36,8 @@ const std::vector<Command>& allCommands() {
          "line; a script that cannot be read, one too long for a WAV file, or Ctrl-C leave an\n"
          "existing output as it was. The output never replaces the script, the instrument file or\n"
          "one of its sounds. --mix: clip (default) limits sums to 16 bits, normalize scales loud\n"
-         "spans down to a peak of 28000, none writes silence.",
+         "spans down to a peak of 28000, none writes silence. A MIDI file is converted as \"convert\"\n"
+         "does (it needs -i; --channel picks one channel) and the script rendered.",
          runRender},
         {"pitch", "FILE.wav [--file]", "measure the dominant frequency of a WAV file",
          "Prints the dominant frequency of the first channel in Hz with two decimals. The file is read as\n"
@@ -79,6 +82,20 @@ const std::vector<Command>& allCommands() {
          "(default 44100) tuned from that note, which notes exceed the Runge-Kutta stability limit.\n"
          "Warnings go to stderr.",
          runModes},
+        {"export", "INSTRUMENT.ins -o OUT.sf2|OUT.sfz", "export an instrument for SoundFont or SFZ players",
+         "Writes the instrument as a SoundFont 2 bank (one preset, bank 0 program 0) or as an SFZ file with\n"
+         "its WAV files in a folder beside it (named after OUT, blanks as _). A generated instrument's notes\n"
+         "1C ... 3B lie on MIDI keys 48 ... 83; any other sound is measured and laid on its nearest key with a\n"
+         "correction in cents, or, without a usable pitch, on a free key from 36 up, untransposed. Every key\n"
+         "between two sounds plays the nearer one. Nothing is replaced unless the whole export succeeds.",
+         runExport},
+        {"convert", "SONG.mid -i INSTRUMENT.ins -o SONG.snc [--channel 1..16]",
+         "turn a MIDI file into a melody script",
+         "Reads a Standard MIDI File (format 0 or 1) and writes a melody script that plays each note as the\n"
+         "instrument's sound on that key (keys as \"export\" lays them), for the note's length, with waits\n"
+         "exact to the sample frame. Every channel but 10 (percussion) is taken, or only --channel.\n"
+         "Notes on keys without a sound are left out and counted on stderr.",
+         runConvert},
     };
     return commands;
 }

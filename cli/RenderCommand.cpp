@@ -1,11 +1,14 @@
 #include "CommandLine.h"
 #include "Interrupt.h"
+#include "MidiSupport.h"
 
 #include <pellamy/InstrumentModel.h>
 #include <pellamy/MelodyRenderer.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <optional>
+#include <unistd.h>
 
 namespace kivora::cli {
 
@@ -44,13 +47,19 @@ int runRender(std::vector<std::string> arguments) {
     const std::optional<std::string> instrumentPath = line.takeOption("instrument", "i");
     std::optional<std::string> outputPath = line.takeOption("output", "o");
     const int mode = mixModeFor(line.takeOption("mix").value_or("clip"));
-    const std::string scriptPath = line.takePositionals(1, 1).front();
+    const int midiChannel = midiChannelOption(line.takeOption("channel"));
+    std::string scriptPath = line.takePositionals(1, 1).front();
+    const bool midi = isMidiPath(scriptPath);
     if (!outputPath) {
         // As the piano does: the script's name with its last four characters replaced.
         if (scriptPath.size() <= 4)
             throw UsageError("cannot name the output after \"" + scriptPath + "\"; give it with -o");
-        outputPath = scriptPath.substr(0, scriptPath.size() - 4) + ".wav";
+        outputPath = midi ? std::filesystem::path(scriptPath).replace_extension(".wav").string()
+                          : scriptPath.substr(0, scriptPath.size() - 4) + ".wav";
     }
+
+    if (midi && !instrumentPath)
+        throw UsageError("a MIDI file needs an instrument: give it with -i");
 
     pellamy::InstrumentModel instrument;
     pellamy::MelodyRenderer renderer(mode);
@@ -62,6 +71,24 @@ int runRender(std::vector<std::string> arguments) {
 
     const InterruptScope interrupt;
     renderer.setStopCheck(interrupt.stopCheck());
+    // A MIDI file is rendered through the script it converts to, written
+    // beside the output for the rendering and removed after it.
+    std::optional<std::filesystem::path> convertedScript;
+    if (midi) {
+        const std::filesystem::path output(*outputPath);
+        convertedScript = output.parent_path() / ("." + output.filename().string() + ".kivora-" +
+                                                  std::to_string(::getpid()) + ".snc");
+        writeTextFile(convertedScript->string(), convertMidiFile(scriptPath, instrument, midiChannel).script);
+        scriptPath = convertedScript->string();
+    }
+    struct RemoveAfterwards {
+        std::optional<std::filesystem::path>& path;
+        ~RemoveAfterwards() {
+            std::error_code ignored;
+            if (path)
+                std::filesystem::remove(*path, ignored);
+        }
+    } removeConverted{convertedScript};
     try {
         renderer.render(scriptPath, *outputPath);
     } catch (...) {

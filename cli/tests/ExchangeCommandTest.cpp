@@ -1,0 +1,135 @@
+// kivora-cli export, convert and render of MIDI files, end to end: a
+// generated instrument exported and played by FluidSynth, MIDI files made by
+// Python's mido (Debian's python3-mido).
+#include "CliTestSupport.h"
+#include "SpectralPeak.h"
+
+#include <pellamy/WavFile.h>
+
+#include <cmath>
+
+namespace {
+
+using kivora::cli::testing::CliFixture;
+
+class Exchange : public CliFixture {
+protected:
+    // Writes song.mid with mido: each key for noteTicks, one after the other
+    // every 480 ticks at 120 bpm (0.5 s), all on channel `channel`.
+    void writeSong(const std::string& keys, int noteTicks, int channel = 0) const {
+        write("make.py", "import mido\n"
+                         "song = mido.MidiFile(ticks_per_beat=480)\n"
+                         "track = mido.MidiTrack(); song.tracks.append(track)\n"
+                         "for key in [" +
+                             keys +
+                             "]:\n"
+                             "    track.append(mido.Message('note_on', note=key, velocity=100, channel=" +
+                             std::to_string(channel) +
+                             ", time=0))\n"
+                             "    track.append(mido.Message('note_off', note=key, channel=" +
+                             std::to_string(channel) + ", time=" + std::to_string(noteTicks) +
+                             "))\n"
+                             "    track.append(mido.Message('note_off', note=key, channel=" +
+                             std::to_string(channel) + ", time=" + std::to_string(480 - noteTicks) +
+                             "))\n"
+                             "song.save('song.mid')\n");
+        ASSERT_EQ(std::system(("cd '" + scratch_.string() + "' && /usr/bin/python3 make.py").c_str()), 0)
+            << "python3-mido is needed";
+    }
+
+    std::vector<double> leftChannel(const std::string& name) const {
+        std::unique_ptr<pellamy::WavFile> wav;
+        EXPECT_EQ(pellamy::openWavForRead((scratch_ / name).string(), wav), pellamy::kWavOk) << name;
+        if (!wav)
+            return {};
+        const unsigned channels = wav->format()->nChannels;
+        std::vector<std::int16_t> values(wav->size() / 2);
+        std::uint32_t delivered = 0;
+        wav->read(reinterpret_cast<std::uint8_t*>(values.data()), wav->size(), &delivered);
+        std::vector<double> left;
+        for (std::size_t i = 0; i + channels <= delivered / 2; i += channels)
+            left.push_back(values[i]);
+        return left;
+    }
+
+    // The pitch of the note in 0.5 s slot `slot`, near expected.
+    static double slotPitch(const std::vector<double>& samples, int slot, double expected) {
+        const auto begin = static_cast<std::size_t>((slot * 0.5 + 0.05) * 44100);
+        const auto end = std::min(samples.size(), static_cast<std::size_t>((slot * 0.5 + 0.3) * 44100));
+        if (begin >= end)
+            return std::nan("");
+        return kivora::testing::spectralPeakNear(
+            std::vector<double>(samples.begin() + static_cast<long>(begin),
+                                samples.begin() + static_cast<long>(end)),
+            44100, expected, 0.03);
+    }
+};
+
+TEST_F(Exchange, AGeneratedInstrumentPlaysInTuneFromItsSoundFontInFluidSynth) {
+    const std::string ins = (scratch_ / "g.ins").string();
+    const auto generated = run("generate --octaves 3 --duration 450 -o '" + ins + "'");
+    ASSERT_EQ(generated.status, 0) << generated.err;
+    const auto exported = run("export '" + ins + "' -o '" + (scratch_ / "g.sf2").string() + "'");
+    ASSERT_EQ(exported.status, 0) << exported.err;
+    EXPECT_NE(exported.out.find("1C: key 48 (48-48)"), std::string::npos) << exported.out;
+    EXPECT_NE(exported.out.find("3B: key 83 (83-83)"), std::string::npos) << exported.out;
+
+    std::string keys;
+    for (int key = 48; key <= 83; ++key)
+        keys += std::to_string(key) + ",";
+    writeSong(keys, 384);
+    ASSERT_EQ(
+        std::system(("cd '" + scratch_.string() +
+                     "' && fluidsynth -ni -q -R 0 -C 0 -g 0.5 -r 44100 -O s16 -T wav -F played.wav g.sf2 "
+                     "song.mid > fluidsynth.log 2>&1")
+                        .c_str()),
+        0);
+    const std::vector<double> played = leftChannel("played.wav");
+    for (int j = 0; j < 36; ++j) {
+        const double expected = 130.8127826502993 * std::exp2(j / 12.0);
+        EXPECT_NEAR(kivora::testing::centsBetween(slotPitch(played, j, expected), expected), 0.0, 5.0)
+            << "key " << 48 + j;
+    }
+}
+
+TEST_F(Exchange, MidiFilesConvertToScriptsAndRenderThroughTheInstrument) {
+    const std::string ins = (scratch_ / "g.ins").string();
+    ASSERT_EQ(run("generate --octaves 1 --duration 400 -o '" + ins + "'").status, 0);
+    writeSong("48, 52, 55, 30, 60", 360); // 30 and 60 lie outside one octave from 48
+    const std::string song = (scratch_ / "song.mid").string();
+
+    const auto converted =
+        run("convert '" + song + "' -i '" + ins + "' -o '" + (scratch_ / "song.snc").string() + "'");
+    ASSERT_EQ(converted.status, 0) << converted.err;
+    EXPECT_EQ(converted.err, "warning: 2 notes on keys the instrument does not cover: 30 (1), 60 (1)\n");
+    std::ifstream scriptFile(scratch_ / "song.snc");
+    const std::string script((std::istreambuf_iterator<char>(scriptFile)), std::istreambuf_iterator<char>());
+    EXPECT_NE(script.find("1C a 0.375\n!wait 0.5\n1E a 0.375\n!wait 0.5\n1G a 0.375\n!wait 0.375\n"),
+              std::string::npos)
+        << script;
+
+    const auto rendered =
+        run("render '" + song + "' -i '" + ins + "' -o '" + (scratch_ / "song.wav").string() + "'");
+    ASSERT_EQ(rendered.status, 0) << rendered.err;
+    const std::vector<double> samples = leftChannel("song.wav");
+    EXPECT_EQ(samples.size(), static_cast<std::size_t>(44100 * 1.375));
+    for (auto [slot, semitones] : {std::pair{0, 0}, std::pair{1, 4}, std::pair{2, 7}}) {
+        const double expected = 130.8127826502993 * std::exp2(semitones / 12.0);
+        EXPECT_NEAR(kivora::testing::centsBetween(slotPitch(samples, slot, expected), expected), 0.0, 5.0)
+            << slot;
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(scratch_))
+        EXPECT_EQ(entry.path().filename().string().find(".kivora-"), std::string::npos) << entry.path();
+
+    EXPECT_EQ(run("render '" + song + "'").status, 2); // a MIDI file needs -i
+    EXPECT_EQ(run("convert '" + song + "' -i '" + ins + "' -o x.snc --channel 17").status, 2);
+    const auto otherChannel =
+        run("convert '" + song + "' -i '" + ins + "' -o '" + (scratch_ / "c.snc").string() + "' --channel 2");
+    EXPECT_EQ(otherChannel.status, 1);
+    const auto notMidi =
+        run("convert " + duo_ + " -i " + duo_ + " -o '" + (scratch_ / "d.snc").string() + "'");
+    EXPECT_EQ(notMidi.status, 1);
+    EXPECT_NE(notMidi.err.find("Not a readable MIDI file"), std::string::npos) << notMidi.err;
+}
+
+} // namespace

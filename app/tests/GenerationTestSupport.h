@@ -55,7 +55,7 @@ inline void answerNextModal(std::function<void(QWidget*)> steps) {
 // set by other threads are seen too. The bound only keeps a fault from hanging.
 inline bool processEventsUntil(const std::function<bool()>& done) {
     QTimer wake;
-    wake.start(1);
+    wake.start(0);
     for (int round = 0; round < 1'000'000 && !done(); ++round) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }

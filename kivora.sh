@@ -15,6 +15,8 @@ PACKAGES=(
     nlohmann-json3-dev libsdl2-dev libsamplerate0-dev
     clang-14 libclang-rt-14-dev libclang-rt-19-dev
     sox
+    qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev libgl1-mesa-dri
+    xvfb xauth xdotool imagemagick
 )
 
 install_packages() {

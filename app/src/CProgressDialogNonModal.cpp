@@ -1,7 +1,7 @@
 #include "CProgressDialogNonModal.h"
 
 #include "DialogUnits.h"
-#include "GenerationEvents.h"
+#include "WindowMessages.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -12,7 +12,7 @@
 #include <QScreen>
 #include <chrono>
 
-namespace kivora::app {
+namespace kivora {
 
 std::uint32_t CProgressDialogNonModal::monotonicTicks() {
     const auto now = std::chrono::steady_clock::now().time_since_epoch();
@@ -116,7 +116,7 @@ void CProgressDialogNonModal::reject() {
     }
     // Synchronous: when sendEvent returns, the worker has ended.
     if (cancelTarget_ != nullptr) {
-        QEvent cancel(kCancelGenerationEvent);
+        WindowMessageEvent cancel(WM_CANCEL_GENERATION);
         QCoreApplication::sendEvent(cancelTarget_, &cancel);
     }
     statusEdit_->setText(QStringLiteral("Cancelling... please wait"));
@@ -124,11 +124,11 @@ void CProgressDialogNonModal::reject() {
 }
 
 bool CProgressDialogNonModal::event(QEvent* event) {
-    if (event->type() == kProgressStepEvent) {
+    if (event->type() == eventType(WM_PROGRESS_STEP)) {
         progressStep();
         return true;
     }
     return QDialog::event(event);
 }
 
-} // namespace kivora::app
+} // namespace kivora

@@ -15,7 +15,7 @@ class QLineEdit;
 class QProgressBar;
 class QPushButton;
 
-namespace kivora::app {
+namespace kivora {
 
 class CProgressDialogNonModal : public QDialog {
     Q_OBJECT
@@ -59,4 +59,4 @@ private:
     int divergedNotes_ = 0;
 };
 
-} // namespace kivora::app
+} // namespace kivora

@@ -3,7 +3,7 @@
 #include <QString>
 #include <cmath>
 
-namespace kivora::app {
+namespace kivora {
 
 DialogUnits::DialogUnits(const QFontMetrics& metrics) {
     // The average over the 52 letters, as the dialog manager measures it.
@@ -25,4 +25,4 @@ QSize DialogUnits::size(int width, int height) const {
             static_cast<int>(std::lround(height * pixelsPerUnitY_))};
 }
 
-} // namespace kivora::app
+} // namespace kivora

@@ -7,7 +7,7 @@
 #include <QRect>
 #include <QSize>
 
-namespace kivora::app {
+namespace kivora {
 
 class DialogUnits {
 public:
@@ -21,4 +21,4 @@ private:
     double pixelsPerUnitY_;
 };
 
-} // namespace kivora::app
+} // namespace kivora

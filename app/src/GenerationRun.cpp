@@ -1,6 +1,5 @@
 #include "GenerationRun.h"
 
-#include "GenerationEvents.h"
 #include "SoundPropertiesDialog.h"
 
 #include <ostrel/FrequencyExtraction.h>
@@ -20,7 +19,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-namespace kivora::app {
+namespace kivora {
 
 namespace {
 
@@ -29,7 +28,8 @@ const QEvent::Type kTuningMeasuredEvent = static_cast<QEvent::Type>(QEvent::regi
 
 class NoteDoneEvent : public QEvent {
 public:
-    NoteDoneEvent(int serial, bool diverged) : QEvent(kNoteDoneEvent), serial(serial), diverged(diverged) {}
+    NoteDoneEvent(int serial, bool diverged)
+        : QEvent(eventType(WM_NOTE_DONE)), serial(serial), diverged(diverged) {}
     const int serial;
     const bool diverged;
 };
@@ -130,7 +130,7 @@ std::uint64_t availableMemoryBytes() {
 
 GenerationRun::GenerationRun(QWidget* window, SnapshotSource snapshots, GenerationTargets targets,
                              CProgressDialogNonModal::TickSource ticks)
-    : window_(window), snapshots_(std::move(snapshots)), targets_(std::move(targets)),
+    : QObject(window), window_(window), snapshots_(std::move(snapshots)), targets_(std::move(targets)),
       progress_(new CProgressDialogNonModal(window, std::move(ticks))) {
     progress_->setCancelTarget(this);
 }
@@ -305,7 +305,7 @@ void GenerationRun::work(int serial, bool raisePriority) {
 bool GenerationRun::event(QEvent* event) {
     // Nothing thrown by a handler reaches the event loop.
     try {
-        if (event->type() == kCancelGenerationEvent) {
+        if (event->type() == eventType(WM_CANCEL_GENERATION)) {
             cancel();
             return true;
         }
@@ -317,7 +317,7 @@ bool GenerationRun::event(QEvent* event) {
 }
 
 void GenerationRun::customEvent(QEvent* event) {
-    if (event->type() == kNoteDoneEvent) {
+    if (event->type() == eventType(WM_NOTE_DONE)) {
         const auto* done = static_cast<NoteDoneEvent*>(event);
         noteDone(done->serial, done->diverged);
     } else if (event->type() == kRunFailedEvent) {
@@ -432,4 +432,4 @@ void GenerationRun::reportSilence() {
     }
 }
 
-} // namespace kivora::app
+} // namespace kivora

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "CProgressDialogNonModal.h"
+#include "WindowMessages.h"
 
 #include <kivora/NoteGenerator.h>
 #include <muntero/ModelSnapshot.h>
@@ -26,15 +27,7 @@
 
 class QWidget;
 
-namespace kivora::app {
-
-// The first record's samples as the oscillogram is shown them; valid only
-// during the call that receives it.
-struct WaveformInfo {
-    int sampleCount = 0;
-    const std::int16_t* samples = nullptr;
-    int sampleRate = 0;
-};
+namespace kivora {
 
 // Where a run delivers; an empty function is skipped.
 struct GenerationTargets {
@@ -63,7 +56,8 @@ public:
     using SettingsQuestion = std::function<bool(QWidget* window, GenerationSettings& settings)>;
     using MessageSink = std::function<void(QWidget* window, const QString& text)>;
 
-    // window owns the message boxes and the dialogs.
+    // window (may be null) owns the run, the message boxes and the dialogs.
+    // As the window's child the run is destroyed before the progress dialog.
     GenerationRun(QWidget* window, SnapshotSource snapshots, GenerationTargets targets,
                   CProgressDialogNonModal::TickSource ticks = CProgressDialogNonModal::monotonicTicks);
     // Stops a running worker and waits for it.
@@ -130,4 +124,4 @@ private:
     std::atomic<bool> abandonMeasuring_{false};
 };
 
-} // namespace kivora::app
+} // namespace kivora

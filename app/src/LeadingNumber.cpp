@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-namespace kivora::app {
+namespace kivora {
 
 namespace {
 
@@ -56,4 +56,4 @@ std::optional<int> leadingInt(std::string_view text) {
     return value;
 }
 
-} // namespace kivora::app
+} // namespace kivora

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string_view>
 
-namespace kivora::app {
+namespace kivora {
 
 // The decimal number text starts with ("12abc" gives 12, " -0.5e1" gives -5);
 // nothing when text does not start with one.
@@ -15,4 +15,4 @@ std::optional<double> leadingDouble(std::string_view text);
 // one or the number does not fit an int.
 std::optional<int> leadingInt(std::string_view text);
 
-} // namespace kivora::app
+} // namespace kivora

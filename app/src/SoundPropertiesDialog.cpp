@@ -12,7 +12,7 @@
 #include <QRegularExpressionValidator>
 #include <charconv>
 
-namespace kivora::app {
+namespace kivora {
 
 namespace {
 
@@ -184,4 +184,4 @@ QLineEdit* SoundPropertiesDialog::edit(int id) const {
     return qobject_cast<QLineEdit*>(control(id));
 }
 
-} // namespace kivora::app
+} // namespace kivora

@@ -13,7 +13,7 @@
 class QAbstractButton;
 class QLineEdit;
 
-namespace kivora::app {
+namespace kivora {
 
 class SoundPropertiesDialog : public QDialog {
     Q_OBJECT
@@ -62,4 +62,4 @@ private:
     bool initialised_ = false;
 };
 
-} // namespace kivora::app
+} // namespace kivora

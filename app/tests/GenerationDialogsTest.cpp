@@ -1,9 +1,9 @@
 // The settings dialog and the progress dialog of a generation run.
 #include "CProgressDialogNonModal.h"
 #include "DecimalCommaLocale.h"
-#include "GenerationEvents.h"
 #include "GenerationTestSupport.h"
 #include "SoundPropertiesDialog.h"
+#include "WindowMessages.h"
 
 #include <kivora/NoteGenerator.h>
 
@@ -17,10 +17,8 @@
 #include <clocale>
 #include <filesystem>
 
-namespace kivora::app {
+namespace kivora {
 namespace {
-
-::testing::Environment* const qtEnvironment = ::testing::AddGlobalTestEnvironment(new testing::QtEnvironment);
 
 using Id = SoundPropertiesDialog;
 
@@ -261,7 +259,7 @@ TEST(CProgressDialogNonModal, StepEventAdvancesAndAFreshRunStartsOver) {
     CProgressDialogNonModal dialog(nullptr, clock.source());
     dialog.maximum = 12;
     dialog.showForRun();
-    QEvent step(kProgressStepEvent);
+    WindowMessageEvent step(WM_PROGRESS_STEP);
     QCoreApplication::sendEvent(&dialog, &step);
     QCoreApplication::sendEvent(&dialog, &step);
     EXPECT_EQ(dialog.position(), 2);
@@ -291,7 +289,7 @@ public:
 
 protected:
     bool event(QEvent* event) override {
-        if (event->type() != kCancelGenerationEvent) {
+        if (event->type() != eventType(WM_CANCEL_GENERATION)) {
             return QObject::event(event);
         }
         ++cancels;
@@ -330,4 +328,4 @@ TEST(CProgressDialogNonModal, CancelButtonEscapeAndCloseBoxCancel) {
 }
 
 } // namespace
-} // namespace kivora::app
+} // namespace kivora

@@ -14,7 +14,7 @@
 #include <stdexcept>
 #include <thread>
 
-namespace kivora::app {
+namespace kivora {
 namespace {
 
 // What the piano, the oscillogram and the analyzer were handed.
@@ -427,4 +427,4 @@ TEST(GenerationRun, SizeRefusalNamesTheLimit) {
 }
 
 } // namespace
-} // namespace kivora::app
+} // namespace kivora

@@ -8,7 +8,7 @@
 #include <map>
 #include <random>
 
-namespace kivora::app {
+namespace kivora {
 namespace {
 
 int stressRounds() {
@@ -134,4 +134,4 @@ TEST(GenerationStress, RunsStartedAndStoppedAtRandomMoments) {
 }
 
 } // namespace
-} // namespace kivora::app
+} // namespace kivora

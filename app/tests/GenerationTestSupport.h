@@ -1,4 +1,4 @@
-// Qt set-up and modal-window automation for the generation tests.
+// Modal-window automation and event waiting for the generation tests.
 #pragma once
 
 #include <QApplication>
@@ -9,22 +9,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 
-namespace kivora::app::testing {
-
-// One QApplication for the whole test program.
-class QtEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        static int argc = 1;
-        static char name[] = "kivora-tests";
-        static char* argv[] = {name, nullptr};
-        application_ = std::make_unique<QApplication>(argc, argv);
-    }
-    void TearDown() override { application_.reset(); }
-
-private:
-    std::unique_ptr<QApplication> application_;
-};
+namespace kivora::testing {
 
 // Runs steps on the next modal window to open, then makes sure it closes even
 // when a step fails, so that no test waits on a modal window.
@@ -62,4 +47,4 @@ inline bool processEventsUntil(const std::function<bool()>& done) {
     return done();
 }
 
-} // namespace kivora::app::testing
+} // namespace kivora::testing

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <gtest/gtest.h>
 
-namespace kivora::app {
+namespace kivora {
 namespace {
 
 // The C library's "%lf" and "%d" are the reference, in the "C" locale.
@@ -33,4 +33,4 @@ TEST(LeadingNumber, TextsWithoutALeadingNumberGiveNothing) {
 }
 
 } // namespace
-} // namespace kivora::app
+} // namespace kivora

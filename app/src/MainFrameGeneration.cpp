@@ -22,15 +22,17 @@ namespace kivora {
 
 namespace {
 
-// Holds the model as a child of the frame.
+// Holds the model as a child of the frame, found by its name (it has no
+// meta-object of its own for findChild to tell it apart by).
 class FrameModel : public QObject {
 public:
-    explicit FrameModel(QObject* parent) : QObject(parent) {}
+    explicit FrameModel(QObject* parent) : QObject(parent) { setObjectName(QStringLiteral("generationModel")); }
     InstrumentKit::Representation model;
 };
 
 FrameModel& frameModel(CMainFrame& frame) {
-    auto* holder = frame.findChild<FrameModel*>(QString(), Qt::FindDirectChildrenOnly);
+    auto* holder = dynamic_cast<FrameModel*>(
+        frame.findChild<QObject*>(QStringLiteral("generationModel"), Qt::FindDirectChildrenOnly));
     if (holder == nullptr) {
         holder = new FrameModel(&frame);
     }

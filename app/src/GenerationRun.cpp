@@ -231,7 +231,7 @@ void GenerationRun::start(const GenerationSettings& settings, muntero::ModelSnap
     const int serial = ++serial_;
     generator_.setNoteDoneCallback([this, serial](int note) {
         // On a rendering thread, inside the generator's announcement: the note's flags are settled.
-        QCoreApplication::postEvent(this, new NoteDoneEvent(serial, generator_.noteBlewUp(note)));
+        postFromWorker(new NoteDoneEvent(serial, generator_.noteBlewUp(note)));
         if (noteObserver_) {
             noteObserver_(note);
         }
@@ -245,6 +245,14 @@ void GenerationRun::start(const GenerationSettings& settings, muntero::ModelSnap
         say(QStringLiteral("The generation could not start: %1").arg(QString::fromLocal8Bit(failure.what())));
         handOver(0);
     }
+}
+
+// Everything the worker wrote before posting is visible to the handler of
+// the event: the release here pairs with the acquire in customEvent, an order
+// that does not rest on the event queue's own locking.
+void GenerationRun::postFromWorker(QEvent* event) {
+    workerEvents_.fetch_add(1, std::memory_order_release);
+    QCoreApplication::postEvent(this, event);
 }
 
 // The worker thread's body.
@@ -290,15 +298,13 @@ void GenerationRun::work(int serial, bool raisePriority) {
                                                    : QStringLiteral("Tuning: at most %1 cents off (%2)")
                                                          .arg(largestCents, 0, 'f', 1)
                                                          .arg(noteName(largestNote));
-        QCoreApplication::postEvent(this, new TuningMeasuredEvent(serial, summary, perNote.trimmed()));
+        postFromWorker(new TuningMeasuredEvent(serial, summary, perNote.trimmed()));
     } catch (const std::bad_alloc&) {
-        QCoreApplication::postEvent(
-            this, new RunFailedEvent(serial, QStringLiteral("Not enough memory for the notes.")));
+        postFromWorker(new RunFailedEvent(serial, QStringLiteral("Not enough memory for the notes.")));
     } catch (const std::exception& failure) {
-        QCoreApplication::postEvent(this, new RunFailedEvent(serial, QString::fromLocal8Bit(failure.what())));
+        postFromWorker(new RunFailedEvent(serial, QString::fromLocal8Bit(failure.what())));
     } catch (...) {
-        QCoreApplication::postEvent(this,
-                                    new RunFailedEvent(serial, QStringLiteral("The generation failed.")));
+        postFromWorker(new RunFailedEvent(serial, QStringLiteral("The generation failed.")));
     }
 }
 
@@ -317,6 +323,7 @@ bool GenerationRun::event(QEvent* event) {
 }
 
 void GenerationRun::customEvent(QEvent* event) {
+    workerEvents_.load(std::memory_order_acquire);
     if (event->type() == eventType(WM_NOTE_DONE)) {
         const auto* done = static_cast<NoteDoneEvent*>(event);
         noteDone(done->serial, done->diverged);

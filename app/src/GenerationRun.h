@@ -101,6 +101,7 @@ private:
     void handOver(int count);
     void reportSilence();
     void stopWorker();
+    void postFromWorker(QEvent* event);
     void say(const QString& text);
 
     QWidget* window_;
@@ -122,6 +123,7 @@ private:
     int serial_ = 0;
     // Set when the worker's measuring after the run is no longer wanted.
     std::atomic<bool> abandonMeasuring_{false};
+    std::atomic<unsigned> workerEvents_{0};
 };
 
 } // namespace kivora

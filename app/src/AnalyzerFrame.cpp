@@ -15,7 +15,6 @@ namespace kivora {
 namespace {
 
 constexpr int kMargin = 7;
-constexpr double kFirstHz = 50.0;
 constexpr Qt::Alignment kLabelAlignment = Qt::AlignHCenter | Qt::AlignVCenter;
 
 // The worker's result, posted to the view.

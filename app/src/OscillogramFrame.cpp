@@ -129,7 +129,7 @@ void COscillogrammWnd::draw(QPainter& painter, QSize size) const {
 
     painter.setFont(scaleFont());
     const QPen thinBlack(Qt::black, 1);
-    const QPen thickBlack(Qt::black, 3, Qt::SolidLine, Qt::FlatCap);
+    const QPen thickBlack(Qt::black, 3, Qt::SolidLine, Qt::RoundCap); // GDI's wide pens end round
     painter.setPen(thinBlack);
     painter.drawLine(0, ht / 2, w, ht / 2);
 

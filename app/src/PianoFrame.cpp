@@ -229,7 +229,14 @@ void CPianoView::playMelody() {
     } else {
         return;
     }
-    guarded(this, [&] { melodyPlayer_.play(narrowPath(wavPath)); });
+    try {
+        guarded(
+            this, [&] { melodyPlayer_.play(narrowPath(wavPath)); }, DeviceFailure::Rethrow);
+    } catch (const pellamy::InitFailedException&) {
+        // Drivers with a single output device (SDL's disk and dummy) give it
+        // to the piano.
+        showMessage(this, currentExceptionText() + tr(" (no second sound device for the melody)"));
+    }
 }
 
 std::string CPianoView::firstAlias() const {

@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
+#include <algorithm>
 #include <charconv>
 
 namespace kivora {
@@ -48,7 +49,10 @@ SoundPropertiesDialog::SoundPropertiesDialog(QWidget* parent)
                 [this, first, last, id] { checkRadioButton(first, last, id); });
     };
     auto label = [&](const char* text, int x, int y, int width, int height) {
-        place(new QLabel(QString::fromLatin1(text), this), 0, x, y, width, height);
+        auto* label = new QLabel(QString::fromLatin1(text), this);
+        place(label, 0, x, y, width, height);
+        // A substitute for the layout's font may be wider: the text is not cut.
+        label->resize(std::max(label->width(), label->sizeHint().width()), label->height());
     };
     auto lineEdit = [&](int id, int x, int y, int width, int height) {
         auto* edit = new QLineEdit(this);

@@ -358,7 +358,6 @@ void CPianoView::keyReleaseEvent(QKeyEvent* event) {
     heldKeys_.erase(key);
     guarded(this, [&] { controller_->KeyRelease(key, false); });
     repaintActiveArea();
-    emit stateChanged();
 }
 
 void CPianoView::mousePressEvent(QMouseEvent* event) {

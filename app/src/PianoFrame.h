@@ -10,10 +10,12 @@
 
 #include <QString>
 #include <QWidget>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 class QAction;
 class QToolBar;

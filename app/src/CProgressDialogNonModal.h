@@ -1,0 +1,62 @@
+// The non-modal dialog that follows a generation run: a bar stepped once per
+// finished note, a status line with the count, the elapsed time and an
+// estimate of the whole, and Cancel.
+//
+// Cancel (the button, Escape or the close box) sends a CancelGeneration event
+// to the cancel target (by default the parent) and returns only after it has
+// been handled, then hides. Interface thread only.
+#pragma once
+
+#include <QDialog>
+#include <cstdint>
+#include <functional>
+
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+
+namespace kivora {
+
+class CProgressDialogNonModal : public QDialog {
+    Q_OBJECT
+
+public:
+    // Milliseconds of a monotonic clock, wrapping at 2^32.
+    using TickSource = std::function<std::uint32_t()>;
+    static std::uint32_t monotonicTicks();
+
+    explicit CProgressDialogNonModal(QWidget* parent, TickSource ticks = monotonicTicks);
+
+    int left = 0; // screen position set before showForRun
+    int top = 0;
+    int maximum = 1; // notes in the run, at most 65535
+    std::uint32_t startTick = 0;
+
+    // Places the dialog at the screen centre less (200, 60), as a run shows it.
+    void centreOnScreen();
+    // Resets the bar and the status line and shows the dialog at (left, top).
+    void showForRun();
+    // One more note finished; diverged tells whether its integration blew up.
+    // Returns false when the bar has reached the maximum and the dialog hid.
+    bool progressStep(bool diverged = false);
+    void setCancelTarget(QObject* target) { cancelTarget_ = target; }
+
+    int position() const;
+    QString statusText() const;
+    QPushButton* cancelButton() const { return cancelButton_; }
+
+    void reject() override;
+
+protected:
+    bool event(QEvent* event) override;
+
+private:
+    QProgressBar* progressBar_;
+    QLineEdit* statusEdit_;
+    QPushButton* cancelButton_;
+    TickSource ticks_;
+    QObject* cancelTarget_ = nullptr;
+    int divergedNotes_ = 0;
+};
+
+} // namespace kivora

@@ -1,0 +1,430 @@
+// A generation run driven as the main frame drives it, with its targets recorded.
+#include "GenerationRun.h"
+
+#include "GenerationTestSupport.h"
+#include "SoundPropertiesDialog.h"
+#include "TestModels.h"
+
+#include <QAbstractButton>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <atomic>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+namespace kivora {
+namespace {
+
+// What the piano, the oscillogram and the analyzer were handed.
+struct Delivery {
+    int started = 0;
+    int instrumentReadyCalls = 0;
+    int count = -1;
+    std::vector<std::string> names;
+    std::vector<std::vector<std::int16_t>> notes; // copies of the first count records
+    int waveformSamples = -1;
+    int waveformRate = -1;
+    int spectrumCount = -1;
+    int repaints = 0;
+    QString tuning;
+    std::vector<QString> messages;
+
+    GenerationTargets targets() {
+        GenerationTargets t;
+        t.started = [this] { ++started; };
+        t.instrumentReady = [this](int n, const pellamy::SoundStreamDescription* records) {
+            ++instrumentReadyCalls;
+            count = n;
+            names.clear();
+            notes.clear();
+            for (int i = 0; i < n; ++i) {
+                names.push_back(records[i].name);
+                notes.emplace_back(records[i].data, records[i].data + records[i].dataBytes / 2);
+            }
+        };
+        t.showWaveform = [this](const WaveformInfo& info) {
+            waveformSamples = info.sampleCount;
+            waveformRate = info.sampleRate;
+        };
+        t.showSpectrum = [this](int n, const pellamy::SoundStreamDescription*) { spectrumCount = n; };
+        t.repaint = [this] { ++repaints; };
+        t.showTuning = [this](const QString& summary, const QString&) { tuning = summary; };
+        return t;
+    }
+};
+
+muntero::ModelSnapshot smallMembrane() {
+    return kivora::testing::membrane(5, 5, 4.0e6);
+}
+
+// A run over a model, answering every message box into delivery.messages.
+struct RunFixture {
+    Delivery delivery;
+    std::function<muntero::ModelSnapshot()> model = smallMembrane;
+    GenerationRun run{nullptr, [this] { return model(); }, delivery.targets()};
+    int questions = 0;
+
+    RunFixture() {
+        run.setMessageSink([this](QWidget*, const QString& text) { delivery.messages.push_back(text); });
+    }
+    // Answers the settings question with settings instead of the dialog.
+    void answerSettings(GenerationSettings settings) {
+        run.setSettingsQuestion([this, settings](QWidget*, GenerationSettings& asked) {
+            ++questions;
+            asked = settings;
+            return true;
+        });
+    }
+    bool waitIdle() {
+        return testing::processEventsUntil([this] { return run.idle(); });
+    }
+};
+
+GenerationSettings shortNotes(int octaves) {
+    GenerationSettings settings;
+    settings.octaves = octaves;
+    settings.sampleRate = 8000;
+    settings.durationMs = 40;
+    return settings;
+}
+
+// The notes the generator renders on its own for the same model and settings.
+std::vector<std::vector<std::int16_t>> referenceNotes(const GenerationSettings& settings,
+                                                      const muntero::ModelSnapshot& model) {
+    NoteGenerator generator;
+    generator.setWorkerCount(1);
+    generator.configure(settings, model);
+    EXPECT_EQ(generator.run(), 0);
+    std::vector<std::vector<std::int16_t>> notes;
+    for (int note = 0; note < generator.noteCount(); ++note) {
+        const std::int16_t* samples = generator.noteBuffer(note);
+        notes.emplace_back(samples, samples + generator.samplesPerNote());
+    }
+    return notes;
+}
+
+// Holds the worker inside the announcement of one note until the run is stopped.
+struct WorkerGate {
+    int heldNote = 0;
+    std::atomic<bool> reached{false};
+    std::atomic<bool> left{false};
+
+    void install(GenerationRun& run) {
+        NoteGenerator& generator = run.generator();
+        run.setNoteObserver([this, &generator](int note) {
+            if (note != heldNote) {
+                return;
+            }
+            reached = true;
+            while (generator.stopRequested.load() == 0) {
+                std::this_thread::yield();
+            }
+            left = true;
+        });
+    }
+    void waitUntilReached() const {
+        while (!reached.load()) {
+            std::this_thread::yield();
+        }
+    }
+};
+
+TEST(GenerationRun, RefusedModelsOpenNoSettingsDialog) {
+    Delivery delivery;
+    muntero::ModelSnapshot unflagged = smallMembrane();
+    unflagged.soundingNode = -1;
+    muntero::ModelSnapshot model = unflagged;
+    GenerationRun run(
+        nullptr, [&] { return model; }, delivery.targets());
+    int questions = 0;
+    run.setSettingsQuestion([&](QWidget*, GenerationSettings&) { return ++questions, true; });
+
+    // The real message box, answered as the user would.
+    QString shownText;
+    QString shownTitle;
+    testing::answerNextModal([&](QWidget* box) {
+        shownText = static_cast<QMessageBox*>(box)->text();
+        shownTitle = box->windowTitle();
+        static_cast<QMessageBox*>(box)->button(QMessageBox::Ok)->click();
+    });
+    run.generateNotes();
+    EXPECT_EQ(shownText, "Put FLAG, to specify dot, which SOUNDs");
+    EXPECT_EQ(shownTitle, "Kivora");
+
+    model = muntero::ModelSnapshot{};
+    testing::answerNextModal([&](QWidget* box) {
+        shownText = static_cast<QMessageBox*>(box)->text();
+        static_cast<QMessageBox*>(box)->button(QMessageBox::Ok)->click();
+    });
+    run.generateSingle();
+    EXPECT_EQ(shownText, "Draw something first...");
+
+    EXPECT_EQ(questions, 0);
+    EXPECT_EQ(delivery.started, 0);
+    EXPECT_FALSE(run.generator().allocated());
+    EXPECT_TRUE(run.idle());
+}
+
+TEST(GenerationRun, SettingsDialogThenAWholeRun) {
+    RunFixture fixture;
+    fixture.run.setSettingsQuestion(GenerationRun::defaultSettingsQuestion);
+    testing::answerNextModal([](QWidget* shown) {
+        auto* dialog = static_cast<SoundPropertiesDialog*>(shown);
+        static_cast<QAbstractButton*>(dialog->control(SoundPropertiesDialog::kOctaves1))->click();
+        static_cast<QAbstractButton*>(dialog->control(SoundPropertiesDialog::kRate8000))->click();
+        static_cast<QLineEdit*>(dialog->control(SoundPropertiesDialog::kDurationEdit))->setText("40");
+        static_cast<QAbstractButton*>(dialog->control(SoundPropertiesDialog::kGenerateButton))->click();
+    });
+    fixture.run.generateNotes();
+    EXPECT_EQ(fixture.delivery.started, 1);
+    EXPECT_FALSE(fixture.run.idle());
+    EXPECT_TRUE(fixture.run.progressDialog().isVisible());
+    EXPECT_EQ(fixture.run.notesExpected(), 12);
+    ASSERT_TRUE(fixture.waitIdle());
+
+    const Delivery& got = fixture.delivery;
+    EXPECT_EQ(got.count, 12);
+    EXPECT_EQ(got.names.front(), "1C");
+    EXPECT_EQ(got.names.back(), "1B");
+    EXPECT_EQ(got.waveformSamples, 320);
+    EXPECT_EQ(got.waveformRate, 8000);
+    EXPECT_EQ(got.spectrumCount, 12);
+    EXPECT_EQ(got.repaints, 1);
+    EXPECT_EQ(fixture.run.notesDone(), 12);
+    EXPECT_FALSE(fixture.run.progressDialog().isVisible());
+    EXPECT_EQ(got.notes, referenceNotes(shortNotes(1), smallMembrane()));
+    EXPECT_TRUE(got.messages.empty());
+    // The worker measures the tuned notes after the run.
+    ASSERT_TRUE(testing::processEventsUntil([&] { return !got.tuning.isEmpty(); }));
+    EXPECT_TRUE(got.tuning.startsWith("Tuning: at most ")) << got.tuning.toStdString();
+}
+
+TEST(GenerationRun, CancellingTheSettingsDialogStartsNothing) {
+    RunFixture fixture;
+    fixture.run.setSettingsQuestion(GenerationRun::defaultSettingsQuestion);
+    testing::answerNextModal([](QWidget* shown) {
+        auto* dialog = static_cast<SoundPropertiesDialog*>(shown);
+        static_cast<QLineEdit*>(dialog->control(SoundPropertiesDialog::kLinearEdit))->setText("9");
+        static_cast<QAbstractButton*>(dialog->control(SoundPropertiesDialog::kCancelButton))->click();
+    });
+    fixture.run.generateNotes();
+    EXPECT_EQ(fixture.delivery.started, 0);
+    EXPECT_FALSE(fixture.run.generator().allocated());
+    EXPECT_EQ(fixture.run.generator().settings().linearDamping, 4.0);
+    EXPECT_FALSE(fixture.run.progressDialog().isVisible());
+}
+
+TEST(GenerationRun, SingleSoundReusesTheSettingsWithoutOctaves) {
+    RunFixture fixture;
+    fixture.answerSettings(shortNotes(1));
+    fixture.run.generateNotes();
+    ASSERT_TRUE(fixture.waitIdle());
+
+    fixture.run.generateSingle();
+    EXPECT_EQ(fixture.questions, 1) << "no dialog for a single sound";
+    EXPECT_EQ(fixture.run.notesExpected(), 1);
+    ASSERT_TRUE(fixture.waitIdle());
+    EXPECT_EQ(fixture.delivery.count, 1);
+    EXPECT_EQ(fixture.delivery.names, std::vector<std::string>{"simpleNote"});
+    EXPECT_EQ(fixture.delivery.waveformRate, 8000);
+    EXPECT_EQ(fixture.delivery.notes, referenceNotes(shortNotes(0), smallMembrane()));
+    EXPECT_EQ(fixture.run.generator().settings().octaves, 0);
+
+    // The next dialog preselects the single note.
+    fixture.run.setSettingsQuestion(GenerationRun::defaultSettingsQuestion);
+    bool singleChecked = false;
+    testing::answerNextModal([&](QWidget* shown) {
+        auto* dialog = static_cast<SoundPropertiesDialog*>(shown);
+        singleChecked =
+            static_cast<QAbstractButton*>(dialog->control(SoundPropertiesDialog::kSingleNote))->isChecked();
+        static_cast<QAbstractButton*>(dialog->control(SoundPropertiesDialog::kCancelButton))->click();
+    });
+    fixture.run.generateNotes();
+    EXPECT_TRUE(singleChecked);
+}
+
+TEST(GenerationRun, CancelAfterThreeNotesHandsThoseThree) {
+    RunFixture fixture;
+    fixture.answerSettings(shortNotes(2));
+    fixture.run.generator().setWorkerCount(1);
+    WorkerGate gate;
+    gate.heldNote = 2;
+    gate.install(fixture.run);
+    fixture.run.generateNotes();
+    gate.waitUntilReached();
+    ASSERT_TRUE(testing::processEventsUntil([&] { return fixture.run.notesDone() == 3; }));
+
+    // The progress dialog's Cancel returns once the worker has ended.
+    fixture.run.progressDialog().cancelButton()->click();
+    EXPECT_TRUE(gate.left.load());
+    EXPECT_TRUE(fixture.run.idle());
+    EXPECT_FALSE(fixture.run.progressDialog().isVisible());
+    EXPECT_EQ(fixture.run.progressDialog().statusText(), "Cancelling... please wait");
+    EXPECT_EQ(fixture.delivery.count, 3);
+    EXPECT_EQ(fixture.delivery.spectrumCount, 3);
+    EXPECT_EQ(fixture.delivery.repaints, 0) << "a cancelled run does not repaint";
+    const auto reference = referenceNotes(shortNotes(2), smallMembrane());
+    EXPECT_EQ(fixture.delivery.notes, std::vector(reference.begin(), reference.begin() + 3));
+    EXPECT_EQ(fixture.delivery.names, (std::vector<std::string>{"1C", "1C#", "1D"}));
+}
+
+TEST(GenerationRun, CancelBeforeTheFirstNoteHandsNone) {
+    RunFixture fixture;
+    fixture.answerSettings(shortNotes(2));
+    std::atomic<bool> measuring{false};
+    NoteGenerator& generator = fixture.run.generator();
+    generator.setFrequencyMeter([&](const pellamy::WAVEFORMATEX&, const std::int16_t*, unsigned) {
+        measuring = true;
+        while (generator.stopRequested.load() == 0) {
+            std::this_thread::yield();
+        }
+        return 100.0;
+    });
+    fixture.run.generateNotes();
+    while (!measuring.load()) {
+        std::this_thread::yield();
+    }
+    fixture.run.cancel();
+    EXPECT_TRUE(fixture.run.idle());
+    EXPECT_EQ(fixture.delivery.instrumentReadyCalls, 1);
+    EXPECT_EQ(fixture.delivery.count, 0);
+    EXPECT_EQ(fixture.delivery.waveformSamples, 320) << "the oscillogram is still handed the first buffer";
+}
+
+TEST(GenerationRun, NotesQueuedBeforeACancelCountNowhere) {
+    RunFixture fixture;
+    fixture.answerSettings(shortNotes(2));
+    fixture.run.generator().setWorkerCount(1);
+    WorkerGate gate;
+    gate.heldNote = 3;
+    gate.install(fixture.run);
+    fixture.run.generateNotes();
+    gate.waitUntilReached(); // four NoteDone events wait in the queue, none counted
+    fixture.run.cancel();
+    EXPECT_EQ(fixture.delivery.count, 0);
+
+    // A single sound starts before the stale events are handled; they count in neither run.
+    fixture.run.setNoteObserver({});
+    fixture.run.generateSingle();
+    ASSERT_TRUE(fixture.waitIdle());
+    EXPECT_EQ(fixture.delivery.instrumentReadyCalls, 2);
+    EXPECT_EQ(fixture.delivery.count, 1);
+    EXPECT_EQ(fixture.delivery.notes, referenceNotes(shortNotes(0), smallMembrane()));
+    EXPECT_EQ(fixture.run.notesDone(), 1);
+    EXPECT_EQ(fixture.run.progressDialog().position(), 1);
+}
+
+TEST(GenerationRun, LateNoteDoneAfterCancelChangesNothing) {
+    RunFixture fixture;
+    fixture.answerSettings(shortNotes(1));
+    fixture.run.generator().setWorkerCount(1);
+    WorkerGate gate;
+    gate.heldNote = 1;
+    gate.install(fixture.run);
+    fixture.run.generateNotes();
+    gate.waitUntilReached();
+    fixture.run.cancel();
+    const int position = fixture.run.progressDialog().position();
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(fixture.run.notesDone(), 0);
+    EXPECT_EQ(fixture.run.progressDialog().position(), position);
+    EXPECT_EQ(fixture.delivery.instrumentReadyCalls, 1);
+}
+
+TEST(GenerationRun, DestroyedDuringARunStopsAndWaitsForTheWorker) {
+    WorkerGate gate;
+    gate.heldNote = 0;
+    {
+        RunFixture fixture;
+        fixture.answerSettings(shortNotes(3));
+        gate.install(fixture.run);
+        fixture.run.generateNotes();
+        gate.waitUntilReached();
+    }
+    EXPECT_TRUE(gate.left.load());
+}
+
+TEST(GenerationRun, SilentModelFinishesAndSaysSo) {
+    RunFixture fixture;
+    fixture.model = [] {
+        muntero::ModelSnapshot atRest = smallMembrane();
+        std::fill(atRest.initialVelocities.begin(), atRest.initialVelocities.end(), 0.0);
+        return atRest;
+    };
+    fixture.answerSettings(shortNotes(1));
+    fixture.run.generateNotes();
+    ASSERT_TRUE(fixture.waitIdle());
+    EXPECT_EQ(fixture.delivery.count, 12);
+    ASSERT_EQ(fixture.delivery.messages.size(), 1u);
+    EXPECT_TRUE(fixture.delivery.messages[0].contains("silent"))
+        << fixture.delivery.messages[0].toStdString();
+    EXPECT_TRUE(fixture.delivery.messages[0].contains("meaningless"));
+}
+
+TEST(GenerationRun, FixedFlaggedNodeFinishesAndSaysSo) {
+    RunFixture fixture;
+    fixture.model = [] {
+        muntero::ModelSnapshot model = kivora::testing::massOnSpring(1.0, 1.0e6, 0.5);
+        model.soundingNode = 0; // the fixed end
+        model.initialDisplacements[0] = 0.25;
+        return model;
+    };
+    fixture.answerSettings(shortNotes(0));
+    fixture.run.generateNotes();
+    ASSERT_TRUE(fixture.waitIdle());
+    EXPECT_EQ(fixture.delivery.count, 1);
+    EXPECT_EQ(fixture.delivery.messages,
+              std::vector<QString>{"The note is silent: the flagged node does not move."});
+}
+
+TEST(GenerationRun, EngineFailuresBecomeMessages) {
+    RunFixture fixture;
+    fixture.answerSettings(shortNotes(1));
+    fixture.run.generator().setFrequencyMeter(
+        [](const pellamy::WAVEFORMATEX&, const std::int16_t*, unsigned) -> double {
+            throw std::runtime_error("the resonators failed");
+        });
+    fixture.run.generateNotes();
+    ASSERT_TRUE(fixture.waitIdle());
+    EXPECT_EQ(fixture.delivery.messages, std::vector<QString>{"the resonators failed"});
+    EXPECT_EQ(fixture.delivery.count, 0);
+    EXPECT_FALSE(fixture.run.progressDialog().isVisible());
+}
+
+TEST(GenerationRun, OversizedNotesAreRefusedBeforeAnythingIsTaken) {
+    RunFixture fixture;
+    fixture.answerSettings(shortNotes(1));
+    fixture.run.generateNotes();
+    ASSERT_TRUE(fixture.waitIdle());
+    const std::int16_t* before = fixture.run.generator().noteBuffer(0);
+
+    GenerationSettings tooLong = shortNotes(1);
+    tooLong.durationMs = 2'000'000'000;
+    fixture.answerSettings(tooLong);
+    fixture.run.generateNotes();
+    ASSERT_EQ(fixture.delivery.messages.size(), 1u);
+    EXPECT_TRUE(fixture.delivery.messages[0].contains("134217728"))
+        << fixture.delivery.messages[0].toStdString();
+    EXPECT_EQ(fixture.delivery.started, 1);
+    EXPECT_EQ(fixture.run.generator().noteBuffer(0), before) << "the previous notes are kept";
+    EXPECT_EQ(fixture.run.generator().settings().durationMs, 40);
+}
+
+TEST(GenerationRun, SizeRefusalNamesTheLimit) {
+    GenerationSettings settings = shortNotes(3);
+    EXPECT_TRUE(sizeRefusal(settings, 1u << 20).isEmpty()) << "36 notes of 320 samples fit a megabyte";
+    settings.durationMs = 60'000;
+    settings.sampleRate = 44100;
+    const QString memory = sizeRefusal(settings, 64u << 20);
+    EXPECT_TRUE(memory.startsWith("Not enough memory: the 36 notes need 182 MB, and 64 MB are free"))
+        << memory.toStdString();
+    settings.durationMs = -5;
+    EXPECT_TRUE(sizeRefusal(settings, 1u << 20).isEmpty()) << "a negative duration gives 1000 samples";
+    EXPECT_GT(availableMemoryBytes(), 0u);
+}
+
+} // namespace
+} // namespace kivora

@@ -1,0 +1,50 @@
+// Modal-window automation and event waiting for the generation tests.
+#pragma once
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QTimer>
+#include <QWidget>
+#include <functional>
+#include <gtest/gtest.h>
+#include <memory>
+
+namespace kivora::testing {
+
+// Runs steps on the next modal window to open, then makes sure it closes even
+// when a step fails, so that no test waits on a modal window.
+inline void answerNextModal(std::function<void(QWidget*)> steps) {
+    auto* timer = new QTimer;
+    timer->setInterval(5);
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, steps = std::move(steps)] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal == nullptr) {
+            return;
+        }
+        timer->stop();
+        timer->deleteLater();
+        struct Closer {
+            QWidget* window;
+            ~Closer() {
+                if (window->isVisible()) {
+                    window->close();
+                }
+            }
+        } closer{modal};
+        steps(modal);
+    });
+    timer->start();
+}
+
+// Handles events until done() holds; a timer wakes the loop so that conditions
+// set by other threads are seen too. The bound only keeps a fault from hanging.
+inline bool processEventsUntil(const std::function<bool()>& done) {
+    QTimer wake;
+    wake.start(0);
+    for (int round = 0; round < 1'000'000 && !done(); ++round) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return done();
+}
+
+} // namespace kivora::testing

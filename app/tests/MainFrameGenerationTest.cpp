@@ -1,0 +1,116 @@
+// A generation run through the real main frame: a model file opened, the
+// piano's toolbar command, the settings dialog, and the piano, oscillogram
+// and analyzer at the end.
+#include "MainFrameGeneration.h"
+
+#include "AnalyzerFrame.h"
+#include "EngineGuard.h"
+#include "GenerationRun.h"
+#include "GenerationTestSupport.h"
+#include "MainFrame.h"
+#include "SoundPropertiesDialog.h"
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QLineEdit>
+#include <QPushButton>
+#include <atomic>
+#include <thread>
+
+namespace kivora {
+namespace {
+
+const QString kPluckedString = QStringLiteral(KIVORA_SOURCE_DIR "/examples/models/plucked-string.json");
+
+// Answers the next "Create Razuviv" with one octave of 100 ms notes at 8000 Hz.
+void answerOneShortOctave() {
+    testing::answerNextModal([](QWidget* shown) {
+        auto* dialog = qobject_cast<SoundPropertiesDialog*>(shown);
+        ASSERT_NE(dialog, nullptr);
+        static_cast<QAbstractButton*>(dialog->control(SoundPropertiesDialog::kOctaves1))->click();
+        static_cast<QAbstractButton*>(dialog->control(SoundPropertiesDialog::kRate8000))->click();
+        static_cast<QLineEdit*>(dialog->control(SoundPropertiesDialog::kDurationEdit))->setText("100");
+        static_cast<QAbstractButton*>(dialog->control(SoundPropertiesDialog::kGenerateButton))->click();
+    });
+}
+
+TEST(MainFrameGeneration, AModelFileGeneratedFromTheToolbarBecomesTheInstrument) {
+    CMainFrame frame;
+    installGeneration(frame);
+    ASSERT_TRUE(frame.openFile(kPluckedString));
+    GenerationRun& run = generationRunOf(frame);
+
+    answerOneShortOctave();
+    frame.pianoFrame()->generateNotesAction()->trigger();
+    ASSERT_TRUE(testing::processEventsUntil([&] { return !run.idle(); }));
+    EXPECT_FALSE(frame.pianoFrame()->commandsEnabled()) << "the piano's commands wait for the run";
+    ASSERT_TRUE(testing::processEventsUntil([&] { return run.idle(); }));
+
+    EXPECT_EQ(run.notesDone(), 12);
+    EXPECT_TRUE(frame.pianoView()->isLoaded());
+    EXPECT_TRUE(frame.pianoFrame()->commandsEnabled());
+    EXPECT_TRUE(frame.pianoFrame()->generateNotesAction()->isEnabled());
+    EXPECT_EQ(run.generator().settings().sampleRate, 8000);
+    ASSERT_TRUE(testing::processEventsUntil([&] { return !frame.analyzerFrame()->toolTip().isEmpty(); }));
+    EXPECT_TRUE(frame.analyzerFrame()->toolTip().startsWith("Tuning: at most "));
+}
+
+TEST(MainFrameGeneration, CancelBeforeTheFirstNoteLeavesThePianoLoaded) {
+    CMainFrame frame;
+    installGeneration(frame);
+    ASSERT_TRUE(frame.openFile(kPluckedString));
+    GenerationRun& run = generationRunOf(frame);
+    std::atomic<bool> measuring{false};
+    NoteGenerator& generator = run.generator();
+    generator.setFrequencyMeter([&](const pellamy::WAVEFORMATEX&, const std::int16_t*, unsigned) {
+        measuring = true;
+        while (generator.stopRequested.load() == 0) {
+            std::this_thread::yield();
+        }
+        return 100.0;
+    });
+
+    answerOneShortOctave();
+    frame.pianoFrame()->generateNotesAction()->trigger();
+    ASSERT_TRUE(testing::processEventsUntil([&] { return measuring.load(); }));
+    run.progressDialog().cancelButton()->click();
+    EXPECT_TRUE(run.idle());
+    EXPECT_TRUE(frame.pianoView()->isLoaded()) << "an instrument of no sounds";
+    EXPECT_TRUE(frame.pianoFrame()->commandsEnabled());
+}
+
+TEST(MainFrameGeneration, ClosingDuringARunWaitsForTheWorker) {
+    std::atomic<bool> measuring{false};
+    std::atomic<bool> left{false};
+    {
+        CMainFrame frame;
+        installGeneration(frame);
+        ASSERT_TRUE(frame.openFile(kPluckedString));
+        NoteGenerator& generator = generationRunOf(frame).generator();
+        generator.setFrequencyMeter([&](const pellamy::WAVEFORMATEX&, const std::int16_t*, unsigned) {
+            measuring = true;
+            while (generator.stopRequested.load() == 0) {
+                std::this_thread::yield();
+            }
+            left = true;
+            return 100.0;
+        });
+        answerOneShortOctave();
+        frame.pianoFrame()->generateNotesAction()->trigger();
+        ASSERT_TRUE(testing::processEventsUntil([&] { return measuring.load(); }));
+    }
+    EXPECT_TRUE(left.load());
+}
+
+TEST(MainFrameGeneration, AnUnreadableModelFileIsReported) {
+    CMainFrame frame;
+    installGeneration(frame);
+    QString shown;
+    const MessageHandler previous = setMessageHandler([&](QWidget*, const QString& text) { shown = text; });
+    EXPECT_FALSE(frame.openFile(QStringLiteral(KIVORA_SOURCE_DIR "/no/such/model.json")));
+    setMessageHandler(previous);
+    EXPECT_FALSE(shown.isEmpty());
+}
+
+} // namespace
+} // namespace kivora

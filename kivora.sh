@@ -2,7 +2,9 @@
 # Sets up a Debian 12 machine for Kivora, builds it and runs it.
 #   ./kivora.sh          install what is missing, build, run the headless main job
 #   ./kivora.sh test     install what is missing, build, run the whole test suite
+#   ./kivora.sh gui [FILE]  install what is missing, build, start the program
 set -euo pipefail
+invoked_from=$PWD
 cd "$(dirname "$0")"
 
 BUILD_DIR=${KIVORA_BUILD_DIR:-build}
@@ -15,6 +17,8 @@ PACKAGES=(
     nlohmann-json3-dev libsdl2-dev libsamplerate0-dev
     clang-14 libclang-rt-14-dev libclang-rt-19-dev
     sox
+    qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev libgl1-mesa-dri
+    xvfb xauth xdotool imagemagick
 )
 
 install_packages() {
@@ -74,8 +78,14 @@ case "${1:-}" in
     "")
         main_job
         ;;
+    gui)
+        # A FILE is named from where the script was started.
+        program=$(realpath "$BUILD_DIR/app/kivora")
+        cd "$invoked_from"
+        exec "$program" "${@:2}"
+        ;;
     *)
-        echo "usage: ./kivora.sh [test]" >&2
+        echo "usage: ./kivora.sh [test | gui [FILE]]" >&2
         exit 2
         ;;
 esac

@@ -1,0 +1,50 @@
+#include "PainterCanvas.h"
+
+#include <QApplication>
+#include <QFontMetrics>
+#include <QPainter>
+#include <algorithm>
+
+namespace kivora {
+
+ImagePicture::ImagePicture(int width, int height)
+    : image_(std::max(width, 0), std::max(height, 0), QImage::Format_RGB32) {
+    image_.fill(Qt::white);
+}
+
+void ImagePicture::drawOutlinedRectangle(const pellamy::Rect& rect, pellamy::Rgb fill) {
+    if (image_.isNull())
+        return;
+    QPainter painter(&image_);
+    painter.setPen(QPen(Qt::black, 3, Qt::SolidLine, Qt::SquareCap, Qt::MiterJoin));
+    painter.setBrush(Qt::white);
+    painter.drawRect(QRect(rect.left, rect.top, rect.width() - 1, rect.height() - 1));
+    painter.fillRect(QRect(rect.left, rect.top, rect.width(), rect.height()),
+                     QColor(fill.red, fill.green, fill.blue));
+}
+
+void ImagePicture::drawText(int x, int y, std::string_view text) {
+    if (image_.isNull() || text.empty())
+        return;
+    QPainter painter(&image_);
+    painter.setFont(QApplication::font());
+    painter.setPen(Qt::black);
+    painter.setBackgroundMode(Qt::OpaqueMode);
+    painter.setBackground(Qt::white);
+    const QFontMetrics metrics(painter.font());
+    painter.drawText(QPoint(x, y + metrics.ascent()),
+                     QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
+}
+
+std::unique_ptr<pellamy::Picture> PainterCanvas::createPicture(int width, int height) {
+    return std::make_unique<ImagePicture>(width, height);
+}
+
+void PainterCanvas::copyPicture(const pellamy::Picture& picture, int x, int y, int width, int height) {
+    const auto* imagePicture = dynamic_cast<const ImagePicture*>(&picture);
+    if (imagePicture == nullptr)
+        return;
+    painter_.drawImage(QPoint(x, y), imagePicture->image(), QRect(0, 0, width, height));
+}
+
+} // namespace kivora

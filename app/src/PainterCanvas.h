@@ -1,0 +1,43 @@
+// The engine's drawing interface on QPainter: pictures are QImages, so a
+// keyboard drawn once is copied on later paints.
+#pragma once
+
+#include <pellamy/Drawing.h>
+
+#include <QImage>
+
+class QPainter;
+
+namespace kivora {
+
+// A white RGB32 image.
+class ImagePicture final : public pellamy::Picture {
+public:
+    ImagePicture(int width, int height);
+
+    // The 3-pixel black pen is centred on the outline of the rectangle
+    // (left, top)-(right - 1, bottom - 1), then the fill covers
+    // [left, right) × [top, bottom): of the pen, one pixel shows outside.
+    void drawOutlinedRectangle(const pellamy::Rect& rect, pellamy::Rgb fill) override;
+    // Black text on an opaque white background in the application font.
+    void drawText(int x, int y, std::string_view text) override;
+
+    const QImage& image() const { return image_; }
+
+private:
+    QImage image_;
+};
+
+class PainterCanvas final : public pellamy::Canvas {
+public:
+    explicit PainterCanvas(QPainter& painter) : painter_(painter) {}
+
+    std::unique_ptr<pellamy::Picture> createPicture(int width, int height) override;
+    // Copies pictures made by any PainterCanvas.
+    void copyPicture(const pellamy::Picture& picture, int x, int y, int width, int height) override;
+
+private:
+    QPainter& painter_;
+};
+
+} // namespace kivora

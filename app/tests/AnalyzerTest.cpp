@@ -1,0 +1,120 @@
+#include "AnalyzerFrame.h"
+#include "WindowMessages.h"
+
+#include <QApplication>
+#include <QPainter>
+#include <QSignalSpy>
+#include <QTest>
+#include <algorithm>
+#include <cmath>
+#include <gtest/gtest.h>
+#include <vector>
+
+namespace kivora {
+namespace {
+
+std::vector<std::int16_t> tone(double hz, int sampleRate, double seconds, double amplitude = 20000.0) {
+    std::vector<std::int16_t> samples(static_cast<std::size_t>(seconds * sampleRate));
+    for (std::size_t i = 0; i < samples.size(); ++i)
+        samples[i] = static_cast<std::int16_t>(
+            std::lround(amplitude * std::sin(2.0 * M_PI * hz * static_cast<double>(i) / sampleRate)));
+    return samples;
+}
+
+// The frequency of the strongest resonator.
+double peakHz(const Spectrum& spectrum) {
+    const auto strongest = std::max_element(spectrum.amplitudes.begin(), spectrum.amplitudes.end());
+    return spectrum.frequenciesHz[static_cast<std::size_t>(strongest - spectrum.amplitudes.begin())];
+}
+
+TEST(Analyzer, TheSpectrumPeaksAtAKnownTonesFrequency) {
+    for (int rate : {8000, 22050, 44100}) {
+        for (double hz : {130.8128, 440.0, 987.77}) {
+            const std::vector<std::int16_t> samples = tone(hz, rate, 1.0);
+            const Spectrum spectrum =
+                analyzeSamples(samples.data(), static_cast<unsigned>(samples.size()), rate);
+            ASSERT_EQ(spectrum.amplitudes.size(), 980u);
+            EXPECT_NEAR(peakHz(spectrum), hz, 2.1) << rate << " " << hz;
+            EXPECT_NEAR(spectrum.dominantHz, hz, hz * 0.001) << rate << " " << hz;
+        }
+    }
+}
+
+TEST(Analyzer, SilenceHasNoDominantFrequency) {
+    const std::vector<std::int16_t> silence(4000, 0);
+    EXPECT_EQ(analyzeSamples(silence.data(), 4000, 8000).dominantHz, 0.0);
+}
+
+TEST(Analyzer, TheStemPlotPutsTheTallestStemAtThePeak) {
+    const std::vector<std::int16_t> samples = tone(440.0, 22050, 1.0);
+    const Spectrum spectrum = analyzeSamples(samples.data(), static_cast<unsigned>(samples.size()), 22050);
+    const StemPlot plot = layoutStemPlot(spectrum, 640, 120);
+    EXPECT_EQ(plot.width, 600);
+    EXPECT_EQ(plot.height, 99);
+    EXPECT_DOUBLE_EQ(plot.lastHz, 1760.0); // four times the tone
+    ASSERT_EQ(plot.tops.size(), 600u);
+    const auto tallest = std::min_element(plot.tops.begin(), plot.tops.end(),
+                                          [](QPoint a, QPoint b) { return a.y() < b.y(); });
+    const int d = static_cast<int>(tallest - plot.tops.begin());
+    EXPECT_EQ(tallest->y(), 7); // the full height above the baseline at H + 7
+    EXPECT_NEAR(50.0 + d * plot.stepHz, 440.0, plot.stepHz + 2.0);
+    EXPECT_NEAR(plot.dominantX, 7 + d, 2);
+
+    // Drawn: the stem reaches from its top to the baseline; the peak is marked.
+    QImage image(640, 120, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QPainter painter(&image);
+    drawStemPlot(painter, plot);
+    painter.end();
+    EXPECT_EQ(image.pixelColor(tallest->x(), 60), QColor(Qt::black));
+    EXPECT_EQ(image.pixelColor(300, 106), QColor(Qt::black)); // the baseline
+    EXPECT_EQ(image.pixelColor(plot.dominantX, 108), QColor(255, 0, 0));
+}
+
+TEST(Analyzer, ALowToneKeepsThePlotFrom50To600Hz) {
+    const std::vector<std::int16_t> samples = tone(100.0, 8000, 1.0);
+    const Spectrum spectrum = analyzeSamples(samples.data(), static_cast<unsigned>(samples.size()), 8000);
+    const StemPlot plot = layoutStemPlot(spectrum, 200, 60);
+    EXPECT_DOUBLE_EQ(plot.lastHz, 600.0);
+    EXPECT_DOUBLE_EQ(plot.stepHz, 550.0 / 160);
+}
+
+TEST(Analyzer, TheViewAnalysesTheFirstRecordOffTheInterfaceThread) {
+    CAnalyzatorWnd view;
+    view.resize(400, 100);
+    std::vector<std::int16_t> stereo;
+    for (std::int16_t value : tone(261.6256, 22050, 0.5)) {
+        stereo.push_back(value);
+        stereo.push_back(0); // the right channel is not used
+    }
+    pellamy::SoundStreamDescription records[2];
+    records[0].name = "C4";
+    records[0].format = {pellamy::kWaveFormatPcm, 2, 22050, 88200, 4, 16, 0};
+    records[0].dataBytes = static_cast<std::uint32_t>(stereo.size() * 2);
+    records[0].data = stereo.data();
+    records[1] = records[0];
+    records[1].name = "C#4";
+    QSignalSpy ready(&view, &CAnalyzatorWnd::spectrumReady);
+    ShowSpectrumEvent show(2, records);
+    QApplication::sendEvent(&view, &show);
+    EXPECT_FALSE(view.hasSpectrum()); // cleared until the analysis arrives
+    stereo.assign(stereo.size(), 0);  // the sender's buffer may go at once
+    ASSERT_TRUE(ready.wait(20000));
+    EXPECT_NEAR(view.spectrum().dominantHz, 261.63, 0.3);
+
+    // A second note replaces the first before its analysis is seen.
+    const std::vector<std::int16_t> a = tone(220.0, 8000, 0.5);
+    const std::vector<std::int16_t> b = tone(330.0, 8000, 0.5);
+    view.analyze(a.data(), static_cast<int>(a.size()), 8000);
+    view.analyze(b.data(), static_cast<int>(b.size()), 8000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ready.count() == 2; }, 20000));
+    QApplication::processEvents();
+    EXPECT_EQ(ready.count(), 2);
+    EXPECT_NEAR(view.spectrum().dominantHz, 330.0, 0.3);
+    // Painted: the stems show on white.
+    const QImage image = view.grab().toImage();
+    EXPECT_EQ(image.pixelColor(0, 0), QColor(Qt::white));
+}
+
+} // namespace
+} // namespace kivora

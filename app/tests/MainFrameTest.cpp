@@ -1,0 +1,274 @@
+#include "MainFrame.h"
+
+#include "AboutDialog.h"
+#include "AnalyzerFrame.h"
+#include "AppTestSupport.h"
+#include "OscillogramFrame.h"
+#include "WindowMessages.h"
+
+#include <pellamy/InstrumentModel.h>
+#include <pellamy/Sound.h>
+
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScopeGuard>
+#include <QSplitterHandle>
+#include <QTest>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+namespace kivora {
+namespace {
+
+using test::CapturedMessages;
+using test::duoInstrumentPath;
+
+QList<int> listOf(const auto& sizes) {
+    return QList<int>(sizes.begin(), sizes.end());
+}
+
+// Counts the key events a widget receives.
+class KeyCounter : public QObject {
+public:
+    explicit KeyCounter(QWidget* widget) { widget->installEventFilter(this); }
+    int presses = 0;
+    int releases = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::KeyPress)
+            ++presses;
+        else if (event->type() == QEvent::KeyRelease)
+            ++releases;
+        return false;
+    }
+};
+
+class MainFrameTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        frame_.resize(1200, 900);
+        frame_.show();
+        QApplication::processEvents();
+    }
+    PaneLayout expectedDefault() const {
+        const QSize area = frame_.editorSplitter()->size();
+        return defaultPaneLayout(area.width(), area.height(), CMainFrame::kSplitterHandleWidth);
+    }
+    void doubleClickBar(ExSplitterWnd* splitter, int index) {
+        QSplitterHandle* bar = splitter->handle(index);
+        QTest::mouseDClick(bar, Qt::LeftButton, {}, bar->rect().center());
+    }
+
+    CMainFrame frame_;
+    CapturedMessages messages_;
+};
+
+TEST(MainFrameLayout, DefaultLayoutGivesHalfTheWidthAndTheRowsInEighths) {
+    const PaneLayout layout = defaultPaneLayout(1280, 960, 4);
+    EXPECT_EQ(listOf(layout.columns), QList<int>({640, 1280 - 640 - 4}));
+    // The piano takes the rest of its H/4 after the three bars.
+    EXPECT_EQ(listOf(layout.rows), QList<int>({480, 120, 120, 960 - 480 - 240 - 12}));
+    const PaneLayout small = defaultPaneLayout(10, 5, 4);
+    EXPECT_EQ(listOf(small.rows), QList<int>({2, 0, 0, 0}));
+    const PaneLayout expanded = expandedPaneLayout(1280, 960, 4);
+    EXPECT_EQ(listOf(expanded.columns), QList<int>({0, 1276}));
+    EXPECT_EQ(listOf(expanded.rows), QList<int>({948, 0, 0, 0}));
+}
+
+TEST_F(MainFrameTest, TheWindowIsKivoraWithItsMenus) {
+    EXPECT_EQ(frame_.windowTitle(), "Kivora");
+    QStringList titles;
+    for (QAction* action : frame_.menuBar()->actions())
+        titles << action->text();
+    EXPECT_EQ(titles, QStringList({"&File", "&Edit", "&View", "&Instrument", "&Help"}));
+    QStringList edit;
+    for (QAction* action : frame_.menuBar()->actions()[1]->menu()->actions()) {
+        edit << action->text() + "|" + action->shortcut().toString();
+        EXPECT_FALSE(action->isEnabled() && !action->isSeparator());
+    }
+    EXPECT_EQ(edit, QStringList({"&Undo|Ctrl+Z", "|", "Cu&t|Ctrl+X", "&Copy|Ctrl+C", "&Paste|Ctrl+V"}));
+    EXPECT_EQ(frame_.instrumentMenu()->actions(), frame_.pianoFrame()->instrumentActions());
+    QMenu* model = frame_.addMenuBeforeHelp("&Model");
+    EXPECT_EQ(frame_.menuBar()->actions()[4], model->menuAction());
+}
+
+TEST_F(MainFrameTest, TheAboutBoxNamesTheProgramAndClosesWithOk) {
+    QString caption;
+    QString text;
+    QTimer::singleShot(5, [&] {
+        QWidget* dialog = QApplication::activeModalWidget();
+        const auto close = qScopeGuard([dialog] {
+            if (dialog != nullptr)
+                dialog->close();
+        });
+        ASSERT_NE(dialog, nullptr);
+        caption = dialog->windowTitle();
+        text = dialog->findChild<QLabel*>()->text();
+        dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+    });
+    frame_.showAbout();
+    EXPECT_EQ(caption, "About Kivora");
+    EXPECT_EQ(text, "Kivora v2.0");
+}
+
+TEST_F(MainFrameTest, ResizesRestoreTheDefaultLayout) {
+    EXPECT_EQ(frame_.editorSplitter()->size().height(), 900 - frame_.menuBar()->height());
+    EXPECT_EQ(frame_.editorSplitter()->sizes(), listOf(expectedDefault().columns));
+    EXPECT_EQ(frame_.paneSplitter()->sizes(), listOf(expectedDefault().rows));
+    EXPECT_EQ(frame_.editorPane()->width(), 600);
+
+    frame_.resize(1000, 700);
+    QApplication::processEvents();
+    EXPECT_EQ(frame_.editorSplitter()->sizes(), listOf(expectedDefault().columns));
+    EXPECT_EQ(frame_.paneSplitter()->sizes(), listOf(expectedDefault().rows));
+    EXPECT_EQ(frame_.drawerPane()->height(), frame_.editorSplitter()->height() / 2);
+}
+
+TEST_F(MainFrameTest, BarsCannotBeDragged) {
+    QSplitterHandle* bar = frame_.editorSplitter()->handle(1);
+    const QList<int> before = frame_.editorSplitter()->sizes();
+    QTest::mousePress(bar, Qt::LeftButton, {}, QPoint(2, 100));
+    QTest::mouseMove(bar, QPoint(-200, 100));
+    QTest::mouseRelease(bar, Qt::LeftButton, {}, QPoint(-200, 100));
+    EXPECT_EQ(frame_.editorSplitter()->sizes(), before);
+}
+
+TEST_F(MainFrameTest, ADoubleClickOnABarOfTheRightColumnTogglesTheDrawer) {
+    const QSize area = frame_.editorSplitter()->size();
+    doubleClickBar(frame_.paneSplitter(), 2);
+    const PaneLayout expanded =
+        expandedPaneLayout(area.width(), area.height(), CMainFrame::kSplitterHandleWidth);
+    EXPECT_TRUE(frame_.drawerExpanded());
+    EXPECT_EQ(frame_.editorSplitter()->sizes(), listOf(expanded.columns));
+    EXPECT_EQ(frame_.paneSplitter()->sizes(), listOf(expanded.rows));
+    EXPECT_EQ(frame_.drawerPane()->width(), area.width() - CMainFrame::kSplitterHandleWidth);
+
+    doubleClickBar(frame_.paneSplitter(), 1);
+    EXPECT_FALSE(frame_.drawerExpanded());
+    EXPECT_EQ(frame_.paneSplitter()->sizes(), listOf(expectedDefault().rows));
+
+    // The bar between the editor and the column does nothing.
+    doubleClickBar(frame_.editorSplitter(), 1);
+    EXPECT_FALSE(frame_.drawerExpanded());
+    EXPECT_EQ(frame_.editorSplitter()->sizes(), listOf(expectedDefault().columns));
+}
+
+TEST_F(MainFrameTest, AResizeWhileExpandedRestoresTheLayoutAndTheNextToggleKeepsIt) {
+    doubleClickBar(frame_.paneSplitter(), 1);
+    ASSERT_TRUE(frame_.drawerExpanded());
+    frame_.resize(1100, 800);
+    QApplication::processEvents();
+    EXPECT_EQ(frame_.paneSplitter()->sizes(), listOf(expectedDefault().rows));
+    EXPECT_TRUE(frame_.drawerExpanded());
+    doubleClickBar(frame_.paneSplitter(), 1); // the restoring branch: no visible change
+    EXPECT_FALSE(frame_.drawerExpanded());
+    EXPECT_EQ(frame_.paneSplitter()->sizes(), listOf(expectedDefault().rows));
+    EXPECT_EQ(frame_.editorSplitter()->sizes(), listOf(expectedDefault().columns));
+}
+
+TEST_F(MainFrameTest, ReplacedPanesTakeThePlaceholdersPlaces) {
+    auto* drawer = new QWidget;
+    frame_.setDrawerPane(drawer);
+    EXPECT_EQ(frame_.drawerPane(), drawer);
+    EXPECT_EQ(frame_.paneSplitter()->sizes(), listOf(expectedDefault().rows));
+    auto* editor = new QWidget;
+    frame_.setEditorPane(editor);
+    EXPECT_EQ(frame_.editorPane(), editor);
+    EXPECT_EQ(frame_.editorSplitter()->sizes(), listOf(expectedDefault().columns));
+}
+
+TEST_F(MainFrameTest, APressReachesTheEditorAndThePianoAReleaseOnlyThePiano) {
+    KeyCounter editor(frame_.editorPane());
+    KeyCounter piano(frame_.pianoView());
+    // Wherever the focus is in the window: the frame, the oscillogram.
+    for (QWidget* target :
+         {static_cast<QWidget*>(&frame_), static_cast<QWidget*>(frame_.oscillogramFrame())}) {
+        QTest::keyPress(target, Qt::Key_Q);
+        QTest::keyRelease(target, Qt::Key_Q);
+    }
+    QTest::keyPress(frame_.pianoView(), Qt::Key_W);
+    QTest::keyRelease(frame_.pianoView(), Qt::Key_W);
+    EXPECT_EQ(editor.presses, 3);
+    EXPECT_EQ(editor.releases, 0);
+    EXPECT_EQ(piano.presses, 3);
+    EXPECT_EQ(piano.releases, 3);
+}
+
+TEST_F(MainFrameTest, ATextFieldKeepsItsKeys) {
+    auto* field = new QLineEdit;
+    frame_.setEditorPane(field);
+    KeyCounter piano(frame_.pianoView());
+    frame_.activateWindow();
+    field->setFocus();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&frame_));
+    QTest::keyClicks(field, "qwe");
+    EXPECT_EQ(field->text(), "qwe");
+    EXPECT_EQ(piano.presses, 0);
+    EXPECT_EQ(piano.releases, 0);
+}
+
+TEST_F(MainFrameTest, KeysPlayTheLoadedInstrumentAndShowTheNote) {
+    ASSERT_TRUE(frame_.openFile(duoInstrumentPath())) << messages_.texts.join('\n').toStdString();
+    // The first sound is shown as a run's first note would be.
+    COscillogrammWnd* oscillogram = frame_.oscillogramFrame()->view();
+    ASSERT_TRUE(oscillogram->hasWaveform());
+    EXPECT_EQ(oscillogram->sampleCount(), 11025);
+
+    QTest::keyPress(&frame_, Qt::Key_E);
+    const pellamy::Sound* high = frame_.pianoView()->controller()->instrument()->soundFor("high");
+    EXPECT_TRUE(high->isPlaying());
+    QApplication::processEvents();
+    EXPECT_EQ(oscillogram->sampleCount(), 11025);
+    QTest::keyRelease(&frame_, Qt::Key_E);
+    EXPECT_FALSE(high->isPlaying());
+}
+
+TEST_F(MainFrameTest, LosingTheFocusReleasesHeldNotes) {
+    ASSERT_TRUE(frame_.openFile(duoInstrumentPath()));
+    frame_.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&frame_));
+    QTest::keyPress(&frame_, Qt::Key_Q);
+    const pellamy::Sound* low = frame_.pianoView()->controller()->instrument()->soundFor("low");
+    ASSERT_TRUE(low->isPlaying());
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+    EXPECT_FALSE(low->isPlaying());
+}
+
+TEST_F(MainFrameTest, RunResultsReachThePianoTheOscillogramAndTheAnalyzer) {
+    std::vector<std::int16_t> samples(4410);
+    for (std::size_t i = 0; i < samples.size(); ++i)
+        samples[i] = static_cast<std::int16_t>(10000.0 * std::sin(2 * M_PI * 220.0 * double(i) / 22050.0));
+    pellamy::SoundStreamDescription record;
+    record.name = "C3";
+    record.format = {pellamy::kWaveFormatPcm, 1, 22050, 44100, 2, 16, 0};
+    record.dataBytes = static_cast<std::uint32_t>(samples.size() * 2);
+    record.data = samples.data();
+    WindowMessageEvent started(WM_GENERATION_STARTED);
+    QApplication::sendEvent(frame_.pianoFrame(), &started);
+    frame_.deliverRunResults(1, &record);
+    EXPECT_TRUE(frame_.pianoView()->isLoaded());
+    EXPECT_TRUE(frame_.pianoFrame()->commandsEnabled());
+    EXPECT_EQ(frame_.oscillogramFrame()->view()->sampleCount(), 4410);
+    CAnalyzatorWnd* analyzer = frame_.analyzerFrame()->view();
+    EXPECT_TRUE(QTest::qWaitFor([analyzer] { return analyzer->hasSpectrum(); }, 20000));
+    EXPECT_NEAR(analyzer->spectrum().dominantHz, 220.0, 0.5);
+}
+
+TEST_F(MainFrameTest, OnlyInstrumentFilesOpenFromTheCommandLine) {
+    EXPECT_FALSE(frame_.openFile("model.json"));
+    EXPECT_EQ(messages_.texts.size(), 1);
+    EXPECT_FALSE(frame_.openFile("/nonexistent.ins"));
+    EXPECT_EQ(messages_.texts.last(), "Can't open instrument file");
+}
+
+} // namespace
+} // namespace kivora

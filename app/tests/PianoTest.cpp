@@ -1,0 +1,294 @@
+#include "AppTestSupport.h"
+#include "MainFrame.h"
+#include "WindowMessages.h"
+
+#include <pellamy/InstrumentModel.h>
+#include <pellamy/Sound.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolBar>
+#include <QToolButton>
+#include <gtest/gtest.h>
+
+namespace kivora {
+namespace {
+
+using test::CapturedMessages;
+using test::duoInstrumentPath;
+using test::ScriptedFileChooser;
+
+bool isPlaying(const CPianoView& view, const std::string& alias) {
+    const pellamy::Sound* sound = view.controller()->instrument()->soundFor(alias);
+    return sound != nullptr && sound->isPlaying();
+}
+
+class PianoTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        frame_.resize(400, 260);
+        frame_.show();
+        view()->setFileChooser(files_.chooser());
+    }
+    CPianoView* view() { return frame_.view(); }
+
+    CPianoFrame frame_;
+    ScriptedFileChooser files_;
+    CapturedMessages messages_;
+};
+
+TEST_F(PianoTest, TheToolbarHoldsTheEightCommandsInOrderWithTheirPrompts) {
+    QStringList toolTips;
+    QStringList statusTips;
+    int separators = 0;
+    for (QAction* action : frame_.toolBar()->actions()) {
+        if (action->isSeparator()) {
+            ++separators;
+            continue;
+        }
+        toolTips << action->toolTip();
+        statusTips << action->statusTip();
+    }
+    EXPECT_EQ(separators, 3);
+    EXPECT_EQ(toolTips,
+              QStringList({"Generate Single Sound", " Generate Number of Notes", "Start recording the melody",
+                           " STOP RECORDING", "Save Instrument", "Load Instrument",
+                           "Save your melody to file", " Play Melody from file, WAV, SNC"}));
+    EXPECT_EQ(statusTips,
+              QStringList({"Single Sound", "Generate Number of Notes", "Start recording the melody",
+                           "STOP RECORDING", "Save Instrument", "Load Instrument", "Save your melody to file",
+                           "Play Melody from file"}));
+    QStringList menuTexts;
+    for (QAction* action : frame_.instrumentActions())
+        menuTexts << action->text();
+    EXPECT_EQ(menuTexts, QStringList({"&Generate Notes...", "S&ingle Sound", "&Load Instrument...",
+                                      "&Save Instrument...", "Choose &Melody File...", "Start &Recording",
+                                      "S&top Recording", "&Play Melody..."}));
+}
+
+TEST_F(PianoTest, GenerateCommandsPostTheirMessagesToTheMainWindow) {
+    struct Counter : QWidget {
+        QList<int> types;
+        bool event(QEvent* event) override {
+            if (event->type() >= QEvent::User)
+                types << event->type();
+            return QWidget::event(event);
+        }
+    } window;
+    frame_.setParent(&window);
+    frame_.generateNotesAction()->trigger();
+    frame_.singleSoundAction()->trigger();
+    QApplication::sendPostedEvents(&window);
+    EXPECT_EQ(window.types, QList<int>({WM_GENERATE_NOTES, WM_GENERATE_SINGLE}));
+    frame_.setParent(nullptr);
+}
+
+TEST_F(PianoTest, CommandsFollowTheirEnablingRulesThroughALoadAndRecordCycle) {
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    // No instrument, no melody: generate, load, choose melody and play only.
+    EXPECT_TRUE(frame_.generateNotesAction()->isEnabled());
+    EXPECT_TRUE(frame_.loadInstrumentAction()->isEnabled());
+    EXPECT_FALSE(frame_.saveInstrumentAction()->isEnabled());
+    EXPECT_FALSE(frame_.startRecordingAction()->isEnabled());
+    EXPECT_FALSE(frame_.stopRecordingAction()->isEnabled());
+    EXPECT_TRUE(frame_.chooseMelodyAction()->isEnabled());
+    EXPECT_TRUE(frame_.playMelodyAction()->isEnabled());
+
+    files_.answers = {duoInstrumentPath()};
+    frame_.loadInstrumentAction()->trigger();
+    ASSERT_TRUE(view()->isLoaded()) << messages_.texts.join('\n').toStdString();
+    EXPECT_EQ(files_.filters.last(), "insturment file (*.ins)");
+    EXPECT_TRUE(frame_.saveInstrumentAction()->isEnabled());
+    EXPECT_FALSE(frame_.startRecordingAction()->isEnabled()); // no melody chosen yet
+
+    const QString script = folder.filePath("tune.snc");
+    files_.answers = {script};
+    frame_.chooseMelodyAction()->trigger();
+    EXPECT_EQ(files_.filters.last(), "Melody script file (*.snc)");
+    EXPECT_TRUE(frame_.startRecordingAction()->isEnabled());
+    EXPECT_FALSE(frame_.stopRecordingAction()->isEnabled());
+
+    frame_.startRecordingAction()->trigger();
+    EXPECT_TRUE(view()->isRecording());
+    EXPECT_FALSE(frame_.startRecordingAction()->isEnabled());
+    EXPECT_TRUE(frame_.stopRecordingAction()->isEnabled());
+    QTest::keyClick(view(), Qt::Key_Q);
+
+    frame_.stopRecordingAction()->trigger();
+    EXPECT_FALSE(view()->isRecording());
+    EXPECT_TRUE(frame_.startRecordingAction()->isEnabled());
+    EXPECT_FALSE(frame_.stopRecordingAction()->isEnabled());
+    EXPECT_TRUE(QFile::exists(folder.filePath("tune.wav"))) << messages_.texts.join('\n').toStdString();
+
+    // A run in progress disables generating, loading and saving only.
+    WindowMessageEvent started(WM_GENERATION_STARTED);
+    QApplication::sendEvent(&frame_, &started);
+    EXPECT_FALSE(frame_.generateNotesAction()->isEnabled());
+    EXPECT_FALSE(frame_.singleSoundAction()->isEnabled());
+    EXPECT_FALSE(frame_.loadInstrumentAction()->isEnabled());
+    EXPECT_FALSE(frame_.saveInstrumentAction()->isEnabled());
+    EXPECT_TRUE(frame_.startRecordingAction()->isEnabled());
+    EXPECT_TRUE(frame_.playMelodyAction()->isEnabled());
+    // A run cancelled before its first note: zero records still end it.
+    InstrumentReadyEvent ready(0, nullptr);
+    QApplication::sendEvent(&frame_, &ready);
+    EXPECT_TRUE(frame_.generateNotesAction()->isEnabled());
+    EXPECT_TRUE(view()->isLoaded());
+    EXPECT_TRUE(messages_.texts.isEmpty()) << messages_.texts.join('\n').toStdString();
+}
+
+TEST_F(PianoTest, AFailedLoadLeavesThePianoWithoutAnInstrument) {
+    ASSERT_TRUE(view()->loadInstrumentFile(duoInstrumentPath()));
+    files_.answers = {QStringLiteral("/nonexistent/none.ins")};
+    frame_.loadInstrumentAction()->trigger();
+    EXPECT_FALSE(view()->isLoaded());
+    ASSERT_EQ(messages_.texts.size(), 1);
+    EXPECT_EQ(messages_.texts.front(), "Can't open instrument file");
+    EXPECT_FALSE(frame_.saveInstrumentAction()->isEnabled());
+    // Keys and clicks are ignored, and painting draws no keyboard.
+    QTest::keyClick(view(), Qt::Key_Q);
+    QTest::mouseClick(view(), Qt::LeftButton, {}, QPoint(20, view()->height() - 10));
+    const QImage picture = view()->grab().toImage();
+    EXPECT_EQ(picture.pixelColor(20, view()->height() - 10), view()->palette().window().color());
+    EXPECT_EQ(messages_.texts.size(), 1);
+}
+
+TEST_F(PianoTest, ACancelledDialogChangesNothing) {
+    ASSERT_TRUE(view()->loadInstrumentFile(duoInstrumentPath()));
+    frame_.loadInstrumentAction()->trigger(); // no answer: cancelled
+    EXPECT_TRUE(view()->isLoaded());
+    frame_.chooseMelodyAction()->trigger();
+    EXPECT_FALSE(frame_.melodyChosen());
+}
+
+TEST_F(PianoTest, KeysAndTheMouseStartAndReleaseNotes) {
+    ASSERT_TRUE(view()->loadInstrumentFile(duoInstrumentPath()));
+    QSignalSpy started(view(), &CPianoView::noteStarted);
+    QTest::keyPress(view(), Qt::Key_Q);
+    EXPECT_TRUE(isPlaying(*view(), "low"));
+    QTest::keyPress(view(), Qt::Key_Q, {}, -1); // auto-repeat: still held, nothing new
+    QTest::keyRelease(view(), Qt::Key_Q);
+    EXPECT_FALSE(isPlaying(*view(), "low"));
+    QApplication::processEvents();
+    ASSERT_EQ(started.count(), 1);
+    EXPECT_EQ(started.front().front().toString(), "low");
+
+    // Three keys: white keys 0 and 2, black key 1 between them, over the
+    // upper 60 %.
+    view()->grab(); // the first paint lays the keyboard out
+    const int low = view()->height() - 10;
+    QTest::mousePress(view(), Qt::LeftButton, {}, QPoint(30, low));
+    EXPECT_TRUE(isPlaying(*view(), "low"));
+    QTest::mouseMove(view(), QPoint(view()->width() - 30, low));
+    EXPECT_FALSE(isPlaying(*view(), "low"));
+    EXPECT_TRUE(isPlaying(*view(), "drum"));
+    QTest::mouseRelease(view(), Qt::LeftButton, {}, QPoint(view()->width() - 30, low));
+    EXPECT_FALSE(isPlaying(*view(), "drum"));
+    QApplication::processEvents();
+    EXPECT_EQ(started.count(), 3);
+}
+
+TEST_F(PianoTest, ReleasingEverythingEndsHeldKeysAndTheMouseNote) {
+    ASSERT_TRUE(view()->loadInstrumentFile(duoInstrumentPath()));
+    view()->grab();
+    QTest::keyPress(view(), Qt::Key_Q);
+    QTest::keyPress(view(), Qt::Key_E);
+    QTest::mousePress(view(), Qt::LeftButton, {}, QPoint(view()->width() - 30, view()->height() - 10));
+    ASSERT_TRUE(isPlaying(*view(), "low") && isPlaying(*view(), "high") && isPlaying(*view(), "drum"));
+    view()->releaseEverything();
+    EXPECT_FALSE(isPlaying(*view(), "low"));
+    EXPECT_FALSE(isPlaying(*view(), "high"));
+    EXPECT_FALSE(isPlaying(*view(), "drum"));
+    // The next press is a new note, not a repeat.
+    QTest::keyPress(view(), Qt::Key_Q);
+    EXPECT_TRUE(isPlaying(*view(), "low"));
+}
+
+TEST(PianoView, TheKeyboardIsPaintedWithPressedKeysInTheirColour) {
+    CapturedMessages messages;
+    CPianoView piano;
+    CPianoView* const view = &piano;
+    ASSERT_TRUE(view->loadInstrumentFile(duoInstrumentPath()));
+    view->resize(302, 100);
+    QImage picture = view->grab().toImage();
+    // Inner width 300 over two white keys: 150 each; black key 45 wide from 128, 60 high.
+    EXPECT_EQ(picture.pixelColor(60, 80), QColor(255, 255, 255));
+    EXPECT_EQ(picture.pixelColor(150, 30), QColor(0, 0, 0));
+    EXPECT_EQ(picture.pixelColor(250, 80), QColor(255, 255, 255));
+    QTest::keyPress(view, Qt::Key_Q);
+    picture = view->grab().toImage();
+    EXPECT_EQ(picture.pixelColor(60, 80), QColor(255, 255, 100));
+    QTest::keyPress(view, Qt::Key_E);
+    picture = view->grab().toImage();
+    EXPECT_EQ(picture.pixelColor(150, 30), QColor(200, 150, 60));
+}
+
+TEST_F(PianoTest, SavingWritesTheInstrumentAndReportsFailures) {
+    ASSERT_TRUE(view()->loadInstrumentFile(duoInstrumentPath()));
+    QTemporaryDir folder;
+    files_.answers = {folder.filePath("copy.ins")};
+    frame_.saveInstrumentAction()->trigger();
+    EXPECT_TRUE(QFile::exists(folder.filePath("copy.ins")));
+    EXPECT_TRUE(messages_.texts.isEmpty()) << messages_.texts.join('\n').toStdString();
+    files_.answers = {QStringLiteral("/nonexistent/folder/copy.ins")};
+    frame_.saveInstrumentAction()->trigger();
+    EXPECT_EQ(messages_.texts.size(), 1);
+    EXPECT_TRUE(view()->isLoaded());
+}
+
+TEST_F(PianoTest, PlayingAScriptWithoutAnInstrumentIsRefusedByTheEngine) {
+    QTemporaryDir folder;
+    const QString script = folder.filePath("tune.snc");
+    QFile file(script);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("low a 0.1\n!wait 0.1\n");
+    file.close();
+    files_.answers = {script};
+    frame_.playMelodyAction()->trigger();
+    EXPECT_EQ(files_.filters.last(), "Melody file(WAV or SNC) (*.*)");
+    EXPECT_EQ(messages_.texts, QStringList({"No instrument to render with"}));
+
+    // With the instrument the script renders beside itself and plays. (SDL's
+    // dummy driver opens one device only, which the piano holds: the
+    // melody may then be refused a device, and says so.)
+    messages_.texts.clear();
+    ASSERT_TRUE(view()->loadInstrumentFile(duoInstrumentPath()));
+    files_.answers = {script};
+    frame_.playMelodyAction()->trigger();
+    EXPECT_TRUE(QFile::exists(folder.filePath("tune.wav")));
+    for (const QString& text : messages_.texts)
+        EXPECT_TRUE(text.startsWith("DirectSoundCreate8 failed")) << text.toStdString();
+    // An ending in capitals, or a path too short, does nothing.
+    const qsizetype before = messages_.texts.size();
+    files_.answers = {folder.filePath("TUNE.SNC"), QStringLiteral("a.snc").left(4)};
+    frame_.playMelodyAction()->trigger();
+    frame_.playMelodyAction()->trigger();
+    EXPECT_EQ(messages_.texts.size(), before);
+    EXPECT_FALSE(QFile::exists(folder.filePath("TUNE.wav")));
+}
+
+TEST_F(PianoTest, AGeneratedInstrumentArrivesAsRecords) {
+    std::vector<std::int16_t> samples(2205);
+    for (std::size_t i = 0; i < samples.size(); ++i)
+        samples[i] = static_cast<std::int16_t>((i % 50) * 400 - 10000);
+    pellamy::SoundStreamDescription records[2];
+    for (int i = 0; i < 2; ++i) {
+        records[i].name = "note" + std::to_string(i + 1);
+        records[i].format = {pellamy::kWaveFormatPcm, 1, 22050, 44100, 2, 16, 0};
+        records[i].dataBytes = static_cast<std::uint32_t>(samples.size() * 2);
+        records[i].data = samples.data();
+    }
+    InstrumentReadyEvent ready(2, records);
+    QApplication::sendEvent(&frame_, &ready);
+    ASSERT_TRUE(view()->isLoaded());
+    QTest::keyPress(view(), Qt::Key_2); // the second default key
+    EXPECT_TRUE(isPlaying(*view(), "note2"));
+}
+
+} // namespace
+} // namespace kivora

@@ -1,5 +1,5 @@
 // kivora [FILE]: the desktop program. FILE is an instrument (.ins) to open in
-// the piano. --help and --version answer without a display.
+// the piano or a model (.json) for the drawer. --help and --version answer without a display.
 #include "MainFrame.h"
 
 #include <QApplication>
@@ -12,7 +12,8 @@ constexpr const char* kUsage =
     "usage: kivora [FILE] [Qt options]\n"
     "\n"
     "Draw a vibrating model, turn it into an instrument and play it.\n"
-    "  FILE          an instrument definition file (.ins) to open in the piano\n"
+    "  FILE          an instrument definition file (.ins) to open in the piano,\n"
+    "                or a model file (.json) for the drawer (Model > Refresh shows it)\n"
     "  --help        this text\n"
     "  --version     the program's version\n"
     "\n"

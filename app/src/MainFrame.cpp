@@ -6,6 +6,8 @@
 #include "OscillogramFrame.h"
 #include "WindowMessages.h"
 
+#include <modelkit/Representation.h>
+
 #include <QAbstractSpinBox>
 #include <QApplication>
 #include <QComboBox>
@@ -146,6 +148,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
             [this, piano](const QString& alias) { showNote(piano->samplesOf(alias.toStdString())); });
 
     createMenus();
+    createDrawer();
     qApp->installEventFilter(this);
 }
 
@@ -311,7 +314,8 @@ bool CMainFrame::eventFilter(QObject* watched, QEvent* event) {
     const QEvent::Type type = event->type();
     if ((type == QEvent::KeyPress || type == QEvent::KeyRelease) && !forwarding_) {
         auto* widget = qobject_cast<QWidget*>(watched);
-        if (widget != nullptr && widget->window() == this && !keysGoToTheirWidget()) {
+        if (widget != nullptr && widget->window() == this && !keysGoToTheirWidget() &&
+            !drawerTakesKey(*static_cast<QKeyEvent*>(event))) {
             forwardKey(*static_cast<QKeyEvent*>(event));
             return true;
         }
@@ -377,9 +381,9 @@ void CMainFrame::showNote(const NoteSamples& note) {
 bool CMainFrame::openFile(const QString& path) {
     if (path.endsWith(QLatin1String(".ins"), Qt::CaseInsensitive))
         return pianoFrame_->view()->loadInstrumentFile(path);
-    showMessage(this, tr("Kivora opens instrument files (.ins) here; models (.json) open in the editor "
-                         "pane once it is part of the program: %1")
-                          .arg(path));
+    if (path.endsWith(QLatin1String(".json"), Qt::CaseInsensitive))
+        return openModelFile(path);
+    showMessage(this, tr("Kivora opens instrument files (.ins) and model files (.json): %1").arg(path));
     return false;
 }
 

@@ -26,6 +26,11 @@ CDrawerView::CDrawerView(QWidget* parent)
 
 CDrawerView::~CDrawerView() {
     timer_.stop();
+    // QOpenGLWidget destroys the context after this object is gone: its
+    // signal must not reach us then.
+    if (context() != nullptr) {
+        disconnect(context(), nullptr, this, nullptr);
+    }
     releaseRenderer();
 }
 

@@ -2,7 +2,7 @@
 # The model drawer in the real program under an X server: opens the bundled
 # membrane, shows it with Model > Refresh, plays it with Model > Play, drags
 # across it with the left button held (the picked nodes' ends turn red), lets
-# go, and quits through the File menu.
+# go, turns the picture with the arrow keys, and quits through the File menu.
 #   drawer_drag.sh KIVORA SOURCE_DIR [SHOT_DIR]      (run it under xvfb-run)
 # The screenshots stay in SHOT_DIR when one is given.
 set -euo pipefail
@@ -78,6 +78,21 @@ for x in $(seq "$(((x0 + x1) / 2))" 12 "$((x1 - 10))"); do
 done
 xdotool mouseup 1
 wait_for 4-released left -eq 0
+
+# The click gave the view the focus: the arrow keys turn the picture (30° about y).
+xdotool key --delay 20 Left Left Left Left Left Left Left Left Left Left
+turned=
+for _ in $(seq 1 60); do
+    import -window root "$shots/5-turned.png"
+    read -r _ tx0 ty0 tx1 ty1 < <($pixels "$shots/5-turned.png" free)
+    if [ $((tx0 - x0)) -gt 10 ] || [ $((x0 - tx0)) -gt 10 ] || [ $((ty1 - y1)) -gt 10 ] || [ $((y1 - ty1)) -gt 10 ]; then
+        turned=yes
+        break
+    fi
+    sleep 1
+done
+echo "5-turned: picture from $x0 $y0 $x1 $y1 to $tx0 $ty0 $tx1 $ty1"
+[ -n "$turned" ] || { echo "the arrow keys did not turn the picture" >&2; exit 1; }
 
 xdotool key alt+f x
 status=0

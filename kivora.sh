@@ -18,7 +18,7 @@ PACKAGES=(
     clang-14 libclang-rt-14-dev libclang-rt-19-dev
     sox
     qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev libgl1-mesa-dri
-    xvfb xauth xdotool imagemagick
+    xvfb xauth xdotool x11-xkb-utils imagemagick
 )
 
 install_packages() {

@@ -15,7 +15,6 @@ namespace kivora {
 namespace {
 
 constexpr int kMargin = 7;
-constexpr double kFirstHz = 50.0;
 constexpr Qt::Alignment kLabelAlignment = Qt::AlignHCenter | Qt::AlignVCenter;
 
 // The worker's result, posted to the view.
@@ -125,7 +124,10 @@ void drawStemPlot(QPainter& painter, const StemPlot& plot) {
     painter.setFont(labelFont());
     painter.setPen(QPen(Qt::black, 1));
     const auto flags = kLabelAlignment | Qt::TextDontClip | Qt::TextSingleLine;
-    painter.drawText(QRect(kMargin, H + kMargin, 7, 7), flags, hertzLabel(plot.firstHz));
+    // The first label starts at the pane's edge: centred on x = 10 it would
+    // lose its first digit.
+    painter.drawText(QRect(0, H + kMargin, 7, 7), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextDontClip,
+                     hertzLabel(plot.firstHz));
     painter.drawText(QRect(W + kMargin, H + kMargin, 7, 7), flags, hertzLabel(plot.lastHz));
     const int baseline = H + kMargin;
     const int labelHeight = (3 * H - 42) / 4;
@@ -133,7 +135,11 @@ void drawStemPlot(QPainter& painter, const StemPlot& plot) {
         const QPoint top = plot.tops[static_cast<std::size_t>(d)];
         if (top.y() < baseline)
             painter.drawLine(top.x(), top.y(), top.x(), baseline - 1);
-        if (labelHeight < H - top.y() + kMargin)
+        // Of the tall stems, only the peaks get labels: their neighbours'
+        // would be written over each other.
+        const bool peak = top.y() <= plot.tops[static_cast<std::size_t>(d - 1)].y() &&
+                          (d + 1 >= W || top.y() < plot.tops[static_cast<std::size_t>(d + 1)].y());
+        if (labelHeight < H - top.y() + kMargin && peak)
             painter.drawText(QRect(top.x() + 10, top.y() - 5, 5, 5), flags,
                              hertzLabel(d * plot.stepHz + plot.firstHz));
     }

@@ -23,7 +23,7 @@ struct Spectrum {
 
 // At most this many frames of a note are analysed: the resonators (r = 0.9999)
 // settle within a few thousand, and the cost grows with the length.
-inline constexpr unsigned kMaxAnalysedFrames = 65536;
+inline constexpr unsigned kMaxAnalysedFrames = 32768;
 
 // Runs the coarse bank and the dominant-frequency measurement over mono
 // 16-bit samples. Any thread.
@@ -47,7 +47,8 @@ struct StemPlot {
 StemPlot layoutStemPlot(const Spectrum& spectrum, int paneWidth, int paneHeight);
 
 // Draws `plot` as the stem plot: end labels "%d Hz", stems, labels over the
-// stems taller than (3H - 42) / 4, the baseline, and the dominant mark.
+// peaks among the stems taller than (3H - 42) / 4, the baseline, and the
+// dominant frequency in red.
 void drawStemPlot(QPainter& painter, const StemPlot& plot);
 
 class CAnalyzatorWnd : public QWidget {

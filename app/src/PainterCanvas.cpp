@@ -12,12 +12,28 @@ ImagePicture::ImagePicture(int width, int height)
     image_.fill(Qt::white);
 }
 
+QPainter& ImagePicture::activePainter() {
+    if (!painter_) {
+        painter_.emplace(&image_);
+        painter_->setFont(QApplication::font());
+        painter_->setBackground(Qt::white);
+    }
+    return *painter_;
+}
+
+const QImage& ImagePicture::image() const {
+    painter_.reset();
+    return image_;
+}
+
 void ImagePicture::drawOutlinedRectangle(const pellamy::Rect& rect, pellamy::Rgb fill) {
     if (image_.isNull())
         return;
-    QPainter painter(&image_);
+    QPainter& painter = activePainter();
+    painter.setBackgroundMode(Qt::TransparentMode);
     painter.setPen(QPen(Qt::black, 3, Qt::SolidLine, Qt::SquareCap, Qt::MiterJoin));
-    painter.setBrush(Qt::white);
+    // The fill covers the interior at once: the outline needs no brush.
+    painter.setBrush(Qt::NoBrush);
     painter.drawRect(QRect(rect.left, rect.top, rect.width() - 1, rect.height() - 1));
     painter.fillRect(QRect(rect.left, rect.top, rect.width(), rect.height()),
                      QColor(fill.red, fill.green, fill.blue));
@@ -26,11 +42,9 @@ void ImagePicture::drawOutlinedRectangle(const pellamy::Rect& rect, pellamy::Rgb
 void ImagePicture::drawText(int x, int y, std::string_view text) {
     if (image_.isNull() || text.empty())
         return;
-    QPainter painter(&image_);
-    painter.setFont(QApplication::font());
+    QPainter& painter = activePainter();
     painter.setPen(Qt::black);
     painter.setBackgroundMode(Qt::OpaqueMode);
-    painter.setBackground(Qt::white);
     const QFontMetrics metrics(painter.font());
     painter.drawText(QPoint(x, y + metrics.ascent()),
                      QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));

@@ -5,8 +5,8 @@
 #include <pellamy/Drawing.h>
 
 #include <QImage>
-
-class QPainter;
+#include <QPainter>
+#include <optional>
 
 namespace kivora {
 
@@ -22,10 +22,16 @@ public:
     // Black text on an opaque white background in the application font.
     void drawText(int x, int y, std::string_view text) override;
 
-    const QImage& image() const { return image_; }
+    // The finished picture: drawing ends here.
+    const QImage& image() const;
 
 private:
+    QPainter& activePainter();
+
     QImage image_;
+    // Open from the first drawing until the picture is first read: one
+    // painter for all the keys.
+    mutable std::optional<QPainter> painter_;
 };
 
 class PainterCanvas final : public pellamy::Canvas {

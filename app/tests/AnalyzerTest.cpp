@@ -69,6 +69,19 @@ TEST(Analyzer, TheStemPlotPutsTheTallestStemAtThePeak) {
     EXPECT_EQ(image.pixelColor(tallest->x(), 60), QColor(Qt::black));
     EXPECT_EQ(image.pixelColor(300, 106), QColor(Qt::black)); // the baseline
     EXPECT_EQ(image.pixelColor(plot.dominantX, 108), QColor(255, 0, 0));
+    // The peak is labelled; the small stems far from it are not.
+    auto inked = [&image](QRect area) {
+        for (int y = area.top(); y <= area.bottom(); ++y)
+            for (int x = area.left(); x <= area.right(); ++x)
+                if (image.pixelColor(x, y).lightness() < 128)
+                    return true;
+        return false;
+    };
+    EXPECT_TRUE(inked(QRect(tallest->x() + 2, 0, 25, 12)));
+    EXPECT_FALSE(inked(QRect(200, 0, 60, 90)));
+    // Both end labels are whole: "50 Hz" starts at the left edge.
+    EXPECT_TRUE(inked(QRect(0, 106, 6, 12)));
+    EXPECT_TRUE(inked(QRect(600, 106, 40, 12)));
 }
 
 TEST(Analyzer, ALowToneKeepsThePlotFrom50To600Hz) {

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The real program under an X server: opens the bundled instrument, plays Q
-# (low) and E (high) with xdotool, and checks that SDL's disk driver captured
+# (low) and E (high) with xdotool, then Q's key on a French layout, and checks that SDL's disk driver captured
 # those notes at their pitch (within 1 %), then quits through the File menu.
 #   play_keys.sh KIVORA SOURCE_DIR      (run it under xvfb-run)
 set -euo pipefail
@@ -34,6 +34,12 @@ xdotool key q
 $measure wait-notes "$work/device.raw" 1 60
 xdotool key e
 $measure wait-notes "$work/device.raw" 2 60
+# On a French keyboard the key where Q sits on a US one types "a": it still
+# plays the low note.
+setxkbmap fr
+xdotool key a
+$measure wait-notes "$work/device.raw" 3 60
+setxkbmap us
 
 # File > Exit from the keyboard.
 xdotool key alt+f
@@ -53,8 +59,8 @@ expected_high=$($measure wav-pitch "$source_dir/examples/instruments/duo/1/high.
 mapfile -t notes < <($measure notes "$work/device.raw")
 echo "captured notes (start s, pitch Hz): ${notes[*]}"
 echo "expected: low $expected_low Hz, high $expected_high Hz"
-if [ "${#notes[@]}" -ne 2 ]; then
-    echo "expected 2 notes, captured ${#notes[@]}" >&2
+if [ "${#notes[@]}" -ne 3 ]; then
+    echo "expected 3 notes, captured ${#notes[@]}" >&2
     exit 1
 fi
 check() { # captured expected nominal name
@@ -69,3 +75,4 @@ PY
 }
 check "${notes[0]#* }" "$expected_low" 130.8128 "Q (low, C3)"
 check "${notes[1]#* }" "$expected_high" 164.8138 "E (high, E3)"
+check "${notes[2]#* }" "$expected_low" 130.8128 "A on AZERTY (low, C3)"

@@ -313,7 +313,7 @@ void CPianoView::paintEvent(QPaintEvent*) {
         painter.fillRect(rect(), palette().window());
         return;
     }
-    PainterCanvas canvas(painter);
+    PainterCanvas canvas(painter, picturePool_);
     const pellamy::Rect client{0, 0, width(), height()};
     try {
         controller_->VisualUpdate(canvas, client, true);

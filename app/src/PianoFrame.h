@@ -4,6 +4,7 @@
 #pragma once
 
 #include "MelodyPlayer.h"
+#include "PainterCanvas.h"
 
 #include <pellamy/InstrumentController.h>
 
@@ -101,6 +102,8 @@ private:
     void reportStartedNote(const std::set<std::string>& playingBefore);
     std::set<std::string> playingAliases() const;
 
+    // Before the controller, whose keyboard pictures give their images back.
+    std::shared_ptr<ImagePool> picturePool_ = std::make_shared<ImagePool>();
     std::unique_ptr<pellamy::InstrumentController> controller_;
     bool loaded_ = false;
     bool mouseDown_ = false;

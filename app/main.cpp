@@ -1,5 +1,5 @@
 // kivora [FILE]: the desktop program. FILE is an instrument (.ins) to open in
-// the piano. --help and --version answer without a display.
+// the piano or a model (.json) for the drawer. --help and --version answer without a display.
 #include "MainFrame.h"
 #include "MainFrameGeneration.h"
 
@@ -14,7 +14,7 @@ constexpr const char* kUsage =
     "\n"
     "Draw a vibrating model, turn it into an instrument and play it.\n"
     "  FILE          an instrument definition file (.ins) to open in the piano, or a\n"
-    "                model (.json) to generate an instrument from\n"
+    "                model (.json) to generate an instrument from and show in the drawer\n"
     "  --help        this text\n"
     "  --version     the program's version\n"
     "\n"

@@ -7,6 +7,8 @@
 #include "OscillogramFrame.h"
 #include "WindowMessages.h"
 
+#include <modelkit/Representation.h>
+
 #include <QAbstractSpinBox>
 #include <QApplication>
 #include <QComboBox>
@@ -147,6 +149,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
             [this, piano](const QString& alias) { showNote(piano->samplesOf(alias.toStdString())); });
 
     createMenus();
+    createDrawer();
     qApp->installEventFilter(this);
 }
 
@@ -312,7 +315,8 @@ bool CMainFrame::eventFilter(QObject* watched, QEvent* event) {
     const QEvent::Type type = event->type();
     if ((type == QEvent::KeyPress || type == QEvent::KeyRelease) && !forwarding_) {
         auto* widget = qobject_cast<QWidget*>(watched);
-        if (widget != nullptr && widget->window() == this && !keysGoToTheirWidget()) {
+        if (widget != nullptr && widget->window() == this && !keysGoToTheirWidget() &&
+            !drawerTakesKey(*static_cast<QKeyEvent*>(event))) {
             forwardKey(*static_cast<QKeyEvent*>(event));
             return true;
         }
@@ -379,8 +383,8 @@ bool CMainFrame::openFile(const QString& path) {
     if (path.endsWith(QLatin1String(".ins"), Qt::CaseInsensitive))
         return pianoFrame_->view()->loadInstrumentFile(path);
     if (path.endsWith(QLatin1String(".json"), Qt::CaseInsensitive))
-        return openModelFile(*this, path);
-    showMessage(this, tr("Kivora opens instrument files (.ins) and models (.json): %1").arg(path));
+        return openModelFile(path);
+    showMessage(this, tr("Kivora opens instrument files (.ins) and model files (.json): %1").arg(path));
     return false;
 }
 

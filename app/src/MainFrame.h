@@ -14,8 +14,14 @@
 #include <QSplitter>
 #include <array>
 #include <functional>
+#include <memory>
 
+class CDrawerFrame;
 class QMenu;
+
+namespace InstrumentKit {
+class Representation;
+}
 
 namespace kivora {
 
@@ -67,6 +73,12 @@ public:
     CAnalyzatorFrame* analyzerFrame() const { return analyzerFrame_; }
     CPianoFrame* pianoFrame() const { return pianoFrame_; }
     CPianoView* pianoView() const;
+    // The model drawer, in the drawer pane until another pane replaces it.
+    CDrawerFrame* drawerFrame() const { return drawerFrame_; }
+    // The model the panes share; it stays the same object for the window's
+    // life, and loading a model file replaces its content.
+    InstrumentKit::Representation& model() const { return *model_; }
+    QMenu* modelMenu() const { return modelMenu_; }
     ExSplitterWnd* editorSplitter() const { return editorSplitter_; }
     ExSplitterWnd* paneSplitter() const { return paneSplitter_; }
     bool drawerExpanded() const { return drawerExpanded_; }
@@ -85,8 +97,11 @@ public:
     void showNote(const NoteSamples& note);
 
     // Opens FILE from the command line: an instrument (.ins) in the piano,
-    // a model (.json) in the editor once there is one. False when it failed.
+    // a model (.json) for the drawer. False when it failed.
     bool openFile(const QString& path);
+    // Replaces the shared model with the file's; the drawer shows it on its
+    // next Refresh. A refused file leaves the model as it was and says why.
+    bool openModelFile(const QString& path);
 
     void toggleDrawer();
     void applyLayout();
@@ -100,6 +115,10 @@ protected:
 
 private:
     void createMenus();
+    // The drawer pane and its "&Model" menu, after "&Instrument".
+    void createDrawer();
+    // Arrow keys stay with the drawer's view when it has the focus.
+    bool drawerTakesKey(const QKeyEvent& event) const;
     void replacePane(ExSplitterWnd* splitter, int index, QWidget* pane);
     bool keysGoToTheirWidget() const;
     void forwardKey(const QKeyEvent& event);
@@ -113,6 +132,9 @@ private:
     CAnalyzatorFrame* analyzerFrame_ = nullptr;
     CPianoFrame* pianoFrame_ = nullptr;
     QMenu* instrumentMenu_ = nullptr;
+    QMenu* modelMenu_ = nullptr;
+    CDrawerFrame* drawerFrame_ = nullptr;
+    std::unique_ptr<InstrumentKit::Representation> model_;
     QAction* helpMenuAction_ = nullptr;
     std::function<void()> openInEditor_;
     std::function<void()> saveFromEditor_;

@@ -22,23 +22,6 @@ namespace kivora {
 
 namespace {
 
-// Holds the model as a child of the frame, found by its name (it has no
-// meta-object of its own for findChild to tell it apart by).
-class FrameModel : public QObject {
-public:
-    explicit FrameModel(QObject* parent) : QObject(parent) { setObjectName(QStringLiteral("generationModel")); }
-    InstrumentKit::Representation model;
-};
-
-FrameModel& frameModel(CMainFrame& frame) {
-    auto* holder = dynamic_cast<FrameModel*>(
-        frame.findChild<QObject*>(QStringLiteral("generationModel"), Qt::FindDirectChildrenOnly));
-    if (holder == nullptr) {
-        holder = new FrameModel(&frame);
-    }
-    return *holder;
-}
-
 GenerationTargets targetsOf(CMainFrame& frame) {
     GenerationTargets targets;
     targets.started = [&frame] {
@@ -66,25 +49,12 @@ GenerationTargets targetsOf(CMainFrame& frame) {
 GenerationRun& generationRunOf(CMainFrame& frame) {
     auto* run = frame.findChild<GenerationRun*>(QString(), Qt::FindDirectChildrenOnly);
     if (run == nullptr) {
-        FrameModel& holder = frameModel(frame);
+        // Every request takes its snapshot of the frame's one model, the one
+        // the drawer shows.
         run = new GenerationRun(
-            &frame, [&holder] { return muntero::takeSnapshot(holder.model); }, targetsOf(frame));
+            &frame, [&frame] { return muntero::takeSnapshot(frame.model()); }, targetsOf(frame));
     }
     return *run;
-}
-
-InstrumentKit::Representation& modelOf(CMainFrame& frame) {
-    return frameModel(frame).model;
-}
-
-bool openModelFile(CMainFrame& frame, const QString& path) {
-    try {
-        modelOf(frame) = InstrumentKit::loadModelFile(path.toStdString());
-        return true;
-    } catch (const std::exception& failure) {
-        showMessage(&frame, QString::fromLocal8Bit(failure.what()));
-        return false;
-    }
 }
 
 void installGeneration(CMainFrame& frame) {
@@ -94,7 +64,7 @@ void installGeneration(CMainFrame& frame) {
             const QString path = QFileDialog::getOpenFileName(&frame, QString(), QString(),
                                                               QStringLiteral("Kivora model (*.json)"));
             if (!path.isEmpty()) {
-                openModelFile(frame, path);
+                frame.openModelFile(path);
             }
         },
         {});

@@ -1,13 +1,9 @@
-// The main frame's generation run and the model it generates from. Until the
-// model editor is part of the program, the model is a JSON model file opened
-// from the command line or with Ctrl+O.
+// The main frame's generation run. It generates from the frame's model (the
+// one the drawer shows): a JSON model file opened from the command line or
+// with Ctrl+O.
 #pragma once
 
 #include <QString>
-
-namespace InstrumentKit {
-class Representation;
-}
 
 namespace kivora {
 
@@ -19,9 +15,5 @@ void installGeneration(CMainFrame& frame);
 // The frame's run; made on first use. A child of the frame, so it stops and
 // waits for its worker when the frame is destroyed.
 GenerationRun& generationRunOf(CMainFrame& frame);
-// The model the frame generates from (empty until a model file is opened).
-InstrumentKit::Representation& modelOf(CMainFrame& frame);
-// Replaces the model with a model file; a message box says why it failed.
-bool openModelFile(CMainFrame& frame, const QString& path);
 
 } // namespace kivora

@@ -86,7 +86,7 @@ TEST_F(MainFrameTest, TheWindowIsKivoraWithItsMenus) {
     QStringList titles;
     for (QAction* action : frame_.menuBar()->actions())
         titles << action->text();
-    EXPECT_EQ(titles, QStringList({"&File", "&Edit", "&View", "&Instrument", "&Help"}));
+    EXPECT_EQ(titles, QStringList({"&File", "&Edit", "&View", "&Instrument", "&Model", "&Help"}));
     QStringList edit;
     for (QAction* action : frame_.menuBar()->actions()[1]->menu()->actions()) {
         edit << action->text() + "|" + action->shortcut().toString();
@@ -94,8 +94,8 @@ TEST_F(MainFrameTest, TheWindowIsKivoraWithItsMenus) {
     }
     EXPECT_EQ(edit, QStringList({"&Undo|Ctrl+Z", "|", "Cu&t|Ctrl+X", "&Copy|Ctrl+C", "&Paste|Ctrl+V"}));
     EXPECT_EQ(frame_.instrumentMenu()->actions(), frame_.pianoFrame()->instrumentActions());
-    QMenu* model = frame_.addMenuBeforeHelp("&Model");
-    EXPECT_EQ(frame_.menuBar()->actions()[4], model->menuAction());
+    QMenu* extra = frame_.addMenuBeforeHelp("E&xtra");
+    EXPECT_EQ(frame_.menuBar()->actions()[5], extra->menuAction());
 }
 
 TEST_F(MainFrameTest, TheAboutBoxNamesTheProgramAndClosesWithOk) {
@@ -265,8 +265,8 @@ TEST_F(MainFrameTest, RunResultsReachThePianoTheOscillogramAndTheAnalyzer) {
     EXPECT_NEAR(analyzer->spectrum().dominantHz, 220.0, 0.5);
 }
 
-TEST_F(MainFrameTest, OnlyInstrumentFilesOpenFromTheCommandLine) {
-    EXPECT_FALSE(frame_.openFile("model.json"));
+TEST_F(MainFrameTest, OnlyInstrumentAndModelFilesOpenFromTheCommandLine) {
+    EXPECT_FALSE(frame_.openFile("notes.txt"));
     EXPECT_EQ(messages_.texts.size(), 1);
     EXPECT_FALSE(frame_.openFile("/nonexistent.ins"));
     EXPECT_EQ(messages_.texts.last(), "Can't open instrument file");

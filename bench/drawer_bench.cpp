@@ -1,0 +1,135 @@
+// One timer tick of the model drawer on the 32 x 32 membrane at 64 steps per
+// tick: the integration alone, and the integration with the picture drawn
+// through the view's renderer into a 640 x 450 framebuffer (the drawer pane of
+// a 1280 x 1024 window). The drawing needs an X display with OpenGL: run it as
+//     xvfb-run -a -s "-screen 0 1280x1024x24" build/bench/drawer_bench
+// The goal is a tick with its drawing under 4 ms on Mesa's software renderer.
+// On a loaded machine read the CPU column of the drawing case: it sums the
+// work of every thread, Mesa's included.
+#include "DrawerRenderer.h"
+
+#include <modelkit/Builders.h>
+#include <muntero/DrawerAnimation.h>
+
+#include <QGuiApplication>
+#include <QOffscreenSurface>
+#include <QOpenGLContext>
+#include <QOpenGLFramebufferObject>
+#include <QOpenGLFunctions>
+#include <QOpenGLPaintDevice>
+#include <QPainter>
+#include <benchmark/benchmark.h>
+#include <cstdlib>
+#include <memory>
+
+namespace {
+
+constexpr int kWidth = 640;
+constexpr int kHeight = 450;
+
+// The membrane playing at 64 steps per tick, held by the left button at its
+// middle so the forces are repeated before every step.
+struct PlayingMembrane {
+    InstrumentKit::Representation model = InstrumentKit::makeMembrane(32, 32);
+    muntero::DrawerAnimation animation;
+
+    PlayingMembrane() {
+        animation.resize(kWidth, kHeight);
+        animation.refresh(&model);
+        animation.controls().togglePlaying();
+        while (animation.controls().stepsPerTick() < 64) {
+            animation.controls().accelerate();
+        }
+        animation.pressLeft(kWidth / 2, kHeight / 2);
+    }
+};
+
+void BM_DrawerTickWithoutDrawing(benchmark::State& state) {
+    PlayingMembrane membrane;
+    for (auto _ : state) {
+        membrane.animation.tick();
+        benchmark::DoNotOptimize(membrane.animation.displacement(500));
+    }
+    state.counters["nodes"] = membrane.animation.nodeCount();
+    state.counters["edges"] = static_cast<double>(membrane.animation.geometry().edges.size());
+}
+BENCHMARK(BM_DrawerTickWithoutDrawing)->Unit(benchmark::kMillisecond);
+
+// The application and an OpenGL context on an offscreen surface, made once.
+struct GlSetup {
+    std::unique_ptr<QGuiApplication> application;
+    std::unique_ptr<QOffscreenSurface> surface;
+    std::unique_ptr<QOpenGLContext> context;
+    std::unique_ptr<QOpenGLFramebufferObject> framebuffer;
+    std::unique_ptr<muntero::view::DrawerRenderer> renderer;
+    const char* failure = nullptr;
+
+    GlSetup() {
+        if (std::getenv("DISPLAY") == nullptr) {
+            failure = "no X display: run under xvfb-run";
+            return;
+        }
+        static int argc = 1;
+        static char name[] = "drawer_bench";
+        static char* argv[] = {name, nullptr};
+        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+        application = std::make_unique<QGuiApplication>(argc, argv);
+        QSurfaceFormat format;
+        format.setVersion(2, 1);
+        format.setProfile(QSurfaceFormat::CompatibilityProfile);
+        format.setDepthBufferSize(24);
+        context = std::make_unique<QOpenGLContext>();
+        context->setFormat(format);
+        surface = std::make_unique<QOffscreenSurface>();
+        surface->setFormat(format);
+        surface->create();
+        if (!context->create() || !context->makeCurrent(surface.get())) {
+            failure = "no OpenGL context";
+            return;
+        }
+        framebuffer = std::make_unique<QOpenGLFramebufferObject>(
+            QSize(kWidth, kHeight), QOpenGLFramebufferObject::CombinedDepthStencil);
+        renderer = muntero::view::DrawerRenderer::create(context.get());
+        if (renderer == nullptr) {
+            failure = "no OpenGL 2.1 functions";
+        }
+    }
+};
+
+// Never destroyed: Qt's own statics go before ours at exit.
+GlSetup& glSetup() {
+    static GlSetup* setup = new GlSetup;
+    return *setup;
+}
+
+void BM_DrawerTickWithDrawing(benchmark::State& state) {
+    GlSetup& gl = glSetup();
+    if (gl.failure != nullptr) {
+        state.SkipWithError(gl.failure);
+        return;
+    }
+    PlayingMembrane membrane;
+    muntero::view::DrawnPicture picture;
+    gl.framebuffer->bind();
+    QOpenGLPaintDevice device(QSize(kWidth, kHeight));
+    for (auto _ : state) {
+        // The order of the view's timer: the picture, then the steps.
+        picture.take(membrane.animation);
+        {
+            QPainter painter(&device);
+            gl.renderer->paint(painter, picture, membrane.animation.projection(), QSize(kWidth, kHeight));
+        }
+        gl.context->functions()->glFinish();
+        membrane.animation.tick();
+    }
+    state.counters["renderer_is_llvmpipe"] =
+        QByteArray(reinterpret_cast<const char*>(gl.context->functions()->glGetString(GL_RENDERER)))
+                .contains("llvmpipe")
+            ? 1
+            : 0;
+}
+// The CPU time counts Mesa's rasterizer threads too: on an idle machine it
+// bounds the wall time of a tick from above.
+BENCHMARK(BM_DrawerTickWithDrawing)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
+
+} // namespace

@@ -1,0 +1,159 @@
+// Everything the model drawer does apart from putting pixels on the screen:
+// the scene, the integrator, the speed and amplitude commands, the mouse
+// forces and the view's turning. The window layer forwards its timer, mouse,
+// key and command events here and draws what frameLines() gives.
+#pragma once
+
+#include <muntero/DrawerScene.h>
+#include <muntero/DrawerTransform.h>
+#include <muntero/Export.h>
+#include <muntero/StepIntegrator.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace InstrumentKit {
+class Representation;
+}
+
+namespace muntero {
+
+// Play, Slow, Accel and the displayed amplitude, with their enabling rules.
+class MUNTERO_API PlaybackControls {
+public:
+    static constexpr int kStoppedIntervalMs = 16;
+    static constexpr double kAmplitudeStep = 0.2;
+    static constexpr double kMinimumAmplitude = 0.2;
+
+    // Accel: at an interval of 16 ms or less, twice the steps per tick;
+    // otherwise half the interval.
+    void accelerate();
+    // Slow: at one step per tick, twice the interval; otherwise half the steps.
+    void slow();
+    void togglePlaying() { playing_ = !playing_; }
+    void increaseAmplitude() { amplitude_ += kAmplitudeStep; }
+    // Never below kMinimumAmplitude.
+    void decreaseAmplitude();
+
+    bool playing() const { return playing_; }
+    int intervalMs() const { return intervalMs_; }
+    int stepsPerTick() const { return stepsPerTick_; }
+    double amplitude() const { return amplitude_; }
+    // The timer runs all the time: at 16 ms while stopped (drawing and mouse
+    // forces only), at the interval while playing.
+    int timerPeriodMs() const { return playing_ ? intervalMs_ : kStoppedIntervalMs; }
+
+    // Update rules of the commands.
+    bool playChecked() const { return playing_; }
+    bool accelerateEnabled() const { return playing_; }
+    bool slowEnabled() const { return playing_; }
+    bool decreaseAmplitudeEnabled() const { return amplitude_ > 0.21; }
+
+private:
+    int intervalMs_ = 16;
+    int stepsPerTick_ = 1;
+    bool playing_ = false;
+    double amplitude_ = 1.0;
+};
+
+enum class ViewTurn { left, right, up, down };
+
+// The line list of one picture: two ends per edge, each with its position
+// (x, displacement, y) and colour (red, green, blue), as floats ready for the
+// graphics driver.
+struct MUNTERO_API FrameLines {
+    std::vector<float> positions; // 3 per end
+    std::vector<float> colours;   // 3 per end
+    int endCount() const { return static_cast<int>(positions.size() / 3); }
+};
+
+// Colours of a line end: fixed, ordinary, picked by the left button, picked
+// by the right button (the later rule wins).
+inline constexpr float kFixedColour[3] = {0.0f, 0.0f, 1.0f};
+inline constexpr float kFreeColour[3] = {0.02f, 0.74f, 0.98f};
+inline constexpr float kLeftPickedColour[3] = {1.0f, 0.0f, 0.0f};
+inline constexpr float kRightPickedColour[3] = {0.0f, 1.0f, 0.0f};
+
+class MUNTERO_API DrawerAnimation {
+public:
+    static constexpr double kPushForce = 1.0; // left button +, right button -
+    static constexpr float kTurnDegrees = 3.0f;
+
+    DrawerAnimation();
+    ~DrawerAnimation();
+    DrawerAnimation(const DrawerAnimation&) = delete;
+    DrawerAnimation& operator=(const DrawerAnimation&) = delete;
+
+    // Refresh: rebuilds the integrator and the scene from the model. Without a
+    // model, with no nodes, or when the integrator refuses the model, nothing
+    // changes and false is returned. The orientation, speed, amplitude and
+    // playing state stay; the picked nodes are let go.
+    bool refresh(const InstrumentKit::Representation* model);
+    bool hasScene() const { return integrator_ != nullptr; }
+    const SceneGeometry& geometry() const { return geometry_; }
+    // The displacement of vertex i in the integrated state.
+    double displacement(int index) const;
+    int nodeCount() const { return geometry_.vertexCount(); }
+    // Time simulated since the last Refresh.
+    double simulatedSeconds() const;
+    // The legend drawn over the picture, e.g. "1024 nodes, 64 steps per tick,
+    // 0.125 s simulated"; empty before the first Refresh. Written without the
+    // process locale.
+    std::string legendLine() const;
+
+    // One timer tick after the picture was drawn: the held buttons' forces,
+    // then, while playing, stepsPerTick steps, the forces repeated before
+    // every step but the last.
+    void tick();
+
+    // The window's size in pixels; sets the projection and the viewport.
+    void resize(int width, int height);
+    const Viewport& viewport() const { return viewport_; }
+    Matrix4 projection() const { return drawerProjection(viewport_.width, viewport_.height); }
+    Matrix4 modelView() const { return drawerModelView(orientation_, controls_.amplitude()); }
+    const ViewOrientation& orientation() const { return orientation_; }
+    // Arrow keys: 3 degrees about y (left, right) or x (up, down).
+    void turn(ViewTurn direction);
+
+    // Mouse events in widget coordinates (origin at the top left, y down).
+    // A press over an empty scene does nothing: the button is not held.
+    void pressLeft(int x, int y);
+    void pressRight(int x, int y);
+    void releaseLeft();
+    void releaseRight();
+    void move(int x, int y);
+    // The free vertex drawn nearest to (x, y), or -1.
+    int pick(int x, int y) const;
+    int leftIndex() const { return leftIndex_; }
+    int rightIndex() const { return rightIndex_; }
+    bool leftHeld() const { return leftHeld_; }
+    bool rightHeld() const { return rightHeld_; }
+
+    PlaybackControls& controls() { return controls_; }
+    const PlaybackControls& controls() const { return controls_; }
+
+    // The picture of the current state, into lines (reusing its storage).
+    void frameLines(FrameLines& lines) const;
+
+    // The integrator, for tests and benchmarks; null before the first Refresh.
+    RungeKuttaIntegrator* integrator() { return integrator_.get(); }
+
+private:
+    void applyHeldForces();
+    void drawnPoints(std::vector<ScenePoint>& points) const;
+
+    std::unique_ptr<RungeKuttaIntegrator> integrator_;
+    ValueAccessor* accessor_ = nullptr;
+    SceneGeometry geometry_;
+    PlaybackControls controls_;
+    ViewOrientation orientation_;
+    Viewport viewport_;
+    int leftIndex_ = -1;
+    int rightIndex_ = -1;
+    bool leftHeld_ = false;
+    bool rightHeld_ = false;
+    mutable std::vector<ScenePoint> pickPoints_;
+};
+
+} // namespace muntero

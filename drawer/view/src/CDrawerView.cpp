@@ -1,0 +1,248 @@
+#include "DrawerRenderer.h"
+
+#include <muntero/view/CDrawerView.h>
+
+#include <QAction>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QOpenGLContext>
+#include <QPainter>
+#include <QSurfaceFormat>
+
+CDrawerView::CDrawerView(QWidget* parent)
+    : QOpenGLWidget(parent), picture_(std::make_unique<muntero::view::DrawnPicture>()) {
+    QSurfaceFormat format;
+    format.setRenderableType(QSurfaceFormat::OpenGL);
+    format.setVersion(2, 1);
+    format.setProfile(QSurfaceFormat::CompatibilityProfile);
+    format.setDepthBufferSize(24);
+    format.setAlphaBufferSize(0);
+    setFormat(format);
+    setFocusPolicy(Qt::StrongFocus);
+    setMinimumSize(16, 16);
+    restartTimer(animation_.controls().timerPeriodMs());
+}
+
+CDrawerView::~CDrawerView() {
+    timer_.stop();
+    // QOpenGLWidget destroys the context after this object is gone: its
+    // signal must not reach us then.
+    if (context() != nullptr) {
+        disconnect(context(), nullptr, this, nullptr);
+    }
+    releaseRenderer();
+}
+
+bool CDrawerView::openGLWidgetsAvailable() {
+    const QString platform = QGuiApplication::platformName();
+    return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
+}
+
+int CDrawerView::setRepresentation(InstrumentKit::Representation* model) {
+    model_ = model;
+    return 0;
+}
+
+void CDrawerView::getRepr() {
+    if (animation_.refresh(model_)) {
+        DrawScene();
+    }
+    emit commandStateChanged();
+}
+
+void CDrawerView::DrawScene() {
+    picture_->take(animation_);
+    ++framesDrawn_;
+    update();
+}
+
+void CDrawerView::restartTimer(int periodMs) {
+    timer_.start(periodMs, Qt::PreciseTimer, this);
+    timerPeriodMs_ = periodMs;
+}
+
+void CDrawerView::OnFilePlay() {
+    animation_.controls().togglePlaying();
+    restartTimer(animation_.controls().timerPeriodMs());
+    emit commandStateChanged();
+}
+
+void CDrawerView::OnAccelerate() {
+    animation_.controls().accelerate();
+    if (animation_.controls().playing() && animation_.controls().timerPeriodMs() != timerPeriodMs_) {
+        restartTimer(animation_.controls().timerPeriodMs());
+    }
+    emit commandStateChanged();
+}
+
+void CDrawerView::OnSlow() {
+    animation_.controls().slow();
+    if (animation_.controls().playing() && animation_.controls().timerPeriodMs() != timerPeriodMs_) {
+        restartTimer(animation_.controls().timerPeriodMs());
+    }
+    emit commandStateChanged();
+}
+
+void CDrawerView::OnAmplUp() {
+    animation_.controls().increaseAmplitude();
+    emit commandStateChanged();
+}
+
+void CDrawerView::OnAmplDown() {
+    animation_.controls().decreaseAmplitude();
+    emit commandStateChanged();
+}
+
+void CDrawerView::OnUpdateFilePlay(QAction* action) const {
+    action->setCheckable(true);
+    action->setChecked(animation_.controls().playChecked());
+}
+
+void CDrawerView::OnUpdateAccelerate(QAction* action) const {
+    action->setEnabled(animation_.controls().accelerateEnabled());
+}
+
+void CDrawerView::OnUpdateSlow(QAction* action) const {
+    action->setEnabled(animation_.controls().slowEnabled());
+}
+
+void CDrawerView::OnUpdateAmplDown(QAction* action) const {
+    action->setEnabled(animation_.controls().decreaseAmplitudeEnabled());
+}
+
+bool CDrawerView::OnCmdMsg(int id) {
+    switch (id) {
+    case PlayCommand:
+        OnFilePlay();
+        return true;
+    case RefreshCommand:
+        OnRefresh();
+        return true;
+    case AccelerateCommand:
+        OnAccelerate();
+        return true;
+    case SlowCommand:
+        OnSlow();
+        return true;
+    case AmplitudeUpCommand:
+        OnAmplUp();
+        return true;
+    case AmplitudeDownCommand:
+        OnAmplDown();
+        return true;
+    default:
+        return false;
+    }
+}
+
+void CDrawerView::initializeGL() {
+    renderer_ = muntero::view::DrawerRenderer::create(context());
+    if (renderer_ == nullptr) {
+        reportContextFailure();
+        return;
+    }
+    // The context goes away before the widget when it is reparented or the
+    // window closes; the renderer's functions belong to it.
+    connect(context(), &QOpenGLContext::aboutToBeDestroyed, this, &CDrawerView::releaseRenderer,
+            Qt::UniqueConnection);
+}
+
+void CDrawerView::releaseRenderer() {
+    renderer_.reset();
+}
+
+void CDrawerView::resizeEvent(QResizeEvent* event) {
+    // Picking works in widget pixels; the drawing scales to device pixels.
+    animation_.resize(width(), height());
+    QOpenGLWidget::resizeEvent(event);
+    DrawScene();
+}
+
+void CDrawerView::paintGL() {
+    if (renderer_ == nullptr) {
+        return; // no usable context: the view runs without drawing
+    }
+    QPainter painter(this);
+    const qreal ratio = devicePixelRatioF();
+    renderer_->paint(painter, *picture_, animation_.projection(),
+                     QSize(qRound(width() * ratio), qRound(height() * ratio)));
+}
+
+bool CDrawerView::event(QEvent* event) {
+    const bool handled = QOpenGLWidget::event(event);
+    // Showing or sizing the widget makes its context; when that failed the
+    // widget stays without one.
+    if ((event->type() == QEvent::Show || event->type() == QEvent::Resize) && isVisible() &&
+        !size().isEmpty() && !isValid()) {
+        reportContextFailure();
+    }
+    return handled;
+}
+
+void CDrawerView::reportContextFailure() {
+    if (renderingFailed_) {
+        return;
+    }
+    renderingFailed_ = true;
+    emit contextFailed(QString::fromLatin1(kContextFailedText));
+}
+
+void CDrawerView::timerEvent(QTimerEvent* event) {
+    if (event->timerId() != timer_.timerId()) {
+        QOpenGLWidget::timerEvent(event);
+        return;
+    }
+    OnTimer();
+}
+
+void CDrawerView::OnTimer() {
+    DrawScene();
+    animation_.tick();
+}
+
+void CDrawerView::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+    case Qt::Key_Left:
+        animation_.turn(muntero::ViewTurn::left);
+        break;
+    case Qt::Key_Right:
+        animation_.turn(muntero::ViewTurn::right);
+        break;
+    case Qt::Key_Up:
+        animation_.turn(muntero::ViewTurn::up);
+        break;
+    case Qt::Key_Down:
+        animation_.turn(muntero::ViewTurn::down);
+        break;
+    default:
+        QOpenGLWidget::keyPressEvent(event); // other keys go on to the parents
+        return;
+    }
+    event->accept(); // the picture turns at the next tick
+}
+
+void CDrawerView::mousePressEvent(QMouseEvent* event) {
+    const QPoint at = event->position().toPoint();
+    if (event->button() == Qt::LeftButton) {
+        animation_.pressLeft(at.x(), at.y());
+    } else if (event->button() == Qt::RightButton) {
+        animation_.pressRight(at.x(), at.y());
+    }
+    event->accept();
+}
+
+void CDrawerView::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton) {
+        animation_.releaseLeft();
+    } else if (event->button() == Qt::RightButton) {
+        animation_.releaseRight();
+    }
+    event->accept();
+}
+
+void CDrawerView::mouseMoveEvent(QMouseEvent* event) {
+    const QPoint at = event->position().toPoint();
+    animation_.move(at.x(), at.y());
+    event->accept();
+}

@@ -2,9 +2,8 @@
 // generated instrument exported and played by FluidSynth, MIDI files made by
 // Python's mido (Debian's python3-mido).
 #include "CliTestSupport.h"
+#include "FirstChannel.h"
 #include "SpectralPeak.h"
-
-#include <pellamy/WavFile.h>
 
 #include <cmath>
 
@@ -38,18 +37,7 @@ protected:
     }
 
     std::vector<double> leftChannel(const std::string& name) const {
-        std::unique_ptr<pellamy::WavFile> wav;
-        EXPECT_EQ(pellamy::openWavForRead((scratch_ / name).string(), wav), pellamy::kWavOk) << name;
-        if (!wav)
-            return {};
-        const unsigned channels = wav->format()->nChannels;
-        std::vector<std::int16_t> values(wav->size() / 2);
-        std::uint32_t delivered = 0;
-        wav->read(reinterpret_cast<std::uint8_t*>(values.data()), wav->size(), &delivered);
-        std::vector<double> left;
-        for (std::size_t i = 0; i + channels <= delivered / 2; i += channels)
-            left.push_back(values[i]);
-        return left;
+        return kivora::testing::firstChannelOf((scratch_ / name).string());
     }
 
     // The pitch of the note in 0.5 s slot `slot`, near expected.

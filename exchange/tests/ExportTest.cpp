@@ -2,6 +2,7 @@
 // renders the SoundFont banks (Debian's fluidsynth), and every note is
 // measured with a windowed Fourier transform of the test's own. The SFZ text
 // is parsed back and its WAV files compared with the instrument's sounds.
+#include "FirstChannel.h"
 #include "SpectralPeak.h"
 
 #include <kivora/exchange/InstrumentExport.h>
@@ -92,18 +93,7 @@ protected:
             "-O s16 -T wav -F played.wav '" +
             bank.string() + "' keys.mid > fluidsynth.log 2>&1";
         EXPECT_EQ(std::system(command.c_str()), 0) << "fluidsynth and python3-mido are needed";
-        std::unique_ptr<pellamy::WavFile> wav;
-        EXPECT_EQ(pellamy::openWavForRead((folder_ / "played.wav").string(), wav), pellamy::kWavOk);
-        if (!wav)
-            return {};
-        const unsigned channels = wav->format()->nChannels;
-        std::vector<std::int16_t> values(wav->size() / 2);
-        std::uint32_t delivered = 0;
-        wav->read(reinterpret_cast<std::uint8_t*>(values.data()), wav->size(), &delivered);
-        std::vector<double> left;
-        for (std::size_t i = 0; i + channels <= delivered / 2; i += channels)
-            left.push_back(values[i]);
-        return left;
+        return kivora::testing::firstChannelOf((folder_ / "played.wav").string());
     }
 
     // The pitch of the note played in slot i of playWithFluidSynth's sequence.

@@ -19,6 +19,7 @@ PACKAGES=(
     sox
     qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev libgl1-mesa-dri
     xvfb xauth xdotool x11-xkb-utils imagemagick
+    libeigen3-dev libspectra-dev
 )
 
 install_packages() {

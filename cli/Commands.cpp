@@ -9,6 +9,7 @@ int runRender(std::vector<std::string> arguments);
 int runPitch(std::vector<std::string> arguments);
 int runPlay(std::vector<std::string> arguments);
 int runGenerate(std::vector<std::string> arguments);
+int runModes(std::vector<std::string> arguments);
 
 const std::vector<Command>& allCommands() {
     static const std::vector<Command> commands = {
@@ -53,6 +54,15 @@ const std::vector<Command>& allCommands() {
          "OUT.ins with its WAV files in numbered folders, or beside it with --flat. Progress goes to\n"
          "stderr; the measured frequency and the result to stdout.",
          runGenerate},
+        {"modes", "[MODEL.json] [--rate 44100|22050|8000] [--octaves 0..3] [--count N]",
+         "preview a model's normal modes and the notes that would blow up",
+         "Solves the model's normal modes (without MODEL.json the built-in plucked string) and prints the\n"
+         "lowest --count (default 8): frequency in Hz, the mode's shape at the sounding node (0 on a nodal\n"
+         "line, 1 where it moves most) and how loudly it is heard there from the initial state (1 for the\n"
+         "loudest, the expected untuned note). Then predicts, for a run of --octaves (default 2) at --rate\n"
+         "(default 44100) tuned from that note, which notes exceed the Runge-Kutta stability limit.\n"
+         "Warnings go to stderr.",
+         runModes},
     };
     return commands;
 }

@@ -1,4 +1,5 @@
 #include "CommandLine.h"
+#include "ModalReport.h"
 
 #include <kivora/NoteGenerator.h>
 #include <modelkit/Builders.h>
@@ -133,6 +134,13 @@ int runGenerate(std::vector<std::string> arguments) {
     muntero::ModelSnapshot snapshot = muntero::takeSnapshot(model);
     if (const char* refusal = kivora::refusalFor(snapshot)) {
         throw CommandFailure(refusal);
+    }
+
+    // Warn before the long part: the prediction tunes from the loudest mode.
+    const kivora::ModalPreview preview = kivora::analyseModes(snapshot);
+    if (preview.loudestMode >= 0) {
+        warnAboutModes(preview, settings,
+                       preview.modes[static_cast<std::size_t>(preview.loudestMode)].frequencyHz, stderr);
     }
 
     kivora::NoteGenerator generator;

@@ -1,3 +1,4 @@
+#include <kivora/ModalAnalysis.h>
 #include <kivora/NoteGenerator.h>
 #include <ostrel/FrequencyExtraction.h>
 #include <ostrel/WaveFormat.h>
@@ -12,8 +13,6 @@
 namespace kivora {
 
 namespace {
-
-const char* const kNoteNames[12] = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
 
 double measureWithResonators(const pellamy::WAVEFORMATEX& format, const std::int16_t* samples,
                              unsigned count) {
@@ -318,13 +317,7 @@ const pellamy::SoundStreamDescription* NoteGenerator::buildDescriptions() {
     }
     for (int note = 0; note < noteCount_; ++note) {
         pellamy::SoundStreamDescription& record = records_[static_cast<std::size_t>(note)];
-        if (settings_.octaves <= 0) {
-            record.name = "simpleNote";
-        } else {
-            char name[32];
-            std::snprintf(name, sizeof name, "%d%s", note / 12 + 1, kNoteNames[note % 12]);
-            record.name = name;
-        }
+        record.name = noteName(note, settings_.octaves);
         record.format = format_;
         record.dataBytes = 2u * static_cast<std::uint32_t>(samplesPerNote_);
         record.data = noteBuffer(note);

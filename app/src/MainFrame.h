@@ -17,9 +17,14 @@
 
 class QMenu;
 
+namespace InstrumentKit {
+class Representation;
+}
+
 namespace kivora {
 
 class CAnalyzatorFrame;
+class CModelEditorPane;
 class COscillogrammFrame;
 class CPianoFrame;
 
@@ -71,6 +76,16 @@ public:
     ExSplitterWnd* paneSplitter() const { return paneSplitter_; }
     bool drawerExpanded() const { return drawerExpanded_; }
 
+    // The model editor as the left pane: Ctrl+O/Ctrl+S, File's model items,
+    // Edit > Undo/Redo, the title's unsaved mark and the prompt on closing are
+    // bound to it. Null until installed.
+    void installModelEditor(CModelEditorPane* editor);
+    CModelEditorPane* modelEditor() const { return modelEditor_; }
+    // The model the editor edits, for the drawer and the generation run: the
+    // same object for the life of the editor, rewritten after every edit (then
+    // modelEdited() is emitted). Null without an editor.
+    InstrumentKit::Representation* representation() const;
+
     // Ctrl+O and Ctrl+S reach the editor pane through these (nothing until set).
     void setEditorCommands(std::function<void()> open, std::function<void()> save);
     // A menu of the menu bar placed before "&Help" (the drawer's "&Model").
@@ -92,7 +107,12 @@ public:
     void applyLayout();
     void showAbout();
 
+signals:
+    // After every edit of the representation (and after a model is opened).
+    void modelEdited();
+
 protected:
+    void closeEvent(QCloseEvent* event) override;
     bool event(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
@@ -100,6 +120,7 @@ protected:
 
 private:
     void createMenus();
+    bool openModelInEditor(const QString& path);
     void replacePane(ExSplitterWnd* splitter, int index, QWidget* pane);
     bool keysGoToTheirWidget() const;
     void forwardKey(const QKeyEvent& event);
@@ -113,6 +134,10 @@ private:
     CAnalyzatorFrame* analyzerFrame_ = nullptr;
     CPianoFrame* pianoFrame_ = nullptr;
     QMenu* instrumentMenu_ = nullptr;
+    QMenu* fileMenu_ = nullptr;
+    QMenu* editMenu_ = nullptr;
+    QAction* undoAction_ = nullptr; // disabled until an editor takes it over
+    CModelEditorPane* modelEditor_ = nullptr;
     QAction* helpMenuAction_ = nullptr;
     std::function<void()> openInEditor_;
     std::function<void()> saveFromEditor_;

@@ -1,6 +1,7 @@
 // kivora [FILE]: the desktop program. FILE is an instrument (.ins) to open in
-// the piano. --help and --version answer without a display.
+// the piano or a model (.json) to open in the editor. --help and --version answer without a display.
 #include "MainFrame.h"
+#include "ModelEditor.h"
 
 #include <QApplication>
 #include <cstdio>
@@ -12,7 +13,8 @@ constexpr const char* kUsage =
     "usage: kivora [FILE] [Qt options]\n"
     "\n"
     "Draw a vibrating model, turn it into an instrument and play it.\n"
-    "  FILE          an instrument definition file (.ins) to open in the piano\n"
+    "  FILE          an instrument definition file (.ins) to open in the piano,\n"
+    "                or a model file (.json) to open in the editor\n"
     "  --help        this text\n"
     "  --version     the program's version\n"
     "\n"
@@ -52,6 +54,7 @@ int main(int argc, char** argv) {
     }
 
     kivora::CMainFrame frame;
+    frame.installModelEditor(new kivora::CModelEditorPane);
     frame.showMaximized();
     if (arguments.size() == 2)
         frame.openFile(arguments[1]);

@@ -160,6 +160,8 @@ CModelEditorPane::CModelEditorPane(QWidget* parent)
         FieldWidgets& widgets = fields_[static_cast<int>(field)];
         widgets.edit = new QLineEdit(properties);
         widgets.edit->setObjectName(QString::fromLatin1(fieldName(field)));
+        // Only a click gives a field the keys; otherwise they play the piano.
+        widgets.edit->setFocusPolicy(Qt::ClickFocus);
         widgets.message = new QLabel(properties);
         widgets.message->setStyleSheet(QStringLiteral("color: #b00000"));
         form->addWidget(new QLabel(QString::fromLatin1(fieldName(field)), properties), row, 0);

@@ -63,14 +63,21 @@ QPointF CModelCanvas::toModel(QPointF screen) const {
 
 void CModelCanvas::zoomBy(double factor, QPointF anchor) {
     const QPointF model = toModel(anchor);
+    viewChosen_ = true;
     scale_ = std::clamp(scale_ * factor, kMinScale, kMaxScale);
     offset_ = QPointF(anchor.x() - model.x() * scale_, anchor.y() + model.y() * scale_);
     update();
 }
 
 void CModelCanvas::panBy(QPointF screenDelta) {
+    viewChosen_ = true;
     offset_ += screenDelta;
     update();
+}
+
+void CModelCanvas::resetView() {
+    viewChosen_ = false;
+    fitToModel();
 }
 
 void CModelCanvas::fitToModel() {
@@ -93,10 +100,9 @@ void CModelCanvas::fitToModel() {
         scale_ = 400.0;
     const QPointF centre((left + right) / 2.0, (bottom + top) / 2.0);
     offset_ = QPointF(width() / 2.0 - centre.x() * scale_, height() / 2.0 + centre.y() * scale_);
-    // A grid of about 20 screen lines across.
+    // A grid of 10 to 20 lines across the model.
     const double raw = std::max(spanX, spanY) / 20.0;
-    gridStep_ = std::pow(10.0, std::floor(std::log10(raw)));
-    fitted_ = true;
+    gridStep_ = std::pow(10.0, std::ceil(std::log10(raw)));
     update();
 }
 
@@ -357,7 +363,7 @@ void CModelCanvas::wheelEvent(QWheelEvent* event) {
 
 void CModelCanvas::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
-    if (!fitted_)
+    if (!viewChosen_)
         fitToModel();
 }
 

@@ -38,6 +38,8 @@ public:
     void panBy(QPointF screenDelta);
     // Shows the whole model with a margin.
     void fitToModel();
+    // Fits now and after every resize, until the user zooms or pans.
+    void resetView();
 
     // The node drawn under a screen point, or -1.
     int nodeAt(QPointF screen) const;
@@ -64,7 +66,7 @@ private:
     double gridStep_ = 0.1;
     double scale_ = 400.0; // pixels per model unit
     QPointF offset_{40.0, 300.0};
-    bool fitted_ = false;
+    bool viewChosen_ = false; // the user zoomed or panned
 
     enum class Drag { None, Move, RubberBand, Pan, Link };
     Drag drag_ = Drag::None;

@@ -139,7 +139,7 @@ CModelEditorPane::CModelEditorPane(QWidget* parent)
     addTool(tr("Flag"), CModelCanvas::Tool::SetFlag);
     tools->addSeparator();
     connect(tools->addAction(tr("Delete")), &QAction::triggered, this, &CModelEditorPane::deleteSelection);
-    connect(tools->addAction(tr("Fit")), &QAction::triggered, canvas_, &CModelCanvas::fitToModel);
+    connect(tools->addAction(tr("Fit")), &QAction::triggered, canvas_, &CModelCanvas::resetView);
     QAction* grid = tools->addAction(tr("Grid"));
     grid->setCheckable(true);
     grid->setChecked(true);
@@ -162,7 +162,10 @@ CModelEditorPane::CModelEditorPane(QWidget* parent)
         widgets.edit->setObjectName(QString::fromLatin1(fieldName(field)));
         // Only a click gives a field the keys; otherwise they play the piano.
         widgets.edit->setFocusPolicy(Qt::ClickFocus);
+        widgets.edit->setMinimumWidth(60);
+        widgets.edit->setMaximumWidth(110);
         widgets.message = new QLabel(properties);
+        widgets.message->setWordWrap(true);
         widgets.message->setStyleSheet(QStringLiteral("color: #b00000"));
         form->addWidget(new QLabel(QString::fromLatin1(fieldName(field)), properties), row, 0);
         form->addWidget(widgets.edit, row, 1);
@@ -176,6 +179,8 @@ CModelEditorPane::CModelEditorPane(QWidget* parent)
     fixedBox_ = new QCheckBox(tr("Fixed"), properties);
     fixedBox_->setFocusPolicy(Qt::NoFocus);
     form->addWidget(fixedBox_, row, 1);
+    form->setRowStretch(row + 1, 1);
+    form->setColumnStretch(1, 1);
     connect(fixedBox_, &QCheckBox::clicked, this, [this](bool fixed) {
         std::vector<int> change;
         for (int index : selection_)
@@ -251,8 +256,10 @@ CModelEditorPane::CModelEditorPane(QWidget* parent)
     auto* split = new QSplitter(Qt::Horizontal, this);
     split->addWidget(canvas_);
     split->addWidget(side);
-    split->setStretchFactor(0, 3);
-    split->setStretchFactor(1, 2);
+    // The canvas takes what the side column leaves.
+    side->setMaximumWidth(330);
+    split->setStretchFactor(0, 1);
+    split->setStretchFactor(1, 0);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
@@ -427,7 +434,7 @@ void CModelEditorPane::replaceModel(ModelDocument replacement, const QString& te
     push(
         text, [after](ModelDocument& document) { document = *after; },
         [before](ModelDocument& document) { document = *before; });
-    canvas_->fitToModel();
+    canvas_->resetView();
 }
 
 void CModelEditorPane::documentChanged() {
@@ -702,7 +709,7 @@ bool CModelEditorPane::openModelFile(const QString& path) {
         documentChanged();
         undoStack_->setClean();
         setFilePath(path);
-        canvas_->fitToModel();
+        canvas_->resetView();
         return true;
     } catch (const std::exception& error) {
         showMessage(this, QString::fromStdString(error.what()));

@@ -37,6 +37,7 @@ public:
     int firstSample() const { return firstSample_; }
     int samplesPerPixel() const { return samplesPerPixel_; }
     int sampleCount() const { return static_cast<int>(samples_.size()); }
+    const std::vector<std::int16_t>& samples() const { return samples_; }
     bool hasWaveform() const { return hasWaveform_; }
 
 protected:

@@ -7,9 +7,38 @@
 
 namespace kivora {
 
-ImagePicture::ImagePicture(int width, int height)
-    : image_(std::max(width, 0), std::max(height, 0), QImage::Format_RGB32) {
+QImage ImagePool::take(int width, int height) {
+    for (auto it = images_.begin(); it != images_.end(); ++it) {
+        if (it->width() == width && it->height() == height) {
+            QImage image = std::move(*it);
+            images_.erase(it);
+            return image;
+        }
+    }
+    return QImage(width, height, QImage::Format_RGB32);
+}
+
+void ImagePool::give(QImage image) {
+    constexpr std::size_t kKept = 2;
+    if (images_.size() >= kKept)
+        images_.erase(images_.begin());
+    images_.push_back(std::move(image));
+}
+
+ImagePicture::ImagePicture(int width, int height, std::weak_ptr<ImagePool> pool) : pool_(std::move(pool)) {
+    width = std::max(width, 0);
+    height = std::max(height, 0);
+    if (auto shared = pool_.lock())
+        image_ = shared->take(width, height);
+    else
+        image_ = QImage(width, height, QImage::Format_RGB32);
     image_.fill(Qt::white);
+}
+
+ImagePicture::~ImagePicture() {
+    painter_.reset();
+    if (auto shared = pool_.lock(); shared && !image_.isNull())
+        shared->give(std::move(image_));
 }
 
 QPainter& ImagePicture::activePainter() {
@@ -51,7 +80,7 @@ void ImagePicture::drawText(int x, int y, std::string_view text) {
 }
 
 std::unique_ptr<pellamy::Picture> PainterCanvas::createPicture(int width, int height) {
-    return std::make_unique<ImagePicture>(width, height);
+    return std::make_unique<ImagePicture>(width, height, pool_);
 }
 
 void PainterCanvas::copyPicture(const pellamy::Picture& picture, int x, int y, int width, int height) {

@@ -6,14 +6,29 @@
 
 #include <QImage>
 #include <QPainter>
+#include <memory>
 #include <optional>
+#include <vector>
 
 namespace kivora {
+
+// Images of pictures that are gone, for the next picture of the same size:
+// a full-screen keyboard is redrawn on every key, and a fresh 8 MB image
+// costs its page faults each time.
+class ImagePool {
+public:
+    QImage take(int width, int height);
+    void give(QImage image);
+
+private:
+    std::vector<QImage> images_;
+};
 
 // A white RGB32 image.
 class ImagePicture final : public pellamy::Picture {
 public:
-    ImagePicture(int width, int height);
+    ImagePicture(int width, int height, std::weak_ptr<ImagePool> pool = {});
+    ~ImagePicture() override;
 
     // The 3-pixel black pen is centred on the outline of the rectangle
     // (left, top)-(right - 1, bottom - 1), then the fill covers
@@ -29,6 +44,7 @@ private:
     QPainter& activePainter();
 
     QImage image_;
+    std::weak_ptr<ImagePool> pool_;
     // Open from the first drawing until the picture is first read: one
     // painter for all the keys.
     mutable std::optional<QPainter> painter_;
@@ -36,7 +52,9 @@ private:
 
 class PainterCanvas final : public pellamy::Canvas {
 public:
-    explicit PainterCanvas(QPainter& painter) : painter_(painter) {}
+    // Pictures take their images from `pool` when one is given.
+    explicit PainterCanvas(QPainter& painter, std::weak_ptr<ImagePool> pool = {})
+        : painter_(painter), pool_(std::move(pool)) {}
 
     std::unique_ptr<pellamy::Picture> createPicture(int width, int height) override;
     // Copies pictures made by any PainterCanvas.
@@ -44,6 +62,7 @@ public:
 
 private:
     QPainter& painter_;
+    std::weak_ptr<ImagePool> pool_;
 };
 
 } // namespace kivora

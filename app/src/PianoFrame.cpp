@@ -313,7 +313,7 @@ void CPianoView::paintEvent(QPaintEvent*) {
         painter.fillRect(rect(), palette().window());
         return;
     }
-    PainterCanvas canvas(painter);
+    PainterCanvas canvas(painter, picturePool_);
     const pellamy::Rect client{0, 0, width(), height()};
     try {
         controller_->VisualUpdate(canvas, client, true);
@@ -358,7 +358,6 @@ void CPianoView::keyReleaseEvent(QKeyEvent* event) {
     heldKeys_.erase(key);
     guarded(this, [&] { controller_->KeyRelease(key, false); });
     repaintActiveArea();
-    emit stateChanged();
 }
 
 void CPianoView::mousePressEvent(QMouseEvent* event) {

@@ -4,15 +4,18 @@
 #pragma once
 
 #include "MelodyPlayer.h"
+#include "PainterCanvas.h"
 
 #include <pellamy/InstrumentController.h>
 
 #include <QString>
 #include <QWidget>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 class QAction;
 class QToolBar;
@@ -101,6 +104,8 @@ private:
     void reportStartedNote(const std::set<std::string>& playingBefore);
     std::set<std::string> playingAliases() const;
 
+    // Before the controller, whose keyboard pictures give their images back.
+    std::shared_ptr<ImagePool> picturePool_ = std::make_shared<ImagePool>();
     std::unique_ptr<pellamy::InstrumentController> controller_;
     bool loaded_ = false;
     bool mouseDown_ = false;

@@ -223,8 +223,10 @@ TEST_F(MainFrameTest, KeysPlayTheLoadedInstrumentAndShowTheNote) {
     QTest::keyPress(&frame_, Qt::Key_E);
     const pellamy::Sound* high = frame_.pianoView()->controller()->instrument()->soundFor("high");
     EXPECT_TRUE(high->isPlaying());
-    QApplication::processEvents();
-    EXPECT_EQ(oscillogram->sampleCount(), 11025);
+    EXPECT_EQ(oscillogram->samples(), frame_.pianoView()->samplesOf("low").samples);
+    QApplication::processEvents(); // the note is shown after the key's handling
+    EXPECT_EQ(oscillogram->samples(), frame_.pianoView()->samplesOf("high").samples);
+    EXPECT_NE(frame_.pianoView()->samplesOf("high").samples, frame_.pianoView()->samplesOf("low").samples);
     QTest::keyRelease(&frame_, Qt::Key_E);
     EXPECT_FALSE(high->isPlaying());
 }

@@ -181,32 +181,57 @@ void CModelCanvas::paintEvent(QPaintEvent*) {
         }
     }
     painter.setRenderHint(QPainter::Antialiasing, document.nodes.size() < 2000);
-    // A spring's two own links cover the same line; negative stiffnesses
-    // (a bar's bending terms) are drawn in another colour.
+    // Lines are batched by pen (two colours, four weights): one drawLines
+    // call per batch keeps a repaint of a large model fast. A spring's two own
+    // links cover the same line; negative stiffnesses (a bar's bending terms)
+    // take the second colour.
+    constexpr int kWeights = 4;
+    std::vector<QLineF> batches[2][kWeights];
     for (const EditorLink& link : document.links) {
         const double k = link.stiffness;
-        QPen pen(k < 0.0 ? QColor(190, 90, 40) : QColor(40, 70, 160), weights.weightOf(k));
-        painter.setPen(pen);
-        painter.drawLine(positionOf(link.node), positionOf(link.other));
+        const int weight = std::clamp(static_cast<int>(weights.weightOf(k)) - 1, 0, kWeights - 1);
+        batches[k < 0.0 ? 1 : 0][weight].emplace_back(positionOf(link.node), positionOf(link.other));
     }
+    for (int colour = 0; colour < 2; ++colour)
+        for (int weight = 0; weight < kWeights; ++weight) {
+            const auto& lines = batches[colour][weight];
+            if (lines.empty())
+                continue;
+            painter.setPen(QPen(colour == 0 ? QColor(40, 70, 160) : QColor(190, 90, 40), weight + 1.0));
+            painter.drawLines(lines.data(), static_cast<int>(lines.size()));
+        }
     for (const EditorElementLink& link : document.elementLinks) {
         QPen pen(QColor(20, 140, 90), weights.weightOf(link.stiffness), Qt::DashLine);
         painter.setPen(pen);
         painter.drawLine(positionOf(link.first), positionOf(link.second));
     }
 
-    const QColor freeFill(250, 250, 250), fixedFill(90, 90, 90), selectedPen(230, 120, 0);
+    // Nodes by kind: free circles, fixed squares, the selection outlined.
+    std::vector<QRectF> fixedBoxes, selectedFixedBoxes;
+    std::vector<QPointF> freeCentres, selectedFreeCentres;
     for (std::size_t i = 0; i < document.nodes.size(); ++i) {
-        const EditorNode& node = document.nodes[i];
         const QPointF at = positionOf(static_cast<int>(i));
-        painter.setPen(QPen(selected[i] ? selectedPen : QColor(30, 30, 30), selected[i] ? 2.5 : 1.0));
-        painter.setBrush(node.fixed ? fixedFill : freeFill);
-        if (node.fixed)
-            painter.drawRect(
-                QRectF(at.x() - kNodeRadiusPx, at.y() - kNodeRadiusPx, 2 * kNodeRadiusPx, 2 * kNodeRadiusPx));
+        if (document.nodes[i].fixed)
+            (selected[i] ? selectedFixedBoxes : fixedBoxes)
+                .emplace_back(at.x() - kNodeRadiusPx, at.y() - kNodeRadiusPx, 2 * kNodeRadiusPx,
+                              2 * kNodeRadiusPx);
         else
-            painter.drawEllipse(at, kNodeRadiusPx, kNodeRadiusPx);
+            (selected[i] ? selectedFreeCentres : freeCentres).push_back(at);
     }
+    const QPen normalPen(QColor(30, 30, 30), 1.0), selectedPen(QColor(230, 120, 0), 2.5);
+    const QColor freeFill(250, 250, 250), fixedFill(90, 90, 90);
+    painter.setBrush(fixedFill);
+    painter.setPen(normalPen);
+    painter.drawRects(fixedBoxes.data(), static_cast<int>(fixedBoxes.size()));
+    painter.setPen(selectedPen);
+    painter.drawRects(selectedFixedBoxes.data(), static_cast<int>(selectedFixedBoxes.size()));
+    painter.setBrush(freeFill);
+    painter.setPen(normalPen);
+    for (const QPointF& at : freeCentres)
+        painter.drawEllipse(at, kNodeRadiusPx, kNodeRadiusPx);
+    painter.setPen(selectedPen);
+    for (const QPointF& at : selectedFreeCentres)
+        painter.drawEllipse(at, kNodeRadiusPx, kNodeRadiusPx);
     if (document.flagged >= 0) {
         const QPointF at = positionOf(document.flagged);
         painter.setPen(QPen(QColor(200, 0, 0), 2.0));

@@ -674,8 +674,9 @@ bool CModelEditorPane::isModified() const {
 }
 
 QString CModelEditorPane::windowTitleText() const {
-    const QString name = filePath_.isEmpty() ? tr("untitled") : QFileInfo(filePath_).fileName();
-    return QStringLiteral("Kivora - %1[*]").arg(name);
+    if (filePath_.isEmpty())
+        return QStringLiteral("Kivora[*]");
+    return QStringLiteral("Kivora - %1[*]").arg(QFileInfo(filePath_).fileName());
 }
 
 void CModelEditorPane::setFilePath(const QString& path) {

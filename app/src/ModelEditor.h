@@ -99,7 +99,8 @@ public:
     bool isModified() const;
     QString filePath() const { return filePath_; }
     QStringList recentFiles() const { return recentFiles_; }
-    // "Kivora - NAME[*]", for a window title with the unsaved mark.
+    // "Kivora - NAME[*]" ("Kivora[*]" before the model has a file), for a
+    // window title with the unsaved mark.
     QString windowTitleText() const;
 
     // ---- Templates (with unsaved-changes prompt). Parameters as in the dialog.

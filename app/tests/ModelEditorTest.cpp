@@ -327,7 +327,7 @@ TEST_F(EditorInFrameTest, EditMenuUndoesAndRedoesAndTheTitleShowsUnsavedChanges)
     ASSERT_NE(redo, nullptr);
     EXPECT_EQ(undo->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Z));
     EXPECT_FALSE(undo->isEnabled());
-    EXPECT_EQ(frame_.windowTitle(), QStringLiteral("Kivora - untitled[*]"));
+    EXPECT_EQ(frame_.windowTitle(), QStringLiteral("Kivora[*]"));
     EXPECT_FALSE(frame_.isWindowModified());
 
     editor_->addNode(0.0, 0.0);

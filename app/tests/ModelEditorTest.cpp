@@ -338,6 +338,12 @@ TEST_F(EditorInFrameTest, EditMenuUndoesAndRedoesAndTheTitleShowsUnsavedChanges)
     EXPECT_FALSE(frame_.isWindowModified());
     redo->trigger();
     EXPECT_EQ(editor_->document().nodes.size(), 1u);
+    // Ctrl+Z from the keyboard is Edit > Undo, and reaches neither the piano nor the editor as a key.
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&frame_));
+    QTest::keyClick(editor_->canvas(), Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_TRUE(editor_->document().nodes.empty());
+    QTest::keyClick(editor_->canvas(), Qt::Key_Y, Qt::ControlModifier);
+    EXPECT_EQ(editor_->document().nodes.size(), 1u);
     // Cut, Copy and Paste have no handler yet.
     for (QAction* action : edit->actions()) {
         if (action->text().startsWith(QStringLiteral("Cu&t")) ||

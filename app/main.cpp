@@ -1,7 +1,10 @@
 // kivora [FILE]: the desktop program. FILE is an instrument (.ins) to open in
-// the piano or a model (.json) for the drawer. --help and --version answer without a display.
+// the piano or a model (.json) to open in the editor (the drawer and the
+// generation run use the model the editor holds). --help and --version answer
+// without a display.
 #include "MainFrame.h"
 #include "MainFrameGeneration.h"
+#include "ModelEditor.h"
 
 #include <QApplication>
 #include <cstdio>
@@ -13,8 +16,8 @@ constexpr const char* kUsage =
     "usage: kivora [FILE] [Qt options]\n"
     "\n"
     "Draw a vibrating model, turn it into an instrument and play it.\n"
-    "  FILE          an instrument definition file (.ins) to open in the piano, or a\n"
-    "                model (.json) to generate an instrument from and show in the drawer\n"
+    "  FILE          an instrument definition file (.ins) to open in the piano,\n"
+    "                or a model file (.json) to open in the editor\n"
     "  --help        this text\n"
     "  --version     the program's version\n"
     "\n"
@@ -55,6 +58,7 @@ int main(int argc, char** argv) {
 
     kivora::CMainFrame frame;
     kivora::installGeneration(frame);
+    frame.installModelEditor(new kivora::CModelEditorPane);
     frame.showMaximized();
     if (arguments.size() == 2)
         frame.openFile(arguments[1]);

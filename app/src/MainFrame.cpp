@@ -159,18 +159,21 @@ CMainFrame::~CMainFrame() {
 
 void CMainFrame::createMenus() {
     QMenu* file = menuBar()->addMenu(tr("&File"));
+    fileMenu_ = file;
     QAction* exit = file->addAction(tr("E&xit"));
     connect(exit, &QAction::triggered, this, &QWidget::close);
 
     // Edit and View have no handlers: shown, but disabled.
     QMenu* edit = menuBar()->addMenu(tr("&Edit"));
-    auto addDisabled = [](QMenu* menu, const QString& text, const QKeySequence& shortcut = {}) {
+    editMenu_ = edit;
+    auto addDisabled = [](QMenu* menu, const QString& text, const QKeySequence& shortcut = {}) -> QAction* {
         QAction* action = menu->addAction(text);
         action->setShortcut(shortcut);
         action->setShortcutContext(Qt::WidgetShortcut); // never steals the key
         action->setEnabled(false);
+        return action;
     };
-    addDisabled(edit, tr("&Undo"), QKeySequence(Qt::CTRL | Qt::Key_Z));
+    undoAction_ = addDisabled(edit, tr("&Undo"), QKeySequence(Qt::CTRL | Qt::Key_Z));
     edit->addSeparator();
     addDisabled(edit, tr("Cu&t"), QKeySequence(Qt::CTRL | Qt::Key_X));
     addDisabled(edit, tr("&Copy"), QKeySequence(Qt::CTRL | Qt::Key_C));
@@ -382,6 +385,8 @@ void CMainFrame::showNote(const NoteSamples& note) {
 bool CMainFrame::openFile(const QString& path) {
     if (path.endsWith(QLatin1String(".ins"), Qt::CaseInsensitive))
         return pianoFrame_->view()->loadInstrumentFile(path);
+    if (modelEditor_ != nullptr)
+        return openModelInEditor(path);
     if (path.endsWith(QLatin1String(".json"), Qt::CaseInsensitive))
         return openModelFile(path);
     showMessage(this, tr("Kivora opens instrument files (.ins) and model files (.json): %1").arg(path));

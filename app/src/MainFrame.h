@@ -26,6 +26,7 @@ class Representation;
 namespace kivora {
 
 class CAnalyzatorFrame;
+class CModelEditorPane;
 class COscillogrammFrame;
 class CPianoFrame;
 
@@ -75,13 +76,24 @@ public:
     CPianoView* pianoView() const;
     // The model drawer, in the drawer pane until another pane replaces it.
     CDrawerFrame* drawerFrame() const { return drawerFrame_; }
-    // The model the panes share; it stays the same object for the window's
-    // life, and loading a model file replaces its content.
-    InstrumentKit::Representation& model() const { return *model_; }
+    // The model the panes share: the editor's once one is installed (the same
+    // object for its life, rewritten after every edit), else the frame's own,
+    // whose content a model file replaces.
+    InstrumentKit::Representation& model() const;
     QMenu* modelMenu() const { return modelMenu_; }
     ExSplitterWnd* editorSplitter() const { return editorSplitter_; }
     ExSplitterWnd* paneSplitter() const { return paneSplitter_; }
     bool drawerExpanded() const { return drawerExpanded_; }
+
+    // The model editor as the left pane: Ctrl+O/Ctrl+S, File's model items,
+    // Edit > Undo/Redo, the title's unsaved mark and the prompt on closing are
+    // bound to it. Null until installed.
+    void installModelEditor(CModelEditorPane* editor);
+    CModelEditorPane* modelEditor() const { return modelEditor_; }
+    // The model the editor edits, for the drawer and the generation run: the
+    // same object for the life of the editor, rewritten after every edit (then
+    // modelEdited() is emitted). Null without an editor.
+    InstrumentKit::Representation* representation() const;
 
     // Ctrl+O and Ctrl+S reach the editor pane through these (nothing until set).
     void setEditorCommands(std::function<void()> open, std::function<void()> save);
@@ -107,7 +119,12 @@ public:
     void applyLayout();
     void showAbout();
 
+signals:
+    // After every edit of the representation (and after a model is opened).
+    void modelEdited();
+
 protected:
+    void closeEvent(QCloseEvent* event) override;
     bool event(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
@@ -119,6 +136,7 @@ private:
     void createDrawer();
     // Arrow keys stay with the drawer's view when it has the focus.
     bool drawerTakesKey(const QKeyEvent& event) const;
+    bool openModelInEditor(const QString& path);
     void replacePane(ExSplitterWnd* splitter, int index, QWidget* pane);
     bool keysGoToTheirWidget() const;
     void forwardKey(const QKeyEvent& event);
@@ -135,6 +153,10 @@ private:
     QMenu* modelMenu_ = nullptr;
     CDrawerFrame* drawerFrame_ = nullptr;
     std::unique_ptr<InstrumentKit::Representation> model_;
+    QMenu* fileMenu_ = nullptr;
+    QMenu* editMenu_ = nullptr;
+    QAction* undoAction_ = nullptr; // disabled until an editor takes it over
+    CModelEditorPane* modelEditor_ = nullptr;
     QAction* helpMenuAction_ = nullptr;
     std::function<void()> openInEditor_;
     std::function<void()> saveFromEditor_;

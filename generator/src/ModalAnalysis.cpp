@@ -61,6 +61,9 @@ FreeSystem gatherFreeSystem(const muntero::ModelSnapshot& snapshot) {
 }
 
 bool isSymmetric(const Eigen::SparseMatrix<double>& matrix) {
+    // Free nodes without springs: no coefficient to compare (and no maximum of none).
+    if (matrix.nonZeros() == 0)
+        return true;
     const Eigen::SparseMatrix<double> transposed = matrix.transpose();
     const Eigen::SparseMatrix<double> difference = matrix - transposed;
     const double scale = std::max(1.0, matrix.coeffs().cwiseAbs().maxCoeff());

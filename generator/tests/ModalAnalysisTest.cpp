@@ -119,6 +119,18 @@ TEST(ModalPreview, SaysWhyNothingIsHeard) {
     EXPECT_FALSE(analyseModes(allFixed).unavailable.empty());
 }
 
+// What an editor shows after the first click: free masses and no spring yet.
+TEST(ModalPreview, FreeMassesWithoutSpringsHaveNoModes) {
+    for (int count : {1, 3}) {
+        muntero::ModelSnapshot loose;
+        for (int i = 0; i < count; ++i)
+            addNode(loose, 1.0, false, 0.0);
+        const ModalPreview preview = analyseModes(loose);
+        EXPECT_TRUE(preview.modes.empty());
+        EXPECT_EQ(preview.highestFrequencyHz, 0.0);
+    }
+}
+
 // A mass tied to a fixed node, and a second mass pulled towards the first by
 // a one-way spring: M⁻¹K is triangular, its modes are k1/m1 and k2/m2.
 TEST(ModalPreview, OneWaySpringsUseTheGeneralSolver) {

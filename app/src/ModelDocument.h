@@ -1,0 +1,76 @@
+// The editor's working copy of a model: plain values indexed by position, so
+// that undo commands can record and restore edits cheaply, and that a model
+// with thousands of nodes is drawn without chasing pointers. It converts to and
+// from the shared InstrumentKit::Representation that the drawer and the
+// generation run read.
+#pragma once
+
+#include <modelkit/Representation.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kivora {
+
+struct EditorNode {
+    std::string id;
+    InstrumentKit::Vec3 position;
+    bool fixed = false;
+    double mass = 1.0;
+    double x0 = 0.0; // initial displacement
+    double v0 = 0.0; // initial velocity
+    int element = 0; // index into ModelDocument::elements
+};
+
+// A spring stored on `node`, acting on that node only (a node's own link).
+struct EditorLink {
+    int node = 0;
+    int other = 0;
+    double stiffness = 0.0;
+};
+
+// A one-way spring stored on an element, acting on `second` only.
+struct EditorElementLink {
+    int element = 0;
+    int first = 0;
+    int second = 0;
+    double stiffness = 0.0;
+};
+
+struct EditorElement {
+    InstrumentKit::Vec3 origin;
+};
+
+struct ModelDocument {
+    std::vector<EditorNode> nodes; // an element's nodes keep their relative order
+    std::vector<EditorElement> elements;
+    std::vector<EditorLink> links;
+    std::vector<EditorElementLink> elementLinks;
+    int flagged = -1; // index into nodes, or -1
+
+    bool empty() const { return nodes.empty() && elements.empty(); }
+
+    static ModelDocument fromRepresentation(const InstrumentKit::Representation& model);
+    // Replaces the whole content of `model` (the object itself stays, so the
+    // pointers others hold to it stay valid).
+    void writeTo(InstrumentKit::Representation& model) const;
+
+    // An id no node has yet ("n1", "n2", …).
+    std::string freshNodeId() const;
+    // The stiffness of the spring between a and b (either direction), if any.
+    std::optional<double> springBetween(int a, int b) const;
+
+    // Removes the given nodes (any order, repeats allowed) with every link that
+    // touches them; the flag goes when its node goes.
+    void removeNodes(std::vector<int> indices);
+    // Removes an element with its nodes and links; later elements move down.
+    void removeElement(int element);
+};
+
+// Validation as the model file checks values: an empty string when value is
+// acceptable, otherwise the message to show beside the field.
+std::string checkMass(double value);
+std::string checkFinite(double value);
+
+} // namespace kivora

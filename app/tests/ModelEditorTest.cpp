@@ -1,0 +1,468 @@
+// The model editor driven through its commands: edits, undo and redo, the
+// properties panel's checks, model files, the unsaved-changes question, key
+// forwarding and the modal preview.
+#include "ModelEditor.h"
+
+#include "AppTestSupport.h"
+#include "MainFrame.h"
+#include "ModelCanvas.h"
+#include "ModelTemplates.h"
+
+#include <modelkit/Builders.h>
+#include <modelkit/ModelFile.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScopeGuard>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QUndoStack>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <numbers>
+#include <sys/stat.h>
+
+namespace kivora {
+namespace {
+
+using test::CapturedMessages;
+
+// Builds the two-mass model step by step; returns the number of steps.
+int buildTwoMassModel(CModelEditorPane& editor) {
+    const int a = editor.addNode(0.0, 0.0);
+    const int b = editor.addNode(1.0, 0.0);
+    const int c = editor.addNode(2.0, 0.0);
+    editor.addSpring(a, b, 400.0);
+    editor.addSpring(b, c, 900.0);
+    editor.toggleFixed({a});
+    editor.setFlag(b);
+    return 7;
+}
+
+std::string fileText(const QString& path) {
+    std::ifstream in(path.toStdString(), std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Answers the next modal message box with `button`; the guard closes it even
+// when a check fails, so a test never hangs.
+void answerNextMessageBox(QMessageBox::StandardButton button, QString* text = nullptr) {
+    QTimer::singleShot(5, [button, text] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box == nullptr)
+            return;
+        // Closes the box when a check below fails to answer it.
+        auto close = qScopeGuard([box] { box->done(QMessageBox::Cancel); });
+        if (text != nullptr)
+            *text = box->text();
+        if (QAbstractButton* answer = box->button(button)) {
+            close.dismiss();
+            answer->click();
+        }
+    });
+}
+
+TEST(ModelEditor, BuildsTwoMassesUndoesToEmptyAndRedoes) {
+    CModelEditorPane editor;
+    const int steps = buildTwoMassModel(editor);
+    ASSERT_EQ(editor.undoStack()->count(), steps);
+
+    const InstrumentKit::Representation& model = editor.representation();
+    ASSERT_EQ(model.nodeCount(), 3u);
+    ASSERT_EQ(model.elements.size(), 1u);
+    const InstrumentKit::Node* middle = model.findNode("n2");
+    ASSERT_NE(middle, nullptr);
+    EXPECT_EQ(model.flagged, middle);
+    EXPECT_TRUE(model.findNode("n1")->fixed);
+    ASSERT_EQ(middle->links.size(), 2u); // both springs act on the middle mass
+    EXPECT_EQ(middle->links[0].stiffness, 400.0);
+    EXPECT_EQ(middle->links[1].stiffness, 900.0);
+    const std::string built = InstrumentKit::saveModel(model);
+
+    const InstrumentKit::Representation* shared = &editor.representation();
+    while (editor.undoStack()->canUndo())
+        editor.undoStack()->undo();
+    EXPECT_TRUE(editor.document().empty());
+    EXPECT_EQ(editor.representation().nodeCount(), 0u);
+    EXPECT_EQ(editor.representation().flagged, nullptr);
+    while (editor.undoStack()->canRedo())
+        editor.undoStack()->redo();
+    EXPECT_EQ(&editor.representation(), shared); // the drawer's pointer stays valid
+    EXPECT_EQ(InstrumentKit::saveModel(editor.representation()), built);
+}
+
+TEST(ModelEditor, SavesAndReopensTheSameModel) {
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("two-mass.json"));
+    CModelEditorPane editor;
+    buildTwoMassModel(editor);
+    editor.addElementLink(1, 2, 25.0);
+    editor.setSelection({1});
+    ASSERT_TRUE(editor.applyField(NodeField::X0, QStringLiteral("0.25")));
+    EXPECT_TRUE(editor.isModified());
+    ASSERT_TRUE(editor.saveModelFile(path));
+    EXPECT_FALSE(editor.isModified());
+    const std::string saved = fileText(path);
+
+    CModelEditorPane reopened;
+    ASSERT_TRUE(reopened.openModelFile(path));
+    EXPECT_FALSE(reopened.isModified());
+    EXPECT_EQ(reopened.undoStack()->count(), 0);
+    EXPECT_EQ(InstrumentKit::saveModel(reopened.representation()), saved);
+    // The file is what modelkit itself reads.
+    EXPECT_EQ(InstrumentKit::saveModel(InstrumentKit::loadModelFile(path.toStdString())), saved);
+    EXPECT_EQ(reopened.windowTitleText(), QStringLiteral("Kivora - two-mass.json[*]"));
+}
+
+TEST(ModelEditor, SavingKeepsTheFilesPermissions) {
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("private.json"));
+    CModelEditorPane editor;
+    buildTwoMassModel(editor);
+    ASSERT_TRUE(editor.saveModelFile(path));
+    ASSERT_EQ(::chmod(path.toLocal8Bit().constData(), 0600), 0);
+    editor.moveNodes({0}, 0.5, 0.0);
+    ASSERT_TRUE(editor.save());
+    struct stat info {};
+    ASSERT_EQ(::stat(path.toLocal8Bit().constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    EXPECT_EQ(InstrumentKit::loadModelFile(path.toStdString()).findNode("n1")->position.x, 0.5);
+}
+
+TEST(ModelEditor, AModelThatCannotBeOpenedLeavesTheCurrentOneAndSaysWhy) {
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("broken.json"));
+    std::ofstream(path.toStdString())
+        << R"({"kivora_model": 1, "elements": [{"nodes": [{"id": "a", "mass": -2}]}]})";
+    CapturedMessages messages;
+    CModelEditorPane editor;
+    buildTwoMassModel(editor);
+    EXPECT_FALSE(editor.openModelFile(path));
+    ASSERT_EQ(messages.texts.size(), 1);
+    EXPECT_TRUE(messages.texts[0].contains(QStringLiteral("mass"))) << messages.texts[0].toStdString();
+    EXPECT_EQ(editor.representation().nodeCount(), 3u);
+    EXPECT_EQ(editor.undoStack()->count(), 7);
+}
+
+TEST(ModelEditor, RefusesInvalidValuesWithTheMessageBesideTheField) {
+    CModelEditorPane editor;
+    buildTwoMassModel(editor);
+    editor.setSelection({1});
+    const int before = editor.undoStack()->count();
+    for (const char* text : {"-1", "0", "nan", "inf", "abc", ""}) {
+        EXPECT_FALSE(editor.applyField(NodeField::Mass, QString::fromLatin1(text))) << text;
+        EXPECT_FALSE(editor.fieldMessage(NodeField::Mass).isEmpty()) << text;
+    }
+    EXPECT_FALSE(editor.applyField(NodeField::V0, QStringLiteral("inf")));
+    EXPECT_EQ(editor.fieldMessage(NodeField::V0), QStringLiteral("must be a finite number"));
+    // A comma is not a decimal point here, whatever the user's locale.
+    EXPECT_FALSE(editor.applyField(NodeField::X0, QStringLiteral("0,5")));
+    EXPECT_EQ(editor.undoStack()->count(), before);
+    EXPECT_EQ(editor.document().nodes[1].mass, 1.0);
+
+    EXPECT_TRUE(editor.applyField(NodeField::Mass, QStringLiteral("2.5")));
+    EXPECT_TRUE(editor.fieldMessage(NodeField::Mass).isEmpty());
+    EXPECT_EQ(editor.representation().findNode("n2")->mass(), 2.5);
+}
+
+TEST(ModelEditor, EditsSeveralSelectedNodesInOneStep) {
+    CModelEditorPane editor;
+    buildTwoMassModel(editor);
+    editor.setSelection({1, 2});
+    const int before = editor.undoStack()->count();
+    ASSERT_TRUE(editor.applyField(NodeField::Mass, QStringLiteral("3")));
+    EXPECT_EQ(editor.undoStack()->count(), before + 1);
+    EXPECT_EQ(editor.document().nodes[1].mass, 3.0);
+    EXPECT_EQ(editor.document().nodes[2].mass, 3.0);
+    EXPECT_EQ(editor.document().nodes[0].mass, 1.0);
+    // The panel shows the shared value, and nothing when they differ.
+    EXPECT_EQ(editor.fieldEdit(NodeField::Mass)->text(), QStringLiteral("3"));
+    editor.setSelection({0, 1});
+    EXPECT_TRUE(editor.fieldEdit(NodeField::Mass)->text().isEmpty());
+    editor.undoStack()->undo();
+    EXPECT_EQ(editor.document().nodes[2].mass, 1.0);
+
+    // The stiffness of the spring between two selected nodes.
+    editor.setSelection({1, 2});
+    ASSERT_TRUE(editor.applyField(NodeField::Stiffness, QStringLiteral("1600")));
+    EXPECT_EQ(editor.document().springBetween(1, 2), 1600.0);
+    EXPECT_EQ(editor.representation().findNode("n3")->links[0].stiffness, 1600.0);
+}
+
+TEST(ModelEditor, DeletingANodeTakesItsSpringsAndFlagAndComesBack) {
+    CModelEditorPane editor;
+    buildTwoMassModel(editor);
+    const std::string built = InstrumentKit::saveModel(editor.representation());
+    editor.setSelection({1});
+    editor.deleteSelection();
+    EXPECT_EQ(editor.representation().nodeCount(), 2u);
+    EXPECT_EQ(editor.representation().flagged, nullptr);
+    EXPECT_TRUE(editor.document().links.empty());
+    editor.undoStack()->undo();
+    EXPECT_EQ(InstrumentKit::saveModel(editor.representation()), built);
+}
+
+TEST(ModelEditor, ElementsAreAddedMovedAndDeleted) {
+    CModelEditorPane editor;
+    buildTwoMassModel(editor);
+    editor.newElement();
+    EXPECT_EQ(editor.currentElement(), 1);
+    const int added = editor.addNode(5.0, 5.0);
+    EXPECT_EQ(editor.document().nodes[static_cast<std::size_t>(added)].element, 1);
+    editor.moveElement(1, 1.0, -1.0);
+    EXPECT_EQ(editor.document().nodes[static_cast<std::size_t>(added)].position.x, 6.0);
+    EXPECT_EQ(editor.document().elements[1].origin.y, -1.0);
+    EXPECT_EQ(editor.document().nodes[0].position.x, 0.0); // the other element stays
+    ASSERT_EQ(editor.representation().elements.size(), 2u);
+    editor.deleteElement(1);
+    EXPECT_EQ(editor.representation().elements.size(), 1u);
+    EXPECT_EQ(editor.representation().nodeCount(), 3u);
+}
+
+TEST(ModelEditor, CanvasClicksAddNodesAndTheRubberBandSelects) {
+    CModelEditorPane editor;
+    editor.resize(900, 600);
+    CModelCanvas* canvas = editor.canvas();
+    canvas->setTool(CModelCanvas::Tool::AddNode);
+    const QPoint first(100, 200), second(160, 200);
+    QTest::mouseClick(canvas, Qt::LeftButton, {}, first);
+    QTest::mouseClick(canvas, Qt::LeftButton, {}, second);
+    ASSERT_EQ(editor.document().nodes.size(), 2u);
+    const QPointF at =
+        canvas->toScreen(editor.document().nodes[0].position.x, editor.document().nodes[0].position.y);
+    EXPECT_NEAR(at.x(), first.x(), 1e-9);
+    EXPECT_NEAR(at.y(), first.y(), 1e-9);
+    EXPECT_EQ(canvas->nodeAt(QPointF(second) + QPointF(3, 2)), 1);
+
+    canvas->setTool(CModelCanvas::Tool::Select);
+    QTest::mousePress(canvas, Qt::LeftButton, {}, QPoint(80, 180));
+    QTest::mouseRelease(canvas, Qt::LeftButton, {}, QPoint(130, 220));
+    EXPECT_EQ(editor.selection(), std::vector<int>({0}));
+    QTest::mousePress(canvas, Qt::LeftButton, {}, QPoint(80, 180));
+    QTest::mouseRelease(canvas, Qt::LeftButton, {}, QPoint(200, 220));
+    EXPECT_EQ(editor.selection(), std::vector<int>({0, 1}));
+
+    canvas->setTool(CModelCanvas::Tool::AddSpring);
+    QTest::mousePress(canvas, Qt::LeftButton, {}, first);
+    QTest::mouseRelease(canvas, Qt::LeftButton, {}, second);
+    EXPECT_EQ(editor.document().springBetween(0, 1), editor.defaultStiffness());
+    canvas->setTool(CModelCanvas::Tool::SetFlag);
+    QTest::mouseClick(canvas, Qt::LeftButton, {}, second);
+    EXPECT_EQ(editor.document().flagged, 1);
+    canvas->setTool(CModelCanvas::Tool::ToggleFixed);
+    QTest::mouseClick(canvas, Qt::LeftButton, {}, first);
+    EXPECT_TRUE(editor.document().nodes[0].fixed);
+
+    // Zooming about a point keeps the model point under it.
+    const QPointF before = canvas->toModel(QPointF(300, 300));
+    canvas->zoomBy(2.0, QPointF(300, 300));
+    const QPointF after = canvas->toModel(QPointF(300, 300));
+    EXPECT_NEAR(after.x(), before.x(), 1e-12);
+    EXPECT_NEAR(after.y(), before.y(), 1e-12);
+}
+
+class EditorInFrameTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        QApplication::setQuitOnLastWindowClosed(false);
+        editor_ = new CModelEditorPane;
+        frame_.installModelEditor(editor_);
+        frame_.resize(1200, 900);
+        frame_.show();
+        frame_.activateWindow();
+        QApplication::processEvents();
+    }
+    CMainFrame frame_;
+    CModelEditorPane* editor_ = nullptr;
+    CapturedMessages messages_;
+};
+
+TEST_F(EditorInFrameTest, LettersAndDigitsReachThePianoAndNotTheEditor) {
+    buildTwoMassModel(*editor_);
+    editor_->setSelection({1});
+    int pianoPresses = 0;
+    struct Counter : QObject {
+        int* presses;
+        explicit Counter(int* p) : presses(p) {}
+        bool eventFilter(QObject*, QEvent* event) override {
+            if (event->type() == QEvent::KeyPress)
+                ++*presses;
+            return false;
+        }
+    } counter(&pianoPresses);
+    frame_.pianoView()->installEventFilter(&counter);
+    const int steps = editor_->undoStack()->count();
+    const auto tool = editor_->canvas()->tool();
+    for (Qt::Key key : {Qt::Key_Q, Qt::Key_W, Qt::Key_2, Qt::Key_Z, Qt::Key_X, Qt::Key_C, Qt::Key_V})
+        QTest::keyClick(editor_->canvas(), key);
+    EXPECT_EQ(pianoPresses, 7);
+    EXPECT_EQ(editor_->undoStack()->count(), steps);
+    EXPECT_EQ(editor_->canvas()->tool(), tool);
+    EXPECT_EQ(editor_->selection(), std::vector<int>({1}));
+
+    // Delete and the arrows are the editor's.
+    QTest::keyClick(editor_->canvas(), Qt::Key_Right);
+    EXPECT_GT(editor_->document().nodes[1].position.x, 1.0);
+    QTest::keyClick(editor_->canvas(), Qt::Key_Delete);
+    EXPECT_EQ(editor_->document().nodes.size(), 2u);
+}
+
+TEST_F(EditorInFrameTest, EditMenuUndoesAndRedoesAndTheTitleShowsUnsavedChanges) {
+    QMenu* edit = nullptr;
+    for (QAction* action : frame_.menuBar()->actions())
+        if (action->text() == QStringLiteral("&Edit"))
+            edit = action->menu();
+    ASSERT_NE(edit, nullptr);
+    QAction* undo = edit->actions().value(0);
+    QAction* redo = edit->actions().value(1);
+    ASSERT_NE(undo, nullptr);
+    ASSERT_NE(redo, nullptr);
+    EXPECT_EQ(undo->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Z));
+    EXPECT_FALSE(undo->isEnabled());
+    EXPECT_EQ(frame_.windowTitle(), QStringLiteral("Kivora[*]"));
+    EXPECT_FALSE(frame_.isWindowModified());
+
+    editor_->addNode(0.0, 0.0);
+    EXPECT_TRUE(undo->isEnabled());
+    EXPECT_TRUE(frame_.isWindowModified());
+    undo->trigger();
+    EXPECT_TRUE(editor_->document().nodes.empty());
+    EXPECT_FALSE(frame_.isWindowModified());
+    redo->trigger();
+    EXPECT_EQ(editor_->document().nodes.size(), 1u);
+    // Ctrl+Z from the keyboard is Edit > Undo, and reaches neither the piano nor the editor as a key.
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&frame_));
+    QTest::keyClick(editor_->canvas(), Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_TRUE(editor_->document().nodes.empty());
+    QTest::keyClick(editor_->canvas(), Qt::Key_Y, Qt::ControlModifier);
+    EXPECT_EQ(editor_->document().nodes.size(), 1u);
+    // Cut, Copy and Paste have no handler yet.
+    for (QAction* action : edit->actions()) {
+        if (action->text().startsWith(QStringLiteral("Cu&t")) ||
+            action->text().startsWith(QStringLiteral("&Copy"))) {
+            EXPECT_FALSE(action->isEnabled());
+        }
+    }
+}
+
+TEST_F(EditorInFrameTest, EditsReachTheFramesRepresentationAndSignal) {
+    int edits = 0;
+    QObject::connect(&frame_, &CMainFrame::modelEdited, [&edits] { ++edits; });
+    ASSERT_EQ(frame_.representation(), &editor_->representation());
+    buildTwoMassModel(*editor_);
+    EXPECT_EQ(edits, 7);
+    EXPECT_EQ(frame_.representation()->nodeCount(), 3u);
+}
+
+TEST_F(EditorInFrameTest, ClosingWithUnsavedChangesAsksFirst) {
+    buildTwoMassModel(*editor_);
+    QString asked;
+    answerNextMessageBox(QMessageBox::Cancel, &asked);
+    EXPECT_FALSE(frame_.close());
+    EXPECT_TRUE(frame_.isVisible());
+    EXPECT_EQ(asked, QStringLiteral("The model has unsaved changes. Save them?"));
+
+    // Saving from the question goes through Save As when there is no file yet.
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("kept.json"));
+    test::ScriptedFileChooser chooser;
+    chooser.answers = {path};
+    editor_->setFileChooser(chooser.chooser());
+    answerNextMessageBox(QMessageBox::Save);
+    EXPECT_TRUE(frame_.close());
+    EXPECT_EQ(InstrumentKit::loadModelFile(path.toStdString()).nodeCount(), 3u);
+}
+
+TEST_F(EditorInFrameTest, OpeningAnotherModelAsksAndDiscardingLosesTheEdits) {
+    const QString example = QStringLiteral(KIVORA_SOURCE_DIR "/examples/models/plucked-string.json");
+    test::ScriptedFileChooser chooser;
+    chooser.answers = {example, example};
+    editor_->setFileChooser(chooser.chooser());
+    editor_->addNode(0.0, 0.0);
+    answerNextMessageBox(QMessageBox::Cancel);
+    editor_->open();
+    EXPECT_EQ(editor_->document().nodes.size(), 1u);
+    EXPECT_EQ(chooser.answers.size(), 2); // cancelled before choosing
+
+    answerNextMessageBox(QMessageBox::Discard);
+    editor_->open();
+    EXPECT_EQ(editor_->representation().nodeCount(),
+              InstrumentKit::loadModelFile(example.toStdString()).nodeCount());
+    EXPECT_EQ(frame_.windowTitle(), QStringLiteral("Kivora - plucked-string.json[*]"));
+    EXPECT_EQ(editor_->recentFiles(), QStringList({example}));
+
+    // The command line's file goes through the frame.
+    EXPECT_TRUE(frame_.openFile(QStringLiteral(KIVORA_SOURCE_DIR "/examples/models/free-bar.json")));
+    EXPECT_EQ(editor_->filePath(), QStringLiteral(KIVORA_SOURCE_DIR "/examples/models/free-bar.json"));
+}
+
+TEST(ModelEditorPreview, MembraneTemplateShowsItsModesOffTheInterfaceThread) {
+    CModelEditorPane editor;
+    editor.newFromMembrane(12, 12);
+    ASSERT_TRUE(QTest::qWaitFor([&editor] { return editor.previewCurrent(); }, 60000));
+    const ModalPreview& preview = editor.preview();
+    ASSERT_EQ(preview.modes.size(), 8u);
+    // The builder puts the lowest mode at 110 Hz.
+    EXPECT_NEAR(preview.modes[0].frequencyHz, 110.0, 0.01);
+    EXPECT_TRUE(editor.previewText().contains(QStringLiteral("110.00")));
+}
+
+TEST(ModelEditorPreview, OnlyTheLatestModelsResultIsShown) {
+    CModelEditorPane editor;
+    // A single mass between two fixed ends: f = sqrt(2k/m)/2π.
+    const int left = editor.addNode(0.0, 0.0);
+    const int mass = editor.addNode(1.0, 0.0);
+    const int right = editor.addNode(2.0, 0.0);
+    editor.toggleFixed({left, right});
+    editor.setFlag(mass);
+    editor.setSelection({mass});
+    editor.applyField(NodeField::X0, QStringLiteral("1"));
+    editor.addSpring(left, mass, 1000.0);
+    editor.addSpring(mass, right, 1000.0);
+    for (int k = 2; k <= 20; ++k) {
+        editor.setSelection({left, mass});
+        editor.applyField(NodeField::Stiffness, QString::number(1000.0 * k));
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&editor] { return editor.previewCurrent(); }, 60000));
+    ASSERT_EQ(editor.preview().modes.size(), 1u);
+    const double expected = std::sqrt((20000.0 + 1000.0) / 1.0) / (2.0 * std::numbers::pi);
+    EXPECT_NEAR(editor.preview().modes[0].frequencyHz, expected, expected * 1e-9);
+}
+
+TEST(ModelEditorPreview, WarnsOfANodalLineAndOfUnstableNotes) {
+    CModelEditorPane editor;
+    InstrumentKit::Representation string = InstrumentKit::makeString(9);
+    // Heard at the centre: the second mode's node.
+    string.flagged = string.elements[0].nodes[5];
+    editor.replaceModel(ModelDocument::fromRepresentation(string), QStringLiteral("string"));
+    editor.setPreviewSettings(3, 8000);
+    ASSERT_TRUE(QTest::qWaitFor([&editor] { return editor.previewCurrent(); }, 60000));
+    ASSERT_FALSE(editor.preview().nodalModes.empty());
+    EXPECT_EQ(editor.preview().nodalModes[0], 1);
+    const StabilityForecast forecast = editor.forecast();
+    EXPECT_EQ(forecast.stepProducts.size(), 36u);
+}
+
+TEST(ModelTemplates, FreeBarAndCoupledStringsSaveAndHaveFreeModes) {
+    for (int which = 0; which < 2; ++which) {
+        const InstrumentKit::Representation model = which == 0 ? makeFreeBar(12) : makeCoupledStrings(6);
+        const std::string text = InstrumentKit::saveModel(model);
+        EXPECT_EQ(InstrumentKit::saveModel(InstrumentKit::loadModel(text)), text);
+        const ModalPreview preview = analyseModes(muntero::takeSnapshot(model));
+        EXPECT_TRUE(preview.unavailable.empty()) << preview.unavailable;
+        EXPECT_FALSE(preview.modes.empty());
+        EXPECT_GE(preview.loudestMode, 0);
+    }
+    EXPECT_EQ(makeCoupledStrings(6).elements.size(), 2u);
+}
+
+} // namespace
+} // namespace kivora

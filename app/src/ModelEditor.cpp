@@ -5,6 +5,7 @@
 #include "ModelCanvas.h"
 #include "ModelTemplates.h"
 
+#include <kivora/NoteTuning.h>
 #include <modelkit/Builders.h>
 #include <modelkit/ModelFile.h>
 #include <muntero/ModelSnapshot.h>
@@ -951,7 +952,8 @@ void CModelEditorPane::showPreview() {
     if (!stability.unstableNotes.empty()) {
         QStringList names;
         for (int note : stability.unstableNotes)
-            names << QString::fromStdString(noteName(note, previewOctaves_));
+            names << (previewOctaves_ <= 0 ? QStringLiteral("simpleNote")
+                                           : QString::fromStdString(noteName(note)));
         warnings << tr("Unstable at %1 Hz: %2").arg(previewSampleRate_).arg(names.join(QLatin1Char(' ')));
     }
     previewWarning_->setText(warnings.join(QLatin1Char('\n')));

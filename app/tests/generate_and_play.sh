@@ -17,7 +17,7 @@ SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE=$raw QT_QPA_PLATFORM=xcb \
 pid=$!
 trap 'kill $pid 2>/dev/null || true; wait $pid 2>/dev/null || true' EXIT
 
-frame=$(timeout 60 xdotool search --sync --name '^Kivora$' | head -1)
+frame=$(timeout 60 xdotool search --sync --name '^Kivora( |$)' | head -1)
 # The toolbar's "Generate Number of Notes" button: the second of the piano
 # pane's toolbar, whose place the window's fixed layout gives at 1280 × 1024.
 xdotool mousemove --sync 695 803 click 1

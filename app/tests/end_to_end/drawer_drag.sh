@@ -9,7 +9,8 @@ set -euo pipefail
 kivora=$1
 source_dir=$2
 here=$(cd "$(dirname "$0")" && pwd)
-pixels="python3 $here/drawer_pixels.py"
+# The window is 1280 pixels wide: the drawer's pane starts halfway.
+pixels() { python3 "$here/drawer_pixels.py" "$1" "$2" 640; }
 
 if [ -z "${DISPLAY:-}" ]; then
     echo "no X display: run under xvfb-run" >&2
@@ -33,7 +34,7 @@ wait_for() { # NAME KIND TEST LIMIT
     local name=$1 kind=$2 test=$3 limit=$4 result
     for _ in $(seq 1 60); do
         import -window root "$shots/$name.png"
-        read -r -a result < <($pixels "$shots/$name.png" "$kind")
+        read -r -a result < <(pixels "$shots/$name.png" "$kind")
         count=${result[0]}
         box=("${result[@]:1}")
         # shellcheck disable=SC2086
@@ -51,14 +52,14 @@ export SDL_AUDIODRIVER=dummy QT_QPA_PLATFORM=xcb
 "$kivora" -qwindowgeometry 1280x1024+0+0 "$source_dir/examples/models/struck-membrane.json" \
     >"$work/kivora.log" 2>&1 &
 pid=$!
-wid=$(timeout 60 xdotool search --sync --onlyvisible --name '^Kivora$' | head -n 1)
+wid=$(timeout 60 xdotool search --sync --onlyvisible --name '^Kivora( |$)' | head -n 1)
 xdotool windowfocus --sync "$wid"
 
 wait_for 0-loaded free -eq 0 # nothing drawn before Refresh
 xdotool key alt+m r
 wait_for 1-refresh free -gt 1000
 read -r x0 y0 x1 y1 <<<"${box[*]}"
-fixed=$($pixels "$shots/1-refresh.png" fixed)
+fixed=$(pixels "$shots/1-refresh.png" fixed)
 echo "1-refresh: fixed-node blue: $fixed"
 [ "${fixed%% *}" -gt 0 ] || { echo "no fixed-node blue after Refresh" >&2; exit 1; }
 
@@ -84,7 +85,7 @@ xdotool key --delay 20 Left Left Left Left Left Left Left Left Left Left
 turned=
 for _ in $(seq 1 60); do
     import -window root "$shots/5-turned.png"
-    read -r _ tx0 ty0 tx1 ty1 < <($pixels "$shots/5-turned.png" free)
+    read -r _ tx0 ty0 tx1 ty1 < <(pixels "$shots/5-turned.png" free)
     if [ $((tx0 - x0)) -gt 10 ] || [ $((x0 - tx0)) -gt 10 ] || [ $((ty1 - y1)) -gt 10 ] || [ $((y1 - ty1)) -gt 10 ]; then
         turned=yes
         break

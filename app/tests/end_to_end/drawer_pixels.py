@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """Counts the drawer's line colours in a screenshot (any format ImageMagick reads).
 
-    drawer_pixels.py SHOT.png free|fixed|left   -> "COUNT X0 Y0 X1 Y1" (bounding box; zeros when none)
+    drawer_pixels.py SHOT.png free|fixed|left [FROM_X]   -> "COUNT X0 Y0 X1 Y1" (bounding box; zeros when none)
+
+Only pixels at FROM_X and to its right count (the drawer pane; the model
+editor left of it draws a red flag of its own).
 """
 import subprocess
 import sys
@@ -33,12 +36,13 @@ def read_ppm(path):
 
 def main():
     path, kind = sys.argv[1], sys.argv[2]
+    from_x = int(sys.argv[3]) if len(sys.argv) > 3 else 0
     test = COLOURS[kind]
     width, height, pixels = read_ppm(path)
     count, box = 0, [width, height, -1, -1]
     for y in range(height):
         row = pixels[y * width * 3:(y + 1) * width * 3]
-        for x in range(width):
+        for x in range(from_x, width):
             if test(row[3 * x], row[3 * x + 1], row[3 * x + 2]):
                 count += 1
                 box = [min(box[0], x), min(box[1], y), max(box[2], x), max(box[3], y)]

@@ -12,9 +12,7 @@
 #include <muntero/ModelSnapshot.h>
 
 #include <QApplication>
-
 #include <benchmark/benchmark.h>
-
 #include <ctime>
 #include <memory>
 
@@ -63,7 +61,8 @@ void fromTheWindow(benchmark::State& state) {
     const muntero::ModelSnapshot snapshot = membrane();
     kivora::GenerationRun run(nullptr, [&] { return snapshot; }, {});
     run.setSettingsQuestion([](QWidget*, kivora::GenerationSettings&) { return true; });
-    run.setMessageSink([&](QWidget*, const QString& text) { state.SkipWithError(text.toStdString().c_str()); });
+    run.setMessageSink(
+        [&](QWidget*, const QString& text) { state.SkipWithError(text.toStdString().c_str()); });
     double cpuMs = 0.0;
     for (auto _ : state) {
         const double before = processCpuMs();

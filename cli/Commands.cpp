@@ -26,7 +26,8 @@ const std::vector<Command>& allCommands() {
          "file are not kept. All or nothing: a failure or Ctrl-C leaves the previous files as they\n"
          "were. The output never replaces the instrument read or one of its sounds.",
          runResave},
-        {"render", "SCRIPT.snc|SONG.mid [-i INSTRUMENT.ins] [-o OUT.wav] [--mix clip|normalize|none] [--channel N]",
+        {"render",
+         "SCRIPT.snc|SONG.mid [-i INSTRUMENT.ins] [-o OUT.wav] [--mix clip|normalize|none] [--channel N]",
          "render a melody script into a WAV file",
          "Plays the melody script through the instrument and writes the result as a WAV file in the\n"
          "format of the instrument's first sound. Without -i the script must start with its own\n"
@@ -84,9 +85,12 @@ const std::vector<Command>& allCommands() {
          runModes},
         {"export", "INSTRUMENT.ins -o OUT.sf2|OUT.sfz", "export an instrument for SoundFont or SFZ players",
          "Writes the instrument as a SoundFont 2 bank (one preset, bank 0 program 0) or as an SFZ file with\n"
-         "its WAV files in a folder beside it (named after OUT, blanks as _). A generated instrument's notes\n"
-         "1C ... 3B lie on MIDI keys 48 ... 83; any other sound is measured and laid on its nearest key with a\n"
-         "correction in cents, or, without a usable pitch, on a free key from 36 up, untransposed. Every key\n"
+         "its WAV files in a folder beside it (named after OUT, blanks as _). A generated instrument's "
+         "notes\n"
+         "1C ... 3B lie on MIDI keys 48 ... 83; any other sound is measured and laid on its nearest key with "
+         "a\n"
+         "correction in cents, or, without a usable pitch, on a free key from 36 up, untransposed. Every "
+         "key\n"
          "between two sounds plays the nearer one. Nothing is replaced unless the whole export succeeds.",
          runExport},
         {"convert", "SONG.mid -i INSTRUMENT.ins -o SONG.snc [--channel 1..16]",

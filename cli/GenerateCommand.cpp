@@ -1,6 +1,6 @@
 #include "CommandLine.h"
-#include "ModalReport.h"
 #include "Interrupt.h"
+#include "ModalReport.h"
 
 #include <kivora/NoteGenerator.h>
 #include <kivora/NoteTuning.h>

@@ -16,7 +16,8 @@ namespace kivora::cli {
 std::string describeNotes(const std::vector<int>& notes, int octaves) {
     std::string names;
     for (int note : notes)
-        names += (names.empty() ? "" : " ") + (octaves <= 0 ? std::string("simpleNote") : kivora::noteName(note));
+        names +=
+            (names.empty() ? "" : " ") + (octaves <= 0 ? std::string("simpleNote") : kivora::noteName(note));
     return names;
 }
 

@@ -10,6 +10,7 @@
 
 #include <modelkit/Builders.h>
 #include <modelkit/ModelFile.h>
+#include <muntero/ModelSnapshot.h>
 
 #include <QAction>
 #include <QApplication>
@@ -360,6 +361,22 @@ TEST_F(EditorInFrameTest, EditsReachTheFramesRepresentationAndSignal) {
     buildTwoMassModel(*editor_);
     EXPECT_EQ(edits, 7);
     EXPECT_EQ(frame_.representation()->nodeCount(), 3u);
+}
+
+// The drawer and the generation run read the frame's model: once the editor
+// is in, that is the editor's representation, also after a model is opened.
+TEST_F(EditorInFrameTest, TheDrawerAndTheGenerationRunTakeTheEditorsModel) {
+    ASSERT_EQ(&frame_.model(), &editor_->representation());
+    ASSERT_TRUE(frame_.openFile(QStringLiteral(KIVORA_SOURCE_DIR "/examples/models/struck-membrane.json")));
+    EXPECT_EQ(&frame_.model(), &editor_->representation());
+    EXPECT_EQ(muntero::takeSnapshot(frame_.model()).nodeCount(), 120);
+
+    QAction* follow = nullptr;
+    for (QAction* action : frame_.modelMenu()->actions())
+        if (action->text() == QStringLiteral("&Follow Edits"))
+            follow = action;
+    ASSERT_NE(follow, nullptr);
+    EXPECT_TRUE(follow->isCheckable());
 }
 
 TEST_F(EditorInFrameTest, ClosingWithUnsavedChangesAsksFirst) {

@@ -2,6 +2,7 @@
 
 #include "SoundPropertiesDialog.h"
 
+#include <kivora/NoteTuning.h>
 #include <ostrel/FrequencyExtraction.h>
 #include <ostrel/WaveFormat.h>
 
@@ -76,9 +77,8 @@ double measurePitch(const pellamy::WAVEFORMATEX& format, const std::int16_t* sam
     return ostrel::extractFrequency(copy, const_cast<std::int16_t*>(samples), static_cast<unsigned>(count));
 }
 
-QString noteName(int note) {
-    static const char* const kNames[12] = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
-    return QString::number(note / 12 + 1) + QString::fromLatin1(kNames[note % 12]);
+QString noteLabel(int note) {
+    return QString::fromStdString(kivora::noteName(note));
 }
 
 QString megabytes(double bytes) {
@@ -281,12 +281,12 @@ void GenerationRun::work(int serial, bool raisePriority) {
             const double measured =
                 measurePitch(generator_.format(), generator_.noteBuffer(note), generator_.samplesPerNote());
             if (!(measured > 0.0)) {
-                perNote += QStringLiteral("%1: no pitch\n").arg(noteName(note));
+                perNote += QStringLiteral("%1: no pitch\n").arg(noteLabel(note));
                 continue;
             }
             const double cents = 1200.0 * std::log2(measured / target);
             perNote += QStringLiteral("%1: %2 Hz, %3 cents\n")
-                           .arg(noteName(note))
+                           .arg(noteLabel(note))
                            .arg(measured, 0, 'f', 2)
                            .arg(cents, 0, 'f', 1);
             if (std::fabs(cents) > largestCents) {
@@ -297,7 +297,7 @@ void GenerationRun::work(int serial, bool raisePriority) {
         const QString summary = largestCents < 0.0 ? QStringLiteral("No note has a measurable pitch")
                                                    : QStringLiteral("Tuning: at most %1 cents off (%2)")
                                                          .arg(largestCents, 0, 'f', 1)
-                                                         .arg(noteName(largestNote));
+                                                         .arg(noteLabel(largestNote));
         postFromWorker(new TuningMeasuredEvent(serial, summary, perNote.trimmed()));
     } catch (const std::bad_alloc&) {
         postFromWorker(new RunFailedEvent(serial, QStringLiteral("Not enough memory for the notes.")));

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# End to end under an X server (run through xvfb-run): opens a model in
+# End to end under an X server (run through testsupport/with-xvfb.sh): opens a model in
 # kivora, generates from the piano toolbar with the dialog's "Generate!",
 # plays Q, W and E through SDL's disk driver and checks that the captured
 # notes are C3, D3 and E3 within 1 %.

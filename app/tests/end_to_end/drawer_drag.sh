@@ -3,7 +3,7 @@
 # membrane, shows it with Model > Refresh, plays it with Model > Play, drags
 # across it with the left button held (the picked nodes' ends turn red), lets
 # go, turns the picture with the arrow keys, and quits through the File menu.
-#   drawer_drag.sh KIVORA SOURCE_DIR [SHOT_DIR]      (run it under xvfb-run)
+#   drawer_drag.sh KIVORA SOURCE_DIR [SHOT_DIR]      (run it under testsupport/with-xvfb.sh)
 # The screenshots stay in SHOT_DIR when one is given.
 set -euo pipefail
 kivora=$1
@@ -13,7 +13,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 pixels() { python3 "$here/drawer_pixels.py" "$1" "$2" 640; }
 
 if [ -z "${DISPLAY:-}" ]; then
-    echo "no X display: run under xvfb-run" >&2
+    echo "no X display: run under testsupport/with-xvfb.sh" >&2
     exit 1
 fi
 work=$(mktemp -d)

@@ -2,7 +2,7 @@
 # The real program under an X server: opens the bundled instrument, plays Q
 # (low) and E (high) with xdotool, then Q's key on a French layout, and checks that SDL's disk driver captured
 # those notes at their pitch (within 1 %), then quits through the File menu.
-#   play_keys.sh KIVORA SOURCE_DIR      (run it under xvfb-run)
+#   play_keys.sh KIVORA SOURCE_DIR      (run it under testsupport/with-xvfb.sh)
 set -euo pipefail
 kivora=$1
 source_dir=$2
@@ -10,7 +10,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 measure="python3 $here/captured_audio.py"
 
 if [ -z "${DISPLAY:-}" ]; then
-    echo "no X display: run under xvfb-run" >&2
+    echo "no X display: run under testsupport/with-xvfb.sh" >&2
     exit 1
 fi
 work=$(mktemp -d)

@@ -17,11 +17,17 @@ SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE=$raw QT_QPA_PLATFORM=xcb \
 pid=$!
 trap 'kill $pid 2>/dev/null || true; wait $pid 2>/dev/null || true' EXIT
 
-frame=$(timeout 60 xdotool search --sync --name '^Kivora( |$)' | head -1)
+frame=$(timeout 60 xdotool search --sync --onlyvisible --name '^Kivora( |$)' | head -1)
 # The toolbar's "Generate Number of Notes" button: the second of the piano
 # pane's toolbar, whose place the window's fixed layout gives at 1280 × 1024.
-xdotool mousemove --sync 695 803 click 1
-dialog=$(timeout 60 xdotool search --sync --name '^Create Razuviv$' | head -1)
+# A busy machine may map the window before it takes clicks: click again until
+# the dialog shows (while it is open, the modal dialog ignores further clicks).
+dialog=
+for attempt in $(seq 1 30); do
+    xdotool mousemove --sync 695 803 click 1
+    dialog=$(timeout 2 xdotool search --sync --onlyvisible --name '^Create Razuviv$' | head -1) && break
+done
+[ -n "$dialog" ] || { echo "the generation dialog did not open" >&2; exit 1; }
 xdotool windowfocus --sync "$dialog"
 xdotool key Return # "Generate!" is the default button
 

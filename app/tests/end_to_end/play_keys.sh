@@ -26,7 +26,7 @@ instrument=$source_dir/examples/instruments/duo.ins
 # No window manager: the geometry stands in for maximising.
 "$kivora" -qwindowgeometry 1280x1024+0+0 "$instrument" >"$work/kivora.log" 2>&1 &
 pid=$!
-wid=$(timeout 60 xdotool search --sync --name '^Kivora( |$)' | head -n 1)
+wid=$(timeout 60 xdotool search --sync --onlyvisible --name '^Kivora( |$)' | head -n 1)
 xdotool windowfocus --sync "$wid"
 
 # One note at a time: each key once its predecessor has died away.

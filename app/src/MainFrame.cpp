@@ -4,6 +4,7 @@
 #include "AnalyzerFrame.h"
 #include "EngineGuard.h"
 #include "MainFrameGeneration.h"
+#include "MidiKeyboard.h"
 #include "OscillogramFrame.h"
 #include "WindowMessages.h"
 
@@ -18,6 +19,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QStatusBar>
 #include <QTextEdit>
 #include <algorithm>
 
@@ -160,6 +162,12 @@ CMainFrame::~CMainFrame() {
 void CMainFrame::createMenus() {
     QMenu* file = menuBar()->addMenu(tr("&File"));
     fileMenu_ = file;
+    exportInstrument_ = file->addAction(tr("&Export Instrument..."));
+    exportInstrument_->setStatusTip(tr("Export the instrument as a SoundFont 2 bank or an SFZ file"));
+    exportInstrument_->setEnabled(false);
+    connect(exportInstrument_, &QAction::triggered, this, &CMainFrame::exportInstrument);
+    connect(pianoFrame_->view(), &CPianoView::instrumentChanged, exportInstrument_, &QAction::setEnabled);
+    file->addSeparator();
     QAction* exit = file->addAction(tr("E&xit"));
     connect(exit, &QAction::triggered, this, &QWidget::close);
 
@@ -183,6 +191,10 @@ void CMainFrame::createMenus() {
 
     instrumentMenu_ = menuBar()->addMenu(tr("&Instrument"));
     instrumentMenu_->addActions(pianoFrame_->instrumentActions());
+    midiInputMenu_ = menuBar()->addMenu(tr("&MIDI Input"));
+    midiKeyboard_ = new CMidiKeyboard(pianoFrame_->view(), midiInputMenu_, makeAlsaMidiInputSource(), this);
+    connect(pianoFrame_->view(), &CPianoView::statusMessage, this,
+            [this](const QString& text) { statusBar()->showMessage(text); });
 
     QMenu* help = menuBar()->addMenu(tr("&Help"));
     helpMenuAction_ = help->menuAction();

@@ -152,6 +152,9 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
 
     createMenus();
     createDrawer();
+    // After the drawer's "&Model", which follows "&Instrument"; Alt+D, as Alt+M is the model's.
+    midiInputMenu_ = addMenuBeforeHelp(tr("MI&DI Input"));
+    midiKeyboard_ = new CMidiKeyboard(pianoFrame_->view(), midiInputMenu_, makeAlsaMidiInputSource(), this);
     qApp->installEventFilter(this);
 }
 
@@ -191,8 +194,6 @@ void CMainFrame::createMenus() {
 
     instrumentMenu_ = menuBar()->addMenu(tr("&Instrument"));
     instrumentMenu_->addActions(pianoFrame_->instrumentActions());
-    midiInputMenu_ = menuBar()->addMenu(tr("&MIDI Input"));
-    midiKeyboard_ = new CMidiKeyboard(pianoFrame_->view(), midiInputMenu_, makeAlsaMidiInputSource(), this);
     connect(pianoFrame_->view(), &CPianoView::statusMessage, this,
             [this](const QString& text) { statusBar()->showMessage(text); });
 

@@ -101,7 +101,7 @@ public:
     // A menu of the menu bar placed before "&Help" (the drawer's "&Model").
     QMenu* addMenuBeforeHelp(const QString& title);
     QMenu* instrumentMenu() const { return instrumentMenu_; }
-    // "&MIDI Input": the ports of the live MIDI keyboard.
+    // "MI&DI Input": the ports of the live MIDI keyboard.
     QMenu* midiInputMenu() const { return midiInputMenu_; }
     CMidiKeyboard* midiKeyboard() const { return midiKeyboard_; }
     // File > Export Instrument...: enabled while the piano has an instrument.

@@ -341,7 +341,7 @@ TEST(MidiKeyboard, TheMainWindowHasTheMidiInputMenu) {
     CapturedMessages messages;
     CMainFrame frame;
     ASSERT_NE(frame.midiInputMenu(), nullptr);
-    EXPECT_EQ(frame.midiInputMenu()->title(), "&MIDI Input");
+    EXPECT_EQ(frame.midiInputMenu()->title(), "MI&DI Input");
     auto ports = std::make_shared<FakeMidiPorts>();
     ports->ports = {"Keys"};
     frame.midiKeyboard()->setSource(std::make_unique<FakeMidiInputSource>(ports));

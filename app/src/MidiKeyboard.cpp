@@ -182,7 +182,7 @@ void CMidiKeyboard::playQueuedNotes() {
         if (code < 0 || piano_ == nullptr || !piano_->isLoaded())
             continue;
         const auto key = static_cast<unsigned>(code);
-        if (note->on) {
+        if (note->on && note->velocity > 0) {
             piano_->pressKey(key);
             heldCodes_.insert(key);
         } else {

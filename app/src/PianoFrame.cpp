@@ -394,16 +394,18 @@ void CPianoView::keyPressEvent(QKeyEvent* event) {
         event->ignore();
         return;
     }
-    pressKey(static_cast<unsigned>(code));
+    // Held keys are released when the window loses the focus, which takes
+    // their releases elsewhere; a MIDI keyboard's notes keep theirs.
+    if (pressKey(static_cast<unsigned>(code)))
+        heldKeys_.insert(static_cast<unsigned>(code));
 }
 
-void CPianoView::pressKey(unsigned key) {
+bool CPianoView::pressKey(unsigned key) {
     if (!loaded_ || key > 255)
-        return;
+        return false;
     bool repeat = true;
     if (!guarded(this, [&] { repeat = controller_->KeyPress(key); }))
-        return;
-    heldKeys_.insert(key);
+        return false;
     repaintActiveArea();
     if (!repeat) {
         const std::string alias = controller_->instrument()->aliasForKey(key);
@@ -413,6 +415,7 @@ void CPianoView::pressKey(unsigned key) {
                 this, [this, name] { emit noteStarted(name); }, Qt::QueuedConnection);
         }
     }
+    return true;
 }
 
 void CPianoView::keyReleaseEvent(QKeyEvent* event) {

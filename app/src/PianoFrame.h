@@ -63,8 +63,8 @@ public:
     void releaseEverything();
     // A key code (0-255) goes down or up as from the keyboard: the sound bound
     // to it plays or rings out, and a recording takes it. Nothing without an
-    // instrument.
-    void pressKey(unsigned code);
+    // instrument; pressKey is false then, or when the engine refused.
+    bool pressKey(unsigned code);
     void releaseKey(unsigned code);
 
     bool isLoaded() const { return loaded_; }

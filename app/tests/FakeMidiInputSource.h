@@ -20,10 +20,13 @@ struct FakeMidiPorts {
     int opens = 0;
     MidiInputSource::NoteHandler handler;
 
-    // A note on the calling thread, as a port delivers it (only while open).
+    // A note-on (or note-off) message on the calling thread, decoded as a
+    // port decodes it (only while open): a note-on of velocity 0 is an off.
     void send(std::uint8_t key, std::uint8_t velocity, bool on = true, std::uint8_t channel = 0) const {
-        if (handler)
-            handler(MidiNoteEvent{channel, key, velocity, on});
+        const unsigned char message[] = {static_cast<unsigned char>((on ? 0x90 : 0x80) | channel), key,
+                                         velocity};
+        if (const std::optional<MidiNoteEvent> note = decodeNoteMessage(message, 3); note && handler)
+            handler(*note);
     }
     // Notes from a thread of their own, which has ended when this returns.
     void sendFromThread(const std::vector<MidiNoteEvent>& notes) const {

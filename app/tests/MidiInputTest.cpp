@@ -206,6 +206,21 @@ TEST_F(MidiKeyboardTest, NotesOnTheSoundsRootKeysPlayAsTheirKeys) {
     EXPECT_EQ(keyboard_->droppedNotes(), 0u);
 }
 
+TEST_F(MidiKeyboardTest, MidiNotesOutliveTheWindowLosingTheFocus) {
+    keyboard_->choosePort("USB Keys:USB Keys MIDI 1");
+    ports_->send(kHighKey, 100);
+    deliverPosted();
+    QTest::keyPress(&piano_, Qt::Key_Q);
+    ASSERT_TRUE(isPlaying("high") && isPlaying("low"));
+    // The computer key's release would go to another window; the MIDI note's comes here.
+    piano_.releaseEverything();
+    EXPECT_FALSE(isPlaying("low"));
+    EXPECT_TRUE(isPlaying("high"));
+    ports_->send(kHighKey, 0);
+    deliverPosted();
+    EXPECT_FALSE(isPlaying("high"));
+}
+
 TEST_F(MidiKeyboardTest, TheRecorderTakesMidiNotesAsItTakesKeyPresses) {
     QTemporaryDir folder;
     ASSERT_TRUE(folder.isValid());

@@ -1,22 +1,32 @@
 // The window layer's costs: a key press from the main window to the voice
-// start (against the engine's own path), and full repaints of the piano and
-// the oscillogram at 1920 × 1080 into a QImage.
+// start (against the engine's own path), a live MIDI note-on to the voice
+// start, and full repaints of the piano and the oscillogram at 1920 × 1080
+// into a QImage.
+#include "FakeMidiInputSource.h"
 #include "MainFrame.h"
+#include "MidiKeyboard.h"
 #include "OscillogramFrame.h"
 #include "PianoFrame.h"
 #include "WindowMessages.h"
 
 #include <pellamy/InstrumentController.h>
+#include <pellamy/InstrumentModel.h>
+#include <pellamy/Sound.h>
 
 #include <QApplication>
 #include <QImage>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QPainter>
+#include <atomic>
 #include <benchmark/benchmark.h>
+#include <chrono>
 #include <cmath>
 #include <memory>
 #include <numbers>
+#include <semaphore>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -93,6 +103,93 @@ void BM_KeyPressEngineOnly(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_KeyPressEngineOnly)->Unit(benchmark::kMicrosecond);
+
+// The piano playing the 36 notes, with a MIDI keyboard on a fake port. (Not
+// the whole window: its oscillogram and analyzer would show every note,
+// on threads of their own, after the timed part.)
+struct MidiPiano {
+    ThirtySixNotes notes;
+    kivora::CPianoView piano;
+    QMenu menu;
+    std::shared_ptr<kivora::test::FakeMidiPorts> ports = std::make_shared<kivora::test::FakeMidiPorts>();
+    std::unique_ptr<kivora::CMidiKeyboard> keyboard;
+    const pellamy::Sound* c3 = nullptr;
+
+    explicit MidiPiano(benchmark::State& state) {
+        piano.resize(1920, 270);
+        piano.show();
+        piano.instrumentFromRecords(36, notes.records.data());
+        ports->ports = {"Keys"};
+        keyboard = std::make_unique<kivora::CMidiKeyboard>(
+            &piano, &menu, std::make_unique<kivora::test::FakeMidiInputSource>(ports));
+        keyboard->choosePort(QStringLiteral("Keys"));
+        QApplication::processEvents();
+        c3 = piano.controller()->instrument()->soundFor("note1");
+        if (keyboard->keyCodeForMidiKey(48) < 0 || c3 == nullptr)
+            state.SkipWithError("C3 (MIDI key 48) has no key");
+    }
+    // The note-off, outside the timing.
+    void release() {
+        ports->send(48, 0, false);
+        QCoreApplication::sendPostedEvents();
+        QApplication::processEvents();
+    }
+};
+
+std::int64_t steadyNs() {
+    return std::chrono::steady_clock::now().time_since_epoch().count();
+}
+
+// A note-on from the port's own thread until its voice has started on the
+// interface thread, which waits in its event loop as it does when idle: the
+// queue, the posted wake-up, the loop waking, the key mapping and KeyPress.
+// The clock starts in the sending thread just before the send.
+void BM_MidiNoteOnToVoiceStartedAcrossThreads(benchmark::State& state) {
+    application();
+    MidiPiano piano(state);
+    std::binary_semaphore go(0);
+    std::atomic<bool> stop{false};
+    std::atomic<std::int64_t> sentAtNs{0};
+    std::thread port([&] {
+        for (;;) {
+            go.acquire();
+            if (stop.load(std::memory_order_acquire))
+                return;
+            sentAtNs.store(steadyNs(), std::memory_order_release);
+            piano.ports->send(48, 100);
+        }
+    });
+    for (auto _ : state) {
+        go.release();
+        while (!piano.c3->isPlaying())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        const std::int64_t startedAtNs = steadyNs();
+        state.SetIterationTime(static_cast<double>(startedAtNs - sentAtNs.load(std::memory_order_acquire)) *
+                               1e-9);
+        piano.release();
+    }
+    stop.store(true, std::memory_order_release);
+    go.release();
+    port.join();
+}
+BENCHMARK(BM_MidiNoteOnToVoiceStartedAcrossThreads)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+// The same on one thread: the note queued and its wake-up event delivered at
+// once, without the thread hand-over.
+void BM_MidiNoteOnToVoiceStartedOnOneThread(benchmark::State& state) {
+    application();
+    MidiPiano piano(state);
+    for (auto _ : state) {
+        piano.ports->send(48, 100);
+        QCoreApplication::sendPostedEvents(piano.keyboard.get());
+        if (!piano.c3->isPlaying())
+            state.SkipWithError("the note did not start");
+        state.PauseTiming();
+        piano.release();
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_MidiNoteOnToVoiceStartedOnOneThread)->Unit(benchmark::kMicrosecond);
 
 void BM_PaintPiano1920x1080(benchmark::State& state) {
     application();

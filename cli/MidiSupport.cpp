@@ -42,10 +42,9 @@ exchange::MidiConversion convertMidiFile(const std::string& midiPath,
     }
     if (instrument.soundCount() == 0)
         throw CommandFailure("No instrument to render with");
-    const pellamy::Sound* first = instrument.soundFor(instrument.aliasAt(0));
-    const unsigned rate = first != nullptr && first->sampleRate() > 0 ? first->sampleRate() : 44100u;
     const exchange::MidiConversion conversion = exchange::convertMidi(
-        song, exchange::assignRootKeys(instrument), rate, channel, fs::path(midiPath).filename().string());
+        song, exchange::assignRootKeys(instrument), exchange::renderingSampleRate(instrument), channel,
+        fs::path(midiPath).filename().string());
     if (const std::string uncovered = exchange::describeUncovered(conversion); !uncovered.empty())
         std::fprintf(stderr, "warning: %s\n", uncovered.c_str());
     if (conversion.notesPlayed == 0)

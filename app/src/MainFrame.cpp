@@ -4,6 +4,7 @@
 #include "AnalyzerFrame.h"
 #include "EngineGuard.h"
 #include "MainFrameGeneration.h"
+#include "MidiKeyboard.h"
 #include "OscillogramFrame.h"
 #include "WindowMessages.h"
 
@@ -18,6 +19,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QStatusBar>
 #include <QTextEdit>
 #include <algorithm>
 
@@ -150,6 +152,9 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
 
     createMenus();
     createDrawer();
+    // After the drawer's "&Model", which follows "&Instrument"; Alt+D, as Alt+M is the model's.
+    midiInputMenu_ = addMenuBeforeHelp(tr("MI&DI Input"));
+    midiKeyboard_ = new CMidiKeyboard(pianoFrame_->view(), midiInputMenu_, makeAlsaMidiInputSource(), this);
     qApp->installEventFilter(this);
 }
 
@@ -160,6 +165,12 @@ CMainFrame::~CMainFrame() {
 void CMainFrame::createMenus() {
     QMenu* file = menuBar()->addMenu(tr("&File"));
     fileMenu_ = file;
+    exportInstrument_ = file->addAction(tr("&Export Instrument..."));
+    exportInstrument_->setStatusTip(tr("Export the instrument as a SoundFont 2 bank or an SFZ file"));
+    exportInstrument_->setEnabled(false);
+    connect(exportInstrument_, &QAction::triggered, this, &CMainFrame::exportInstrument);
+    connect(pianoFrame_->view(), &CPianoView::instrumentChanged, exportInstrument_, &QAction::setEnabled);
+    file->addSeparator();
     QAction* exit = file->addAction(tr("E&xit"));
     connect(exit, &QAction::triggered, this, &QWidget::close);
 
@@ -183,6 +194,8 @@ void CMainFrame::createMenus() {
 
     instrumentMenu_ = menuBar()->addMenu(tr("&Instrument"));
     instrumentMenu_->addActions(pianoFrame_->instrumentActions());
+    connect(pianoFrame_->view(), &CPianoView::statusMessage, this,
+            [this](const QString& text) { statusBar()->showMessage(text); });
 
     QMenu* help = menuBar()->addMenu(tr("&Help"));
     helpMenuAction_ = help->menuAction();

@@ -26,6 +26,7 @@ class Representation;
 namespace kivora {
 
 class CAnalyzatorFrame;
+class CMidiKeyboard;
 class CModelEditorPane;
 class COscillogrammFrame;
 class CPianoFrame;
@@ -100,6 +101,15 @@ public:
     // A menu of the menu bar placed before "&Help" (the drawer's "&Model").
     QMenu* addMenuBeforeHelp(const QString& title);
     QMenu* instrumentMenu() const { return instrumentMenu_; }
+    // "MI&DI Input": the ports of the live MIDI keyboard.
+    QMenu* midiInputMenu() const { return midiInputMenu_; }
+    CMidiKeyboard* midiKeyboard() const { return midiKeyboard_; }
+    // File > Export Instrument...: enabled while the piano has an instrument.
+    QAction* exportInstrumentAction() const { return exportInstrument_; }
+
+    // Asks for an .sf2 or .sfz name and exports the piano's instrument there;
+    // a failure is shown in a message box, success in the status bar.
+    void exportInstrument();
 
     // The end of a generation run: the piano builds the instrument from the
     // records, the oscillogram shows the first record's waveform and the
@@ -150,6 +160,9 @@ private:
     CAnalyzatorFrame* analyzerFrame_ = nullptr;
     CPianoFrame* pianoFrame_ = nullptr;
     QMenu* instrumentMenu_ = nullptr;
+    QMenu* midiInputMenu_ = nullptr;
+    CMidiKeyboard* midiKeyboard_ = nullptr;
+    QAction* exportInstrument_ = nullptr;
     QMenu* modelMenu_ = nullptr;
     CDrawerFrame* drawerFrame_ = nullptr;
     std::unique_ptr<InstrumentKit::Representation> model_;

@@ -5,17 +5,23 @@
 #include "PainterCanvas.h"
 #include "WindowMessages.h"
 
+#include <kivora/exchange/MidiMelody.h>
+#include <kivora/exchange/RootKeys.h>
 #include <pellamy/InstrumentModel.h>
 #include <pellamy/MelodyRenderer.h>
 #include <pellamy/Sound.h>
 
 #include <QAction>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QRegularExpression>
+#include <QTemporaryFile>
 #include <QToolBar>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -26,7 +32,8 @@ namespace {
 
 const QString kInstrumentFilter = QStringLiteral("insturment file (*.ins)");
 const QString kScriptFilter = QStringLiteral("Melody script file (*.snc)");
-const QString kMelodyFilter = QStringLiteral("Melody file(WAV or SNC) (*.*)");
+const QString kMelodyFilter =
+    QStringLiteral("Melody file(WAV, SNC or MIDI) (*.wav *.snc *.mid *.midi);;All files (*)");
 
 std::string narrowPath(const QString& path) {
     return QFile::encodeName(path).toStdString();
@@ -39,6 +46,13 @@ QString runFileDialog(QWidget* owner, const QString& filter, const QString& defa
     dialog.setFileMode(mode == QFileDialog::AcceptOpen ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
     dialog.setNameFilter(filter);
     dialog.setDefaultSuffix(defaultSuffix);
+    // With several filters the suffix follows the one chosen.
+    QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog](const QString& chosen) {
+        const QRegularExpressionMatch suffix =
+            QRegularExpression(QStringLiteral("\\*\\.(\\w+)")).match(chosen);
+        if (suffix.hasMatch())
+            dialog.setDefaultSuffix(suffix.captured(1));
+    });
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return {};
     return dialog.selectedFiles().front();
@@ -226,6 +240,12 @@ void CPianoView::playMelody() {
         // failure completes it with what was written.
         if (!QFile::exists(wavPath))
             return;
+    } else if (path.endsWith(QLatin1String(".mid"), Qt::CaseInsensitive) ||
+               path.endsWith(QLatin1String(".midi"), Qt::CaseInsensitive)) {
+        const QFileInfo midi(path);
+        wavPath = midi.dir().filePath(midi.completeBaseName() + QStringLiteral(".wav"));
+        if (!renderMidiFile(path, wavPath))
+            return;
     } else {
         return;
     }
@@ -237,6 +257,49 @@ void CPianoView::playMelody() {
         // to the piano.
         showMessage(this, currentExceptionText() + tr(" (no second sound device for the melody)"));
     }
+}
+
+bool CPianoView::renderMidiFile(const QString& midiPath, const QString& wavPath) {
+    const QString fileName = QFileInfo(midiPath).fileName();
+    if (!loaded_) {
+        showMessage(this,
+                    tr("%1 is a MIDI file: it plays through the piano's instrument. Load or generate an "
+                       "instrument first.")
+                        .arg(fileName));
+        return false;
+    }
+    const pellamy::InstrumentModel& instrument = *controller_->instrument();
+    exchange::MidiConversion conversion;
+    try {
+        // Every channel but the percussion channel, on the keys of the sounds' roots.
+        conversion = exchange::convertMidi(
+            exchange::readMidiFile(narrowPath(midiPath)), exchange::assignRootKeys(instrument),
+            exchange::renderingSampleRate(instrument), -1, fileName.toStdString());
+    } catch (const exchange::MidiFileError& failure) {
+        showMessage(this, QString::fromStdString(failure.what()));
+        return false;
+    }
+    const QString uncovered = QString::fromStdString(exchange::describeUncovered(conversion));
+    if (conversion.notesPlayed == 0) {
+        showMessage(this, tr("No note of %1 falls on a key of the instrument").arg(fileName) +
+                              (uncovered.isEmpty() ? QString() : QStringLiteral(": ") + uncovered));
+        return false;
+    }
+    if (!uncovered.isEmpty())
+        emit statusMessage(tr("%1: %2 (left out)").arg(fileName, uncovered));
+
+    // The script lives only for the rendering, away from the user's files.
+    QTemporaryFile script(QDir::temp().filePath(QStringLiteral("kivora-melody-XXXXXX.snc")));
+    const auto size = static_cast<qint64>(conversion.script.size());
+    if (!script.open() || script.write(conversion.script.data(), size) != size || !script.flush()) {
+        showMessage(this, tr("Can't write the melody script %1").arg(script.fileName()));
+        return false;
+    }
+    script.close();
+    return guarded(this, [&] {
+        controller_->RenderFileUsingCurrentInstrument(narrowPath(script.fileName()), narrowPath(wavPath),
+                                                      false);
+    });
 }
 
 std::string CPianoView::firstAlias() const {
@@ -331,11 +394,18 @@ void CPianoView::keyPressEvent(QKeyEvent* event) {
         event->ignore();
         return;
     }
-    const auto key = static_cast<unsigned>(code);
+    // Held keys are released when the window loses the focus, which takes
+    // their releases elsewhere; a MIDI keyboard's notes keep theirs.
+    if (pressKey(static_cast<unsigned>(code)))
+        heldKeys_.insert(static_cast<unsigned>(code));
+}
+
+bool CPianoView::pressKey(unsigned key) {
+    if (!loaded_ || key > 255)
+        return false;
     bool repeat = true;
     if (!guarded(this, [&] { repeat = controller_->KeyPress(key); }))
-        return;
-    heldKeys_.insert(key);
+        return false;
     repaintActiveArea();
     if (!repeat) {
         const std::string alias = controller_->instrument()->aliasForKey(key);
@@ -345,6 +415,7 @@ void CPianoView::keyPressEvent(QKeyEvent* event) {
                 this, [this, name] { emit noteStarted(name); }, Qt::QueuedConnection);
         }
     }
+    return true;
 }
 
 void CPianoView::keyReleaseEvent(QKeyEvent* event) {
@@ -354,7 +425,12 @@ void CPianoView::keyReleaseEvent(QKeyEvent* event) {
         event->ignore();
         return;
     }
-    const auto key = static_cast<unsigned>(code);
+    releaseKey(static_cast<unsigned>(code));
+}
+
+void CPianoView::releaseKey(unsigned key) {
+    if (!loaded_ || key > 255)
+        return;
     heldKeys_.erase(key);
     guarded(this, [&] { controller_->KeyRelease(key, false); });
     repaintActiveArea();
@@ -444,7 +520,7 @@ CPianoFrame::CPianoFrame(QWidget* parent) : QWidget(parent) {
                                QStringLiteral("Save your melody to file\nSave your melody to file"),
                                drawIcon(Glyph::Melody));
     playMelody_ = addCommand(tr("&Play Melody..."),
-                             QStringLiteral("Play Melody from file\n Play Melody from file, WAV, SNC"),
+                             QStringLiteral("Play Melody from file\n Play Melody from file, WAV, SNC, MIDI"),
                              drawIcon(Glyph::Play));
 
     connect(generateNotes_, &QAction::triggered, this, [this] { postToMainWindow(WM_GENERATE_NOTES); });

@@ -61,6 +61,11 @@ public:
 
     // Releases every held key and the mouse note (the window lost the focus).
     void releaseEverything();
+    // A key code (0-255) goes down or up as from the keyboard: the sound bound
+    // to it plays or rings out, and a recording takes it. Nothing without an
+    // instrument; pressKey is false then, or when the engine refused.
+    bool pressKey(unsigned code);
+    void releaseKey(unsigned code);
 
     bool isLoaded() const { return loaded_; }
     bool isRecording() const;
@@ -85,6 +90,8 @@ signals:
     void noteStarted(const QString& alias);
     // Something that the commands' enabling depends on changed.
     void stateChanged();
+    // A note for the window's status bar.
+    void statusMessage(const QString& text);
 
 protected:
     bool event(QEvent* event) override;
@@ -101,6 +108,9 @@ private:
     // on SDL's silent driver so the keyboard stays usable.
     bool replaceController(const std::function<void(pellamy::InstrumentController&)>& create);
     void repaintActiveArea();
+    // Renders a MIDI file through the instrument into wavPath; false when
+    // nothing was rendered (and the user was told why).
+    bool renderMidiFile(const QString& midiPath, const QString& wavPath);
     void reportStartedNote(const std::set<std::string>& playingBefore);
     std::set<std::string> playingAliases() const;
 

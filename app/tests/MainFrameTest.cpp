@@ -86,7 +86,8 @@ TEST_F(MainFrameTest, TheWindowIsKivoraWithItsMenus) {
     QStringList titles;
     for (QAction* action : frame_.menuBar()->actions())
         titles << action->text();
-    EXPECT_EQ(titles, QStringList({"&File", "&Edit", "&View", "&Instrument", "&Model", "&Help"}));
+    EXPECT_EQ(titles,
+              QStringList({"&File", "&Edit", "&View", "&Instrument", "&Model", "MI&DI Input", "&Help"}));
     QStringList edit;
     for (QAction* action : frame_.menuBar()->actions()[1]->menu()->actions()) {
         edit << action->text() + "|" + action->shortcut().toString();
@@ -95,7 +96,7 @@ TEST_F(MainFrameTest, TheWindowIsKivoraWithItsMenus) {
     EXPECT_EQ(edit, QStringList({"&Undo|Ctrl+Z", "|", "Cu&t|Ctrl+X", "&Copy|Ctrl+C", "&Paste|Ctrl+V"}));
     EXPECT_EQ(frame_.instrumentMenu()->actions(), frame_.pianoFrame()->instrumentActions());
     QMenu* extra = frame_.addMenuBeforeHelp("E&xtra");
-    EXPECT_EQ(frame_.menuBar()->actions()[5], extra->menuAction());
+    EXPECT_EQ(frame_.menuBar()->actions()[6], extra->menuAction());
 }
 
 TEST_F(MainFrameTest, TheAboutBoxNamesTheProgramAndClosesWithOk) {

@@ -57,7 +57,7 @@ TEST_F(PianoTest, TheToolbarHoldsTheEightCommandsInOrderWithTheirPrompts) {
     EXPECT_EQ(toolTips,
               QStringList({"Generate Single Sound", " Generate Number of Notes", "Start recording the melody",
                            " STOP RECORDING", "Save Instrument", "Load Instrument",
-                           "Save your melody to file", " Play Melody from file, WAV, SNC"}));
+                           "Save your melody to file", " Play Melody from file, WAV, SNC, MIDI"}));
     EXPECT_EQ(statusTips,
               QStringList({"Single Sound", "Generate Number of Notes", "Start recording the melody",
                            "STOP RECORDING", "Save Instrument", "Load Instrument", "Save your melody to file",
@@ -250,7 +250,8 @@ TEST_F(PianoTest, PlayingAScriptWithoutAnInstrumentIsRefusedByTheEngine) {
     file.close();
     files_.answers = {script};
     frame_.playMelodyAction()->trigger();
-    EXPECT_EQ(files_.filters.last(), "Melody file(WAV or SNC) (*.*)");
+    EXPECT_EQ(files_.filters.last(),
+              "Melody file(WAV, SNC or MIDI) (*.wav *.snc *.mid *.midi);;All files (*)");
     EXPECT_EQ(messages_.texts, QStringList({"No instrument to render with"}));
 
     // With the instrument the script renders beside itself and plays. (SDL's

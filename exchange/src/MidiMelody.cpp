@@ -1,4 +1,5 @@
 #include <kivora/exchange/MidiMelody.h>
+#include <pellamy/Sound.h>
 
 #include <charconv>
 #include <cmath>
@@ -92,6 +93,12 @@ MidiConversion convertMidi(const MidiSong& song, const std::vector<RootKey>& roo
     if (endFrame > writtenFrames)
         script += "!wait " + secondsForFrames(endFrame - writtenFrames, sampleRate) + "\n";
     return conversion;
+}
+
+unsigned renderingSampleRate(const pellamy::InstrumentModel& instrument) {
+    const pellamy::Sound* first =
+        instrument.soundCount() == 0 ? nullptr : instrument.soundFor(instrument.aliasAt(0));
+    return first != nullptr && first->sampleRate() > 0 ? first->sampleRate() : 44100u;
 }
 
 std::string describeUncovered(const MidiConversion& conversion) {

@@ -5,6 +5,7 @@
 #include <kivora/exchange/MidiMelody.h>
 #include <pellamy/InstrumentModel.h>
 #include <pellamy/MelodyRenderer.h>
+#include <pellamy/Sound.h>
 #include <pellamy/WavFile.h>
 
 #include <cmath>
@@ -239,3 +240,12 @@ TEST(MidiMelody, WaitsGiveExactlyTheirFramesInShortForm) {
 }
 
 } // namespace
+
+TEST(MidiMelody, TheRenderingRateIsTheFirstSoundsAndCdRateWithoutOne) {
+    pellamy::InstrumentModel instrument;
+    EXPECT_EQ(kivora::exchange::renderingSampleRate(instrument), 44100u);
+    const std::vector<std::int16_t> values(64, 100);
+    instrument.addSound("second", pellamy::Sound::make(values, 22050, 1, 16, 1.0f));
+    instrument.addSound("first", pellamy::Sound::make(values, 8000, 2, 16, 1.0f));
+    EXPECT_EQ(kivora::exchange::renderingSampleRate(instrument), 22050u); // definition order, not names
+}

@@ -31,6 +31,10 @@ KIVORA_EXCHANGE_API MidiConversion convertMidi(const MidiSong& song, const std::
                                                unsigned sampleRate, int channel,
                                                const std::string& sourceName);
 
+// The rate a rendering through the instrument is written at, which
+// convertMidi's sampleRate asks for: its first sound's (44100 without one).
+KIVORA_EXCHANGE_API unsigned renderingSampleRate(const pellamy::InstrumentModel& instrument);
+
 // "3 notes on keys the instrument does not cover: 21 (2), 108 (1)", or "".
 KIVORA_EXCHANGE_API std::string describeUncovered(const MidiConversion& conversion);
 

@@ -1,0 +1,203 @@
+#include "MidiKeyboard.h"
+
+#include "PianoFrame.h"
+
+#include <kivora/exchange/RootKeys.h>
+#include <pellamy/InstrumentModel.h>
+
+#include <QActionGroup>
+#include <QCoreApplication>
+#include <QEvent>
+#include <QMenu>
+#include <algorithm>
+#include <utility>
+
+namespace kivora {
+
+namespace {
+
+QEvent::Type wakeEventType() {
+    static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
+    return type;
+}
+
+} // namespace
+
+CMidiKeyboard::CMidiKeyboard(CPianoView* piano, QMenu* menu, std::unique_ptr<MidiInputSource> source,
+                             QObject* parent)
+    : QObject(parent), piano_(piano), menu_(menu) {
+    keyCodes_.fill(-1);
+    wakeEventType(); // registered here, not first on the source's thread
+    poll_.setInterval(kPollIntervalMs);
+    connect(&poll_, &QTimer::timeout, this, &CMidiKeyboard::refreshPorts);
+    if (piano_ != nullptr)
+        connect(piano_, &CPianoView::instrumentChanged, this, [this] {
+            // The piano forgot its held keys with its old instrument.
+            heldCodes_.clear();
+            keyCodesStale_ = true;
+            if (connected_)
+                mapKeys();
+        });
+    setSource(std::move(source));
+}
+
+CMidiKeyboard::~CMidiKeyboard() {
+    if (source_)
+        source_->closePort();
+}
+
+void CMidiKeyboard::setSource(std::unique_ptr<MidiInputSource> source) {
+    closeChosen();
+    source_ = std::move(source);
+    ports_.clear();
+    if (source_ && source_->available()) {
+        ports_ = source_->portNames();
+        poll_.start();
+        connectChosen();
+    } else {
+        poll_.stop();
+    }
+    rebuildMenu();
+    emit portsChanged();
+}
+
+void CMidiKeyboard::refreshPorts() {
+    if (!source_ || !source_->available())
+        return;
+    std::vector<std::string> ports = source_->portNames();
+    bool changed = ports != ports_;
+    ports_ = std::move(ports);
+    const bool chosenPresent = std::find(ports_.begin(), ports_.end(), chosen_) != ports_.end();
+    if (connected_ && !chosenPresent) {
+        closeChosen();
+        changed = true;
+    } else if (!connected_ && chosenPresent) {
+        connectChosen();
+        changed = true;
+    }
+    if (changed) {
+        rebuildMenu();
+        emit portsChanged();
+    }
+}
+
+void CMidiKeyboard::choosePort(const QString& name) {
+    closeChosen();
+    chosen_ = name.toStdString();
+    connectChosen();
+    rebuildMenu();
+    emit portsChanged();
+}
+
+void CMidiKeyboard::connectChosen() {
+    if (chosen_.empty() || !source_ || std::find(ports_.begin(), ports_.end(), chosen_) == ports_.end())
+        return;
+    connected_ = source_->openPort(chosen_, [this](const MidiNoteEvent& note) { queueNote(note); });
+    if (connected_ && keyCodesStale_)
+        mapKeys();
+}
+
+void CMidiKeyboard::closeChosen() {
+    if (source_)
+        source_->closePort();
+    connected_ = false;
+    // Notes of queued events and held keys would hang without their note-offs.
+    playQueuedNotes();
+    if (piano_ != nullptr)
+        for (unsigned code : std::exchange(heldCodes_, {}))
+            piano_->releaseKey(code);
+}
+
+void CMidiKeyboard::rebuildMenu() {
+    if (menu_ == nullptr)
+        return;
+    menu_->clear();
+    if (!source_ || !source_->available()) {
+        menu_->addAction(tr("No MIDI system (ALSA sequencer not available)"))->setEnabled(false);
+        return;
+    }
+    auto* group = new QActionGroup(menu_);
+    group->setExclusive(true);
+    auto add = [&](const QString& text, const QString& port) {
+        QAction* action = menu_->addAction(text);
+        action->setCheckable(true);
+        action->setChecked(port.toStdString() == chosen_);
+        action->setData(port);
+        group->addAction(action);
+        connect(action, &QAction::triggered, this, [this, port] {
+            if (port.toStdString() != chosen_)
+                choosePort(port);
+        });
+        return action;
+    };
+    add(tr("&None"), QString());
+    menu_->addSeparator();
+    for (const std::string& port : ports_) {
+        const QString name = QString::fromStdString(port);
+        add(name, name);
+    }
+    if (!chosen_.empty() && !connected_) {
+        // The chosen port is away: it stays chosen and reconnects when back.
+        const QString name = QString::fromStdString(chosen_);
+        QAction* waiting = add(tr("%1 (disconnected)").arg(name), name);
+        waiting->setEnabled(false);
+    }
+}
+
+void CMidiKeyboard::mapKeys() {
+    keyCodes_.fill(-1);
+    keyCodesStale_ = false;
+    if (piano_ == nullptr || !piano_->isLoaded() || piano_->controller()->instrument() == nullptr)
+        return;
+    const pellamy::InstrumentModel& instrument = *piano_->controller()->instrument();
+    for (const exchange::RootKey& root : exchange::assignRootKeys(instrument)) {
+        if (root.key < 0 || root.key >= static_cast<int>(keyCodes_.size()))
+            continue;
+        // Only sounds that a computer key plays: a MIDI note plays as that key.
+        const unsigned code = instrument.keyForAlias(root.alias);
+        if (instrument.aliasForKey(code) == root.alias)
+            keyCodes_[static_cast<std::size_t>(root.key)] = static_cast<int>(code);
+    }
+}
+
+int CMidiKeyboard::keyCodeForMidiKey(int midiKey) {
+    if (keyCodesStale_)
+        mapKeys();
+    if (midiKey < 0 || midiKey >= static_cast<int>(keyCodes_.size()))
+        return -1;
+    return keyCodes_[static_cast<std::size_t>(midiKey)];
+}
+
+void CMidiKeyboard::queueNote(const MidiNoteEvent& note) {
+    queue_.push(note);
+    if (!wakePending_.exchange(true, std::memory_order_acq_rel))
+        QCoreApplication::postEvent(this, new QEvent(wakeEventType()));
+}
+
+void CMidiKeyboard::playQueuedNotes() {
+    // Cleared before reading: a note queued from here on posts a new wake-up.
+    wakePending_.store(false, std::memory_order_release);
+    while (const std::optional<MidiNoteEvent> note = queue_.pop()) {
+        const int code = keyCodeForMidiKey(note->key);
+        if (code < 0 || piano_ == nullptr || !piano_->isLoaded())
+            continue;
+        const auto key = static_cast<unsigned>(code);
+        if (note->on && note->velocity > 0) {
+            piano_->pressKey(key);
+            heldCodes_.insert(key);
+        } else {
+            piano_->releaseKey(key);
+            heldCodes_.erase(key);
+        }
+    }
+}
+
+bool CMidiKeyboard::event(QEvent* event) {
+    if (event->type() == wakeEventType()) {
+        playQueuedNotes();
+        return true;
+    }
+    return QObject::event(event);
+}
+
+} // namespace kivora

@@ -26,11 +26,12 @@ struct StepConstants {
 };
 
 enum class KernelChoice {
-    automatic,  // avx2Banded when the processor has AVX2 (eight lanes measured no faster), else plain
-    plain,      // one node at a time
-    avx2,       // four nodes at a time, every group through the general path; plain without AVX2
-    avx512,     // eight nodes at a time; otherwise as avx2
-    avx2Banded, // as avx2, runs of groups with one spring pattern (a grid's inside) unrolled
+    automatic,    // avx2Banded when the processor has AVX2 (eight lanes measured no faster), else plain
+    plain,        // one node at a time
+    avx2,         // four nodes at a time, every group through the general path; plain without AVX2
+    avx512,       // eight nodes at a time; otherwise as avx2
+    avx2Banded,   // as avx2, runs of groups with one spring pattern (a grid's inside) unrolled
+    avx512Banded, // as avx512 with the runs of avx2Banded; avx2Banded without AVX-512
 };
 
 // Thread: one thread at a time per kernel; kernels share nothing, so each
@@ -98,7 +99,8 @@ private:
     std::vector<std::uint8_t> slotKind_;     // kContiguous | kAllActive
     std::vector<std::uint8_t> groupKind_;    // kRegularGroup | kExactReciprocal | kUnitMasses
     std::vector<int> bandOfGroup_;           // the group's band, or -1 (avx2Banded)
-    std::vector<int> bands_;                 // per band: end group, slots, mass kind, offsets
+    std::vector<int> bands_;                 // per band: end group, slots, mass kind, offsets, uniform
+    std::vector<double> bandStiffness_;      // per band: each slot's stiffness when uniform
     int wavefrontLag_ = 1;                   // groups between one stage and the next
 
     // The state y, two stage states and the accumulator, each stride_ values

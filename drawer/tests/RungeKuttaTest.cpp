@@ -202,6 +202,10 @@ int expectedWidth(muntero::KernelChoice choice) {
     case muntero::KernelChoice::avx512:
     case muntero::KernelChoice::avx512Banded:
         return 8;
+    case muntero::KernelChoice::automatic:
+        return muntero::RungeKuttaKernel::wideKernelAvailable()     ? 8
+               : muntero::RungeKuttaKernel::vectorKernelAvailable() ? 4
+                                                                    : 0;
     default:
         return 0;
     }
@@ -259,6 +263,8 @@ std::string kernelName(const ::testing::TestParamInfo<muntero::KernelChoice>& in
         return "fourLanesBanded";
     case muntero::KernelChoice::avx512Banded:
         return "eightLanesBanded";
+    case muntero::KernelChoice::automatic:
+        return "automatic";
     default:
         return "eightLanes";
     }
@@ -267,7 +273,8 @@ std::string kernelName(const ::testing::TestParamInfo<muntero::KernelChoice>& in
 INSTANTIATE_TEST_SUITE_P(Kernels, EveryKernel,
                          ::testing::Values(muntero::KernelChoice::plain, muntero::KernelChoice::avx2,
                                            muntero::KernelChoice::avx2Banded, muntero::KernelChoice::avx512,
-                                           muntero::KernelChoice::avx512Banded),
+                                           muntero::KernelChoice::avx512Banded,
+                                           muntero::KernelChoice::automatic),
                          kernelName);
 
 TEST(RungeKuttaKernel, RefusesSnapshotsWhoseArraysDoNotFit) {

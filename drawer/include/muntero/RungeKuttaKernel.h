@@ -27,15 +27,15 @@ struct StepConstants {
 
 // The automatic choice is the fastest kernel the processor offers, as
 // measured on one step of the 100 x 100 membrane on a Zen 5 with AVX-512:
-// avx512Banded 26 us, avx2Banded 37 us, avx512 45 us, avx2 52 us, plain
-// 131 us. So avx512Banded with AVX-512 (F and DQ), else avx2Banded with AVX2
+// avx512Banded 30 us, avx2Banded 47 us, avx512 55 us, avx2 62 us, plain
+// 157 us. So avx512Banded with AVX-512 (F and DQ), else avx2Banded with AVX2
 // (on an AVX2-only processor an octave of that membrane took 10.2 s against
 // 14.9 s with avx2), else plain. The general eight-lane path is held back by
 // what it reads per spring slot: the slot's index (and through it the
 // neighbours), kind and lane bits, and a stiffness table too large for the
 // first-level cache. A band keeps its offsets in registers, and its
 // stiffnesses too where all its springs of a slot are equal (without that,
-// avx512Banded took 37 us there).
+// the avx512Banded step took 40 % longer there).
 enum class KernelChoice {
     automatic,    // the fastest the processor offers, see above
     plain,        // one node at a time

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
+#include <type_traits>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -40,14 +42,17 @@ struct Arrays {
 };
 
 // A band (see bandStage) as kBandInts integers: its end group, its slot
-// count, its mass mode (kUnitMasses, kExactReciprocal or 0 to divide) and
-// kMaxBandSlots offsets from a group's first node, one per slot.
+// count, its mass mode (kUnitMasses, kExactReciprocal or 0 to divide),
+// kMaxBandSlots offsets from a group's first node, one per slot, and whether
+// every active lane of each slot has one stiffness throughout the band (then
+// kMaxBandSlots values of the band's stiffness table hold them).
 constexpr int kMaxBandSlots = 6;
 constexpr int kBandEnd = 0;
 constexpr int kBandSlots = 1;
 constexpr int kBandMassMode = 2;
 constexpr int kBandOffsets = 3;
-constexpr int kBandInts = kBandOffsets + kMaxBandSlots;
+constexpr int kBandUniform = kBandOffsets + kMaxBandSlots;
+constexpr int kBandInts = kBandUniform + 1;
 
 // The layout of the vector kernels (see RungeKuttaKernel's members).
 struct Tables {
@@ -60,8 +65,9 @@ struct Tables {
     const std::uint8_t* groupKind;
     const double* mass;
     const double* inverseMass;
-    const int* bandOfGroup; // index of the group's band, -1 outside every band
-    const int* bands;       // kBandInts per band
+    const int* bandOfGroup;      // index of the group's band, -1 outside every band
+    const int* bands;            // kBandInts per band
+    const double* bandStiffness; // kMaxBandSlots per band
 };
 
 template <Stage stage>
@@ -426,6 +432,142 @@ __attribute__((target("avx512f"))) void wideStage(const Arrays arrays, int group
     }
 }
 
+// bandStage with eight lanes (the eight-lane kernel's bands): an inactive
+// lane kept by a masked subtraction, and a band whose springs of one slot
+// all have the same stiffness multiplies by that value held in a register
+// instead of reading the stiffness table. Every lane performs the operations
+// of plainStage in the same order, so the bits are the same.
+template <Stage stage, int slots, int massMode, bool uniform>
+__attribute__((target("avx512f,avx512dq"))) void
+wideBandStage(const Arrays arrays, int groupBegin, int groupEnd, const double* stiffness,
+              const std::uint8_t* laneBits, const int* band, const double* bandStiffness, const Tables t,
+              const StepConstants& c, double halfStepValue) {
+    const Arrays a = arrays;
+    const double* stageX = a.stageX;
+    const double* stageV = a.stageV;
+    const double* mass = t.mass;
+    const double* inverseMass = t.inverseMass;
+    std::ptrdiff_t offset[slots];
+    __m512d springStiffness[slots];
+    for (int s = 0; s < slots; ++s) {
+        offset[s] = band[kBandOffsets + s];
+        springStiffness[s] = _mm512_set1_pd(uniform ? bandStiffness[s] : 0.0);
+    }
+    const __m512d halfStep = _mm512_set1_pd(halfStepValue);
+    const __m512d step = _mm512_set1_pd(c.timeStep);
+    const __m512d weight = _mm512_set1_pd(c.accumulatorWeight);
+    const __m512d linear = _mm512_set1_pd(c.linearDamping);
+    const __m512d squarePositive = _mm512_set1_pd(c.squareDamping * 1.0);
+    const __m512d squareNegative = _mm512_set1_pd(c.squareDamping * -1.0);
+    const __m512d zero = _mm512_setzero_pd();
+    constexpr int kChunk = 16;
+    alignas(64) double accelerations[kChunk * kWideLanes];
+    for (int chunk = groupBegin; chunk < groupEnd; chunk += kChunk) {
+        const int chunkEnd = std::min(chunk + kChunk, groupEnd);
+        for (int g = chunk; g < chunkEnd; ++g, laneBits += slots) {
+            const std::ptrdiff_t i = std::ptrdiff_t{g} * kWideLanes;
+            const __m512d xi = _mm512_loadu_pd(stageX + i);
+            __m512d acceleration = zero;
+            for (int s = 0; s < slots; ++s) {
+                const __m512d xj = _mm512_loadu_pd(stageX + i + offset[s]);
+                const __m512d k = uniform ? springStiffness[s] : _mm512_loadu_pd(stiffness + s * kWideLanes);
+                const __m512d term = _mm512_mul_pd(_mm512_sub_pd(xi, xj), k);
+                acceleration =
+                    _mm512_mask_sub_pd(acceleration, _cvtu32_mask8(laneBits[s]), acceleration, term);
+            }
+            if constexpr (!uniform) {
+                stiffness += slots * kWideLanes;
+            }
+            if constexpr (massMode == kExactReciprocal) {
+                acceleration = _mm512_mul_pd(acceleration, _mm512_loadu_pd(inverseMass + i));
+            } else if constexpr (massMode == 0) {
+                acceleration = _mm512_div_pd(acceleration, _mm512_loadu_pd(mass + i));
+            }
+            _mm512_store_pd(accelerations + (g - chunk) * kWideLanes, acceleration);
+        }
+        for (int g = chunk; g < chunkEnd; ++g) {
+            const std::ptrdiff_t i = std::ptrdiff_t{g} * kWideLanes;
+            const __m512d vi = _mm512_loadu_pd(stageV + i);
+            const __m512d square = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(vi, zero, _CMP_GT_OQ),
+                                                        squareNegative, squarePositive);
+            const __m512d damping = _mm512_mul_pd(_mm512_add_pd(linear, _mm512_mul_pd(square, vi)), vi);
+            const __m512d dv =
+                _mm512_sub_pd(_mm512_load_pd(accelerations + (g - chunk) * kWideLanes), damping);
+            wideCombine<stage>(a, static_cast<int>(i), vi, dv, halfStep, step, weight);
+        }
+    }
+}
+
+template <Stage stage, int slots>
+void wideBandStageFor(const Arrays& a, int groupBegin, int groupEnd, const double* stiffness,
+                      const std::uint8_t* laneBits, const int* band, const double* bandStiffness,
+                      const Tables& t, const StepConstants& c, double halfStep) {
+    const bool uniform = band[kBandUniform] != 0;
+    const auto call = [&](auto massMode) {
+        constexpr int kMassMode = decltype(massMode)::value;
+        if (uniform) {
+            wideBandStage<stage, slots, kMassMode, true>(a, groupBegin, groupEnd, stiffness, laneBits, band,
+                                                         bandStiffness, t, c, halfStep);
+        } else {
+            wideBandStage<stage, slots, kMassMode, false>(a, groupBegin, groupEnd, stiffness, laneBits, band,
+                                                          bandStiffness, t, c, halfStep);
+        }
+    };
+    if (band[kBandMassMode] == kUnitMasses) {
+        call(std::integral_constant<int, kUnitMasses>{});
+    } else if (band[kBandMassMode] == kExactReciprocal) {
+        call(std::integral_constant<int, kExactReciprocal>{});
+    } else {
+        call(std::integral_constant<int, 0>{});
+    }
+}
+
+// bandedStage with eight lanes: a band's groups through wideBandStage and
+// every other group through wideStage.
+template <Stage stage>
+void wideBandedStage(const Arrays& a, int groupBegin, int groupEnd, const Tables& t, const StepConstants& c,
+                     double halfStep) {
+    int g = groupBegin;
+    while (g < groupEnd) {
+        const int bandIndex = t.bandOfGroup[g];
+        if (bandIndex < 0) {
+            int end = g + 1;
+            while (end < groupEnd && t.bandOfGroup[end] < 0) {
+                ++end;
+            }
+            wideStage<stage>(a, g, end, t, c, halfStep);
+            g = end;
+            continue;
+        }
+        const int* band = t.bands + std::ptrdiff_t{bandIndex} * kBandInts;
+        const int end = std::min(groupEnd, band[kBandEnd]);
+        const double* stiffness = t.slotStiffness + std::ptrdiff_t{t.slotBegin[g]} * kWideLanes;
+        const std::uint8_t* laneBits = t.slotLaneBits + t.slotBegin[g];
+        const double* bandStiffness = t.bandStiffness + std::ptrdiff_t{bandIndex} * kMaxBandSlots;
+        switch (band[kBandSlots]) {
+        case 1:
+            wideBandStageFor<stage, 1>(a, g, end, stiffness, laneBits, band, bandStiffness, t, c, halfStep);
+            break;
+        case 2:
+            wideBandStageFor<stage, 2>(a, g, end, stiffness, laneBits, band, bandStiffness, t, c, halfStep);
+            break;
+        case 3:
+            wideBandStageFor<stage, 3>(a, g, end, stiffness, laneBits, band, bandStiffness, t, c, halfStep);
+            break;
+        case 4:
+            wideBandStageFor<stage, 4>(a, g, end, stiffness, laneBits, band, bandStiffness, t, c, halfStep);
+            break;
+        case 5:
+            wideBandStageFor<stage, 5>(a, g, end, stiffness, laneBits, band, bandStiffness, t, c, halfStep);
+            break;
+        default:
+            wideBandStageFor<stage, 6>(a, g, end, stiffness, laneBits, band, bandStiffness, t, c, halfStep);
+            break;
+        }
+        g = end;
+    }
+}
+
 #endif
 
 } // namespace
@@ -440,7 +582,7 @@ bool RungeKuttaKernel::vectorKernelAvailable() {
 
 bool RungeKuttaKernel::wideKernelAvailable() {
 #ifdef MUNTERO_HAVE_X86_VECTOR
-    return __builtin_cpu_supports("avx512f");
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
 #else
     return false;
 #endif
@@ -449,8 +591,12 @@ bool RungeKuttaKernel::wideKernelAvailable() {
 RungeKuttaKernel::RungeKuttaKernel(const ModelSnapshot& model, const StepConstants& constants,
                                    KernelChoice choice)
     : nodeCount_(model.nodeCount()), constants_(constants) {
-    const bool wide = choice == KernelChoice::avx512 && wideKernelAvailable();
+    const bool wide = (choice == KernelChoice::avx512 || choice == KernelChoice::avx512Banded ||
+                       choice == KernelChoice::automatic) &&
+                      wideKernelAvailable();
     const bool narrow = choice != KernelChoice::plain && vectorKernelAvailable();
+    const bool banded = choice == KernelChoice::avx2Banded || choice == KernelChoice::avx512Banded ||
+                        choice == KernelChoice::automatic;
     vectorWidth_ = wide ? 8 : narrow ? 4 : 0;
     // The plain kernel walks the springs node by node; the tables below are
     // then laid out for four lanes and left unused.
@@ -568,10 +714,10 @@ RungeKuttaKernel::RungeKuttaKernel(const ModelSnapshot& model, const StepConstan
             (unitMasses[group] ? kUnitMasses : 0) | (allActive ? kAllActiveGroup : 0)));
     }
 
-    // Bands: runs of at least kMinBandGroups regular four-lane groups with
-    // the same slot offsets and masses of the same kind.
+    // Bands: runs of at least kMinBandGroups groups whose slots are all
+    // contiguous, with the same slot offsets and masses of the same kind.
     bandOfGroup_.assign(static_cast<std::size_t>(groupCount), -1);
-    if ((choice == KernelChoice::avx2Banded || choice == KernelChoice::automatic) && vectorWidth_ == kLanes) {
+    if (banded && vectorWidth_ > 0) {
         const auto bandKey = [&](int g, int* key) {
             const auto group = static_cast<std::size_t>(g);
             const int first = slotBegin_[group];
@@ -590,7 +736,10 @@ RungeKuttaKernel::RungeKuttaKernel(const ModelSnapshot& model, const StepConstan
                                                                           : 0;
             for (int s = 0; s < kMaxBandSlots; ++s) {
                 key[kBandOffsets + s] =
-                    s < slots ? slotOther_[static_cast<std::size_t>(first + s) * kLanes] - g * kLanes : 0;
+                    s < slots
+                        ? slotOther_[static_cast<std::size_t>(first + s) * static_cast<std::size_t>(lanes)] -
+                              g * lanes
+                        : 0;
             }
             return true;
         };
@@ -615,6 +764,39 @@ RungeKuttaKernel::RungeKuttaKernel(const ModelSnapshot& model, const StepConstan
             }
             g = end;
         }
+    }
+    // A band's slot whose active lanes all have one stiffness: the eight-lane
+    // kernel holds it in a register (the table stays, for scaleStiffness and
+    // the other paths, and is scaled alike).
+    bandStiffness_.assign(bands_.size() / kBandInts * kMaxBandSlots, 0.0);
+    for (std::size_t band = 0; band < bands_.size() / kBandInts; ++band) {
+        int* key = bands_.data() + band * kBandInts;
+        const int end = key[kBandEnd];
+        int begin = end;
+        while (begin > 0 && bandOfGroup_[static_cast<std::size_t>(begin) - 1] == static_cast<int>(band)) {
+            --begin;
+        }
+        bool uniform = true;
+        for (int s = 0; s < key[kBandSlots]; ++s) {
+            bool found = false;
+            double value = 0.0;
+            for (int g = begin; g < end; ++g) {
+                const auto slot = static_cast<std::size_t>(slotBegin_[static_cast<std::size_t>(g)] + s);
+                for (int lane = 0; lane < lanes; ++lane) {
+                    if (!(slotLaneBits_[slot] & (1u << lane))) {
+                        continue;
+                    }
+                    const double k = slotStiffness_[slot * static_cast<std::size_t>(lanes) +
+                                                    static_cast<std::size_t>(lane)];
+                    // Compared as bits: the same number, also in sign and NaN payload.
+                    uniform = uniform && (!found || std::memcmp(&k, &value, sizeof k) == 0);
+                    value = k;
+                    found = true;
+                }
+            }
+            bandStiffness_[band * kMaxBandSlots + static_cast<std::size_t>(s)] = value;
+        }
+        key[kBandUniform] = uniform ? 1 : 0;
     }
 
     // How many groups away a stage reads: every index a slot loads counts,
@@ -670,6 +852,9 @@ void RungeKuttaKernel::scaleStiffness(double factor) {
     for (double& k : slotStiffness_) {
         k = k * factor;
     }
+    for (double& k : bandStiffness_) {
+        k = k * factor;
+    }
 }
 
 void RungeKuttaKernel::advance() {
@@ -723,7 +908,7 @@ void RungeKuttaKernel::advanceVector() {
     const Tables tables{slotBegin_.data(),    slotOther_.data(),    slotStiffness_.data() + stiffnessOffset_,
                         slotLaneMask_.data(), slotLaneBits_.data(), slotKind_.data(),
                         groupKind_.data(),    mass_.data(),         inverseMass_.data(),
-                        bandOfGroup_.data(),  bands_.data()};
+                        bandOfGroup_.data(),  bands_.data(),        bandStiffness_.data()};
     // The four stages run as a wavefront over the groups: stage k+1 of a
     // group follows once stage k has reached every group its springs reach,
     // so the data of a few groups stays in the first-level cache instead of
@@ -737,7 +922,12 @@ void RungeKuttaKernel::advanceVector() {
         }
     };
     for (int begin = 0; begin < groups + 3 * lag; begin += lag) {
-        if (!bands_.empty()) {
+        if (!bands_.empty() && vectorWidth_ == 8) {
+            run(wideBandedStage<kFirst>, first, begin);
+            run(wideBandedStage<kSecond>, second, begin - lag);
+            run(wideBandedStage<kThird>, third, begin - 2 * lag);
+            run(wideBandedStage<kLast>, last, begin - 3 * lag);
+        } else if (!bands_.empty()) {
             run(bandedStage<kFirst>, first, begin);
             run(bandedStage<kSecond>, second, begin - lag);
             run(bandedStage<kThird>, third, begin - 2 * lag);

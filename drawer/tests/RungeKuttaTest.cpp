@@ -189,7 +189,7 @@ bool sameBits(double a, double b) {
 }
 
 // Every laid-out kernel this processor can run (one node at a time, four
-// at a time in general or in bands of one spring pattern, eight at a time) against the straightforward
+// or eight at a time, in general or in bands of one spring pattern) against the straightforward
 // seven-state form: the same IEEE operations in the same order, so every displacement and velocity agrees bit
 // for bit, also after retuning.
 class EveryKernel : public ::testing::TestWithParam<muntero::KernelChoice> {};
@@ -200,7 +200,12 @@ int expectedWidth(muntero::KernelChoice choice) {
     case muntero::KernelChoice::avx2Banded:
         return 4;
     case muntero::KernelChoice::avx512:
+    case muntero::KernelChoice::avx512Banded:
         return 8;
+    case muntero::KernelChoice::automatic:
+        return muntero::RungeKuttaKernel::wideKernelAvailable()     ? 8
+               : muntero::RungeKuttaKernel::vectorKernelAvailable() ? 4
+                                                                    : 0;
     default:
         return 0;
     }
@@ -210,8 +215,10 @@ TEST_P(EveryKernel, MatchesTheStraightforwardFormBitForBit) {
     const muntero::KernelChoice choice = GetParam();
     const bool fourLanes =
         choice == muntero::KernelChoice::avx2 || choice == muntero::KernelChoice::avx2Banded;
+    const bool eightLanes =
+        choice == muntero::KernelChoice::avx512 || choice == muntero::KernelChoice::avx512Banded;
     if ((fourLanes && !muntero::RungeKuttaKernel::vectorKernelAvailable()) ||
-        (choice == muntero::KernelChoice::avx512 && !muntero::RungeKuttaKernel::wideKernelAvailable())) {
+        (eightLanes && !muntero::RungeKuttaKernel::wideKernelAvailable())) {
         GTEST_SKIP() << "this processor cannot run the " << expectedWidth(choice) << "-lane kernel";
     }
     const muntero::StepConstants constants{1.0 / 44100.0, 4.0, 0.08, (1.0 / 44100.0) / 6.0};
@@ -254,6 +261,10 @@ std::string kernelName(const ::testing::TestParamInfo<muntero::KernelChoice>& in
         return "fourLanes";
     case muntero::KernelChoice::avx2Banded:
         return "fourLanesBanded";
+    case muntero::KernelChoice::avx512Banded:
+        return "eightLanesBanded";
+    case muntero::KernelChoice::automatic:
+        return "automatic";
     default:
         return "eightLanes";
     }
@@ -261,7 +272,9 @@ std::string kernelName(const ::testing::TestParamInfo<muntero::KernelChoice>& in
 
 INSTANTIATE_TEST_SUITE_P(Kernels, EveryKernel,
                          ::testing::Values(muntero::KernelChoice::plain, muntero::KernelChoice::avx2,
-                                           muntero::KernelChoice::avx2Banded, muntero::KernelChoice::avx512),
+                                           muntero::KernelChoice::avx2Banded, muntero::KernelChoice::avx512,
+                                           muntero::KernelChoice::avx512Banded,
+                                           muntero::KernelChoice::automatic),
                          kernelName);
 
 TEST(RungeKuttaKernel, RefusesSnapshotsWhoseArraysDoNotFit) {
@@ -283,12 +296,19 @@ TEST(RungeKuttaKernel, RefusesSnapshotsWhoseArraysDoNotFit) {
 
 namespace {
 
+// How the springs of a lattice are set: each its own stiffness, all one,
+// one per offset, or all one but a single spring one unit in the last place
+// stiffer (a kernel that took the band's springs for equal would go wrong).
+enum class Springs { varied, allEqual, equalPerOffset, allEqualButOne };
+
 // A rows × columns lattice whose free nodes hang on springs at the given
 // offsets (the rim, as far as the longest offset reaches, is fixed). Rows
 // take turns at unit masses, power-of-two masses and other masses, and a few
 // nodes inside are fixed too, so bands meet groups with inactive lanes.
-muntero::ModelSnapshot latticeModel(int rows, int columns, const std::vector<int>& offsets) {
+muntero::ModelSnapshot latticeModel(int rows, int columns, const std::vector<int>& offsets,
+                                    Springs springs = Springs::varied) {
     muntero::ModelSnapshot model;
+    const int oddNode = (rows / 2) * columns + columns / 2 + 1;
     for (int r = 0; r < rows; ++r) {
         for (int c = 0; c < columns; ++c) {
             const int i = r * columns + c;
@@ -301,8 +321,18 @@ muntero::ModelSnapshot latticeModel(int rows, int columns, const std::vector<int
             node.fixed = fixed;
             node.firstConnection = static_cast<int>(model.connections.size());
             if (!fixed) {
-                for (int offset : offsets) {
-                    model.connections.push_back({1.5e5 + 7.0 * ((i * 13 + offset) % 17), i + offset});
+                for (std::size_t l = 0; l < offsets.size(); ++l) {
+                    const int offset = offsets[l];
+                    double stiffness = 1.5e5 + 7.0 * ((i * 13 + offset) % 17);
+                    if (springs == Springs::allEqual || springs == Springs::allEqualButOne) {
+                        stiffness = 1.6e5;
+                    } else if (springs == Springs::equalPerOffset) {
+                        stiffness = 1.4e5 + 1.0e4 * static_cast<double>(l);
+                    }
+                    if (springs == Springs::allEqualButOne && i == oddNode && l + 1 == offsets.size()) {
+                        stiffness = std::nextafter(stiffness, 1.0e6);
+                    }
+                    model.connections.push_back({stiffness, i + offset});
                 }
                 node.connectionCount = static_cast<int>(offsets.size());
             }
@@ -314,15 +344,22 @@ muntero::ModelSnapshot latticeModel(int rows, int columns, const std::vector<int
     return model;
 }
 
+// The kernels with bands (runs of groups with one spring pattern unrolled),
+// four and eight lanes.
+class BandedKernel : public ::testing::TestWithParam<muntero::KernelChoice> {};
+
 } // namespace
 
-// The banded four-lane kernel (runs of groups with one spring pattern
-// unrolled) against the straightforward form, bit for bit, on strings,
+// A banded kernel against the straightforward form, bit for bit, on strings,
 // grids, lattices with diagonals and three-dimensional neighbourhoods, with
-// every kind of mass, inactive lanes and retuning half-way.
-TEST(RungeKuttaKernel, BandedKernelMatchesTheStraightforwardFormBitForBit) {
-    if (!muntero::RungeKuttaKernel::vectorKernelAvailable()) {
-        GTEST_SKIP() << "no AVX2 here: the banded kernel is the plain one";
+// every kind of mass, inactive lanes, springs that are all equal or not, and
+// retuning half-way.
+TEST_P(BandedKernel, MatchesTheStraightforwardFormBitForBit) {
+    const muntero::KernelChoice choice = GetParam();
+    const int lanes = choice == muntero::KernelChoice::avx512Banded ? 8 : 4;
+    if (!muntero::RungeKuttaKernel::vectorKernelAvailable() ||
+        (lanes == 8 && !muntero::RungeKuttaKernel::wideKernelAvailable())) {
+        GTEST_SKIP() << "this processor cannot run the banded " << lanes << "-lane kernel";
     }
     const muntero::StepConstants constants{1.0 / 44100.0, 4.0, 0.08, (1.0 / 44100.0) / 6.0};
     struct Case {
@@ -330,6 +367,7 @@ TEST(RungeKuttaKernel, BandedKernelMatchesTheStraightforwardFormBitForBit) {
         int rows;
         int columns;
         std::vector<int> offsets;
+        Springs springs = Springs::varied;
     };
     const std::vector<Case> cases = {
         {"string", 5, 61, {-1, 1}},
@@ -340,20 +378,27 @@ TEST(RungeKuttaKernel, BandedKernelMatchesTheStraightforwardFormBitForBit) {
         {"five links", 9, 30, {-30, -1, 1, 30, 31}},
         {"three-dimensional", 10, 48, {-48, -12, -1, 1, 12, 48}},
         {"with diagonals", 10, 28, {-29, -28, -27, -1, 1, 27, 28, 29}},
+        {"string of equal springs", 5, 61, {-1, 1}, Springs::allEqual},
+        {"grid of equal springs", 14, 52, {-52, -1, 1, 52}, Springs::allEqual},
+        {"grid, equal springs per direction", 14, 52, {-52, -1, 1, 52}, Springs::equalPerOffset},
+        {"grid, equal springs but one", 14, 52, {-52, -1, 1, 52}, Springs::allEqualButOne},
+        {"three-dimensional, equal springs but one",
+         10,
+         48,
+         {-48, -12, -1, 1, 12, 48},
+         Springs::allEqualButOne},
     };
     for (const Case& c : cases) {
-        const muntero::ModelSnapshot model = latticeModel(c.rows, c.columns, c.offsets);
+        const muntero::ModelSnapshot model = latticeModel(c.rows, c.columns, c.offsets, c.springs);
         muntero::PlainRungeKutta reference(model, constants);
-        muntero::RungeKuttaKernel banded(model, constants, muntero::KernelChoice::avx2Banded);
-        muntero::RungeKuttaKernel automatic(model, constants);
-        EXPECT_EQ(banded.vectorWidth(), 4) << c.name;
+        muntero::RungeKuttaKernel banded(model, constants, choice);
+        EXPECT_EQ(banded.vectorWidth(), lanes) << c.name;
         // Up to six links a node is unrolled; the diagonals take the general path.
         if (c.offsets.size() <= 6) {
             EXPECT_GT(banded.bandedGroupCount(), 0) << c.name;
         } else {
             EXPECT_EQ(banded.bandedGroupCount(), 0) << c.name;
         }
-        EXPECT_EQ(automatic.bandedGroupCount(), banded.bandedGroupCount()) << c.name;
         for (int step = 0; step < 500; ++step) {
             if (step == 250) {
                 reference.scaleStiffness(1.122462048309373);
@@ -369,5 +414,31 @@ TEST(RungeKuttaKernel, BandedKernelMatchesTheStraightforwardFormBitForBit) {
             ASSERT_TRUE(sameBits(banded.velocities()[i], reference.velocities()[node]))
                 << c.name << ", node " << i;
         }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kernels, BandedKernel,
+    ::testing::Values(muntero::KernelChoice::avx2Banded, muntero::KernelChoice::avx512Banded),
+    [](const ::testing::TestParamInfo<muntero::KernelChoice>& info) {
+        return std::string(info.param == muntero::KernelChoice::avx512Banded ? "eightLanes" : "fourLanes");
+    });
+
+// The automatic choice is the banded kernel of the widest vectors the
+// processor has: eight lanes with AVX-512, four with AVX2 only, else plain.
+TEST(RungeKuttaKernel, AutomaticChoiceTakesTheWidestBandedKernel) {
+    const muntero::StepConstants constants{1.0 / 44100.0, 4.0, 0.08, (1.0 / 44100.0) / 6.0};
+    const muntero::ModelSnapshot model = latticeModel(14, 52, {-52, -1, 1, 52}, Springs::allEqual);
+    muntero::RungeKuttaKernel automatic(model, constants);
+    const muntero::KernelChoice expected = muntero::RungeKuttaKernel::wideKernelAvailable()
+                                               ? muntero::KernelChoice::avx512Banded
+                                               : muntero::KernelChoice::avx2Banded;
+    muntero::RungeKuttaKernel banded(model, constants, expected);
+    EXPECT_EQ(automatic.vectorWidth(), banded.vectorWidth());
+    EXPECT_EQ(automatic.bandedGroupCount(), banded.bandedGroupCount());
+    if (!muntero::RungeKuttaKernel::vectorKernelAvailable()) {
+        EXPECT_EQ(automatic.vectorWidth(), 0);
+    } else {
+        EXPECT_GT(automatic.bandedGroupCount(), 0);
     }
 }

@@ -307,8 +307,9 @@ TEST(NoteGenerator, ParallelRenderingEqualsSequential) {
     EXPECT_GT(sequential.baseFrequency(), 0.0);
 
     for (unsigned workers : {0u, 2u, 3u, 5u}) {
-        for (auto choice : {muntero::KernelChoice::plain, muntero::KernelChoice::avx2,
-                            muntero::KernelChoice::avx512, muntero::KernelChoice::avx2Banded}) {
+        for (auto choice :
+             {muntero::KernelChoice::plain, muntero::KernelChoice::avx2, muntero::KernelChoice::avx512,
+              muntero::KernelChoice::avx2Banded, muntero::KernelChoice::avx512Banded}) {
             NoteGenerator parallel;
             parallel.setWorkerCount(workers);
             parallel.setKernelChoice(choice);

@@ -25,12 +25,24 @@ struct StepConstants {
     double accumulatorWeight = 0.0; // h/6, in whichever rounding the caller defines it
 };
 
+// The automatic choice is the fastest kernel the processor offers, as
+// measured on one step of the 100 x 100 membrane on a Zen 5 with AVX-512:
+// avx512Banded 30 us, avx2Banded 47 us, avx512 55 us, avx2 62 us, plain
+// 157 us. So avx512Banded with AVX-512 (F and DQ), else avx2Banded with AVX2
+// (on an AVX2-only processor an octave of that membrane took 10.2 s against
+// 14.9 s with avx2), else plain. The general eight-lane path is held back by
+// what it reads per spring slot: the slot's index (and through it the
+// neighbours), kind and lane bits, and a stiffness table too large for the
+// first-level cache. A band keeps its offsets in registers, and its
+// stiffnesses too where all its springs of a slot are equal (without that,
+// the avx512Banded step took 40 % longer there).
 enum class KernelChoice {
-    automatic,  // avx2Banded when the processor has AVX2 (eight lanes measured no faster), else plain
-    plain,      // one node at a time
-    avx2,       // four nodes at a time, every group through the general path; plain without AVX2
-    avx512,     // eight nodes at a time; otherwise as avx2
-    avx2Banded, // as avx2, runs of groups with one spring pattern (a grid's inside) unrolled
+    automatic,    // the fastest the processor offers, see above
+    plain,        // one node at a time
+    avx2,         // four nodes at a time, every group through the general path; plain without AVX2
+    avx512,       // eight nodes at a time; otherwise as avx2
+    avx2Banded,   // as avx2, runs of groups with one spring pattern (a grid's inside) unrolled
+    avx512Banded, // as avx512, with the runs of avx2Banded; avx2Banded without AVX-512
 };
 
 // Thread: one thread at a time per kernel; kernels share nothing, so each
@@ -61,13 +73,13 @@ public:
     // Nodes per vector operation: 8, 4, or 0 for the plain kernel.
     int vectorWidth() const { return vectorWidth_; }
     bool usesVectorKernel() const { return vectorWidth_ > 0; }
-    // Groups of four nodes that the avx2Banded kernel steps through its
+    // Groups (of vectorWidth nodes) that a banded kernel steps through its
     // unrolled path (0 for the other kernels).
     int bandedGroupCount() const;
 
     // Any thread; what the processor offers, asked once per call.
     static bool vectorKernelAvailable(); // AVX2
-    static bool wideKernelAvailable();   // AVX-512
+    static bool wideKernelAvailable();   // AVX-512 F and DQ
 
 private:
     void advancePlain();
@@ -97,8 +109,9 @@ private:
     std::vector<std::uint8_t> slotLaneBits_; // one bit per active lane
     std::vector<std::uint8_t> slotKind_;     // kContiguous | kAllActive
     std::vector<std::uint8_t> groupKind_;    // kRegularGroup | kExactReciprocal | kUnitMasses
-    std::vector<int> bandOfGroup_;           // the group's band, or -1 (avx2Banded)
-    std::vector<int> bands_;                 // per band: end group, slots, mass kind, offsets
+    std::vector<int> bandOfGroup_;           // the group's band, or -1 (banded kernels)
+    std::vector<int> bands_;                 // per band: end group, slots, mass kind, offsets, uniform
+    std::vector<double> bandStiffness_;      // per band: each slot's stiffness when uniform
     int wavefrontLag_ = 1;                   // groups between one stage and the next
 
     // The state y, two stage states and the accumulator, each stride_ values

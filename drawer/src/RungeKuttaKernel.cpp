@@ -54,6 +54,33 @@ constexpr int kBandOffsets = 3;
 constexpr int kBandUniform = kBandOffsets + kMaxBandSlots;
 constexpr int kBandInts = kBandUniform + 1;
 
+// Calls run(std::integral_constant<int, n>{}) for a band's slot count n
+// (1..kMaxBandSlots), so that the band kernels unroll their slot loops.
+template <typename Run>
+inline void withSlotCount(int slots, Run&& run) {
+    static_assert(kMaxBandSlots == 6, "one case per slot count");
+    switch (slots) {
+    case 1:
+        run(std::integral_constant<int, 1>{});
+        break;
+    case 2:
+        run(std::integral_constant<int, 2>{});
+        break;
+    case 3:
+        run(std::integral_constant<int, 3>{});
+        break;
+    case 4:
+        run(std::integral_constant<int, 4>{});
+        break;
+    case 5:
+        run(std::integral_constant<int, 5>{});
+        break;
+    default:
+        run(std::integral_constant<int, kMaxBandSlots>{});
+        break;
+    }
+}
+
 // The layout of the vector kernels (see RungeKuttaKernel's members).
 struct Tables {
     const int* slotBegin;
@@ -329,26 +356,10 @@ void bandedStage(const Arrays& a, int groupBegin, int groupEnd, const Tables& t,
         const std::int64_t* laneMask = t.slotLaneMask + std::ptrdiff_t{t.slotBegin[g]} * kLanes;
         const int massMode = band[kBandMassMode];
         const int* offsets = band + kBandOffsets;
-        switch (band[kBandSlots]) {
-        case 1:
-            bandStageFor<stage, 1>(massMode, a, g, end, stiffness, laneMask, offsets, t, c, halfStep);
-            break;
-        case 2:
-            bandStageFor<stage, 2>(massMode, a, g, end, stiffness, laneMask, offsets, t, c, halfStep);
-            break;
-        case 3:
-            bandStageFor<stage, 3>(massMode, a, g, end, stiffness, laneMask, offsets, t, c, halfStep);
-            break;
-        case 4:
-            bandStageFor<stage, 4>(massMode, a, g, end, stiffness, laneMask, offsets, t, c, halfStep);
-            break;
-        case 5:
-            bandStageFor<stage, 5>(massMode, a, g, end, stiffness, laneMask, offsets, t, c, halfStep);
-            break;
-        default:
-            bandStageFor<stage, 6>(massMode, a, g, end, stiffness, laneMask, offsets, t, c, halfStep);
-            break;
-        }
+        withSlotCount(band[kBandSlots], [&](auto slots) {
+            bandStageFor<stage, decltype(slots)::value>(massMode, a, g, end, stiffness, laneMask, offsets, t,
+                                                        c, halfStep);
+        });
         g = end;
     }
 }
@@ -544,26 +555,10 @@ void wideBandedStage(const Arrays& a, int groupBegin, int groupEnd, const Tables
         const double* stiffness = t.slotStiffness + std::ptrdiff_t{t.slotBegin[g]} * kWideLanes;
         const std::uint8_t* laneBits = t.slotLaneBits + t.slotBegin[g];
         const double* bandStiffness = t.bandStiffness + std::ptrdiff_t{bandIndex} * kMaxBandSlots;
-        switch (band[kBandSlots]) {
-        case 1:
-            wideBandStageFor<stage, 1>(a, g, end, stiffness, laneBits, band, bandStiffness, t, c, halfStep);
-            break;
-        case 2:
-            wideBandStageFor<stage, 2>(a, g, end, stiffness, laneBits, band, bandStiffness, t, c, halfStep);
-            break;
-        case 3:
-            wideBandStageFor<stage, 3>(a, g, end, stiffness, laneBits, band, bandStiffness, t, c, halfStep);
-            break;
-        case 4:
-            wideBandStageFor<stage, 4>(a, g, end, stiffness, laneBits, band, bandStiffness, t, c, halfStep);
-            break;
-        case 5:
-            wideBandStageFor<stage, 5>(a, g, end, stiffness, laneBits, band, bandStiffness, t, c, halfStep);
-            break;
-        default:
-            wideBandStageFor<stage, 6>(a, g, end, stiffness, laneBits, band, bandStiffness, t, c, halfStep);
-            break;
-        }
+        withSlotCount(band[kBandSlots], [&](auto slots) {
+            wideBandStageFor<stage, decltype(slots)::value>(a, g, end, stiffness, laneBits, band,
+                                                            bandStiffness, t, c, halfStep);
+        });
         g = end;
     }
 }

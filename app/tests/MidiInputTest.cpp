@@ -180,11 +180,11 @@ TEST_F(MidiKeyboardTest, TheMenuListsNoneAndThePortsAndChoosesOneAtATime) {
 }
 
 TEST_F(MidiKeyboardTest, NotesOnTheSoundsRootKeysPlayAsTheirKeys) {
-    EXPECT_EQ(keyboard_->keyCodeForMidiKey(kLowKey), 'Q');
-    EXPECT_EQ(keyboard_->keyCodeForMidiKey(kHighKey), 'E');
-    EXPECT_EQ(keyboard_->keyCodeForMidiKey(kDrumKey), 'W');
-    EXPECT_EQ(keyboard_->keyCodeForMidiKey(60), -1);
-    EXPECT_EQ(keyboard_->keyCodeForMidiKey(200), -1);
+    EXPECT_EQ(keyboard_->aliasForMidiKey(kLowKey), "low");
+    EXPECT_EQ(keyboard_->aliasForMidiKey(kHighKey), "high");
+    EXPECT_EQ(keyboard_->aliasForMidiKey(kDrumKey), "drum");
+    EXPECT_EQ(keyboard_->aliasForMidiKey(60), "");
+    EXPECT_EQ(keyboard_->aliasForMidiKey(200), "");
 
     keyboard_->choosePort("USB Keys:USB Keys MIDI 1");
     // From the source's thread: nothing plays until the interface thread runs.
@@ -309,9 +309,9 @@ TEST_F(MidiKeyboardTest, AnotherInstrumentGetsItsOwnKeysAndNotesWithoutOneAreIgn
     // Generated notes lie on their names' keys: 1C on 48, 1D on 50.
     piano_.instrumentFromRecords(2, records);
     ASSERT_TRUE(piano_.isLoaded());
-    EXPECT_EQ(keyboard_->keyCodeForMidiKey(48), 'Q');
-    EXPECT_EQ(keyboard_->keyCodeForMidiKey(50), '2');
-    EXPECT_EQ(keyboard_->keyCodeForMidiKey(kHighKey), -1);
+    EXPECT_EQ(keyboard_->aliasForMidiKey(48), "1C");
+    EXPECT_EQ(keyboard_->aliasForMidiKey(50), "1D");
+    EXPECT_EQ(keyboard_->aliasForMidiKey(kHighKey), "");
     ports_->send(50, 100);
     deliverPosted();
     EXPECT_TRUE(isPlaying("1D"));
@@ -322,7 +322,49 @@ TEST_F(MidiKeyboardTest, AnotherInstrumentGetsItsOwnKeysAndNotesWithoutOneAreIgn
     messages_.texts.clear();
     ports_->send(48, 100);
     deliverPosted();
-    EXPECT_EQ(keyboard_->keyCodeForMidiKey(48), -1);
+    EXPECT_EQ(keyboard_->aliasForMidiKey(48), "");
+}
+
+TEST_F(MidiKeyboardTest, SoundsWithoutAComputerKeyPlayAndRecordToo) {
+    // 26 generated notes: the computer keys reach the first 24, a MIDI
+    // keyboard every one (3C# is key 73).
+    static const char* const kPitchClasses[] = {"C",  "C#", "D",  "D#", "E",  "F",
+                                                "F#", "G",  "G#", "A",  "A#", "B"};
+    std::vector<std::int16_t> samples(2205);
+    for (std::size_t i = 0; i < samples.size(); ++i)
+        samples[i] = static_cast<std::int16_t>((i % 50) * 400 - 10000);
+    std::vector<pellamy::SoundStreamDescription> records(26);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        records[i].name = std::to_string(1 + i / 12) + kPitchClasses[i % 12];
+        records[i].format = {pellamy::kWaveFormatPcm, 1, 22050, 44100, 2, 16, 0};
+        records[i].dataBytes = static_cast<std::uint32_t>(samples.size() * 2);
+        records[i].data = samples.data();
+    }
+    piano_.instrumentFromRecords(static_cast<int>(records.size()), records.data());
+    ASSERT_TRUE(piano_.isLoaded());
+    ASSERT_EQ(piano_.controller()->instrument()->keyForAlias("3C#"), 0u) << "3C# has a computer key";
+    EXPECT_EQ(keyboard_->aliasForMidiKey(73), "3C#");
+
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    piano_.setMelodyPath(folder.filePath("live.snc"));
+    keyboard_->choosePort("USB Keys:USB Keys MIDI 1");
+    piano_.startRecording();
+    ports_->send(73, 100);
+    deliverPosted();
+    EXPECT_TRUE(isPlaying("3C#"));
+    ports_->send(73, 0);
+    deliverPosted();
+    EXPECT_FALSE(isPlaying("3C#"));
+    piano_.stopRecording();
+
+    QFile file(folder.filePath("live.snc"));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    QStringList playLines;
+    for (const QByteArray& line : file.readAll().split('\n'))
+        if (line.contains(" a "))
+            playLines << QString::fromLatin1(line.trimmed());
+    EXPECT_EQ(playLines, QStringList({"3C# a -1"}));
 }
 
 TEST(MidiKeyboard, WithoutAMidiSystemTheMenuSaysSoAndNothingElseChanges) {

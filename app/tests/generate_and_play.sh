@@ -7,6 +7,7 @@
 set -euo pipefail
 kivora=$1 model=$2 work=$3
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../../testsupport/x-windows.sh"
 notes() { python3 "$here/captured_notes.py" "$@"; }
 mkdir -p "$work"
 raw=$work/captured.raw
@@ -17,7 +18,7 @@ SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE=$raw QT_QPA_PLATFORM=xcb \
 pid=$!
 trap 'kill $pid 2>/dev/null || true; wait $pid 2>/dev/null || true' EXIT
 
-frame=$(timeout 60 xdotool search --sync --onlyvisible --name '^Kivora( |$)' | head -1)
+frame=$(wait_for_window '^Kivora( |$)' 60)
 # The toolbar's "Generate Number of Notes" button: the second of the piano
 # pane's toolbar, whose place the window's fixed layout gives at 1280 × 1024.
 # A busy machine may map the window before it takes clicks: click again until
@@ -25,7 +26,7 @@ frame=$(timeout 60 xdotool search --sync --onlyvisible --name '^Kivora( |$)' | h
 dialog=
 for attempt in $(seq 1 30); do
     xdotool mousemove --sync 695 803 click 1
-    dialog=$(timeout 2 xdotool search --sync --onlyvisible --name '^Create Razuviv$' | head -1) && break
+    dialog=$(wait_for_window '^Create Razuviv$' 2 2>/dev/null) && break
 done
 [ -n "$dialog" ] || { echo "the generation dialog did not open" >&2; exit 1; }
 xdotool windowfocus --sync "$dialog"

@@ -9,6 +9,7 @@ set -euo pipefail
 kivora=$1
 source_dir=$2
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../../../testsupport/x-windows.sh"
 # The window is 1280 pixels wide: the drawer's pane starts halfway.
 pixels() { python3 "$here/drawer_pixels.py" "$1" "$2" 640; }
 
@@ -52,7 +53,7 @@ export SDL_AUDIODRIVER=dummy QT_QPA_PLATFORM=xcb
 "$kivora" -qwindowgeometry 1280x1024+0+0 "$source_dir/examples/models/struck-membrane.json" \
     >"$work/kivora.log" 2>&1 &
 pid=$!
-wid=$(timeout 60 xdotool search --sync --onlyvisible --name '^Kivora( |$)' | head -n 1)
+wid=$(wait_for_window '^Kivora( |$)' 60)
 xdotool windowfocus --sync "$wid"
 
 wait_for 0-loaded free -eq 0 # nothing drawn before Refresh

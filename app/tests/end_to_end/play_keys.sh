@@ -7,6 +7,7 @@ set -euo pipefail
 kivora=$1
 source_dir=$2
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../../../testsupport/x-windows.sh"
 measure="python3 $here/captured_audio.py"
 
 if [ -z "${DISPLAY:-}" ]; then
@@ -26,7 +27,7 @@ instrument=$source_dir/examples/instruments/duo.ins
 # No window manager: the geometry stands in for maximising.
 "$kivora" -qwindowgeometry 1280x1024+0+0 "$instrument" >"$work/kivora.log" 2>&1 &
 pid=$!
-wid=$(timeout 60 xdotool search --sync --onlyvisible --name '^Kivora( |$)' | head -n 1)
+wid=$(wait_for_window '^Kivora( |$)' 60)
 xdotool windowfocus --sync "$wid"
 
 # One note at a time: each key once its predecessor has died away.

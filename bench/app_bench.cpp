@@ -125,8 +125,8 @@ struct MidiPiano {
         keyboard->choosePort(QStringLiteral("Keys"));
         QApplication::processEvents();
         c3 = piano.controller()->instrument()->soundFor("note1");
-        if (keyboard->keyCodeForMidiKey(48) < 0 || c3 == nullptr)
-            state.SkipWithError("C3 (MIDI key 48) has no key");
+        if (keyboard->aliasForMidiKey(48).empty() || c3 == nullptr)
+            state.SkipWithError("no sound on C3 (MIDI key 48)");
     }
     // The note-off, outside the timing.
     void release() {

@@ -26,15 +26,14 @@ QEvent::Type wakeEventType() {
 CMidiKeyboard::CMidiKeyboard(CPianoView* piano, QMenu* menu, std::unique_ptr<MidiInputSource> source,
                              QObject* parent)
     : QObject(parent), piano_(piano), menu_(menu) {
-    keyCodes_.fill(-1);
     wakeEventType(); // registered here, not first on the source's thread
     poll_.setInterval(kPollIntervalMs);
     connect(&poll_, &QTimer::timeout, this, &CMidiKeyboard::refreshPorts);
     if (piano_ != nullptr)
         connect(piano_, &CPianoView::instrumentChanged, this, [this] {
             // The piano forgot its held keys with its old instrument.
-            heldCodes_.clear();
-            keyCodesStale_ = true;
+            heldAliases_.clear();
+            aliasesStale_ = true;
             if (connected_)
                 mapKeys();
         });
@@ -93,7 +92,7 @@ void CMidiKeyboard::connectChosen() {
     if (chosen_.empty() || !source_ || std::find(ports_.begin(), ports_.end(), chosen_) == ports_.end())
         return;
     connected_ = source_->openPort(chosen_, [this](const MidiNoteEvent& note) { queueNote(note); });
-    if (connected_ && keyCodesStale_)
+    if (connected_ && aliasesStale_)
         mapKeys();
 }
 
@@ -104,8 +103,8 @@ void CMidiKeyboard::closeChosen() {
     // Notes of queued events and held keys would hang without their note-offs.
     playQueuedNotes();
     if (piano_ != nullptr)
-        for (unsigned code : std::exchange(heldCodes_, {}))
-            piano_->releaseKey(code);
+        for (const std::string& alias : std::exchange(heldAliases_, {}))
+            piano_->releaseSound(alias);
 }
 
 void CMidiKeyboard::rebuildMenu() {
@@ -145,27 +144,22 @@ void CMidiKeyboard::rebuildMenu() {
 }
 
 void CMidiKeyboard::mapKeys() {
-    keyCodes_.fill(-1);
-    keyCodesStale_ = false;
+    aliases_.fill(std::string());
+    aliasesStale_ = false;
     if (piano_ == nullptr || !piano_->isLoaded() || piano_->controller()->instrument() == nullptr)
         return;
-    const pellamy::InstrumentModel& instrument = *piano_->controller()->instrument();
-    for (const exchange::RootKey& root : exchange::assignRootKeys(instrument)) {
-        if (root.key < 0 || root.key >= static_cast<int>(keyCodes_.size()))
-            continue;
-        // Only sounds that a computer key plays: a MIDI note plays as that key.
-        const unsigned code = instrument.keyForAlias(root.alias);
-        if (instrument.aliasForKey(code) == root.alias)
-            keyCodes_[static_cast<std::size_t>(root.key)] = static_cast<int>(code);
+    for (const exchange::RootKey& root : exchange::assignRootKeys(*piano_->controller()->instrument())) {
+        if (root.key >= 0 && root.key < static_cast<int>(aliases_.size()))
+            aliases_[static_cast<std::size_t>(root.key)] = root.alias;
     }
 }
 
-int CMidiKeyboard::keyCodeForMidiKey(int midiKey) {
-    if (keyCodesStale_)
+std::string CMidiKeyboard::aliasForMidiKey(int midiKey) {
+    if (aliasesStale_)
         mapKeys();
-    if (midiKey < 0 || midiKey >= static_cast<int>(keyCodes_.size()))
-        return -1;
-    return keyCodes_[static_cast<std::size_t>(midiKey)];
+    if (midiKey < 0 || midiKey >= static_cast<int>(aliases_.size()))
+        return {};
+    return aliases_[static_cast<std::size_t>(midiKey)];
 }
 
 void CMidiKeyboard::queueNote(const MidiNoteEvent& note) {
@@ -178,16 +172,15 @@ void CMidiKeyboard::playQueuedNotes() {
     // Cleared before reading: a note queued from here on posts a new wake-up.
     wakePending_.store(false, std::memory_order_release);
     while (const std::optional<MidiNoteEvent> note = queue_.pop()) {
-        const int code = keyCodeForMidiKey(note->key);
-        if (code < 0 || piano_ == nullptr || !piano_->isLoaded())
+        const std::string alias = aliasForMidiKey(note->key);
+        if (alias.empty() || piano_ == nullptr || !piano_->isLoaded())
             continue;
-        const auto key = static_cast<unsigned>(code);
         if (note->on && note->velocity > 0) {
-            piano_->pressKey(key);
-            heldCodes_.insert(key);
+            if (piano_->pressSound(alias))
+                heldAliases_.insert(alias);
         } else {
-            piano_->releaseKey(key);
-            heldCodes_.erase(key);
+            piano_->releaseSound(alias);
+            heldAliases_.erase(alias);
         }
     }
 }

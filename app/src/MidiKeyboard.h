@@ -1,7 +1,7 @@
 // The window's live MIDI keyboard: the "MIDI Input" menu of the source's
 // ports, the chosen port reconnected by name when it returns, and its notes
-// played on the piano as presses and releases of the key of the sound whose
-// MIDI root key they hit.
+// played on the piano as presses and releases of the sound whose MIDI root
+// key they hit, as its key would play it (also a sound without a key).
 #pragma once
 
 #include "MidiInput.h"
@@ -46,8 +46,8 @@ public:
     QString chosenPort() const { return QString::fromStdString(chosen_); }
     bool isConnected() const { return connected_; }
     QTimer& pollTimer() { return poll_; }
-    // The key code a note on `midiKey` presses, or -1 when no sound has that root.
-    int keyCodeForMidiKey(int midiKey);
+    // The sound a note on `midiKey` plays, or "" when no sound has that root.
+    std::string aliasForMidiKey(int midiKey);
     std::uint64_t droppedNotes() const { return queue_.droppedCount(); }
 
 signals:
@@ -75,10 +75,10 @@ private:
     std::vector<std::string> ports_;
     std::string chosen_;
     bool connected_ = false;
-    // Key codes by MIDI key (-1: none), rebuilt when the instrument changes.
-    std::array<int, 128> keyCodes_{};
-    bool keyCodesStale_ = true;
-    std::set<unsigned> heldCodes_;
+    // Sounds by MIDI key ("": none), rebuilt when the instrument changes.
+    std::array<std::string, 128> aliases_;
+    bool aliasesStale_ = true;
+    std::set<std::string> heldAliases_;
 };
 
 } // namespace kivora

@@ -418,6 +418,29 @@ bool CPianoView::pressKey(unsigned key) {
     return true;
 }
 
+bool CPianoView::pressSound(const std::string& alias) {
+    const pellamy::Sound* sound = loaded_ ? controller_->instrument()->soundFor(alias) : nullptr;
+    if (sound == nullptr)
+        return false;
+    const bool alreadyPlaying = sound->isPlaying();
+    if (!guarded(this, [&] { controller_->SoundPress(alias); }))
+        return false;
+    repaintActiveArea();
+    if (alreadyPlaying)
+        return true;
+    const QString name = QString::fromStdString(alias);
+    QMetaObject::invokeMethod(
+        this, [this, name] { emit noteStarted(name); }, Qt::QueuedConnection);
+    return true;
+}
+
+void CPianoView::releaseSound(const std::string& alias) {
+    if (!loaded_)
+        return;
+    guarded(this, [&] { controller_->SoundRelease(alias, false); });
+    repaintActiveArea();
+}
+
 void CPianoView::keyReleaseEvent(QKeyEvent* event) {
     const int code = keyCodeForEvent(*event);
     // X11 repeats a held key as release and press pairs: the note stays held.

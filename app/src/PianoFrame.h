@@ -66,6 +66,11 @@ public:
     // instrument; pressKey is false then, or when the engine refused.
     bool pressKey(unsigned code);
     void releaseKey(unsigned code);
+    // A sound goes down or up by its alias, as from a MIDI keyboard: as its
+    // key would, also for a sound without a key. Nothing without an
+    // instrument or for an alias it lacks; pressSound is false then.
+    bool pressSound(const std::string& alias);
+    void releaseSound(const std::string& alias);
 
     bool isLoaded() const { return loaded_; }
     bool isRecording() const;

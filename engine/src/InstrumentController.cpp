@@ -155,6 +155,22 @@ void InstrumentController::KeyRelease(unsigned key, bool stopSound) {
     recorder_->look(false);
 }
 
+void InstrumentController::SoundPress(const std::string& alias) {
+    requireSuite();
+    if (instrument_->soundFor(alias) == nullptr)
+        return;
+    SetNoteState(alias, true, false);
+    recorder_->look(false);
+}
+
+void InstrumentController::SoundRelease(const std::string& alias, bool stopSound) {
+    requireSuite();
+    if (instrument_->soundFor(alias) == nullptr)
+        return;
+    SetNoteState(alias, false, stopSound);
+    recorder_->look(false);
+}
+
 void InstrumentController::MouseDown(int x, int y) {
     requireSuite();
     const int index = keyboardVisual_->HitTest(x, y);

@@ -101,6 +101,8 @@ TEST(InstrumentControllerGuards, EveryGuardedMemberThrowsWithoutASuite) {
         const std::string notReady = "Using not-initialized object";
         EXPECT_EQ(thrownText([&] { controller.KeyPress('Q'); }), notReady);
         EXPECT_EQ(thrownText([&] { controller.KeyRelease('Q', true); }), notReady);
+        EXPECT_EQ(thrownText([&] { controller.SoundPress("1C"); }), notReady);
+        EXPECT_EQ(thrownText([&] { controller.SoundRelease("1C", false); }), notReady);
         EXPECT_EQ(thrownText([&] { controller.MouseDown(1, 1); }), notReady);
         EXPECT_EQ(thrownText([&] { controller.MouseUp(1, 1, false); }), notReady);
         EXPECT_EQ(thrownText([&] { controller.MouseMove(1, 1, false); }), notReady);
@@ -224,6 +226,27 @@ TEST_F(ControllerTest, MouseDragsAcrossKeysStartTheNewKeyAndReleaseTheOldOne) {
     EXPECT_TRUE(playing("1C"));
     controller.MouseUp(5000, 5000, false);
     EXPECT_FALSE(playing("1C"));
+}
+
+TEST_F(ControllerTest, SoundsPlayByAliasAsTheirKeysDoAndAreRecordedTheSame) {
+    const auto script = folder / "take.snc";
+    controller.RenderToFile(script.string(), "", false);
+    nowMs += 250;
+    controller.SoundPress("1D");
+    EXPECT_TRUE(playing("1D"));
+    EXPECT_EQ(paintedRects()[1], "rect 101 1 201 101 fill 255,255,100"); // key 2 pressed
+    controller.SoundPress("1D");                                         // held: nothing new
+    controller.SoundPress("no such sound");
+    nowMs += 250;
+    controller.SoundRelease("1D", false);
+    EXPECT_FALSE(playing("1D"));
+    controller.SoundRelease("no such sound", true);
+    controller.KeyPress('W'); // 1D from its key: the same line again
+    controller.KeyRelease('W', false);
+    controller.RenderStop();
+    const std::string text = contentsOf(script);
+    EXPECT_EQ(occurrences(text, "1D a -1\n"), 2u) << text;
+    EXPECT_EQ(occurrences(text, " a -1\n"), 2u) << text;
 }
 
 // SDL's dummy and disk drivers open one device at a time, so the tests below

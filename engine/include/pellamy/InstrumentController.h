@@ -65,6 +65,11 @@ public:
     bool KeyPress(unsigned key);
     // A key went up; its sound rings out, or stops at once with stopSound.
     void KeyRelease(unsigned key, bool stopSound);
+    // A sound went down or up by its alias, as a MIDI keyboard plays it: as a
+    // key bound to the sound would, also for a sound no key is bound to. An
+    // alias the instrument lacks does nothing.
+    void SoundPress(const std::string& alias);
+    void SoundRelease(const std::string& alias, bool stopSound);
     // The mouse button went down at a client point.
     void MouseDown(int x, int y);
     // The mouse button went up: releases the key last pressed or entered with

@@ -333,46 +333,35 @@ void bandStageFor(int massMode, const Arrays& a, int groupBegin, int groupEnd, c
     }
 }
 
-// Splits the groups [groupBegin, groupEnd) into runs: groups outside every
-// band go to general(begin, end), the groups of one band to
-// banded(bandIndex, begin, end).
-template <typename General, typename Banded>
-inline void forEachRun(const Tables& t, int groupBegin, int groupEnd, General&& general, Banded&& banded) {
-    int g = groupBegin;
-    while (g < groupEnd) {
-        const int bandIndex = t.bandOfGroup[g];
-        int end = g + 1;
-        if (bandIndex < 0) {
-            while (end < groupEnd && t.bandOfGroup[end] < 0) {
-                ++end;
-            }
-            general(g, end);
-        } else {
-            end = std::min(groupEnd, t.bands[std::ptrdiff_t{bandIndex} * kBandInts + kBandEnd]);
-            banded(bandIndex, g, end);
-        }
-        g = end;
-    }
-}
-
 // The groups [groupBegin, groupEnd) of one stage, a band's groups through
 // bandStage and every other group through vectorStage.
 template <Stage stage>
 void bandedStage(const Arrays& a, int groupBegin, int groupEnd, const Tables& t, const StepConstants& c,
                  double halfStep) {
-    forEachRun(
-        t, groupBegin, groupEnd, [&](int g, int end) { vectorStage<stage>(a, g, end, t, c, halfStep); },
-        [&](int bandIndex, int g, int end) {
-            const int* band = t.bands + std::ptrdiff_t{bandIndex} * kBandInts;
-            const double* stiffness = t.slotStiffness + std::ptrdiff_t{t.slotBegin[g]} * kLanes;
-            const std::int64_t* laneMask = t.slotLaneMask + std::ptrdiff_t{t.slotBegin[g]} * kLanes;
-            const int massMode = band[kBandMassMode];
-            const int* offsets = band + kBandOffsets;
-            withSlotCount(band[kBandSlots], [&](auto slots) {
-                bandStageFor<stage, decltype(slots)::value>(massMode, a, g, end, stiffness, laneMask, offsets,
-                                                            t, c, halfStep);
-            });
+    int g = groupBegin;
+    while (g < groupEnd) {
+        const int bandIndex = t.bandOfGroup[g];
+        if (bandIndex < 0) {
+            int end = g + 1;
+            while (end < groupEnd && t.bandOfGroup[end] < 0) {
+                ++end;
+            }
+            vectorStage<stage>(a, g, end, t, c, halfStep);
+            g = end;
+            continue;
+        }
+        const int* band = t.bands + std::ptrdiff_t{bandIndex} * kBandInts;
+        const int end = std::min(groupEnd, band[kBandEnd]);
+        const double* stiffness = t.slotStiffness + std::ptrdiff_t{t.slotBegin[g]} * kLanes;
+        const std::int64_t* laneMask = t.slotLaneMask + std::ptrdiff_t{t.slotBegin[g]} * kLanes;
+        const int massMode = band[kBandMassMode];
+        const int* offsets = band + kBandOffsets;
+        withSlotCount(band[kBandSlots], [&](auto slots) {
+            bandStageFor<stage, decltype(slots)::value>(massMode, a, g, end, stiffness, laneMask, offsets, t,
+                                                        c, halfStep);
         });
+        g = end;
+    }
 }
 
 template <Stage stage>
@@ -549,18 +538,29 @@ void wideBandStageFor(const Arrays& a, int groupBegin, int groupEnd, const doubl
 template <Stage stage>
 void wideBandedStage(const Arrays& a, int groupBegin, int groupEnd, const Tables& t, const StepConstants& c,
                      double halfStep) {
-    forEachRun(
-        t, groupBegin, groupEnd, [&](int g, int end) { wideStage<stage>(a, g, end, t, c, halfStep); },
-        [&](int bandIndex, int g, int end) {
-            const int* band = t.bands + std::ptrdiff_t{bandIndex} * kBandInts;
-            const double* stiffness = t.slotStiffness + std::ptrdiff_t{t.slotBegin[g]} * kWideLanes;
-            const std::uint8_t* laneBits = t.slotLaneBits + t.slotBegin[g];
-            const double* bandStiffness = t.bandStiffness + std::ptrdiff_t{bandIndex} * kMaxBandSlots;
-            withSlotCount(band[kBandSlots], [&](auto slots) {
-                wideBandStageFor<stage, decltype(slots)::value>(a, g, end, stiffness, laneBits, band,
-                                                                bandStiffness, t, c, halfStep);
-            });
+    int g = groupBegin;
+    while (g < groupEnd) {
+        const int bandIndex = t.bandOfGroup[g];
+        if (bandIndex < 0) {
+            int end = g + 1;
+            while (end < groupEnd && t.bandOfGroup[end] < 0) {
+                ++end;
+            }
+            wideStage<stage>(a, g, end, t, c, halfStep);
+            g = end;
+            continue;
+        }
+        const int* band = t.bands + std::ptrdiff_t{bandIndex} * kBandInts;
+        const int end = std::min(groupEnd, band[kBandEnd]);
+        const double* stiffness = t.slotStiffness + std::ptrdiff_t{t.slotBegin[g]} * kWideLanes;
+        const std::uint8_t* laneBits = t.slotLaneBits + t.slotBegin[g];
+        const double* bandStiffness = t.bandStiffness + std::ptrdiff_t{bandIndex} * kMaxBandSlots;
+        withSlotCount(band[kBandSlots], [&](auto slots) {
+            wideBandStageFor<stage, decltype(slots)::value>(a, g, end, stiffness, laneBits, band,
+                                                            bandStiffness, t, c, halfStep);
         });
+        g = end;
+    }
 }
 
 #endif

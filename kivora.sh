@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Sets up a Debian 12 machine for Kivora, builds it and runs it.
-#   ./kivora.sh          install what is missing, build, run the headless main job
-#   ./kivora.sh test     install what is missing, build, run the whole test suite
-#   ./kivora.sh gui [FILE]  install what is missing, build, start the program
+# Sets up a Debian 12 machine for Kivora, builds what is asked for and runs it.
+#   ./kivora.sh          install what is missing, build kivora-cli, run the headless main job
+#   ./kivora.sh test     install what is missing, build everything, run the whole test suite
+#   ./kivora.sh gui [FILE]  install what is missing, build the window program, start it
 set -euo pipefail
 invoked_from=$PWD
 cd "$(dirname "$0")"
@@ -11,9 +11,10 @@ BUILD_DIR=${KIVORA_BUILD_DIR:-build}
 OUT_DIR=${KIVORA_OUT_DIR:-out}
 
 # Every Debian package the build, the tests, the sanitizer pass and the fuzzers use
-# (stress-ng keeps the cores busy while the suite is checked for timing faults).
+# (stress-ng keeps the cores busy while the suite is checked for timing faults;
+# the installation test validates the desktop files and renders the manuals).
 PACKAGES=(
-    cmake ninja-build g++ pkg-config python3
+    cmake ninja-build g++ pkg-config python3 ccache
     libgtest-dev libgmock-dev libbenchmark-dev
     nlohmann-json3-dev libsdl2-dev libsamplerate0-dev
     clang-14 libclang-rt-14-dev libclang-rt-19-dev
@@ -23,6 +24,7 @@ PACKAGES=(
     fluidsynth python3-mido librtmidi-dev
     qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev libgl1-mesa-dri
     xvfb xauth xdotool x11-xkb-utils imagemagick
+    help2man desktop-file-utils libxml2-utils man-db dpkg-dev
 )
 
 install_packages() {
@@ -40,11 +42,14 @@ install_packages() {
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
 }
 
+# build [TARGET...]: configures once, then builds the targets (all without).
 build() {
     local werror=OFF
     [ -n "${CI:-}" ] && werror=ON
-    cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKIVORA_WERROR="$werror"
-    cmake --build "$BUILD_DIR"
+    cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKIVORA_WERROR="$werror" >/dev/null
+    local targets=()
+    for target in "$@"; do targets+=(--target "$target"); done
+    cmake --build "$BUILD_DIR" "${targets[@]}"
 }
 
 # The headless main job: works through the libraries with the bundled files
@@ -89,15 +94,17 @@ PY
 }
 
 install_packages
-build
 case "${1:-}" in
     test)
+        build
         ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$(nproc)"
         ;;
     "")
+        build kivora-cli
         main_job
         ;;
     gui)
+        build kivora
         # A FILE is named from where the script was started.
         program=$(realpath "$BUILD_DIR/app/kivora")
         cd "$invoked_from"

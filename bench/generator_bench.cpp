@@ -8,11 +8,12 @@
 // one octave on every core with the general four-lane kernel (the previous
 // default) beside the banded four-lane and eight-lane ones (the goal: real
 // time at most 6.5 s on two cores), and one step with each kernel.
+#include "PlainRungeKutta.h"
+
 #include <kivora/NoteGenerator.h>
 #include <kivora/NoteTuning.h>
 #include <modelkit/Builders.h>
 #include <muntero/ModelSnapshot.h>
-#include <muntero/PlainRungeKutta.h>
 #include <muntero/RungeKuttaKernel.h>
 #include <ostrel/FrequencyExtraction.h>
 

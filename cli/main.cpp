@@ -13,9 +13,12 @@ namespace {
 void printOverview(std::FILE* out) {
     std::fputs("usage: kivora-cli COMMAND [ARGUMENTS]\n\nCommands:\n", out);
     for (const Command& command : allCommands())
-        std::fprintf(out, "  %-8.*s %.*s\n", static_cast<int>(command.name.size()), command.name.data(),
+        std::fprintf(out, "  %-9.*s %.*s\n", static_cast<int>(command.name.size()), command.name.data(),
                      static_cast<int>(command.summary.size()), command.summary.data());
-    std::fputs("\nRun \"kivora-cli COMMAND --help\" for a command's arguments.\n", out);
+    std::fputs(
+        "\nRun \"kivora-cli COMMAND --help\" for a command's arguments; \"kivora-cli --version\" prints the "
+        "version.\n",
+        out);
 }
 
 void printUsage(std::FILE* out, const Command& command) {
@@ -76,6 +79,10 @@ int main(int argc, char** argv) {
     const std::string name = argv[1];
     if (name == "--help" || name == "-h" || name == "help") {
         printOverview(stdout);
+        return 0;
+    }
+    if (name == "--version") {
+        std::printf("kivora-cli %s\n", KIVORA_VERSION);
         return 0;
     }
     const Command* command = nullptr;

@@ -16,7 +16,8 @@ endfunction()
 #
 # Builds <name>_objects (an object library that tests link directly, so they can
 # reach internal classes) and the shared library <name> made from those objects.
-# Public headers live in <folder>/include/<name>/.
+# Public headers live in <folder>/include/<name>/ and are installed with the
+# library; internal ones stay in <folder>/src/.
 function(kivora_add_library name)
     cmake_parse_arguments(ARG "" "EXPORT_DEFINE" "SOURCES;DEPENDS;PRIVATE_DEPENDS" ${ARGN})
     add_library(${name}_objects OBJECT ${ARG_SOURCES})
@@ -32,6 +33,8 @@ function(kivora_add_library name)
     target_include_directories(${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include)
     target_link_libraries(${name} PUBLIC ${ARG_DEPENDS} PRIVATE ${ARG_PRIVATE_DEPENDS})
     set_target_properties(${name} PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
+    install(TARGETS ${name} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+    install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 endfunction()
 
 # kivora_add_test(<name> SOURCES ... LIBRARIES ... [LABELS ...] [PROPERTIES ...])

@@ -152,9 +152,11 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
 
     createMenus();
     createDrawer();
+#if KIVORA_WITH_MIDI
     // After the drawer's "&Model", which follows "&Instrument"; Alt+D, as Alt+M is the model's.
     midiInputMenu_ = addMenuBeforeHelp(tr("MI&DI Input"));
     midiKeyboard_ = new CMidiKeyboard(pianoFrame_->view(), midiInputMenu_, makeAlsaMidiInputSource(), this);
+#endif
     qApp->installEventFilter(this);
 }
 

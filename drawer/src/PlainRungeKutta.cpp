@@ -1,4 +1,4 @@
-#include <muntero/PlainRungeKutta.h>
+#include "PlainRungeKutta.h"
 
 namespace muntero {
 

@@ -1,5 +1,6 @@
+#include "PlainRungeKutta.h"
+
 #include <modelkit/Representation.h>
-#include <muntero/PlainRungeKutta.h>
 #include <muntero/RungeKuttaKernel.h>
 #include <muntero/StepIntegrator.h>
 

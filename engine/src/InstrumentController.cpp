@@ -1,9 +1,10 @@
+#include "KeyboardVisual.h"
+#include "MelodyRecorder.h"
+#include "Mixer.h"
+
 #include <pellamy/InstrumentController.h>
 #include <pellamy/InstrumentModel.h>
-#include <pellamy/KeyboardVisual.h>
-#include <pellamy/MelodyRecorder.h>
 #include <pellamy/MelodyRenderer.h>
-#include <pellamy/Mixer.h>
 #include <pellamy/SoundOutput.h>
 
 #include <vector>

@@ -1,5 +1,6 @@
+#include "KeyboardVisual.h"
+
 #include <pellamy/InstrumentModel.h>
-#include <pellamy/KeyboardVisual.h>
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include <pellamy/MelodyRecorder.h>
+#include "MelodyRecorder.h"
 
 #include <charconv>
 #include <chrono>

@@ -1,5 +1,6 @@
 #include "FrameConversion.h"
 #include "Messages.h"
+#include "Mixer.h"
 #include "ReplacingFile.h"
 
 #include <pellamy/MelodyRenderer.h>

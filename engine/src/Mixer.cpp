@@ -1,6 +1,6 @@
-#include "MixKernels.h"
+#include "Mixer.h"
 
-#include <pellamy/Mixer.h>
+#include "MixKernels.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,7 +1,8 @@
+#include "KeyboardVisual.h"
+
 #include "RecordingCanvas.h"
 
 #include <pellamy/InstrumentModel.h>
-#include <pellamy/KeyboardVisual.h>
 
 #include <gtest/gtest.h>
 #include <string>

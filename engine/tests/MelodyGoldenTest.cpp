@@ -2,9 +2,9 @@
 // hash of the whole output file, as the mixer of the first release wrote them:
 // a faster mixer or frame-aware timing must not change one byte of them.
 #include "MelodyTestSupport.h"
+#include "Mixer.h"
 
 #include <pellamy/MelodyRenderer.h>
-#include <pellamy/Mixer.h>
 
 #include <cmath>
 #include <cstdio>

@@ -1,6 +1,7 @@
+#include "MelodyRecorder.h"
+
 #include "MelodyTestSupport.h"
 
-#include <pellamy/MelodyRecorder.h>
 #include <pellamy/MelodyRenderer.h>
 
 #include <fstream>

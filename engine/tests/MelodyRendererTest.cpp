@@ -1,8 +1,8 @@
 #include "DecimalCommaLocale.h"
 #include "MelodyTestSupport.h"
+#include "Mixer.h"
 
 #include <pellamy/MelodyRenderer.h>
-#include <pellamy/Mixer.h>
 
 #include <clocale>
 #include <cmath>

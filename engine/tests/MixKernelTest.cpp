@@ -1,8 +1,7 @@
 // Every mixing kernel this processor runs against the plain loops, bit for
 // bit, on seeded random values that include the saturation edges.
 #include "MixKernels.h"
-
-#include <pellamy/Mixer.h>
+#include "Mixer.h"
 
 #include <cstdint>
 #include <deque>

@@ -1,7 +1,7 @@
+#include "PlainRungeKutta.h"
 #include "TestModels.h"
 
 #include <kivora/NoteGenerator.h>
-#include <muntero/PlainRungeKutta.h>
 
 #include <algorithm>
 #include <gtest/gtest.h>

@@ -15,7 +15,7 @@
 
 #include <pellamy/Export.h>
 #include <pellamy/InstrumentModel.h>
-#include <pellamy/Mixer.h>
+#include <pellamy/MixMode.h>
 #include <pellamy/WavFile.h>
 #include <pellamy/WaveFormat.h>
 
@@ -29,6 +29,7 @@
 
 namespace pellamy {
 
+class Mixer;
 namespace detail {
 class ReplacingFile;
 }

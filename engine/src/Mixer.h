@@ -3,18 +3,13 @@
 #pragma once
 
 #include <pellamy/Export.h>
+#include <pellamy/MixMode.h>
 
 #include <cstdint>
 #include <span>
 #include <vector>
 
 namespace pellamy {
-
-enum MixMode : int {
-    MixNone = 0,      // take() leaves the destination unchanged
-    MixClip = 1,      // take() clamps to -32768..32767
-    MixNormalize = 2, // take() scales a block down when its peak exceeds 28000
-};
 
 // Index 0 of the accumulator is the present moment of a rendering: blocks are
 // mixed in from there and output is taken from there. The accumulator grows on

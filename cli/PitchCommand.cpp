@@ -42,14 +42,17 @@ int runPitch(std::vector<std::string> arguments) {
         throw CommandFailure("cannot measure \"" + path + "\": " +
                              (std::filesystem::exists(path, error) ? "not a regular file" : "no such file"));
     }
-    if (fileReader && !fileReaderReads(path)) {
-        throw CommandFailure("cannot measure \"" + path + "\": " + kFileReaderOnly);
-    }
     // Every file is read as an instrument's sound is, so a file measures as it plays.
     std::optional<pellamy::SoundFileValues> sound = pellamy::readSoundFile(path);
     if (!sound) {
-        throw CommandFailure("cannot measure \"" + path +
-                             "\": not a WAV file of 8-, 16-, 24- or 32-bit integer or float samples");
+        const std::string compressed = pellamy::compressedFormatRefusal(path);
+        throw CommandFailure("cannot measure \"" + path + "\": " +
+                             (compressed.empty()
+                                  ? "not a WAV file of 8-, 16-, 24- or 32-bit integer or float samples"
+                                  : compressed));
+    }
+    if (fileReader && !fileReaderReads(path)) {
+        throw CommandFailure("cannot measure \"" + path + "\": " + kFileReaderOnly);
     }
     const auto frames = static_cast<unsigned>(sound->values.size() / sound->channels);
     // Dither moves a silent file by one step of its own resolution either way.

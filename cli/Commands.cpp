@@ -46,7 +46,7 @@ const std::vector<Command>& allCommands() {
          "also extensible) and its 16-bit values measured. A silent file is refused (\"silent: no pitch\").\n"
          "The measurable range is 40-2000 Hz: a tone outside it measures at the edge (38.00 or 2000.00)\n"
          "and a warning says so. --file measures through the spectral library's own file reader,\n"
-         "which reads only canonical 16-bit PCM files (\"fmt \" first, \"data\" at byte 36, nothing after).",
+         "which reads 16-bit PCM files whose \"fmt \" chunk comes first, whatever chunks follow it.",
          runPitch},
         {"play", "FILE.wav | SCRIPT.snc [-i INSTRUMENT.ins]", "play a WAV file or a melody script",
          "Plays a WAV file that instruments can hold (8-, 16-, 24- or 32-bit PCM or float, plain or\n"

@@ -2,53 +2,31 @@
 
 #include <kivora/NoteTuning.h>
 #include <ostrel/FrequencyExtraction.h>
+#include <ostrel/SoundSynthesisWavReader.h>
 #include <pellamy/SoundFile.h>
 
-#include <array>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <vector>
 
 namespace kivora::cli {
 
 namespace {
 
-constexpr const char* kCanonicalOnly =
-    "--file reads only canonical 16-bit PCM WAV files (\"fmt \" of 16 bytes first, \"data\" at byte 36, "
-    "nothing after it): measure without --file";
+constexpr const char* kFileReaderOnly =
+    "--file reads only 16-bit PCM WAV files (format tag 1) whose \"fmt \" chunk comes first and whose RIFF "
+    "size matches the file: measure without --file";
 
-std::uint32_t le32(const unsigned char* p) {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-std::uint16_t le16(const unsigned char* p) {
-    return static_cast<std::uint16_t>(p[0] | p[1] << 8);
-}
-
-// The spectral library's own file reader finds the data by searching for the
-// word "data", rewinds to byte 44 for its second pass and reads every byte to
-// the end of the file as 16-bit samples: it measures correctly only the
-// canonical layout, which is checked here before it is used.
-bool hasCanonicalLayout(const std::string& path) {
-    std::ifstream file(path, std::ios::binary | std::ios::ate);
-    if (!file) {
+// The spectral library's own reader refuses on opening the layouts it cannot
+// walk; of those it opens, it measures 16-bit values in frames of two bytes
+// a channel only.
+bool fileReaderReads(const std::string& path) {
+    ostrel::SoundSynthesisWavReader reader;
+    if (reader.openWav(path.c_str()) != 0) {
         return false;
     }
-    const std::streamoff length = file.tellg();
-    std::array<unsigned char, 44> header{};
-    file.seekg(0);
-    if (length < 44 || !file.read(reinterpret_cast<char*>(header.data()), header.size())) {
-        return false;
-    }
-    const unsigned char* h = header.data();
-    const std::uint16_t channels = le16(h + 22);
-    return std::memcmp(h, "RIFF", 4) == 0 && le32(h + 4) + std::streamoff{8} == length &&
-           std::memcmp(h + 8, "WAVEfmt ", 8) == 0 && le32(h + 16) == 16 && le16(h + 20) == 1 &&
-           channels > 0 && le16(h + 32) == 2 * channels && le16(h + 34) == 16 &&
-           std::memcmp(h + 36, "data", 4) == 0 && le32(h + 40) + std::streamoff{44} == length;
+    const ostrel::WAVEFORMATEX format = reader.getWAVEFORMATEX();
+    return format.nChannels > 0 && format.wBitsPerSample == 16 && format.nBlockAlign == 2 * format.nChannels;
 }
 
 } // namespace
@@ -64,14 +42,17 @@ int runPitch(std::vector<std::string> arguments) {
         throw CommandFailure("cannot measure \"" + path + "\": " +
                              (std::filesystem::exists(path, error) ? "not a regular file" : "no such file"));
     }
-    if (fileReader && !hasCanonicalLayout(path)) {
-        throw CommandFailure("cannot measure \"" + path + "\": " + kCanonicalOnly);
-    }
     // Every file is read as an instrument's sound is, so a file measures as it plays.
     std::optional<pellamy::SoundFileValues> sound = pellamy::readSoundFile(path);
     if (!sound) {
-        throw CommandFailure("cannot measure \"" + path +
-                             "\": not a WAV file of 8-, 16-, 24- or 32-bit integer or float samples");
+        const std::string compressed = pellamy::compressedFormatRefusal(path);
+        throw CommandFailure("cannot measure \"" + path + "\": " +
+                             (compressed.empty()
+                                  ? "not a WAV file of 8-, 16-, 24- or 32-bit integer or float samples"
+                                  : compressed));
+    }
+    if (fileReader && !fileReaderReads(path)) {
+        throw CommandFailure("cannot measure \"" + path + "\": " + kFileReaderOnly);
     }
     const auto frames = static_cast<unsigned>(sound->values.size() / sound->channels);
     // Dither moves a silent file by one step of its own resolution either way.
@@ -84,7 +65,7 @@ int runPitch(std::vector<std::string> arguments) {
     if (fileReader) {
         hz = ostrel::extractFrequency(path.c_str());
         if (hz <= 0) {
-            throw CommandFailure("cannot measure \"" + path + "\": " + kCanonicalOnly);
+            throw CommandFailure("cannot measure \"" + path + "\": " + kFileReaderOnly);
         }
     } else {
         ostrel::WAVEFORMATEX format;

@@ -81,6 +81,9 @@ void loadWav(const std::string& path, pellamy::InstrumentModel& instrument) {
         throw CommandFailure("Can't open WAV file " + path);
     file.reset();
     const std::optional<pellamy::SoundFileValues> sound = pellamy::readSoundFile(path);
+    if (const std::string compressed = sound ? std::string() : pellamy::compressedFormatRefusal(path);
+        !compressed.empty())
+        throw CommandFailure(path + ": " + compressed);
     if (!sound || sound->channels > 255)
         throw CommandFailure(path + ": only PCM WAV files of 8, 16, 24 or 32 bits and float WAV files, "
                                     "plain or extensible, with 1 to 255 channels play");

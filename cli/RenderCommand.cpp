@@ -4,11 +4,12 @@
 
 #include <pellamy/InstrumentModel.h>
 #include <pellamy/MelodyRenderer.h>
+#include <pellamy/TemporaryFile.h>
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <optional>
-#include <unistd.h>
 
 namespace kivora::cli {
 
@@ -22,6 +23,13 @@ int mixModeFor(const std::string& name) {
     if (name == "none")
         return pellamy::MixNone;
     throw UsageError("--mix must be clip, normalize or none, not \"" + name + "\"");
+}
+
+bool writeWholeFile(const std::filesystem::path& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.flush();
+    return static_cast<bool>(out);
 }
 
 } // namespace
@@ -72,23 +80,17 @@ int runRender(std::vector<std::string> arguments) {
     const InterruptScope interrupt;
     renderer.setStopCheck(interrupt.stopCheck());
     // A MIDI file is rendered through the script it converts to, written
-    // beside the output for the rendering and removed after it.
-    std::optional<std::filesystem::path> convertedScript;
+    // beside the output for the rendering and removed after it (or by a later
+    // save or rendering there, should this process be killed).
+    std::optional<pellamy::TemporaryFile> convertedScript;
     if (midi) {
-        const std::filesystem::path output(*outputPath);
-        convertedScript = output.parent_path() / ("." + output.filename().string() + ".kivora-" +
-                                                  std::to_string(::getpid()) + ".snc");
-        writeTextFile(convertedScript->string(), convertMidiFile(scriptPath, instrument, midiChannel).script);
-        scriptPath = convertedScript->string();
+        const std::string script = convertMidiFile(scriptPath, instrument, midiChannel).script;
+        convertedScript.emplace(std::filesystem::path(*outputPath).parent_path());
+        if (!convertedScript->create() || !writeWholeFile(convertedScript->path(), script))
+            throw CommandFailure("Can't write the melody script converted from " + scriptPath + " beside " +
+                                 *outputPath);
+        scriptPath = convertedScript->path().string();
     }
-    struct RemoveAfterwards {
-        std::optional<std::filesystem::path>& path;
-        ~RemoveAfterwards() {
-            std::error_code ignored;
-            if (path)
-                std::filesystem::remove(*path, ignored);
-        }
-    } removeConverted{convertedScript};
     try {
         renderer.render(scriptPath, *outputPath);
     } catch (...) {

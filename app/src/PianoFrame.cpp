@@ -227,7 +227,8 @@ void CPianoView::playMelody() {
         wavPath = path;
     } else if (ending == QLatin1String(".snc")) {
         wavPath = path.left(path.size() - 4) + QStringLiteral(".wav");
-        guarded(this, [&] {
+        // A failed rendering leaves the previous WAV file, which is not this script's melody.
+        const bool rendered = guarded(this, [&] {
             if (loaded_) {
                 controller_->RenderFileUsingCurrentInstrument(narrowPath(path), narrowPath(wavPath), false);
             } else {
@@ -236,9 +237,7 @@ void CPianoView::playMelody() {
                 renderer.render(narrowPath(path), narrowPath(wavPath));
             }
         });
-        // As before, the WAV file is played also after a failed rendering: a
-        // failure completes it with what was written.
-        if (!QFile::exists(wavPath))
+        if (!rendered)
             return;
     } else if (path.endsWith(QLatin1String(".mid"), Qt::CaseInsensitive) ||
                path.endsWith(QLatin1String(".midi"), Qt::CaseInsensitive)) {

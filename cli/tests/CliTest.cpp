@@ -179,6 +179,12 @@ TEST_F(Cli, PlayRendersAScriptBesideItselfFirst) {
         runCli("play '" + (scratch_ / "none.wav").string() + "'", scratch_, "SDL_AUDIODRIVER=dummy ");
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.err, "Can't open WAV file " + (scratch_ / "none.wav").string() + "\n");
+    const std::string ulaw = (scratch_ / "ulaw.wav").string();
+    if (std::system(("sox -n -r 8000 -e u-law '" + ulaw + "' synth 0.1 sine 440 2>/dev/null").c_str()) == 0) {
+        const CliRun compressed = runCli("play '" + ulaw + "'", scratch_, "SDL_AUDIODRIVER=dummy ");
+        EXPECT_EQ(compressed.status, 1);
+        EXPECT_EQ(compressed.err, ulaw + ": compressed WAV (format 7) is not supported\n");
+    }
     EXPECT_EQ(runCli("play x.wav -i " + duo_, scratch_).status, 2);
     const CliRun noDevice = runCli("play '" KIVORA_SOURCE_DIR "/examples/instruments/drum.wav'", scratch_,
                                    "SDL_AUDIODRIVER=none ");

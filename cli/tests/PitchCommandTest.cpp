@@ -31,6 +31,9 @@ if layout == "canonical":
 def chunk(cid, body):
     return cid + struct.pack("<I", len(body)) + body + (b"\0" if len(body) % 2 else b"")
 pcm = struct.pack("<HHIIHH", 1, channels, rate, rate * 2, 2, 16)
+pcm18 = pcm + struct.pack("<H", 0)
+float16 = struct.pack("<HHIIHH", 3, channels, rate, rate * 4, 4, 32)
+floats = b"".join(struct.pack("<f", v / 32768) for (v,) in struct.iter_unpack("<h", frames))
 extensible = struct.pack("<HHIIHHHHI", 0xFFFE, channels, rate, rate * 2, 2, 16, 22, 16, 4) + \
     struct.pack("<H", 1) + bytes.fromhex("000000001000800000AA00389B71")
 info = chunk(b"LIST", b"INFO" + chunk(b"ICMT", b"metadata before the data chunk\0"))
@@ -41,6 +44,10 @@ chunks = {
                              chunk(b"data", frames)],
     "extensible-16": [chunk(b"fmt ", extensible), chunk(b"data", frames)],
     "trailing-chunk": [chunk(b"fmt ", pcm), chunk(b"data", frames), info],
+    "fact-before-data": [chunk(b"fmt ", pcm18), chunk(b"fact", struct.pack("<I", rate)), chunk(b"data", frames)],
+    "odd-chunks": [chunk(b"fmt ", pcm), chunk(b"PAD ", bytes(4095)), chunk(b"note", b"odd"),
+                   chunk(b"data", frames), chunk(b"tail", b"x")],
+    "float-fmt-16": [chunk(b"fmt ", float16), chunk(b"data", floats)],
 }[layout]
 body = b"WAVE" + b"".join(chunks)
 with open(out, "wb") as f:
@@ -98,23 +105,28 @@ TEST_F(PitchCommand, MeasuresEverySampleFormatTheEngineReads) {
 }
 
 TEST_F(PitchCommand, MeasuresEveryChunkLayoutTheEngineReads) {
-    for (const char* name : {"canonical", "list-before-fmt", "list-with-data-word", "junk-bext-before-fmt",
-                             "extensible-16", "trailing-chunk"}) {
+    for (const char* name :
+         {"canonical", "list-before-fmt", "list-with-data-word", "junk-bext-before-fmt", "extensible-16",
+          "trailing-chunk", "fact-before-data", "odd-chunks", "float-fmt-16"}) {
         const CliRun measured = pitch(layout(name));
         EXPECT_EQ(measured.status, 0) << name << ": " << measured.err;
         EXPECT_EQ(measured.out, "300.00\n") << name;
     }
 }
 
-TEST_F(PitchCommand, FileReaderMeasuresTheCanonicalLayoutAndRefusesOthersSayingWhy) {
-    const CliRun canonical = pitch(layout("canonical"), "--file ");
-    EXPECT_EQ(canonical.status, 0) << canonical.err;
-    EXPECT_EQ(canonical.out, "300.00\n");
+TEST_F(PitchCommand, FileReaderMeasuresEveryLayoutItWalksAndRefusesOthersSayingWhy) {
+    for (const char* name :
+         {"canonical", "list-with-data-word", "trailing-chunk", "fact-before-data", "odd-chunks"}) {
+        const CliRun measured = pitch(layout(name), "--file ");
+        EXPECT_EQ(measured.status, 0) << name << ": " << measured.err;
+        EXPECT_EQ(measured.out, "300.00\n") << name;
+    }
 
-    const std::string refusal = "--file reads only canonical 16-bit PCM WAV files";
+    // A chunk before "fmt ", a format tag other than PCM, 24-bit values.
+    const std::string refusal = "--file reads only 16-bit PCM WAV files";
     for (const std::string& path :
-         {layout("list-before-fmt"), layout("list-with-data-word"), layout("trailing-chunk"),
-          layout("extensible-16"), sox("24bit.wav", "-r 44100 -b 24", "synth 1 sine 300")}) {
+         {layout("list-before-fmt"), layout("junk-bext-before-fmt"), layout("extensible-16"),
+          sox("24bit.wav", "-r 44100 -b 24", "synth 1 sine 300")}) {
         const CliRun refused = pitch(path, "--file ");
         EXPECT_EQ(refused.status, 1) << path;
         EXPECT_EQ(refused.out, "") << path;
@@ -127,6 +139,16 @@ TEST_F(PitchCommand, FileReaderMeasuresTheCanonicalLayoutAndRefusesOthersSayingW
         const CliRun device = pitch("/dev/zero", options);
         EXPECT_EQ(device.status, 1);
         EXPECT_EQ(device.err, "cannot measure \"/dev/zero\": not a regular file\n");
+    }
+}
+
+TEST_F(PitchCommand, CompressedFilesAreRefusedNamingTheirFormat) {
+    for (const char* options : {"", "--file "}) {
+        const std::string path = sox("alaw.wav", "-r 8000 -e a-law", "synth 0.5 sine 300");
+        const CliRun refused = pitch(path, options);
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_EQ(refused.err,
+                  "cannot measure \"" + path + "\": compressed WAV (format 6) is not supported\n");
     }
 }
 

@@ -204,19 +204,25 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 } // namespace
 
-std::optional<DecodedSound> decodeSoundData(WavFile& file) {
+std::optional<std::uint16_t> encodingTag(const WavFile& file) {
     const WAVEFORMATEX* format = file.format();
     if (format == nullptr)
         return std::nullopt;
-    std::uint16_t tag = format->wFormatTag;
-    if (tag == kWaveFormatExtensible) {
-        const std::span<const std::uint8_t> extra = file.formatExtra();
-        if (extra.size() < kExtensibleExtraBytes ||
-            std::memcmp(extra.data() + kSubFormatOffset + 2, kSubFormatGuidTail, sizeof kSubFormatGuidTail) !=
-                0)
-            return std::nullopt;
-        tag = static_cast<std::uint16_t>(extra[kSubFormatOffset] | (extra[kSubFormatOffset + 1] << 8));
-    }
+    if (format->wFormatTag != kWaveFormatExtensible)
+        return format->wFormatTag;
+    const std::span<const std::uint8_t> extra = file.formatExtra();
+    if (extra.size() < kExtensibleExtraBytes ||
+        std::memcmp(extra.data() + kSubFormatOffset + 2, kSubFormatGuidTail, sizeof kSubFormatGuidTail) != 0)
+        return std::nullopt;
+    return static_cast<std::uint16_t>(extra[kSubFormatOffset] | (extra[kSubFormatOffset + 1] << 8));
+}
+
+std::optional<DecodedSound> decodeSoundData(WavFile& file) {
+    const std::optional<std::uint16_t> encoding = encodingTag(file);
+    if (!encoding)
+        return std::nullopt;
+    const std::uint16_t tag = *encoding;
+    const WAVEFORMATEX* format = file.format();
     const unsigned bytesPerValue = (format->wBitsPerSample + 7u) / 8u;
     const bool pcm = tag == kWaveFormatPcm && bytesPerValue >= 1 && bytesPerValue <= 4;
     const bool floating = tag == kWaveFormatIeeeFloat && (bytesPerValue == 4 || bytesPerValue == 8);

@@ -30,6 +30,11 @@ struct DecodedSound {
     std::uint8_t channels = 0; // truncated to 8 bits
 };
 
+// The format tag that says how an open WAV file's samples are encoded: its
+// own, or for WAVE_FORMAT_EXTENSIBLE that of its sub-format. Empty when no
+// file is open or the sub-format is not given by a format tag.
+std::optional<std::uint16_t> encodingTag(const WavFile& file);
+
 // Reads the whole data chunk of an open WAV file and converts it to 16-bit
 // values: 8-bit unsigned, 16/24/32-bit integer PCM, 32/64-bit float, and
 // WAVE_FORMAT_EXTENSIBLE with a PCM or float sub-format. Empty when the

@@ -126,9 +126,8 @@ void MelodyRenderer::reset() {
         std::fclose(script_);
         script_ = nullptr;
     }
-    // An output still open here belongs to a rendering that failed: it is
-    // completed with what was written, as a finished one is.
-    completeOutput();
+    // An output still open here belongs to a rendering that failed.
+    discardOutput();
     tracks_ = {};
     block_ = {};
     scratch_ = {};
@@ -142,20 +141,14 @@ void MelodyRenderer::setStopCheck(std::function<bool()> stopRequested) {
 void MelodyRenderer::throwIfStopped() {
     if (!stopRequested_ || !stopRequested_())
         return;
-    // Nothing of a stopped rendering is kept: the previous output stays.
-    output_.reset();
-    replacing_.reset();
+    discardOutput();
     throw std::string(messages::kRenderStopped);
 }
 
-void MelodyRenderer::completeOutput() {
-    if (output_ != nullptr) {
-        const bool closed = output_->close() == kWavOk;
-        output_.reset();
-        if (closed)
-            replacing_->commit();
-    }
-    // A file that could not be completed is removed; the previous one stays.
+// Nothing of a rendering that did not finish is kept: its temporary file is
+// removed and the previous output stays as it was.
+void MelodyRenderer::discardOutput() {
+    output_.reset();
     replacing_.reset();
 }
 

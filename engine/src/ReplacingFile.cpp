@@ -1,5 +1,7 @@
 #include "ReplacingFile.h"
 
+#include <pellamy/TemporaryFile.h>
+
 #include <atomic>
 #include <cerrno>
 #include <charconv>
@@ -45,6 +47,16 @@ bool claimTemporaryName(const fs::path& folder, fs::path& claimed, Make make) {
             return false;
     }
     return false;
+}
+
+// Creates an empty file, failing with EEXIST when the name is taken. Mode
+// 0666 lets the process's umask decide, as for any new file.
+bool createNewFile(const fs::path& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    return true;
 }
 
 // Follows symbolic links to the file finally named (which need not exist).
@@ -138,14 +150,7 @@ bool ReplacingFile::create() {
         previousOwner_ = status.st_uid;
         previousGroup_ = status.st_gid;
     }
-    // Mode 0666 lets the process's umask decide, as for any new file.
-    pending_ = claimTemporaryName(folderOf(target_), temporary_, [](const fs::path& candidate) {
-        const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0)
-            return false;
-        ::close(fd);
-        return true;
-    });
+    pending_ = claimTemporaryName(folderOf(target_), temporary_, createNewFile);
     return pending_;
 }
 
@@ -236,3 +241,22 @@ bool ReplacingFileSet::commit() {
 }
 
 } // namespace pellamy::detail
+
+namespace pellamy {
+
+TemporaryFile::TemporaryFile(std::filesystem::path folder) : folder_(std::move(folder)) {
+    if (folder_.empty())
+        folder_ = ".";
+}
+
+TemporaryFile::~TemporaryFile() {
+    if (!path_.empty())
+        ::unlink(path_.c_str());
+}
+
+bool TemporaryFile::create() {
+    detail::removeStaleTemporaries(folder_);
+    return detail::claimTemporaryName(folder_, path_, detail::createNewFile);
+}
+
+} // namespace pellamy

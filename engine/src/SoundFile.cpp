@@ -24,4 +24,16 @@ std::optional<SoundFileValues> readSoundFile(const std::string& path) {
     return sound;
 }
 
+std::string compressedFormatRefusal(const std::string& path) {
+    WavFile file;
+    if (file.open(path, nullptr, WavFile::kRead) != kWavOk)
+        return {};
+    const std::optional<std::uint16_t> tag = detail::encodingTag(file);
+    // 0 is WAVE_FORMAT_UNKNOWN: it names no encoding.
+    if (!tag || *tag == 0 || *tag == kWaveFormatPcm || *tag == kWaveFormatIeeeFloat ||
+        *tag == kWaveFormatExtensible)
+        return {};
+    return "compressed WAV (format " + std::to_string(*tag) + ") is not supported";
+}
+
 } // namespace pellamy

@@ -152,11 +152,12 @@ WavStatus WavFile::openForRead() {
     format_.nBlockAlign = readLe16(record + 12);
     format_.wBitsPerSample = readLe16(record + 14);
     format_.cbSize = 0;
-    if (format_.wFormatTag != kWaveFormatPcm) {
-        // The two bytes after the record give the size of what follows it.
+    // The two bytes after the record give the size of what follows it. A
+    // 16-byte chunk has no such field (float files written without one): no
+    // extra bytes.
+    if (format_.wFormatTag != kWaveFormatPcm && formatSize >= kPcmFormatBytes + 2) {
         std::uint8_t extraSize[2];
-        if (formatSize < kPcmFormatBytes + 2 ||
-            !readAt(static_cast<std::uint64_t>(formatOffset) + kPcmFormatBytes, extraSize, 2))
+        if (!readAt(static_cast<std::uint64_t>(formatOffset) + kPcmFormatBytes, extraSize, 2))
             return kWavFail;
         format_.cbSize = readLe16(extraSize);
         if (formatSize < kPcmFormatBytes + 2u + format_.cbSize)

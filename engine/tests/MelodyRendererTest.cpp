@@ -240,10 +240,8 @@ TEST_F(MelodyRendererTest, SyntaxErrorsNameTheLine) {
     for (const char* bad : {"low a\n", "!wait \n", "!wait soon\n", "!wait -1\n", "!wait nan\n", "low a -2\n",
                             "low a nan\n", "low a 0,5\n", "!wait 0,5\n", "low b x\n", "!end\n", "   \n"})
         EXPECT_EQ(failure(std::string("-- two good lines\nlow a 0.001\n") + bad), at3) << bad;
-    // The output is completed with what was written: the play lines before
-    // the faulty one wrote nothing, as no wait followed them.
-    EXPECT_EQ(folder.names(), (std::vector<std::string>{"bad.snc", "bad.wav"}));
-    EXPECT_TRUE(readWav(folder.file("bad.wav")).values.empty());
+    // A failed rendering leaves no output behind.
+    EXPECT_EQ(folder.names(), (std::vector<std::string>{"bad.snc"}));
 }
 
 TEST_F(MelodyRendererTest, UnknownAliasesAndLongLines) {
@@ -285,20 +283,27 @@ TEST_F(MelodyRendererTest, HugeAndManyLinesStayWithinBounds) {
     EXPECT_EQ(readWav(folder.file("many.wav")).values, constant(50000, 1));
 }
 
-TEST_F(MelodyRendererTest, FailingRenderCompletesTheOutputWithWhatWasWritten) {
+TEST_F(MelodyRendererTest, FailingRenderKeepsThePreviousOutput) {
     const std::string wav = folder.write("tune.wav", "previous contents");
+    const auto previousOutput = [&] {
+        std::ifstream in(wav, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
     MelodyRenderer renderer;
     renderer.setInstrument(&instrument);
     EXPECT_EQ(
         failureOf([&] { renderer.render(folder.write("t.snc", "low a -1\n!wait 1\nnobody a 1\n"), wav); }),
         "Sorry, unknown alias nobody");
     EXPECT_FALSE(instrument.soundFor("low")->isPlaying()); // reset after the failure
-    EXPECT_EQ(readWav(wav).values, ramp(1000));
+    EXPECT_EQ(previousOutput(), "previous contents");
+    EXPECT_EQ(failureOf([&] { renderer.render(folder.write("t.snc", "low a -1\n!wait 1\nlow a\n"), wav); }),
+              "Incorrect syntax at line:3, need to be : alias flag duration\n");
+    EXPECT_EQ(previousOutput(), "previous contents");
     // A script longer than the output may hold is refused before anything is written.
     renderer.setOutputLimitBytes(100);
     EXPECT_EQ(failureOf([&] { renderer.render(folder.write("t.snc", "!wait 0.04\n!wait 0.02\n"), wav); }),
               "Can't write to wav file");
-    EXPECT_EQ(readWav(wav).values, ramp(1000));
+    EXPECT_EQ(previousOutput(), "previous contents");
     EXPECT_EQ(folder.names(), (std::vector<std::string>{"t.snc", "tune.wav"})); // no temporary file left
 
     // Writing over the script itself is refused.

@@ -5,6 +5,7 @@
 #include <pellamy/InstrumentModel.h>
 #include <pellamy/SoundFile.h>
 
+#include <bit>
 #include <cmath>
 #include <gtest/gtest.h>
 #include <sstream>
@@ -175,4 +176,77 @@ TEST(SoundFileTools, ReadSoundFileGivesTheInstrumentsValuesAndTheFilesOwnFormat)
     ASSERT_EQ(status, 0);
     EXPECT_FALSE(readSoundFile((folder / "alaw.wav").string()).has_value()); // compressed
     EXPECT_FALSE(readSoundFile((folder / "none.wav").string()).has_value());
+}
+
+// A float file whose "fmt " chunk has no extension-size field (16 bytes),
+// read as sox reads it.
+TEST(SoundFileTools, AFloatFileWithASixteenByteFormatChunkReadsAsSoxReadsIt) {
+    if (!toolAvailable("sox"))
+        GTEST_SKIP() << "sox is not installed";
+    TempFolder folder;
+    Bytes data;
+    for (const float value : {0.5f, -0.25f, 0.125f, -1.0f})
+        put32(data, std::bit_cast<std::uint32_t>(value));
+    writeBytes(folder / "float16.wav",
+               riffWave({chunk("fmt ", formatRecord(3, 1, 8000, 32)), chunk("data", data)}));
+    const std::optional<SoundFileValues> sound = readSoundFile((folder / "float16.wav").string());
+    ASSERT_TRUE(sound.has_value());
+    EXPECT_EQ(sound->bitsPerSample, 32);
+
+    int status = -1;
+    runCommand("sox -D " + quoted(folder / "float16.wav") + " -t raw -e signed-integer -b 16 -L " +
+                   quoted(folder / "sox.raw") + " 2>&1",
+               &status);
+    ASSERT_EQ(status, 0);
+    const Bytes soxBytes = readBytes(folder / "sox.raw");
+    ASSERT_EQ(soxBytes.size(), 2 * sound->values.size());
+    for (std::size_t i = 0; i < sound->values.size(); ++i) {
+        const auto soxValue = static_cast<std::int16_t>(soxBytes[2 * i] | soxBytes[2 * i + 1] << 8);
+        EXPECT_NEAR(sound->values[i], soxValue, 1) << i; // sox scales by 32768, the engine by 32767
+    }
+}
+
+// A-law, µ-law and ADPCM files as sox writes them, and A-law as the
+// sub-format of WAVE_FORMAT_EXTENSIBLE, are refused naming their format tag.
+TEST(SoundFileTools, CompressedFilesAreRefusedNamingTheirFormatTag) {
+    if (!toolAvailable("sox"))
+        GTEST_SKIP() << "sox is not installed";
+    TempFolder folder;
+    const struct {
+        const char* encoding;
+        const char* message;
+    } encodings[] = {
+        {"a-law", "compressed WAV (format 6) is not supported"},
+        {"u-law", "compressed WAV (format 7) is not supported"},
+        {"ms-adpcm", "compressed WAV (format 2) is not supported"},
+        {"ima-adpcm", "compressed WAV (format 17) is not supported"},
+    };
+    for (const auto& encoding : encodings) {
+        const fs::path path = folder / (std::string(encoding.encoding) + ".wav");
+        int status = -1;
+        runCommand("sox -n -r 8000 -e " + std::string(encoding.encoding) + " " + quoted(path) +
+                       " synth 0.1 sine 440 2>&1",
+                   &status);
+        ASSERT_EQ(status, 0) << encoding.encoding;
+        EXPECT_FALSE(readSoundFile(path.string()).has_value()) << encoding.encoding;
+        EXPECT_EQ(compressedFormatRefusal(path.string()), encoding.message);
+    }
+
+    Bytes extensibleALaw;
+    put16(extensibleALaw, 8);   // valid bits
+    put32(extensibleALaw, 0x4); // front centre
+    put16(extensibleALaw, 6);   // the sub-format's tag, then the fixed rest of its GUID
+    for (const std::uint8_t byte : {0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71})
+        extensibleALaw.push_back(byte);
+    writeBytes(folder / "extensible.wav",
+               riffWave({chunk("fmt ", formatRecord(0xFFFE, 1, 8000, 8, extensibleALaw)),
+                         chunk("data", Bytes(80, 0xD5))}));
+    EXPECT_EQ(compressedFormatRefusal((folder / "extensible.wav").string()),
+              "compressed WAV (format 6) is not supported");
+
+    // Files that are not compressed, or no WAV files at all, are not named so.
+    writeBytes(folder / "pcm.wav", wav16({1, 2, 3}));
+    writeBytes(folder / "text.wav", Bytes(100, 'x'));
+    for (const char* name : {"pcm.wav", "text.wav", "none.wav"})
+        EXPECT_EQ(compressedFormatRefusal((folder / name).string()), "") << name;
 }

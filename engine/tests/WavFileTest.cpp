@@ -219,6 +219,7 @@ TEST(WavFile, SamplesOfOtherSizesAreConvertedTo16Bits) {
          floats({0.5f, -0.5f, 1.5f, -2.0f, 1e-9f, nan}),
          {16383, -16383, 32767, -32767, 0, 0}},
         {"64-bit float", formatRecord(3, 1, 8000, 64, {}, true), doubles({0.25, -1.0}), {8191, -32767}},
+        {"float, 16-byte format chunk", formatRecord(3, 1, 8000, 32), floats({-0.5f}), {-16383}},
         {"extensible 24-bit PCM",
          formatRecord(0xFFFE, 2, 48000, 24, extensibleExtra(24, 1)),
          {0x00, 0x00, 0x40, 0x00, 0x00, 0xC0},

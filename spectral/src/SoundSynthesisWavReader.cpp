@@ -13,9 +13,9 @@ namespace ostrel {
 namespace {
 
 constexpr char kNotOpened[] = "File not opened yet\n";
-// The "data" id is looked for in the first 4096 bytes of the file.
-constexpr std::size_t kHeaderScanBytes = 4096;
-constexpr unsigned char kDataId[] = {'d', 'a', 't', 'a'};
+constexpr std::uint64_t kFormatBodyByte = 20; // after "RIFF", size, "WAVE", "fmt ", size
+constexpr std::uint32_t kPcmFormatBytes = 16;
+constexpr std::uint64_t kChunkHeaderBytes = 8; // id and size
 
 // Reads up to `size` bytes at `offset`; the count read, or -1 on an error.
 ssize_t readUpTo(int descriptor, void* buffer, std::size_t size, std::uint64_t offset) {
@@ -81,8 +81,9 @@ int SoundSynthesisWavReader::openWav(const char* path) {
     if (!readExactly(fileDescriptor_, header, 12, 8) || std::memcmp(header, "WAVEfmt ", 8) != 0) {
         return -1;
     }
-    unsigned char body[20];
-    if (!readExactly(fileDescriptor_, body, sizeof body, 20)) {
+    const std::uint32_t formatBytes = littleEndian32(header + 8);
+    unsigned char body[kPcmFormatBytes];
+    if (formatBytes < kPcmFormatBytes || !readExactly(fileDescriptor_, body, sizeof body, kFormatBodyByte)) {
         return -1;
     }
     WAVEFORMATEX format;
@@ -98,25 +99,27 @@ int SoundSynthesisWavReader::openWav(const char* path) {
         return -1;
     }
 
-    unsigned char scan[kHeaderScanBytes + 1] = {};
-    const ssize_t scanned = readUpTo(fileDescriptor_, scan, kHeaderScanBytes, 0);
-    if (scanned < 0) {
-        return -1;
+    // The chunks after "fmt " are walked to the "data" chunk: the word "data"
+    // may also stand inside another chunk (a LIST chunk's text). Chunks of an
+    // odd size are followed by a pad byte.
+    std::uint64_t chunkByte = kFormatBodyByte + formatBytes + (formatBytes & 1u);
+    std::uint32_t declaredBytes = 0;
+    for (;;) {
+        unsigned char chunkHeader[kChunkHeaderBytes] = {};
+        const ssize_t got = readUpTo(fileDescriptor_, chunkHeader, sizeof chunkHeader, chunkByte);
+        if (got < 4) {
+            return -1;
+        }
+        // A size field cut off by the end of the file counts as 0.
+        const std::uint32_t chunkBytes = got == 8 ? littleEndian32(chunkHeader + 4) : 0;
+        if (std::memcmp(chunkHeader, "data", 4) == 0) {
+            declaredBytes = chunkBytes;
+            break;
+        }
+        chunkByte += kChunkHeaderBytes + chunkBytes + (chunkBytes & 1u);
     }
-    // The id may start at byte 4091 at the latest.
-    const unsigned char* const scanEnd = scan + kHeaderScanBytes - 1;
-    const unsigned char* const found =
-        std::search(static_cast<const unsigned char*>(scan), scanEnd, kDataId, kDataId + 4);
-    if (found == scanEnd || found + 4 > scan + scanned) {
-        return -1;
-    }
-    const auto dataIdByte = static_cast<std::uint64_t>(found - scan);
-    // A size field cut off by the end of the file counts as 0 (the data is
-    // empty), and a declared size beyond the end is cut to what is there.
-    unsigned char sizeBytes[4] = {0, 0, 0, 0};
-    const std::uint32_t declaredBytes =
-        readExactly(fileDescriptor_, sizeBytes, 4, dataIdByte + 4) ? littleEndian32(sizeBytes) : 0;
-    dataStartByte_ = dataIdByte + 8;
+    // A declared size beyond the end of the file is cut to what is there.
+    dataStartByte_ = chunkByte + kChunkHeaderBytes;
     dataEndByte_ =
         std::max(dataStartByte_, std::min<std::uint64_t>(dataStartByte_ + declaredBytes, fileBytes));
     positionByte_ = dataStartByte_;

@@ -162,6 +162,10 @@ TEST_F(WavReader, RefusesFilesItCannotUse) {
     noData.text("RIFF").u32(4 + 8 + 16 + 4 + 3).text("WAVEfmt ").u32(16).fmtBody(format).u32(0).text("dat");
     EXPECT_LT(open(noData), 0);
 
+    Bytes shortFormat = good; // a 14-byte "fmt " chunk, as old wave formats have
+    shortFormat.data[16] = 14;
+    EXPECT_LT(open(shortFormat), 0);
+
     Bytes truncatedHeader;
     truncatedHeader.text("RIFF").u32(8).text("WAVEfmt ");
     EXPECT_LT(open(truncatedHeader), 0);
@@ -170,23 +174,31 @@ TEST_F(WavReader, RefusesFilesItCannotUse) {
     EXPECT_LT(reader.openWav(directory.file("").c_str()), 0); // a directory
 }
 
-TEST_F(WavReader, DataIdIsLookedForInTheFirst4092Positions) {
-    const auto imageWithDataAt = [](std::size_t dataIdByte) {
-        Bytes image;
-        image.text("RIFF").u32(0).text("WAVEfmt ").u32(16).fmtBody(pcmFormat(8000, 1));
-        image.text("fill").u32(static_cast<std::uint32_t>(dataIdByte - 44)).zeros(dataIdByte - 44);
-        image.text("data").u32(4).samples({7, 8});
-        const auto riffSize = static_cast<std::uint32_t>(image.data.size() - 8);
-        for (int i = 0; i < 4; ++i) {
-            image.data[4 + i] = static_cast<char>(riffSize >> (8 * i));
-        }
-        return image;
-    };
-    ASSERT_EQ(open(imageWithDataAt(4091)), 0);
-    std::int16_t samples[2] = {};
-    EXPECT_EQ(reader.readWavBuffer(samples, 2), 2);
-    EXPECT_EQ(samples[1], 8);
-    EXPECT_LT(open(imageWithDataAt(4092)), 0);
+TEST_F(WavReader, DataChunkIsFoundByWalkingTheChunksAfterTheFormat) {
+    // A list chunk whose text holds the word "data", an odd-sized chunk and
+    // its pad byte, a fact chunk, and filler that puts the data past 4 KiB.
+    Bytes image;
+    image.text("RIFF").u32(0).text("WAVEfmt ").u32(18).fmtBody(pcmFormat(8000, 1)).u16(0);
+    image.text("LIST").u32(12).text("INFOdata").u32(2);
+    image.text("note").u32(3).text("odd").zeros(1);
+    image.text("fact").u32(4).u32(3);
+    image.text("PAD ").u32(5000).zeros(5000);
+    image.text("data").u32(6).samples({11, 22, 33});
+    const auto riffSize = static_cast<std::uint32_t>(image.data.size() - 8);
+    for (int i = 0; i < 4; ++i) {
+        image.data[4 + i] = static_cast<char>(riffSize >> (8 * i));
+    }
+    ASSERT_EQ(open(image), 0);
+    std::int16_t samples[4] = {};
+    EXPECT_EQ(reader.readWavBuffer(samples, 4), 3);
+    EXPECT_EQ(samples[0], 11);
+    EXPECT_EQ(samples[2], 33);
+
+    // Without its pad byte the odd chunk leads the walk astray: no data chunk.
+    Bytes unpadded;
+    unpadded.text("RIFF").u32(4 + 24 + 11 + 14).text("WAVEfmt ").u32(16).fmtBody(pcmFormat(8000, 1));
+    unpadded.text("note").u32(3).text("odd").text("data").u32(6).samples({11, 22, 33});
+    EXPECT_LT(open(unpadded), 0);
 }
 
 TEST_F(WavReader, ReadingOrRewindingAClosedReaderThrows) {

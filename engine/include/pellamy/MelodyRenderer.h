@@ -35,12 +35,11 @@ class ReplacingFile;
 }
 
 // Failures are thrown as std::string, except the two noted as const char*.
-// A render that fails after its output was created resets the renderer and
-// completes the output with what was written before the failing line. A script
-// whose waits add up to more than a WAV file holds is refused before anything
-// is written. The output is written
-// under a temporary name and renamed into place when complete, so a file that
-// cannot be completed (a full disk) leaves an existing one untouched.
+// The output is written under a temporary name and renamed into place only
+// when the whole script has rendered: a rendering that fails (a faulty line, a
+// full disk, a stop request) resets the renderer, removes its temporary file
+// and leaves an existing output untouched. A script whose waits add up to more
+// than a WAV file holds is refused before anything is written.
 //
 // Thread: interface thread only. The renderer moves its sounds' cursors and
 // playing flags, which live playing uses too (a held note): an instrument
@@ -65,7 +64,7 @@ public:
     void render(const std::string& scriptPath, const std::string& wavPath);
 
     // Empties the mixer, rewinds and stops every sound of the instrument,
-    // closes the script and completes the output.
+    // closes the script and drops an unfinished output.
     void reset();
 
     // Asked between lines and blocks of a rendering; when it returns true the
@@ -91,7 +90,7 @@ public:
 private:
     void renderLines(const std::string& scriptPath);
     void openOutput(const std::string& scriptPath);
-    void completeOutput();
+    void discardOutput();
     void throwIfStopped();
     std::uint64_t scriptWaitBytes(const std::string& scriptPath) const;
     std::uint64_t waitBytes(double seconds) const;

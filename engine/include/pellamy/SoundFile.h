@@ -25,4 +25,11 @@ struct SoundFileValues {
 // compressed format. Thread: any.
 PELLAMY_API std::optional<SoundFileValues> readSoundFile(const std::string& path);
 
+// "compressed WAV (format N) is not supported" when `path` is a WAV file
+// whose samples are compressed (A-law, µ-law, ADPCM, MPEG, ..., plain or as
+// the sub-format of WAVE_FORMAT_EXTENSIBLE), N the format tag in decimal;
+// empty for any other file. Tells why readSoundFile refused such a file.
+// Thread: any.
+PELLAMY_API std::string compressedFormatRefusal(const std::string& path);
+
 } // namespace pellamy

@@ -1,7 +1,8 @@
 // The spectral library's reader of 16-bit PCM WAV files: checks the RIFF
 // header, takes the format from the "fmt " chunk (which must come first),
-// finds the sample data and hands out whole frames in caller-sized portions,
-// with a way back to the first sample for a second pass.
+// walks the chunks after it to the "data" chunk and hands out whole frames of
+// it in caller-sized portions, with a way back to the first sample for a
+// second pass.
 #pragma once
 
 #include <ostrel/Export.h>

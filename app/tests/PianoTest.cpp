@@ -271,6 +271,23 @@ TEST_F(PianoTest, PlayingAScriptWithoutAnInstrumentIsRefusedByTheEngine) {
     frame_.playMelodyAction()->trigger();
     EXPECT_EQ(messages_.texts.size(), before);
     EXPECT_FALSE(QFile::exists(folder.filePath("TUNE.wav")));
+
+    // A script that fails leaves the melody rendered before, and plays nothing.
+    QFile melody(folder.filePath("tune.wav"));
+    ASSERT_TRUE(melody.open(QIODevice::ReadOnly));
+    const QByteArray rendered = melody.readAll();
+    melody.close();
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write("low a 0.1\nnobody a 0.1\n!wait 0.1\n");
+    file.close();
+    messages_.texts.clear();
+    files_.answers = {script};
+    frame_.playMelodyAction()->trigger();
+    ASSERT_EQ(messages_.texts.size(), 1);
+    EXPECT_FALSE(messages_.texts.first().startsWith("DirectSoundCreate8"))
+        << messages_.texts.first().toStdString();
+    ASSERT_TRUE(melody.open(QIODevice::ReadOnly));
+    EXPECT_EQ(melody.readAll(), rendered);
 }
 
 TEST_F(PianoTest, AGeneratedInstrumentArrivesAsRecords) {

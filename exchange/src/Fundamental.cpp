@@ -31,9 +31,6 @@ unsigned frameSizeFor(unsigned sampleRateHz) {
     return size;
 }
 
-// Only the first seconds are analysed: a held note's pitch is settled by
-// then, and the cost stays bounded for long sounds.
-constexpr double kAnalysedSeconds = 3.0;
 constexpr double kRefinedSeconds = 1.0;
 // Frames more than this far below the loudest frame are the tail or silence.
 constexpr double kSoundingDecibels = 30.0;
@@ -95,7 +92,7 @@ public:
         window_.resize(frameSize_);
         for (unsigned n = 0; n < frameSize_; ++n)
             window_[n] = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * n / frameSize_);
-        const auto longest = static_cast<std::size_t>(kAnalysedSeconds * sampleRateHz);
+        const auto longest = static_cast<std::size_t>(kFundamentalAnalysisSeconds * sampleRateHz);
         const std::size_t frames = longest / hopSize_ + 1;
         frameHz_.reserve(frames);
         frameLevel_.reserve(frames);
@@ -108,7 +105,7 @@ public:
 
     FundamentalReading measure(const std::int16_t* values, std::size_t count) {
         FundamentalReading reading;
-        count = std::min(count, static_cast<std::size_t>(kAnalysedSeconds * sampleRateHz_));
+        count = std::min(count, static_cast<std::size_t>(kFundamentalAnalysisSeconds * sampleRateHz_));
         int peak = 0;
         for (std::size_t i = 0; i < count; ++i)
             peak = std::max(peak, std::abs(static_cast<int>(values[i])));

@@ -1,14 +1,9 @@
 // The fundamental estimator on synthetic harmonic tones (a grid of keys and
-// spectra whose strongest partial is not the fundamental, or that lack it),
-// on real sampled notes that FluidSynth renders from the FluidR3 bank (the
-// MIDI file says which key each is), on noise that sox makes and on the
-// bank's drums.
-#include "RealSampledNotes.h"
-
+// spectra whose strongest partial is not the fundamental, or that lack it)
+// and on noise that sox makes. Real sampled notes: RootKeysTest.cpp.
 #include <kivora/exchange/Fundamental.h>
 #include <pellamy/WavFile.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -102,33 +97,6 @@ TEST(Fundamental, NoiseFromSoxHasNoClearPitch) {
         EXPECT_LT(reading.clarity, 0.2) << colour;
     }
     std::filesystem::remove_all(folder);
-}
-
-TEST(Fundamental, RealSampledNotesNameTheirKeysAndDrumsNone) {
-    const auto& set = kivora::testing::RealNoteSet::get();
-    if (set.notes().empty())
-        GTEST_SKIP() << "needs " << set.missing();
-    FundamentalEstimator estimator(kivora::testing::kRealNoteRateHz);
-    std::vector<double> centsOff;
-    int notes = 0;
-    for (const auto& note : set.notes()) {
-        const FundamentalReading reading = estimator.measure(note.values.data(), note.values.size());
-        if (note.instrument == "drums") {
-            EXPECT_FALSE(reading.pitched()) << "drum " << note.key << ": " << reading.frequencyHz << " Hz";
-            continue;
-        }
-        ++notes;
-        const double cents = reading.pitched() ? centsFrom(reading.frequencyHz, keyHz(note.key)) : 1e9;
-        if (std::abs(cents) < 50.0)
-            centsOff.push_back(std::abs(cents));
-        else
-            std::printf("%s %d: %.2f Hz\n", note.instrument.c_str(), note.key, reading.frequencyHz);
-    }
-    std::sort(centsOff.begin(), centsOff.end());
-    const double median = centsOff.empty() ? 1e9 : centsOff[centsOff.size() / 2];
-    std::printf("%zu of %d real notes on their key, median %.2f cents off\n", centsOff.size(), notes, median);
-    EXPECT_GE(static_cast<double>(centsOff.size()), 0.97 * notes);
-    EXPECT_LT(median, 3.0);
 }
 
 } // namespace

@@ -21,6 +21,9 @@ inline constexpr double kLowestFundamentalHz = 27.5;
 inline constexpr double kHighestFundamentalHz = 4186.0;
 // Above this the spectral library's dominant frequency cannot see a partial.
 inline constexpr double kHighestDominantHz = 2000.0;
+// Only a sound's first seconds are analysed: a held note's pitch is settled
+// by then, and the cost stays bounded for long sounds.
+inline constexpr double kFundamentalAnalysisSeconds = 3.0;
 // A sound is pitched when at least this share of its sounding frames is
 // clearly periodic; noise and drums stay well below it.
 inline constexpr double kPitchedClarity = 0.5;

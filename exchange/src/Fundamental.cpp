@@ -166,7 +166,10 @@ private:
         frameConfidence_.clear();
         frameHighShare_.clear();
         std::fill(spectrumSum_.begin(), spectrumSum_.end(), 0.0);
-        const auto highBin = static_cast<unsigned>(kHighestDominantHz * frameSize_ / sampleRateHz_);
+        // Two bins past the limit: a tone just below it spreads its window's
+        // main lobe across the limit.
+        const auto highBin =
+            static_cast<unsigned>(std::ceil(kHighestDominantHz * frameSize_ / sampleRateHz_)) + 2;
         for (std::size_t end = hopSize_; end <= count; end += hopSize_) {
             // The frame ends at `end`; before the first sample it is silent.
             double hopEnergy = 0.0;

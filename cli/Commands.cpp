@@ -40,12 +40,15 @@ const std::vector<Command>& allCommands() {
          "spans down to a peak of 28000, none writes silence. A MIDI file is converted as \"convert\"\n"
          "does (it needs -i; --channel picks one channel) and the script rendered.",
          runRender},
-        {"pitch", "FILE.wav [--file]", "measure the dominant frequency of a WAV file",
+        {"pitch", "FILE.wav [--file] [--fundamental]", "measure the dominant frequency of a WAV file",
          "Prints the dominant frequency of the first channel in Hz with two decimals. The file is read as\n"
          "an instrument's sound is (chunks in any order; 8-bit, 16/24/32-bit integer or float samples,\n"
          "also extensible) and its 16-bit values measured. A silent file is refused (\"silent: no pitch\").\n"
-         "The measurable range is 40-2000 Hz: a tone outside it measures at the edge (38.00 or 2000.00)\n"
-         "and a warning says so. --file measures through the spectral library's own file reader,\n"
+         "The measurable range is 38-2000 Hz: a tone outside it measures at the edge (38.00 or 2000.00)\n"
+         "and a warning says so; warnings also name a sound lying mostly above 2000 Hz and one without a\n"
+         "clear pitch (noise). --fundamental prints the fundamental frequency instead (27.5-4186 Hz), the\n"
+         "pitch root keys come from, or fails on a sound without a clear pitch.\n"
+         "--file measures through the spectral library's own file reader,\n"
          "which reads 16-bit PCM files whose \"fmt \" chunk comes first, whatever chunks follow it.",
          runPitch},
         {"play", "FILE.wav | SCRIPT.snc [-i INSTRUMENT.ins]", "play a WAV file or a melody script",

@@ -16,6 +16,11 @@ int runExport(std::vector<std::string> arguments) {
     if (!output)
         throw UsageError("missing -o OUT.sf2 or -o OUT.sfz");
 
+    try {
+        exchange::checkExportTarget(*output);
+    } catch (const exchange::ExportError& failure) {
+        throw CommandFailure(failure.what());
+    }
     pellamy::InstrumentModel instrument;
     instrument.loadFromFile(instrumentPath);
     const std::vector<exchange::RootKey> roots = exchange::assignRootKeys(instrument);

@@ -1,6 +1,7 @@
 #include "CommandLine.h"
 
 #include <kivora/NoteTuning.h>
+#include <kivora/exchange/Fundamental.h>
 #include <ostrel/FrequencyExtraction.h>
 #include <ostrel/SoundSynthesisWavReader.h>
 #include <pellamy/SoundFile.h>
@@ -29,11 +30,22 @@ bool fileReaderReads(const std::string& path) {
     return format.nChannels > 0 && format.wBitsPerSample == 16 && format.nBlockAlign == 2 * format.nChannels;
 }
 
+// The dominant frequency's lowest result: its fine bank reaches 2 Hz below
+// the coarse bank's first resonator (40 Hz).
+constexpr double kLowestResultHz = 38.0;
+
+std::string formatHz(double hz) {
+    std::array<char, 32> text{};
+    std::snprintf(text.data(), text.size(), "%.2f", hz);
+    return text.data();
+}
+
 } // namespace
 
 int runPitch(std::vector<std::string> arguments) {
     CommandLine line(std::move(arguments));
     const bool fileReader = line.takeFlag("file");
+    const bool fundamental = line.takeFlag("fundamental");
     line.takeFlag("buffer"); // the default now; accepted for older scripts
     const std::string path = line.takePositionals(1, 1).front();
 
@@ -61,6 +73,20 @@ int runPitch(std::vector<std::string> arguments) {
         throw CommandFailure("silent: no pitch");
     }
 
+    std::vector<std::int16_t> firstChannel(frames);
+    for (unsigned frame = 0; frame < frames; ++frame) {
+        firstChannel[frame] = sound->values[static_cast<std::size_t>(frame) * sound->channels];
+    }
+    const exchange::FundamentalReading reading =
+        exchange::measureFundamental(firstChannel.data(), firstChannel.size(), sound->sampleRate);
+    if (fundamental) {
+        if (!reading.pitched()) {
+            throw CommandFailure("no clear pitch: noise, a drum, or a pitch outside 27.5-4186 Hz");
+        }
+        std::printf("%.2f\n", reading.frequencyHz);
+        return 0;
+    }
+
     double hz = 0.0;
     if (fileReader) {
         hz = ostrel::extractFrequency(path.c_str());
@@ -78,11 +104,30 @@ int runPitch(std::vector<std::string> arguments) {
         hz = ostrel::extractFrequency(format, sound->values.data(), frames);
     }
     std::printf("%.2f\n", hz);
-    if (!kivora::isMeasurable(hz)) {
+    // The dominant frequency lies on a grid whose outermost results, 38.00
+    // and 2000.00, stand for every tone beyond them.
+    if (hz < kLowestResultHz + 0.005 || hz > exchange::kHighestDominantHz - 0.005) {
         std::fprintf(stderr,
                      "warning: %.2f Hz is the edge of the measurable range (%.0f-%.0f Hz): the tone lies "
                      "outside it\n",
-                     hz, kivora::kLowestMeasurableHz, kivora::kHighestMeasurableHz);
+                     hz, kLowestResultHz, exchange::kHighestDominantHz);
+    }
+    if (!reading.pitched()) {
+        std::fprintf(stderr, "warning: no clear pitch (noise?): %.2f Hz is only the strongest resonance\n",
+                     hz);
+    }
+    if (reading.energyShareAboveDominantRange > 0.5 ||
+        (reading.pitched() && reading.frequencyHz > exchange::kHighestDominantHz)) {
+        std::fprintf(
+            stderr,
+            "warning: the sound lies mostly above %.0f Hz, beyond the measurable range: %.2f Hz is not "
+            "its pitch%s\n",
+            exchange::kHighestDominantHz, hz,
+            reading.pitched() ? (" (its fundamental: " + formatHz(reading.frequencyHz) + " Hz)").c_str()
+                              : "");
+    } else if (!reading.pitched()) {
+        std::fprintf(stderr, "warning: no clear pitch (noise?): %.2f Hz is only the strongest resonance\n",
+                     hz);
     }
     return 0;
 }

@@ -2,7 +2,9 @@
 // the layouts other programs write: every file the engine reads is measured.
 #include "CliTestSupport.h"
 
+#include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <string>
@@ -182,9 +184,62 @@ TEST_F(PitchCommand, ATonePastEitherEndOfTheRangeIsMeasuredAtTheEdgeWithAWarning
         EXPECT_EQ(measured.out, tone.printed);
         EXPECT_NE(measured.err.find("lies outside"), std::string::npos) << measured.err;
     }
-    const CliRun inside = pitch(sox("inside.wav", "-D -r 44100 -b 16", "synth 1 sine 1995 vol 0.5"));
-    EXPECT_EQ(inside.out, "1995.00\n");
-    EXPECT_EQ(inside.err, "");
+    // Inside, near either end: measured, no warning.
+    for (const char* hz : {"39", "1995"}) {
+        const CliRun inside =
+            pitch(sox("inside.wav", "-D -r 44100 -b 16", std::string("synth 1 sine ") + hz + " vol 0.5"));
+        EXPECT_EQ(inside.out, std::string(hz) + ".00\n");
+        EXPECT_EQ(inside.err, "");
+    }
+}
+
+// Noise has no pitch to name: the dominant frequency comes with a warning,
+// the fundamental is refused.
+TEST_F(PitchCommand, NoiseIsMeasuredWithAWarningAndHasNoFundamental) {
+    const std::string noise = sox("noise.wav", "-R -r 44100 -b 16", "synth 1 pinknoise vol 0.5");
+    const CliRun dominant = pitch(noise);
+    EXPECT_EQ(dominant.status, 0);
+    EXPECT_NE(dominant.err.find("warning: no clear pitch"), std::string::npos) << dominant.err;
+    const CliRun fundamental = pitch(noise, "--fundamental ");
+    EXPECT_EQ(fundamental.status, 1);
+    EXPECT_EQ(fundamental.out, "");
+    EXPECT_NE(fundamental.err.find("no clear pitch"), std::string::npos) << fundamental.err;
+}
+
+// Real piano notes (FluidR3 through FluidSynth): C2 is loudest at a higher
+// partial, C7 lies above the dominant frequency's range. The fundamental
+// names both keys; the dominant frequency of C7 comes with a warning.
+TEST_F(PitchCommand, TheFundamentalOfRealPianoNotesNamesTheirKeys) {
+    const char* bank = "/usr/share/sounds/sf2/FluidR3_GM.sf2";
+    if (!std::filesystem::exists(bank) || std::system("command -v fluidsynth > /dev/null 2>&1") != 0 ||
+        std::system("/usr/bin/python3 -c 'import mido' > /dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs fluidsynth, python3-mido and fluid-soundfont-gm";
+    for (const int key : {36, 96}) {
+        const std::string name = "key" + std::to_string(key);
+        write(name + ".py", "import mido\n"
+                            "song = mido.MidiFile(ticks_per_beat=480)\n"
+                            "track = mido.MidiTrack(); song.tracks.append(track)\n"
+                            "track.append(mido.Message('note_on', note=" +
+                                std::to_string(key) +
+                                ", velocity=100, time=0))\n"
+                                "track.append(mido.Message('note_off', note=" +
+                                std::to_string(key) +
+                                ", velocity=0, time=960))\n"
+                                "song.save('" +
+                                name + ".mid')\n");
+        const std::string command = "cd '" + scratch_.string() + "' && /usr/bin/python3 " + name +
+                                    ".py && fluidsynth -ni -q -R 0 -C 0 -g 0.5 -r 44100 -O s16 -T wav -F " +
+                                    name + ".wav " + bank + " " + name + ".mid > /dev/null 2>&1";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+        const std::string path = (scratch_ / (name + ".wav")).string();
+        const CliRun fundamental = pitch(path, "--fundamental ");
+        ASSERT_EQ(fundamental.status, 0) << fundamental.err;
+        const double hz = std::stod(fundamental.out);
+        EXPECT_EQ(std::lround(69.0 + 12.0 * std::log2(hz / 440.0)), key) << hz << " Hz";
+        const CliRun dominant = pitch(path);
+        EXPECT_EQ(dominant.status, 0);
+        EXPECT_EQ(dominant.err.find("above 2000 Hz") != std::string::npos, key == 96) << dominant.err;
+    }
 }
 
 } // namespace

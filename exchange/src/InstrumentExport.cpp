@@ -283,8 +283,31 @@ std::string buildSfz(const std::vector<RootKey>& roots, const std::string& sampl
     return text;
 }
 
+void checkExportTarget(const std::string& outputPath) {
+    const fs::path target(outputPath);
+    std::string extension = target.extension().string();
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
+    if (extension != ".sf2" && extension != ".sfz")
+        throw ExportError("Can't export to " + outputPath + ": the name must end in .sf2 or .sfz");
+    const fs::path parent = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+    std::error_code error;
+    if (!fs::is_directory(parent, error))
+        throw ExportError("Can't export to " + outputPath + ": no folder " + parent.string());
+    if (fs::is_directory(target, error))
+        throw ExportError("Can't export to " + outputPath + ": a folder has that name");
+    // A file made and removed beside the target: the folder takes new files.
+    const fs::path probe = parent / (".kivora-" + std::to_string(::getpid()) + ".probe");
+    const bool writable = std::ofstream(probe, std::ios::binary | std::ios::trunc).good();
+    fs::remove(probe, error);
+    if (!writable)
+        throw ExportError("Can't export to " + outputPath + ": the folder " + parent.string() +
+                          " takes no new files");
+}
+
 void exportInstrument(const pellamy::InstrumentModel& instrument, const std::vector<RootKey>& roots,
                       const std::string& outputPath) {
+    checkExportTarget(outputPath);
     const fs::path target(outputPath);
     std::string extension = target.extension().string();
     std::transform(extension.begin(), extension.end(), extension.begin(),

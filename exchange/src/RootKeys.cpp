@@ -1,22 +1,23 @@
+#include <kivora/exchange/Fundamental.h>
 #include <kivora/exchange/RootKeys.h>
-#include <ostrel/FrequencyExtraction.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
+#include <exception>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <numeric>
 #include <optional>
 #include <string_view>
+#include <thread>
+#include <tuple>
 
 namespace kivora::exchange {
 
 namespace {
-
-// The generator's measurable range; a result on its edge means "outside".
-constexpr double kLowestMeasurableHz = 40.0;
-constexpr double kHighestMeasurableHz = 2000.0;
-// A tone's resonator stands out of the bank's median many times over; white
-// noise reaches about twice the median.
-constexpr double kTonalProminence = 6.0;
 
 std::optional<int> generatedKey(std::string_view alias) {
     static constexpr std::array<std::string_view, 12> names = {"C",  "C#", "D",  "D#", "E",  "F",
@@ -29,39 +30,121 @@ std::optional<int> generatedKey(std::string_view alias) {
     return std::nullopt;
 }
 
-bool measurable(double hz) {
-    return hz > kLowestMeasurableHz + 0.5 && hz < kHighestMeasurableHz - 0.5;
-}
-
 double keyOf(double hz) {
     return 69.0 + 12.0 * std::log2(hz / 440.0);
 }
 
-} // namespace
+// Readings by what was measured: the analysed values' FNV-1a hash, their
+// count and rate. The window asks for root keys on every export, MIDI file
+// and keyboard connection; an unchanged sound is measured once.
+class ReadingCache {
+public:
+    using Key = std::tuple<std::uint64_t, std::size_t, unsigned>;
 
-PitchReading measurePitch(const std::int16_t* values, unsigned count, unsigned rate) {
-    ostrel::WAVEFORMATEX format;
-    format.wFormatTag = 1;
-    format.nChannels = 1;
-    format.nSamplesPerSec = rate;
-    format.nAvgBytesPerSec = 2 * rate;
-    format.nBlockAlign = 2;
-    format.wBitsPerSample = 16;
-    auto* buffer = const_cast<std::int16_t*>(values); // only read
-    PitchReading reading;
-    reading.hz = ostrel::extractFrequency(format, buffer, count);
-    std::vector<ostrel::Oscill> bank = ostrel::extractFrequencySet(format, buffer, count);
-    if (bank.empty())
+    static ReadingCache& shared() {
+        static ReadingCache cache;
+        return cache;
+    }
+    static Key keyOf(const std::vector<std::int16_t>& values, unsigned rateHz) {
+        std::uint64_t hash = 14695981039346656037ull;
+        for (const std::int16_t v : values) {
+            hash = (hash ^ static_cast<std::uint16_t>(v)) * 1099511628211ull;
+        }
+        return {hash, values.size(), rateHz};
+    }
+    std::optional<FundamentalReading> find(const Key& key) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        const auto found = readings_.find(key);
+        return found == readings_.end() ? std::nullopt : std::optional(found->second);
+    }
+    void keep(const Key& key, const FundamentalReading& reading) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (readings_.size() >= kMostReadings)
+            readings_.clear();
+        readings_.emplace(key, reading);
+    }
+
+private:
+    static constexpr std::size_t kMostReadings = 4096;
+    std::mutex mutex_;
+    std::map<Key, FundamentalReading> readings_;
+};
+
+// One measuring thread's buffers and estimators (one per sample rate met).
+class SoundMeasurer {
+public:
+    FundamentalReading measure(const pellamy::Sound& sound) {
+        const unsigned channels = std::max<unsigned>(1, sound.channels());
+        const auto analysedFrames =
+            static_cast<std::uint32_t>(kFundamentalAnalysisSeconds * sound.sampleRate()) + 1;
+        const std::uint32_t wanted =
+            std::min<std::uint64_t>(sound.count(), std::uint64_t{analysedFrames} * channels);
+        interleaved_.resize(wanted);
+        const std::uint32_t delivered = sound.peek(interleaved_.data(), wanted, 0);
+        firstChannel_.clear();
+        for (std::uint32_t i = 0; i < delivered; i += channels)
+            firstChannel_.push_back(interleaved_[i]);
+        if (std::all_of(firstChannel_.begin(), firstChannel_.end(), [](std::int16_t v) { return v == 0; }))
+            return {};
+
+        const ReadingCache::Key key = ReadingCache::keyOf(firstChannel_, sound.sampleRate());
+        if (const std::optional<FundamentalReading> known = ReadingCache::shared().find(key))
+            return *known;
+        const FundamentalReading reading =
+            estimatorFor(sound.sampleRate()).measure(firstChannel_.data(), firstChannel_.size());
+        ReadingCache::shared().keep(key, reading);
         return reading;
-    std::vector<double> sums(bank.size());
-    for (std::size_t i = 0; i < bank.size(); ++i)
-        sums[i] = bank[i].globAbs();
-    const double strongest = *std::max_element(sums.begin(), sums.end());
-    std::nth_element(sums.begin(), sums.begin() + static_cast<long>(sums.size() / 2), sums.end());
-    const double median = sums[sums.size() / 2];
-    reading.prominence = median > 0.0 ? strongest / median : 0.0;
-    return reading;
+    }
+
+private:
+    FundamentalEstimator& estimatorFor(unsigned rateHz) {
+        for (const auto& estimator : estimators_)
+            if (estimator->sampleRateHz() == rateHz)
+                return *estimator;
+        return *estimators_.emplace_back(std::make_unique<FundamentalEstimator>(rateHz));
+    }
+
+    std::vector<std::int16_t> interleaved_;
+    std::vector<std::int16_t> firstChannel_;
+    std::vector<std::unique_ptr<FundamentalEstimator>> estimators_;
+};
+
+// The readings of `sounds` (null: nothing to measure), on up to one thread
+// per core; each result lands in its own slot, so threads change nothing.
+std::vector<FundamentalReading> measureAll(const std::vector<const pellamy::Sound*>& sounds) {
+    std::vector<FundamentalReading> readings(sounds.size());
+    const auto toMeasure = static_cast<std::size_t>(
+        std::count_if(sounds.begin(), sounds.end(), [](const pellamy::Sound* s) { return s != nullptr; }));
+    const std::size_t threadCount =
+        std::min<std::size_t>(toMeasure, std::max(1u, std::thread::hardware_concurrency()));
+    if (threadCount == 0)
+        return readings;
+    std::atomic<std::size_t> next{0};
+    std::vector<std::exception_ptr> failures(threadCount);
+    auto work = [&](std::size_t worker) {
+        try {
+            SoundMeasurer measurer;
+            for (std::size_t i = next++; i < sounds.size(); i = next++)
+                if (sounds[i] != nullptr)
+                    readings[i] = measurer.measure(*sounds[i]);
+        } catch (...) {
+            failures[worker] = std::current_exception();
+            next = sounds.size();
+        }
+    };
+    {
+        std::vector<std::jthread> helpers;
+        for (std::size_t worker = 1; worker < threadCount; ++worker)
+            helpers.emplace_back(work, worker);
+        work(0);
+    }
+    for (const std::exception_ptr& failure : failures)
+        if (failure)
+            std::rethrow_exception(failure);
+    return readings;
 }
+
+} // namespace
 
 std::vector<std::int16_t> channelValues(const pellamy::Sound& sound, int channel) {
     const unsigned channels = std::max<unsigned>(1, sound.channels());
@@ -75,46 +158,60 @@ std::vector<std::int16_t> channelValues(const pellamy::Sound& sound, int channel
 }
 
 std::vector<RootKey> assignRootKeys(const pellamy::InstrumentModel& instrument) {
-    std::vector<RootKey> roots;
-    for (std::size_t i = 0; i < instrument.soundCount(); ++i) {
-        RootKey root;
-        root.alias = instrument.aliasAt(i);
-        if (const auto key = generatedKey(root.alias)) {
-            root.key = *key;
-            root.pitched = true;
-        } else if (const pellamy::Sound* sound = instrument.soundFor(root.alias)) {
-            const std::vector<std::int16_t> values = channelValues(*sound, 0);
-            const bool silent =
-                std::all_of(values.begin(), values.end(), [](std::int16_t v) { return v == 0; });
-            const unsigned count = static_cast<unsigned>(values.size());
-            const PitchReading reading =
-                silent ? PitchReading{} : measurePitch(values.data(), count, sound->sampleRate());
-            if (measurable(reading.hz) && reading.prominence >= kTonalProminence) {
-                const double exact = keyOf(reading.hz);
-                root.key = static_cast<int>(std::lround(exact));
-                root.centsSharp = (exact - root.key) * 100.0;
-                root.pitched = root.key >= 0 && root.key <= 127;
-            }
+    std::vector<RootKey> roots(instrument.soundCount());
+    std::vector<const pellamy::Sound*> toMeasure(roots.size(), nullptr);
+    for (std::size_t i = 0; i < roots.size(); ++i) {
+        roots[i].alias = instrument.aliasAt(i);
+        if (const auto key = generatedKey(roots[i].alias)) {
+            roots[i].key = *key;
+            roots[i].pitched = true;
+        } else {
+            toMeasure[i] = instrument.soundFor(roots[i].alias);
         }
-        roots.push_back(root);
+    }
+    const std::vector<FundamentalReading> readings = measureAll(toMeasure);
+
+    // Keys are handed out nearest first (definition order among equals), so
+    // of two sounds on one key the one nearer in cents keeps it. Generated
+    // notes hold their keys exactly.
+    std::vector<double> exactKeys(roots.size(), 0.0);
+    std::vector<std::size_t> order;
+    std::array<bool, 128> taken{};
+    for (std::size_t i = 0; i < roots.size(); ++i) {
+        if (roots[i].pitched) {
+            if (roots[i].key >= 0 && roots[i].key <= 127) {
+                if (taken[static_cast<std::size_t>(roots[i].key)])
+                    roots[i].pitched = false;
+                taken[static_cast<std::size_t>(roots[i].key)] = true;
+            }
+        } else if (readings[i].pitched()) {
+            exactKeys[i] = keyOf(readings[i].frequencyHz);
+            order.push_back(i);
+        }
+    }
+    auto distance = [&](std::size_t i) { return std::abs(exactKeys[i] - std::round(exactKeys[i])); };
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return distance(a) < distance(b); });
+    for (const std::size_t i : order) {
+        const double exact = exactKeys[i];
+        const auto nearest = static_cast<int>(std::lround(exact));
+        const int other = exact >= nearest ? nearest + 1 : nearest - 1;
+        for (const int key : {nearest, other}) {
+            if (key < 0 || key > 127 || taken[static_cast<std::size_t>(key)])
+                continue;
+            taken[static_cast<std::size_t>(key)] = true;
+            roots[i].key = key;
+            roots[i].centsSharp = (exact - key) * 100.0;
+            roots[i].fundamentalHz = readings[i].frequencyHz;
+            roots[i].pitched = true;
+            break;
+        }
     }
 
-    // One sound per key: of two pitched on one key the one nearer keeps it.
     std::vector<RootKey*> pitched;
-    for (RootKey& root : roots) {
-        if (!root.pitched)
-            continue;
-        auto same = std::find_if(pitched.begin(), pitched.end(),
-                                 [&](RootKey* other) { return other->key == root.key; });
-        if (same == pitched.end()) {
+    for (RootKey& root : roots)
+        if (root.pitched)
             pitched.push_back(&root);
-        } else if (std::abs(root.centsSharp) < std::abs((*same)->centsSharp)) {
-            (*same)->pitched = false;
-            *same = &root;
-        } else {
-            root.pitched = false;
-        }
-    }
     std::sort(pitched.begin(), pitched.end(),
               [](const RootKey* a, const RootKey* b) { return a->key < b->key; });
     for (std::size_t i = 0; i < pitched.size(); ++i) {
@@ -123,7 +220,7 @@ std::vector<RootKey> assignRootKeys(const pellamy::InstrumentModel& instrument) 
         root.highKey = i + 1 == pitched.size() ? root.key : (root.key + pitched[i + 1]->key) / 2;
     }
 
-    auto taken = [&](int key) {
+    auto covered = [&](int key) {
         return std::any_of(roots.begin(), roots.end(), [&](const RootKey& r) {
             return (r.pitched || r.lowKey != 0 || r.highKey != 0) && key >= r.lowKey && key <= r.highKey;
         });
@@ -132,10 +229,11 @@ std::vector<RootKey> assignRootKeys(const pellamy::InstrumentModel& instrument) 
     for (RootKey& root : roots) {
         if (root.pitched)
             continue;
-        while (next <= 127 && taken(next))
+        while (next <= 127 && covered(next))
             ++next;
         root.key = root.lowKey = root.highKey = std::min(next, 127);
         root.centsSharp = 0.0;
+        root.fundamentalHz = 0.0;
         ++next;
     }
     return roots;

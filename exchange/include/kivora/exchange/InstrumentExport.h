@@ -42,6 +42,11 @@ KIVORA_EXCHANGE_API std::string buildSfz(const std::vector<RootKey>& roots, cons
 // character that a path or the SFZ line could misread replaced by '_'.
 KIVORA_EXCHANGE_API std::string sampleFileName(const std::string& alias);
 
+// Throws ExportError (one line) unless outputPath can take an export: it ends
+// in .sf2 or .sfz, is no folder, and its folder exists and takes new files.
+// Cheap; callers check before they measure root keys.
+KIVORA_EXCHANGE_API void checkExportTarget(const std::string& outputPath);
+
 // Writes OUT.sf2, or OUT.sfz with its folder OUT/ of WAV files (the folder
 // name with blanks replaced by '_'), choosing by the extension. Throws
 // ExportError with a one-line message.

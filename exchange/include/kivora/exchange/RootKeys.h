@@ -2,9 +2,12 @@
 // sampled instruments (SoundFont 2, SFZ) and for MIDI files played through
 // the instrument.
 //
-// Threads: pure functions; any thread, as long as the instrument is not
-// changed meanwhile. assignRootKeys measures every sound that needs it
-// (allocating one buffer per sound while it does).
+// Threads: any thread, as long as the instrument is not changed meanwhile.
+// assignRootKeys measures the sounds that need it on up to one thread per
+// core (each with its own estimator and buffers) and returns only when all
+// have ended; the result does not depend on the number of threads. Readings
+// are kept per sound content, so measuring an unchanged sound again is a
+// look-up.
 #pragma once
 
 #include <kivora/exchange/Export.h>
@@ -27,24 +30,19 @@ struct RootKey {
     bool pitched = false;    // false: silence, noise or outside the measurable range
     int lowKey = 0;          // the keys that play this sound (transposed when pitched)
     int highKey = 0;
+    double fundamentalHz = 0.0; // the measured fundamental; 0 for generated notes and unpitched sounds
 };
-
-// The spectral library's resonator-bank measurement of count values of one
-// channel: the dominant frequency in Hz, and how far its resonator stands out
-// from the median of the bank (a tone stands far out, noise hardly).
-struct PitchReading {
-    double hz = 0.0;
-    double prominence = 0.0;
-};
-KIVORA_EXCHANGE_API PitchReading measurePitch(const std::int16_t* values, unsigned count, unsigned rate);
 
 // One entry per sound, in definition order. A generated note's alias ("1C" …
 // "3B") gives its key (1C is 48) without measuring; any other sound is
-// measured: the nearest key, plus the remainder in cents. A sound is
-// unpitched when it is silent, when its pitch lies on the edge of the
-// measurable range (40-2000 Hz) or does not stand out of the spectrum
-// (noise), and when a sound nearer to its key already took it. Pitched sounds reach halfway to their pitched
-// neighbours; unpitched ones take one key each, the lowest free ones from 36.
+// measured: its fundamental frequency (see Fundamental.h), not its strongest
+// partial, gives the nearest key plus the remainder in cents. A sound is
+// unpitched when it is silent or has no clear pitch (noise, drums). Of two
+// sounds on one key the one nearer in cents keeps it; the other moves to
+// the key on the other side of its pitch when that is free (less than a
+// semitone away, corrected in cents), else it is unpitched. Pitched sounds
+// reach halfway to their pitched neighbours; unpitched ones take one key
+// each, the lowest free ones from 36.
 KIVORA_EXCHANGE_API std::vector<RootKey> assignRootKeys(const pellamy::InstrumentModel& instrument);
 
 // Values of channel `channel` of a sound as it plays (gain applied).

@@ -153,10 +153,10 @@ TEST_F(ExchangeWindowTest, ASoundFontExportedFromTheWindowReadsBackAndPlaysInFlu
     EXPECT_EQ(chunks.at("shdr") / 46, 3u + 1);
     EXPECT_EQ(chunks.at("phdr") / 38, 1u + 1);
 
-    // FluidSynth plays "high" (B4, key 71) from the bank.
-    writeMidi(path("b4.mid"), "71");
+    // FluidSynth plays "high" (E3, key 52) from the bank.
+    writeMidi(path("e3.mid"), "52");
     ASSERT_EQ(runShell(QStringLiteral("cd '%1' && fluidsynth -ni -q -R 0 -C 0 -g 0.5 -r 44100 -O s16 -T wav "
-                                      "-F played.wav duo.sf2 b4.mid > fluidsynth.log 2>&1")
+                                      "-F played.wav duo.sf2 e3.mid > fluidsynth.log 2>&1")
                            .arg(folder_.path())),
               0);
     const QStringList played = describeWav(path("played.wav")).split(' ');
@@ -174,7 +174,7 @@ TEST_F(ExchangeWindowTest, AnSfzExportWritesARegionPerSoundWithItsSamples) {
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     const QString text = QString::fromUtf8(file.readAll());
     EXPECT_EQ(text.count("<region>"), 3);
-    EXPECT_TRUE(text.contains("pitch_keycenter=71")) << text.toStdString();
+    EXPECT_TRUE(text.contains("pitch_keycenter=52")) << text.toStdString();
     EXPECT_TRUE(text.contains("pitch_keycenter=48")) << text.toStdString();
     EXPECT_EQ(QDir(path("my_duo")).entryList(QDir::Files).size(), 3);
     EXPECT_EQ(frame_.statusBar()->currentMessage(), "Exported 3 sounds to " + path("my duo.sfz"));
@@ -199,8 +199,8 @@ TEST_F(ExchangeWindowTest, FailedExportsAreShownAndLeaveNothing) {
 TEST_F(ExchangeWindowTest, AMidiFileRendersThroughTheInstrumentBesideItself) {
     loadDuo();
     EXPECT_TRUE(frame_.pianoFrame()->playMelodyAction()->toolTip().contains("MIDI"));
-    // C3 and B4 are the sounds' roots; middle C is not; channel 10 is percussion and left alone.
-    writeMidi(path("song.mid"), "48, 60, 71",
+    // C3 and E3 are the sounds' roots; middle C is not; channel 10 is percussion and left alone.
+    writeMidi(path("song.mid"), "48, 60, 52",
               "track.append(mido.Message('note_on', channel=9, note=36, velocity=100, time=0))\n"
               "track.append(mido.Message('note_off', channel=9, note=36, velocity=0, time=480))\n");
     // A script of the same name is the user's: it stays as it was.
@@ -214,7 +214,7 @@ TEST_F(ExchangeWindowTest, AMidiFileRendersThroughTheInstrumentBesideItself) {
     playMelody(path("song.mid"));
     EXPECT_TRUE(realMessages().isEmpty()) << realMessages().join('\n').toStdString();
     EXPECT_TRUE(files_.filters.last().contains("*.mid")) << files_.filters.last().toStdString();
-    // B4 starts a second in (after C3 and the gap of the left-out note).
+    // E3 starts a second in (after C3 and the gap of the left-out note).
     const QStringList rendered = describeWav(path("song.wav")).split(' ');
     ASSERT_EQ(rendered.size(), 3) << describeWav(path("song.wav")).toStdString();
     EXPECT_GT(rendered[0].toInt(), rendered[1].toInt());

@@ -15,6 +15,10 @@ namespace {
 
 constexpr std::size_t kEventCapacity = 1024;
 constexpr std::size_t kGarbageCapacity = 8;
+// Blocks rendered ahead of the audio callback: a key event waits for at most
+// these before its own block, and a device buffer of up to this many blocks
+// finds them all ready.
+constexpr std::size_t kLeadBlocks = 2;
 
 struct Block {
     std::array<std::int16_t, VoiceBank::kMaxBlockFrames> samples;
@@ -35,7 +39,8 @@ public:
     Impl(std::shared_ptr<const VoiceModel> model, const LiveSettings& settings)
         : settings_(settings), rate_(model ? model->sampleRate() : 0),
           bank_(std::make_unique<VoiceSet>(std::move(model), settings.voiceCount), settings.renderThreads),
-          events_(kEventCapacity), blocks_(1), garbage_(kGarbageCapacity), refusals_(kKeyCount * 2) {
+          events_(kEventCapacity), blocks_(kLeadBlocks), garbage_(kGarbageCapacity),
+          refusals_(kKeyCount * 2) {
         if (settings_.blockFrames == 0 || settings_.blockFrames > VoiceBank::kMaxBlockFrames)
             throw std::invalid_argument("A block holds 1 to 1024 frames");
         audioPosition_ = settings_.blockFrames; // no block in hand yet
@@ -92,6 +97,7 @@ public:
                 }
                 audioBlock_ = *next;
                 audioPosition_ = 0;
+                blocksTaken_.fetch_add(1, std::memory_order_release);
             }
             const std::size_t count = std::min(blockFrames - audioPosition_, frames - written);
             const std::int16_t* source = audioBlock_.samples.data() + audioPosition_;
@@ -112,6 +118,7 @@ public:
     std::atomic<std::uint64_t> rendered_{0};
     std::atomic<int> sounding_{0};
     std::atomic<bool> ready_{false};
+    std::atomic<std::uint64_t> blocksTaken_{0}; // by the audio thread
 
 private:
     void apply(const Event& event) {
@@ -135,36 +142,35 @@ private:
     void renderLoop() {
         std::vector<double> mix(settings_.blockFrames);
         Block block{};
-        bool pending = false;
+        std::uint64_t blocksMade = 0;
         // A quarter block: the wait for room in the queue is short against a block.
         const auto pause = std::chrono::microseconds(std::max<long long>(
             50, static_cast<long long>(settings_.blockFrames) * 250000 / std::max(1, rate_)));
         while (!stopping_.load(std::memory_order_relaxed)) {
-            if (!pending) {
-                while (const std::optional<Event> event = events_.tryPop())
-                    apply(*event);
-                const std::vector<int>& refused = bank_.refusedKeys();
-                for (; refusalsPublished_ < refused.size(); ++refusalsPublished_)
-                    refusals_.tryPush(refused[refusalsPublished_]);
-                if (std::unique_ptr<VoiceSet> retired = bank_.takeRetiredSet()) {
-                    // Freed by the interface thread when it can take it.
-                    if (garbage_.tryPush(retired.get()))
-                        retired.release();
-                }
-                bank_.render(mix.data(), settings_.blockFrames);
-                for (std::size_t f = 0; f < settings_.blockFrames; ++f)
-                    block.samples[f] = sampleOfDisplacement(mix[f]);
-                sounding_.store(bank_.soundingVoiceCount(), std::memory_order_relaxed);
-                rendered_.fetch_add(1, std::memory_order_relaxed);
-                pending = true;
-            }
-            if (blocks_.tryPush(block)) {
-                pending = false;
-            } else {
-                // The block in hand and the one queued: two blocks ahead.
+            // A block is made only when the queue has room, so the events
+            // applied now are heard after at most the blocks queued.
+            if (blocksMade - blocksTaken_.load(std::memory_order_acquire) >= kLeadBlocks) {
                 ready_.store(true, std::memory_order_release);
                 std::this_thread::sleep_for(pause);
+                continue;
             }
+            while (const std::optional<Event> event = events_.tryPop())
+                apply(*event);
+            const std::vector<int>& refused = bank_.refusedKeys();
+            for (; refusalsPublished_ < refused.size(); ++refusalsPublished_)
+                refusals_.tryPush(refused[refusalsPublished_]);
+            if (std::unique_ptr<VoiceSet> retired = bank_.takeRetiredSet()) {
+                // Freed by the interface thread when it can take it.
+                if (garbage_.tryPush(retired.get()))
+                    retired.release();
+            }
+            bank_.render(mix.data(), settings_.blockFrames);
+            for (std::size_t f = 0; f < settings_.blockFrames; ++f)
+                block.samples[f] = sampleOfDisplacement(mix[f]);
+            sounding_.store(bank_.soundingVoiceCount(), std::memory_order_relaxed);
+            blocks_.tryPush(block); // room was checked above
+            ++blocksMade;
+            rendered_.fetch_add(1, std::memory_order_relaxed);
         }
     }
 

@@ -1,4 +1,5 @@
 #include "SpscQueue.h"
+#include "ThreadPriority.h"
 
 #include <kivora/voices/LiveVoices.h>
 #include <kivora/voices/VoiceBank.h>
@@ -15,10 +16,6 @@ namespace {
 
 constexpr std::size_t kEventCapacity = 1024;
 constexpr std::size_t kGarbageCapacity = 8;
-// Blocks rendered ahead of the audio callback: a key event waits for at most
-// these before its own block, and a device buffer of up to this many blocks
-// finds them all ready.
-constexpr std::size_t kLeadBlocks = 2;
 
 struct Block {
     std::array<std::int16_t, VoiceBank::kMaxBlockFrames> samples;
@@ -38,9 +35,10 @@ class LiveVoices::Impl {
 public:
     Impl(std::shared_ptr<const VoiceModel> model, const LiveSettings& settings)
         : settings_(settings), rate_(model ? model->sampleRate() : 0),
-          bank_(std::make_unique<VoiceSet>(std::move(model), settings.voiceCount), settings.renderThreads),
-          events_(kEventCapacity), blocks_(kLeadBlocks), garbage_(kGarbageCapacity),
-          refusals_(kKeyCount * 2) {
+          bank_(std::make_unique<VoiceSet>(std::move(model), settings.voiceCount), settings.renderThreads,
+                true),
+          events_(kEventCapacity), blocks_(std::max<std::size_t>(1, settings.leadBlocks)),
+          garbage_(kGarbageCapacity), refusals_(kKeyCount * 2) {
         if (settings_.blockFrames == 0 || settings_.blockFrames > VoiceBank::kMaxBlockFrames)
             throw std::invalid_argument("A block holds 1 to 1024 frames");
         audioPosition_ = settings_.blockFrames; // no block in hand yet
@@ -118,6 +116,7 @@ public:
     std::atomic<std::uint64_t> rendered_{0};
     std::atomic<int> sounding_{0};
     std::atomic<bool> ready_{false};
+    std::atomic<bool> realtime_{false};
     std::atomic<std::uint64_t> blocksTaken_{0}; // by the audio thread
 
 private:
@@ -140,16 +139,18 @@ private:
     }
 
     void renderLoop() {
+        realtime_.store(detail::tryRealtimePriority(), std::memory_order_release);
         std::vector<double> mix(settings_.blockFrames);
         Block block{};
         std::uint64_t blocksMade = 0;
-        // A quarter block: the wait for room in the queue is short against a block.
-        const auto pause = std::chrono::microseconds(std::max<long long>(
-            50, static_cast<long long>(settings_.blockFrames) * 250000 / std::max(1, rate_)));
+        // A quarter block, at most 200 us: the wait for room in the queue is
+        // short against a block and against a device that runs fast.
+        const auto pause = std::chrono::microseconds(std::clamp<long long>(
+            static_cast<long long>(settings_.blockFrames) * 250000 / std::max(1, rate_), 50, 200));
         while (!stopping_.load(std::memory_order_relaxed)) {
             // A block is made only when the queue has room, so the events
             // applied now are heard after at most the blocks queued.
-            if (blocksMade - blocksTaken_.load(std::memory_order_acquire) >= kLeadBlocks) {
+            if (blocksMade - blocksTaken_.load(std::memory_order_acquire) >= blocks_.capacity()) {
                 ready_.store(true, std::memory_order_release);
                 std::this_thread::sleep_for(pause);
                 continue;
@@ -258,6 +259,9 @@ std::uint64_t LiveVoices::framesPlayed() const {
 }
 std::uint64_t LiveVoices::blocksRendered() const {
     return impl_->rendered_.load(std::memory_order_relaxed);
+}
+bool LiveVoices::realtimeScheduling() const {
+    return impl_->realtime_.load(std::memory_order_acquire);
 }
 int LiveVoices::soundingVoiceCount() const {
     return impl_->sounding_.load(std::memory_order_relaxed);

@@ -1,3 +1,5 @@
+#include "ThreadPriority.h"
+
 #include <kivora/voices/VoiceBank.h>
 
 #include <algorithm>
@@ -25,10 +27,14 @@ bool VoiceSet::anyActive() const {
 // futex) between blocks: they are not the audio thread.
 class VoiceBank::Workers {
 public:
-    explicit Workers(unsigned helperCount) {
+    Workers(unsigned helperCount, bool realtime) {
         threads_.reserve(helperCount);
         for (unsigned t = 0; t < helperCount; ++t)
-            threads_.emplace_back([this] { serve(); });
+            threads_.emplace_back([this, realtime] {
+                if (realtime)
+                    detail::tryRealtimePriority();
+                serve();
+            });
     }
     ~Workers() {
         stopping_.store(true);
@@ -90,12 +96,13 @@ private:
     std::size_t frames_ = 0;
 };
 
-VoiceBank::VoiceBank(std::unique_ptr<VoiceSet> voices, unsigned renderThreads) : current_(std::move(voices)) {
+VoiceBank::VoiceBank(std::unique_ptr<VoiceSet> voices, unsigned renderThreads, bool realtimeHelpers)
+    : current_(std::move(voices)) {
     if (!current_)
         throw std::invalid_argument("A voice bank needs a voice set");
     const unsigned threads =
         renderThreads == 0 ? std::max(1u, std::thread::hardware_concurrency()) : renderThreads;
-    workers_ = std::make_unique<Workers>(threads - 1);
+    workers_ = std::make_unique<Workers>(threads - 1, realtimeHelpers);
     refusedKeys_.reserve(kKeyCount);
 }
 

@@ -5,6 +5,9 @@
 // block it renders, so a key sounds at most the device buffer plus two
 // blocks after it was pressed.
 //
+// The render threads ask for a real-time scheduling class (SCHED_FIFO, best
+// effort: where the system refuses they run as other threads do).
+//
 // The library opens no device: the audio driver's callback calls fill (or
 // fillDeviceBuffer, SDL's signature), for example through
 // pellamy::StreamOutput.
@@ -24,7 +27,12 @@ namespace kivora::voices {
 struct LiveSettings {
     int voiceCount = 16;           // polyphony
     std::size_t blockFrames = 128; // frames per block (2.9 ms at 44.1 kHz), at most 1024
-    unsigned renderThreads = 0;    // threads stepping voices; 0 is one per core
+    // Blocks kept ready for the callback: a key event waits behind at most
+    // these, so it sounds at most the device buffer plus leadBlocks blocks
+    // after it was sent. A device buffer longer than the lead meets late
+    // blocks; more lead rides out a busy machine's scheduling delays.
+    std::size_t leadBlocks = 2;
+    unsigned renderThreads = 0; // threads stepping voices; 0 is one per core
 };
 
 class KIVORA_VOICES_API LiveVoices {
@@ -73,6 +81,9 @@ public:
     std::uint64_t framesPlayed() const;
     std::uint64_t blocksRendered() const;
     int soundingVoiceCount() const;
+    // Whether the render thread runs in a real-time scheduling class (known
+    // once waitUntilReady has returned true).
+    bool realtimeScheduling() const;
 
 private:
     class Impl;

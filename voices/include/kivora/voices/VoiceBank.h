@@ -41,8 +41,9 @@ public:
     static constexpr std::size_t kMaxBlockFrames = 1024;
 
     // `renderThreads` threads step the voices (the caller's included; 0 is
-    // one per core).
-    VoiceBank(std::unique_ptr<VoiceSet> voices, unsigned renderThreads = 1);
+    // one per core). `realtimeHelpers`: the helper threads ask for a
+    // real-time scheduling class (best effort), as a live player wants.
+    VoiceBank(std::unique_ptr<VoiceSet> voices, unsigned renderThreads = 1, bool realtimeHelpers = false);
     ~VoiceBank();
     VoiceBank(const VoiceBank&) = delete;
     VoiceBank& operator=(const VoiceBank&) = delete;

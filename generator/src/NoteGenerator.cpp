@@ -54,8 +54,6 @@ std::int16_t sampleOfDisplacement(double displacement) {
 
 namespace {
 
-constexpr double kStepStabilityLimit = NoteGenerator::kStepStabilityLimit;
-
 // The spectral radius of the stiffness over mass (the square of the highest
 // angular frequency), by power iteration from a fixed start that reaches
 // every mode: the mean growth per iteration over the second half of the run.

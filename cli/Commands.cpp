@@ -28,7 +28,8 @@ const std::vector<Command>& allCommands() {
          runResave},
         {"render",
          "SCRIPT.snc|SONG.mid [-i INSTRUMENT.ins] [-o OUT.wav] [--mix clip|normalize|none] [--channel N]\n"
-         "       SCRIPT.snc|SONG.mid --model MODEL.json -o OUT.wav [--rate R] [--linear X] [--square Y] "
+         "   or: kivora-cli render SCRIPT.snc|SONG.mid --model MODEL.json -o OUT.wav [--rate R] [--linear X] "
+         "[--square Y] "
          "[--channel N] [--threads N]",
          "render a melody script into a WAV file",
          "Plays the melody script through the instrument and writes the result as a WAV file in the\n"
@@ -45,7 +46,8 @@ const std::vector<Command>& allCommands() {
          "its key exactly as \"generate\" retunes the note (same untuned measurement, --rate, --linear and\n"
          "--square; its samples are the generated note's, bit for bit, while the key is held). A script's\n"
          "aliases are note names (1C, 1C#, ... 3B; 0B and below, 4C and above play too); \"a -1\" holds a\n"
-         "note for 500 ms, \"a S\" for S seconds, \"r P\" for the portion P of 500 ms; !clear releases every\n"
+         "note for 500 ms, \"a S\" for S seconds, \"r P\" for the portion P of 500 ms; !clear releases "
+         "every\n"
          "note; a definition block is skipped. MIDI key 48 is 1C; velocities scale the initial state. A\n"
          "released note fades out over 30 ms; 16 voices play at once (the oldest released note gives its\n"
          "voice first, then the oldest held one). Keys too stiff for the rate are not played and named once\n"
@@ -62,7 +64,8 @@ const std::vector<Command>& allCommands() {
          runPitch},
         {"play",
          "FILE.wav | SCRIPT.snc [-i INSTRUMENT.ins]\n"
-         "   or: kivora-cli play SCRIPT.snc|SONG.mid --model MODEL.json [--rate R] [--linear X] [--square Y] [--channel N]",
+         "   or: kivora-cli play SCRIPT.snc|SONG.mid --model MODEL.json [--rate R] [--linear X] [--square Y] "
+         "[--channel N]",
          "play a WAV file or a melody script",
          "Plays a WAV file that instruments can hold (8-, 16-, 24- or 32-bit PCM or float, plain or\n"
          "extensible) through the default sound device and returns when it has ended; Ctrl-C stops\n"

@@ -27,7 +27,10 @@ const std::vector<Command>& allCommands() {
          "were. The output never replaces the instrument read or one of its sounds.",
          runResave},
         {"render",
-         "SCRIPT.snc|SONG.mid [-i INSTRUMENT.ins] [-o OUT.wav] [--mix clip|normalize|none] [--channel N]",
+         "SCRIPT.snc|SONG.mid [-i INSTRUMENT.ins] [-o OUT.wav] [--mix clip|normalize|none] [--channel N]\n"
+         "   or: kivora-cli render SCRIPT.snc|SONG.mid --model MODEL.json -o OUT.wav [--rate R] [--linear X] "
+         "[--square Y] "
+         "[--channel N] [--threads N]",
          "render a melody script into a WAV file",
          "Plays the melody script through the instrument and writes the result as a WAV file in the\n"
          "format of the instrument's first sound. Without -i the script must start with its own\n"
@@ -38,7 +41,18 @@ const std::vector<Command>& allCommands() {
          "existing output as it was. The output never replaces the script, the instrument file or\n"
          "one of its sounds. --mix: clip (default) limits sums to 16 bits, normalize scales loud\n"
          "spans down to a peak of 28000, none writes silence. A MIDI file is converted as \"convert\"\n"
-         "does (it needs -i; --channel picks one channel) and the script rendered.",
+         "does (it needs -i; --channel picks one channel) and the script rendered.\n"
+         "With --model the model itself plays: every note is a voice that simulates the model retuned to\n"
+         "its key exactly as \"generate\" retunes the note (same untuned measurement, --rate, --linear and\n"
+         "--square; its samples are the generated note's, bit for bit, while the key is held). A script's\n"
+         "aliases are note names (1C, 1C#, ... 3B; 0B and below, 4C and above play too); \"a -1\" holds a\n"
+         "note for 500 ms, \"a S\" for S seconds, \"r P\" for the portion P of 500 ms; !clear releases "
+         "every\n"
+         "note; a definition block is skipped. MIDI key 48 is 1C; velocities scale the initial state. A\n"
+         "released note fades out over 30 ms; 16 voices play at once (the oldest released note gives its\n"
+         "voice first, then the oldest held one). Keys too stiff for the rate are not played and named once\n"
+         "on stderr. The output is mono at the model's rate, the same bytes for every --threads (0: one\n"
+         "per core).",
          runRender},
         {"pitch", "FILE.wav [--file] [--fundamental]", "measure the dominant frequency of a WAV file",
          "Prints the dominant frequency of the first channel in Hz with two decimals. The file is read as\n"
@@ -51,13 +65,21 @@ const std::vector<Command>& allCommands() {
          "--file measures through the spectral library's own file reader,\n"
          "which reads 16-bit PCM files whose \"fmt \" chunk comes first, whatever chunks follow it.",
          runPitch},
-        {"play", "FILE.wav | SCRIPT.snc [-i INSTRUMENT.ins]", "play a WAV file or a melody script",
+        {"play",
+         "FILE.wav | SCRIPT.snc [-i INSTRUMENT.ins]\n"
+         "   or: kivora-cli play SCRIPT.snc|SONG.mid --model MODEL.json [--rate R] [--linear X] [--square Y] "
+         "[--channel N]",
+         "play a WAV file or a melody script",
          "Plays a WAV file that instruments can hold (8-, 16-, 24- or 32-bit PCM or float, plain or\n"
          "extensible) through the default sound device and returns when it has ended; Ctrl-C stops\n"
          "at once (exit status 130). A melody script is first rendered beside itself (its name with\n"
          ".wav in place of .snc) through INSTRUMENT.ins, or through its own definition block, and\n"
          "the result played. SDL_AUDIODRIVER selects the sound driver\n"
-         "(dummy plays silently). The line printed names the device buffer the driver granted.",
+         "(dummy plays silently). The line printed names the device buffer the driver granted.\n"
+         "With --model the script or MIDI file plays live through the model's voices as \"render --model\"\n"
+         "renders it: the voices are computed in blocks of 128 frames just ahead of the device, which\n"
+         "plays at the model's rate; a key sounds at most the device buffer plus two blocks after it is\n"
+         "sent. The last line counts the blocks that were not ready in time (\"late blocks: N of M\").",
          runPlay},
         {"generate",
          "[MODEL.json] -o OUT.ins [--octaves 0..3] [--rate 44100|22050|8000] [--duration MS] [--linear X] "

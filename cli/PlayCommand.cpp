@@ -1,5 +1,6 @@
 #include "CommandLine.h"
 #include "Interrupt.h"
+#include "VoiceCommands.h"
 
 #include <pellamy/InstrumentModel.h>
 #include <pellamy/MelodyRenderer.h>
@@ -94,6 +95,8 @@ void loadWav(const std::string& path, pellamy::InstrumentModel& instrument) {
 } // namespace
 
 int runPlay(std::vector<std::string> arguments) {
+    if (asksForVoices(arguments))
+        return runPlayWithVoices(std::move(arguments));
     CommandLine line(std::move(arguments));
     const std::optional<std::string> instrumentPath = line.takeOption("instrument", "i");
     const std::string path = line.takePositionals(1, 1).front();

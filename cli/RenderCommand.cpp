@@ -1,6 +1,7 @@
 #include "CommandLine.h"
 #include "Interrupt.h"
 #include "MidiSupport.h"
+#include "VoiceCommands.h"
 
 #include <pellamy/InstrumentModel.h>
 #include <pellamy/MelodyRenderer.h>
@@ -51,6 +52,8 @@ std::vector<NamedInput> inputsOfRendering(const std::string& scriptPath,
 }
 
 int runRender(std::vector<std::string> arguments) {
+    if (asksForVoices(arguments))
+        return runRenderWithVoices(std::move(arguments));
     CommandLine line(std::move(arguments));
     const std::optional<std::string> instrumentPath = line.takeOption("instrument", "i");
     std::optional<std::string> outputPath = line.takeOption("output", "o");

@@ -852,6 +852,22 @@ void RungeKuttaKernel::scaleStiffness(double factor) {
     }
 }
 
+void RungeKuttaKernel::copyStiffnessFrom(const RungeKuttaKernel& sameModel) {
+    if (sameModel.linkStiffness_.size() != linkStiffness_.size() ||
+        sameModel.slotStiffness_.size() != slotStiffness_.size() ||
+        sameModel.bandStiffness_.size() != bandStiffness_.size() || sameModel.vectorWidth_ != vectorWidth_) {
+        throw std::invalid_argument("The kernels were not made from the same model");
+    }
+    std::copy(sameModel.linkStiffness_.begin(), sameModel.linkStiffness_.end(), linkStiffness_.begin());
+    // Each table starts at a 64-byte boundary of its own block: an offset of its own.
+    if (!slotStiffness_.empty()) {
+        const std::size_t tableSize = slotStiffness_.size() - 8;
+        const double* from = sameModel.slotStiffness_.data() + sameModel.stiffnessOffset_;
+        std::copy(from, from + tableSize, slotStiffness_.begin() + stiffnessOffset_);
+    }
+    std::copy(sameModel.bandStiffness_.begin(), sameModel.bandStiffness_.end(), bandStiffness_.begin());
+}
+
 void RungeKuttaKernel::advance() {
     if (vectorWidth_ > 0) {
         advanceVector();

@@ -34,9 +34,11 @@ double measureWithResonators(const pellamy::WAVEFORMATEX& format, const std::int
     return ostrel::extractFrequency(copy, const_cast<std::int16_t*>(samples), count);
 }
 
+} // namespace
+
 // A displacement of 1.0 is full scale. Values beyond it are clamped rather
 // than wrapped; a non-number (a model that blew up) is silence.
-std::int16_t toSample(double displacement) {
+std::int16_t sampleOfDisplacement(double displacement) {
     const double scaled = displacement * 32767.0;
     if (!(scaled == scaled)) {
         return 0;
@@ -50,9 +52,7 @@ std::int16_t toSample(double displacement) {
     return static_cast<std::int16_t>(static_cast<int>(scaled));
 }
 
-// A Runge-Kutta step of h seconds is stable for an undamped mode of angular
-// frequency omega while h·omega stays below 2·sqrt(2).
-constexpr double kStepStabilityLimit = 2.8284271247461903;
+namespace {
 
 // The spectral radius of the stiffness over mass (the square of the highest
 // angular frequency), by power iteration from a fixed start that reaches
@@ -180,9 +180,31 @@ void NoteGenerator::configure(const GenerationSettings& settings, muntero::Model
     noteIndex_ = 0;
 }
 
+muntero::StepConstants stepConstantsFor(const GenerationSettings& settings) {
+    const double timeStep = 1.0 / settings.sampleRate;
+    return {timeStep, settings.linearDamping, settings.squareDamping, timeStep / 6.0};
+}
+
 muntero::StepConstants NoteGenerator::stepConstants() const {
-    const double timeStep = 1.0 / settings_.sampleRate;
-    return {timeStep, settings_.linearDamping, settings_.squareDamping, timeStep / 6.0};
+    return stepConstantsFor(settings_);
+}
+
+UntunedMeasurement measureUntuned(const GenerationSettings& settings, muntero::ModelSnapshot snapshot,
+                                  muntero::KernelChoice choice) {
+    GenerationSettings untuned = settings;
+    untuned.octaves = 0;
+    NoteGenerator generator;
+    generator.setKernelChoice(choice);
+    generator.configure(untuned, std::move(snapshot));
+    generator.run();
+    UntunedMeasurement measurement;
+    measurement.baseFrequency = measureWithResonators(generator.format(), generator.noteBuffer(0),
+                                                      static_cast<unsigned>(generator.samplesPerNote()));
+    if (!std::isfinite(measurement.baseFrequency)) {
+        measurement.baseFrequency = 0.0;
+    }
+    measurement.highestAngularFrequency = generator.highestAngularFrequency();
+    return measurement;
 }
 
 bool NoteGenerator::noteBlewUp(int note) const {
@@ -221,13 +243,13 @@ int NoteGenerator::renderInto(muntero::RungeKuttaKernel& kernel, std::int16_t* b
     kernel.reset();
     const double* x = kernel.displacements();
     const int sounding = snapshot_.soundingNode;
-    buffer[0] = toSample(x[sounding]);
+    buffer[0] = sampleOfDisplacement(x[sounding]);
     for (int s = 1; s < samplesPerNote_; ++s) {
         if (const int stop = stopValue()) {
             return stop;
         }
         kernel.advance();
-        buffer[s] = toSample(x[sounding]);
+        buffer[s] = sampleOfDisplacement(x[sounding]);
     }
     // An explicit step diverges once h·ω of the stiffest mode passes about
     // 2.8: the displacement runs to infinity and then to a non-number.

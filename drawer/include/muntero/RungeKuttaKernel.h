@@ -63,6 +63,11 @@ public:
     void advance();
     // Multiplies every stiffness by factor, exactly as ModelSnapshot::scaleStiffness does.
     void scaleStiffness(double factor);
+    // Takes every stiffness of `sameModel`, a kernel made from the same
+    // snapshot with the same choice (perhaps scaled since), so this one steps
+    // exactly as it would; allocates nothing. Throws std::invalid_argument for
+    // a kernel of another layout.
+    void copyStiffnessFrom(const RungeKuttaKernel& sameModel);
 
     int nodeCount() const { return nodeCount_; }
     // Per node, valid for the kernel's life; the values change in place as it steps.

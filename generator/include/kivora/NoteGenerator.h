@@ -39,6 +39,28 @@ struct GenerationSettings {
 // Any thread; allocates nothing.
 KIVORA_GENERATOR_API const char* refusalFor(const muntero::ModelSnapshot& snapshot);
 
+// A note's 16-bit sample of a displacement: 1.0 is full scale, values beyond
+// it are clamped, a non-number (a model that blew up) is 0. Any thread.
+KIVORA_GENERATOR_API std::int16_t sampleOfDisplacement(double displacement);
+
+// The Runge-Kutta constants every note of a run is stepped with. Any thread.
+KIVORA_GENERATOR_API muntero::StepConstants stepConstantsFor(const GenerationSettings& settings);
+
+// What a run learns of the untuned model before it retunes it.
+struct UntunedMeasurement {
+    double baseFrequency = 0.0;           // Hz; 0 or less when the note is silent
+    double highestAngularFrequency = 0.0; // radians per second
+};
+
+// Renders the untuned note as run() does and measures it with the default
+// frequency meter, so a caller can retune the model exactly as run() would
+// (stiffness times (kFirstNoteHz / baseFrequency)^2, then the semitone factor
+// once per note). The octaves of `settings` are ignored. Throws as configure.
+// Any thread; allocates a generator's buffers for one note.
+KIVORA_GENERATOR_API UntunedMeasurement
+measureUntuned(const GenerationSettings& settings, muntero::ModelSnapshot snapshot,
+               muntero::KernelChoice choice = muntero::KernelChoice::automatic);
+
 class KIVORA_GENERATOR_API NoteGenerator {
 public:
     static constexpr double kFirstNoteHz = 130.8127826502993;
@@ -47,6 +69,9 @@ public:
     static constexpr int kNoteDone = 20;
     static constexpr int kNotConfigured = -1;
     static constexpr int kMaxSamplesPerNote = 1 << 27;
+    // A Runge-Kutta step of h seconds is stable for an undamped mode of
+    // angular frequency omega while h·omega stays below 2·sqrt(2).
+    static constexpr double kStepStabilityLimit = 2.8284271247461903;
 
     // Dominant frequency in Hz of count mono samples; 0 or less when there is none.
     using FrequencyMeter = std::function<double(const pellamy::WAVEFORMATEX& format,

@@ -1,0 +1,367 @@
+#include "VoiceCommands.h"
+
+#include "CommandLine.h"
+#include "Interrupt.h"
+#include "MidiSupport.h"
+
+#include <kivora/exchange/MidiFile.h>
+#include <kivora/voices/LiveVoices.h>
+#include <kivora/voices/VoiceBank.h>
+#include <modelkit/ModelFile.h>
+#include <muntero/ModelSnapshot.h>
+#include <pellamy/StreamOutput.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <unistd.h>
+
+namespace kivora::cli {
+
+namespace {
+
+namespace fs = std::filesystem;
+using voices::KeyEvent;
+
+// What a song turns into: timed key events and the length to render.
+struct Song {
+    std::vector<KeyEvent> events; // by frame; equal frames in the order written
+    std::uint64_t lengthInFrames = 0;
+};
+
+struct VoiceOptions {
+    std::string modelPath;
+    std::string songPath;
+    std::optional<std::string> outputPath;
+    voices::VoiceSettings settings;
+    int midiChannel = -1;
+    unsigned threads = 0;
+};
+
+VoiceOptions readOptions(CommandLine& line, bool withOutput) {
+    VoiceOptions options;
+    options.modelPath = *line.takeOption("model");
+    if (withOutput)
+        options.outputPath = line.takeOption("output", "o");
+    kivora::GenerationSettings& generation = options.settings.generation;
+    if (const auto rate = line.takeOption("rate")) {
+        generation.sampleRate = parseInt(*rate, "--rate");
+        if (generation.sampleRate != 44100 && generation.sampleRate != 22050 && generation.sampleRate != 8000)
+            throw UsageError("--rate must be 44100, 22050 or 8000");
+    }
+    if (const auto linear = line.takeOption("linear"))
+        generation.linearDamping = parseDouble(*linear, "--linear");
+    if (const auto square = line.takeOption("square"))
+        generation.squareDamping = parseDouble(*square, "--square");
+    if (generation.linearDamping < 0 || generation.squareDamping < 0)
+        throw UsageError("the attenuations --linear and --square must not be negative");
+    options.midiChannel = midiChannelOption(line.takeOption("channel"));
+    if (const auto threads = line.takeOption("threads")) {
+        const int count = parseInt(*threads, "--threads");
+        if (count < 0 || count > 64)
+            throw UsageError("--threads must be between 0 (one per core) and 64");
+        options.threads = static_cast<unsigned>(count);
+    }
+    options.songPath = line.takePositionals(1, 1).front();
+    return options;
+}
+
+std::shared_ptr<const voices::VoiceModel> loadVoiceModel(const VoiceOptions& options) {
+    muntero::ModelSnapshot snapshot;
+    try {
+        snapshot = muntero::takeSnapshot(InstrumentKit::loadModelFile(options.modelPath));
+    } catch (const std::exception& failure) {
+        throw CommandFailure(failure.what());
+    }
+    try {
+        return std::make_shared<const voices::VoiceModel>(std::move(snapshot), options.settings);
+    } catch (const std::invalid_argument& refusal) {
+        throw CommandFailure(options.modelPath + ": " + refusal.what());
+    }
+}
+
+std::uint64_t framesOf(double seconds, int rate) {
+    return static_cast<std::uint64_t>(std::trunc(seconds * rate));
+}
+
+void sortByFrame(std::vector<KeyEvent>& events) {
+    std::stable_sort(events.begin(), events.end(),
+                     [](const KeyEvent& a, const KeyEvent& b) { return a.frame < b.frame; });
+}
+
+// Every note of the chosen channels (all but 10 by default); the song ends
+// when the last release has faded.
+Song songOfMidi(const std::string& path, int channel, const voices::VoiceModel& model) {
+    exchange::MidiSong midi;
+    try {
+        midi = exchange::readMidiFile(path);
+    } catch (const exchange::MidiFileError& failure) {
+        throw CommandFailure(failure.what());
+    }
+    Song song;
+    for (const exchange::MidiNote& note : midi.notes) {
+        if (channel >= 0 ? note.channel != channel : note.channel == 9)
+            continue;
+        const std::uint64_t on = framesOf(note.startSeconds, model.sampleRate());
+        const std::uint64_t off =
+            std::max(on + 1, framesOf(note.startSeconds + note.durationSeconds, model.sampleRate()));
+        song.events.push_back({on, KeyEvent::Kind::noteOn, note.key, note.velocity});
+        song.events.push_back({off, KeyEvent::Kind::noteOff, note.key, 0});
+        song.lengthInFrames = std::max(song.lengthInFrames, off);
+    }
+    if (song.events.empty())
+        throw CommandFailure("No note of " + path + " to play");
+    sortByFrame(song.events);
+    song.lengthInFrames += framesOf(voices::Voice::kReleaseMs * 0.001, model.sampleRate()) + 1;
+    return song;
+}
+
+// A melody script read as the renderer reads it, its aliases being the
+// generator's note names: "a -1" holds a note for the generator's note
+// length, "a SECONDS" for that long, "r PORTION" for that part of the note
+// length; !clear releases every note; a definition block is skipped.
+Song songOfScript(const std::string& path, const voices::VoiceModel& model) {
+    std::ifstream in(path, std::ios::binary);
+    std::error_code error;
+    if (!in || fs::is_directory(path, error))
+        throw CommandFailure("Can't open snc file!");
+    Song song;
+    std::uint64_t now = 0;
+    std::string line;
+    int lineNumber = 0;
+    bool inDefinition = false;
+    const auto rate = model.sampleRate();
+    while (std::getline(in, line)) {
+        ++lineNumber;
+        if (lineNumber == 1 && line.rfind("\xEF\xBB\xBF", 0) == 0)
+            line.erase(0, 3);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (inDefinition) {
+            inDefinition = line.rfind("!end", 0) != 0;
+            continue;
+        }
+        if (line.rfind("!begin", 0) == 0) {
+            inDefinition = true;
+            continue;
+        }
+        if (line.empty() || line.rfind("--", 0) == 0)
+            continue;
+        if (line.rfind("!clear", 0) == 0) {
+            song.events.push_back({now, KeyEvent::Kind::releaseAll, 0, 0});
+            continue;
+        }
+        const auto syntaxError = [&] {
+            return CommandFailure("Incorrect syntax at line:" + std::to_string(lineNumber) +
+                                  ", need to be : alias flag duration");
+        };
+        std::vector<std::string> words;
+        for (std::size_t at = 0; at < line.size();) {
+            const std::size_t begin = line.find_first_not_of(" \t", at);
+            if (begin == std::string::npos)
+                break;
+            const std::size_t end = std::min(line.find_first_of(" \t", begin), line.size());
+            words.push_back(line.substr(begin, end - begin));
+            at = end;
+        }
+        if (line.rfind("!wait ", 0) == 0) {
+            if (words.size() < 2)
+                throw syntaxError();
+            double seconds = 0.0;
+            try {
+                seconds = parseDouble(words[1], "the wait");
+            } catch (const UsageError&) {
+                throw syntaxError();
+            }
+            now += framesOf(std::max(0.0, seconds), rate);
+            continue;
+        }
+        if (words.size() < 3)
+            throw syntaxError();
+        const int key = voices::keyOfNoteName(words[0]);
+        if (key < 0)
+            throw CommandFailure("Sorry, unknown alias " + words[0]);
+        double amount = 0.0;
+        try {
+            amount = parseDouble(words[2], "the duration");
+        } catch (const UsageError&) {
+            throw syntaxError();
+        }
+        std::uint64_t held = 0;
+        if (words[1] == "a") {
+            held = amount < 0.0 ? static_cast<std::uint64_t>(model.noteLengthInFrames())
+                                : framesOf(amount, rate);
+        } else if (words[1] == "r") {
+            if (amount < 0.0 || amount > 1.0)
+                throw CommandFailure("Incorrect portion of file, must be between 0 and 1");
+            held = framesOf(amount * model.noteLengthInFrames() / rate, rate);
+        } else {
+            continue; // any other flag plays nothing, as in the renderer
+        }
+        song.events.push_back({now, KeyEvent::Kind::noteOn, key, 127});
+        song.events.push_back({now + std::max<std::uint64_t>(1, held), KeyEvent::Kind::noteOff, key, 0});
+    }
+    // Sound still pending after the last wait is not written.
+    sortByFrame(song.events);
+    song.lengthInFrames = now;
+    return song;
+}
+
+Song songOf(const VoiceOptions& options, const voices::VoiceModel& model) {
+    return isMidiPath(options.songPath) ? songOfMidi(options.songPath, options.midiChannel, model)
+                                        : songOfScript(options.songPath, model);
+}
+
+void warnAboutRefusedKeys(const std::vector<int>& keys) {
+    for (int key : keys)
+        std::fprintf(stderr, "warning: key %d (%s) is too stiff for the rate and was not played\n", key,
+                     voices::noteNameOfKey(key).c_str());
+}
+
+void putLittleEndian(std::string& out, std::uint32_t value, int bytes) {
+    for (int b = 0; b < bytes; ++b)
+        out.push_back(static_cast<char>((value >> (8 * b)) & 0xFF));
+}
+
+// A canonical 16-bit mono WAV file, written under a temporary name and
+// renamed into place only when complete.
+void writeMonoWav(const std::string& path, const std::vector<std::int16_t>& samples, int rate) {
+    if (samples.size() * 2 > 0xFFFFFFFFull - 36)
+        throw CommandFailure("Can't write to wav file");
+    const auto dataBytes = static_cast<std::uint32_t>(samples.size() * 2);
+    std::string header = "RIFF";
+    putLittleEndian(header, 36 + dataBytes, 4);
+    header += "WAVEfmt ";
+    putLittleEndian(header, 16, 4);
+    putLittleEndian(header, 1, 2); // PCM
+    putLittleEndian(header, 1, 2); // mono
+    putLittleEndian(header, static_cast<std::uint32_t>(rate), 4);
+    putLittleEndian(header, static_cast<std::uint32_t>(rate) * 2, 4);
+    putLittleEndian(header, 2, 2);
+    putLittleEndian(header, 16, 2);
+    header += "data";
+    putLittleEndian(header, dataBytes, 4);
+    std::string body;
+    body.reserve(samples.size() * 2);
+    for (std::int16_t sample : samples)
+        putLittleEndian(body, static_cast<std::uint16_t>(sample), 2);
+    writeTextFile(path, header + body);
+}
+
+// Ctrl-C ends live playing at once.
+std::atomic<bool> playInterrupted{false};
+extern "C" void stopLivePlaying(int) {
+    playInterrupted.store(true);
+}
+
+} // namespace
+
+bool asksForVoices(const std::vector<std::string>& arguments) {
+    for (const std::string& argument : arguments) {
+        if (argument == "--")
+            return false;
+        if (argument == "--model" || argument.rfind("--model=", 0) == 0)
+            return true;
+    }
+    return false;
+}
+
+int runRenderWithVoices(std::vector<std::string> arguments) {
+    CommandLine line(std::move(arguments));
+    const VoiceOptions options = readOptions(line, true);
+    if (!options.outputPath)
+        throw UsageError("rendering through a model's voices needs the output: give it with -o");
+    refuseOverwritingInputs({*options.outputPath},
+                            {{options.songPath, "the song"}, {options.modelPath, "the model file"}});
+    const auto model = loadVoiceModel(options);
+    const Song song = songOf(options, *model);
+    const InterruptScope interrupt;
+    const voices::OfflineRendering rendering = voices::renderOffline(
+        model, song.events, song.lengthInFrames, voices::VoiceBank::kDefaultVoiceCount, options.threads);
+    if (interrupt.interrupted()) {
+        std::fputs("Interrupted: nothing written\n", stderr);
+        return interrupt.exitStatus();
+    }
+    warnAboutRefusedKeys(rendering.refusedKeys);
+    writeMonoWav(*options.outputPath, rendering.samples, model->sampleRate());
+    std::printf("%s: %zu values at %d Hz, %.3f s, through the model's voices (1C at %.2f Hz from %.2f Hz)\n",
+                options.outputPath->c_str(), rendering.samples.size(), model->sampleRate(),
+                static_cast<double>(rendering.samples.size()) / model->sampleRate(),
+                kivora::NoteGenerator::kFirstNoteHz, model->baseFrequency());
+    return 0;
+}
+
+int runPlayWithVoices(std::vector<std::string> arguments) {
+    CommandLine line(std::move(arguments));
+    const VoiceOptions options = readOptions(line, false);
+    const auto model = loadVoiceModel(options);
+    const Song song = songOf(options, *model);
+
+    voices::LiveSettings settings;
+    settings.renderThreads = options.threads;
+    voices::LiveVoices live(model, settings);
+    constexpr unsigned kChannels = 2;
+    live.setDeviceChannels(kChannels);
+    if (!live.waitUntilReady(std::chrono::seconds(10)))
+        throw CommandFailure("The voices could not be computed in time");
+    playInterrupted.store(false);
+    void (*previousHandler)(int) = std::signal(SIGINT, stopLivePlaying);
+    struct RestoreHandler {
+        void (*handler)(int);
+        ~RestoreHandler() { std::signal(SIGINT, handler); }
+    } restore{previousHandler};
+
+    std::optional<pellamy::StreamOutput> output;
+    try {
+        output.emplace(model->sampleRate(), kChannels, 256, &voices::LiveVoices::fillDeviceBuffer, &live);
+    } catch (const pellamy::InitFailedException& failure) {
+        std::string message = failure.message();
+        while (!message.empty() && message.back() == '\n')
+            message.pop_back();
+        throw CommandFailure(message +
+                             " (no sound device could be opened; SDL_AUDIODRIVER=dummy plays silently)");
+    }
+    const double seconds = static_cast<double>(song.lengthInFrames) / model->sampleRate();
+    std::printf("%s: %.3f s through the voices of %s at %d Hz, a device buffer of %u frames (%.1f ms) and "
+                "blocks of %zu frames\n",
+                options.songPath.c_str(), seconds, options.modelPath.c_str(), model->sampleRate(),
+                output->deviceBufferFrames(), output->deviceBufferMs(), live.blockFrames());
+    std::fflush(stdout);
+
+    // Each event is sent as early as its sound can still start on time: the
+    // device buffer and two blocks ahead of the frame being played.
+    const std::uint64_t lead = output->deviceBufferFrames() + 2 * live.blockFrames();
+    std::size_t next = 0;
+    const auto poll = std::chrono::milliseconds(1);
+    while (!playInterrupted.load() && live.framesPlayed() < song.lengthInFrames + lead) {
+        const std::uint64_t played = live.framesPlayed();
+        for (; next < song.events.size() && song.events[next].frame <= played + lead; ++next) {
+            const KeyEvent& event = song.events[next];
+            const bool sent = event.kind == KeyEvent::Kind::noteOn    ? live.noteOn(event.key, event.velocity)
+                              : event.kind == KeyEvent::Kind::noteOff ? live.noteOff(event.key)
+                                                                      : live.allNotesOff();
+            if (!sent) {
+                break; // the queue is full: again at the next poll
+            }
+        }
+        std::this_thread::sleep_for(poll);
+    }
+    output.reset();
+    warnAboutRefusedKeys(live.refusedKeys());
+    if (playInterrupted.load()) {
+        std::fputs("stopped\n", stderr);
+        return 130;
+    }
+    std::printf("late blocks: %llu of %llu\n", static_cast<unsigned long long>(live.lateBlocks()),
+                static_cast<unsigned long long>(live.blocksRendered()));
+    return 0;
+}
+
+} // namespace kivora::cli

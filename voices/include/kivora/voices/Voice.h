@@ -1,0 +1,62 @@
+// One key's sound: the model's simulation retuned to the key, excited by its
+// initial state scaled by the velocity, read at the flagged node.
+#pragma once
+
+#include <kivora/voices/Export.h>
+#include <kivora/voices/VoiceModel.h>
+#include <muntero/RungeKuttaKernel.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kivora::voices {
+
+// Thread: one thread at a time (the one rendering it). Only the constructor
+// allocates (the kernel); start, release and render allocate nothing.
+class KIVORA_VOICES_API Voice {
+public:
+    // A release fades the voice out linearly over this time, then frees it.
+    static constexpr double kReleaseMs = 30.0;
+    // A voice quieter than half a 16-bit step this long is freed.
+    static constexpr double kInaudibleMs = 100.0;
+
+    // `model` must outlive the voice.
+    explicit Voice(const VoiceModel& model);
+
+    // Starts `key` (0-127) struck with `velocity` (1-127; 127 plays the
+    // model's initial state as drawn): the springs become those of the
+    // generator's note for the key, the state the initial one times
+    // velocity/127. `order` ranks voices for stealing (larger is younger).
+    // Does nothing for a key the model cannot play (see VoiceModel::keySounds).
+    void start(int key, int velocity, std::uint64_t order);
+    // Starts the release fade; a released or idle voice stays as it is.
+    void release();
+    // Stops at once.
+    void silence() { active_ = false; }
+
+    // Writes `frames` displacements of the flagged node (1.0 is full scale),
+    // the first being the initial state's, as the generator's note begins;
+    // zeros once the voice is free.
+    void render(double* out, std::size_t frames);
+
+    bool active() const { return active_; }
+    bool released() const { return released_; }
+    int key() const { return key_; }
+    std::uint64_t order() const { return order_; }
+    const VoiceModel& model() const { return *model_; }
+
+private:
+    const VoiceModel* model_;
+    muntero::RungeKuttaKernel kernel_;
+    int key_ = -1;
+    std::uint64_t order_ = 0;
+    bool active_ = false;
+    bool released_ = false;
+    bool stepped_ = false; // the first frame is the initial state
+    std::int64_t releaseFrames_ = 0;
+    std::int64_t framesSinceRelease_ = 0;
+    std::int64_t inaudibleFramesToFree_ = 0;
+    std::int64_t inaudibleFrames_ = 0;
+};
+
+} // namespace kivora::voices

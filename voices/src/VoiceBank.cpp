@@ -1,0 +1,258 @@
+#include "ThreadPriority.h"
+
+#include <kivora/voices/VoiceBank.h>
+
+#include <algorithm>
+#include <atomic>
+#include <stdexcept>
+#include <thread>
+
+namespace kivora::voices {
+
+VoiceSet::VoiceSet(std::shared_ptr<const VoiceModel> model, int voiceCount) : model_(std::move(model)) {
+    if (!model_ || voiceCount < 1)
+        throw std::invalid_argument("A voice set needs a model and at least one voice");
+    voices_.reserve(static_cast<std::size_t>(voiceCount));
+    for (int v = 0; v < voiceCount; ++v)
+        voices_.push_back(std::make_unique<Voice>(*model_));
+}
+
+bool VoiceSet::anyActive() const {
+    return std::any_of(voices_.begin(), voices_.end(), [](const auto& voice) { return voice->active(); });
+}
+
+// Helper threads that step a block's voices with the calling thread. Each
+// voice is stepped by exactly one thread into its own buffer, so which thread
+// takes it changes nothing in the result. The helpers wait on atomics (a
+// futex) between blocks: they are not the audio thread.
+class VoiceBank::Workers {
+public:
+    Workers(unsigned helperCount, bool realtime) {
+        threads_.reserve(helperCount);
+        for (unsigned t = 0; t < helperCount; ++t)
+            threads_.emplace_back([this, realtime] {
+                if (realtime)
+                    detail::tryRealtimePriority();
+                serve();
+            });
+    }
+    ~Workers() {
+        stopping_.store(true);
+        generation_.fetch_add(1);
+        generation_.notify_all();
+        for (std::thread& thread : threads_)
+            thread.join();
+    }
+    unsigned threadCount() const { return static_cast<unsigned>(threads_.size()) + 1; }
+
+    void run(Voice* const* voices, std::vector<double>* const* outputs, std::size_t count,
+             std::size_t frames) {
+        voices_ = voices;
+        outputs_ = outputs;
+        count_ = count;
+        frames_ = frames;
+        next_.store(0);
+        const bool shared = !threads_.empty() && count > 1;
+        if (shared) {
+            pendingHelpers_.store(threads_.size());
+            generation_.fetch_add(1);
+            generation_.notify_all();
+        }
+        work();
+        if (shared) {
+            // Every helper has left work(): its voices are finished and it
+            // reads nothing of this block any more.
+            for (std::size_t pending = pendingHelpers_.load(); pending != 0; pending = pendingHelpers_.load())
+                pendingHelpers_.wait(pending);
+        }
+    }
+
+private:
+    void work() {
+        for (std::size_t i = next_.fetch_add(1); i < count_; i = next_.fetch_add(1))
+            voices_[i]->render(outputs_[i]->data(), frames_);
+    }
+    void serve() {
+        std::uint64_t seen = 0;
+        for (;;) {
+            generation_.wait(seen);
+            seen = generation_.load();
+            if (stopping_.load())
+                return;
+            work();
+            pendingHelpers_.fetch_sub(1);
+            pendingHelpers_.notify_all();
+        }
+    }
+
+    std::vector<std::thread> threads_;
+    std::atomic<std::uint64_t> generation_{0};
+    std::atomic<std::size_t> pendingHelpers_{0};
+    std::atomic<bool> stopping_{false};
+    std::atomic<std::size_t> next_{0};
+    Voice* const* voices_ = nullptr;
+    std::vector<double>* const* outputs_ = nullptr;
+    std::size_t count_ = 0;
+    std::size_t frames_ = 0;
+};
+
+VoiceBank::VoiceBank(std::unique_ptr<VoiceSet> voices, unsigned renderThreads, bool realtimeHelpers)
+    : current_(std::move(voices)) {
+    if (!current_)
+        throw std::invalid_argument("A voice bank needs a voice set");
+    const unsigned threads =
+        renderThreads == 0 ? std::max(1u, std::thread::hardware_concurrency()) : renderThreads;
+    workers_ = std::make_unique<Workers>(threads - 1, realtimeHelpers);
+    refusedKeys_.reserve(kKeyCount);
+}
+
+VoiceBank::~VoiceBank() = default;
+
+unsigned VoiceBank::renderThreads() const {
+    return workers_->threadCount();
+}
+
+Voice* VoiceBank::chooseVoice() {
+    Voice* oldestReleased = nullptr;
+    Voice* oldestHeld = nullptr;
+    for (std::size_t v = 0; v < current_->size(); ++v) {
+        Voice& voice = current_->voice(v);
+        if (!voice.active())
+            return &voice;
+        Voice*& oldest = voice.released() ? oldestReleased : oldestHeld;
+        if (oldest == nullptr || voice.order() < oldest->order())
+            oldest = &voice;
+    }
+    return oldestReleased != nullptr ? oldestReleased : oldestHeld;
+}
+
+void VoiceBank::noteOn(int key, int velocity) {
+    if (!current_->model().keySounds(key)) {
+        if (key >= 0 && key < kKeyCount && !refused_[static_cast<std::size_t>(key)]) {
+            refused_[static_cast<std::size_t>(key)] = true;
+            refusedKeys_.push_back(key); // within the capacity reserved
+        }
+        return;
+    }
+    noteOff(key);
+    chooseVoice()->start(key, std::clamp(velocity, 1, 127), nextOrder_++);
+}
+
+void VoiceBank::noteOff(int key) {
+    for (std::size_t v = 0; v < current_->size(); ++v) {
+        Voice& voice = current_->voice(v);
+        if (voice.active() && voice.key() == key)
+            voice.release();
+    }
+}
+
+void VoiceBank::releaseAll() {
+    for (VoiceSet* set : {current_.get(), fading_.get()}) {
+        if (set == nullptr)
+            continue;
+        for (std::size_t v = 0; v < set->size(); ++v)
+            set->voice(v).release();
+    }
+}
+
+void VoiceBank::replaceSet(std::unique_ptr<VoiceSet> voices) {
+    if (!voices)
+        return;
+    if (fading_) {
+        for (std::size_t v = 0; v < fading_->size(); ++v)
+            fading_->voice(v).silence();
+        // A set retired earlier and never collected is freed here.
+        retired_ = std::move(fading_);
+    }
+    for (std::size_t v = 0; v < current_->size(); ++v)
+        current_->voice(v).release();
+    fading_ = std::move(current_);
+    current_ = std::move(voices);
+    std::fill(refused_.begin(), refused_.end(), false);
+    refusedKeys_.clear();
+}
+
+std::unique_ptr<VoiceSet> VoiceBank::takeRetiredSet() {
+    if (!retired_ && fading_ && !fading_->anyActive())
+        retired_ = std::move(fading_);
+    return std::move(retired_);
+}
+
+int VoiceBank::soundingVoiceCount() const {
+    int count = 0;
+    for (const VoiceSet* set : {current_.get(), fading_.get()}) {
+        if (set == nullptr)
+            continue;
+        for (std::size_t v = 0; v < set->size(); ++v)
+            count += set->voice(v).active() ? 1 : 0;
+    }
+    return count;
+}
+
+void VoiceBank::render(double* mix, std::size_t frames) {
+    frames = std::min(frames, kMaxBlockFrames);
+    const std::size_t slots = current_->size() + (fading_ ? fading_->size() : 0);
+    if (voiceMix_.size() < slots) {
+        // Only when a set larger than any before arrives (or the first block).
+        voiceMix_.resize(slots, std::vector<double>(kMaxBlockFrames));
+        sounding_.reserve(slots);
+        outputs_.reserve(slots);
+    }
+    sounding_.clear();
+    outputs_.clear();
+    std::size_t slot = 0;
+    for (VoiceSet* set : {current_.get(), fading_.get()}) {
+        if (set == nullptr)
+            continue;
+        for (std::size_t v = 0; v < set->size(); ++v, ++slot) {
+            if (set->voice(v).active()) {
+                sounding_.push_back(&set->voice(v));
+                outputs_.push_back(&voiceMix_[slot]);
+            }
+        }
+    }
+    workers_->run(sounding_.data(), outputs_.data(), sounding_.size(), frames);
+    // Summed in set order, one thread: the same roundings for every thread count.
+    std::fill(mix, mix + frames, 0.0);
+    for (const std::vector<double>* output : outputs_)
+        for (std::size_t f = 0; f < frames; ++f)
+            mix[f] = mix[f] + (*output)[f];
+}
+
+OfflineRendering renderOffline(std::shared_ptr<const VoiceModel> model, const std::vector<KeyEvent>& events,
+                               std::uint64_t lengthInFrames, int voiceCount, unsigned renderThreads) {
+    VoiceBank bank(std::make_unique<VoiceSet>(std::move(model), voiceCount), renderThreads);
+    OfflineRendering result;
+    result.samples.resize(lengthInFrames);
+    std::vector<double> mix(VoiceBank::kMaxBlockFrames);
+    std::size_t nextEvent = 0;
+    std::uint64_t position = 0;
+    while (position < lengthInFrames) {
+        for (; nextEvent < events.size() && events[nextEvent].frame <= position; ++nextEvent) {
+            const KeyEvent& event = events[nextEvent];
+            switch (event.kind) {
+            case KeyEvent::Kind::noteOn:
+                bank.noteOn(event.key, event.velocity);
+                break;
+            case KeyEvent::Kind::noteOff:
+                bank.noteOff(event.key);
+                break;
+            case KeyEvent::Kind::releaseAll:
+                bank.releaseAll();
+                break;
+            }
+        }
+        std::uint64_t end = std::min<std::uint64_t>(lengthInFrames, position + VoiceBank::kMaxBlockFrames);
+        if (nextEvent < events.size())
+            end = std::min(end, events[nextEvent].frame);
+        const auto frames = static_cast<std::size_t>(end - position);
+        bank.render(mix.data(), frames);
+        for (std::size_t f = 0; f < frames; ++f)
+            result.samples[position + f] = sampleOfDisplacement(mix[f]);
+        position = end;
+    }
+    result.refusedKeys = bank.refusedKeys();
+    return result;
+}
+
+} // namespace kivora::voices

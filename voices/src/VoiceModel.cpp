@@ -1,0 +1,83 @@
+#include <kivora/voices/VoiceModel.h>
+
+#include <cmath>
+#include <cstdio>
+#include <stdexcept>
+
+namespace kivora::voices {
+
+namespace {
+
+const char* const kNoteNames[12] = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
+
+int floorDivide(int value, int divisor) {
+    return value >= 0 ? value / divisor : -((-value + divisor - 1) / divisor);
+}
+
+} // namespace
+
+std::string noteNameOfKey(int key) {
+    const int note = key - kFirstNoteKey;
+    const int octave = floorDivide(note, 12);
+    char name[32];
+    std::snprintf(name, sizeof name, "%d%s", octave + 1, kNoteNames[note - octave * 12]);
+    return name;
+}
+
+int keyOfNoteName(const std::string& name) {
+    std::size_t digitsEnd = 0;
+    if (digitsEnd < name.size() && name[digitsEnd] == '-')
+        ++digitsEnd;
+    const std::size_t digitsBegin = digitsEnd;
+    while (digitsEnd < name.size() && name[digitsEnd] >= '0' && name[digitsEnd] <= '9' &&
+           digitsEnd - digitsBegin < 3)
+        ++digitsEnd;
+    if (digitsEnd == digitsBegin)
+        return -1;
+    const int octave = std::stoi(name.substr(0, digitsEnd));
+    const std::string pitch = name.substr(digitsEnd);
+    for (int n = 0; n < 12; ++n) {
+        if (pitch == kNoteNames[n]) {
+            const int key = kFirstNoteKey + (octave - 1) * 12 + n;
+            return key >= 0 && key < kKeyCount ? key : -1;
+        }
+    }
+    return -1;
+}
+
+VoiceModel::VoiceModel(muntero::ModelSnapshot snapshot, const VoiceSettings& settings)
+    : settings_(settings), snapshot_(std::move(snapshot)) {
+    settings_.generation.octaves = 0;
+    const UntunedMeasurement measurement = measureUntuned(settings_.generation, snapshot_, settings_.kernel);
+    if (!(measurement.baseFrequency > 0.0))
+        throw std::invalid_argument("The model is silent: no pitch to tune");
+    baseFrequency_ = measurement.baseFrequency;
+    highestAngularFrequency_ = measurement.highestAngularFrequency;
+    // As configure counts them (measureUntuned has refused what it refuses).
+    const double samples =
+        std::trunc(settings_.generation.sampleRate * 0.001 * settings_.generation.durationMs);
+    noteLengthInFrames_ = samples < 0.0 ? 1000 : std::max(1, static_cast<int>(samples));
+
+    const double timeStep = 1.0 / sampleRate();
+    for (int key = 0; key < kKeyCount; ++key) {
+        // The generator's estimate for its note key - 48.
+        const double omega = highestAngularFrequency_ * (NoteGenerator::kFirstNoteHz / baseFrequency_) *
+                             std::exp2((key - kFirstNoteKey) / 12.0);
+        keySounds_[static_cast<std::size_t>(key)] = !(timeStep * omega > NoteGenerator::kStepStabilityLimit);
+    }
+
+    firstNoteKernel_ =
+        muntero::RungeKuttaKernel(snapshot_, stepConstantsFor(settings_.generation), settings_.kernel);
+    const double ratio = NoteGenerator::kFirstNoteHz / baseFrequency_;
+    firstNoteKernel_.scaleStiffness(ratio * ratio);
+}
+
+bool VoiceModel::keySounds(int key) const {
+    return key >= 0 && key < kKeyCount && keySounds_[static_cast<std::size_t>(key)];
+}
+
+double VoiceModel::keyFrequencyHz(int key) {
+    return NoteGenerator::kFirstNoteHz * std::exp2((key - kFirstNoteKey) / 12.0);
+}
+
+} // namespace kivora::voices

@@ -1,0 +1,140 @@
+// Live voices through SDL's disk driver, faster than real time: a long
+// stress of key presses and model changes with no block late.
+#include <kivora/voices/LiveVoices.h>
+#include <modelkit/ModelFile.h>
+#include <muntero/ModelSnapshot.h>
+#include <pellamy/StreamOutput.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <random>
+#include <thread>
+#include <unistd.h>
+
+using namespace kivora::voices;
+
+namespace {
+
+std::shared_ptr<const VoiceModel> bundledModel(const std::string& name) {
+    return std::make_shared<const VoiceModel>(
+        muntero::takeSnapshot(InstrumentKit::loadModelFile(std::string(KIVORA_SOURCE_DIR) +
+                                                           "/examples/models/" + name + ".json")),
+        VoiceSettings{});
+}
+
+// The disk driver writes the device's frames to a file of this test's own;
+// SDL_DISKAUDIODELAY is the wait per device buffer in milliseconds.
+class DiskDevice {
+public:
+    DiskDevice(const std::string& name, const std::string& delayMs)
+        : path_(std::filesystem::temp_directory_path() /
+                ("kivora-voices-" + name + "-" + std::to_string(::getpid()) + ".raw")) {
+        ::setenv("SDL_AUDIODRIVER", "disk", 1);
+        ::setenv("SDL_DISKAUDIOFILE", path_.c_str(), 1);
+        ::setenv("SDL_DISKAUDIODELAY", delayMs.c_str(), 1);
+    }
+    ~DiskDevice() {
+        std::error_code ignored;
+        std::filesystem::remove(path_, ignored);
+    }
+    std::vector<std::int16_t> values() const {
+        std::ifstream in(path_, std::ios::binary);
+        std::vector<std::int16_t> values(std::filesystem::file_size(path_) / 2);
+        in.read(reinterpret_cast<char*>(values.data()), static_cast<std::streamsize>(values.size() * 2));
+        return values;
+    }
+
+private:
+    std::filesystem::path path_;
+};
+
+} // namespace
+
+// 64 presses a second for 60 s of sound, each held 100 ms at a random
+// velocity, the bundled models taking turns every 15 s (changed while keys
+// sound). The device takes a buffer of 1024 frames (23 ms) every 3 ms, 7.7
+// times real time (every 12 ms without a real-time class); two buffers are
+// kept ready.
+TEST(LiveVoicesStress, SixtySecondsOfKeysAndModelChangesWithoutALateBlock) {
+    const std::vector<std::string> names = {"plucked-string", "struck-membrane", "free-bar",
+                                            "string-on-board"};
+    std::vector<std::shared_ptr<const VoiceModel>> models;
+    for (const std::string& name : names)
+        models.push_back(bundledModel(name));
+    const int rate = models.front()->sampleRate();
+    const std::uint64_t totalFrames = 60ull * rate;
+    const std::uint64_t framesPerModel = totalFrames / models.size();
+    const std::uint64_t pressEvery = static_cast<std::uint64_t>(rate) / 64;
+    const std::uint64_t holdFrames = static_cast<std::uint64_t>(rate) / 10;
+
+    LiveSettings settings;
+    settings.blockFrames = 512;
+    settings.leadBlocks = 4; // two device buffers: the test runs several times faster than real time
+    LiveVoices live(models.front(), settings);
+    live.setDeviceChannels(1);
+    ASSERT_TRUE(live.waitUntilReady(std::chrono::seconds(10)));
+    // Without a real-time class a busy machine may hold the render thread
+    // up for several milliseconds: the device is slowed down then.
+    const DiskDevice disk("stress", live.realtimeScheduling() ? "3" : "12");
+    std::mt19937 random(64);
+    std::vector<std::pair<std::uint64_t, int>> releases; // frame, key
+    {
+        pellamy::StreamOutput output(rate, 1, 1024, &LiveVoices::fillDeviceBuffer, &live);
+        ASSERT_EQ(output.deviceBufferFrames(), 1024u);
+        const std::uint64_t lead = output.deviceBufferFrames() + settings.leadBlocks * settings.blockFrames;
+        std::uint64_t nextPress = 0;
+        std::size_t modelInUse = 0;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+        while (live.framesPlayed() < totalFrames && std::chrono::steady_clock::now() < deadline) {
+            const std::uint64_t due = live.framesPlayed() + lead;
+            if (nextPress / framesPerModel != modelInUse && nextPress <= due) {
+                modelInUse = static_cast<std::size_t>(nextPress / framesPerModel);
+                if (modelInUse < models.size()) {
+                    ASSERT_TRUE(live.setModel(models[modelInUse]));
+                }
+            }
+            for (; nextPress <= due && nextPress < totalFrames; nextPress += pressEvery) {
+                const int key = kFirstNoteKey + static_cast<int>(random() % 36);
+                ASSERT_TRUE(live.noteOn(key, 1 + static_cast<int>(random() % 127)));
+                releases.emplace_back(nextPress + holdFrames, key);
+            }
+            while (!releases.empty() && releases.front().first <= due) {
+                ASSERT_TRUE(live.noteOff(releases.front().second));
+                releases.erase(releases.begin());
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+        }
+    }
+    EXPECT_GE(live.framesPlayed(), totalFrames);
+    EXPECT_EQ(live.lateBlocks(), 0u) << "of " << live.blocksRendered();
+    // Every model's quarter sounded.
+    const std::vector<std::int16_t> values = disk.values();
+    ASSERT_GE(values.size(), totalFrames);
+    for (std::size_t quarter = 0; quarter < models.size(); ++quarter) {
+        int peak = 0;
+        for (std::size_t f = quarter * framesPerModel + rate; f < (quarter + 1) * framesPerModel; ++f)
+            peak = std::max(peak, std::abs(static_cast<int>(values[f])));
+        EXPECT_GT(peak, 1000) << names[quarter];
+    }
+}
+
+// A key too stiff for the rate is named once, however often it is pressed.
+TEST(LiveVoicesStress, RefusedKeysAreReportedOnce) {
+    const auto model = bundledModel("plucked-string");
+    LiveVoices live(model);
+    ASSERT_TRUE(live.waitUntilReady(std::chrono::seconds(10)));
+    live.noteOn(127, 100);
+    live.noteOn(127, 100);
+    live.noteOn(48, 100);
+    std::vector<int> refused;
+    for (int attempt = 0; attempt < 2000 && refused.empty(); ++attempt) {
+        std::vector<std::int16_t> buffer(256);
+        live.fill(buffer.data(), 256, 1); // the audio thread's part, here
+        refused = live.refusedKeys();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(refused, std::vector<int>{127});
+}

@@ -73,3 +73,25 @@ function(kivora_add_fuzzer name)
     kivora_target_defaults(${name})
     set_property(GLOBAL APPEND PROPERTY KIVORA_FUZZERS ${name})
 endfunction()
+
+# kivora_watch_realtime(<test>): the test watches its real-time path through
+# testsupport/RealtimeScope.h: under the real-time sanitizer's runtime when
+# this machine has it (Debian libclang-rt-19-dev) and no other sanitizer owns
+# malloc; otherwise it counts allocations itself.
+function(kivora_watch_realtime target)
+    if(NOT TARGET ${target})
+        return()
+    endif()
+    target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/testsupport/RealtimeScope.cpp)
+    file(GLOB rtsanCandidates /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.rtsan-x86_64.a)
+    if(rtsanCandidates AND NOT KIVORA_SANITIZE AND NOT KIVORA_THREAD_SANITIZER
+       AND CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+        list(GET rtsanCandidates -1 rtsanRuntime)
+        target_compile_definitions(${target} PRIVATE KIVORA_HAVE_RTSAN=1)
+        target_link_options(${target} PRIVATE
+            -Wl,--whole-archive ${rtsanRuntime} -Wl,--no-whole-archive -Wl,--export-dynamic)
+        target_link_libraries(${target} PRIVATE pthread dl rt m)
+    elseif(KIVORA_THREAD_SANITIZER)
+        target_compile_definitions(${target} PRIVATE KIVORA_SANITIZER_OWNS_NEW=1)
+    endif()
+endfunction()

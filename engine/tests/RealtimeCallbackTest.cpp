@@ -1,93 +1,20 @@
-// The device callback must not allocate, lock or call into the system. With
-// the real-time sanitizer's runtime linked in, any such call inside a
-// real-time scope ends the program; without it, allocations made inside the
-// scope are counted.
+// The device callback must not allocate, lock or call into the system
+// (RealtimeScope.h says how that is watched).
 #include "FrameConversion.h"
 #include "LiveOutputSupport.h"
+#include "RealtimeScope.h"
 #include "VoiceMixer.h"
 
 #include <atomic>
-#include <cstdlib>
 #include <gtest/gtest.h>
-#include <new>
 #include <random>
 #include <thread>
 #include <vector>
 
 using namespace pellamy;
 
-#if KIVORA_HAVE_RTSAN
-
-extern "C" void __rtsan_init();
-extern "C" void __rtsan_realtime_enter();
-extern "C" void __rtsan_realtime_exit();
-
-namespace {
-struct RealtimeScope {
-    RealtimeScope() { __rtsan_realtime_enter(); }
-    ~RealtimeScope() { __rtsan_realtime_exit(); }
-};
-std::uint64_t allocationsInScope() {
-    return 0;
-} // the runtime aborts instead
-} // namespace
-
-#elif KIVORA_SANITIZER_OWNS_NEW
-
-// ThreadSanitizer defines operator new itself; the test then watches the
-// queue between the threads and nothing else.
-namespace {
-struct RealtimeScope {
-    RealtimeScope() {} // nothing to watch
-};
-std::uint64_t allocationsInScope() {
-    return 0;
-}
-} // namespace
-
-#else
-
-namespace {
-thread_local bool insideScope = false;
-std::atomic<std::uint64_t> allocationCount{0};
-
-struct RealtimeScope {
-    RealtimeScope() { insideScope = true; }
-    ~RealtimeScope() { insideScope = false; }
-};
-std::uint64_t allocationsInScope() {
-    return allocationCount.load();
-}
-
-void* countedAllocation(std::size_t size) {
-    if (insideScope)
-        allocationCount.fetch_add(1);
-    if (void* memory = std::malloc(size == 0 ? 1 : size))
-        return memory;
-    throw std::bad_alloc();
-}
-} // namespace
-
-void* operator new(std::size_t size) {
-    return countedAllocation(size);
-}
-void* operator new[](std::size_t size) {
-    return countedAllocation(size);
-}
-void operator delete(void* memory) noexcept {
-    std::free(memory);
-}
-void operator delete[](void* memory) noexcept {
-    std::free(memory);
-}
-void operator delete(void* memory, std::size_t) noexcept {
-    std::free(memory);
-}
-void operator delete[](void* memory, std::size_t) noexcept {
-    std::free(memory);
-}
-
-#endif
+using kivora::test::allocationsInScope;
+using kivora::test::RealtimeScope;
 
 namespace {
 
@@ -138,9 +65,7 @@ std::uint64_t runMixerUnderLoad(std::size_t callbacks) {
 } // namespace
 
 TEST(RealtimeCallback, MixesWithoutAllocatingLockingOrCallingTheSystem) {
-#if KIVORA_HAVE_RTSAN
-    __rtsan_init();
-#endif
+    kivora::test::startRealtimeWatch();
     EXPECT_EQ(runMixerUnderLoad(4000), 0u);
 }
 
@@ -150,7 +75,7 @@ TEST(RealtimeCallback, AnAllocationInsideTheScopeIsCaught) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
-            __rtsan_init();
+            kivora::test::startRealtimeWatch();
             RealtimeScope scope;
             std::vector<int> grown(100);
             std::abort(); // only reached when the allocation went unnoticed; wrong message

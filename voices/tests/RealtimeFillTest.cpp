@@ -1,85 +1,19 @@
 // The audio callback of live voices must not allocate, lock or call into the
-// system. With the real-time sanitizer's runtime linked in, any such call
-// inside a real-time scope ends the program; without it, allocations made
-// inside the scope are counted.
+// system (RealtimeScope.h says how that is watched).
+#include "RealtimeScope.h"
+
 #include <kivora/voices/LiveVoices.h>
 #include <modelkit/Builders.h>
 #include <muntero/ModelSnapshot.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <gtest/gtest.h>
-#include <new>
 #include <random>
 #include <thread>
 #include <vector>
 
-#if KIVORA_HAVE_RTSAN
-
-extern "C" void __rtsan_realtime_enter();
-extern "C" void __rtsan_realtime_exit();
-
-namespace {
-struct RealtimeScope {
-    RealtimeScope() { __rtsan_realtime_enter(); }
-    ~RealtimeScope() { __rtsan_realtime_exit(); }
-};
-std::uint64_t allocationsInScope() {
-    return 0; // the runtime aborts instead
-}
-} // namespace
-
-#elif KIVORA_SANITIZER_OWNS_NEW
-
-namespace {
-struct RealtimeScope {};
-std::uint64_t allocationsInScope() {
-    return 0;
-}
-} // namespace
-
-#else
-
-namespace {
-thread_local bool insideScope = false;
-std::atomic<std::uint64_t> allocationCount{0};
-
-struct RealtimeScope {
-    RealtimeScope() { insideScope = true; }
-    ~RealtimeScope() { insideScope = false; }
-};
-std::uint64_t allocationsInScope() {
-    return allocationCount.load();
-}
-void* countedAllocation(std::size_t size) {
-    if (insideScope)
-        allocationCount.fetch_add(1);
-    if (void* memory = std::malloc(size == 0 ? 1 : size))
-        return memory;
-    throw std::bad_alloc();
-}
-} // namespace
-
-void* operator new(std::size_t size) {
-    return countedAllocation(size);
-}
-void* operator new[](std::size_t size) {
-    return countedAllocation(size);
-}
-void operator delete(void* memory) noexcept {
-    std::free(memory);
-}
-void operator delete[](void* memory) noexcept {
-    std::free(memory);
-}
-void operator delete(void* memory, std::size_t) noexcept {
-    std::free(memory);
-}
-void operator delete[](void* memory, std::size_t) noexcept {
-    std::free(memory);
-}
-
-#endif
+using kivora::test::allocationsInScope;
+using kivora::test::RealtimeScope;
 
 using namespace kivora::voices;
 

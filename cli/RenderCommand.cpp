@@ -47,8 +47,10 @@ int renderMidiSong(const std::string& midiPath, const pellamy::InstrumentModel& 
         rendering = exchange::renderSong(song, instrument, exchange::assignRootKeys(instrument), options);
         if (mix && *mix == "none")
             std::fill(rendering.values.begin(), rendering.values.end(), std::int16_t{0});
-        if (rendering.notesPlayed == 0)
+        if (rendering.notesPlayed == 0) {
+            reportSkippedNotes(rendering.percussionNotesSkipped, rendering.uncoveredKeys);
             throw CommandFailure("No note of " + midiPath + " falls on a key of the instrument");
+        }
         if (interrupt.interrupted())
             throw exchange::SongRenderError("interrupted");
         exchange::writeSongWav(rendering, outputPath);
@@ -60,7 +62,8 @@ int renderMidiSong(const std::string& midiPath, const pellamy::InstrumentModel& 
     }
     reportSkippedNotes(rendering.percussionNotesSkipped, rendering.uncoveredKeys);
     if (rendering.normalisingGain < 1.0)
-        std::printf("normalised by %.1f dB to avoid clipping\n", 20.0 * std::log10(rendering.normalisingGain));
+        std::printf("normalised by %.1f dB to avoid clipping\n",
+                    20.0 * std::log10(rendering.normalisingGain));
     std::printf("%s: %d notes, %llu values at %u Hz, %.3f s\n", outputPath.c_str(), rendering.notesPlayed,
                 static_cast<unsigned long long>(rendering.values.size()), rendering.sampleRateHz,
                 static_cast<double>(rendering.frames()) / rendering.sampleRateHz);

@@ -2,12 +2,11 @@
 #include <pellamy/Sound.h>
 #include <pellamy/WavFile.h>
 
-#include <samplerate.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <filesystem>
+#include <samplerate.h>
 #include <thread>
 #include <unistd.h>
 
@@ -31,8 +30,7 @@ class TranspositionCache {
 public:
     TranspositionCache(const pellamy::InstrumentModel& instrument, const std::vector<RootKey>& roots,
                        unsigned outputRateHz)
-        : instrument_(instrument), roots_(roots), outputRateHz_(outputRateHz),
-          entries_(roots.size() * 128) {}
+        : instrument_(instrument), roots_(roots), outputRateHz_(outputRateHz), entries_(roots.size() * 128) {}
 
     void request(int rootIndex, int key) { wanted_[static_cast<std::size_t>(rootIndex) * 128 + key] = 1; }
 
@@ -155,7 +153,8 @@ SongRendering renderSong(const MidiSong& song, const pellamy::InstrumentModel& i
     }
     cache.makeAll();
 
-    const auto releaseFrames = static_cast<std::uint64_t>(std::llround(std::max(0.0, options.releaseMs) * rate / 1000.0));
+    const auto releaseFrames =
+        static_cast<std::uint64_t>(std::llround(std::max(0.0, options.releaseMs) * rate / 1000.0));
     // Lay out the notes first so the mix is allocated once.
     struct Placed {
         const std::vector<float>* values;
@@ -173,7 +172,8 @@ SongRendering renderSong(const MidiSong& song, const pellamy::InstrumentModel& i
         const unsigned channels = std::max<unsigned>(1, sound.channels());
         const auto startFrame = static_cast<std::uint64_t>(std::llround(note->startSeconds * rate));
         const auto holdFrames = static_cast<std::uint64_t>(std::llround(note->durationSeconds * rate));
-        const std::uint64_t playFrames = std::min<std::uint64_t>(values.size() / channels, holdFrames + releaseFrames);
+        const std::uint64_t playFrames =
+            std::min<std::uint64_t>(values.size() / channels, holdFrames + releaseFrames);
         placed.push_back({&values, channels, startFrame, holdFrames, playFrames,
                           static_cast<float>(velocityGain(note->velocity))});
         endFrame = std::max(endFrame, startFrame + playFrames);
@@ -219,7 +219,8 @@ SongRendering renderSong(const MidiSong& song, const pellamy::InstrumentModel& i
     }
     rendering.values.resize(mix.size());
     for (std::size_t i = 0; i < mix.size(); ++i)
-        rendering.values[i] = static_cast<std::int16_t>(std::clamp(std::lround(mix[i] * scale), -32768L, 32767L));
+        rendering.values[i] =
+            static_cast<std::int16_t>(std::clamp(std::lround(mix[i] * scale), -32768L, 32767L));
     return rendering;
 }
 
@@ -291,11 +292,13 @@ TransposedInstrument transposeForSong(const MidiSong& song, const pellamy::Instr
         const std::vector<float> values = transposedValues(*sound, root, key, sound->sampleRate());
         std::vector<std::int16_t> pcm(values.size());
         for (std::size_t i = 0; i < values.size(); ++i)
-            pcm[i] = static_cast<std::int16_t>(std::clamp(std::lround(values[i] * 32768.0f), -32768L, 32767L));
+            pcm[i] =
+                static_cast<std::int16_t>(std::clamp(std::lround(values[i] * 32768.0f), -32768L, 32767L));
         const bool unchanged = root.key == key && std::abs(semitonesTo(root, key)) < 1e-9;
         const std::string alias = unchanged ? root.alias : root.alias + "_" + std::to_string(key);
-        result.instrument.addSound(alias, pellamy::Sound::make(pcm, sound->sampleRate(),
-                                                               static_cast<std::uint8_t>(channels), 16, 1.0f));
+        result.instrument.addSound(
+            alias,
+            pellamy::Sound::make(pcm, sound->sampleRate(), static_cast<std::uint8_t>(channels), 16, 1.0f));
         RootKey placed;
         placed.alias = alias;
         placed.key = placed.lowKey = placed.highKey = key;

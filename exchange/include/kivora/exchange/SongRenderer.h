@@ -49,7 +49,7 @@ struct SongRendering {
     unsigned channels = 1;
     int notesPlayed = 0;
     int percussionNotesSkipped = 0;
-    int notesOfOtherChannels = 0; // with a channel chosen
+    int notesOfOtherChannels = 0;     // with a channel chosen
     std::map<int, int> uncoveredKeys; // key → notes: no sound's range holds it
     double normalisingGain = 1.0;     // below 1 when the song was scaled down
 

@@ -1,10 +1,12 @@
 #include <kivora/exchange/SongRenderer.h>
 #include <pellamy/Sound.h>
+#include <pellamy/TemporaryFile.h>
 #include <pellamy/WavFile.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <fcntl.h>
 #include <filesystem>
 #include <samplerate.h>
 #include <thread>
@@ -226,8 +228,12 @@ SongRendering renderSong(const MidiSong& song, const pellamy::InstrumentModel& i
 
 void writeSongWav(const SongRendering& rendering, const std::string& path) {
     const fs::path target(path);
-    const fs::path temporary = target.parent_path() / ("." + target.filename().string() + ".kivora-" +
-                                                       std::to_string(::getpid()) + ".tmp");
+    // Named as the engine's temporaries: one left by a killed process is
+    // removed by the next save or rendering into the folder.
+    pellamy::TemporaryFile temporaryFile(target.parent_path().empty() ? fs::path(".") : target.parent_path());
+    if (!temporaryFile.create())
+        throw SongRenderError("Can't write wav file " + path);
+    const fs::path& temporary = temporaryFile.path();
     pellamy::WAVEFORMATEX format{};
     format.wFormatTag = 1;
     format.nChannels = static_cast<std::uint16_t>(rendering.channels);
@@ -248,6 +254,13 @@ void writeSongWav(const SongRendering& rendering, const std::string& path) {
         offset += length;
     }
     ok = wav.close() == pellamy::kWavOk && ok;
+    // On disk before it replaces the previous file.
+    if (ok) {
+        const int descriptor = ::open(temporary.c_str(), O_RDONLY);
+        ok = descriptor >= 0 && ::fsync(descriptor) == 0;
+        if (descriptor >= 0)
+            ::close(descriptor);
+    }
     std::error_code error;
     if (ok)
         fs::rename(temporary, target, error);

@@ -12,6 +12,7 @@ namespace kivora::cli {
 int runExport(std::vector<std::string> arguments) {
     CommandLine line(std::move(arguments));
     const std::optional<std::string> output = line.takeOption("output", "o");
+    const double releaseMs = releaseOption(line.takeOption("release"));
     const std::string instrumentPath = line.takePositionals(1, 1).front();
     if (!output)
         throw UsageError("missing -o OUT.sf2 or -o OUT.sfz");
@@ -25,7 +26,7 @@ int runExport(std::vector<std::string> arguments) {
     instrument.loadFromFile(instrumentPath);
     const std::vector<exchange::RootKey> roots = exchange::assignRootKeys(instrument);
     try {
-        exchange::exportInstrument(instrument, roots, *output);
+        exchange::exportInstrument(instrument, roots, *output, releaseMs);
     } catch (const exchange::ExportError& failure) {
         throw CommandFailure(failure.what());
     }

@@ -4,6 +4,7 @@
 // (Debian's planetblupi-music-midi) loses only what mido says is percussion
 // or outside every key range.
 #include <kivora/exchange/Fundamental.h>
+#include <kivora/exchange/InstrumentExport.h>
 #include <kivora/exchange/SongRenderer.h>
 #include <pellamy/InstrumentModel.h>
 
@@ -134,6 +135,20 @@ TEST(SongRenderer, ARealSongLosesOnlyPercussionAndKeysOutsideEveryRange) {
         uncovered += notes;
     }
     EXPECT_EQ(r.notesPlayed + r.percussionNotesSkipped + uncovered, all);
+}
+
+} // namespace
+
+namespace {
+
+TEST(SongRenderer, ExportedBanksCarryTheReleaseSongsAreRenderedWith) {
+    const TwoSines sines;
+    const std::string sfz = buildSfz(sines.roots, "s", {"a.wav", "b.wav"}, "two", kDefaultReleaseMs);
+    EXPECT_NE(sfz.find("ampeg_release=0.03\n"), std::string::npos) << sfz;
+    // releaseVolEnv (38) in timecents: 1200·log2(0.25 s) = -2400.
+    const std::vector<std::uint8_t> bank = buildSoundFont(sines.instrument, sines.roots, "two", 250.0);
+    const std::uint8_t generator[] = {38, 0, 0xA0, 0xF6};
+    EXPECT_NE(std::search(bank.begin(), bank.end(), std::begin(generator), std::end(generator)), bank.end());
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <kivora/exchange/Export.h>
+#include <kivora/exchange/InstrumentExport.h>
 #include <kivora/exchange/MidiFile.h>
 #include <kivora/exchange/RootKeys.h>
 #include <pellamy/InstrumentModel.h>
@@ -26,7 +27,7 @@ namespace kivora::exchange {
 
 // The release after a note-off, also written into exported banks so that
 // their players and Kivora end notes alike.
-inline constexpr double kDefaultReleaseMs = 30.0;
+inline constexpr double kDefaultReleaseMs = kExportReleaseMs;
 inline constexpr int kPercussionChannel = 9; // channel 10 in the user's count
 
 class SongRenderError : public std::runtime_error {

@@ -129,7 +129,11 @@ const std::vector<Command>& allCommands() {
          "Reads a Standard MIDI File (format 0 or 1) and writes a melody script that plays each note as the\n"
          "instrument's sound on that key (keys as \"export\" lays them), for the note's length, with waits\n"
          "exact to the sample frame. Every channel but 10 (percussion) is taken, or only --channel.\n"
-         "Notes on keys without a sound are left out and counted on stderr.",
+         "Notes on keys without a sound are left out and counted on stderr. A melody script carries no\n"
+         "velocity, release or transposition: every note plays at full level for its length, and each\n"
+         "key gets a sound of its own, transposed from the sound whose key range covers it, in SONG.ins\n"
+         "beside SONG.snc (written first, all or nothing), so that \"render SONG.snc -i SONG.ins\" plays\n"
+         "at the right pitches.",
          runConvert},
     };
     return commands;

@@ -90,6 +90,17 @@ TEST_F(Exchange, MidiFilesConvertToScriptsAndRenderThroughTheInstrument) {
         run("convert '" + song + "' -i '" + ins + "' -o '" + (scratch_ / "song.snc").string() + "'");
     ASSERT_EQ(converted.status, 0) << converted.err;
     EXPECT_EQ(converted.err, "warning: 2 notes on keys the instrument does not cover: 30 (1), 60 (1)\n");
+    // The script's own instrument beside it renders the same pitches.
+    ASSERT_TRUE(std::filesystem::exists(scratch_ / "song.ins"));
+    const auto pair =
+        run("render '" + (scratch_ / "song.snc").string() + "' -i '" + (scratch_ / "song.ins").string() +
+            "' -o '" + (scratch_ / "pair.wav").string() + "'");
+    ASSERT_EQ(pair.status, 0) << pair.err;
+    const std::vector<double> fromPair = leftChannel("pair.wav");
+    for (auto [slot, semitones] : {std::pair{0, 0}, std::pair{1, 4}, std::pair{2, 7}}) {
+        const double expected = 130.8127826502993 * std::exp2(semitones / 12.0);
+        EXPECT_NEAR(kivora::testing::centsBetween(slotPitch(fromPair, slot, expected), expected), 0.0, 5.0);
+    }
     std::ifstream scriptFile(scratch_ / "song.snc");
     const std::string script((std::istreambuf_iterator<char>(scriptFile)), std::istreambuf_iterator<char>());
     EXPECT_NE(script.find("1C a 0.375\n!wait 0.5\n1E a 0.375\n!wait 0.5\n1G a 0.375\n!wait 0.375\n"),

@@ -27,7 +27,8 @@ const std::vector<Command>& allCommands() {
          "were. The output never replaces the instrument read or one of its sounds.",
          runResave},
         {"render",
-         "SCRIPT.snc|SONG.mid [-i INSTRUMENT.ins] [-o OUT.wav] [--mix clip|normalize|none] [--channel N]\n"
+         "SCRIPT.snc|SONG.mid [-i INSTRUMENT.ins] [-o OUT.wav] [--mix clip|normalize|none] [--channel N] "
+         "[--release MS]\n"
          "   or: kivora-cli render SCRIPT.snc|SONG.mid --model MODEL.json -o OUT.wav [--rate R] [--linear X] "
          "[--square Y] "
          "[--channel N] [--threads N]",
@@ -40,8 +41,11 @@ const std::vector<Command>& allCommands() {
          "line; a script that cannot be read, one too long for a WAV file, or Ctrl-C leave an\n"
          "existing output as it was. The output never replaces the script, the instrument file or\n"
          "one of its sounds. --mix: clip (default) limits sums to 16 bits, normalize scales loud\n"
-         "spans down to a peak of 28000, none writes silence. A MIDI file is converted as \"convert\"\n"
-         "does (it needs -i; --channel picks one channel) and the script rendered.\n"
+         "spans down to a peak of 28000, none writes silence. A MIDI file (it needs -i) is played as a\n"
+         "sampler plays the bank \"export\" writes: a key without its own sound plays the sound whose key\n"
+         "range covers it, resampled to the key's pitch; velocity sets the gain (SoundFont default curve);\n"
+         "a note-off fades over --release MS (default 30). Channel 10 (percussion) is skipped and counted,\n"
+         "or --channel picks one channel. The song is scaled down when it would clip (--mix clip clips).\n"
          "With --model the model itself plays: every note is a voice that simulates the model retuned to\n"
          "its key exactly as \"generate\" retunes the note (same untuned measurement, --rate, --linear and\n"
          "--square; its samples are the generated note's, bit for bit, while the key is held). A script's\n"
@@ -108,7 +112,8 @@ const std::vector<Command>& allCommands() {
          "(default 44100) tuned from that note, which notes exceed the Runge-Kutta stability limit.\n"
          "Warnings go to stderr.",
          runModes},
-        {"export", "INSTRUMENT.ins -o OUT.sf2|OUT.sfz", "export an instrument for SoundFont or SFZ players",
+        {"export", "INSTRUMENT.ins -o OUT.sf2|OUT.sfz [--release MS]",
+         "export an instrument for SoundFont or SFZ players",
          "Writes the instrument as a SoundFont 2 bank (one preset, bank 0 program 0) or as an SFZ file with\n"
          "its WAV files in a folder beside it (named after OUT, blanks as _). A generated instrument's "
          "notes\n"
@@ -116,14 +121,19 @@ const std::vector<Command>& allCommands() {
          "a\n"
          "correction in cents, or, without a usable pitch, on a free key from 36 up, untransposed. Every "
          "key\n"
-         "between two sounds plays the nearer one. Nothing is replaced unless the whole export succeeds.",
+         "between two sounds plays the nearer one. A note-off fades over --release MS (default 30), as\n"
+         "\"render SONG.mid\" does. Nothing is replaced unless the whole export succeeds.",
          runExport},
         {"convert", "SONG.mid -i INSTRUMENT.ins -o SONG.snc [--channel 1..16]",
          "turn a MIDI file into a melody script",
          "Reads a Standard MIDI File (format 0 or 1) and writes a melody script that plays each note as the\n"
          "instrument's sound on that key (keys as \"export\" lays them), for the note's length, with waits\n"
          "exact to the sample frame. Every channel but 10 (percussion) is taken, or only --channel.\n"
-         "Notes on keys without a sound are left out and counted on stderr.",
+         "Notes on keys without a sound are left out and counted on stderr. A melody script carries no\n"
+         "velocity, release or transposition: every note plays at full level for its length, and each\n"
+         "key gets a sound of its own, transposed from the sound whose key range covers it, in SONG.ins\n"
+         "beside SONG.snc (written first, all or nothing), so that \"render SONG.snc -i SONG.ins\" plays\n"
+         "at the right pitches.",
          runConvert},
     };
     return commands;

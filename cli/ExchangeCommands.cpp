@@ -3,15 +3,27 @@
 
 #include <kivora/exchange/InstrumentExport.h>
 #include <kivora/exchange/RootKeys.h>
+#include <kivora/exchange/SongRenderer.h>
 #include <pellamy/InstrumentModel.h>
 
 #include <cstdio>
+#include <filesystem>
 
 namespace kivora::cli {
+
+namespace {
+
+std::error_code& ignored(const std::string&) {
+    static thread_local std::error_code error;
+    return error;
+}
+
+} // namespace
 
 int runExport(std::vector<std::string> arguments) {
     CommandLine line(std::move(arguments));
     const std::optional<std::string> output = line.takeOption("output", "o");
+    const double releaseMs = releaseOption(line.takeOption("release"));
     const std::string instrumentPath = line.takePositionals(1, 1).front();
     if (!output)
         throw UsageError("missing -o OUT.sf2 or -o OUT.sfz");
@@ -25,7 +37,7 @@ int runExport(std::vector<std::string> arguments) {
     instrument.loadFromFile(instrumentPath);
     const std::vector<exchange::RootKey> roots = exchange::assignRootKeys(instrument);
     try {
-        exchange::exportInstrument(instrument, roots, *output);
+        exchange::exportInstrument(instrument, roots, *output, releaseMs);
     } catch (const exchange::ExportError& failure) {
         throw CommandFailure(failure.what());
     }
@@ -54,9 +66,30 @@ int runConvert(std::vector<std::string> arguments) {
 
     pellamy::InstrumentModel instrument;
     instrument.loadFromFile(*instrumentPath);
-    const exchange::MidiConversion conversion = convertMidiFile(midiPath, instrument, channel);
+    const exchange::MidiSong song = readMidiSong(midiPath);
+    if (instrument.soundCount() == 0)
+        throw CommandFailure("No instrument to render with");
+    // A script has no transposition: each key it plays gets its own sound,
+    // transposed here, in SONG.ins beside the script.
+    const exchange::TransposedInstrument transposed =
+        exchange::transposeForSong(song, instrument, exchange::assignRootKeys(instrument), channel);
+    const exchange::MidiConversion conversion =
+        exchange::convertMidi(song, transposed.roots, exchange::renderingSampleRate(transposed.instrument),
+                              channel, std::filesystem::path(midiPath).filename().string());
+    int percussion = 0;
+    for (const exchange::MidiNote& note : song.notes)
+        percussion += channel < 0 && note.channel == exchange::kPercussionChannel;
+    reportSkippedNotes(percussion, transposed.uncoveredKeys);
+    if (conversion.notesPlayed == 0)
+        throw CommandFailure("No note of " + midiPath + " falls on a key of the instrument");
+    const std::string insPath = std::filesystem::path(*output).replace_extension(".ins").string();
+    if (std::filesystem::equivalent(insPath, *instrumentPath, ignored(insPath)))
+        throw CommandFailure("Can't write " + insPath + ": it is the instrument read");
+    // The instrument first, all or nothing; the script only when it is in place.
+    transposed.instrument.saveToFile(insPath, false);
     writeTextFile(*output, conversion.script);
-    std::printf("%s: %d notes\n", output->c_str(), conversion.notesPlayed);
+    std::printf("%s: %d notes\n%s: %zu sounds\n", output->c_str(), conversion.notesPlayed, insPath.c_str(),
+                transposed.roots.size());
     return 0;
 }
 

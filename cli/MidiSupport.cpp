@@ -3,6 +3,7 @@
 #include "CommandLine.h"
 
 #include <kivora/exchange/RootKeys.h>
+#include <kivora/exchange/SongRenderer.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -27,6 +28,34 @@ int midiChannelOption(const std::optional<std::string>& value) {
     if (channel < 1 || channel > 16)
         throw UsageError("--channel must be between 1 and 16");
     return channel - 1;
+}
+
+double releaseOption(const std::optional<std::string>& value) {
+    if (!value)
+        return exchange::kDefaultReleaseMs;
+    const int releaseMs = parseInt(*value, "--release");
+    if (releaseMs < 0 || releaseMs > 10000)
+        throw UsageError("--release must be between 0 and 10000 ms");
+    return releaseMs;
+}
+
+exchange::MidiSong readMidiSong(const std::string& midiPath) {
+    std::error_code error;
+    if (!fs::is_regular_file(midiPath, error))
+        throw CommandFailure("Can't open MIDI file " + midiPath);
+    try {
+        return exchange::readMidiFile(midiPath);
+    } catch (const exchange::MidiFileError& failure) {
+        throw CommandFailure(failure.what());
+    }
+}
+
+void reportSkippedNotes(int percussionNotes, const std::map<int, int>& uncoveredKeys) {
+    if (percussionNotes > 0)
+        std::fprintf(stderr, "%d percussion note%s (channel 10) skipped\n", percussionNotes,
+                     percussionNotes == 1 ? "" : "s");
+    if (const std::string uncovered = exchange::describeUncoveredKeys(uncoveredKeys); !uncovered.empty())
+        std::fprintf(stderr, "warning: %s\n", uncovered.c_str());
 }
 
 exchange::MidiConversion convertMidiFile(const std::string& midiPath,

@@ -4,6 +4,7 @@
 #include <kivora/exchange/MidiMelody.h>
 #include <pellamy/InstrumentModel.h>
 
+#include <map>
 #include <optional>
 #include <string>
 
@@ -13,6 +14,15 @@ bool isMidiPath(const std::string& path);
 
 // --channel N (1-16) as the converter's channel (0-15), or -1 for every channel but 10.
 int midiChannelOption(const std::optional<std::string>& value);
+
+// --release MS (0-10000), the release after a note-off; the default without it.
+double releaseOption(const std::optional<std::string>& value);
+
+// Reads the MIDI file; CommandFailure when it is missing or unreadable.
+exchange::MidiSong readMidiSong(const std::string& midiPath);
+
+// On stderr: the percussion notes skipped and the notes on uncovered keys.
+void reportSkippedNotes(int percussionNotes, const std::map<int, int>& uncoveredKeys);
 
 // Reads the MIDI file and converts it for the instrument (root keys as the
 // export lays them); notes left out are reported on stderr.

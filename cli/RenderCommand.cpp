@@ -3,10 +3,13 @@
 #include "MidiSupport.h"
 #include "VoiceCommands.h"
 
+#include <kivora/exchange/RootKeys.h>
+#include <kivora/exchange/SongRenderer.h>
 #include <pellamy/InstrumentModel.h>
 #include <pellamy/MelodyRenderer.h>
-#include <pellamy/TemporaryFile.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -26,11 +29,45 @@ int mixModeFor(const std::string& name) {
     throw UsageError("--mix must be clip, normalize or none, not \"" + name + "\"");
 }
 
-bool writeWholeFile(const std::filesystem::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.flush();
-    return static_cast<bool>(out);
+// A MIDI song played as a sampler plays the exported bank: normalised when
+// it would clip unless --mix says otherwise.
+int renderMidiSong(const std::string& midiPath, const pellamy::InstrumentModel& instrument,
+                   const std::string& outputPath, int channel, const std::optional<std::string>& mix,
+                   double releaseMs, const InterruptScope& interrupt) {
+    const exchange::MidiSong song = readMidiSong(midiPath);
+    if (instrument.soundCount() == 0)
+        throw CommandFailure("No instrument to render with");
+    exchange::SongRenderOptions options;
+    options.channel = channel;
+    options.releaseMs = releaseMs;
+    options.normaliseWhenClipping = !mix || *mix == "normalize";
+    options.stopRequested = interrupt.stopCheck();
+    exchange::SongRendering rendering;
+    try {
+        rendering = exchange::renderSong(song, instrument, exchange::assignRootKeys(instrument), options);
+        if (mix && *mix == "none")
+            std::fill(rendering.values.begin(), rendering.values.end(), std::int16_t{0});
+        if (rendering.notesPlayed == 0) {
+            reportSkippedNotes(rendering.percussionNotesSkipped, rendering.uncoveredKeys);
+            throw CommandFailure("No note of " + midiPath + " falls on a key of the instrument");
+        }
+        if (interrupt.interrupted())
+            throw exchange::SongRenderError("interrupted");
+        exchange::writeSongWav(rendering, outputPath);
+    } catch (const exchange::SongRenderError& failure) {
+        if (!interrupt.interrupted())
+            throw CommandFailure(failure.what());
+        std::fputs("Interrupted: nothing written\n", stderr);
+        return interrupt.exitStatus();
+    }
+    reportSkippedNotes(rendering.percussionNotesSkipped, rendering.uncoveredKeys);
+    if (rendering.normalisingGain < 1.0)
+        std::printf("normalised by %.1f dB to avoid clipping\n",
+                    20.0 * std::log10(rendering.normalisingGain));
+    std::printf("%s: %d notes, %llu values at %u Hz, %.3f s\n", outputPath.c_str(), rendering.notesPlayed,
+                static_cast<unsigned long long>(rendering.values.size()), rendering.sampleRateHz,
+                static_cast<double>(rendering.frames()) / rendering.sampleRateHz);
+    return 0;
 }
 
 } // namespace
@@ -57,7 +94,9 @@ int runRender(std::vector<std::string> arguments) {
     CommandLine line(std::move(arguments));
     const std::optional<std::string> instrumentPath = line.takeOption("instrument", "i");
     std::optional<std::string> outputPath = line.takeOption("output", "o");
-    const int mode = mixModeFor(line.takeOption("mix").value_or("clip"));
+    const std::optional<std::string> mixOption = line.takeOption("mix");
+    const int mode = mixModeFor(mixOption.value_or("clip"));
+    const double releaseMs = releaseOption(line.takeOption("release"));
     const int midiChannel = midiChannelOption(line.takeOption("channel"));
     std::string scriptPath = line.takePositionals(1, 1).front();
     const bool midi = isMidiPath(scriptPath);
@@ -81,19 +120,10 @@ int runRender(std::vector<std::string> arguments) {
     refuseOverwritingInputs({*outputPath}, inputsOfRendering(scriptPath, instrumentPath));
 
     const InterruptScope interrupt;
+    if (midi)
+        return renderMidiSong(scriptPath, instrument, *outputPath, midiChannel, mixOption, releaseMs,
+                              interrupt);
     renderer.setStopCheck(interrupt.stopCheck());
-    // A MIDI file is rendered through the script it converts to, written
-    // beside the output for the rendering and removed after it (or by a later
-    // save or rendering there, should this process be killed).
-    std::optional<pellamy::TemporaryFile> convertedScript;
-    if (midi) {
-        const std::string script = convertMidiFile(scriptPath, instrument, midiChannel).script;
-        convertedScript.emplace(std::filesystem::path(*outputPath).parent_path());
-        if (!convertedScript->create() || !writeWholeFile(convertedScript->path(), script))
-            throw CommandFailure("Can't write the melody script converted from " + scriptPath + " beside " +
-                                 *outputPath);
-        scriptPath = convertedScript->path().string();
-    }
     try {
         renderer.render(scriptPath, *outputPath);
     } catch (...) {

@@ -90,6 +90,17 @@ TEST_F(Exchange, MidiFilesConvertToScriptsAndRenderThroughTheInstrument) {
         run("convert '" + song + "' -i '" + ins + "' -o '" + (scratch_ / "song.snc").string() + "'");
     ASSERT_EQ(converted.status, 0) << converted.err;
     EXPECT_EQ(converted.err, "warning: 2 notes on keys the instrument does not cover: 30 (1), 60 (1)\n");
+    // The script's own instrument beside it renders the same pitches.
+    ASSERT_TRUE(std::filesystem::exists(scratch_ / "song.ins"));
+    const auto pair =
+        run("render '" + (scratch_ / "song.snc").string() + "' -i '" + (scratch_ / "song.ins").string() +
+            "' -o '" + (scratch_ / "pair.wav").string() + "'");
+    ASSERT_EQ(pair.status, 0) << pair.err;
+    const std::vector<double> fromPair = leftChannel("pair.wav");
+    for (auto [slot, semitones] : {std::pair{0, 0}, std::pair{1, 4}, std::pair{2, 7}}) {
+        const double expected = 130.8127826502993 * std::exp2(semitones / 12.0);
+        EXPECT_NEAR(kivora::testing::centsBetween(slotPitch(fromPair, slot, expected), expected), 0.0, 5.0);
+    }
     std::ifstream scriptFile(scratch_ / "song.snc");
     const std::string script((std::istreambuf_iterator<char>(scriptFile)), std::istreambuf_iterator<char>());
     EXPECT_NE(script.find("1C a 0.375\n!wait 0.5\n1E a 0.375\n!wait 0.5\n1G a 0.375\n!wait 0.375\n"),
@@ -100,7 +111,8 @@ TEST_F(Exchange, MidiFilesConvertToScriptsAndRenderThroughTheInstrument) {
         run("render '" + song + "' -i '" + ins + "' -o '" + (scratch_ / "song.wav").string() + "'");
     ASSERT_EQ(rendered.status, 0) << rendered.err;
     const std::vector<double> samples = leftChannel("song.wav");
-    EXPECT_EQ(samples.size(), static_cast<std::size_t>(44100 * 1.375));
+    // The last note's 0.375 s and its release, cut where the 0.4 s sound ends.
+    EXPECT_EQ(samples.size(), std::size_t{61740}); // 1.4 s
     for (auto [slot, semitones] : {std::pair{0, 0}, std::pair{1, 4}, std::pair{2, 7}}) {
         const double expected = 130.8127826502993 * std::exp2(semitones / 12.0);
         EXPECT_NEAR(kivora::testing::centsBetween(slotPitch(samples, slot, expected), expected), 0.0, 5.0)
@@ -118,6 +130,56 @@ TEST_F(Exchange, MidiFilesConvertToScriptsAndRenderThroughTheInstrument) {
         run("convert " + duo_ + " -i " + duo_ + " -o '" + (scratch_ / "d.snc").string() + "'");
     EXPECT_EQ(notMidi.status, 1);
     EXPECT_NE(notMidi.err.find("Not a readable MIDI file"), std::string::npos) << notMidi.err;
+}
+
+TEST_F(Exchange, KivoraAndFluidSynthAgreeOnASongsOnsetsPitchesAndReleases) {
+    const std::string ins = (scratch_ / "g.ins").string();
+    ASSERT_EQ(run("generate --octaves 1 --duration 400 -o '" + ins + "'").status, 0);
+    ASSERT_EQ(run("export '" + ins + "' -o '" + (scratch_ / "g.sf2").string() + "'").status, 0);
+    writeSong("48, 50, 53, 55, 57, 59, 52", 300, 9); // first all on the percussion channel
+    const auto drumsOnly = run("render '" + (scratch_ / "song.mid").string() + "' -i '" + ins + "'");
+    EXPECT_EQ(drumsOnly.status, 1);
+    EXPECT_NE(drumsOnly.err.find("7 percussion notes (channel 10) skipped"), std::string::npos)
+        << drumsOnly.err;
+
+    writeSong("48, 50, 53, 55, 57, 59, 52", 300);
+    const auto rendered = run("render '" + (scratch_ / "song.mid").string() + "' -i '" + ins + "'");
+    ASSERT_EQ(rendered.status, 0) << rendered.err;
+    ASSERT_EQ(std::system(("cd '" + scratch_.string() +
+                           "' && fluidsynth -ni -q -R 0 -C 0 -r 44100 -O s16 -T wav -F fluid.wav g.sf2 "
+                           "song.mid > fluidsynth.log 2>&1")
+                              .c_str()),
+              0);
+    const std::vector<double> ours = leftChannel("song.wav");
+    const std::vector<double> theirs = leftChannel("fluid.wav");
+    // Onset: the first value above a tenth of the slot's peak; end: the last.
+    auto edges = [](const std::vector<double>& x, int slot) {
+        const auto begin = static_cast<std::size_t>(slot * 0.5 * 44100);
+        const auto end = std::min(x.size(), static_cast<std::size_t>((slot + 1) * 0.5 * 44100));
+        double peak = 0.0;
+        for (std::size_t i = begin; i < end; ++i)
+            peak = std::max(peak, std::abs(x[i]));
+        std::size_t first = end, last = begin;
+        for (std::size_t i = begin; i < end; ++i)
+            if (std::abs(x[i]) > 0.1 * peak) {
+                first = std::min(first, i);
+                last = i;
+            }
+        return std::pair{(first - begin) * 1000.0 / 44100, (last - begin) * 1000.0 / 44100};
+    };
+    const int semitones[] = {0, 2, 5, 7, 9, 11, 4};
+    for (int slot = 0; slot < 7; ++slot) {
+        const double expected = 130.8127826502993 * std::exp2(semitones[slot] / 12.0);
+        EXPECT_NEAR(
+            kivora::testing::centsBetween(slotPitch(ours, slot, expected), slotPitch(theirs, slot, expected)),
+            0.0, 5.0)
+            << slot;
+        const auto [ourOnsetMs, ourEndMs] = edges(ours, slot);
+        const auto [theirOnsetMs, theirEndMs] = edges(theirs, slot);
+        EXPECT_NEAR(ourOnsetMs, theirOnsetMs, 3.0) << slot;
+        // The generated notes decay: both fall below a tenth alike.
+        EXPECT_NEAR(ourEndMs, theirEndMs, 15.0) << slot;
+    }
 }
 
 } // namespace

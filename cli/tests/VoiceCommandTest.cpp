@@ -83,13 +83,14 @@ TEST_F(VoiceCommand, ScriptNotesAreTheGeneratedNotes) {
     ASSERT_EQ(rendered.status, 0) << rendered.err;
     EXPECT_NE(rendered.out.find("v.wav: 44100 values at 44100 Hz, 1.000 s"), std::string::npos)
         << rendered.out;
-    EXPECT_EQ(python("import wave\n"
-                     "v = wave.open('v.wav').readframes(44100)\n"
-                     "c = wave.open('1C.wav').readframes(22050)\n"
-                     "g = wave.open('1G.wav').readframes(22050)\n"
-                     "fade = 2 * 1323  # the first note's release, in bytes\n"
-                     "print(wave.open('v.wav').getnchannels(), v[:44100] == c, v[44100 + fade:] == g[fade:])\n"),
-              "1 True True\n");
+    EXPECT_EQ(
+        python("import wave\n"
+               "v = wave.open('v.wav').readframes(44100)\n"
+               "c = wave.open('1C.wav').readframes(22050)\n"
+               "g = wave.open('1G.wav').readframes(22050)\n"
+               "fade = 2 * 1323  # the first note's release, in bytes\n"
+               "print(wave.open('v.wav').getnchannels(), v[:44100] == c, v[44100 + fade:] == g[fade:])\n"),
+        "1 True True\n");
     EXPECT_NEAR(soxRms("v.wav", 0.5), soxRms("1C.wav", 0.5), 1e-6);
 }
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -22,6 +23,7 @@ constexpr std::uint32_t kSampleGuardPoints = 46;
 // SoundFont generator operators used here.
 enum Generator : std::uint16_t {
     kPan = 17,
+    kReleaseVolEnv = 38,
     kInstrument = 41,
     kKeyRange = 43,
     kFineTune = 52,
@@ -129,7 +131,11 @@ std::string stemWithoutBlanks(const fs::path& path) {
 } // namespace
 
 std::vector<std::uint8_t> buildSoundFont(const pellamy::InstrumentModel& instrument,
-                                         const std::vector<RootKey>& roots, const std::string& name) {
+                                         const std::vector<RootKey>& roots, const std::string& name,
+                                         double releaseMs) {
+    // Timecents: 1200·log2(seconds); the format's floor, -12000, is 1 ms.
+    const auto releaseTimecents = static_cast<std::int16_t>(
+        std::lround(std::clamp(1200.0 * std::log2(std::max(releaseMs, 1e-3) / 1000.0), -12000.0, 8000.0)));
     Bytes samplePoints;
     Bytes sampleHeaders;
     Generators instrumentGenerators;
@@ -173,6 +179,7 @@ std::vector<std::uint8_t> buildSoundFont(const pellamy::InstrumentModel& instrum
             if (channels == 2)
                 instrumentGenerators.add(kPan, static_cast<std::uint16_t>(channel == 0 ? -500 : 500));
             instrumentGenerators.add(kFineTune, static_cast<std::uint16_t>(fineTune));
+            instrumentGenerators.add(kReleaseVolEnv, static_cast<std::uint16_t>(releaseTimecents));
             instrumentGenerators.add(kSampleModes, 0);
             instrumentGenerators.add(kOverridingRootKey, static_cast<std::uint16_t>(root.key));
             instrumentGenerators.add(kSampleId, sampleCount);
@@ -271,14 +278,18 @@ std::string sampleFileName(const std::string& alias) {
 }
 
 std::string buildSfz(const std::vector<RootKey>& roots, const std::string& sampleFolder,
-                     const std::vector<std::string>& sampleFiles, const std::string& name) {
+                     const std::vector<std::string>& sampleFiles, const std::string& name, double releaseMs) {
     std::string text = "// " + name + ", exported by Kivora\n";
+    char release[32]; // seconds, whatever the locale
+    const auto written = std::to_chars(release, release + sizeof release, std::max(0.0, releaseMs) / 1000.0);
+    const std::string releaseSeconds(release, written.ptr);
     for (std::size_t i = 0; i < roots.size() && i < sampleFiles.size(); ++i) {
         const RootKey& root = roots[i];
         const long tune = -std::lround(root.centsSharp);
         text += "<region> sample=" + sampleFolder + "/" + sampleFiles[i] +
                 " lokey=" + std::to_string(root.lowKey) + " hikey=" + std::to_string(root.highKey) +
-                " pitch_keycenter=" + std::to_string(root.key) + " tune=" + std::to_string(tune) + "\n";
+                " pitch_keycenter=" + std::to_string(root.key) + " tune=" + std::to_string(tune) +
+                " ampeg_release=" + releaseSeconds + "\n";
     }
     return text;
 }
@@ -306,7 +317,7 @@ void checkExportTarget(const std::string& outputPath) {
 }
 
 void exportInstrument(const pellamy::InstrumentModel& instrument, const std::vector<RootKey>& roots,
-                      const std::string& outputPath) {
+                      const std::string& outputPath, double releaseMs) {
     checkExportTarget(outputPath);
     const fs::path target(outputPath);
     std::string extension = target.extension().string();
@@ -314,7 +325,7 @@ void exportInstrument(const pellamy::InstrumentModel& instrument, const std::vec
                    [](unsigned char c) { return std::tolower(c); });
     const std::string name = target.stem().string();
     if (extension == ".sf2") {
-        writeAtomically(target, buildSoundFont(instrument, roots, name));
+        writeAtomically(target, buildSoundFont(instrument, roots, name, releaseMs));
         return;
     }
     if (extension != ".sfz")
@@ -363,7 +374,7 @@ void exportInstrument(const pellamy::InstrumentModel& instrument, const std::vec
             throw ExportError("Can't write sound file " + (folder / file).string());
         }
     }
-    const std::string text = buildSfz(roots, folderName, files, name);
+    const std::string text = buildSfz(roots, folderName, files, name, releaseMs);
 
     const bool hadFolder = fs::exists(folder, error);
     if (hadFolder) {

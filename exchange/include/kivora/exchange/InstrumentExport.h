@@ -18,6 +18,9 @@
 
 namespace kivora::exchange {
 
+// The release written when none is given: Kivora's song rendering's default.
+inline constexpr double kExportReleaseMs = 30.0;
+
 class ExportError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
@@ -27,16 +30,18 @@ public:
 // software), one 16-bit sample per sound and channel (each followed by the
 // 46 zero points the format asks for), one instrument with a zone per sound
 // (key range, overriding root key, fine tune, no loop; a stereo sound as a
-// linked left/right pair) and one preset on bank 0, program 0.
+// linked left/right pair; the release after a note-off, as Kivora renders
+// songs) and one preset on bank 0, program 0.
 KIVORA_EXCHANGE_API std::vector<std::uint8_t> buildSoundFont(const pellamy::InstrumentModel& instrument,
                                                              const std::vector<RootKey>& roots,
-                                                             const std::string& name);
+                                                             const std::string& name,
+                                                             double releaseMs = kExportReleaseMs);
 
 // The SFZ text: one <region> per sound with sample, lokey, hikey,
-// pitch_keycenter and tune; sample paths relative to the file, with '/'.
+// pitch_keycenter, tune and ampeg_release; sample paths relative to the file, with '/'.
 KIVORA_EXCHANGE_API std::string buildSfz(const std::vector<RootKey>& roots, const std::string& sampleFolder,
-                                         const std::vector<std::string>& sampleFiles,
-                                         const std::string& name);
+                                         const std::vector<std::string>& sampleFiles, const std::string& name,
+                                         double releaseMs = kExportReleaseMs);
 
 // The file name a sound's WAV gets in the SFZ folder: the alias with every
 // character that a path or the SFZ line could misread replaced by '_'.
@@ -51,6 +56,7 @@ KIVORA_EXCHANGE_API void checkExportTarget(const std::string& outputPath);
 // name with blanks replaced by '_'), choosing by the extension. Throws
 // ExportError with a one-line message.
 KIVORA_EXCHANGE_API void exportInstrument(const pellamy::InstrumentModel& instrument,
-                                          const std::vector<RootKey>& roots, const std::string& outputPath);
+                                          const std::vector<RootKey>& roots, const std::string& outputPath,
+                                          double releaseMs = kExportReleaseMs);
 
 } // namespace kivora::exchange

@@ -1,0 +1,324 @@
+#include <kivora/exchange/SongRenderer.h>
+#include <pellamy/Sound.h>
+#include <pellamy/TemporaryFile.h>
+#include <pellamy/WavFile.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <fcntl.h>
+#include <filesystem>
+#include <samplerate.h>
+#include <thread>
+#include <unistd.h>
+
+namespace kivora::exchange {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool wanted(const MidiNote& note, int channel) {
+    return channel < 0 ? note.channel != kPercussionChannel : note.channel == channel;
+}
+
+// Semitones the sound moves to sound at key, at its own rate.
+double semitonesTo(const RootKey& root, int key) {
+    return root.pitched ? (key - root.key) - root.centsSharp / 100.0 : 0.0;
+}
+
+// One resampled sound per (root, key) the song plays, made on all cores.
+class TranspositionCache {
+public:
+    TranspositionCache(const pellamy::InstrumentModel& instrument, const std::vector<RootKey>& roots,
+                       unsigned outputRateHz)
+        : instrument_(instrument), roots_(roots), outputRateHz_(outputRateHz), entries_(roots.size() * 128) {}
+
+    void request(int rootIndex, int key) { wanted_[static_cast<std::size_t>(rootIndex) * 128 + key] = 1; }
+
+    void makeAll() {
+        std::vector<std::size_t> jobs;
+        for (const auto& [index, flag] : wanted_)
+            jobs.push_back(index);
+        std::atomic<std::size_t> next{0};
+        auto work = [&] {
+            for (std::size_t j = next++; j < jobs.size(); j = next++) {
+                const std::size_t index = jobs[j];
+                const RootKey& root = roots_[index / 128];
+                entries_[index] = transposedValues(*instrument_.soundFor(root.alias), root,
+                                                   static_cast<int>(index % 128), outputRateHz_);
+            }
+        };
+        const std::size_t threadCount =
+            std::min<std::size_t>(jobs.size(), std::max(1u, std::thread::hardware_concurrency()));
+        std::vector<std::thread> threads;
+        for (std::size_t t = 1; t < threadCount; ++t)
+            threads.emplace_back(work);
+        work();
+        for (std::thread& thread : threads)
+            thread.join();
+    }
+
+    const std::vector<float>& values(int rootIndex, int key) const {
+        return entries_[static_cast<std::size_t>(rootIndex) * 128 + key];
+    }
+
+private:
+    const pellamy::InstrumentModel& instrument_;
+    const std::vector<RootKey>& roots_;
+    unsigned outputRateHz_;
+    std::map<std::size_t, char> wanted_; // ordered: deterministic job order
+    std::vector<std::vector<float>> entries_;
+};
+
+const pellamy::Sound* firstSound(const pellamy::InstrumentModel& instrument) {
+    return instrument.soundCount() == 0 ? nullptr : instrument.soundFor(instrument.aliasAt(0));
+}
+
+} // namespace
+
+std::array<int, 128> soundOfEachKey(const std::vector<RootKey>& roots) {
+    std::array<int, 128> sounds;
+    sounds.fill(-1);
+    // A sound's own key first, then the ranges, so overlapping ranges never
+    // take a key from the sound sampled on it.
+    for (std::size_t i = 0; i < roots.size(); ++i)
+        if (roots[i].key >= 0 && roots[i].key < 128 && sounds[roots[i].key] < 0)
+            sounds[roots[i].key] = static_cast<int>(i);
+    for (std::size_t i = 0; i < roots.size(); ++i)
+        for (int key = std::max(0, roots[i].lowKey); key <= std::min(127, roots[i].highKey); ++key)
+            if (sounds[key] < 0)
+                sounds[key] = static_cast<int>(i);
+    return sounds;
+}
+
+double velocityGain(int velocity) {
+    const double v = std::clamp(velocity, 0, 127) / 127.0;
+    return v * v;
+}
+
+std::vector<float> transposedValues(const pellamy::Sound& sound, const RootKey& root, int key,
+                                    unsigned outputRateHz) {
+    const int channels = std::max<int>(1, sound.channels());
+    const std::span<const double> samples = sound.samples();
+    const auto frames = static_cast<long>(std::min<std::size_t>(sound.count(), samples.size()) / channels);
+    std::vector<float> input(static_cast<std::size_t>(frames) * channels);
+    const double scale = sound.gain() / 32768.0;
+    for (std::size_t i = 0; i < input.size(); ++i)
+        input[i] = static_cast<float>(samples[i] * scale);
+
+    const double ratio = static_cast<double>(outputRateHz) / std::max(1u, sound.sampleRate()) /
+                         std::exp2(semitonesTo(root, key) / 12.0);
+    if (std::abs(ratio - 1.0) < 1e-9 || frames == 0)
+        return input;
+    std::vector<float> output((static_cast<std::size_t>(std::ceil(frames * ratio)) + 16) * channels);
+    SRC_DATA data{};
+    data.data_in = input.data();
+    data.input_frames = frames;
+    data.data_out = output.data();
+    data.output_frames = static_cast<long>(output.size() / channels);
+    data.src_ratio = ratio;
+    if (const int error = src_simple(&data, SRC_SINC_FASTEST, channels); error != 0)
+        throw SongRenderError(std::string("Can't transpose ") + root.alias + ": " + src_strerror(error));
+    output.resize(static_cast<std::size_t>(data.output_frames_gen) * channels);
+    return output;
+}
+
+SongRendering renderSong(const MidiSong& song, const pellamy::InstrumentModel& instrument,
+                         const std::vector<RootKey>& roots, const SongRenderOptions& options) {
+    const pellamy::Sound* first = firstSound(instrument);
+    if (first == nullptr || !first->isValid())
+        throw SongRenderError("No instrument to render with");
+    SongRendering rendering;
+    rendering.sampleRateHz = first->sampleRate() > 0 ? first->sampleRate() : 44100u;
+    rendering.channels = std::clamp<unsigned>(first->channels(), 1, 2);
+    const double rate = rendering.sampleRateHz;
+    const unsigned outChannels = rendering.channels;
+
+    const std::array<int, 128> soundOfKey = soundOfEachKey(roots);
+    TranspositionCache cache(instrument, roots, rendering.sampleRateHz);
+    std::vector<const MidiNote*> notes;
+    notes.reserve(song.notes.size());
+    for (const MidiNote& note : song.notes) {
+        if (!wanted(note, options.channel)) {
+            ++(note.channel == kPercussionChannel && options.channel < 0 ? rendering.percussionNotesSkipped
+                                                                         : rendering.notesOfOtherChannels);
+            continue;
+        }
+        const int rootIndex = note.key >= 0 && note.key < 128 ? soundOfKey[note.key] : -1;
+        if (rootIndex < 0 || instrument.soundFor(roots[rootIndex].alias) == nullptr) {
+            ++rendering.uncoveredKeys[note.key];
+            continue;
+        }
+        cache.request(rootIndex, note.key);
+        notes.push_back(&note);
+    }
+    cache.makeAll();
+
+    const auto releaseFrames =
+        static_cast<std::uint64_t>(std::llround(std::max(0.0, options.releaseMs) * rate / 1000.0));
+    // Lay out the notes first so the mix is allocated once.
+    struct Placed {
+        const std::vector<float>* values;
+        unsigned channels;
+        std::uint64_t startFrame, holdFrames, playFrames;
+        float gain;
+    };
+    std::vector<Placed> placed;
+    placed.reserve(notes.size());
+    std::uint64_t endFrame = 0;
+    for (const MidiNote* note : notes) {
+        const int rootIndex = soundOfKey[note->key];
+        const pellamy::Sound& sound = *instrument.soundFor(roots[rootIndex].alias);
+        const std::vector<float>& values = cache.values(rootIndex, note->key);
+        const unsigned channels = std::max<unsigned>(1, sound.channels());
+        const auto startFrame = static_cast<std::uint64_t>(std::llround(note->startSeconds * rate));
+        const auto holdFrames = static_cast<std::uint64_t>(std::llround(note->durationSeconds * rate));
+        const std::uint64_t playFrames =
+            std::min<std::uint64_t>(values.size() / channels, holdFrames + releaseFrames);
+        placed.push_back({&values, channels, startFrame, holdFrames, playFrames,
+                          static_cast<float>(velocityGain(note->velocity))});
+        endFrame = std::max(endFrame, startFrame + playFrames);
+    }
+
+    std::vector<float> mix(endFrame * outChannels, 0.0f);
+    std::size_t done = 0;
+    for (const Placed& note : placed) {
+        if (options.stopRequested && (++done % 64) == 0 && options.stopRequested())
+            throw SongRenderError("Rendering stopped: nothing written");
+        const float* in = note.values->data();
+        float* out = mix.data() + note.startFrame * outChannels;
+        const std::uint64_t hold = std::min(note.holdFrames, note.playFrames);
+        const float step = releaseFrames == 0 ? 1.0f : 1.0f / static_cast<float>(releaseFrames);
+        auto add = [&](std::uint64_t frame, float gain) {
+            const float* f = in + frame * note.channels;
+            float* o = out + frame * outChannels;
+            if (note.channels == outChannels) {
+                for (unsigned c = 0; c < outChannels; ++c)
+                    o[c] += gain * f[c];
+            } else if (outChannels == 2) { // a mono sound into stereo
+                o[0] += gain * f[0];
+                o[1] += gain * f[0];
+            } else { // a stereo sound into mono
+                o[0] += gain * 0.5f * (f[0] + f[1]);
+            }
+        };
+        for (std::uint64_t frame = 0; frame < hold; ++frame)
+            add(frame, note.gain);
+        for (std::uint64_t frame = hold; frame < note.playFrames; ++frame)
+            add(frame, note.gain * std::max(0.0f, 1.0f - static_cast<float>(frame - hold) * step));
+        ++rendering.notesPlayed;
+    }
+
+    float peak = 0.0f;
+    for (float v : mix)
+        peak = std::max(peak, std::abs(v));
+    const float fullScale = 32767.0f / 32768.0f;
+    float scale = 32768.0f;
+    if (options.normaliseWhenClipping && peak > fullScale) {
+        rendering.normalisingGain = fullScale / peak;
+        scale *= static_cast<float>(rendering.normalisingGain);
+    }
+    rendering.values.resize(mix.size());
+    for (std::size_t i = 0; i < mix.size(); ++i)
+        rendering.values[i] =
+            static_cast<std::int16_t>(std::clamp(std::lround(mix[i] * scale), -32768L, 32767L));
+    return rendering;
+}
+
+void writeSongWav(const SongRendering& rendering, const std::string& path) {
+    const fs::path target(path);
+    // Named as the engine's temporaries: one left by a killed process is
+    // removed by the next save or rendering into the folder.
+    pellamy::TemporaryFile temporaryFile(target.parent_path().empty() ? fs::path(".") : target.parent_path());
+    if (!temporaryFile.create())
+        throw SongRenderError("Can't write wav file " + path);
+    const fs::path& temporary = temporaryFile.path();
+    pellamy::WAVEFORMATEX format{};
+    format.wFormatTag = 1;
+    format.nChannels = static_cast<std::uint16_t>(rendering.channels);
+    format.nSamplesPerSec = rendering.sampleRateHz;
+    format.wBitsPerSample = 16;
+    format.nBlockAlign = static_cast<std::uint16_t>(2 * rendering.channels);
+    format.nAvgBytesPerSec = format.nSamplesPerSec * format.nBlockAlign;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(rendering.values.data());
+    const std::size_t size = rendering.values.size() * 2;
+    if (size > 0xFFFFFF00u)
+        throw SongRenderError("Can't write " + path + ": the song is too long for a WAV file");
+    pellamy::WavFile wav;
+    bool ok = wav.open(temporary.string(), &format, pellamy::WavFile::kWrite) == pellamy::kWavOk;
+    for (std::size_t offset = 0; ok && offset < size;) {
+        const auto length = static_cast<std::uint32_t>(std::min<std::size_t>(size - offset, 1u << 20));
+        std::uint32_t written = 0;
+        ok = wav.write(length, bytes + offset, &written) == pellamy::kWavOk && written == length;
+        offset += length;
+    }
+    ok = wav.close() == pellamy::kWavOk && ok;
+    // On disk before it replaces the previous file.
+    if (ok) {
+        const int descriptor = ::open(temporary.c_str(), O_RDONLY);
+        ok = descriptor >= 0 && ::fsync(descriptor) == 0;
+        if (descriptor >= 0)
+            ::close(descriptor);
+    }
+    std::error_code error;
+    if (ok)
+        fs::rename(temporary, target, error);
+    if (!ok || error) {
+        fs::remove(temporary, error);
+        throw SongRenderError("Can't write wav file " + path);
+    }
+}
+
+std::string describeUncoveredKeys(const std::map<int, int>& uncoveredKeys) {
+    if (uncoveredKeys.empty())
+        return {};
+    int count = 0;
+    std::string keys;
+    for (const auto& [key, notes] : uncoveredKeys) {
+        count += notes;
+        keys += (keys.empty() ? "" : ", ") + std::to_string(key) + " (" + std::to_string(notes) + ")";
+    }
+    return std::to_string(count) + (count == 1 ? " note" : " notes") +
+           " on keys the instrument does not cover: " + keys;
+}
+
+TransposedInstrument transposeForSong(const MidiSong& song, const pellamy::InstrumentModel& instrument,
+                                      const std::vector<RootKey>& roots, int channel) {
+    TransposedInstrument result;
+    const std::array<int, 128> soundOfKey = soundOfEachKey(roots);
+    std::map<int, char> keys; // by key: the script's instrument plays each key once
+    for (const MidiNote& note : song.notes) {
+        if (!wanted(note, channel))
+            continue;
+        if (note.key < 0 || note.key > 127 || soundOfKey[note.key] < 0)
+            ++result.uncoveredKeys[note.key];
+        else
+            keys[note.key] = 1;
+    }
+    for (const auto& [key, flag] : keys) {
+        const RootKey& root = roots[soundOfKey[key]];
+        const pellamy::Sound* sound = instrument.soundFor(root.alias);
+        if (sound == nullptr)
+            continue;
+        const unsigned channels = std::max<unsigned>(1, sound->channels());
+        const std::vector<float> values = transposedValues(*sound, root, key, sound->sampleRate());
+        std::vector<std::int16_t> pcm(values.size());
+        for (std::size_t i = 0; i < values.size(); ++i)
+            pcm[i] =
+                static_cast<std::int16_t>(std::clamp(std::lround(values[i] * 32768.0f), -32768L, 32767L));
+        const bool unchanged = root.key == key && std::abs(semitonesTo(root, key)) < 1e-9;
+        const std::string alias = unchanged ? root.alias : root.alias + "_" + std::to_string(key);
+        result.instrument.addSound(
+            alias,
+            pellamy::Sound::make(pcm, sound->sampleRate(), static_cast<std::uint8_t>(channels), 16, 1.0f));
+        RootKey placed;
+        placed.alias = alias;
+        placed.key = placed.lowKey = placed.highKey = key;
+        placed.pitched = root.pitched;
+        result.roots.push_back(placed);
+    }
+    return result;
+}
+
+} // namespace kivora::exchange

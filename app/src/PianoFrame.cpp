@@ -5,8 +5,9 @@
 #include "PainterCanvas.h"
 #include "WindowMessages.h"
 
-#include <kivora/exchange/MidiMelody.h>
+#include <kivora/exchange/MidiFile.h>
 #include <kivora/exchange/RootKeys.h>
+#include <kivora/exchange/SongRenderer.h>
 #include <pellamy/InstrumentModel.h>
 #include <pellamy/MelodyRenderer.h>
 #include <pellamy/Sound.h>
@@ -21,7 +22,6 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QRegularExpression>
-#include <QTemporaryFile>
 #include <QToolBar>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -268,37 +268,40 @@ bool CPianoView::renderMidiFile(const QString& midiPath, const QString& wavPath)
         return false;
     }
     const pellamy::InstrumentModel& instrument = *controller_->instrument();
-    exchange::MidiConversion conversion;
+    // Played as a sampler plays the exported bank: every channel but the
+    // percussion channel, keys between the sounds' roots transposed.
+    exchange::SongRendering rendering;
     try {
-        // Every channel but the percussion channel, on the keys of the sounds' roots.
-        conversion = exchange::convertMidi(
-            exchange::readMidiFile(narrowPath(midiPath)), exchange::assignRootKeys(instrument),
-            exchange::renderingSampleRate(instrument), -1, fileName.toStdString());
-    } catch (const exchange::MidiFileError& failure) {
+        rendering = exchange::renderSong(exchange::readMidiFile(narrowPath(midiPath)), instrument,
+                                         exchange::assignRootKeys(instrument), exchange::SongRenderOptions{});
+    } catch (const std::exception& failure) {
         showMessage(this, QString::fromStdString(failure.what()));
         return false;
     }
-    const QString uncovered = QString::fromStdString(exchange::describeUncovered(conversion));
-    if (conversion.notesPlayed == 0) {
+    const QString uncovered =
+        QString::fromStdString(exchange::describeUncoveredKeys(rendering.uncoveredKeys));
+    if (rendering.notesPlayed == 0) {
         showMessage(this, tr("No note of %1 falls on a key of the instrument").arg(fileName) +
                               (uncovered.isEmpty() ? QString() : QStringLiteral(": ") + uncovered));
         return false;
     }
+    QStringList leftOut;
+    if (rendering.percussionNotesSkipped > 0)
+        leftOut
+            << (rendering.percussionNotesSkipped == 1
+                    ? tr("1 percussion note (channel 10) skipped")
+                    : tr("%1 percussion notes (channel 10) skipped").arg(rendering.percussionNotesSkipped));
     if (!uncovered.isEmpty())
-        emit statusMessage(tr("%1: %2 (left out)").arg(fileName, uncovered));
-
-    // The script lives only for the rendering, away from the user's files.
-    QTemporaryFile script(QDir::temp().filePath(QStringLiteral("kivora-melody-XXXXXX.snc")));
-    const auto size = static_cast<qint64>(conversion.script.size());
-    if (!script.open() || script.write(conversion.script.data(), size) != size || !script.flush()) {
-        showMessage(this, tr("Can't write the melody script %1").arg(script.fileName()));
+        leftOut << uncovered + tr(" (left out)");
+    if (!leftOut.isEmpty())
+        emit statusMessage(tr("%1: %2").arg(fileName, leftOut.join(QStringLiteral("; "))));
+    try {
+        exchange::writeSongWav(rendering, narrowPath(wavPath));
+    } catch (const std::exception& failure) {
+        showMessage(this, QString::fromStdString(failure.what()));
         return false;
     }
-    script.close();
-    return guarded(this, [&] {
-        controller_->RenderFileUsingCurrentInstrument(narrowPath(script.fileName()), narrowPath(wavPath),
-                                                      false);
-    });
+    return true;
 }
 
 std::string CPianoView::firstAlias() const {

@@ -219,8 +219,10 @@ TEST_F(ExchangeWindowTest, AMidiFileRendersThroughTheInstrumentBesideItself) {
     ASSERT_EQ(rendered.size(), 3) << describeWav(path("song.wav")).toStdString();
     EXPECT_GT(rendered[0].toInt(), rendered[1].toInt());
     EXPECT_GT(rendered[2].toInt(), 1000);
-    EXPECT_EQ(frame_.statusBar()->currentMessage(),
-              "song.mid: 1 note on keys the instrument does not cover: 60 (1) (left out)");
+    EXPECT_EQ(
+        frame_.statusBar()->currentMessage(),
+        "song.mid: 1 percussion note (channel 10) skipped; 1 note on keys the instrument does not cover: "
+        "60 (1) (left out)");
 
     ASSERT_TRUE(userScript.open(QIODevice::ReadOnly));
     EXPECT_EQ(userScript.readAll(), "high a 0.1\n");

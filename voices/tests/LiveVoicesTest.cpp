@@ -109,7 +109,9 @@ TEST(LiveVoicesStress, SixtySecondsOfKeysAndModelChangesWithoutALateBlock) {
         }
     }
     EXPECT_GE(live.framesPlayed(), totalFrames);
+#if !KIVORA_SANITIZED_TIMING
     EXPECT_EQ(live.lateBlocks(), 0u) << "of " << live.blocksRendered();
+#endif
     // Every model's quarter sounded.
     const std::vector<std::int16_t> values = disk.values();
     ASSERT_GE(values.size(), totalFrames);

@@ -76,14 +76,21 @@ const pellamy::Sound* firstSound(const pellamy::InstrumentModel& instrument) {
     return instrument.soundCount() == 0 ? nullptr : instrument.soundFor(instrument.aliasAt(0));
 }
 
-// std::lround clamped to 16 bits, without the library call: the same value
-// for every float, NaN, infinities and values past the range of long
-// included (those give -32768, as lround's error value does).
+// std::lround clamped to 16 bits, in float and int arithmetic the compiler
+// can vectorise: the same value for every float (checked over all of
+// them), NaN, infinities and values past the range of long giving -32768
+// as lround's error value does.
 std::int16_t toSample(float value) {
-    if (!(std::abs(value) < 0x1p63f))
-        return -32768;
-    const double clamped = std::clamp(static_cast<double>(value), -32768.0, 32767.0);
-    return static_cast<std::int16_t>(clamped < 0 ? clamped - 0.5 : clamped + 0.5);
+    const float clamped = std::clamp(std::abs(value) < 0x1p63f ? value : -32768.0f, -32768.0f, 32767.0f);
+    int rounded = static_cast<int>(clamped);
+    const float fraction = clamped - static_cast<float>(rounded); // exact
+    rounded += (fraction >= 0.5f) - (fraction <= -0.5f);
+    return static_cast<std::int16_t>(rounded);
+}
+
+void toSamples(std::span<const float> values, float scale, std::int16_t* samples) {
+    for (std::size_t i = 0; i < values.size(); ++i)
+        samples[i] = toSample(values[i] * scale);
 }
 
 // The largest magnitude, NaNs left out. In lanes, which the compiler can
@@ -141,23 +148,30 @@ public:
             const std::uint64_t from = std::max(first, note.startFrame) - note.startFrame;
             const std::uint64_t to =
                 std::min(first + frames, note.startFrame + note.playFrames) - note.startFrame;
-            float* out = buffer.data();
             const std::uint64_t holdEnd = std::clamp(note.holdFrames, from, to);
-            for (std::uint64_t frame = from; frame < holdEnd; ++frame)
-                add(note, frame, note.gain, out + (note.startFrame + frame - first) * outChannels_);
+            const float* in = note.values + from * note.channels;
+            float* out = buffer.data() + (note.startFrame + from - first) * outChannels_;
+            if (note.channels == outChannels_) { // most notes: one loop the compiler vectorises
+                const std::uint64_t count = (holdEnd - from) * outChannels_;
+                for (std::uint64_t i = 0; i < count; ++i)
+                    out[i] += note.gain * in[i];
+            } else {
+                for (std::uint64_t frame = from; frame < holdEnd; ++frame)
+                    add(note, note.gain, in + (frame - from) * note.channels,
+                        out + (frame - from) * outChannels_);
+            }
             for (std::uint64_t frame = holdEnd; frame < to; ++frame)
-                add(note, frame,
+                add(note,
                     note.gain *
                         std::max(0.0f, 1.0f - static_cast<float>(frame - note.holdFrames) * releaseStep_),
-                    out + (note.startFrame + frame - first) * outChannels_);
+                    in + (frame - from) * note.channels, out + (frame - from) * outChannels_);
         }
         return {buffer.data(), frames * outChannels_};
     }
 
 private:
-    // The note's frame, counted from its start, added into o.
-    void add(const PlacedNote& note, std::uint64_t frame, float gain, float* o) const {
-        const float* f = note.values + frame * note.channels;
+    // One frame f of the note added into o.
+    void add(const PlacedNote& note, float gain, const float* f, float* o) const {
         if (note.channels == outChannels_) {
             for (unsigned c = 0; c < outChannels_; ++c)
                 o[c] += gain * f[c];
@@ -303,8 +317,7 @@ SongRendering renderSong(const MidiSong& song, const pellamy::InstrumentModel& i
     for (std::size_t b = 0; b < mixer.blockCount(); ++b) {
         checkStop();
         const std::span<const float> mixed = mixer.mix(b, block);
-        for (std::size_t i = 0; i < mixed.size(); ++i)
-            pcm[i] = toSample(mixed[i] * scale);
+        toSamples(mixed, scale, pcm.data());
         rendering.values.insert(rendering.values.end(), pcm.begin(), pcm.begin() + mixed.size());
     }
     return rendering;

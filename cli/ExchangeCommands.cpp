@@ -5,11 +5,15 @@
 #include <kivora/exchange/RootKeys.h>
 #include <kivora/exchange/SongRenderer.h>
 #include <pellamy/InstrumentModel.h>
+#include <pellamy/TemporaryFile.h>
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 
 namespace kivora::cli {
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -85,9 +89,48 @@ int runConvert(std::vector<std::string> arguments) {
     const std::string insPath = std::filesystem::path(*output).replace_extension(".ins").string();
     if (std::filesystem::equivalent(insPath, *instrumentPath, ignored(insPath)))
         throw CommandFailure("Can't write " + insPath + ": it is the instrument read");
-    // The instrument first, all or nothing; the script only when it is in place.
-    transposed.instrument.saveToFile(insPath, false);
-    writeTextFile(*output, conversion.script);
+    // The pair all or nothing: the script goes in place first, the previous
+    // one kept aside, so that an instrument that cannot be saved (itself all
+    // or nothing) puts it back, and a script that cannot be put in place
+    // leaves both previous files.
+    const fs::path scriptPath(*output);
+    const fs::path folder = scriptPath.parent_path().empty() ? fs::path(".") : scriptPath.parent_path();
+    pellamy::TemporaryFile newScript(folder);
+    pellamy::TemporaryFile previousScript(folder);
+    if (!newScript.create() || !previousScript.create())
+        throw CommandFailure("Can't write " + *output);
+    {
+        std::ofstream out(newScript.path(), std::ios::binary | std::ios::trunc);
+        out << conversion.script;
+        out.flush();
+        if (!out)
+            throw CommandFailure("Can't write " + *output);
+    }
+    std::error_code error;
+    const bool hadScript = fs::is_regular_file(scriptPath, error);
+    error.clear(); // set when there is no previous script
+    if (hadScript)
+        fs::rename(scriptPath, previousScript.path(), error);
+    if (!error)
+        fs::rename(newScript.path(), scriptPath, error);
+    auto restoreScript = [&] {
+        std::error_code ignoredError;
+        if (hadScript)
+            fs::rename(previousScript.path(), scriptPath, ignoredError);
+        else
+            fs::remove(scriptPath, ignoredError);
+    };
+    if (error) {
+        if (hadScript && !fs::exists(scriptPath, error))
+            restoreScript();
+        throw CommandFailure("Can't write " + *output);
+    }
+    try {
+        transposed.instrument.saveToFile(insPath, false);
+    } catch (...) {
+        restoreScript();
+        throw;
+    }
     std::printf("%s: %d notes\n%s: %zu sounds\n", output->c_str(), conversion.notesPlayed, insPath.c_str(),
                 transposed.roots.size());
     return 0;

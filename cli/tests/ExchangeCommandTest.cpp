@@ -132,6 +132,44 @@ TEST_F(Exchange, MidiFilesConvertToScriptsAndRenderThroughTheInstrument) {
     EXPECT_NE(notMidi.err.find("Not a readable MIDI file"), std::string::npos) << notMidi.err;
 }
 
+TEST_F(Exchange, ConvertWritesTheScriptAndItsInstrumentAllOrNothing) {
+    const std::string ins = (scratch_ / "g.ins").string();
+    ASSERT_EQ(run("generate --octaves 1 --duration 200 -o '" + ins + "'").status, 0);
+    writeSong("48, 52", 240);
+    const std::string song = (scratch_ / "song.mid").string();
+    auto read = [&](const std::string& name) {
+        std::ifstream file(scratch_ / name);
+        return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    };
+
+    // A script that cannot be put in place: no instrument either.
+    std::filesystem::create_directory(scratch_ / "a.snc");
+    EXPECT_EQ(
+        run("convert '" + song + "' -i '" + ins + "' -o '" + (scratch_ / "a.snc").string() + "'").status, 1);
+    EXPECT_FALSE(std::filesystem::exists(scratch_ / "a.ins"));
+
+    // Nor is a previous instrument replaced.
+    write("b.ins", "previous instrument\n");
+    std::filesystem::create_directory(scratch_ / "b.snc");
+    EXPECT_EQ(
+        run("convert '" + song + "' -i '" + ins + "' -o '" + (scratch_ / "b.snc").string() + "'").status, 1);
+    EXPECT_EQ(read("b.ins"), "previous instrument\n");
+
+    // An instrument that cannot be saved: the previous script comes back.
+    write("c.snc", "previous script\n");
+    std::filesystem::create_directory(scratch_ / "c.ins");
+    EXPECT_EQ(
+        run("convert '" + song + "' -i '" + ins + "' -o '" + (scratch_ / "c.snc").string() + "'").status, 1);
+    EXPECT_EQ(read("c.snc"), "previous script\n");
+    // And without a previous script, none is left.
+    std::filesystem::create_directory(scratch_ / "d.ins");
+    EXPECT_EQ(
+        run("convert '" + song + "' -i '" + ins + "' -o '" + (scratch_ / "d.snc").string() + "'").status, 1);
+    EXPECT_FALSE(std::filesystem::exists(scratch_ / "d.snc"));
+    for (const auto& entry : std::filesystem::directory_iterator(scratch_))
+        EXPECT_EQ(entry.path().filename().string().find(".kivora-"), std::string::npos) << entry.path();
+}
+
 TEST_F(Exchange, KivoraAndFluidSynthAgreeOnASongsOnsetsPitchesAndReleases) {
     const std::string ins = (scratch_ / "g.ins").string();
     ASSERT_EQ(run("generate --octaves 1 --duration 400 -o '" + ins + "'").status, 0);

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <samplerate.h>
+#include <span>
 #include <thread>
 #include <unistd.h>
 
@@ -74,6 +75,120 @@ private:
 const pellamy::Sound* firstSound(const pellamy::InstrumentModel& instrument) {
     return instrument.soundCount() == 0 ? nullptr : instrument.soundFor(instrument.aliasAt(0));
 }
+
+// std::lround clamped to 16 bits, in float and int arithmetic the compiler
+// can vectorise: the same value for every float (checked over all of
+// them), NaN, infinities and values past the range of long giving -32768
+// as lround's error value does.
+std::int16_t toSample(float value) {
+    const float clamped = std::clamp(std::abs(value) < 0x1p63f ? value : -32768.0f, -32768.0f, 32767.0f);
+    int rounded = static_cast<int>(clamped);
+    const float fraction = clamped - static_cast<float>(rounded); // exact
+    rounded += (fraction >= 0.5f) - (fraction <= -0.5f);
+    return static_cast<std::int16_t>(rounded);
+}
+
+void toSamples(std::span<const float> values, float scale, std::int16_t* samples) {
+    for (std::size_t i = 0; i < values.size(); ++i)
+        samples[i] = toSample(values[i] * scale);
+}
+
+// The largest magnitude, NaNs left out. In lanes, which the compiler can
+// vectorise; the maximum is the same in any order.
+float peakOf(std::span<const float> values) {
+    constexpr std::size_t kLanes = 8;
+    std::array<float, kLanes> peaks{};
+    std::size_t i = 0;
+    for (; i + kLanes <= values.size(); i += kLanes)
+        for (std::size_t lane = 0; lane < kLanes; ++lane)
+            peaks[lane] = std::max(peaks[lane], std::abs(values[i + lane]));
+    for (; i < values.size(); ++i)
+        peaks[0] = std::max(peaks[0], std::abs(values[i]));
+    return *std::max_element(peaks.begin(), peaks.end());
+}
+
+struct PlacedNote {
+    const float* values; // the transposed sound, interleaved
+    unsigned channels;
+    std::uint64_t startFrame, holdFrames, playFrames; // holdFrames <= playFrames
+    float gain;
+};
+
+constexpr std::uint64_t kBlockFrames = 16384; // 128 KiB of stereo floats: stays in cache
+
+// The song's mix one block of frames at a time. Each block adds its notes in
+// the song's order, so every value is the same sum, in the same order, as
+// in a mix of the whole song at once.
+class BlockMixer {
+public:
+    BlockMixer(const std::vector<PlacedNote>& notes, std::uint64_t endFrame, unsigned outChannels,
+               std::uint64_t releaseFrames)
+        : notes_(notes), endFrame_(endFrame), outChannels_(outChannels),
+          releaseStep_(releaseFrames == 0 ? 1.0f : 1.0f / static_cast<float>(releaseFrames)),
+          notesOfBlock_((endFrame + kBlockFrames - 1) / kBlockFrames) {
+        for (std::size_t n = 0; n < notes.size(); ++n) {
+            if (notes[n].playFrames == 0)
+                continue;
+            const std::uint64_t last = (notes[n].startFrame + notes[n].playFrames - 1) / kBlockFrames;
+            for (std::uint64_t b = notes[n].startFrame / kBlockFrames; b <= last; ++b)
+                notesOfBlock_[b].push_back(static_cast<std::uint32_t>(n));
+        }
+    }
+
+    std::size_t blockCount() const { return notesOfBlock_.size(); }
+
+    // Block b of the mix, in the first values of buffer (kBlockFrames frames).
+    std::span<const float> mix(std::size_t b, std::vector<float>& buffer) const {
+        const std::uint64_t first = b * kBlockFrames;
+        const std::uint64_t frames = std::min(kBlockFrames, endFrame_ - first);
+        std::fill_n(buffer.begin(), frames * outChannels_, 0.0f);
+        for (const std::uint32_t n : notesOfBlock_[b]) {
+            const PlacedNote& note = notes_[n];
+            // The note's frames that fall in this block, counted from its start.
+            const std::uint64_t from = std::max(first, note.startFrame) - note.startFrame;
+            const std::uint64_t to =
+                std::min(first + frames, note.startFrame + note.playFrames) - note.startFrame;
+            const std::uint64_t holdEnd = std::clamp(note.holdFrames, from, to);
+            const float* in = note.values + from * note.channels;
+            float* out = buffer.data() + (note.startFrame + from - first) * outChannels_;
+            if (note.channels == outChannels_) { // most notes: one loop the compiler vectorises
+                const std::uint64_t count = (holdEnd - from) * outChannels_;
+                for (std::uint64_t i = 0; i < count; ++i)
+                    out[i] += note.gain * in[i];
+            } else {
+                for (std::uint64_t frame = from; frame < holdEnd; ++frame)
+                    add(note, note.gain, in + (frame - from) * note.channels,
+                        out + (frame - from) * outChannels_);
+            }
+            for (std::uint64_t frame = holdEnd; frame < to; ++frame)
+                add(note,
+                    note.gain *
+                        std::max(0.0f, 1.0f - static_cast<float>(frame - note.holdFrames) * releaseStep_),
+                    in + (frame - from) * note.channels, out + (frame - from) * outChannels_);
+        }
+        return {buffer.data(), frames * outChannels_};
+    }
+
+private:
+    // One frame f of the note added into o.
+    void add(const PlacedNote& note, float gain, const float* f, float* o) const {
+        if (note.channels == outChannels_) {
+            for (unsigned c = 0; c < outChannels_; ++c)
+                o[c] += gain * f[c];
+        } else if (outChannels_ == 2) { // a mono sound into stereo
+            o[0] += gain * f[0];
+            o[1] += gain * f[0];
+        } else { // a stereo sound into mono
+            o[0] += gain * 0.5f * (f[0] + f[1]);
+        }
+    }
+
+    const std::vector<PlacedNote>& notes_;
+    std::uint64_t endFrame_;
+    unsigned outChannels_;
+    float releaseStep_;
+    std::vector<std::vector<std::uint32_t>> notesOfBlock_; // in the song's order
+};
 
 } // namespace
 
@@ -157,14 +272,7 @@ SongRendering renderSong(const MidiSong& song, const pellamy::InstrumentModel& i
 
     const auto releaseFrames =
         static_cast<std::uint64_t>(std::llround(std::max(0.0, options.releaseMs) * rate / 1000.0));
-    // Lay out the notes first so the mix is allocated once.
-    struct Placed {
-        const std::vector<float>* values;
-        unsigned channels;
-        std::uint64_t startFrame, holdFrames, playFrames;
-        float gain;
-    };
-    std::vector<Placed> placed;
+    std::vector<PlacedNote> placed;
     placed.reserve(notes.size());
     std::uint64_t endFrame = 0;
     for (const MidiNote* note : notes) {
@@ -176,53 +284,42 @@ SongRendering renderSong(const MidiSong& song, const pellamy::InstrumentModel& i
         const auto holdFrames = static_cast<std::uint64_t>(std::llround(note->durationSeconds * rate));
         const std::uint64_t playFrames =
             std::min<std::uint64_t>(values.size() / channels, holdFrames + releaseFrames);
-        placed.push_back({&values, channels, startFrame, holdFrames, playFrames,
+        placed.push_back({values.data(), channels, startFrame, std::min(holdFrames, playFrames), playFrames,
                           static_cast<float>(velocityGain(note->velocity))});
         endFrame = std::max(endFrame, startFrame + playFrames);
     }
+    rendering.notesPlayed = static_cast<int>(placed.size());
 
-    std::vector<float> mix(endFrame * outChannels, 0.0f);
-    std::size_t done = 0;
-    for (const Placed& note : placed) {
-        if (options.stopRequested && (++done % 64) == 0 && options.stopRequested())
+    // Mixed block by block, twice when normalising (once for the peak, once
+    // for the values), rather than into a float copy of the whole song: its
+    // pages cost more to map than the second mix costs to compute.
+    const BlockMixer mixer(placed, endFrame, outChannels, releaseFrames);
+    auto checkStop = [&] {
+        if (options.stopRequested && options.stopRequested())
             throw SongRenderError("Rendering stopped: nothing written");
-        const float* in = note.values->data();
-        float* out = mix.data() + note.startFrame * outChannels;
-        const std::uint64_t hold = std::min(note.holdFrames, note.playFrames);
-        const float step = releaseFrames == 0 ? 1.0f : 1.0f / static_cast<float>(releaseFrames);
-        auto add = [&](std::uint64_t frame, float gain) {
-            const float* f = in + frame * note.channels;
-            float* o = out + frame * outChannels;
-            if (note.channels == outChannels) {
-                for (unsigned c = 0; c < outChannels; ++c)
-                    o[c] += gain * f[c];
-            } else if (outChannels == 2) { // a mono sound into stereo
-                o[0] += gain * f[0];
-                o[1] += gain * f[0];
-            } else { // a stereo sound into mono
-                o[0] += gain * 0.5f * (f[0] + f[1]);
-            }
-        };
-        for (std::uint64_t frame = 0; frame < hold; ++frame)
-            add(frame, note.gain);
-        for (std::uint64_t frame = hold; frame < note.playFrames; ++frame)
-            add(frame, note.gain * std::max(0.0f, 1.0f - static_cast<float>(frame - hold) * step));
-        ++rendering.notesPlayed;
-    }
-
-    float peak = 0.0f;
-    for (float v : mix)
-        peak = std::max(peak, std::abs(v));
+    };
+    std::vector<float> block(kBlockFrames * outChannels);
     const float fullScale = 32767.0f / 32768.0f;
     float scale = 32768.0f;
-    if (options.normaliseWhenClipping && peak > fullScale) {
-        rendering.normalisingGain = fullScale / peak;
-        scale *= static_cast<float>(rendering.normalisingGain);
+    if (options.normaliseWhenClipping) {
+        float peak = 0.0f;
+        for (std::size_t b = 0; b < mixer.blockCount(); ++b) {
+            checkStop();
+            peak = std::max(peak, peakOf(mixer.mix(b, block)));
+        }
+        if (peak > fullScale) {
+            rendering.normalisingGain = fullScale / peak;
+            scale *= static_cast<float>(rendering.normalisingGain);
+        }
     }
-    rendering.values.resize(mix.size());
-    for (std::size_t i = 0; i < mix.size(); ++i)
-        rendering.values[i] =
-            static_cast<std::int16_t>(std::clamp(std::lround(mix[i] * scale), -32768L, 32767L));
+    rendering.values.reserve(endFrame * outChannels);
+    std::vector<std::int16_t> pcm(block.size());
+    for (std::size_t b = 0; b < mixer.blockCount(); ++b) {
+        checkStop();
+        const std::span<const float> mixed = mixer.mix(b, block);
+        toSamples(mixed, scale, pcm.data());
+        rendering.values.insert(rendering.values.end(), pcm.begin(), pcm.begin() + mixed.size());
+    }
     return rendering;
 }
 

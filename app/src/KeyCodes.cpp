@@ -83,4 +83,10 @@ int keyCodeForEvent(const QKeyEvent& event) {
     return keyCodeForQtKey(event.key(), event.modifiers());
 }
 
+bool pressPlaysNote(const QKeyEvent& press) {
+    if (press.modifiers() & (Qt::ControlModifier | Qt::AltModifier))
+        return false;
+    return press.key() != Qt::Key_Tab && press.key() != Qt::Key_Backtab;
+}
+
 } // namespace kivora

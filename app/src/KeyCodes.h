@@ -22,4 +22,9 @@ int keyCodeForScanCode(quint32 nativeScanCode);
 // reports one, otherwise the key.
 int keyCodeForEvent(const QKeyEvent& event);
 
+// Whether a key press may play a note. Presses with Ctrl or Alt belong to
+// shortcuts and menus (Ctrl+C is copy even while copying is disabled), and
+// Tab moves the focus.
+bool pressPlaysNote(const QKeyEvent& press);
+
 } // namespace kivora

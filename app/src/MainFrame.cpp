@@ -3,6 +3,7 @@
 #include "AboutDialog.h"
 #include "AnalyzerFrame.h"
 #include "EngineGuard.h"
+#include "KeyCodes.h"
 #include "MainFrameGeneration.h"
 #include "MidiKeyboard.h"
 #include "OscillogramFrame.h"
@@ -333,9 +334,13 @@ bool CMainFrame::eventFilter(QObject* watched, QEvent* event) {
     const QEvent::Type type = event->type();
     if ((type == QEvent::KeyPress || type == QEvent::KeyRelease) && !forwarding_) {
         auto* widget = qobject_cast<QWidget*>(watched);
-        if (widget != nullptr && widget->window() == this && !keysGoToTheirWidget() &&
-            !drawerTakesKey(*static_cast<QKeyEvent*>(event))) {
-            forwardKey(*static_cast<QKeyEvent*>(event));
+        const auto& key = *static_cast<QKeyEvent*>(event);
+        // Shortcut and focus keys go their usual way; releases always reach
+        // the piano, so a note whose key is let go with Ctrl down still ends.
+        const bool noteKey = type == QEvent::KeyRelease || pressPlaysNote(key);
+        if (widget != nullptr && widget->window() == this && noteKey && !keysGoToTheirWidget() &&
+            !drawerTakesKey(key)) {
+            forwardKey(key);
             return true;
         }
     }

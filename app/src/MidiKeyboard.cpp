@@ -169,8 +169,10 @@ void CMidiKeyboard::queueNote(const MidiNoteEvent& note) {
 }
 
 void CMidiKeyboard::playQueuedNotes() {
-    // Cleared before reading: a note queued from here on posts a new wake-up.
-    wakePending_.store(false, std::memory_order_release);
+    // Cleared before reading, in one read-modify-write: a plain store could
+    // be ordered after the reads below, and a note queued in between would
+    // find the flag still set, post nothing and wait for the next note.
+    wakePending_.exchange(false, std::memory_order_acq_rel);
     while (const std::optional<MidiNoteEvent> note = queue_.pop()) {
         const std::string alias = aliasForMidiKey(note->key);
         if (alias.empty() || piano_ == nullptr || !piano_->isLoaded())

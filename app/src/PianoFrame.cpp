@@ -392,7 +392,7 @@ void CPianoView::paintEvent(QPaintEvent*) {
 
 void CPianoView::keyPressEvent(QKeyEvent* event) {
     const int code = keyCodeForEvent(*event);
-    if (!loaded_ || code < 0 || code > 255) {
+    if (!loaded_ || code < 0 || code > 255 || !pressPlaysNote(*event)) {
         event->ignore();
         return;
     }

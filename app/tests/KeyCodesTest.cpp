@@ -15,6 +15,19 @@ TEST(KeyCodes, LettersDigitsAndSpaceAreTheirCharacters) {
     EXPECT_EQ(keyCodeForQtKey(Qt::Key_At, Qt::ShiftModifier), '2');
 }
 
+TEST(KeyCodes, PressesWithCtrlOrAltAndTabPlayNoNote) {
+    const auto plays = [](int key, Qt::KeyboardModifiers modifiers = {}) {
+        return pressPlaysNote(QKeyEvent(QEvent::KeyPress, key, modifiers));
+    };
+    EXPECT_TRUE(plays(Qt::Key_C));
+    EXPECT_TRUE(plays(Qt::Key_Q, Qt::ShiftModifier));
+    EXPECT_FALSE(plays(Qt::Key_C, Qt::ControlModifier));
+    EXPECT_FALSE(plays(Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier));
+    EXPECT_FALSE(plays(Qt::Key_Q, Qt::AltModifier));
+    EXPECT_FALSE(plays(Qt::Key_Tab));
+    EXPECT_FALSE(plays(Qt::Key_Backtab, Qt::ShiftModifier));
+}
+
 TEST(KeyCodes, OtherKeysTakeTheWindowsVirtualKeyNumbers) {
     EXPECT_EQ(keyCodeForQtKey(Qt::Key_Return), 0x0D);
     EXPECT_EQ(keyCodeForQtKey(Qt::Key_Escape), 0x1B);

@@ -232,6 +232,48 @@ TEST_F(MainFrameTest, KeysPlayTheLoadedInstrumentAndShowTheNote) {
     EXPECT_FALSE(high->isPlaying());
 }
 
+TEST_F(MainFrameTest, EditAndMenuKeysPlayNoNoteAndTabMovesTheFocus) {
+    // 24 notes: every piano key, Z, X, C and V among them, plays one.
+    std::vector<std::int16_t> samples(2205, 1000);
+    std::vector<pellamy::SoundStreamDescription> records(24);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        records[i].name = "n" + std::to_string(i);
+        records[i].format = {pellamy::kWaveFormatPcm, 1, 22050, 44100, 2, 16, 0};
+        records[i].dataBytes = static_cast<std::uint32_t>(samples.size() * 2);
+        records[i].data = samples.data();
+    }
+    CPianoView* piano = frame_.pianoView();
+    piano->instrumentFromRecords(static_cast<int>(records.size()), records.data());
+    ASSERT_TRUE(piano->isLoaded());
+    const auto anyPlaying = [piano] {
+        const pellamy::InstrumentModel& model = *piano->controller()->instrument();
+        for (std::size_t i = 0; i < model.soundCount(); ++i)
+            if (model.soundFor(model.aliasAt(i))->isPlaying())
+                return true;
+        return false;
+    };
+    frame_.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&frame_));
+
+    // Through the window and straight at the piano; Copy, Cut and Paste are disabled.
+    for (QWidget* target : {static_cast<QWidget*>(&frame_), static_cast<QWidget*>(piano)}) {
+        for (const Qt::Key key : {Qt::Key_C, Qt::Key_X, Qt::Key_V, Qt::Key_Z})
+            QTest::keyPress(target, key, Qt::ControlModifier);
+        QTest::keyPress(target, Qt::Key_Q, Qt::AltModifier);
+        QTest::keyPress(target, Qt::Key_Tab);
+        EXPECT_FALSE(anyPlaying()) << target->metaObject()->className();
+    }
+    QTest::keyPress(&frame_, Qt::Key_C);
+    EXPECT_TRUE(anyPlaying()); // the key itself still plays
+
+    auto* field = new QLineEdit; // a pane that takes the focus by Tab
+    frame_.setEditorPane(field);
+    piano->setFocus();
+    ASSERT_EQ(QApplication::focusWidget(), piano);
+    QTest::keyClick(piano, Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), field);
+}
+
 TEST_F(MainFrameTest, LosingTheFocusReleasesHeldNotes) {
     ASSERT_TRUE(frame_.openFile(duoInstrumentPath()));
     frame_.activateWindow();

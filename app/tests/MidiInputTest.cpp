@@ -16,6 +16,8 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <thread>
@@ -207,6 +209,47 @@ TEST_F(MidiKeyboardTest, NotesOnTheSoundsRootKeysPlayAsTheirKeys) {
     EXPECT_FALSE(isPlaying("high"));
     QApplication::processEvents();
     EXPECT_EQ(started.count(), 2); // the oscillogram hears of them as of keys
+    EXPECT_EQ(keyboard_->droppedNotes(), 0u);
+}
+
+TEST_F(MidiKeyboardTest, TheLastNoteOfABurstIsPlayedWithoutWaitingForAnother) {
+    // Rounds of a note-on, notes without a sound (quick to take, so the
+    // interface thread keeps waking) and the note-off. A wake-up that the
+    // note-off misses leaves it in the queue until the next round's note,
+    // which never comes: the round stalls.
+    keyboard_->choosePort("USB Keys:USB Keys MIDI 1");
+    constexpr int kRounds = 5000;
+    constexpr std::uint8_t kSilentKey = 60;
+    int started = 0;
+    QObject::connect(&piano_, &CPianoView::noteStarted, &piano_, [&] { ++started; });
+    std::atomic<int> settledRounds{0};
+    std::atomic<int> stalledRound{-1};
+    std::atomic<bool> senderDone{false};
+    std::thread sender([&] {
+        for (int round = 0; round < kRounds && stalledRound < 0; ++round) {
+            ports_->send(kLowKey, 100);
+            for (int note = 0; note < 16; ++note) {
+                ports_->send(kSilentKey, 100);
+                for (int spin = (round * 7 + note * 13) % 200; spin > 0; --spin) // gaps of all sizes
+                    std::atomic_signal_fence(std::memory_order_seq_cst);
+            }
+            ports_->send(kLowKey, 0);
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+            while (settledRounds <= round && stalledRound < 0) {
+                std::this_thread::yield();
+                if (std::chrono::steady_clock::now() > deadline)
+                    stalledRound = round;
+            }
+        }
+        senderDone = true;
+    });
+    while (!senderDone) {
+        QCoreApplication::sendPostedEvents();
+        if (!isPlaying("low"))
+            settledRounds = started;
+    }
+    sender.join();
+    EXPECT_EQ(stalledRound, -1) << "a note-off waited in the queue for the next note";
     EXPECT_EQ(keyboard_->droppedNotes(), 0u);
 }
 

@@ -40,8 +40,8 @@ public:
     int intervalMs() const { return intervalMs_; }
     int stepsPerTick() const { return stepsPerTick_; }
     double amplitude() const { return amplitude_; }
-    // The timer runs all the time: at 16 ms while stopped (drawing and mouse
-    // forces only), at the interval while playing.
+    // The timer's period: the interval while playing, 16 ms while stopped
+    // with a button held (drawing and mouse forces only).
     int timerPeriodMs() const { return playing_ ? intervalMs_ : kStoppedIntervalMs; }
 
     // Update rules of the commands.

@@ -21,7 +21,6 @@ CDrawerView::CDrawerView(QWidget* parent)
     setFormat(format);
     setFocusPolicy(Qt::StrongFocus);
     setMinimumSize(16, 16);
-    restartTimer(animation_.controls().timerPeriodMs());
 }
 
 CDrawerView::~CDrawerView() {
@@ -57,40 +56,54 @@ void CDrawerView::DrawScene() {
     update();
 }
 
-void CDrawerView::restartTimer(int periodMs) {
-    timer_.start(periodMs, Qt::PreciseTimer, this);
-    timerPeriodMs_ = periodMs;
+void CDrawerView::updateTimer() {
+    // Only playing or a held button moves the picture; otherwise nothing
+    // changes between ticks and the window should cost nothing.
+    const bool moving = animation_.controls().playing() || animation_.leftHeld() || animation_.rightHeld();
+    if (!moving) {
+        timer_.stop();
+        return;
+    }
+    const int periodMs = animation_.controls().timerPeriodMs();
+    if (!timer_.isActive() || periodMs != timerPeriodMs_) {
+        timer_.start(periodMs, Qt::PreciseTimer, this);
+        timerPeriodMs_ = periodMs;
+    }
+}
+
+void CDrawerView::drawUnlessTicking() {
+    if (!timer_.isActive()) {
+        DrawScene();
+    }
 }
 
 void CDrawerView::OnFilePlay() {
     animation_.controls().togglePlaying();
-    restartTimer(animation_.controls().timerPeriodMs());
+    updateTimer();
     emit commandStateChanged();
 }
 
 void CDrawerView::OnAccelerate() {
     animation_.controls().accelerate();
-    if (animation_.controls().playing() && animation_.controls().timerPeriodMs() != timerPeriodMs_) {
-        restartTimer(animation_.controls().timerPeriodMs());
-    }
+    updateTimer();
     emit commandStateChanged();
 }
 
 void CDrawerView::OnSlow() {
     animation_.controls().slow();
-    if (animation_.controls().playing() && animation_.controls().timerPeriodMs() != timerPeriodMs_) {
-        restartTimer(animation_.controls().timerPeriodMs());
-    }
+    updateTimer();
     emit commandStateChanged();
 }
 
 void CDrawerView::OnAmplUp() {
     animation_.controls().increaseAmplitude();
+    drawUnlessTicking();
     emit commandStateChanged();
 }
 
 void CDrawerView::OnAmplDown() {
     animation_.controls().decreaseAmplitude();
+    drawUnlessTicking();
     emit commandStateChanged();
 }
 
@@ -219,7 +232,8 @@ void CDrawerView::keyPressEvent(QKeyEvent* event) {
         QOpenGLWidget::keyPressEvent(event); // other keys go on to the parents
         return;
     }
-    event->accept(); // the picture turns at the next tick
+    drawUnlessTicking(); // while animating, the picture turns at the next tick
+    event->accept();
 }
 
 void CDrawerView::mousePressEvent(QMouseEvent* event) {
@@ -229,6 +243,7 @@ void CDrawerView::mousePressEvent(QMouseEvent* event) {
     } else if (event->button() == Qt::RightButton) {
         animation_.pressRight(at.x(), at.y());
     }
+    updateTimer();
     event->accept();
 }
 
@@ -238,6 +253,8 @@ void CDrawerView::mouseReleaseEvent(QMouseEvent* event) {
     } else if (event->button() == Qt::RightButton) {
         animation_.releaseRight();
     }
+    updateTimer();
+    drawUnlessTicking(); // the pick's colour goes
     event->accept();
 }
 

@@ -122,8 +122,10 @@ TEST_F(DrawerViewCommands, PlayChecksAndEnablesTheSpeedCommandsAndSetsTheTimer) 
     EXPECT_FALSE(play.isChecked());
     EXPECT_FALSE(accelerate.isEnabled());
     EXPECT_FALSE(slow.isEnabled());
-    EXPECT_EQ(view.timerPeriodMs(), 16);
+    EXPECT_FALSE(view.timerActive()); // stopped with nothing held: nothing to redraw
     EXPECT_TRUE(view.OnCmdMsg(CDrawerView::PlayCommand));
+    EXPECT_TRUE(view.timerActive());
+    EXPECT_EQ(view.timerPeriodMs(), 16);
     EXPECT_EQ(stateChanges, 1);
     update();
     EXPECT_TRUE(play.isChecked());
@@ -135,11 +137,46 @@ TEST_F(DrawerViewCommands, PlayChecksAndEnablesTheSpeedCommandsAndSetsTheTimer) 
     EXPECT_EQ(view.timerPeriodMs(), 64);
     view.OnAccelerate();
     EXPECT_EQ(view.timerPeriodMs(), 32);
-    view.OnFilePlay(); // stopped: 16 ms, the interval kept for the next Play
-    EXPECT_EQ(view.timerPeriodMs(), 16);
+    view.OnFilePlay(); // stopped: no timer, the interval kept for the next Play
+    EXPECT_FALSE(view.timerActive());
     view.OnFilePlay();
+    EXPECT_TRUE(view.timerActive());
     EXPECT_EQ(view.timerPeriodMs(), 32);
     EXPECT_FALSE(view.OnCmdMsg(57603));
+}
+
+TEST_F(DrawerViewCommands, WhileStoppedTheTimerRunsOnlyWhileAButtonHoldsANode) {
+    InstrumentKit::Representation model = InstrumentKit::makeMembrane(5, 4);
+    view.setRepresentation(&model);
+    view.OnRefresh();
+    view.animation().resize(400, 300);
+    QPoint node(-1, -1);
+    for (int y = 0; y < 300 && node.x() < 0; y += 3)
+        for (int x = 0; x < 400 && node.x() < 0; x += 3)
+            if (view.animation().pick(x, y) >= 0)
+                node = QPoint(x, y);
+    ASSERT_GE(node.x(), 0);
+    const auto mouse = [&](QEvent::Type type, Qt::MouseButton button) {
+        QMouseEvent event(type, node, view.mapToGlobal(node), button,
+                          type == QEvent::MouseButtonPress ? button : Qt::NoButton, {});
+        QCoreApplication::sendEvent(&view, &event);
+    };
+    EXPECT_FALSE(view.timerActive());
+    view.OnAmplUp(); // drawn at once instead
+    QTest::keyClick(&view, Qt::Key_Left);
+    EXPECT_FALSE(view.timerActive());
+    for (const Qt::MouseButton button : {Qt::LeftButton, Qt::RightButton}) {
+        mouse(QEvent::MouseButtonPress, button);
+        EXPECT_TRUE(view.timerActive()) << button;
+        EXPECT_EQ(view.timerPeriodMs(), 16);
+        mouse(QEvent::MouseButtonRelease, button);
+        EXPECT_FALSE(view.timerActive()) << button;
+    }
+    // Playing keeps it running past a release.
+    view.OnFilePlay();
+    mouse(QEvent::MouseButtonPress, Qt::LeftButton);
+    mouse(QEvent::MouseButtonRelease, Qt::LeftButton);
+    EXPECT_TRUE(view.timerActive());
 }
 
 TEST_F(DrawerViewCommands, DecreaseAmplitudeIsOffAtTheFloor) {

@@ -82,6 +82,8 @@ public:
 
     const muntero::DrawerAnimation& animation() const { return animation_; }
     muntero::DrawerAnimation& animation() { return animation_; }
+    // The timer runs only while playing or while a button holds a node.
+    bool timerActive() const { return timer_.isActive(); }
     int timerPeriodMs() const { return timerPeriodMs_; }
     bool renderingFailed() const { return renderingFailed_; }
 
@@ -105,7 +107,8 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
 
 private:
-    void restartTimer(int periodMs);
+    void updateTimer();
+    void drawUnlessTicking();
     void reportContextFailure();
     void releaseRenderer();
 

@@ -8,8 +8,6 @@ namespace kivora::exchange {
 
 namespace {
 
-constexpr int kPercussionChannel = 9;
-
 std::string shortest(double value) {
     char buffer[64];
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);

@@ -13,6 +13,9 @@
 
 namespace kivora::exchange {
 
+// The channel General MIDI gives to percussion (channel 10 in the user's count).
+inline constexpr int kPercussionChannel = 9;
+
 // A file that is not a readable Standard MIDI File; the text says where.
 class MidiFileError : public std::runtime_error {
 public:

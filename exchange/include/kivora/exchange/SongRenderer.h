@@ -28,7 +28,6 @@ namespace kivora::exchange {
 // The release after a note-off, also written into exported banks so that
 // their players and Kivora end notes alike.
 inline constexpr double kDefaultReleaseMs = kExportReleaseMs;
-inline constexpr int kPercussionChannel = 9; // channel 10 in the user's count
 
 class SongRenderError : public std::runtime_error {
 public:
@@ -40,7 +39,7 @@ struct SongRenderOptions {
     double releaseMs = kDefaultReleaseMs;
     // Scale the whole song down when its peak would clip; false: clip.
     bool normaliseWhenClipping = true;
-    // Asked between notes; true stops the rendering with SongRenderError.
+    // Asked between blocks of the mix; true stops the rendering with SongRenderError.
     std::function<bool()> stopRequested;
 };
 

@@ -77,7 +77,7 @@ endfunction()
 # kivora_watch_realtime(<test>): the test watches its real-time path through
 # testsupport/RealtimeScope.h: under the real-time sanitizer's runtime when
 # this machine has it (Debian libclang-rt-19-dev) and no other sanitizer owns
-# malloc; otherwise it counts allocations itself.
+# malloc; otherwise it counts allocations itself, unless a sanitizer is in.
 function(kivora_watch_realtime target)
     if(NOT TARGET ${target})
         return()
@@ -91,7 +91,9 @@ function(kivora_watch_realtime target)
         target_link_options(${target} PRIVATE
             -Wl,--whole-archive ${rtsanRuntime} -Wl,--no-whole-archive -Wl,--export-dynamic)
         target_link_libraries(${target} PRIVATE pthread dl rt m)
-    elseif(KIVORA_THREAD_SANITIZER)
+    elseif(KIVORA_THREAD_SANITIZER OR KIVORA_SANITIZE)
+        # Their runtimes define every operator new; a replacement of some of
+        # them mismatches the others.
         target_compile_definitions(${target} PRIVATE KIVORA_SANITIZER_OWNS_NEW=1)
     endif()
 endfunction()

@@ -27,8 +27,8 @@ std::uint64_t allocationsInScope() {
 
 #elif KIVORA_SANITIZER_OWNS_NEW
 
-// ThreadSanitizer defines operator new itself; its tests then watch the
-// queues between the threads and nothing else.
+// ThreadSanitizer and AddressSanitizer define operator new themselves; their
+// tests then watch for races and memory faults, not allocations.
 namespace kivora::test {
 void startRealtimeWatch() {}
 RealtimeScope::RealtimeScope() = default;

@@ -1,8 +1,8 @@
 // Watches a real-time path in a test: inside a RealtimeScope nothing may
 // allocate, lock or call into the system. With the real-time sanitizer's
 // runtime linked in (KIVORA_HAVE_RTSAN), any such call ends the program;
-// without it, allocations made inside a scope are counted. Under a sanitizer
-// that defines operator new itself (KIVORA_SANITIZER_OWNS_NEW) nothing is
+// without it, allocations made inside a scope are counted. Under a sanitizer,
+// which defines operator new itself (KIVORA_SANITIZER_OWNS_NEW), nothing is
 // watched. Link RealtimeScope.cpp into the test once.
 #pragma once
 

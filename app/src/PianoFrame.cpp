@@ -174,6 +174,18 @@ bool CPianoView::replaceController(const std::function<void(pellamy::InstrumentC
 
 bool CPianoView::loadInstrumentFile(const QString& path) {
     const std::string instrumentFile = narrowPath(path);
+    // An instrument without sounds would replace a playable one with a silent
+    // keyboard; such a file is refused before the current instrument goes.
+    // A file that cannot be read is left to the load, which reports it.
+    try {
+        if (pellamy::InstrumentModel::soundFilesOf(instrumentFile).empty()) {
+            showMessage(
+                this,
+                tr("%1 has no sounds; the current instrument is kept").arg(QDir::toNativeSeparators(path)));
+            return false;
+        }
+    } catch (...) {
+    }
     return replaceController(
         [&](pellamy::InstrumentController& controller) { controller.CreateInstrumentSuite(instrumentFile); });
 }
@@ -219,13 +231,17 @@ void CPianoView::stopRecording() {
 
 void CPianoView::playMelody() {
     const QString path = fileChooser_.openFile(this, kMelodyFilter, QString());
-    if (path.size() < 5)
+    if (path.isEmpty())
         return;
-    const QString ending = path.right(4);
+    // Endings are matched in any letter case: files copied from other systems
+    // often carry upper-case extensions.
+    const auto endsWith = [&path](const char* ending) {
+        return path.endsWith(QLatin1String(ending), Qt::CaseInsensitive);
+    };
     QString wavPath;
-    if (ending == QLatin1String(".wav")) {
+    if (endsWith(".wav")) {
         wavPath = path;
-    } else if (ending == QLatin1String(".snc")) {
+    } else if (endsWith(".snc")) {
         wavPath = path.left(path.size() - 4) + QStringLiteral(".wav");
         // A failed rendering leaves the previous WAV file, which is not this script's melody.
         const bool rendered = guarded(this, [&] {
@@ -239,13 +255,14 @@ void CPianoView::playMelody() {
         });
         if (!rendered)
             return;
-    } else if (path.endsWith(QLatin1String(".mid"), Qt::CaseInsensitive) ||
-               path.endsWith(QLatin1String(".midi"), Qt::CaseInsensitive)) {
+    } else if (endsWith(".mid") || endsWith(".midi")) {
         const QFileInfo midi(path);
         wavPath = midi.dir().filePath(midi.completeBaseName() + QStringLiteral(".wav"));
         if (!renderMidiFile(path, wavPath))
             return;
     } else {
+        showMessage(this, tr("%1 is not a melody: Play Melody takes .wav, .snc and .mid files")
+                              .arg(QFileInfo(path).fileName()));
         return;
     }
     try {

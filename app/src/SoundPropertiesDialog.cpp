@@ -1,6 +1,7 @@
 #include "SoundPropertiesDialog.h"
 
 #include "DialogUnits.h"
+#include "EngineGuard.h"
 #include "LeadingNumber.h"
 
 #include <QCheckBox>
@@ -125,6 +126,15 @@ void SoundPropertiesDialog::initialise() {
 }
 
 void SoundPropertiesDialog::accept() {
+    // A note needs at least one sample; 0 ms gives none at any rate, so the
+    // dialog stays open with the text for the user to correct.
+    QLineEdit* duration = edit(kDurationEdit);
+    if (leadingInt(duration->text().toStdString()) == 0) {
+        showMessage(this, tr("The duration must be at least 1 millisecond: a note of 0 ms has no samples."));
+        duration->setFocus();
+        duration->selectAll();
+        return;
+    }
     takeValues();
     QDialog::accept();
 }

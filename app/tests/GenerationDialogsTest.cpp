@@ -1,4 +1,5 @@
 // The settings dialog and the progress dialog of a generation run.
+#include "AppTestSupport.h"
 #include "CProgressDialogNonModal.h"
 #include "DecimalCommaLocale.h"
 #include "GenerationTestSupport.h"
@@ -153,6 +154,27 @@ TEST(SoundPropertiesDialog, EmptyDurationKeepsTheValue) {
     ASSERT_EQ(dialog.exec(), QDialog::Accepted);
     EXPECT_EQ(dialog.durationMs, 500);
     EXPECT_EQ(dialog.linearDamping, -25.0);
+}
+
+TEST(SoundPropertiesDialog, ZeroDurationIsRefusedAndTheDialogStaysOpen) {
+    test::CapturedMessages messages;
+    SoundPropertiesDialog dialog;
+    fillFrom(dialog, GenerationSettings{});
+    testing::answerNextModal([&](QWidget* shown) {
+        editOf(shown, Id::kLinearEdit)->setText("7");
+        editOf(shown, Id::kDurationEdit)->setText("000");
+        buttonOf(shown, Id::kGenerateButton)->click();
+        EXPECT_TRUE(shown->isVisible()) << "refused, still open";
+        ASSERT_EQ(messages.texts.size(), 1);
+        EXPECT_TRUE(messages.texts[0].contains("at least 1 millisecond")) << messages.texts[0].toStdString();
+        EXPECT_EQ(editOf(shown, Id::kDurationEdit)->text(), "000") << "the text is kept for correcting";
+        editOf(shown, Id::kDurationEdit)->setText("20");
+        buttonOf(shown, Id::kGenerateButton)->click();
+    });
+    ASSERT_EQ(dialog.exec(), QDialog::Accepted);
+    EXPECT_EQ(dialog.durationMs, 20);
+    EXPECT_EQ(dialog.linearDamping, 7.0);
+    EXPECT_EQ(messages.texts.size(), 1);
 }
 
 TEST(SoundPropertiesDialog, CancelTakesNothing) {

@@ -166,6 +166,22 @@ TEST_F(PianoTest, ACancelledDialogChangesNothing) {
     EXPECT_FALSE(frame_.melodyChosen());
 }
 
+TEST_F(PianoTest, AnInstrumentFileWithoutSoundsIsRefusedAndTheInstrumentStays) {
+    ASSERT_TRUE(view()->loadInstrumentFile(duoInstrumentPath()));
+    const std::string firstAlias = view()->firstAlias();
+    QTemporaryDir folder;
+    QFile file(folder.filePath("empty.ins"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("-- only a comment\n!begin\n!end\n");
+    file.close();
+    files_.answers = {file.fileName()};
+    frame_.loadInstrumentAction()->trigger();
+    ASSERT_EQ(messages_.texts.size(), 1);
+    EXPECT_EQ(messages_.texts.front(), file.fileName() + " has no sounds; the current instrument is kept");
+    EXPECT_TRUE(view()->isLoaded());
+    EXPECT_EQ(view()->firstAlias(), firstAlias);
+}
+
 TEST_F(PianoTest, KeysAndTheMouseStartAndReleaseNotes) {
     ASSERT_TRUE(view()->loadInstrumentFile(duoInstrumentPath()));
     QSignalSpy started(view(), &CPianoView::noteStarted);
@@ -264,13 +280,22 @@ TEST_F(PianoTest, PlayingAScriptWithoutAnInstrumentIsRefusedByTheEngine) {
     EXPECT_TRUE(QFile::exists(folder.filePath("tune.wav")));
     for (const QString& text : messages_.texts)
         EXPECT_TRUE(text.startsWith("DirectSoundCreate8 failed")) << text.toStdString();
-    // An ending in capitals, or a path too short, does nothing.
-    const qsizetype before = messages_.texts.size();
-    files_.answers = {folder.filePath("TUNE.SNC"), QStringLiteral("a.snc").left(4)};
+    // An ending in capitals renders and plays the same; any other ending,
+    // or a name too short to have one, is refused with a message.
+    ASSERT_TRUE(QFile::copy(script, folder.filePath("LOUD.SNC")));
+    messages_.texts.clear();
+    files_.answers = {folder.filePath("LOUD.SNC")};
+    frame_.playMelodyAction()->trigger();
+    EXPECT_TRUE(QFile::exists(folder.filePath("LOUD.wav")));
+    for (const QString& text : messages_.texts)
+        EXPECT_TRUE(text.startsWith("DirectSoundCreate8 failed")) << text.toStdString();
+    messages_.texts.clear();
+    files_.answers = {folder.filePath("tune.txt"), QStringLiteral("a.sn")};
     frame_.playMelodyAction()->trigger();
     frame_.playMelodyAction()->trigger();
-    EXPECT_EQ(messages_.texts.size(), before);
-    EXPECT_FALSE(QFile::exists(folder.filePath("TUNE.wav")));
+    EXPECT_EQ(messages_.texts,
+              QStringList({"tune.txt is not a melody: Play Melody takes .wav, .snc and .mid files",
+                           "a.sn is not a melody: Play Melody takes .wav, .snc and .mid files"}));
 
     // A script that fails leaves the melody rendered before, and plays nothing.
     QFile melody(folder.filePath("tune.wav"));

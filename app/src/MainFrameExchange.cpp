@@ -39,9 +39,12 @@ void CMainFrame::exportInstrument() {
     std::size_t soundCount = 0;
     QString failure;
     try {
-        // The root keys measure the sounds' pitches: the part that takes time.
+        // The root keys measure the sounds' pitches, the part that takes time:
+        // an output that cannot be written is refused before.
+        const std::string outputPath = QFile::encodeName(path).toStdString();
+        exchange::checkExportTarget(outputPath);
         const std::vector<exchange::RootKey> roots = exchange::assignRootKeys(instrument);
-        exchange::exportInstrument(instrument, roots, QFile::encodeName(path).toStdString());
+        exchange::exportInstrument(instrument, roots, outputPath);
         soundCount = roots.size();
     } catch (...) {
         failure = currentExceptionText();

@@ -97,4 +97,11 @@ double parseDouble(std::string_view text, std::string_view what) {
     return value;
 }
 
+CommandFailure soundDeviceFailure(std::string engineMessage) {
+    while (!engineMessage.empty() && engineMessage.back() == '\n')
+        engineMessage.pop_back();
+    return CommandFailure(engineMessage +
+                          " (no sound device could be opened; SDL_AUDIODRIVER=dummy plays silently)");
+}
+
 } // namespace kivora::cli

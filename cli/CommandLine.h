@@ -21,6 +21,9 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The engine's words when no sound device opens, and what to do about it.
+CommandFailure soundDeviceFailure(std::string engineMessage);
+
 // Takes options out of the argument list as a command asks for them; what is
 // left must be positional arguments. A "--" ends the options: every argument
 // after it is positional, even one that begins with '-'.

@@ -118,11 +118,7 @@ int runPlay(std::vector<std::string> arguments) {
     try {
         output.emplace(&instrument, 48000, 2, 16);
     } catch (const pellamy::InitFailedException& failure) {
-        std::string message = failure.message();
-        while (!message.empty() && message.back() == '\n')
-            message.pop_back();
-        throw CommandFailure(message +
-                             " (no sound device could be opened; SDL_AUDIODRIVER=dummy plays silently)");
+        throw soundDeviceFailure(failure.message());
     }
     std::printf("%s: %.3f s at %u Hz through a device buffer of %u frames (%.1f ms)\n", wavPath.c_str(),
                 seconds, sound.sampleRate(), output->deviceBufferFrames(), output->deviceBufferMs());

@@ -12,10 +12,8 @@
 #include <pellamy/StreamOutput.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -255,12 +253,6 @@ void writeMonoWav(const std::string& path, const std::vector<std::int16_t>& samp
     writeTextFile(path, header + body);
 }
 
-// Ctrl-C ends live playing at once.
-std::atomic<bool> playInterrupted{false};
-extern "C" void stopLivePlaying(int) {
-    playInterrupted.store(true);
-}
-
 } // namespace
 
 bool asksForVoices(const std::vector<std::string>& arguments) {
@@ -311,22 +303,14 @@ int runPlayWithVoices(std::vector<std::string> arguments) {
     live.setDeviceChannels(kChannels);
     if (!live.waitUntilReady(std::chrono::seconds(10)))
         throw CommandFailure("The voices could not be computed in time");
-    playInterrupted.store(false);
-    void (*previousHandler)(int) = std::signal(SIGINT, stopLivePlaying);
-    struct RestoreHandler {
-        void (*handler)(int);
-        ~RestoreHandler() { std::signal(SIGINT, handler); }
-    } restore{previousHandler};
+    // Ctrl-C (or SIGTERM) ends live playing at once.
+    const InterruptScope interrupt;
 
     std::optional<pellamy::StreamOutput> output;
     try {
         output.emplace(model->sampleRate(), kChannels, 256, &voices::LiveVoices::fillDeviceBuffer, &live);
     } catch (const pellamy::InitFailedException& failure) {
-        std::string message = failure.message();
-        while (!message.empty() && message.back() == '\n')
-            message.pop_back();
-        throw CommandFailure(message +
-                             " (no sound device could be opened; SDL_AUDIODRIVER=dummy plays silently)");
+        throw soundDeviceFailure(failure.message());
     }
     const double seconds = static_cast<double>(song.lengthInFrames) / model->sampleRate();
     std::printf("%s: %.3f s through the voices of %s at %d Hz, a device buffer of %u frames (%.1f ms) and "
@@ -340,7 +324,7 @@ int runPlayWithVoices(std::vector<std::string> arguments) {
     const std::uint64_t lead = output->deviceBufferFrames() + 2 * live.blockFrames();
     std::size_t next = 0;
     const auto poll = std::chrono::milliseconds(1);
-    while (!playInterrupted.load() && live.framesPlayed() < song.lengthInFrames + lead) {
+    while (!interrupt.interrupted() && live.framesPlayed() < song.lengthInFrames + lead) {
         const std::uint64_t played = live.framesPlayed();
         for (; next < song.events.size() && song.events[next].frame <= played + lead; ++next) {
             const KeyEvent& event = song.events[next];
@@ -355,9 +339,9 @@ int runPlayWithVoices(std::vector<std::string> arguments) {
     }
     output.reset();
     warnAboutRefusedKeys(live.refusedKeys());
-    if (playInterrupted.load()) {
+    if (interrupt.interrupted()) {
         std::fputs("stopped\n", stderr);
-        return 130;
+        return interrupt.exitStatus();
     }
     std::printf("late blocks: %llu of %llu\n", static_cast<unsigned long long>(live.lateBlocks()),
                 static_cast<unsigned long long>(live.blocksRendered()));

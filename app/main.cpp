@@ -2,9 +2,9 @@
 // the piano or a model (.json) to open in the editor (the drawer and the
 // generation run use the model the editor holds). --help and --version answer
 // without a display.
-#include "MainFrame.h"
-#include "MainFrameGeneration.h"
-#include "ModelEditor.h"
+#include "editor/ModelEditorPane.h"
+#include "window/CMainFrame.h"
+#include "window/MainFrameGeneration.h"
 
 #include <QApplication>
 #include <cstdio>
@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
 
     kivora::CMainFrame frame;
     kivora::installGeneration(frame);
-    frame.installModelEditor(new kivora::CModelEditorPane);
+    frame.installModelEditor(new kivora::ModelEditorPane);
     frame.showMaximized();
     if (arguments.size() == 2)
         frame.openFile(arguments[1]);

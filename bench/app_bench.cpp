@@ -3,11 +3,11 @@
 // start, and full repaints of the piano and the oscillogram at 1920 × 1080
 // into a QImage.
 #include "FakeMidiInputSource.h"
-#include "MainFrame.h"
-#include "MidiKeyboard.h"
-#include "OscillogramFrame.h"
-#include "PianoFrame.h"
-#include "WindowMessages.h"
+#include "analysis/COscillogrammFrame.h"
+#include "midi/MidiKeyboard.h"
+#include "piano/CPianoFrame.h"
+#include "window/CMainFrame.h"
+#include "window/WindowMessages.h"
 
 #include <pellamy/InstrumentController.h>
 #include <pellamy/InstrumentModel.h>
@@ -112,7 +112,7 @@ struct MidiPiano {
     kivora::CPianoView piano;
     QMenu menu;
     std::shared_ptr<kivora::test::FakeMidiPorts> ports = std::make_shared<kivora::test::FakeMidiPorts>();
-    std::unique_ptr<kivora::CMidiKeyboard> keyboard;
+    std::unique_ptr<kivora::MidiKeyboard> keyboard;
     const pellamy::Sound* c3 = nullptr;
 
     explicit MidiPiano(benchmark::State& state) {
@@ -120,7 +120,7 @@ struct MidiPiano {
         piano.show();
         piano.instrumentFromRecords(36, notes.records.data());
         ports->ports = {"Keys"};
-        keyboard = std::make_unique<kivora::CMidiKeyboard>(
+        keyboard = std::make_unique<kivora::MidiKeyboard>(
             &piano, &menu, std::make_unique<kivora::test::FakeMidiInputSource>(ports));
         keyboard->choosePort(QStringLiteral("Keys"));
         QApplication::processEvents();

@@ -1,8 +1,8 @@
 // The model editor on a 10 000-node model (a 100 × 100 membrane): a full
 // repaint of the canvas, and the undo command of a drag of 100 selected nodes
 // (done and undone, with the shared representation rewritten each time).
-#include "ModelCanvas.h"
-#include "ModelEditor.h"
+#include "editor/ModelCanvas.h"
+#include "editor/ModelEditorPane.h"
 
 #include <modelkit/Builders.h>
 
@@ -26,9 +26,9 @@ QApplication& application() {
     return *app;
 }
 
-std::unique_ptr<kivora::CModelEditorPane> membraneEditor() {
+std::unique_ptr<kivora::ModelEditorPane> membraneEditor() {
     application();
-    auto editor = std::make_unique<kivora::CModelEditorPane>();
+    auto editor = std::make_unique<kivora::ModelEditorPane>();
     editor->resize(960, 1000);
     editor->replaceModel(kivora::ModelDocument::fromRepresentation(InstrumentKit::makeMembrane(100, 100)),
                          QStringLiteral("membrane"));
@@ -38,7 +38,7 @@ std::unique_ptr<kivora::CModelEditorPane> membraneEditor() {
 
 void BM_CanvasRepaint10000Nodes(benchmark::State& state) {
     auto editor = membraneEditor();
-    kivora::CModelCanvas* canvas = editor->canvas();
+    kivora::ModelCanvas* canvas = editor->canvas();
     QImage image(canvas->size(), QImage::Format_RGB32);
     for (auto _ : state) {
         canvas->render(&image);

@@ -5,7 +5,7 @@
 // should stay within a few per cent of each other. On a shared machine run
 // them interleaved:
 //   window_generation_bench --benchmark_repetitions=6 --benchmark_enable_random_interleaving=true
-#include "GenerationRun.h"
+#include "generation/GenerationRun.h"
 
 #include <kivora/NoteGenerator.h>
 #include <modelkit/ModelFile.h>

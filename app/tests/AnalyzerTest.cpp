@@ -1,5 +1,5 @@
-#include "AnalyzerFrame.h"
-#include "WindowMessages.h"
+#include "analysis/CAnalyzatorFrame.h"
+#include "window/WindowMessages.h"
 
 #include <QApplication>
 #include <QPainter>

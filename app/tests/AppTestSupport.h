@@ -2,8 +2,8 @@
 // answers and captured message boxes.
 #pragma once
 
-#include "EngineGuard.h"
-#include "PianoFrame.h"
+#include "common/EngineGuard.h"
+#include "piano/CPianoFrame.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,8 +1,8 @@
-#include "EngineGuard.h"
+#include "common/EngineGuard.h"
 
 #include "AppTestSupport.h"
-#include "MainFrame.h"
-#include "PianoFrame.h"
+#include "piano/CPianoFrame.h"
+#include "window/CMainFrame.h"
 
 #include <pellamy/InitFailedException.h>
 

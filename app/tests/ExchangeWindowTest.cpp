@@ -2,7 +2,7 @@
 // (the bank read back, and played by FluidSynth) and MIDI files in the
 // piano's Play Melody (made by Python's mido, or assembled by hand).
 #include "AppTestSupport.h"
-#include "MainFrame.h"
+#include "window/CMainFrame.h"
 
 #include <QAction>
 #include <QApplication>

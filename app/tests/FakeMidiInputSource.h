@@ -2,7 +2,7 @@
 // the test's word, and notes sent as the source's own thread would send them.
 #pragma once
 
-#include "MidiInput.h"
+#include "midi/MidiInput.h"
 
 #include <algorithm>
 #include <memory>

@@ -1,10 +1,10 @@
 // The settings dialog and the progress dialog of a generation run.
 #include "AppTestSupport.h"
-#include "CProgressDialogNonModal.h"
 #include "DecimalCommaLocale.h"
 #include "GenerationTestSupport.h"
-#include "SoundPropertiesDialog.h"
-#include "WindowMessages.h"
+#include "generation/CProgressDialogNonModal.h"
+#include "generation/SoundPropertiesDialog.h"
+#include "window/WindowMessages.h"
 
 #include <kivora/NoteGenerator.h>
 

@@ -1,9 +1,9 @@
 // A generation run driven as the main frame drives it, with its targets recorded.
-#include "GenerationRun.h"
+#include "generation/GenerationRun.h"
 
 #include "GenerationTestSupport.h"
-#include "SoundPropertiesDialog.h"
 #include "TestModels.h"
+#include "generation/SoundPropertiesDialog.h"
 
 #include <QAbstractButton>
 #include <QLineEdit>

@@ -1,8 +1,8 @@
 // Runs started and stopped at random moments: no deadlock, nothing lost, and
 // every note handed over intact. KIVORA_STRESS_ROUNDS sets the number of runs.
-#include "GenerationRun.h"
 #include "GenerationTestSupport.h"
 #include "TestModels.h"
+#include "generation/GenerationRun.h"
 
 #include <cstdlib>
 #include <map>

@@ -1,4 +1,4 @@
-#include "KeyCodes.h"
+#include "piano/KeyCodes.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "LeadingNumber.h"
+#include "common/LeadingNumber.h"
 
 #include <cstdio>
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The drawer in the main window (offscreen: the pane shows its failure text,
 // the commands and the shared model are there all the same).
 #include "AppTestSupport.h"
-#include "MainFrame.h"
+#include "window/CMainFrame.h"
 
 #include <modelkit/Representation.h>
 #include <muntero/view/CDrawerFrame.h>

@@ -1,14 +1,14 @@
 // A generation run through the real main frame: a model file opened, the
 // piano's toolbar command, the settings dialog, and the piano, oscillogram
 // and analyzer at the end.
-#include "MainFrameGeneration.h"
+#include "window/MainFrameGeneration.h"
 
-#include "AnalyzerFrame.h"
-#include "EngineGuard.h"
-#include "GenerationRun.h"
 #include "GenerationTestSupport.h"
-#include "MainFrame.h"
-#include "SoundPropertiesDialog.h"
+#include "analysis/CAnalyzatorFrame.h"
+#include "common/EngineGuard.h"
+#include "generation/GenerationRun.h"
+#include "generation/SoundPropertiesDialog.h"
+#include "window/CMainFrame.h"
 
 #include <QAbstractButton>
 #include <QAction>

@@ -1,10 +1,9 @@
-#include "MainFrame.h"
-
-#include "AboutDialog.h"
-#include "AnalyzerFrame.h"
 #include "AppTestSupport.h"
-#include "OscillogramFrame.h"
-#include "WindowMessages.h"
+#include "analysis/CAnalyzatorFrame.h"
+#include "analysis/COscillogrammFrame.h"
+#include "window/CAboutDlg.h"
+#include "window/CMainFrame.h"
+#include "window/WindowMessages.h"
 
 #include <pellamy/InstrumentModel.h>
 #include <pellamy/Sound.h>

@@ -3,8 +3,8 @@
 // recorder takes, ports lost and found again, and no MIDI system at all.
 #include "AppTestSupport.h"
 #include "FakeMidiInputSource.h"
-#include "MainFrame.h"
-#include "MidiKeyboard.h"
+#include "midi/MidiKeyboard.h"
+#include "window/CMainFrame.h"
 
 #include <pellamy/InstrumentModel.h>
 #include <pellamy/Sound.h>
@@ -125,7 +125,7 @@ protected:
     void SetUp() override {
         ports_->ports = {"Midi Through:Midi Through Port-0", "USB Keys:USB Keys MIDI 1"};
         keyboard_ =
-            std::make_unique<CMidiKeyboard>(&piano_, &menu_, std::make_unique<FakeMidiInputSource>(ports_));
+            std::make_unique<MidiKeyboard>(&piano_, &menu_, std::make_unique<FakeMidiInputSource>(ports_));
         ASSERT_TRUE(piano_.loadInstrumentFile(duoInstrumentPath()))
             << messages_.texts.join('\n').toStdString();
     }
@@ -160,14 +160,14 @@ protected:
     CPianoView piano_;
     QMenu menu_;
     std::shared_ptr<FakeMidiPorts> ports_ = std::make_shared<FakeMidiPorts>();
-    std::unique_ptr<CMidiKeyboard> keyboard_;
+    std::unique_ptr<MidiKeyboard> keyboard_;
 };
 
 TEST_F(MidiKeyboardTest, TheMenuListsNoneAndThePortsAndChoosesOneAtATime) {
     EXPECT_EQ(menuEntries(),
               QStringList({"&None*", "Midi Through:Midi Through Port-0", "USB Keys:USB Keys MIDI 1"}));
     EXPECT_TRUE(keyboard_->pollTimer().isActive());
-    EXPECT_EQ(keyboard_->pollTimer().interval(), CMidiKeyboard::kPollIntervalMs);
+    EXPECT_EQ(keyboard_->pollTimer().interval(), MidiKeyboard::kPollIntervalMs);
 
     menuEntry("USB Keys:USB Keys MIDI 1")->trigger();
     EXPECT_EQ(ports_->openPort, "USB Keys:USB Keys MIDI 1");
@@ -306,7 +306,7 @@ TEST_F(MidiKeyboardTest, ALostPortIsMarkedAndReconnectedWhenItReturns) {
     ports_->send(kLowKey, 100);
     deliverPosted();
     ASSERT_TRUE(isPlaying("low"));
-    QSignalSpy changed(keyboard_.get(), &CMidiKeyboard::portsChanged);
+    QSignalSpy changed(keyboard_.get(), &MidiKeyboard::portsChanged);
 
     ports_->unplug("USB Keys:USB Keys MIDI 1");
     keyboard_->refreshPorts();
@@ -333,7 +333,7 @@ TEST_F(MidiKeyboardTest, ALostPortIsMarkedAndReconnectedWhenItReturns) {
 
     // A new port appears in the menu at the timer's next poll.
     ports_->ports.push_back("Piano:Piano MIDI 1");
-    QSignalSpy polled(keyboard_.get(), &CMidiKeyboard::portsChanged);
+    QSignalSpy polled(keyboard_.get(), &MidiKeyboard::portsChanged);
     keyboard_->pollTimer().setInterval(0);
     for (int round = 0; round < 1000 && polled.isEmpty(); ++round)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
@@ -420,7 +420,7 @@ TEST(MidiKeyboard, WithoutAMidiSystemTheMenuSaysSoAndNothingElseChanges) {
     QMenu menu;
     auto ports = std::make_shared<FakeMidiPorts>();
     ports->available = false;
-    CMidiKeyboard keyboard(&piano, &menu, std::make_unique<FakeMidiInputSource>(ports));
+    MidiKeyboard keyboard(&piano, &menu, std::make_unique<FakeMidiInputSource>(ports));
     ASSERT_EQ(menu.actions().size(), 1);
     EXPECT_EQ(menu.actions().front()->text(), "No MIDI system (ALSA sequencer not available)");
     EXPECT_FALSE(menu.actions().front()->isEnabled());

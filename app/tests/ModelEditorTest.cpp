@@ -1,12 +1,11 @@
 // The model editor driven through its commands: edits, undo and redo, the
 // properties panel's checks, model files, the unsaved-changes question, key
 // forwarding and the modal preview.
-#include "ModelEditor.h"
-
 #include "AppTestSupport.h"
-#include "MainFrame.h"
-#include "ModelCanvas.h"
-#include "ModelTemplates.h"
+#include "editor/ModelCanvas.h"
+#include "editor/ModelEditorPane.h"
+#include "editor/ModelTemplates.h"
+#include "window/CMainFrame.h"
 
 #include <modelkit/Builders.h>
 #include <modelkit/ModelFile.h>
@@ -37,7 +36,7 @@ namespace {
 using test::CapturedMessages;
 
 // Builds the two-mass model step by step; returns the number of steps.
-int buildTwoMassModel(CModelEditorPane& editor) {
+int buildTwoMassModel(ModelEditorPane& editor) {
     const int a = editor.addNode(0.0, 0.0);
     const int b = editor.addNode(1.0, 0.0);
     const int c = editor.addNode(2.0, 0.0);
@@ -72,7 +71,7 @@ void answerNextMessageBox(QMessageBox::StandardButton button, QString* text = nu
 }
 
 TEST(ModelEditor, BuildsTwoMassesUndoesToEmptyAndRedoes) {
-    CModelEditorPane editor;
+    ModelEditorPane editor;
     const int steps = buildTwoMassModel(editor);
     ASSERT_EQ(editor.undoStack()->count(), steps);
 
@@ -103,7 +102,7 @@ TEST(ModelEditor, BuildsTwoMassesUndoesToEmptyAndRedoes) {
 TEST(ModelEditor, SavesAndReopensTheSameModel) {
     QTemporaryDir folder;
     const QString path = folder.filePath(QStringLiteral("two-mass.json"));
-    CModelEditorPane editor;
+    ModelEditorPane editor;
     buildTwoMassModel(editor);
     editor.addElementLink(1, 2, 25.0);
     editor.setSelection({1});
@@ -113,7 +112,7 @@ TEST(ModelEditor, SavesAndReopensTheSameModel) {
     EXPECT_FALSE(editor.isModified());
     const std::string saved = fileText(path);
 
-    CModelEditorPane reopened;
+    ModelEditorPane reopened;
     ASSERT_TRUE(reopened.openModelFile(path));
     EXPECT_FALSE(reopened.isModified());
     EXPECT_EQ(reopened.undoStack()->count(), 0);
@@ -126,7 +125,7 @@ TEST(ModelEditor, SavesAndReopensTheSameModel) {
 TEST(ModelEditor, SavingKeepsTheFilesPermissions) {
     QTemporaryDir folder;
     const QString path = folder.filePath(QStringLiteral("private.json"));
-    CModelEditorPane editor;
+    ModelEditorPane editor;
     buildTwoMassModel(editor);
     ASSERT_TRUE(editor.saveModelFile(path));
     ASSERT_EQ(::chmod(path.toLocal8Bit().constData(), 0600), 0);
@@ -144,7 +143,7 @@ TEST(ModelEditor, AModelThatCannotBeOpenedLeavesTheCurrentOneAndSaysWhy) {
     std::ofstream(path.toStdString())
         << R"({"kivora_model": 1, "elements": [{"nodes": [{"id": "a", "mass": -2}]}]})";
     CapturedMessages messages;
-    CModelEditorPane editor;
+    ModelEditorPane editor;
     buildTwoMassModel(editor);
     EXPECT_FALSE(editor.openModelFile(path));
     ASSERT_EQ(messages.texts.size(), 1);
@@ -154,7 +153,7 @@ TEST(ModelEditor, AModelThatCannotBeOpenedLeavesTheCurrentOneAndSaysWhy) {
 }
 
 TEST(ModelEditor, RefusesInvalidValuesWithTheMessageBesideTheField) {
-    CModelEditorPane editor;
+    ModelEditorPane editor;
     buildTwoMassModel(editor);
     editor.setSelection({1});
     const int before = editor.undoStack()->count();
@@ -175,7 +174,7 @@ TEST(ModelEditor, RefusesInvalidValuesWithTheMessageBesideTheField) {
 }
 
 TEST(ModelEditor, EditsSeveralSelectedNodesInOneStep) {
-    CModelEditorPane editor;
+    ModelEditorPane editor;
     buildTwoMassModel(editor);
     editor.setSelection({1, 2});
     const int before = editor.undoStack()->count();
@@ -199,7 +198,7 @@ TEST(ModelEditor, EditsSeveralSelectedNodesInOneStep) {
 }
 
 TEST(ModelEditor, DeletingANodeTakesItsSpringsAndFlagAndComesBack) {
-    CModelEditorPane editor;
+    ModelEditorPane editor;
     buildTwoMassModel(editor);
     const std::string built = InstrumentKit::saveModel(editor.representation());
     editor.setSelection({1});
@@ -212,7 +211,7 @@ TEST(ModelEditor, DeletingANodeTakesItsSpringsAndFlagAndComesBack) {
 }
 
 TEST(ModelEditor, ElementsAreAddedMovedAndDeleted) {
-    CModelEditorPane editor;
+    ModelEditorPane editor;
     buildTwoMassModel(editor);
     editor.newElement();
     EXPECT_EQ(editor.currentElement(), 1);
@@ -229,10 +228,10 @@ TEST(ModelEditor, ElementsAreAddedMovedAndDeleted) {
 }
 
 TEST(ModelEditor, CanvasClicksAddNodesAndTheRubberBandSelects) {
-    CModelEditorPane editor;
+    ModelEditorPane editor;
     editor.resize(900, 600);
-    CModelCanvas* canvas = editor.canvas();
-    canvas->setTool(CModelCanvas::Tool::AddNode);
+    ModelCanvas* canvas = editor.canvas();
+    canvas->setTool(ModelCanvas::Tool::AddNode);
     const QPoint first(100, 200), second(160, 200);
     QTest::mouseClick(canvas, Qt::LeftButton, {}, first);
     QTest::mouseClick(canvas, Qt::LeftButton, {}, second);
@@ -243,7 +242,7 @@ TEST(ModelEditor, CanvasClicksAddNodesAndTheRubberBandSelects) {
     EXPECT_NEAR(at.y(), first.y(), 1e-9);
     EXPECT_EQ(canvas->nodeAt(QPointF(second) + QPointF(3, 2)), 1);
 
-    canvas->setTool(CModelCanvas::Tool::Select);
+    canvas->setTool(ModelCanvas::Tool::Select);
     QTest::mousePress(canvas, Qt::LeftButton, {}, QPoint(80, 180));
     QTest::mouseRelease(canvas, Qt::LeftButton, {}, QPoint(130, 220));
     EXPECT_EQ(editor.selection(), std::vector<int>({0}));
@@ -251,14 +250,14 @@ TEST(ModelEditor, CanvasClicksAddNodesAndTheRubberBandSelects) {
     QTest::mouseRelease(canvas, Qt::LeftButton, {}, QPoint(200, 220));
     EXPECT_EQ(editor.selection(), std::vector<int>({0, 1}));
 
-    canvas->setTool(CModelCanvas::Tool::AddSpring);
+    canvas->setTool(ModelCanvas::Tool::AddSpring);
     QTest::mousePress(canvas, Qt::LeftButton, {}, first);
     QTest::mouseRelease(canvas, Qt::LeftButton, {}, second);
     EXPECT_EQ(editor.document().springBetween(0, 1), editor.defaultStiffness());
-    canvas->setTool(CModelCanvas::Tool::SetFlag);
+    canvas->setTool(ModelCanvas::Tool::SetFlag);
     QTest::mouseClick(canvas, Qt::LeftButton, {}, second);
     EXPECT_EQ(editor.document().flagged, 1);
-    canvas->setTool(CModelCanvas::Tool::ToggleFixed);
+    canvas->setTool(ModelCanvas::Tool::ToggleFixed);
     QTest::mouseClick(canvas, Qt::LeftButton, {}, first);
     EXPECT_TRUE(editor.document().nodes[0].fixed);
 
@@ -274,7 +273,7 @@ class EditorInFrameTest : public ::testing::Test {
 protected:
     void SetUp() override {
         QApplication::setQuitOnLastWindowClosed(false);
-        editor_ = new CModelEditorPane;
+        editor_ = new ModelEditorPane;
         frame_.installModelEditor(editor_);
         frame_.resize(1200, 900);
         frame_.show();
@@ -282,7 +281,7 @@ protected:
         QApplication::processEvents();
     }
     CMainFrame frame_;
-    CModelEditorPane* editor_ = nullptr;
+    ModelEditorPane* editor_ = nullptr;
     CapturedMessages messages_;
 };
 
@@ -422,7 +421,7 @@ TEST_F(EditorInFrameTest, OpeningAnotherModelAsksAndDiscardingLosesTheEdits) {
 }
 
 TEST(ModelEditorPreview, MembraneTemplateShowsItsModesOffTheInterfaceThread) {
-    CModelEditorPane editor;
+    ModelEditorPane editor;
     editor.newFromMembrane(12, 12);
     ASSERT_TRUE(QTest::qWaitFor([&editor] { return editor.previewCurrent(); }, 60000));
     const ModalPreview& preview = editor.preview();
@@ -433,7 +432,7 @@ TEST(ModelEditorPreview, MembraneTemplateShowsItsModesOffTheInterfaceThread) {
 }
 
 TEST(ModelEditorPreview, OnlyTheLatestModelsResultIsShown) {
-    CModelEditorPane editor;
+    ModelEditorPane editor;
     // A single mass between two fixed ends: f = sqrt(2k/m)/2π.
     const int left = editor.addNode(0.0, 0.0);
     const int mass = editor.addNode(1.0, 0.0);
@@ -455,7 +454,7 @@ TEST(ModelEditorPreview, OnlyTheLatestModelsResultIsShown) {
 }
 
 TEST(ModelEditorPreview, WarnsOfANodalLineAndOfUnstableNotes) {
-    CModelEditorPane editor;
+    ModelEditorPane editor;
     InstrumentKit::Representation string = InstrumentKit::makeString(9);
     // Heard at the centre: the second mode's node.
     string.flagged = string.elements[0].nodes[5];

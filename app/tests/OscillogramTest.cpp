@@ -1,5 +1,5 @@
-#include "OscillogramFrame.h"
-#include "WindowMessages.h"
+#include "analysis/COscillogrammFrame.h"
+#include "window/WindowMessages.h"
 
 #include <QAction>
 #include <QApplication>

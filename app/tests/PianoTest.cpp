@@ -1,6 +1,6 @@
 #include "AppTestSupport.h"
-#include "MainFrame.h"
-#include "WindowMessages.h"
+#include "window/CMainFrame.h"
+#include "window/WindowMessages.h"
 
 #include <pellamy/InstrumentModel.h>
 #include <pellamy/Sound.h>

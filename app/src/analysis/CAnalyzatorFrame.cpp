@@ -1,0 +1,269 @@
+#include "analysis/CAnalyzatorFrame.h"
+
+#include "window/WindowMessages.h"
+
+#include <ostrel/FrequencyExtraction.h>
+
+#include <QCoreApplication>
+#include <QPainter>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <cmath>
+
+namespace kivora {
+
+namespace {
+
+constexpr int kMargin = 7;
+constexpr Qt::Alignment kLabelAlignment = Qt::AlignHCenter | Qt::AlignVCenter;
+
+// The worker's result, posted to the view.
+class SpectrumEvent : public QEvent {
+public:
+    SpectrumEvent(std::uint64_t id, Spectrum spectrum)
+        : QEvent(type()), id_(id), spectrum_(std::move(spectrum)) {}
+    static QEvent::Type type() {
+        static const auto registered = static_cast<QEvent::Type>(QEvent::registerEventType());
+        return registered;
+    }
+    std::uint64_t id() const { return id_; }
+    Spectrum& spectrum() { return spectrum_; }
+
+private:
+    std::uint64_t id_;
+    Spectrum spectrum_;
+};
+
+QFont labelFont() {
+    QFont font(QStringLiteral("Arial"));
+    font.setPixelSize(12);
+    font.setStyleHint(QFont::SansSerif);
+    return font;
+}
+
+QString hertzLabel(double hz) {
+    return QStringLiteral("%1 Hz").arg(static_cast<int>(hz));
+}
+
+} // namespace
+
+Spectrum analyzeSamples(const std::int16_t* samples, unsigned frames, int sampleRate) {
+    Spectrum spectrum;
+    if (sampleRate <= 0)
+        return spectrum;
+    frames = std::min(frames, kMaxAnalysedFrames);
+    ostrel::WAVEFORMATEX format{};
+    format.wFormatTag = 1;
+    format.nChannels = 1;
+    format.nSamplesPerSec = static_cast<std::uint32_t>(sampleRate);
+    format.wBitsPerSample = 16;
+    format.nBlockAlign = 2;
+    format.nAvgBytesPerSec = format.nSamplesPerSec * 2;
+    // The library reads the buffer only.
+    void* data = const_cast<std::int16_t*>(samples);
+    const std::vector<ostrel::Oscill> bank = ostrel::extractFrequencySet(format, data, frames);
+    for (const ostrel::Oscill& resonator : bank) {
+        spectrum.frequenciesHz.push_back(resonator.frequency());
+        spectrum.amplitudes.push_back(resonator.globAbs());
+    }
+    const bool silent = std::all_of(samples, samples + frames, [](std::int16_t v) { return v == 0; });
+    if (frames > 1 && !silent)
+        spectrum.dominantHz = ostrel::extractFrequency(format, data, frames);
+    return spectrum;
+}
+
+StemPlot layoutStemPlot(const Spectrum& spectrum, int paneWidth, int paneHeight) {
+    StemPlot plot;
+    // Room for the end labels to the right and under the baseline.
+    plot.width = std::max(paneWidth - 40, 0);
+    plot.height = std::max(paneHeight - 3 * kMargin, 0);
+    plot.dominantHz = spectrum.dominantHz;
+    plot.lastHz = std::clamp(4.0 * spectrum.dominantHz, 600.0, 2000.0);
+    if (plot.width < 2)
+        return plot;
+    plot.stepHz = (plot.lastHz - plot.firstHz) / plot.width;
+
+    // The strongest resonator within each stem's band; where the bands are
+    // narrower than the resonators' spacing, the nearest resonator.
+    std::vector<double> stemAmplitudes(static_cast<std::size_t>(plot.width), 0.0);
+    const std::vector<double>& hz = spectrum.frequenciesHz;
+    for (int d = 0; d < plot.width && !hz.empty(); ++d) {
+        const double low = plot.firstHz + d * plot.stepHz;
+        const double high = low + plot.stepHz;
+        auto first = std::lower_bound(hz.begin(), hz.end(), low);
+        auto last = std::lower_bound(hz.begin(), hz.end(), high);
+        double amplitude = 0.0;
+        if (first != last) {
+            for (auto it = first; it != last; ++it)
+                amplitude =
+                    std::max(amplitude, spectrum.amplitudes[static_cast<std::size_t>(it - hz.begin())]);
+        } else {
+            auto nearest = first;
+            if (nearest == hz.end() || (nearest != hz.begin() && low - *(nearest - 1) < *nearest - low))
+                --nearest;
+            amplitude = spectrum.amplitudes[static_cast<std::size_t>(nearest - hz.begin())];
+        }
+        stemAmplitudes[static_cast<std::size_t>(d)] = amplitude;
+    }
+    const double strongest = *std::max_element(stemAmplitudes.begin(), stemAmplitudes.end());
+    const int baseline = plot.height + kMargin;
+    plot.tops.reserve(stemAmplitudes.size());
+    for (int d = 0; d < plot.width; ++d) {
+        const double share = strongest > 0.0 ? stemAmplitudes[static_cast<std::size_t>(d)] / strongest : 0.0;
+        const int stemHeight = static_cast<int>(std::lround(share * plot.height));
+        plot.tops.emplace_back(kMargin + d, baseline - stemHeight);
+    }
+    if (plot.dominantHz >= plot.firstHz && plot.dominantHz < plot.lastHz)
+        plot.dominantX = kMargin + static_cast<int>((plot.dominantHz - plot.firstHz) / plot.stepHz);
+    return plot;
+}
+
+void drawStemPlot(QPainter& painter, const StemPlot& plot) {
+    const int W = plot.width;
+    const int H = plot.height;
+    painter.setFont(labelFont());
+    painter.setPen(QPen(Qt::black, 1));
+    const auto flags = kLabelAlignment | Qt::TextDontClip | Qt::TextSingleLine;
+    // The first label starts at the pane's edge: centred on x = 10 it would
+    // lose its first digit.
+    painter.drawText(QRect(0, H + kMargin, 7, 7), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextDontClip,
+                     hertzLabel(plot.firstHz));
+    painter.drawText(QRect(W + kMargin, H + kMargin, 7, 7), flags, hertzLabel(plot.lastHz));
+    const int baseline = H + kMargin;
+    const int labelHeight = (3 * H - 42) / 4;
+    for (int d = 1; d < W && d < static_cast<int>(plot.tops.size()); ++d) {
+        const QPoint top = plot.tops[static_cast<std::size_t>(d)];
+        if (top.y() < baseline)
+            painter.drawLine(top.x(), top.y(), top.x(), baseline - 1);
+        // Of the tall stems, only the peaks get labels: their neighbours'
+        // would be written over each other.
+        const bool peak = top.y() <= plot.tops[static_cast<std::size_t>(d - 1)].y() &&
+                          (d + 1 >= W || top.y() < plot.tops[static_cast<std::size_t>(d + 1)].y());
+        if (labelHeight < H - top.y() + kMargin && peak)
+            painter.drawText(QRect(top.x() + 10, top.y() - 5, 5, 5), flags,
+                             hertzLabel(d * plot.stepHz + plot.firstHz));
+    }
+    painter.drawLine(kMargin, baseline, W + kMargin - 1, baseline);
+    if (plot.dominantX >= 0) {
+        painter.setPen(QPen(QColor(255, 0, 0), 1));
+        painter.setBrush(QColor(255, 0, 0));
+        const QPoint mark[] = {{plot.dominantX, baseline + 1},
+                               {plot.dominantX - 4, baseline + 6},
+                               {plot.dominantX + 4, baseline + 6}};
+        painter.drawPolygon(mark, 3);
+        painter.drawText(QRect(0, 0, W + kMargin, 16), Qt::AlignRight | Qt::AlignTop,
+                         QStringLiteral("%1 Hz").arg(plot.dominantHz, 0, 'f', 2));
+    }
+}
+
+// ------------------------------------------------------------ CAnalyzatorWnd
+
+CAnalyzatorWnd::CAnalyzatorWnd(QWidget* parent) : QWidget(parent) {
+    setObjectName(QStringLiteral("CAnalyzatorWnd"));
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setMinimumSize(0, 0);
+}
+
+CAnalyzatorWnd::~CAnalyzatorWnd() {
+    {
+        const std::lock_guard lock(mutex_);
+        stopping_ = true;
+        pending_.reset();
+    }
+    wake_.notify_all();
+    if (worker_.joinable())
+        worker_.join();
+}
+
+void CAnalyzatorWnd::analyze(const std::int16_t* samples, int count, int sampleRate) {
+    Request request;
+    request.id = ++lastRequestId_;
+    const int frames = std::clamp(count, 0, static_cast<int>(kMaxAnalysedFrames));
+    request.samples.assign(samples, samples + frames);
+    request.sampleRate = sampleRate;
+    {
+        const std::lock_guard lock(mutex_);
+        pending_ = std::move(request);
+    }
+    if (!worker_.joinable())
+        worker_ = std::thread([this] { work(); });
+    wake_.notify_one();
+}
+
+void CAnalyzatorWnd::work() {
+    for (;;) {
+        Request request;
+        {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [this] { return stopping_ || pending_.has_value(); });
+            if (stopping_)
+                return;
+            request = std::move(*pending_);
+            pending_.reset();
+        }
+        Spectrum spectrum = analyzeSamples(request.samples.data(),
+                                           static_cast<unsigned>(request.samples.size()), request.sampleRate);
+        QCoreApplication::postEvent(this, new SpectrumEvent(request.id, std::move(spectrum)));
+    }
+}
+
+void CAnalyzatorWnd::clear() {
+    spectrum_.reset();
+    update();
+}
+
+bool CAnalyzatorWnd::event(QEvent* event) {
+    if (event->type() == eventType(WM_SHOW_SPECTRUM)) {
+        const auto* records = static_cast<SoundRecordsEvent*>(event);
+        clear();
+        if (records->count() > 0 && records->records() != nullptr) {
+            // The first note's first channel.
+            const pellamy::SoundStreamDescription& first = records->records()[0];
+            const unsigned channels = std::max<unsigned>(first.format.nChannels, 1);
+            std::vector<std::int16_t> mono;
+            const std::size_t values = first.data != nullptr ? first.dataBytes / 2 : 0;
+            mono.reserve(values / channels);
+            for (std::size_t i = 0; i < values; i += channels)
+                mono.push_back(first.data[i]);
+            analyze(mono.data(), static_cast<int>(mono.size()),
+                    static_cast<int>(first.format.nSamplesPerSec));
+        }
+        return true;
+    }
+    if (event->type() == SpectrumEvent::type()) {
+        auto* result = static_cast<SpectrumEvent*>(event);
+        if (result->id() == lastRequestId_) { // a later note's analysis is on its way otherwise
+            spectrum_ = std::move(result->spectrum());
+            update();
+            emit spectrumReady();
+        }
+        return true;
+    }
+    return QWidget::event(event);
+}
+
+void CAnalyzatorWnd::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.fillRect(rect(), Qt::white);
+    if (spectrum_)
+        drawStemPlot(painter, layoutStemPlot(*spectrum_, width(), height()));
+}
+
+// ---------------------------------------------------------- CAnalyzatorFrame
+
+CAnalyzatorFrame::CAnalyzatorFrame(QWidget* parent) : QWidget(parent) {
+    setObjectName(QStringLiteral("CAnalyzatorFrame"));
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    view_ = new CAnalyzatorWnd(this);
+    layout->addWidget(view_);
+    setMinimumSize(0, 0);
+}
+
+bool CAnalyzatorFrame::event(QEvent* event) {
+    if (event->type() == eventType(WM_SHOW_SPECTRUM))
+        return QCoreApplication::sendEvent(view_, event);
+    return QWidget::event(event);
+}
+
+} // namespace kivora

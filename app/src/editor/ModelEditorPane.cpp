@@ -1,0 +1,963 @@
+#include "editor/ModelEditorPane.h"
+
+#include "common/EngineGuard.h"
+#include "editor/ModalPreviewWorker.h"
+#include "editor/ModelCanvas.h"
+#include "editor/ModelTemplates.h"
+
+#include <kivora/NoteTuning.h>
+#include <modelkit/Builders.h>
+#include <modelkit/ModelFile.h>
+#include <muntero/ModelSnapshot.h>
+
+#include <QAction>
+#include <QActionGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QFileInfo>
+#include <QFormLayout>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QLocale>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QSplitter>
+#include <QToolBar>
+#include <QUndoCommand>
+#include <QUndoStack>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <cmath>
+
+namespace kivora {
+
+// One undoable edit of the document: a pair of functions that change it
+// forwards and back. The pane rewrites the shared representation after each.
+class DocumentCommand : public QUndoCommand {
+public:
+    DocumentCommand(ModelEditorPane* pane, const QString& text, std::function<void(ModelDocument&)> redo,
+                    std::function<void(ModelDocument&)> undo)
+        : QUndoCommand(text), pane_(pane), redo_(std::move(redo)), undo_(std::move(undo)) {}
+    void redo() override {
+        redo_(pane_->document_);
+        pane_->documentChanged();
+    }
+    void undo() override {
+        undo_(pane_->document_);
+        pane_->documentChanged();
+    }
+
+private:
+    ModelEditorPane* pane_;
+    std::function<void(ModelDocument&)> redo_;
+    std::function<void(ModelDocument&)> undo_;
+};
+
+namespace {
+
+constexpr const char* kModelFilter = "Kivora model (*.json)";
+constexpr int kMaxRecentFiles = 8;
+
+const char* fieldName(NodeField field) {
+    switch (field) {
+    case NodeField::X:
+        return "x";
+    case NodeField::Y:
+        return "y";
+    case NodeField::Mass:
+        return "Mass";
+    case NodeField::X0:
+        return "x0";
+    case NodeField::V0:
+        return "v0";
+    case NodeField::Stiffness:
+        return "Stiffness";
+    case NodeField::OriginX:
+        return "Origin x";
+    case NodeField::OriginY:
+        return "Origin y";
+    }
+    return "";
+}
+
+QString formatNumber(double value) {
+    return QLocale::c().toString(value, 'g', 10);
+}
+
+UnsavedAnswer askAboutUnsavedChanges(QWidget* owner) {
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Kivora"),
+                    QObject::tr("The model has unsaved changes. Save them?"),
+                    QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, owner);
+    box.setDefaultButton(QMessageBox::Save);
+    switch (box.exec()) {
+    case QMessageBox::Save:
+        return UnsavedAnswer::Save;
+    case QMessageBox::Discard:
+        return UnsavedAnswer::Discard;
+    default:
+        return UnsavedAnswer::Cancel;
+    }
+}
+
+} // namespace
+
+ModelEditorPane::ModelEditorPane(QWidget* parent)
+    : QWidget(parent), representation_(std::make_unique<InstrumentKit::Representation>()),
+      fileChooser_(FileChooser::dialogs()), unsavedPrompt_(askAboutUnsavedChanges) {
+    setObjectName(QStringLiteral("ModelEditorPane"));
+    setFocusPolicy(Qt::NoFocus);
+    undoStack_ = new QUndoStack(this);
+    connect(undoStack_, &QUndoStack::cleanChanged, this, &ModelEditorPane::titleChanged);
+
+    canvas_ = new ModelCanvas(this);
+
+    // Tools: no shortcuts of their own, since letters and digits play the piano.
+    auto* tools = new QToolBar(this);
+    tools->setObjectName(QStringLiteral("editorTools"));
+    auto* group = new QActionGroup(this);
+    auto addTool = [&](const QString& text, ModelCanvas::Tool tool) {
+        QAction* action = tools->addAction(text);
+        action->setCheckable(true);
+        action->setChecked(tool == ModelCanvas::Tool::Select);
+        group->addAction(action);
+        connect(action, &QAction::triggered, this, [this, tool] { canvas_->setTool(tool); });
+        connect(canvas_, &ModelCanvas::toolChanged, action,
+                [this, action, tool] { action->setChecked(canvas_->tool() == tool); });
+    };
+    addTool(tr("Select"), ModelCanvas::Tool::Select);
+    addTool(tr("Node"), ModelCanvas::Tool::AddNode);
+    addTool(tr("Spring"), ModelCanvas::Tool::AddSpring);
+    addTool(tr("One-way link"), ModelCanvas::Tool::AddElementLink);
+    addTool(tr("Fix"), ModelCanvas::Tool::ToggleFixed);
+    addTool(tr("Flag"), ModelCanvas::Tool::SetFlag);
+    tools->addSeparator();
+    connect(tools->addAction(tr("Delete")), &QAction::triggered, this, &ModelEditorPane::deleteSelection);
+    connect(tools->addAction(tr("Fit")), &QAction::triggered, canvas_, &ModelCanvas::resetView);
+    QAction* grid = tools->addAction(tr("Grid"));
+    grid->setCheckable(true);
+    grid->setChecked(true);
+    connect(grid, &QAction::toggled, canvas_, &ModelCanvas::setGridVisible);
+    QAction* snap = tools->addAction(tr("Snap"));
+    snap->setCheckable(true);
+    connect(snap, &QAction::toggled, canvas_, &ModelCanvas::setSnapToGrid);
+
+    // Properties of the selection.
+    auto* properties = new QWidget(this);
+    auto* form = new QGridLayout(properties);
+    form->setContentsMargins(4, 4, 4, 4);
+    selectionLabel_ = new QLabel(properties);
+    form->addWidget(selectionLabel_, 0, 0, 1, 3);
+    int row = 1;
+    for (NodeField field : {NodeField::X, NodeField::Y, NodeField::Mass, NodeField::X0, NodeField::V0,
+                            NodeField::Stiffness, NodeField::OriginX, NodeField::OriginY}) {
+        FieldWidgets& widgets = fields_[static_cast<int>(field)];
+        widgets.edit = new QLineEdit(properties);
+        widgets.edit->setObjectName(QString::fromLatin1(fieldName(field)));
+        // Only a click gives a field the keys; otherwise they play the piano.
+        widgets.edit->setFocusPolicy(Qt::ClickFocus);
+        widgets.edit->setMinimumWidth(60);
+        widgets.edit->setMaximumWidth(110);
+        widgets.message = new QLabel(properties);
+        widgets.message->setWordWrap(true);
+        widgets.message->setStyleSheet(QStringLiteral("color: #b00000"));
+        form->addWidget(new QLabel(QString::fromLatin1(fieldName(field)), properties), row, 0);
+        form->addWidget(widgets.edit, row, 1);
+        form->addWidget(widgets.message, row, 2);
+        connect(widgets.edit, &QLineEdit::editingFinished, this, [this, field] {
+            if (fields_[static_cast<int>(field)].edit->isModified())
+                applyField(field, fields_[static_cast<int>(field)].edit->text());
+        });
+        ++row;
+    }
+    fixedBox_ = new QCheckBox(tr("Fixed"), properties);
+    fixedBox_->setFocusPolicy(Qt::NoFocus);
+    form->addWidget(fixedBox_, row, 1);
+    form->setRowStretch(row + 1, 1);
+    form->setColumnStretch(1, 1);
+    connect(fixedBox_, &QCheckBox::clicked, this, [this](bool fixed) {
+        std::vector<int> change;
+        for (int index : selection_)
+            if (document_.nodes[static_cast<std::size_t>(index)].fixed != fixed)
+                change.push_back(index);
+        if (!change.empty())
+            toggleFixed(change);
+    });
+
+    // Elements.
+    auto* elementsBox = new QWidget(this);
+    auto* elementsLayout = new QVBoxLayout(elementsBox);
+    elementsLayout->setContentsMargins(4, 4, 4, 4);
+    elementList_ = new QListWidget(elementsBox);
+    elementList_->setFocusPolicy(Qt::NoFocus);
+    connect(elementList_, &QListWidget::currentRowChanged, this, [this](int row) {
+        if (row >= 0 && row != currentElement_)
+            setCurrentElement(row);
+    });
+    auto* elementButtons = new QHBoxLayout;
+    auto* addElementButton = new QPushButton(tr("New element"), elementsBox);
+    auto* deleteElementButton = new QPushButton(tr("Delete element"), elementsBox);
+    for (QPushButton* button : {addElementButton, deleteElementButton})
+        button->setFocusPolicy(Qt::NoFocus);
+    connect(addElementButton, &QPushButton::clicked, this, &ModelEditorPane::newElement);
+    connect(deleteElementButton, &QPushButton::clicked, this, [this] { deleteElement(currentElement_); });
+    elementButtons->addWidget(addElementButton);
+    elementButtons->addWidget(deleteElementButton);
+    elementsLayout->addWidget(new QLabel(tr("Elements"), elementsBox));
+    elementsLayout->addWidget(elementList_);
+    elementsLayout->addLayout(elementButtons);
+
+    // Modal preview.
+    auto* previewBox = new QWidget(this);
+    auto* previewLayout = new QVBoxLayout(previewBox);
+    previewLayout->setContentsMargins(4, 4, 4, 4);
+    auto* previewSettings = new QHBoxLayout;
+    octavesBox_ = new QComboBox(previewBox);
+    for (int octaves = 0; octaves <= 3; ++octaves)
+        octavesBox_->addItem(QString::number(octaves), octaves);
+    octavesBox_->setCurrentIndex(previewOctaves_);
+    rateBox_ = new QComboBox(previewBox);
+    for (int rate : {8000, 11025, 22050, 44100, 48000})
+        rateBox_->addItem(QString::number(rate), rate);
+    rateBox_->setCurrentIndex(3);
+    for (QComboBox* box : {octavesBox_, rateBox_}) {
+        box->setFocusPolicy(Qt::NoFocus);
+        connect(box, &QComboBox::activated, this, [this] {
+            setPreviewSettings(octavesBox_->currentData().toInt(), rateBox_->currentData().toInt());
+        });
+    }
+    previewSettings->addWidget(new QLabel(tr("Modes — octaves"), previewBox));
+    previewSettings->addWidget(octavesBox_);
+    previewSettings->addWidget(new QLabel(tr("rate"), previewBox));
+    previewSettings->addWidget(rateBox_);
+    previewSettings->addStretch();
+    previewLabel_ = new QLabel(previewBox);
+    previewLabel_->setObjectName(QStringLiteral("modalPreview"));
+    previewLabel_->setTextFormat(Qt::PlainText);
+    previewLabel_->setFont(QFont(QStringLiteral("DejaVu Sans Mono"), 8));
+    previewLabel_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    previewWarning_ = new QLabel(previewBox);
+    previewWarning_->setWordWrap(true);
+    previewWarning_->setStyleSheet(QStringLiteral("color: #b00000"));
+    previewLayout->addLayout(previewSettings);
+    previewLayout->addWidget(previewLabel_, 1);
+    previewLayout->addWidget(previewWarning_);
+
+    auto* side = new QSplitter(Qt::Vertical, this);
+    side->addWidget(properties);
+    side->addWidget(elementsBox);
+    side->addWidget(previewBox);
+    auto* split = new QSplitter(Qt::Horizontal, this);
+    split->addWidget(canvas_);
+    split->addWidget(side);
+    // The canvas takes what the side column leaves.
+    side->setMaximumWidth(330);
+    split->setStretchFactor(0, 1);
+    split->setStretchFactor(1, 0);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(tools);
+    layout->addWidget(split, 1);
+
+    templateMenu_ = new QMenu(tr("New from &Template"), this);
+    connect(templateMenu_->addAction(tr("Plucked string...")), &QAction::triggered, this,
+            [this] { chooseTemplate(0); });
+    connect(templateMenu_->addAction(tr("Membrane...")), &QAction::triggered, this,
+            [this] { chooseTemplate(1); });
+    connect(templateMenu_->addAction(tr("Bar free at both ends...")), &QAction::triggered, this,
+            [this] { chooseTemplate(2); });
+    connect(templateMenu_->addAction(tr("Two coupled elements...")), &QAction::triggered, this,
+            [this] { chooseTemplate(3); });
+
+    previewWorker_ = std::make_unique<ModalPreviewWorker>(this);
+    documentChanged();
+}
+
+ModelEditorPane::~ModelEditorPane() = default;
+
+// ------------------------------------------------------------------- edits
+
+void ModelEditorPane::push(const QString& text, std::function<void(ModelDocument&)> redo,
+                           std::function<void(ModelDocument&)> undo) {
+    undoStack_->push(new DocumentCommand(this, text, std::move(redo), std::move(undo)));
+}
+
+int ModelEditorPane::addNode(double x, double y) {
+    if (document_.elements.empty()) {
+        // The first node brings its element along; both go in one step.
+        EditorNode node{document_.freshNodeId(), {x, y, 0.0}, false, 1.0, 0.0, 0.0, 0};
+        push(
+            tr("Add node"),
+            [node](ModelDocument& document) {
+                document.elements.push_back({});
+                document.nodes.push_back(node);
+            },
+            [](ModelDocument& document) {
+                document.nodes.pop_back();
+                document.elements.pop_back();
+            });
+        return static_cast<int>(document_.nodes.size()) - 1;
+    }
+    const int element = std::clamp(currentElement_, 0, static_cast<int>(document_.elements.size()) - 1);
+    EditorNode node{document_.freshNodeId(), {x, y, 0.0}, false, 1.0, 0.0, 0.0, element};
+    push(
+        tr("Add node"), [node](ModelDocument& document) { document.nodes.push_back(node); },
+        [](ModelDocument& document) { document.nodes.pop_back(); });
+    return static_cast<int>(document_.nodes.size()) - 1;
+}
+
+void ModelEditorPane::addSpring(int a, int b, double stiffness) {
+    const int count = static_cast<int>(document_.nodes.size());
+    if (a == b || a < 0 || b < 0 || a >= count || b >= count || document_.springBetween(a, b))
+        return;
+    push(
+        tr("Add spring"),
+        [a, b, stiffness](ModelDocument& document) {
+            document.links.push_back({a, b, stiffness});
+            document.links.push_back({b, a, stiffness});
+        },
+        [](ModelDocument& document) { document.links.resize(document.links.size() - 2); });
+}
+
+void ModelEditorPane::addElementLink(int first, int second, double stiffness) {
+    const int count = static_cast<int>(document_.nodes.size());
+    if (first == second || first < 0 || second < 0 || first >= count || second >= count)
+        return;
+    const int element = document_.nodes[static_cast<std::size_t>(second)].element;
+    push(
+        tr("Add one-way link"),
+        [=](ModelDocument& document) {
+            document.elementLinks.push_back({element, first, second, stiffness});
+        },
+        [](ModelDocument& document) { document.elementLinks.pop_back(); });
+}
+
+void ModelEditorPane::toggleFixed(const std::vector<int>& nodes) {
+    if (nodes.empty())
+        return;
+    auto flip = [nodes](ModelDocument& document) {
+        for (int index : nodes)
+            document.nodes[static_cast<std::size_t>(index)].fixed =
+                !document.nodes[static_cast<std::size_t>(index)].fixed;
+    };
+    push(tr("Toggle fixed"), flip, flip);
+}
+
+void ModelEditorPane::setFlag(int node) {
+    if (node < 0 || node >= static_cast<int>(document_.nodes.size()) || node == document_.flagged)
+        return;
+    const int before = document_.flagged;
+    push(
+        tr("Set flag"), [node](ModelDocument& document) { document.flagged = node; },
+        [before](ModelDocument& document) { document.flagged = before; });
+}
+
+void ModelEditorPane::moveNodes(const std::vector<int>& nodes, double dx, double dy) {
+    if (nodes.empty() || (dx == 0.0 && dy == 0.0))
+        return;
+    auto shift = [nodes](double x, double y) {
+        return [nodes, x, y](ModelDocument& document) {
+            for (int index : nodes) {
+                document.nodes[static_cast<std::size_t>(index)].position.x += x;
+                document.nodes[static_cast<std::size_t>(index)].position.y += y;
+            }
+        };
+    };
+    push(nodes.size() == 1 ? tr("Move node") : tr("Move %n nodes", nullptr, static_cast<int>(nodes.size())),
+         shift(dx, dy), shift(-dx, -dy));
+}
+
+void ModelEditorPane::deleteNodes(const std::vector<int>& nodes) {
+    if (nodes.empty())
+        return;
+    auto before = std::make_shared<const ModelDocument>(document_);
+    auto after = std::make_shared<ModelDocument>(document_);
+    after->removeNodes(nodes);
+    setSelection({});
+    push(
+        tr("Delete"), [after](ModelDocument& document) { document = *after; },
+        [before](ModelDocument& document) { document = *before; });
+}
+
+void ModelEditorPane::deleteSelection() {
+    deleteNodes(selection_);
+}
+
+void ModelEditorPane::newElement() {
+    push(
+        tr("New element"), [](ModelDocument& document) { document.elements.push_back({}); },
+        [](ModelDocument& document) { document.elements.pop_back(); });
+    setCurrentElement(static_cast<int>(document_.elements.size()) - 1);
+}
+
+void ModelEditorPane::deleteElement(int element) {
+    if (element < 0 || element >= static_cast<int>(document_.elements.size()))
+        return;
+    auto before = std::make_shared<const ModelDocument>(document_);
+    auto after = std::make_shared<ModelDocument>(document_);
+    after->removeElement(element);
+    setSelection({});
+    push(
+        tr("Delete element"), [after](ModelDocument& document) { document = *after; },
+        [before](ModelDocument& document) { document = *before; });
+}
+
+void ModelEditorPane::moveElement(int element, double dx, double dy) {
+    if (element < 0 || element >= static_cast<int>(document_.elements.size()))
+        return;
+    auto shift = [element](double x, double y) {
+        return [element, x, y](ModelDocument& document) {
+            document.elements[static_cast<std::size_t>(element)].origin.x += x;
+            document.elements[static_cast<std::size_t>(element)].origin.y += y;
+            for (EditorNode& node : document.nodes)
+                if (node.element == element) {
+                    node.position.x += x;
+                    node.position.y += y;
+                }
+        };
+    };
+    push(tr("Move element"), shift(dx, dy), shift(-dx, -dy));
+}
+
+void ModelEditorPane::replaceModel(ModelDocument replacement, const QString& text) {
+    auto before = std::make_shared<const ModelDocument>(document_);
+    auto after = std::make_shared<const ModelDocument>(std::move(replacement));
+    setSelection({});
+    currentElement_ = 0;
+    push(
+        text, [after](ModelDocument& document) { document = *after; },
+        [before](ModelDocument& document) { document = *before; });
+    canvas_->resetView();
+}
+
+void ModelEditorPane::documentChanged() {
+    const int count = static_cast<int>(document_.nodes.size());
+    std::erase_if(selection_, [count](int index) { return index >= count; });
+    currentElement_ =
+        std::clamp(currentElement_, 0, std::max(0, static_cast<int>(document_.elements.size()) - 1));
+    document_.writeTo(*representation_);
+    refreshProperties();
+    refreshElements();
+    canvas_->update();
+    requestPreview();
+    emit modelEdited();
+}
+
+// --------------------------------------------------------------- selection
+
+void ModelEditorPane::setSelection(std::vector<int> nodes) {
+    const int count = static_cast<int>(document_.nodes.size());
+    std::erase_if(nodes, [count](int index) { return index < 0 || index >= count; });
+    std::sort(nodes.begin(), nodes.end());
+    nodes.erase(std::unique(nodes.begin(), nodes.end()), nodes.end());
+    selection_ = std::move(nodes);
+    if (selection_.size() == 1)
+        currentElement_ = document_.nodes[static_cast<std::size_t>(selection_[0])].element;
+    refreshProperties();
+    canvas_->update();
+}
+
+void ModelEditorPane::setCurrentElement(int element) {
+    currentElement_ = std::clamp(element, 0, std::max(0, static_cast<int>(document_.elements.size()) - 1));
+    refreshElements();
+    refreshProperties();
+    canvas_->update();
+}
+
+// -------------------------------------------------------------- properties
+
+QLineEdit* ModelEditorPane::fieldEdit(NodeField field) const {
+    return fields_[static_cast<int>(field)].edit;
+}
+
+QString ModelEditorPane::fieldMessage(NodeField field) const {
+    return fields_[static_cast<int>(field)].message->text();
+}
+
+bool ModelEditorPane::applyField(NodeField field, const QString& text) {
+    QLabel* message = fields_[static_cast<int>(field)].message;
+    bool parsed = false;
+    // Numbers are typed as in the model file, whatever the user's locale.
+    const double value = QLocale::c().toDouble(text.trimmed(), &parsed);
+    std::string problem;
+    if (!parsed)
+        problem = "not a number";
+    else if (field == NodeField::Mass)
+        problem = checkMass(value);
+    else
+        problem = checkFinite(value);
+    if (!problem.empty()) {
+        message->setText(QString::fromStdString(problem));
+        return false;
+    }
+    message->clear();
+
+    if (field == NodeField::OriginX || field == NodeField::OriginY) {
+        if (document_.elements.empty())
+            return false;
+        const InstrumentKit::Vec3 origin =
+            document_.elements[static_cast<std::size_t>(currentElement_)].origin;
+        const double dx = field == NodeField::OriginX ? value - origin.x : 0.0;
+        const double dy = field == NodeField::OriginY ? value - origin.y : 0.0;
+        const int element = currentElement_;
+        auto shift = [element](double x, double y) {
+            return [element, x, y](ModelDocument& document) {
+                document.elements[static_cast<std::size_t>(element)].origin.x += x;
+                document.elements[static_cast<std::size_t>(element)].origin.y += y;
+            };
+        };
+        push(tr("Move origin"), shift(dx, dy), shift(-dx, -dy));
+        return true;
+    }
+    if (field == NodeField::Stiffness) {
+        if (selection_.size() != 2 || !document_.springBetween(selection_[0], selection_[1])) {
+            message->setText(tr("select the two ends of a spring"));
+            return false;
+        }
+        const int a = selection_[0], b = selection_[1];
+        std::vector<std::pair<std::size_t, double>> before;
+        for (std::size_t i = 0; i < document_.links.size(); ++i) {
+            const EditorLink& link = document_.links[i];
+            if ((link.node == a && link.other == b) || (link.node == b && link.other == a))
+                before.emplace_back(i, link.stiffness);
+        }
+        push(
+            tr("Set stiffness"),
+            [before, value](ModelDocument& document) {
+                for (const auto& [index, old] : before)
+                    document.links[index].stiffness = value;
+            },
+            [before](ModelDocument& document) {
+                for (const auto& [index, old] : before)
+                    document.links[index].stiffness = old;
+            });
+        return true;
+    }
+    if (selection_.empty()) {
+        message->setText(tr("select a node first"));
+        return false;
+    }
+    auto member = [field](EditorNode& node) -> double& {
+        switch (field) {
+        case NodeField::X:
+            return node.position.x;
+        case NodeField::Y:
+            return node.position.y;
+        case NodeField::Mass:
+            return node.mass;
+        case NodeField::X0:
+            return node.x0;
+        default:
+            return node.v0;
+        }
+    };
+    std::vector<std::pair<int, double>> before;
+    before.reserve(selection_.size());
+    for (int index : selection_)
+        before.emplace_back(index, member(document_.nodes[static_cast<std::size_t>(index)]));
+    push(
+        tr("Set %1").arg(QString::fromLatin1(fieldName(field))),
+        [before, member, value](ModelDocument& document) {
+            for (const auto& [index, old] : before)
+                member(document.nodes[static_cast<std::size_t>(index)]) = value;
+        },
+        [before, member](ModelDocument& document) {
+            for (const auto& [index, old] : before)
+                member(document.nodes[static_cast<std::size_t>(index)]) = old;
+        });
+    return true;
+}
+
+void ModelEditorPane::refreshProperties() {
+    auto show = [this](NodeField field, const QString& text, bool enabled) {
+        QLineEdit* edit = fields_[static_cast<int>(field)].edit;
+        if (!edit->hasFocus())
+            edit->setText(text);
+        edit->setEnabled(enabled);
+    };
+    // A field shows the value the selected nodes share, or stays empty.
+    auto common = [this](auto get) -> QString {
+        if (selection_.empty())
+            return {};
+        const double first = get(document_.nodes[static_cast<std::size_t>(selection_[0])]);
+        for (int index : selection_)
+            if (get(document_.nodes[static_cast<std::size_t>(index)]) != first)
+                return {};
+        return formatNumber(first);
+    };
+    const bool any = !selection_.empty();
+    if (selection_.size() == 1)
+        selectionLabel_->setText(tr("Node %1").arg(
+            QString::fromStdString(document_.nodes[static_cast<std::size_t>(selection_[0])].id)));
+    else if (any)
+        selectionLabel_->setText(tr("%1 nodes selected").arg(selection_.size()));
+    else
+        selectionLabel_->setText(tr("No selection"));
+    show(NodeField::X, common([](const EditorNode& n) { return n.position.x; }), any);
+    show(NodeField::Y, common([](const EditorNode& n) { return n.position.y; }), any);
+    show(NodeField::Mass, common([](const EditorNode& n) { return n.mass; }), any);
+    show(NodeField::X0, common([](const EditorNode& n) { return n.x0; }), any);
+    show(NodeField::V0, common([](const EditorNode& n) { return n.v0; }), any);
+    std::optional<double> spring;
+    if (selection_.size() == 2)
+        spring = document_.springBetween(selection_[0], selection_[1]);
+    show(NodeField::Stiffness, spring ? formatNumber(*spring) : QString(), spring.has_value());
+    const bool hasElement = !document_.elements.empty();
+    const InstrumentKit::Vec3 origin =
+        hasElement ? document_.elements[static_cast<std::size_t>(currentElement_)].origin
+                   : InstrumentKit::Vec3{};
+    show(NodeField::OriginX, hasElement ? formatNumber(origin.x) : QString(), hasElement);
+    show(NodeField::OriginY, hasElement ? formatNumber(origin.y) : QString(), hasElement);
+    bool allFixed = any;
+    for (int index : selection_)
+        allFixed = allFixed && document_.nodes[static_cast<std::size_t>(index)].fixed;
+    fixedBox_->setEnabled(any);
+    fixedBox_->setChecked(allFixed);
+}
+
+void ModelEditorPane::refreshElements() {
+    std::vector<int> counts(document_.elements.size(), 0);
+    for (const EditorNode& node : document_.nodes)
+        if (node.element >= 0 && node.element < static_cast<int>(counts.size()))
+            ++counts[static_cast<std::size_t>(node.element)];
+    const QSignalBlocker blocker(elementList_);
+    elementList_->clear();
+    for (std::size_t e = 0; e < counts.size(); ++e)
+        elementList_->addItem(tr("Element %1 (%n nodes)", nullptr, counts[e]).arg(e + 1));
+    if (!counts.empty())
+        elementList_->setCurrentRow(currentElement_);
+}
+
+// ------------------------------------------------------------------- keys
+
+void ModelEditorPane::keyPressEvent(QKeyEvent* event) {
+    const double step = canvas_->gridStep();
+    switch (event->key()) {
+    case Qt::Key_Delete:
+        deleteSelection();
+        break;
+    case Qt::Key_Left:
+        moveNodes(selection_, -step, 0.0);
+        break;
+    case Qt::Key_Right:
+        moveNodes(selection_, step, 0.0);
+        break;
+    case Qt::Key_Up:
+        moveNodes(selection_, 0.0, step);
+        break;
+    case Qt::Key_Down:
+        moveNodes(selection_, 0.0, -step);
+        break;
+    case Qt::Key_Escape:
+        canvas_->setTool(ModelCanvas::Tool::Select);
+        setSelection({});
+        break;
+    default:
+        // Letters, digits and the rest belong to the piano.
+        event->ignore();
+        return;
+    }
+    event->accept();
+}
+
+// ------------------------------------------------------------------ files
+
+bool ModelEditorPane::isModified() const {
+    return !undoStack_->isClean();
+}
+
+QString ModelEditorPane::windowTitleText() const {
+    if (filePath_.isEmpty())
+        return QStringLiteral("Kivora[*]");
+    return QStringLiteral("Kivora - %1[*]").arg(QFileInfo(filePath_).fileName());
+}
+
+void ModelEditorPane::setFilePath(const QString& path) {
+    filePath_ = path;
+    if (!path.isEmpty()) {
+        recentFiles_.removeAll(path);
+        recentFiles_.prepend(path);
+        while (recentFiles_.size() > kMaxRecentFiles)
+            recentFiles_.removeLast();
+        if (recentMenu_ != nullptr) {
+            recentMenu_->clear();
+            for (const QString& recent : std::as_const(recentFiles_))
+                connect(recentMenu_->addAction(recent), &QAction::triggered, this, [this, recent] {
+                    if (maybeSave())
+                        openModelFile(recent);
+                });
+        }
+    }
+    emit titleChanged();
+}
+
+bool ModelEditorPane::openModelFile(const QString& path) {
+    try {
+        InstrumentKit::Representation loaded = InstrumentKit::loadModelFile(path.toStdString());
+        ModelDocument document = ModelDocument::fromRepresentation(loaded);
+        // Opening is not an edit: it starts a fresh history.
+        undoStack_->clear();
+        selection_.clear();
+        currentElement_ = 0;
+        document_ = std::move(document);
+        documentChanged();
+        undoStack_->setClean();
+        setFilePath(path);
+        canvas_->resetView();
+        return true;
+    } catch (const std::exception& error) {
+        showMessage(this, QString::fromStdString(error.what()));
+        return false;
+    }
+}
+
+bool ModelEditorPane::saveModelFile(const QString& path) {
+    try {
+        InstrumentKit::saveModelFile(path.toStdString(), *representation_);
+    } catch (const std::exception& error) {
+        showMessage(this, QString::fromStdString(error.what()));
+        return false;
+    }
+    undoStack_->setClean();
+    setFilePath(path);
+    return true;
+}
+
+void ModelEditorPane::open() {
+    if (!maybeSave())
+        return;
+    const QString path =
+        fileChooser_.openFile(this, QString::fromLatin1(kModelFilter), QStringLiteral("json"));
+    if (!path.isEmpty())
+        openModelFile(path);
+}
+
+bool ModelEditorPane::save() {
+    if (filePath_.isEmpty())
+        return saveAs();
+    return saveModelFile(filePath_);
+}
+
+bool ModelEditorPane::saveAs() {
+    const QString path =
+        fileChooser_.saveFile(this, QString::fromLatin1(kModelFilter), QStringLiteral("json"));
+    if (path.isEmpty())
+        return false;
+    return saveModelFile(path);
+}
+
+void ModelEditorPane::newModel() {
+    if (!maybeSave())
+        return;
+    undoStack_->clear();
+    selection_.clear();
+    document_ = ModelDocument();
+    documentChanged();
+    undoStack_->setClean();
+    filePath_.clear();
+    emit titleChanged();
+}
+
+bool ModelEditorPane::maybeSave() {
+    if (!isModified())
+        return true;
+    switch (unsavedPrompt_(this)) {
+    case UnsavedAnswer::Save:
+        return save();
+    case UnsavedAnswer::Discard:
+        return true;
+    case UnsavedAnswer::Cancel:
+        return false;
+    }
+    return false;
+}
+
+QMenu* ModelEditorPane::fileMenuActionsInto(QMenu* file) {
+    QAction* before = file->actions().isEmpty() ? nullptr : file->actions().first();
+    auto add = [&](const QString& text, auto slot, const QKeySequence& shortcut = {}) {
+        auto* action = new QAction(text, file);
+        action->setShortcut(shortcut);
+        // The frame's own accelerators carry Ctrl+O and Ctrl+S.
+        action->setShortcutContext(Qt::WidgetShortcut);
+        connect(action, &QAction::triggered, this, slot);
+        file->insertAction(before, action);
+        return action;
+    };
+    add(tr("&New Model"), [this] { newModel(); });
+    file->insertMenu(before, templateMenu_);
+    add(
+        tr("&Open Model..."), [this] { open(); }, QKeySequence(Qt::CTRL | Qt::Key_O));
+    add(
+        tr("&Save Model"), [this] { save(); }, QKeySequence(Qt::CTRL | Qt::Key_S));
+    add(tr("Save Model &As..."), [this] { saveAs(); });
+    recentMenu_ = new QMenu(tr("&Recent Models"), file);
+    file->insertMenu(before, recentMenu_);
+    file->insertSeparator(before);
+    return recentMenu_;
+}
+
+// -------------------------------------------------------------- templates
+
+void ModelEditorPane::startTemplate(InstrumentKit::Representation model, const QString& name) {
+    if (!maybeSave())
+        return;
+    replaceModel(ModelDocument::fromRepresentation(model), tr("New %1").arg(name));
+}
+
+void ModelEditorPane::newFromString(int masses) {
+    startTemplate(InstrumentKit::makeString(std::max(masses, 1)), tr("string"));
+}
+
+void ModelEditorPane::newFromMembrane(int rows, int cols) {
+    startTemplate(InstrumentKit::makeMembrane(std::max(rows, 3), std::max(cols, 3)), tr("membrane"));
+}
+
+void ModelEditorPane::newFromFreeBar(int masses) {
+    startTemplate(makeFreeBar(std::max(masses, 3)), tr("free bar"));
+}
+
+void ModelEditorPane::newFromCoupledElements(int massesEach) {
+    startTemplate(makeCoupledStrings(std::max(massesEach, 1)), tr("coupled elements"));
+}
+
+void ModelEditorPane::chooseTemplate(int which) {
+    QDialog dialog(this);
+    dialog.setWindowTitle(tr("New from template"));
+    auto* form = new QFormLayout(&dialog);
+    auto spin = [&](const QString& label, int low, int high, int value) {
+        auto* box = new QSpinBox(&dialog);
+        box->setRange(low, high);
+        box->setValue(value);
+        form->addRow(label, box);
+        return box;
+    };
+    QSpinBox* first = nullptr;
+    QSpinBox* second = nullptr;
+    switch (which) {
+    case 0:
+        first = spin(tr("Masses"), 1, 2000, 16);
+        break;
+    case 1:
+        first = spin(tr("Rows"), 3, 200, 12);
+        second = spin(tr("Columns"), 3, 200, 12);
+        break;
+    case 2:
+        first = spin(tr("Masses"), 3, 2000, 16);
+        break;
+    default:
+        first = spin(tr("Masses per element"), 1, 1000, 8);
+        break;
+    }
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    form->addRow(buttons);
+    connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    switch (which) {
+    case 0:
+        newFromString(first->value());
+        break;
+    case 1:
+        newFromMembrane(first->value(), second->value());
+        break;
+    case 2:
+        newFromFreeBar(first->value());
+        break;
+    default:
+        newFromCoupledElements(first->value());
+        break;
+    }
+}
+
+// ----------------------------------------------------------- modal preview
+
+void ModelEditorPane::requestPreview() {
+    previewRequested_ = previewWorker_->request(muntero::takeSnapshot(*representation_));
+}
+
+bool ModelEditorPane::event(QEvent* event) {
+    if (event->type() == ModalPreviewReadyEvent::kType) {
+        auto* ready = static_cast<ModalPreviewReadyEvent*>(event);
+        // A result for an older model than the one shown now is dropped.
+        if (ready->sequence == previewRequested_) {
+            preview_ = std::move(ready->preview);
+            previewShown_ = ready->sequence;
+            showPreview();
+        }
+        return true;
+    }
+    return QWidget::event(event);
+}
+
+void ModelEditorPane::setPreviewSettings(int octaves, int sampleRate) {
+    previewOctaves_ = octaves;
+    previewSampleRate_ = sampleRate;
+    if (previewCurrent())
+        showPreview();
+}
+
+StabilityForecast ModelEditorPane::forecast() const {
+    GenerationSettings settings;
+    settings.octaves = previewOctaves_;
+    settings.sampleRate = previewSampleRate_;
+    const double base = preview_.loudestMode >= 0
+                            ? preview_.modes[static_cast<std::size_t>(preview_.loudestMode)].frequencyHz
+                            : 0.0;
+    if (base <= 0.0 || preview_.highestFrequencyHz <= 0.0)
+        return {};
+    return forecastStability(preview_.highestFrequencyHz, base, settings);
+}
+
+QString ModelEditorPane::previewText() const {
+    if (!preview_.unavailable.empty())
+        return QString::fromStdString(preview_.unavailable);
+    if (preview_.modes.empty())
+        return tr("No modes: draw free nodes joined by springs.");
+    QString text = tr(" #   frequency Hz   shape  loudness\n");
+    for (std::size_t i = 0; i < preview_.modes.size(); ++i) {
+        const NormalMode& mode = preview_.modes[i];
+        text += QStringLiteral("%1 %2 %3 %4%5\n")
+                    .arg(i + 1, 2)
+                    .arg(QLocale::c().toString(mode.frequencyHz, 'f', 2), 14)
+                    .arg(QLocale::c().toString(mode.shapeAtSound, 'f', 3), 7)
+                    .arg(QLocale::c().toString(mode.loudness, 'f', 3), 9)
+                    .arg(static_cast<int>(i) == preview_.loudestMode ? QStringLiteral("  base") : QString());
+    }
+    return text;
+}
+
+void ModelEditorPane::showPreview() {
+    previewLabel_->setText(previewText());
+    QStringList warnings;
+    if (!preview_.nodalModes.empty()) {
+        QStringList modes;
+        for (int index : preview_.nodalModes)
+            modes << QString::number(index + 1);
+        warnings << tr("The flagged node sits on a nodal line of mode %1: the note may sound weak or at "
+                       "an unexpected partial.")
+                        .arg(modes.join(QStringLiteral(", ")));
+    }
+    if (!preview_.symmetric)
+        warnings << tr("One-way links: the modes are approximate.");
+    const StabilityForecast stability = forecast();
+    if (!stability.unstableNotes.empty()) {
+        QStringList names;
+        for (int note : stability.unstableNotes)
+            names << (previewOctaves_ <= 0 ? QStringLiteral("simpleNote")
+                                           : QString::fromStdString(noteName(note)));
+        warnings << tr("Unstable at %1 Hz: %2").arg(previewSampleRate_).arg(names.join(QLatin1Char(' ')));
+    }
+    previewWarning_->setText(warnings.join(QLatin1Char('\n')));
+    emit previewUpdated();
+}
+
+} // namespace kivora

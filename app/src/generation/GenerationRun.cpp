@@ -1,0 +1,442 @@
+#include "generation/GenerationRun.h"
+
+#include "generation/SoundPropertiesDialog.h"
+
+#include <kivora/NoteTuning.h>
+#include <ostrel/FrequencyExtraction.h>
+#include <ostrel/WaveFormat.h>
+
+#include <QCoreApplication>
+#include <QMessageBox>
+#include <QWidget>
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <exception>
+#include <fstream>
+#include <new>
+#include <string>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace kivora {
+
+namespace {
+
+const QEvent::Type kRunFailedEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+const QEvent::Type kTuningMeasuredEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+class NoteDoneEvent : public QEvent {
+public:
+    NoteDoneEvent(int serial, bool diverged)
+        : QEvent(eventType(WM_NOTE_DONE)), serial(serial), diverged(diverged) {}
+    const int serial;
+    const bool diverged;
+};
+
+class RunFailedEvent : public QEvent {
+public:
+    RunFailedEvent(int serial, QString text)
+        : QEvent(kRunFailedEvent), serial(serial), text(std::move(text)) {}
+    const int serial;
+    const QString text;
+};
+
+class TuningMeasuredEvent : public QEvent {
+public:
+    TuningMeasuredEvent(int serial, QString summary, QString perNote)
+        : QEvent(kTuningMeasuredEvent), serial(serial), summary(std::move(summary)),
+          perNote(std::move(perNote)) {}
+    const int serial;
+    const QString summary;
+    const QString perNote;
+};
+
+// A nice value one lower than the thread's own; refused without the
+// privilege to raise priorities, which leaves the thread at normal priority.
+void raiseOwnPriority() {
+    const auto thread = static_cast<id_t>(::syscall(SYS_gettid));
+    errno = 0;
+    const int nice = ::getpriority(PRIO_PROCESS, thread);
+    if (errno == 0) {
+        ::setpriority(PRIO_PROCESS, thread, nice - 1);
+    }
+}
+
+double measurePitch(const pellamy::WAVEFORMATEX& format, const std::int16_t* samples, int count) {
+    ostrel::WAVEFORMATEX copy;
+    copy.wFormatTag = format.wFormatTag;
+    copy.nChannels = format.nChannels;
+    copy.nSamplesPerSec = format.nSamplesPerSec;
+    copy.nAvgBytesPerSec = format.nAvgBytesPerSec;
+    copy.nBlockAlign = format.nBlockAlign;
+    copy.wBitsPerSample = format.wBitsPerSample;
+    copy.cbSize = format.cbSize;
+    // Only read.
+    return ostrel::extractFrequency(copy, const_cast<std::int16_t*>(samples), static_cast<unsigned>(count));
+}
+
+QString noteLabel(int note) {
+    return QString::fromStdString(kivora::noteName(note));
+}
+
+QString megabytes(double bytes) {
+    return QString::number(bytes / (1024.0 * 1024.0), 'f', 0) + QStringLiteral(" MB");
+}
+
+} // namespace
+
+QString sizeRefusal(const GenerationSettings& settings, std::uint64_t availableBytes) {
+    // The generator's own rule for the sample count.
+    const double samples = std::trunc(settings.sampleRate * 0.001 * settings.durationMs);
+    if (samples > NoteGenerator::kMaxSamplesPerNote) {
+        return QStringLiteral(
+                   "The notes are too long: a note may have at most %1 samples, and %2 ms at %3 Hz "
+                   "gives %4.")
+            .arg(NoteGenerator::kMaxSamplesPerNote)
+            .arg(settings.durationMs)
+            .arg(settings.sampleRate)
+            .arg(samples, 0, 'f', 0);
+    }
+    const double samplesPerNote = samples < 0.0 ? 1000.0 : std::max(1.0, samples);
+    const int notes = settings.octaves >= 1 ? 12 * settings.octaves : 1;
+    const double bytes = 2.0 * samplesPerNote * notes;
+    if (bytes > static_cast<double>(availableBytes)) {
+        return QStringLiteral("Not enough memory: the %1 notes need %2, and %3 are free.")
+            .arg(notes)
+            .arg(megabytes(bytes))
+            .arg(megabytes(static_cast<double>(availableBytes)));
+    }
+    return {};
+}
+
+std::uint64_t availableMemoryBytes() {
+    std::ifstream meminfo("/proc/meminfo");
+    std::string key;
+    std::uint64_t kilobytes = 0;
+    std::string unit;
+    while (meminfo >> key >> kilobytes >> unit) {
+        if (key == "MemAvailable:") {
+            return kilobytes * 1024u;
+        }
+    }
+    const long pages = ::sysconf(_SC_AVPHYS_PAGES);
+    const long pageSize = ::sysconf(_SC_PAGESIZE);
+    return pages > 0 && pageSize > 0
+               ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize)
+               : UINT64_MAX;
+}
+
+GenerationRun::GenerationRun(QWidget* window, SnapshotSource snapshots, GenerationTargets targets,
+                             CProgressDialogNonModal::TickSource ticks)
+    : QObject(window), window_(window), snapshots_(std::move(snapshots)), targets_(std::move(targets)),
+      progress_(new CProgressDialogNonModal(window, std::move(ticks))) {
+    progress_->setCancelTarget(this);
+}
+
+GenerationRun::~GenerationRun() {
+    shutdown();
+    delete progress_.data();
+}
+
+bool GenerationRun::defaultSettingsQuestion(QWidget* window, GenerationSettings& settings) {
+    SoundPropertiesDialog dialog(window);
+    dialog.durationMs = settings.durationMs;
+    dialog.octaves = settings.octaves;
+    dialog.sampleRate = settings.sampleRate;
+    dialog.linearDamping = settings.linearDamping;
+    dialog.squareDamping = settings.squareDamping;
+    if (dialog.exec() == QDialog::Rejected) {
+        return false;
+    }
+    settings.durationMs = dialog.durationMs;
+    settings.octaves = dialog.octaves;
+    settings.sampleRate = dialog.sampleRate;
+    settings.linearDamping = dialog.linearDamping;
+    settings.squareDamping = dialog.squareDamping;
+    return true;
+}
+
+void GenerationRun::defaultMessage(QWidget* window, const QString& text) {
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Kivora"), text, QMessageBox::Ok, window);
+    box.exec();
+}
+
+void GenerationRun::say(const QString& text) {
+    if (message_) {
+        message_(window_, text);
+    }
+}
+
+void GenerationRun::generateNotes() {
+    request(false);
+}
+
+void GenerationRun::generateSingle() {
+    request(true);
+}
+
+void GenerationRun::request(bool single) {
+    // The piano disables its commands during a run; a request arriving anyway is not a second run.
+    if (!idle_) {
+        return;
+    }
+    try {
+        muntero::ModelSnapshot snapshot = snapshots_ ? snapshots_() : muntero::ModelSnapshot{};
+        if (const char* refusal = refusalFor(snapshot)) {
+            say(QString::fromLatin1(refusal));
+            return;
+        }
+        GenerationSettings settings = generator_.settings();
+        if (single) {
+            settings.octaves = 0;
+        } else if (!askSettings_ || !askSettings_(window_, settings)) {
+            return;
+        }
+        start(settings, std::move(snapshot), single);
+    } catch (const std::exception& failure) {
+        say(QString::fromLocal8Bit(failure.what()));
+    }
+}
+
+void GenerationRun::start(const GenerationSettings& settings, muntero::ModelSnapshot snapshot, bool single) {
+    stopWorker(); // a finished run's worker may still be measuring its notes
+    const QString tooLarge = sizeRefusal(settings, availableMemoryBytes());
+    if (!tooLarge.isEmpty()) {
+        say(tooLarge);
+        return;
+    }
+    try {
+        generator_.configure(settings, std::move(snapshot));
+    } catch (const std::bad_alloc&) {
+        say(QStringLiteral("Not enough memory for the notes."));
+        return;
+    } catch (const std::exception& failure) {
+        say(QString::fromLocal8Bit(failure.what()));
+        return;
+    }
+
+    const int notes = generator_.noteCount();
+    progress_->maximum = notes;
+    progress_->centreOnScreen();
+    progress_->showForRun();
+    idle_ = false;
+    if (targets_.started) {
+        targets_.started();
+    }
+    notesDone_ = 0;
+    notesExpected_ = notes;
+
+    const int serial = ++serial_;
+    generator_.setNoteDoneCallback([this, serial](int note) {
+        // On a rendering thread, inside the generator's announcement: the note's flags are settled.
+        postFromWorker(new NoteDoneEvent(serial, generator_.noteBlewUp(note)));
+        if (noteObserver_) {
+            noteObserver_(note);
+        }
+    });
+    abandonMeasuring_ = false;
+    try {
+        worker_ = std::thread([this, serial, single] { work(serial, single); });
+    } catch (const std::exception& failure) {
+        idle_ = true;
+        progress_->hide();
+        say(QStringLiteral("The generation could not start: %1").arg(QString::fromLocal8Bit(failure.what())));
+        handOver(0);
+    }
+}
+
+// Everything the worker wrote before posting is visible to the handler of
+// the event: the release here pairs with the acquire in customEvent, an order
+// that does not rest on the event queue's own locking.
+void GenerationRun::postFromWorker(QEvent* event) {
+    workerEvents_.fetch_add(1, std::memory_order_release);
+    QCoreApplication::postEvent(this, event);
+}
+
+// The worker thread's body.
+void GenerationRun::work(int serial, bool raisePriority) {
+    if (raisePriority) {
+        raiseOwnPriority();
+    }
+    try {
+        if (generator_.run() != 0) {
+            return;
+        }
+        // Every note has been posted; the interface thread may already be handing
+        // the records over, which only reads the buffers this measuring reads.
+        const GenerationSettings& settings = generator_.settings();
+        if (settings.octaves <= 0 || !(generator_.baseFrequency() > 0.0)) {
+            return;
+        }
+        QString perNote;
+        double largestCents = -1.0;
+        int largestNote = 0;
+        for (int note = 0; note < generator_.noteCount(); ++note) {
+            if (abandonMeasuring_.load(std::memory_order_relaxed)) {
+                return;
+            }
+            const double target = NoteGenerator::kFirstNoteHz * std::pow(2.0, note / 12.0);
+            const double measured =
+                measurePitch(generator_.format(), generator_.noteBuffer(note), generator_.samplesPerNote());
+            if (!(measured > 0.0)) {
+                perNote += QStringLiteral("%1: no pitch\n").arg(noteLabel(note));
+                continue;
+            }
+            const double cents = 1200.0 * std::log2(measured / target);
+            perNote += QStringLiteral("%1: %2 Hz, %3 cents\n")
+                           .arg(noteLabel(note))
+                           .arg(measured, 0, 'f', 2)
+                           .arg(cents, 0, 'f', 1);
+            if (std::fabs(cents) > largestCents) {
+                largestCents = std::fabs(cents);
+                largestNote = note;
+            }
+        }
+        const QString summary = largestCents < 0.0 ? QStringLiteral("No note has a measurable pitch")
+                                                   : QStringLiteral("Tuning: at most %1 cents off (%2)")
+                                                         .arg(largestCents, 0, 'f', 1)
+                                                         .arg(noteLabel(largestNote));
+        postFromWorker(new TuningMeasuredEvent(serial, summary, perNote.trimmed()));
+    } catch (const std::bad_alloc&) {
+        postFromWorker(new RunFailedEvent(serial, QStringLiteral("Not enough memory for the notes.")));
+    } catch (const std::exception& failure) {
+        postFromWorker(new RunFailedEvent(serial, QString::fromLocal8Bit(failure.what())));
+    } catch (...) {
+        postFromWorker(new RunFailedEvent(serial, QStringLiteral("The generation failed.")));
+    }
+}
+
+bool GenerationRun::event(QEvent* event) {
+    // Nothing thrown by a handler reaches the event loop.
+    try {
+        if (event->type() == eventType(WM_CANCEL_GENERATION)) {
+            cancel();
+            return true;
+        }
+        return QObject::event(event);
+    } catch (const std::exception& failure) {
+        say(QString::fromLocal8Bit(failure.what()));
+        return true;
+    }
+}
+
+void GenerationRun::customEvent(QEvent* event) {
+    workerEvents_.load(std::memory_order_acquire);
+    if (event->type() == eventType(WM_NOTE_DONE)) {
+        const auto* done = static_cast<NoteDoneEvent*>(event);
+        noteDone(done->serial, done->diverged);
+    } else if (event->type() == kRunFailedEvent) {
+        const auto* failure = static_cast<RunFailedEvent*>(event);
+        if (failure->serial == serial_ && !idle_) {
+            failed(failure->text);
+        }
+    } else if (event->type() == kTuningMeasuredEvent) {
+        const auto* tuning = static_cast<TuningMeasuredEvent*>(event);
+        if (tuning->serial == serial_ && idle_ && targets_.showTuning) {
+            targets_.showTuning(tuning->summary, tuning->perNote);
+        }
+    }
+}
+
+void GenerationRun::noteDone(int serial, bool diverged) {
+    if (idle_ || serial != serial_) {
+        return;
+    }
+    progress_->progressStep(diverged);
+    ++notesDone_;
+    if (notesDone_ == notesExpected_) {
+        finish();
+    }
+}
+
+void GenerationRun::finish() {
+    progress_->hide();
+    idle_ = true;
+    handOver(notesExpected_);
+    if (targets_.repaint) {
+        targets_.repaint();
+    }
+    reportSilence();
+}
+
+void GenerationRun::cancel() {
+    if (idle_) {
+        return;
+    }
+    generator_.stopRequested = 1;
+    stopWorker();
+    idle_ = true;
+    if (progress_) {
+        progress_->hide();
+    }
+    handOver(notesDone_);
+}
+
+void GenerationRun::failed(const QString& text) {
+    stopWorker();
+    idle_ = true;
+    progress_->hide();
+    handOver(notesDone_);
+    say(text);
+}
+
+void GenerationRun::shutdown() {
+    if (!idle_) {
+        generator_.stopRequested = 1;
+    }
+    stopWorker();
+    idle_ = true;
+    if (progress_) {
+        progress_->hide();
+    }
+}
+
+void GenerationRun::stopWorker() {
+    abandonMeasuring_ = true;
+    if (worker_.joinable()) {
+        worker_.join();
+    }
+}
+
+void GenerationRun::handOver(int count) {
+    const pellamy::SoundStreamDescription* records = generator_.buildDescriptions();
+    if (records == nullptr) {
+        return;
+    }
+    if (targets_.instrumentReady) {
+        targets_.instrumentReady(count, records);
+    }
+    if (targets_.showWaveform) {
+        const WaveformInfo waveform{static_cast<int>(records[0].dataBytes / 2), records[0].data,
+                                    static_cast<int>(records[0].format.nSamplesPerSec)};
+        targets_.showWaveform(waveform);
+    }
+    if (targets_.showSpectrum) {
+        targets_.showSpectrum(count, records);
+    }
+}
+
+// A flagged node that never moves gives silent notes; the run still ends
+// normally, and the user learns why the instrument makes no sound.
+void GenerationRun::reportSilence() {
+    const std::int16_t* first = generator_.noteBuffer(0);
+    // A flagged node that never moves holds one value (0 at rest, its displacement when fixed).
+    const bool firstSilent =
+        first != nullptr && std::all_of(first, first + generator_.samplesPerNote(),
+                                        [first](std::int16_t s) { return s == first[0]; });
+    if (generator_.settings().octaves <= 0) {
+        if (firstSilent) {
+            say(QStringLiteral("The note is silent: the flagged node does not move."));
+        }
+        return;
+    }
+    // The first note starts from the untuned model's state, so it is silent when the untuned one was.
+    if (firstSilent || !(generator_.baseFrequency() > 0.0)) {
+        say(QStringLiteral("The untuned note was silent: the flagged node does not move, so every note is "
+                           "silent and the tuning is meaningless."));
+    }
+}
+
+} // namespace kivora

@@ -1,0 +1,129 @@
+// A generation run: turns a request from the piano into an instrument. It
+// takes a snapshot of the model, asks for the settings, configures the note
+// generator, renders on a worker thread while the progress dialog follows the
+// notes, and hands the records to the piano, the oscillogram and the analyzer.
+//
+// Every member function runs on the interface thread. The worker writes only
+// the generator's buffers and posts one NoteDone event per note; the
+// interface thread reads the buffers only after the last note has been
+// counted or the worker has been joined (cancel, failure, destruction).
+#pragma once
+
+#include "generation/CProgressDialogNonModal.h"
+#include "window/WindowMessages.h"
+
+#include <kivora/NoteGenerator.h>
+#include <muntero/ModelSnapshot.h>
+#include <pellamy/SoundStreamDescription.h>
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <thread>
+
+class QWidget;
+
+namespace kivora {
+
+// Where a run delivers; an empty function is skipped.
+struct GenerationTargets {
+    std::function<void()> started; // the piano disables its commands
+    // count records of the run (the first count are rendered); valid until the next run.
+    std::function<void(int count, const pellamy::SoundStreamDescription* records)> instrumentReady;
+    std::function<void(const WaveformInfo& waveform)> showWaveform;
+    std::function<void(int count, const pellamy::SoundStreamDescription* records)> showSpectrum;
+    std::function<void()> repaint;
+    // How far the tuned notes lie from their pitches: a one-line summary and one line per note.
+    std::function<void(const QString& summary, const QString& perNote)> showTuning;
+};
+
+// Why settings cannot be generated with availableBytes of memory, or an empty
+// text: a note longer than the generator takes, or buffers larger than the memory.
+QString sizeRefusal(const GenerationSettings& settings, std::uint64_t availableBytes);
+// Memory the system can still give, in bytes.
+std::uint64_t availableMemoryBytes();
+
+class GenerationRun : public QObject {
+    Q_OBJECT
+
+public:
+    using SnapshotSource = std::function<muntero::ModelSnapshot()>;
+    // Shows the settings and returns false when the user cancelled.
+    using SettingsQuestion = std::function<bool(QWidget* window, GenerationSettings& settings)>;
+    using MessageSink = std::function<void(QWidget* window, const QString& text)>;
+
+    // window (may be null) owns the run, the message boxes and the dialogs.
+    // As the window's child the run is destroyed before the progress dialog.
+    GenerationRun(QWidget* window, SnapshotSource snapshots, GenerationTargets targets,
+                  CProgressDialogNonModal::TickSource ticks = CProgressDialogNonModal::monotonicTicks);
+    // Stops a running worker and waits for it.
+    ~GenerationRun() override;
+
+    // The piano's "Generate Number of Notes": asks for the settings, then runs.
+    void generateNotes();
+    // The piano's single sound: the last settings with octaves 0, no dialog,
+    // a worker one priority step above normal (where the system allows it).
+    void generateSingle();
+    // Stops the worker, waits for it and hands over the notes counted so far.
+    void cancel();
+    // Stops and waits for the worker without handing anything over (the window is closing).
+    void shutdown();
+
+    bool idle() const { return idle_; }
+    int notesDone() const { return notesDone_; }
+    int notesExpected() const { return notesExpected_; }
+    NoteGenerator& generator() { return generator_; }
+    CProgressDialogNonModal& progressDialog() { return *progress_; }
+
+    void setSettingsQuestion(SettingsQuestion question) { askSettings_ = std::move(question); }
+    void setMessageSink(MessageSink sink) { message_ = std::move(sink); }
+    // Called on the rendering thread after each note's event has been posted (tests pace the worker with it).
+    void setNoteObserver(std::function<void(int note)> observer) { noteObserver_ = std::move(observer); }
+
+    static bool defaultSettingsQuestion(QWidget* window, GenerationSettings& settings);
+    static void defaultMessage(QWidget* window, const QString& text);
+
+protected:
+    bool event(QEvent* event) override;
+    void customEvent(QEvent* event) override;
+
+private:
+    void request(bool single);
+    void start(const GenerationSettings& settings, muntero::ModelSnapshot snapshot, bool single);
+    void work(int serial, bool raisePriority);
+    void noteDone(int serial, bool diverged);
+    void finish();
+    void failed(const QString& text);
+    void handOver(int count);
+    void reportSilence();
+    void stopWorker();
+    void postFromWorker(QEvent* event);
+    void say(const QString& text);
+
+    QWidget* window_;
+    SnapshotSource snapshots_;
+    GenerationTargets targets_;
+    SettingsQuestion askSettings_ = defaultSettingsQuestion;
+    MessageSink message_ = defaultMessage;
+    std::function<void(int)> noteObserver_;
+
+    NoteGenerator generator_;
+    std::thread worker_;
+    // A child of the window when there is one; deleted here if the window has not yet.
+    QPointer<CProgressDialogNonModal> progress_;
+    bool idle_ = true;
+    int notesDone_ = 0;
+    int notesExpected_ = 0;
+    // Events carry the run they belong to: a note finished by a cancelled run
+    // and still queued must not count in the next one.
+    int serial_ = 0;
+    // Set when the worker's measuring after the run is no longer wanted.
+    std::atomic<bool> abandonMeasuring_{false};
+    std::atomic<unsigned> workerEvents_{0};
+};
+
+} // namespace kivora

@@ -1,0 +1,198 @@
+#include "midi/MidiKeyboard.h"
+
+#include "piano/CPianoFrame.h"
+
+#include <kivora/exchange/RootKeys.h>
+#include <pellamy/InstrumentModel.h>
+
+#include <QActionGroup>
+#include <QCoreApplication>
+#include <QEvent>
+#include <QMenu>
+#include <algorithm>
+#include <utility>
+
+namespace kivora {
+
+namespace {
+
+QEvent::Type wakeEventType() {
+    static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
+    return type;
+}
+
+} // namespace
+
+MidiKeyboard::MidiKeyboard(CPianoView* piano, QMenu* menu, std::unique_ptr<MidiInputSource> source,
+                           QObject* parent)
+    : QObject(parent), piano_(piano), menu_(menu) {
+    wakeEventType(); // registered here, not first on the source's thread
+    poll_.setInterval(kPollIntervalMs);
+    connect(&poll_, &QTimer::timeout, this, &MidiKeyboard::refreshPorts);
+    if (piano_ != nullptr)
+        connect(piano_, &CPianoView::instrumentChanged, this, [this] {
+            // The piano forgot its held keys with its old instrument.
+            heldAliases_.clear();
+            aliasesStale_ = true;
+            if (connected_)
+                mapKeys();
+        });
+    setSource(std::move(source));
+}
+
+MidiKeyboard::~MidiKeyboard() {
+    if (source_)
+        source_->closePort();
+}
+
+void MidiKeyboard::setSource(std::unique_ptr<MidiInputSource> source) {
+    closeChosen();
+    source_ = std::move(source);
+    ports_.clear();
+    if (source_ && source_->available()) {
+        ports_ = source_->portNames();
+        poll_.start();
+        connectChosen();
+    } else {
+        poll_.stop();
+    }
+    rebuildMenu();
+    emit portsChanged();
+}
+
+void MidiKeyboard::refreshPorts() {
+    if (!source_ || !source_->available())
+        return;
+    std::vector<std::string> ports = source_->portNames();
+    bool changed = ports != ports_;
+    ports_ = std::move(ports);
+    const bool chosenPresent = std::find(ports_.begin(), ports_.end(), chosen_) != ports_.end();
+    if (connected_ && !chosenPresent) {
+        closeChosen();
+        changed = true;
+    } else if (!connected_ && chosenPresent) {
+        connectChosen();
+        changed = true;
+    }
+    if (changed) {
+        rebuildMenu();
+        emit portsChanged();
+    }
+}
+
+void MidiKeyboard::choosePort(const QString& name) {
+    closeChosen();
+    chosen_ = name.toStdString();
+    connectChosen();
+    rebuildMenu();
+    emit portsChanged();
+}
+
+void MidiKeyboard::connectChosen() {
+    if (chosen_.empty() || !source_ || std::find(ports_.begin(), ports_.end(), chosen_) == ports_.end())
+        return;
+    connected_ = source_->openPort(chosen_, [this](const MidiNoteEvent& note) { queueNote(note); });
+    if (connected_ && aliasesStale_)
+        mapKeys();
+}
+
+void MidiKeyboard::closeChosen() {
+    if (source_)
+        source_->closePort();
+    connected_ = false;
+    // Notes of queued events and held keys would hang without their note-offs.
+    playQueuedNotes();
+    if (piano_ != nullptr)
+        for (const std::string& alias : std::exchange(heldAliases_, {}))
+            piano_->releaseSound(alias);
+}
+
+void MidiKeyboard::rebuildMenu() {
+    if (menu_ == nullptr)
+        return;
+    menu_->clear();
+    if (!source_ || !source_->available()) {
+        menu_->addAction(tr("No MIDI system (ALSA sequencer not available)"))->setEnabled(false);
+        return;
+    }
+    auto* group = new QActionGroup(menu_);
+    group->setExclusive(true);
+    auto add = [&](const QString& text, const QString& port) {
+        QAction* action = menu_->addAction(text);
+        action->setCheckable(true);
+        action->setChecked(port.toStdString() == chosen_);
+        action->setData(port);
+        group->addAction(action);
+        connect(action, &QAction::triggered, this, [this, port] {
+            if (port.toStdString() != chosen_)
+                choosePort(port);
+        });
+        return action;
+    };
+    add(tr("&None"), QString());
+    menu_->addSeparator();
+    for (const std::string& port : ports_) {
+        const QString name = QString::fromStdString(port);
+        add(name, name);
+    }
+    if (!chosen_.empty() && !connected_) {
+        // The chosen port is away: it stays chosen and reconnects when back.
+        const QString name = QString::fromStdString(chosen_);
+        QAction* waiting = add(tr("%1 (disconnected)").arg(name), name);
+        waiting->setEnabled(false);
+    }
+}
+
+void MidiKeyboard::mapKeys() {
+    aliases_.fill(std::string());
+    aliasesStale_ = false;
+    if (piano_ == nullptr || !piano_->isLoaded() || piano_->controller()->instrument() == nullptr)
+        return;
+    for (const exchange::RootKey& root : exchange::assignRootKeys(*piano_->controller()->instrument())) {
+        if (root.key >= 0 && root.key < static_cast<int>(aliases_.size()))
+            aliases_[static_cast<std::size_t>(root.key)] = root.alias;
+    }
+}
+
+std::string MidiKeyboard::aliasForMidiKey(int midiKey) {
+    if (aliasesStale_)
+        mapKeys();
+    if (midiKey < 0 || midiKey >= static_cast<int>(aliases_.size()))
+        return {};
+    return aliases_[static_cast<std::size_t>(midiKey)];
+}
+
+void MidiKeyboard::queueNote(const MidiNoteEvent& note) {
+    queue_.push(note);
+    if (!wakePending_.exchange(true, std::memory_order_acq_rel))
+        QCoreApplication::postEvent(this, new QEvent(wakeEventType()));
+}
+
+void MidiKeyboard::playQueuedNotes() {
+    // Cleared before reading, in one read-modify-write: a plain store could
+    // be ordered after the reads below, and a note queued in between would
+    // find the flag still set, post nothing and wait for the next note.
+    wakePending_.exchange(false, std::memory_order_acq_rel);
+    while (const std::optional<MidiNoteEvent> note = queue_.pop()) {
+        const std::string alias = aliasForMidiKey(note->key);
+        if (alias.empty() || piano_ == nullptr || !piano_->isLoaded())
+            continue;
+        if (note->on && note->velocity > 0) {
+            if (piano_->pressSound(alias))
+                heldAliases_.insert(alias);
+        } else {
+            piano_->releaseSound(alias);
+            heldAliases_.erase(alias);
+        }
+    }
+}
+
+bool MidiKeyboard::event(QEvent* event) {
+    if (event->type() == wakeEventType()) {
+        playQueuedNotes();
+        return true;
+    }
+    return QObject::event(event);
+}
+
+} // namespace kivora

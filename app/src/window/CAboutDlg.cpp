@@ -1,0 +1,22 @@
+#include "window/CAboutDlg.h"
+
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QVBoxLayout>
+
+namespace kivora {
+
+CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("CAboutDlg"));
+    setWindowTitle(QStringLiteral("About Kivora"));
+    auto* layout = new QVBoxLayout(this);
+    auto* text = new QLabel(QStringLiteral("Kivora v2.0"), this);
+    layout->addWidget(text);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    layout->addWidget(buttons);
+    // 235 × 55 dialog units.
+    resize(353, 90);
+}
+
+} // namespace kivora

@@ -1,0 +1,416 @@
+#include "window/CMainFrame.h"
+
+#include "analysis/CAnalyzatorFrame.h"
+#include "analysis/COscillogrammFrame.h"
+#include "common/EngineGuard.h"
+#include "midi/MidiKeyboard.h"
+#include "piano/KeyCodes.h"
+#include "window/CAboutDlg.h"
+#include "window/MainFrameGeneration.h"
+#include "window/WindowMessages.h"
+
+#include <modelkit/Representation.h>
+
+#include <QAbstractSpinBox>
+#include <QApplication>
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QLayout>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QStatusBar>
+#include <QTextEdit>
+#include <algorithm>
+
+namespace kivora {
+
+namespace {
+
+// A bar that cannot be dragged; a double click goes to its splitter.
+class ExSplitterHandle : public QSplitterHandle {
+public:
+    ExSplitterHandle(Qt::Orientation orientation, ExSplitterWnd* parent)
+        : QSplitterHandle(orientation, parent), splitter_(parent) {
+        setCursor(Qt::ArrowCursor);
+    }
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override { event->accept(); }
+    void mouseMoveEvent(QMouseEvent* event) override { event->accept(); }
+    void mouseReleaseEvent(QMouseEvent* event) override { event->accept(); }
+    void mouseDoubleClickEvent(QMouseEvent* event) override {
+        event->accept();
+        emit splitter_->handleDoubleClicked();
+    }
+
+private:
+    ExSplitterWnd* splitter_;
+};
+
+// A pane that a splitter may shrink to nothing.
+void makeShrinkable(QWidget* pane) {
+    pane->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
+    pane->setMinimumSize(0, 0);
+    if (pane->layout() != nullptr)
+        pane->layout()->setSizeConstraint(QLayout::SetNoConstraint);
+}
+
+// An empty pane standing in for one still to come.
+QWidget* makePlaceholder(const QString& name) {
+    auto* pane = new QWidget;
+    pane->setObjectName(name);
+    pane->setAutoFillBackground(true);
+    pane->setFocusPolicy(Qt::NoFocus);
+    return pane;
+}
+
+QList<int> toList(const auto& sizes) {
+    return QList<int>(sizes.begin(), sizes.end());
+}
+
+} // namespace
+
+// ------------------------------------------------------------- ExSplitterWnd
+
+ExSplitterWnd::ExSplitterWnd(Qt::Orientation orientation, QWidget* parent) : QSplitter(orientation, parent) {
+    setChildrenCollapsible(true);
+    setHandleWidth(CMainFrame::kSplitterHandleWidth);
+    setOpaqueResize(true);
+}
+
+QSplitterHandle* ExSplitterWnd::createHandle() {
+    return new ExSplitterHandle(orientation(), this);
+}
+
+void ExSplitterWnd::resizeEvent(QResizeEvent* event) {
+    QSplitter::resizeEvent(event);
+    emit resized();
+}
+
+PaneLayout defaultPaneLayout(int width, int height, int handleWidth) {
+    PaneLayout layout;
+    width = std::max(width, 0);
+    height = std::max(height, 0);
+    layout.columns[0] = width / 2;
+    layout.columns[1] = std::max(width - handleWidth - layout.columns[0], 0);
+    layout.rows[0] = height / 2;
+    layout.rows[1] = height / 8;
+    layout.rows[2] = height / 8;
+    layout.rows[3] = std::max(height - 3 * handleWidth - layout.rows[0] - layout.rows[1] - layout.rows[2], 0);
+    return layout;
+}
+
+PaneLayout expandedPaneLayout(int width, int height, int handleWidth) {
+    PaneLayout layout;
+    layout.columns = {0, std::max(width - handleWidth, 0)};
+    layout.rows = {std::max(height - 3 * handleWidth, 0), 0, 0, 0};
+    return layout;
+}
+
+// ---------------------------------------------------------------- CMainFrame
+
+CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
+    setObjectName(QStringLiteral("CMainFrame"));
+    setWindowTitle(QStringLiteral("Kivora"));
+
+    editorSplitter_ = new ExSplitterWnd(Qt::Horizontal, this);
+    editorSplitter_->setObjectName(QStringLiteral("editorSplitter"));
+    paneSplitter_ = new ExSplitterWnd(Qt::Vertical);
+    paneSplitter_->setObjectName(QStringLiteral("paneSplitter"));
+
+    QWidget* editor = makePlaceholder(QStringLiteral("editorPlaceholder"));
+    QWidget* drawer = makePlaceholder(QStringLiteral("drawerPlaceholder"));
+    oscillogramFrame_ = new COscillogrammFrame;
+    analyzerFrame_ = new CAnalyzatorFrame;
+    pianoFrame_ = new CPianoFrame;
+    for (QWidget* pane : {editor, drawer, static_cast<QWidget*>(oscillogramFrame_),
+                          static_cast<QWidget*>(analyzerFrame_), static_cast<QWidget*>(pianoFrame_)})
+        makeShrinkable(pane);
+    makeShrinkable(paneSplitter_);
+
+    editorSplitter_->addWidget(editor);
+    editorSplitter_->addWidget(paneSplitter_);
+    paneSplitter_->addWidget(drawer);
+    paneSplitter_->addWidget(oscillogramFrame_);
+    paneSplitter_->addWidget(analyzerFrame_);
+    paneSplitter_->addWidget(pianoFrame_);
+    setCentralWidget(editorSplitter_);
+
+    connect(paneSplitter_, &ExSplitterWnd::handleDoubleClicked, this, &CMainFrame::toggleDrawer);
+    connect(editorSplitter_, &ExSplitterWnd::resized, this, &CMainFrame::applyLayout);
+    connect(paneSplitter_, &ExSplitterWnd::resized, this, &CMainFrame::applyLayout);
+
+    // A loaded instrument shows its first sound, a played note its own.
+    CPianoView* piano = pianoFrame_->view();
+    connect(piano, &CPianoView::instrumentChanged, this, [this, piano](bool loaded) {
+        if (loaded)
+            showNote(piano->samplesOf(piano->firstAlias()));
+    });
+    connect(piano, &CPianoView::noteStarted, this,
+            [this, piano](const QString& alias) { showNote(piano->samplesOf(alias.toStdString())); });
+
+    createMenus();
+    createDrawer();
+#if KIVORA_WITH_MIDI
+    // After the drawer's "&Model", which follows "&Instrument"; Alt+D, as Alt+M is the model's.
+    midiInputMenu_ = addMenuBeforeHelp(tr("MI&DI Input"));
+    midiKeyboard_ = new MidiKeyboard(pianoFrame_->view(), midiInputMenu_, makeAlsaMidiInputSource(), this);
+#endif
+    qApp->installEventFilter(this);
+}
+
+CMainFrame::~CMainFrame() {
+    qApp->removeEventFilter(this);
+}
+
+void CMainFrame::createMenus() {
+    QMenu* file = menuBar()->addMenu(tr("&File"));
+    fileMenu_ = file;
+    exportInstrument_ = file->addAction(tr("&Export Instrument..."));
+    exportInstrument_->setStatusTip(tr("Export the instrument as a SoundFont 2 bank or an SFZ file"));
+    exportInstrument_->setEnabled(false);
+    connect(exportInstrument_, &QAction::triggered, this, &CMainFrame::exportInstrument);
+    connect(pianoFrame_->view(), &CPianoView::instrumentChanged, exportInstrument_, &QAction::setEnabled);
+    file->addSeparator();
+    QAction* exit = file->addAction(tr("E&xit"));
+    connect(exit, &QAction::triggered, this, &QWidget::close);
+
+    // Edit and View have no handlers: shown, but disabled.
+    QMenu* edit = menuBar()->addMenu(tr("&Edit"));
+    editMenu_ = edit;
+    auto addDisabled = [](QMenu* menu, const QString& text, const QKeySequence& shortcut = {}) -> QAction* {
+        QAction* action = menu->addAction(text);
+        action->setShortcut(shortcut);
+        action->setShortcutContext(Qt::WidgetShortcut); // never steals the key
+        action->setEnabled(false);
+        return action;
+    };
+    undoAction_ = addDisabled(edit, tr("&Undo"), QKeySequence(Qt::CTRL | Qt::Key_Z));
+    edit->addSeparator();
+    addDisabled(edit, tr("Cu&t"), QKeySequence(Qt::CTRL | Qt::Key_X));
+    addDisabled(edit, tr("&Copy"), QKeySequence(Qt::CTRL | Qt::Key_C));
+    addDisabled(edit, tr("&Paste"), QKeySequence(Qt::CTRL | Qt::Key_V));
+    QMenu* view = menuBar()->addMenu(tr("&View"));
+    addDisabled(view, tr("&Status Bar"));
+
+    instrumentMenu_ = menuBar()->addMenu(tr("&Instrument"));
+    instrumentMenu_->addActions(pianoFrame_->instrumentActions());
+    connect(pianoFrame_->view(), &CPianoView::statusMessage, this,
+            [this](const QString& text) { statusBar()->showMessage(text); });
+
+    QMenu* help = menuBar()->addMenu(tr("&Help"));
+    helpMenuAction_ = help->menuAction();
+    QAction* about = help->addAction(tr("&About Kivora..."));
+    connect(about, &QAction::triggered, this, &CMainFrame::showAbout);
+
+    // Accelerators without a menu item: the editor pane's open and save.
+    auto* open = new QAction(this);
+    open->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+    connect(open, &QAction::triggered, this, [this] {
+        if (openInEditor_)
+            openInEditor_();
+    });
+    auto* save = new QAction(this);
+    save->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+    connect(save, &QAction::triggered, this, [this] {
+        if (saveFromEditor_)
+            saveFromEditor_();
+    });
+    addAction(open);
+    addAction(save);
+}
+
+QMenu* CMainFrame::addMenuBeforeHelp(const QString& title) {
+    auto* menu = new QMenu(title, menuBar());
+    menuBar()->insertMenu(helpMenuAction_, menu);
+    return menu;
+}
+
+void CMainFrame::setEditorCommands(std::function<void()> open, std::function<void()> save) {
+    openInEditor_ = std::move(open);
+    saveFromEditor_ = std::move(save);
+}
+
+void CMainFrame::showAbout() {
+    CAboutDlg about(this);
+    about.exec();
+}
+
+QWidget* CMainFrame::editorPane() const {
+    return editorSplitter_->widget(0);
+}
+
+QWidget* CMainFrame::drawerPane() const {
+    return paneSplitter_->widget(0);
+}
+
+CPianoView* CMainFrame::pianoView() const {
+    return pianoFrame_->view();
+}
+
+void CMainFrame::replacePane(ExSplitterWnd* splitter, int index, QWidget* pane) {
+    makeShrinkable(pane);
+    QWidget* old = splitter->replaceWidget(index, pane);
+    delete old;
+    applyLayout();
+}
+
+void CMainFrame::setEditorPane(QWidget* pane) {
+    replacePane(editorSplitter_, 0, pane);
+}
+
+void CMainFrame::setDrawerPane(QWidget* pane) {
+    replacePane(paneSplitter_, 0, pane);
+}
+
+void CMainFrame::applyLayout() {
+    const int handle = kSplitterHandleWidth;
+    const QSize area = editorSplitter_->size();
+    const PaneLayout layout = showExpanded_ ? expandedPaneLayout(area.width(), area.height(), handle)
+                                            : defaultPaneLayout(area.width(), area.height(), handle);
+    const QSignalBlocker outer(editorSplitter_);
+    const QSignalBlocker inner(paneSplitter_);
+    if (editorSplitter_->sizes() != toList(layout.columns))
+        editorSplitter_->setSizes(toList(layout.columns));
+    if (paneSplitter_->sizes() != toList(layout.rows))
+        paneSplitter_->setSizes(toList(layout.rows));
+}
+
+void CMainFrame::toggleDrawer() {
+    drawerExpanded_ = !drawerExpanded_;
+    showExpanded_ = drawerExpanded_;
+    applyLayout();
+}
+
+void CMainFrame::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    // Every resize restores the default layout; the expanded flag stays, so
+    // the next double click takes the restoring branch.
+    showExpanded_ = false;
+    applyLayout();
+}
+
+void CMainFrame::changeEvent(QEvent* event) {
+    // A key released in another window never arrives here: release them all.
+    if (event->type() == QEvent::ActivationChange && !isActiveWindow())
+        pianoFrame_->view()->releaseEverything();
+    QMainWindow::changeEvent(event);
+}
+
+bool CMainFrame::keysGoToTheirWidget() const {
+    if (QApplication::activePopupWidget() != nullptr || QApplication::activeModalWidget() != nullptr)
+        return true;
+    const QWidget* focus = QApplication::focusWidget();
+    if (focus == nullptr)
+        return false;
+    if (qobject_cast<const QLineEdit*>(focus) || qobject_cast<const QTextEdit*>(focus) ||
+        qobject_cast<const QPlainTextEdit*>(focus) || qobject_cast<const QAbstractSpinBox*>(focus) ||
+        qobject_cast<const QMenuBar*>(focus))
+        return true;
+    if (const auto* combo = qobject_cast<const QComboBox*>(focus))
+        return combo->isEditable();
+    return false;
+}
+
+void CMainFrame::forwardKey(const QKeyEvent& event) {
+    forwarding_ = true;
+    auto copy = [&event] {
+        return QKeyEvent(event.type(), event.key(), event.modifiers(), event.nativeScanCode(),
+                         event.nativeVirtualKey(), event.nativeModifiers(), event.text(),
+                         event.isAutoRepeat(), static_cast<quint16>(event.count()));
+    };
+    if (event.type() == QEvent::KeyPress) {
+        QKeyEvent toEditor = copy();
+        QCoreApplication::sendEvent(editorPane(), &toEditor);
+    }
+    QKeyEvent toPiano = copy();
+    QCoreApplication::sendEvent(pianoFrame_->view(), &toPiano);
+    forwarding_ = false;
+}
+
+bool CMainFrame::eventFilter(QObject* watched, QEvent* event) {
+    const QEvent::Type type = event->type();
+    if ((type == QEvent::KeyPress || type == QEvent::KeyRelease) && !forwarding_) {
+        auto* widget = qobject_cast<QWidget*>(watched);
+        const auto& key = *static_cast<QKeyEvent*>(event);
+        // Shortcut and focus keys go their usual way; releases always reach
+        // the piano, so a note whose key is let go with Ctrl down still ends.
+        const bool noteKey = type == QEvent::KeyRelease || pressPlaysNote(key);
+        if (widget != nullptr && widget->window() == this && noteKey && !keysGoToTheirWidget() &&
+            !drawerTakesKey(key)) {
+            forwardKey(key);
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+bool CMainFrame::event(QEvent* event) {
+    switch (static_cast<int>(event->type())) {
+    case WM_GENERATE_NOTES:
+    case WM_GENERATE_SINGLE:
+    case WM_NOTE_DONE:
+    case WM_CANCEL_GENERATION:
+        if (handleGenerationMessage(event))
+            return true;
+        break;
+    default:
+        break;
+    }
+    return QMainWindow::event(event);
+}
+
+void CMainFrame::deliverRunResults(int count, const pellamy::SoundStreamDescription* records) {
+    InstrumentReadyEvent ready(count, records);
+    QCoreApplication::sendEvent(pianoFrame_, &ready);
+    NoteSamples first;
+    if (count > 0 && records != nullptr && records[0].data != nullptr) {
+        const unsigned channels = std::max<unsigned>(records[0].format.nChannels, 1);
+        const std::size_t values = records[0].dataBytes / 2;
+        for (std::size_t i = 0; i < values; i += channels)
+            first.samples.push_back(records[0].data[i]);
+        first.sampleRate = static_cast<int>(records[0].format.nSamplesPerSec);
+    }
+    const WaveformInfo info{static_cast<std::int32_t>(first.samples.size()), first.samples.data(),
+                            first.sampleRate};
+    ShowWaveformEvent waveform(info);
+    QCoreApplication::sendEvent(oscillogramFrame_, &waveform);
+    ShowSpectrumEvent spectrum(count, records);
+    QCoreApplication::sendEvent(analyzerFrame_, &spectrum);
+}
+
+void CMainFrame::showNote(const NoteSamples& note) {
+    if (note.samples.empty())
+        return;
+    const WaveformInfo info{static_cast<std::int32_t>(note.samples.size()), note.samples.data(),
+                            note.sampleRate};
+    ShowWaveformEvent waveform(info);
+    QCoreApplication::sendEvent(oscillogramFrame_, &waveform);
+    pellamy::SoundStreamDescription record;
+    record.name = "note";
+    record.format.wFormatTag = pellamy::kWaveFormatPcm;
+    record.format.nChannels = 1;
+    record.format.nSamplesPerSec = static_cast<std::uint32_t>(note.sampleRate);
+    record.format.wBitsPerSample = 16;
+    record.format.nBlockAlign = 2;
+    record.format.nAvgBytesPerSec = record.format.nSamplesPerSec * 2;
+    record.dataBytes = static_cast<std::uint32_t>(note.samples.size() * 2);
+    record.data = note.samples.data();
+    ShowSpectrumEvent spectrum(1, &record);
+    QCoreApplication::sendEvent(analyzerFrame_, &spectrum);
+}
+
+bool CMainFrame::openFile(const QString& path) {
+    if (path.endsWith(QLatin1String(".ins"), Qt::CaseInsensitive))
+        return pianoFrame_->view()->loadInstrumentFile(path);
+    if (modelEditor_ != nullptr)
+        return openModelInEditor(path);
+    if (path.endsWith(QLatin1String(".json"), Qt::CaseInsensitive))
+        return openModelFile(path);
+    showMessage(this, tr("Kivora opens instrument files (.ins) and model files (.json): %1").arg(path));
+    return false;
+}
+
+} // namespace kivora

@@ -65,7 +65,16 @@ private:
 
 InstrumentController::InstrumentController() : InstrumentController(&MelodyRecorder::steadyClockMs) {}
 
-InstrumentController::InstrumentController(Clock recorderClock) : recorderClock_(std::move(recorderClock)) {}
+InstrumentController::InstrumentController(Clock recorderClock)
+    : outputDevice_(OutputDevice::Default), recorderClock_(std::move(recorderClock)) {}
+
+void InstrumentController::setOutputDevice(OutputDevice device) {
+    outputDevice_ = device;
+}
+
+OutputDevice InstrumentController::outputDevice() const {
+    return outputDevice_;
+}
 
 InstrumentController::~InstrumentController() {
     tearDownSuite();
@@ -106,8 +115,8 @@ void InstrumentController::CreateInstrumentSuite(int count, const SoundStreamDes
 }
 
 void InstrumentController::setUpSuite() {
-    soundOutput_ =
-        std::make_unique<SoundOutput>(instrument_.get(), kDeviceSampleRate, kDeviceChannels, kDeviceBits);
+    soundOutput_ = std::make_unique<SoundOutput>(instrument_.get(), kDeviceSampleRate, kDeviceChannels,
+                                                 kDeviceBits, outputDevice_);
     keyboardVisual_ = std::make_unique<KeyboardVisual>(instrument_.get());
     recorder_ = std::make_unique<MelodyRecorder>(*instrument_, recorderClock_);
     renderer_ = std::make_unique<MelodyRenderer>(MixClip);

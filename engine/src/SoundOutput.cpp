@@ -6,9 +6,12 @@
 
 #include <SDL.h>
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <optional>
 #include <span>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -49,10 +52,12 @@ public:
     AudioSubsystem& operator=(const AudioSubsystem&) = delete;
 };
 
-// An open playback device; closing it joins SDL's audio thread.
+// An open playback device; closing it joins its audio thread. A silent one
+// is a thread of ours that takes buffers at the device's pace.
 class AudioDevice {
 public:
-    AudioDevice(int samplesPerSecond, unsigned channels, VoiceMixer& mixer) {
+    AudioDevice(int samplesPerSecond, unsigned channels, VoiceMixer& mixer, OutputDevice device)
+        : mixer_(mixer) {
         SDL_AudioSpec wanted{};
         wanted.freq = samplesPerSecond;
         wanted.format = AUDIO_S16SYS;
@@ -60,6 +65,11 @@ public:
         wanted.samples = static_cast<Uint16>(SoundOutput::kRequestedBufferFrames);
         wanted.callback = &VoiceMixer::fillDeviceBuffer;
         wanted.userdata = &mixer;
+        if (device == OutputDevice::Silent) {
+            granted_ = wanted;
+            return;
+        }
+        subsystem_.emplace();
         // Rate, format and channels are fixed (SDL converts if the hardware
         // differs); the buffer size is the driver's choice.
         id_ = SDL_OpenAudioDevice(nullptr, 0, &wanted, &granted_, SDL_AUDIO_ALLOW_SAMPLES_CHANGE);
@@ -71,16 +81,44 @@ public:
             throw kFormatRefused;
         }
     }
-    ~AudioDevice() { SDL_CloseAudioDevice(id_); }
+    ~AudioDevice() {
+        if (id_ != 0) {
+            SDL_CloseAudioDevice(id_);
+        } else if (silentThread_.joinable()) {
+            stopSilent_.store(true, std::memory_order_relaxed);
+            silentThread_.join();
+        }
+    }
     AudioDevice(const AudioDevice&) = delete;
     AudioDevice& operator=(const AudioDevice&) = delete;
 
-    void play() { SDL_PauseAudioDevice(id_, 0); }
+    void play() {
+        if (id_ != 0) {
+            SDL_PauseAudioDevice(id_, 0);
+            return;
+        }
+        const auto bytes = static_cast<int>(granted_.samples * granted_.channels * sizeof(std::int16_t));
+        const auto period = std::chrono::nanoseconds(1'000'000'000LL * granted_.samples / granted_.freq);
+        silentThread_ =
+            std::thread([this, bytes, period,
+                         buffer = std::vector<std::uint8_t>(static_cast<std::size_t>(bytes))]() mutable {
+                auto next = std::chrono::steady_clock::now();
+                while (!stopSilent_.load(std::memory_order_relaxed)) {
+                    VoiceMixer::fillDeviceBuffer(&mixer_, buffer.data(), bytes);
+                    next += period;
+                    std::this_thread::sleep_until(next);
+                }
+            });
+    }
     const SDL_AudioSpec& granted() const { return granted_; }
 
 private:
+    VoiceMixer& mixer_;
+    std::optional<AudioSubsystem> subsystem_;
     SDL_AudioDeviceID id_ = 0;
     SDL_AudioSpec granted_{};
+    std::thread silentThread_;
+    std::atomic<bool> stopSilent_{false};
 };
 
 bool isPlayableFormat(int samplesPerSecond, unsigned channels, int bitsPerSample) {
@@ -99,8 +137,8 @@ struct PreparedVoice {
 
 class SoundOutput::Impl {
 public:
-    Impl(InstrumentModel& instrument, int samplesPerSecond, unsigned channels)
-        : mixer_(instrument.soundCount(), channels), device_(samplesPerSecond, channels, mixer_) {
+    Impl(InstrumentModel& instrument, int samplesPerSecond, unsigned channels, OutputDevice device)
+        : mixer_(instrument.soundCount(), channels), device_(samplesPerSecond, channels, mixer_, device) {
         const auto deviceRate = static_cast<unsigned>(device_.granted().freq);
         voices_.reserve(instrument.soundCount());
         instrument.forEachSound([&](const std::string&, const Sound& original) {
@@ -186,7 +224,6 @@ private:
 
     // Declaration order matters: the device (and with it the audio thread)
     // goes first, before the frames and the mixer it reads.
-    AudioSubsystem subsystem_;
     VoiceMixer mixer_;
     std::vector<PreparedVoice> voices_;
     std::vector<RetiredFrames> retired_;
@@ -213,16 +250,19 @@ std::optional<std::size_t> voiceIndexOf(InstrumentModel& instrument, const std::
 } // namespace
 
 SoundOutput::SoundOutput(InstrumentModel* instrument, int samplesPerSecond, unsigned channels,
-                         int bitsPerSample)
+                         int bitsPerSample, OutputDevice device)
     : instrument_(instrument) {
     if (!isPlayableFormat(samplesPerSecond, channels, bitsPerSample)) {
         // Opened first, as a refused format is a fault of an opened device.
-        AudioSubsystem subsystem;
+        if (device == OutputDevice::Default) {
+            AudioSubsystem subsystem;
+        }
         throw kFormatRefused;
     }
     // The voices are made here; the instrument is not kept by the device side.
     InstrumentModel none;
-    impl_ = std::make_unique<Impl>(instrument != nullptr ? *instrument : none, samplesPerSecond, channels);
+    impl_ = std::make_unique<Impl>(instrument != nullptr ? *instrument : none, samplesPerSecond, channels,
+                                   device);
 }
 
 SoundOutput::~SoundOutput() = default;

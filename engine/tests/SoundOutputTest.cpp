@@ -125,6 +125,32 @@ TEST(SoundOutputFailures, KeepTheirTextsAndKinds) {
     }
 }
 
+// Without a working driver the silent output still plays: notes start, ring
+// out in real time and end, and it stands beside an opened device.
+TEST(SoundOutput, ASilentOutputPlaysWithoutADriverAndBesideADevice) {
+    InstrumentModel instrument;
+    instrument.addSound("a", monoSound(envelopedTone(300, 48000, 50, 4000), 48000));
+    ::setenv("SDL_AUDIODRIVER", "no-such-driver", 1);
+    EXPECT_NE(thrownText([&] { openOutput(instrument); }), "");
+    {
+        SoundOutput silent(&instrument, kDeviceRate, kChannels, 16, OutputDevice::Silent);
+        EXPECT_EQ(silent.deviceSampleRate(), static_cast<int>(kDeviceRate));
+        silent.Start("a");
+        EXPECT_TRUE(instrument.soundFor("a")->isPlaying());
+        silent.Release("a", false);
+        waitFrames(silent, 1);
+        waitSilent(silent);
+        EXPECT_GE(silent.framesMixed(), 50u * kDeviceRate / 1000);
+        EXPECT_EQ(thrownText([&] { SoundOutput(&instrument, 48000, 2, 8, OutputDevice::Silent); }),
+                  "Can't set primary buffer format");
+    }
+    DummyDriver dummy; // one device at a time: the silent output takes none of them
+    auto device = openOutput(instrument);
+    SoundOutput silent(&instrument, kDeviceRate, kChannels, 16, OutputDevice::Silent);
+    silent.Start("a");
+    waitFrames(silent, kDeviceRate / 100);
+}
+
 TEST(SoundOutput, AnEmptyInstrumentAndUnknownAliasesPlayNothing) {
     DummyDriver dummy;
     InstrumentModel empty;

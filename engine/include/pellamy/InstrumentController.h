@@ -18,6 +18,7 @@ namespace pellamy {
 
 class InstrumentModel;
 class KeyboardVisual;
+enum class OutputDevice;
 class MelodyRecorder;
 class MelodyRenderer;
 class SoundOutput;
@@ -103,6 +104,10 @@ public:
     // Ends the recording and renders the recorded script.
     void RenderStop();
 
+    // Where the next suite plays (the default device unless set).
+    void setOutputDevice(OutputDevice device);
+    OutputDevice outputDevice() const;
+
     // The instrument played, or nullptr before a suite was begun.
     const InstrumentModel* instrument() const { return instrument_.get(); }
     // The live output, or nullptr without a suite.
@@ -116,6 +121,7 @@ private:
 
     std::unique_ptr<InstrumentModel> instrument_;
     std::unique_ptr<SoundOutput> soundOutput_;
+    OutputDevice outputDevice_;
     std::unique_ptr<KeyboardVisual> keyboardVisual_;
     std::unique_ptr<MelodyRecorder> recorder_;
     std::unique_ptr<MelodyRenderer> renderer_;

@@ -13,6 +13,16 @@ namespace pellamy {
 
 class InstrumentModel;
 
+// Where a SoundOutput plays.
+enum class OutputDevice {
+    // SDL's default device of the driver SDL_AUDIODRIVER selects.
+    Default,
+    // No device: a thread of the output takes mixed buffers at the pace a
+    // device would and drops them. Notes start, ring out and end as they
+    // would be heard; for machines whose sound device cannot be opened.
+    Silent,
+};
+
 // One voice per sound, created up front in the instrument's enumeration order
 // (InstrumentModel::forEachSound); a sound cannot overlap itself. Starting a
 // note reads the whole sound through Sound::readNext and plays it once from
@@ -24,7 +34,8 @@ class InstrumentModel;
 // reach it through a bounded lock-free queue.
 //
 // The audio driver is SDL's: SDL_AUDIODRIVER selects it (disk or dummy for
-// machines without sound). The device plays from construction on.
+// machines without sound), unless the output is silent. The device plays
+// from construction on.
 //
 // Thread: every member on the interface thread; the instrument's sounds are
 // touched only there.
@@ -43,8 +54,10 @@ public:
     // cannot be opened, the character string "Can't set primary buffer
     // format" for a format the device cannot play, and "Error creating
     // buffer" for a sound that cannot be played (no values, fewer than 4
-    // bytes, no channels or a rate that cannot be converted).
-    SoundOutput(InstrumentModel* instrument, int samplesPerSecond, unsigned channels, int bitsPerSample);
+    // bytes, no channels or a rate that cannot be converted). A silent
+    // output opens nothing and fails only on the format and the sounds.
+    SoundOutput(InstrumentModel* instrument, int samplesPerSecond, unsigned channels, int bitsPerSample,
+                OutputDevice device = OutputDevice::Default);
     // Stops every voice and closes the device.
     ~SoundOutput();
     SoundOutput(const SoundOutput&) = delete;

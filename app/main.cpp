@@ -2,13 +2,13 @@
 // the piano or a model (.json) to open in the editor (the drawer and the
 // generation run use the model the editor holds). --help and --version answer
 // without a display.
-#include "editor/ModelEditorPane.h"
 #include "window/CMainFrame.h"
-#include "window/MainFrameGeneration.h"
+#include "window/MainWindow.h"
 
 #include <QApplication>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 namespace {
 
@@ -56,11 +56,9 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    kivora::CMainFrame frame;
-    kivora::installGeneration(frame);
-    frame.installModelEditor(new kivora::ModelEditorPane);
-    frame.showMaximized();
+    const std::unique_ptr<kivora::MainWindow> window = kivora::buildMainWindow();
+    window->frame().showMaximized();
     if (arguments.size() == 2)
-        frame.openFile(arguments[1]);
+        window->frame().openFile(arguments[1]);
     return QApplication::exec();
 }

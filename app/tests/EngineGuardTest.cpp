@@ -2,7 +2,10 @@
 
 #include "AppTestSupport.h"
 #include "piano/CPianoFrame.h"
+#include "session/InstrumentSession.h"
+#include "session/ModelSession.h"
 #include "window/CMainFrame.h"
+#include "window/MainWindow.h"
 
 #include <pellamy/InitFailedException.h>
 
@@ -50,29 +53,38 @@ private:
     QByteArray previous_;
 };
 
-TEST(EngineGuard, WithoutASoundDeviceThePianoSaysSoOnceAndPlaysSilently) {
+TEST(EngineGuard, WithoutASoundDeviceTheInstrumentPlaysSilentlyUntilTheDeviceIsBack) {
     CapturedMessages messages;
-    CPianoView view;
+    InstrumentSession session;
+    CPianoView view(session);
     {
         const AudioDriver missing("no-such-driver");
-        ASSERT_TRUE(view.loadInstrumentFile(duoInstrumentPath()));
+        ASSERT_TRUE(session.loadFile(duoInstrumentPath()));
+        EXPECT_TRUE(session.isSilent());
+        // The process's environment is left alone: other threads read it.
+        EXPECT_EQ(qgetenv("SDL_AUDIODRIVER"), QByteArray("no-such-driver"));
+        // Said once while the device stays away.
+        ASSERT_TRUE(session.loadFile(duoInstrumentPath()));
     }
-    // The engine's text, with SDL's reason after a colon.
     ASSERT_EQ(messages.texts.size(), 1);
     EXPECT_TRUE(messages.texts.front().startsWith(QStringLiteral("DirectSoundCreate8 failed: ")))
         << messages.texts.front().toStdString();
     QTest::keyPress(&view, Qt::Key_Q);
-    EXPECT_TRUE(view.controller()->instrument()->soundFor("low")->isPlaying());
+    EXPECT_TRUE(session.instrument()->soundFor("low")->isPlaying());
     QTest::keyRelease(&view, Qt::Key_Q);
+    // The next instrument tries the device again.
+    ASSERT_TRUE(session.loadFile(duoInstrumentPath()));
+    EXPECT_FALSE(session.isSilent());
     EXPECT_EQ(messages.texts.size(), 1);
 }
 
 TEST(EngineGuard, AWavMelodyPlaysWithoutAnInstrument) {
     CapturedMessages messages;
-    CPianoView view;
+    InstrumentSession session;
+    CPianoView view(session);
     test::ScriptedFileChooser files;
     files.answers = {QStringLiteral(KIVORA_SOURCE_DIR "/examples/instruments/duo/1/low.wav")};
-    view.setFileChooser(files.chooser());
+    session.setFileChooser(files.chooser());
     view.playMelody();
     EXPECT_TRUE(messages.texts.isEmpty()) << messages.texts.join('\n').toStdString();
     EXPECT_TRUE(view.melodyPlayer().isPlaying());
@@ -84,18 +96,18 @@ TEST(EngineGuard, AWavMelodyPlaysWithoutAnInstrument) {
     EXPECT_EQ(messages.texts.size(), 1);
 }
 
-TEST(EngineGuard, ControlOAndControlSReachTheEditorPane) {
-    CMainFrame frame;
-    int opened = 0;
-    int saved = 0;
-    frame.setEditorCommands([&] { ++opened; }, [&] { ++saved; });
+TEST(EngineGuard, ControlOAndControlSOpenAndSaveTheModel) {
+    CapturedMessages messages;
+    const std::unique_ptr<MainWindow> window = buildMainWindow();
+    CMainFrame& frame = window->frame();
+    test::ScriptedFileChooser files;
+    window->model().setFileChooser(files.chooser());
     frame.show();
     frame.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&frame));
     QTest::keyClick(&frame, Qt::Key_O, Qt::ControlModifier);
     QTest::keyClick(&frame, Qt::Key_S, Qt::ControlModifier);
-    EXPECT_EQ(opened, 1);
-    EXPECT_EQ(saved, 1);
+    EXPECT_EQ(files.filters, QStringList({"Kivora model (*.json)", "Kivora model (*.json)"}));
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // the commands and the shared model are there all the same).
 #include "AppTestSupport.h"
 #include "window/CMainFrame.h"
+#include "window/MainWindow.h"
 
 #include <modelkit/Representation.h>
 #include <muntero/view/CDrawerFrame.h>
@@ -18,7 +19,8 @@ namespace {
 
 class MainFrameDrawerTest : public ::testing::Test {
 protected:
-    CMainFrame frame_;
+    std::unique_ptr<MainWindow> window_ = buildMainWindow();
+    CMainFrame& frame_ = window_->frame();
     test::CapturedMessages messages_;
 };
 
@@ -39,23 +41,23 @@ TEST_F(MainFrameDrawerTest, TheModelMenuFollowsTheInstrumentMenuWithTheDrawersCo
     for (QAction* action : frame_.modelMenu()->actions())
         texts << action->text();
     EXPECT_EQ(texts, QStringList({"&Refresh", "&Play", "&Slow", "&Accel", "&Increase Amplitude",
-                                  "&Decrease Amplitude"}));
+                                  "&Decrease Amplitude", "", "&Follow Edits"}));
     // The toolbar's own actions: one enabling rule for both.
-    EXPECT_EQ(frame_.modelMenu()->actions(), frame_.drawerFrame()->commandActions());
+    EXPECT_EQ(frame_.modelMenu()->actions().mid(0, 6), frame_.drawerFrame()->commandActions());
 }
 
 TEST_F(MainFrameDrawerTest, AModelFileFromTheCommandLineReplacesTheSharedModel) {
-    const InstrumentKit::Representation* shared = &frame_.model();
+    const InstrumentKit::Representation* shared = &frame_.modelSession().representation();
     ASSERT_TRUE(frame_.openFile(QStringLiteral(KIVORA_SOURCE_DIR "/examples/models/struck-membrane.json")))
         << messages_.texts.join('\n').toStdString();
-    EXPECT_EQ(&frame_.model(), shared);
-    EXPECT_EQ(frame_.model().nodeCount(), 120u);
+    EXPECT_EQ(&frame_.modelSession().representation(), shared);
+    EXPECT_EQ(frame_.modelSession().representation().nodeCount(), 120u);
     EXPECT_TRUE(messages_.texts.isEmpty());
 }
 
 TEST_F(MainFrameDrawerTest, ARefusedModelFileSaysWhyAndKeepsTheModel) {
     ASSERT_TRUE(frame_.openFile(QStringLiteral(KIVORA_SOURCE_DIR "/examples/models/plucked-string.json")));
-    const std::size_t nodes = frame_.model().nodeCount();
+    const std::size_t nodes = frame_.modelSession().representation().nodeCount();
     QTemporaryDir folder;
     const QString broken = folder.filePath(QStringLiteral("broken.json"));
     QFile file(broken);
@@ -65,7 +67,7 @@ TEST_F(MainFrameDrawerTest, ARefusedModelFileSaysWhyAndKeepsTheModel) {
     EXPECT_FALSE(frame_.openFile(broken));
     ASSERT_EQ(messages_.texts.size(), 1);
     EXPECT_TRUE(messages_.texts[0].contains("mass")) << messages_.texts[0].toStdString();
-    EXPECT_EQ(frame_.model().nodeCount(), nodes);
+    EXPECT_EQ(frame_.modelSession().representation().nodeCount(), nodes);
     EXPECT_FALSE(frame_.openFile(folder.filePath(QStringLiteral("missing.json"))));
     EXPECT_EQ(messages_.texts.size(), 2);
 }

@@ -1,14 +1,15 @@
 // A generation run through the real main frame: a model file opened, the
 // piano's toolbar command, the settings dialog, and the piano, oscillogram
 // and analyzer at the end.
-#include "window/MainFrameGeneration.h"
 
 #include "GenerationTestSupport.h"
 #include "analysis/CAnalyzatorFrame.h"
 #include "common/EngineGuard.h"
 #include "generation/GenerationRun.h"
 #include "generation/SoundPropertiesDialog.h"
+#include "piano/CPianoFrame.h"
 #include "window/CMainFrame.h"
+#include "window/MainWindow.h"
 
 #include <QAbstractButton>
 #include <QAction>
@@ -35,10 +36,10 @@ void answerOneShortOctave() {
 }
 
 TEST(MainFrameGeneration, AModelFileGeneratedFromTheToolbarBecomesTheInstrument) {
-    CMainFrame frame;
-    installGeneration(frame);
+    const std::unique_ptr<MainWindow> window = buildMainWindow();
+    CMainFrame& frame = window->frame();
     ASSERT_TRUE(frame.openFile(kPluckedString));
-    GenerationRun& run = generationRunOf(frame);
+    GenerationRun& run = frame.generationRun();
 
     answerOneShortOctave();
     frame.pianoFrame()->generateNotesAction()->trigger();
@@ -47,7 +48,7 @@ TEST(MainFrameGeneration, AModelFileGeneratedFromTheToolbarBecomesTheInstrument)
     ASSERT_TRUE(testing::processEventsUntil([&] { return run.idle(); }));
 
     EXPECT_EQ(run.notesDone(), 12);
-    EXPECT_TRUE(frame.pianoView()->isLoaded());
+    EXPECT_TRUE(frame.instrumentSession().isLoaded());
     EXPECT_TRUE(frame.pianoFrame()->commandsEnabled());
     EXPECT_TRUE(frame.pianoFrame()->generateNotesAction()->isEnabled());
     EXPECT_EQ(run.generator().settings().sampleRate, 8000);
@@ -55,11 +56,12 @@ TEST(MainFrameGeneration, AModelFileGeneratedFromTheToolbarBecomesTheInstrument)
     EXPECT_TRUE(frame.analyzerFrame()->toolTip().startsWith("Tuning: at most "));
 }
 
-TEST(MainFrameGeneration, CancelBeforeTheFirstNoteLeavesThePianoLoaded) {
-    CMainFrame frame;
-    installGeneration(frame);
+TEST(MainFrameGeneration, CancelBeforeTheFirstNoteKeepsThePreviousInstrument) {
+    const std::unique_ptr<MainWindow> window = buildMainWindow();
+    CMainFrame& frame = window->frame();
     ASSERT_TRUE(frame.openFile(kPluckedString));
-    GenerationRun& run = generationRunOf(frame);
+    ASSERT_TRUE(frame.openFile(QStringLiteral(KIVORA_SOURCE_DIR "/examples/instruments/duo.ins")));
+    GenerationRun& run = frame.generationRun();
     std::atomic<bool> measuring{false};
     NoteGenerator& generator = run.generator();
     generator.setFrequencyMeter([&](const pellamy::WAVEFORMATEX&, const std::int16_t*, unsigned) {
@@ -75,7 +77,7 @@ TEST(MainFrameGeneration, CancelBeforeTheFirstNoteLeavesThePianoLoaded) {
     ASSERT_TRUE(testing::processEventsUntil([&] { return measuring.load(); }));
     run.progressDialog().cancelButton()->click();
     EXPECT_TRUE(run.idle());
-    EXPECT_TRUE(frame.pianoView()->isLoaded()) << "an instrument of no sounds";
+    EXPECT_EQ(frame.instrumentSession().firstAlias(), "low") << "the instrument loaded before the run";
     EXPECT_TRUE(frame.pianoFrame()->commandsEnabled());
 }
 
@@ -83,10 +85,10 @@ TEST(MainFrameGeneration, ClosingDuringARunWaitsForTheWorker) {
     std::atomic<bool> measuring{false};
     std::atomic<bool> left{false};
     {
-        CMainFrame frame;
-        installGeneration(frame);
+        const std::unique_ptr<MainWindow> window = buildMainWindow();
+        CMainFrame& frame = window->frame();
         ASSERT_TRUE(frame.openFile(kPluckedString));
-        NoteGenerator& generator = generationRunOf(frame).generator();
+        NoteGenerator& generator = frame.generationRun().generator();
         generator.setFrequencyMeter([&](const pellamy::WAVEFORMATEX&, const std::int16_t*, unsigned) {
             measuring = true;
             while (generator.stopRequested.load() == 0) {
@@ -103,8 +105,8 @@ TEST(MainFrameGeneration, ClosingDuringARunWaitsForTheWorker) {
 }
 
 TEST(MainFrameGeneration, AnUnreadableModelFileIsReported) {
-    CMainFrame frame;
-    installGeneration(frame);
+    const std::unique_ptr<MainWindow> window = buildMainWindow();
+    CMainFrame& frame = window->frame();
     QString shown;
     const MessageHandler previous = setMessageHandler([&](QWidget*, const QString& text) { shown = text; });
     EXPECT_FALSE(frame.openFile(QStringLiteral(KIVORA_SOURCE_DIR "/no/such/model.json")));

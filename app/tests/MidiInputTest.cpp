@@ -4,7 +4,9 @@
 #include "AppTestSupport.h"
 #include "FakeMidiInputSource.h"
 #include "midi/MidiKeyboard.h"
+#include "session/InstrumentSession.h"
 #include "window/CMainFrame.h"
+#include "window/MainWindow.h"
 
 #include <pellamy/InstrumentModel.h>
 #include <pellamy/Sound.h>
@@ -125,16 +127,15 @@ protected:
     void SetUp() override {
         ports_->ports = {"Midi Through:Midi Through Port-0", "USB Keys:USB Keys MIDI 1"};
         keyboard_ =
-            std::make_unique<MidiKeyboard>(&piano_, &menu_, std::make_unique<FakeMidiInputSource>(ports_));
-        ASSERT_TRUE(piano_.loadInstrumentFile(duoInstrumentPath()))
-            << messages_.texts.join('\n').toStdString();
+            std::make_unique<MidiKeyboard>(&session_, &menu_, std::make_unique<FakeMidiInputSource>(ports_));
+        ASSERT_TRUE(session_.loadFile(duoInstrumentPath())) << messages_.texts.join('\n').toStdString();
     }
     void TearDown() override {
         EXPECT_TRUE(messages_.texts.isEmpty()) << messages_.texts.join('\n').toStdString();
     }
 
     bool isPlaying(const std::string& alias) const {
-        const pellamy::Sound* sound = piano_.controller()->instrument()->soundFor(alias);
+        const pellamy::Sound* sound = session_.instrument()->soundFor(alias);
         return sound != nullptr && sound->isPlaying();
     }
     // The menu's entries: text, with "*" for checked and "-" for disabled.
@@ -157,7 +158,8 @@ protected:
     static void deliverPosted() { QCoreApplication::sendPostedEvents(); }
 
     CapturedMessages messages_;
-    CPianoView piano_;
+    InstrumentSession session_;
+    CPianoView piano_{session_};
     QMenu menu_;
     std::shared_ptr<FakeMidiPorts> ports_ = std::make_shared<FakeMidiPorts>();
     std::unique_ptr<MidiKeyboard> keyboard_;
@@ -196,7 +198,7 @@ TEST_F(MidiKeyboardTest, NotesOnTheSoundsRootKeysPlayAsTheirKeys) {
     // From the source's thread: nothing plays until the interface thread runs.
     ports_->sendFromThread({{0, kLowKey, 100, true}, {5, kHighKey, 1, true}, {0, 60, 100, true}});
     EXPECT_FALSE(isPlaying("low"));
-    QSignalSpy started(&piano_, &CPianoView::noteStarted);
+    QSignalSpy started(&session_, &InstrumentSession::noteStarted);
     deliverPosted();
     EXPECT_TRUE(isPlaying("low"));
     EXPECT_TRUE(isPlaying("high"));
@@ -221,7 +223,7 @@ TEST_F(MidiKeyboardTest, TheLastNoteOfABurstIsPlayedWithoutWaitingForAnother) {
     constexpr int kRounds = 5000;
     constexpr std::uint8_t kSilentKey = 60;
     int started = 0;
-    QObject::connect(&piano_, &CPianoView::noteStarted, &piano_, [&] { ++started; });
+    QObject::connect(&session_, &InstrumentSession::noteStarted, &piano_, [&] { ++started; });
     std::atomic<int> settledRounds{0};
     std::atomic<int> stalledRound{-1};
     std::atomic<bool> senderDone{false};
@@ -272,10 +274,10 @@ TEST_F(MidiKeyboardTest, TheRecorderTakesMidiNotesAsItTakesKeyPresses) {
     QTemporaryDir folder;
     ASSERT_TRUE(folder.isValid());
     const QString script = folder.filePath("live.snc");
-    piano_.setMelodyPath(script);
+    session_.setMelodyPath(script);
     keyboard_->choosePort("USB Keys:USB Keys MIDI 1");
-    piano_.startRecording();
-    ASSERT_TRUE(piano_.isRecording());
+    session_.startRecording();
+    ASSERT_TRUE(session_.isRecording());
     ports_->send(kHighKey, 90);
     deliverPosted();
     ports_->send(kHighKey, 0);
@@ -289,7 +291,7 @@ TEST_F(MidiKeyboardTest, TheRecorderTakesMidiNotesAsItTakesKeyPresses) {
     deliverPosted();
     ports_->send(kLowKey, 0);
     deliverPosted();
-    piano_.stopRecording();
+    session_.stopRecording();
 
     QFile file(script);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
@@ -354,8 +356,8 @@ TEST_F(MidiKeyboardTest, AnotherInstrumentGetsItsOwnKeysAndNotesWithoutOneAreIgn
         records[i].data = samples.data();
     }
     // Generated notes lie on their names' keys: 1C on 48, 1D on 50.
-    piano_.instrumentFromRecords(2, records);
-    ASSERT_TRUE(piano_.isLoaded());
+    session_.adoptRecords(2, records);
+    ASSERT_TRUE(session_.isLoaded());
     EXPECT_EQ(keyboard_->aliasForMidiKey(48), "1C");
     EXPECT_EQ(keyboard_->aliasForMidiKey(50), "1D");
     EXPECT_EQ(keyboard_->aliasForMidiKey(kHighKey), "");
@@ -363,13 +365,10 @@ TEST_F(MidiKeyboardTest, AnotherInstrumentGetsItsOwnKeysAndNotesWithoutOneAreIgn
     deliverPosted();
     EXPECT_TRUE(isPlaying("1D"));
 
-    // Without an instrument notes go nowhere, and nothing complains.
+    // A failed load keeps the instrument and its keys.
+    session_.loadFile(QStringLiteral("/nonexistent.ins"));
+    EXPECT_EQ(keyboard_->aliasForMidiKey(48), "1C");
     messages_.texts.clear();
-    piano_.loadInstrumentFile(QStringLiteral("/nonexistent.ins"));
-    messages_.texts.clear();
-    ports_->send(48, 100);
-    deliverPosted();
-    EXPECT_EQ(keyboard_->aliasForMidiKey(48), "");
 }
 
 TEST_F(MidiKeyboardTest, SoundsWithoutAComputerKeyPlayAndRecordToo) {
@@ -387,23 +386,23 @@ TEST_F(MidiKeyboardTest, SoundsWithoutAComputerKeyPlayAndRecordToo) {
         records[i].dataBytes = static_cast<std::uint32_t>(samples.size() * 2);
         records[i].data = samples.data();
     }
-    piano_.instrumentFromRecords(static_cast<int>(records.size()), records.data());
-    ASSERT_TRUE(piano_.isLoaded());
-    ASSERT_EQ(piano_.controller()->instrument()->keyForAlias("3C#"), 0u) << "3C# has a computer key";
+    session_.adoptRecords(static_cast<int>(records.size()), records.data());
+    ASSERT_TRUE(session_.isLoaded());
+    ASSERT_EQ(session_.instrument()->keyForAlias("3C#"), 0u) << "3C# has a computer key";
     EXPECT_EQ(keyboard_->aliasForMidiKey(73), "3C#");
 
     QTemporaryDir folder;
     ASSERT_TRUE(folder.isValid());
-    piano_.setMelodyPath(folder.filePath("live.snc"));
+    session_.setMelodyPath(folder.filePath("live.snc"));
     keyboard_->choosePort("USB Keys:USB Keys MIDI 1");
-    piano_.startRecording();
+    session_.startRecording();
     ports_->send(73, 100);
     deliverPosted();
     EXPECT_TRUE(isPlaying("3C#"));
     ports_->send(73, 0);
     deliverPosted();
     EXPECT_FALSE(isPlaying("3C#"));
-    piano_.stopRecording();
+    session_.stopRecording();
 
     QFile file(folder.filePath("live.snc"));
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
@@ -416,11 +415,11 @@ TEST_F(MidiKeyboardTest, SoundsWithoutAComputerKeyPlayAndRecordToo) {
 
 TEST(MidiKeyboard, WithoutAMidiSystemTheMenuSaysSoAndNothingElseChanges) {
     CapturedMessages messages;
-    CPianoView piano;
+    InstrumentSession session;
     QMenu menu;
     auto ports = std::make_shared<FakeMidiPorts>();
     ports->available = false;
-    MidiKeyboard keyboard(&piano, &menu, std::make_unique<FakeMidiInputSource>(ports));
+    MidiKeyboard keyboard(&session, &menu, std::make_unique<FakeMidiInputSource>(ports));
     ASSERT_EQ(menu.actions().size(), 1);
     EXPECT_EQ(menu.actions().front()->text(), "No MIDI system (ALSA sequencer not available)");
     EXPECT_FALSE(menu.actions().front()->isEnabled());
@@ -443,7 +442,8 @@ TEST(MidiKeyboard, WithoutAMidiSystemTheMenuSaysSoAndNothingElseChanges) {
 
 TEST(MidiKeyboard, TheMainWindowHasTheMidiInputMenuWhenBuiltWithMidi) {
     CapturedMessages messages;
-    CMainFrame frame;
+    const std::unique_ptr<MainWindow> window = buildMainWindow();
+    CMainFrame& frame = window->frame();
     if (!KIVORA_WITH_MIDI) {
         EXPECT_EQ(frame.midiInputMenu(), nullptr);
         return;
@@ -453,12 +453,12 @@ TEST(MidiKeyboard, TheMainWindowHasTheMidiInputMenuWhenBuiltWithMidi) {
     auto ports = std::make_shared<FakeMidiPorts>();
     ports->ports = {"Keys"};
     frame.midiKeyboard()->setSource(std::make_unique<FakeMidiInputSource>(ports));
-    ASSERT_TRUE(frame.pianoView()->loadInstrumentFile(duoInstrumentPath()));
+    ASSERT_TRUE(frame.instrumentSession().loadFile(duoInstrumentPath()));
     frame.midiInputMenu()->actions().last()->trigger();
     EXPECT_EQ(ports->openPort, "Keys");
     ports->send(kLowKey, 100);
     QCoreApplication::sendPostedEvents();
-    const pellamy::Sound* low = frame.pianoView()->controller()->instrument()->soundFor("low");
+    const pellamy::Sound* low = frame.instrumentSession().instrument()->soundFor("low");
     EXPECT_TRUE(low->isPlaying());
     EXPECT_TRUE(messages.texts.isEmpty()) << messages.texts.join('\n').toStdString();
 }

@@ -5,7 +5,9 @@
 #include "editor/ModelCanvas.h"
 #include "editor/ModelEditorPane.h"
 #include "editor/ModelTemplates.h"
+#include "session/ModelSession.h"
 #include "window/CMainFrame.h"
+#include "window/MainWindow.h"
 
 #include <modelkit/Builders.h>
 #include <modelkit/ModelFile.h>
@@ -71,11 +73,12 @@ void answerNextMessageBox(QMessageBox::StandardButton button, QString* text = nu
 }
 
 TEST(ModelEditor, BuildsTwoMassesUndoesToEmptyAndRedoes) {
-    ModelEditorPane editor;
+    ModelSession editorSession;
+    ModelEditorPane editor(editorSession);
     const int steps = buildTwoMassModel(editor);
-    ASSERT_EQ(editor.undoStack()->count(), steps);
+    ASSERT_EQ(editor.session().undoStack()->count(), steps);
 
-    const InstrumentKit::Representation& model = editor.representation();
+    const InstrumentKit::Representation& model = editor.session().representation();
     ASSERT_EQ(model.nodeCount(), 3u);
     ASSERT_EQ(model.elements.size(), 1u);
     const InstrumentKit::Node* middle = model.findNode("n2");
@@ -87,50 +90,54 @@ TEST(ModelEditor, BuildsTwoMassesUndoesToEmptyAndRedoes) {
     EXPECT_EQ(middle->links[1].stiffness, 900.0);
     const std::string built = InstrumentKit::saveModel(model);
 
-    const InstrumentKit::Representation* shared = &editor.representation();
-    while (editor.undoStack()->canUndo())
-        editor.undoStack()->undo();
+    const InstrumentKit::Representation* shared = &editor.session().representation();
+    while (editor.session().undoStack()->canUndo())
+        editor.session().undoStack()->undo();
     EXPECT_TRUE(editor.document().empty());
-    EXPECT_EQ(editor.representation().nodeCount(), 0u);
-    EXPECT_EQ(editor.representation().flagged, nullptr);
-    while (editor.undoStack()->canRedo())
-        editor.undoStack()->redo();
-    EXPECT_EQ(&editor.representation(), shared); // the drawer's pointer stays valid
-    EXPECT_EQ(InstrumentKit::saveModel(editor.representation()), built);
+    EXPECT_EQ(editor.session().representation().nodeCount(), 0u);
+    EXPECT_EQ(editor.session().representation().flagged, nullptr);
+    while (editor.session().undoStack()->canRedo())
+        editor.session().undoStack()->redo();
+    EXPECT_EQ(&editor.session().representation(), shared); // the drawer's pointer stays valid
+    EXPECT_EQ(InstrumentKit::saveModel(editor.session().representation()), built);
 }
 
 TEST(ModelEditor, SavesAndReopensTheSameModel) {
     QTemporaryDir folder;
     const QString path = folder.filePath(QStringLiteral("two-mass.json"));
-    ModelEditorPane editor;
+    ModelSession editorSession;
+    ModelEditorPane editor(editorSession);
     buildTwoMassModel(editor);
     editor.addElementLink(1, 2, 25.0);
     editor.setSelection({1});
     ASSERT_TRUE(editor.applyField(NodeField::X0, QStringLiteral("0.25")));
-    EXPECT_TRUE(editor.isModified());
-    ASSERT_TRUE(editor.saveModelFile(path));
-    EXPECT_FALSE(editor.isModified());
+    EXPECT_TRUE(editor.session().isModified());
+    ASSERT_TRUE(editor.session().saveToFile(path));
+    EXPECT_FALSE(editor.session().isModified());
     const std::string saved = fileText(path);
 
-    ModelEditorPane reopened;
-    ASSERT_TRUE(reopened.openModelFile(path));
-    EXPECT_FALSE(reopened.isModified());
-    EXPECT_EQ(reopened.undoStack()->count(), 0);
-    EXPECT_EQ(InstrumentKit::saveModel(reopened.representation()), saved);
+    ModelSession reopenedSession;
+
+    ModelEditorPane reopened(reopenedSession);
+    ASSERT_TRUE(reopened.session().openFile(path));
+    EXPECT_FALSE(reopened.session().isModified());
+    EXPECT_EQ(reopened.session().undoStack()->count(), 0);
+    EXPECT_EQ(InstrumentKit::saveModel(reopened.session().representation()), saved);
     // The file is what modelkit itself reads.
     EXPECT_EQ(InstrumentKit::saveModel(InstrumentKit::loadModelFile(path.toStdString())), saved);
-    EXPECT_EQ(reopened.windowTitleText(), QStringLiteral("Kivora - two-mass.json[*]"));
+    EXPECT_EQ(reopened.session().windowTitleText(), QStringLiteral("Kivora - two-mass.json[*]"));
 }
 
 TEST(ModelEditor, SavingKeepsTheFilesPermissions) {
     QTemporaryDir folder;
     const QString path = folder.filePath(QStringLiteral("private.json"));
-    ModelEditorPane editor;
+    ModelSession editorSession;
+    ModelEditorPane editor(editorSession);
     buildTwoMassModel(editor);
-    ASSERT_TRUE(editor.saveModelFile(path));
+    ASSERT_TRUE(editor.session().saveToFile(path));
     ASSERT_EQ(::chmod(path.toLocal8Bit().constData(), 0600), 0);
     editor.moveNodes({0}, 0.5, 0.0);
-    ASSERT_TRUE(editor.save());
+    ASSERT_TRUE(editor.session().save());
     struct stat info {};
     ASSERT_EQ(::stat(path.toLocal8Bit().constData(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0600u);
@@ -143,20 +150,22 @@ TEST(ModelEditor, AModelThatCannotBeOpenedLeavesTheCurrentOneAndSaysWhy) {
     std::ofstream(path.toStdString())
         << R"({"kivora_model": 1, "elements": [{"nodes": [{"id": "a", "mass": -2}]}]})";
     CapturedMessages messages;
-    ModelEditorPane editor;
+    ModelSession editorSession;
+    ModelEditorPane editor(editorSession);
     buildTwoMassModel(editor);
-    EXPECT_FALSE(editor.openModelFile(path));
+    EXPECT_FALSE(editor.session().openFile(path));
     ASSERT_EQ(messages.texts.size(), 1);
     EXPECT_TRUE(messages.texts[0].contains(QStringLiteral("mass"))) << messages.texts[0].toStdString();
-    EXPECT_EQ(editor.representation().nodeCount(), 3u);
-    EXPECT_EQ(editor.undoStack()->count(), 7);
+    EXPECT_EQ(editor.session().representation().nodeCount(), 3u);
+    EXPECT_EQ(editor.session().undoStack()->count(), 7);
 }
 
 TEST(ModelEditor, RefusesInvalidValuesWithTheMessageBesideTheField) {
-    ModelEditorPane editor;
+    ModelSession editorSession;
+    ModelEditorPane editor(editorSession);
     buildTwoMassModel(editor);
     editor.setSelection({1});
-    const int before = editor.undoStack()->count();
+    const int before = editor.session().undoStack()->count();
     for (const char* text : {"-1", "0", "nan", "inf", "abc", ""}) {
         EXPECT_FALSE(editor.applyField(NodeField::Mass, QString::fromLatin1(text))) << text;
         EXPECT_FALSE(editor.fieldMessage(NodeField::Mass).isEmpty()) << text;
@@ -165,21 +174,22 @@ TEST(ModelEditor, RefusesInvalidValuesWithTheMessageBesideTheField) {
     EXPECT_EQ(editor.fieldMessage(NodeField::V0), QStringLiteral("must be a finite number"));
     // A comma is not a decimal point here, whatever the user's locale.
     EXPECT_FALSE(editor.applyField(NodeField::X0, QStringLiteral("0,5")));
-    EXPECT_EQ(editor.undoStack()->count(), before);
+    EXPECT_EQ(editor.session().undoStack()->count(), before);
     EXPECT_EQ(editor.document().nodes[1].mass, 1.0);
 
     EXPECT_TRUE(editor.applyField(NodeField::Mass, QStringLiteral("2.5")));
     EXPECT_TRUE(editor.fieldMessage(NodeField::Mass).isEmpty());
-    EXPECT_EQ(editor.representation().findNode("n2")->mass(), 2.5);
+    EXPECT_EQ(editor.session().representation().findNode("n2")->mass(), 2.5);
 }
 
 TEST(ModelEditor, EditsSeveralSelectedNodesInOneStep) {
-    ModelEditorPane editor;
+    ModelSession editorSession;
+    ModelEditorPane editor(editorSession);
     buildTwoMassModel(editor);
     editor.setSelection({1, 2});
-    const int before = editor.undoStack()->count();
+    const int before = editor.session().undoStack()->count();
     ASSERT_TRUE(editor.applyField(NodeField::Mass, QStringLiteral("3")));
-    EXPECT_EQ(editor.undoStack()->count(), before + 1);
+    EXPECT_EQ(editor.session().undoStack()->count(), before + 1);
     EXPECT_EQ(editor.document().nodes[1].mass, 3.0);
     EXPECT_EQ(editor.document().nodes[2].mass, 3.0);
     EXPECT_EQ(editor.document().nodes[0].mass, 1.0);
@@ -187,31 +197,33 @@ TEST(ModelEditor, EditsSeveralSelectedNodesInOneStep) {
     EXPECT_EQ(editor.fieldEdit(NodeField::Mass)->text(), QStringLiteral("3"));
     editor.setSelection({0, 1});
     EXPECT_TRUE(editor.fieldEdit(NodeField::Mass)->text().isEmpty());
-    editor.undoStack()->undo();
+    editor.session().undoStack()->undo();
     EXPECT_EQ(editor.document().nodes[2].mass, 1.0);
 
     // The stiffness of the spring between two selected nodes.
     editor.setSelection({1, 2});
     ASSERT_TRUE(editor.applyField(NodeField::Stiffness, QStringLiteral("1600")));
     EXPECT_EQ(editor.document().springBetween(1, 2), 1600.0);
-    EXPECT_EQ(editor.representation().findNode("n3")->links[0].stiffness, 1600.0);
+    EXPECT_EQ(editor.session().representation().findNode("n3")->links[0].stiffness, 1600.0);
 }
 
 TEST(ModelEditor, DeletingANodeTakesItsSpringsAndFlagAndComesBack) {
-    ModelEditorPane editor;
+    ModelSession editorSession;
+    ModelEditorPane editor(editorSession);
     buildTwoMassModel(editor);
-    const std::string built = InstrumentKit::saveModel(editor.representation());
+    const std::string built = InstrumentKit::saveModel(editor.session().representation());
     editor.setSelection({1});
     editor.deleteSelection();
-    EXPECT_EQ(editor.representation().nodeCount(), 2u);
-    EXPECT_EQ(editor.representation().flagged, nullptr);
+    EXPECT_EQ(editor.session().representation().nodeCount(), 2u);
+    EXPECT_EQ(editor.session().representation().flagged, nullptr);
     EXPECT_TRUE(editor.document().links.empty());
-    editor.undoStack()->undo();
-    EXPECT_EQ(InstrumentKit::saveModel(editor.representation()), built);
+    editor.session().undoStack()->undo();
+    EXPECT_EQ(InstrumentKit::saveModel(editor.session().representation()), built);
 }
 
 TEST(ModelEditor, ElementsAreAddedMovedAndDeleted) {
-    ModelEditorPane editor;
+    ModelSession editorSession;
+    ModelEditorPane editor(editorSession);
     buildTwoMassModel(editor);
     editor.newElement();
     EXPECT_EQ(editor.currentElement(), 1);
@@ -221,14 +233,15 @@ TEST(ModelEditor, ElementsAreAddedMovedAndDeleted) {
     EXPECT_EQ(editor.document().nodes[static_cast<std::size_t>(added)].position.x, 6.0);
     EXPECT_EQ(editor.document().elements[1].origin.y, -1.0);
     EXPECT_EQ(editor.document().nodes[0].position.x, 0.0); // the other element stays
-    ASSERT_EQ(editor.representation().elements.size(), 2u);
+    ASSERT_EQ(editor.session().representation().elements.size(), 2u);
     editor.deleteElement(1);
-    EXPECT_EQ(editor.representation().elements.size(), 1u);
-    EXPECT_EQ(editor.representation().nodeCount(), 3u);
+    EXPECT_EQ(editor.session().representation().elements.size(), 1u);
+    EXPECT_EQ(editor.session().representation().nodeCount(), 3u);
 }
 
 TEST(ModelEditor, CanvasClicksAddNodesAndTheRubberBandSelects) {
-    ModelEditorPane editor;
+    ModelSession editorSession;
+    ModelEditorPane editor(editorSession);
     editor.resize(900, 600);
     ModelCanvas* canvas = editor.canvas();
     canvas->setTool(ModelCanvas::Tool::AddNode);
@@ -273,14 +286,14 @@ class EditorInFrameTest : public ::testing::Test {
 protected:
     void SetUp() override {
         QApplication::setQuitOnLastWindowClosed(false);
-        editor_ = new ModelEditorPane;
-        frame_.installModelEditor(editor_);
+        editor_ = frame_.modelEditor();
         frame_.resize(1200, 900);
         frame_.show();
         frame_.activateWindow();
         QApplication::processEvents();
     }
-    CMainFrame frame_;
+    std::unique_ptr<MainWindow> window_ = buildMainWindow();
+    CMainFrame& frame_ = window_->frame();
     ModelEditorPane* editor_ = nullptr;
     CapturedMessages messages_;
 };
@@ -299,12 +312,12 @@ TEST_F(EditorInFrameTest, LettersAndDigitsReachThePianoAndNotTheEditor) {
         }
     } counter(&pianoPresses);
     frame_.pianoView()->installEventFilter(&counter);
-    const int steps = editor_->undoStack()->count();
+    const int steps = editor_->session().undoStack()->count();
     const auto tool = editor_->canvas()->tool();
     for (Qt::Key key : {Qt::Key_Q, Qt::Key_W, Qt::Key_2, Qt::Key_Z, Qt::Key_X, Qt::Key_C, Qt::Key_V})
         QTest::keyClick(editor_->canvas(), key);
     EXPECT_EQ(pianoPresses, 7);
-    EXPECT_EQ(editor_->undoStack()->count(), steps);
+    EXPECT_EQ(editor_->session().undoStack()->count(), steps);
     EXPECT_EQ(editor_->canvas()->tool(), tool);
     EXPECT_EQ(editor_->selection(), std::vector<int>({1}));
 
@@ -353,22 +366,22 @@ TEST_F(EditorInFrameTest, EditMenuUndoesAndRedoesAndTheTitleShowsUnsavedChanges)
     }
 }
 
-TEST_F(EditorInFrameTest, EditsReachTheFramesRepresentationAndSignal) {
+TEST_F(EditorInFrameTest, EditsReachTheSessionsRepresentationAndSignal) {
     int edits = 0;
-    QObject::connect(&frame_, &CMainFrame::modelEdited, [&edits] { ++edits; });
-    ASSERT_EQ(frame_.representation(), &editor_->representation());
+    QObject::connect(&frame_.modelSession(), &ModelSession::changed, [&edits] { ++edits; });
+    ASSERT_EQ(&frame_.modelSession(), &editor_->session());
     buildTwoMassModel(*editor_);
     EXPECT_EQ(edits, 7);
-    EXPECT_EQ(frame_.representation()->nodeCount(), 3u);
+    EXPECT_EQ(frame_.modelSession().representation().nodeCount(), 3u);
 }
 
 // The drawer and the generation run read the frame's model: once the editor
 // is in, that is the editor's representation, also after a model is opened.
 TEST_F(EditorInFrameTest, TheDrawerAndTheGenerationRunTakeTheEditorsModel) {
-    ASSERT_EQ(&frame_.model(), &editor_->representation());
+    ASSERT_EQ(&frame_.modelSession().representation(), &editor_->session().representation());
     ASSERT_TRUE(frame_.openFile(QStringLiteral(KIVORA_SOURCE_DIR "/examples/models/struck-membrane.json")));
-    EXPECT_EQ(&frame_.model(), &editor_->representation());
-    EXPECT_EQ(muntero::takeSnapshot(frame_.model()).nodeCount(), 120);
+    EXPECT_EQ(&frame_.modelSession().representation(), &editor_->session().representation());
+    EXPECT_EQ(muntero::takeSnapshot(frame_.modelSession().representation()).nodeCount(), 120);
 
     QAction* follow = nullptr;
     for (QAction* action : frame_.modelMenu()->actions())
@@ -391,7 +404,7 @@ TEST_F(EditorInFrameTest, ClosingWithUnsavedChangesAsksFirst) {
     const QString path = folder.filePath(QStringLiteral("kept.json"));
     test::ScriptedFileChooser chooser;
     chooser.answers = {path};
-    editor_->setFileChooser(chooser.chooser());
+    editor_->session().setFileChooser(chooser.chooser());
     answerNextMessageBox(QMessageBox::Save);
     EXPECT_TRUE(frame_.close());
     EXPECT_EQ(InstrumentKit::loadModelFile(path.toStdString()).nodeCount(), 3u);
@@ -401,27 +414,29 @@ TEST_F(EditorInFrameTest, OpeningAnotherModelAsksAndDiscardingLosesTheEdits) {
     const QString example = QStringLiteral(KIVORA_SOURCE_DIR "/examples/models/plucked-string.json");
     test::ScriptedFileChooser chooser;
     chooser.answers = {example, example};
-    editor_->setFileChooser(chooser.chooser());
+    editor_->session().setFileChooser(chooser.chooser());
     editor_->addNode(0.0, 0.0);
     answerNextMessageBox(QMessageBox::Cancel);
-    editor_->open();
+    editor_->session().open();
     EXPECT_EQ(editor_->document().nodes.size(), 1u);
     EXPECT_EQ(chooser.answers.size(), 2); // cancelled before choosing
 
     answerNextMessageBox(QMessageBox::Discard);
-    editor_->open();
-    EXPECT_EQ(editor_->representation().nodeCount(),
+    editor_->session().open();
+    EXPECT_EQ(editor_->session().representation().nodeCount(),
               InstrumentKit::loadModelFile(example.toStdString()).nodeCount());
     EXPECT_EQ(frame_.windowTitle(), QStringLiteral("Kivora - plucked-string.json[*]"));
-    EXPECT_EQ(editor_->recentFiles(), QStringList({example}));
+    EXPECT_EQ(editor_->session().recentFiles(), QStringList({example}));
 
     // The command line's file goes through the frame.
     EXPECT_TRUE(frame_.openFile(QStringLiteral(KIVORA_SOURCE_DIR "/examples/models/free-bar.json")));
-    EXPECT_EQ(editor_->filePath(), QStringLiteral(KIVORA_SOURCE_DIR "/examples/models/free-bar.json"));
+    EXPECT_EQ(editor_->session().filePath(),
+              QStringLiteral(KIVORA_SOURCE_DIR "/examples/models/free-bar.json"));
 }
 
 TEST(ModelEditorPreview, MembraneTemplateShowsItsModesOffTheInterfaceThread) {
-    ModelEditorPane editor;
+    ModelSession editorSession;
+    ModelEditorPane editor(editorSession);
     editor.newFromMembrane(12, 12);
     ASSERT_TRUE(QTest::qWaitFor([&editor] { return editor.previewCurrent(); }, 60000));
     const ModalPreview& preview = editor.preview();
@@ -432,7 +447,8 @@ TEST(ModelEditorPreview, MembraneTemplateShowsItsModesOffTheInterfaceThread) {
 }
 
 TEST(ModelEditorPreview, OnlyTheLatestModelsResultIsShown) {
-    ModelEditorPane editor;
+    ModelSession editorSession;
+    ModelEditorPane editor(editorSession);
     // A single mass between two fixed ends: f = sqrt(2k/m)/2π.
     const int left = editor.addNode(0.0, 0.0);
     const int mass = editor.addNode(1.0, 0.0);
@@ -454,7 +470,8 @@ TEST(ModelEditorPreview, OnlyTheLatestModelsResultIsShown) {
 }
 
 TEST(ModelEditorPreview, WarnsOfANodalLineAndOfUnstableNotes) {
-    ModelEditorPane editor;
+    ModelSession editorSession;
+    ModelEditorPane editor(editorSession);
     InstrumentKit::Representation string = InstrumentKit::makeString(9);
     // Heard at the centre: the second mode's node.
     string.flagged = string.elements[0].nodes[5];

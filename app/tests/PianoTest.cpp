@@ -1,6 +1,6 @@
 #include "AppTestSupport.h"
-#include "window/CMainFrame.h"
-#include "window/WindowMessages.h"
+#include "piano/CPianoFrame.h"
+#include "session/InstrumentSession.h"
 
 #include <pellamy/InstrumentModel.h>
 #include <pellamy/Sound.h>
@@ -22,8 +22,8 @@ using test::CapturedMessages;
 using test::duoInstrumentPath;
 using test::ScriptedFileChooser;
 
-bool isPlaying(const CPianoView& view, const std::string& alias) {
-    const pellamy::Sound* sound = view.controller()->instrument()->soundFor(alias);
+bool isPlaying(const InstrumentSession& session, const std::string& alias) {
+    const pellamy::Sound* sound = session.instrument()->soundFor(alias);
     return sound != nullptr && sound->isPlaying();
 }
 
@@ -32,11 +32,12 @@ protected:
     void SetUp() override {
         frame_.resize(400, 260);
         frame_.show();
-        view()->setFileChooser(files_.chooser());
+        session_.setFileChooser(files_.chooser());
     }
     CPianoView* view() { return frame_.view(); }
 
-    CPianoFrame frame_;
+    InstrumentSession session_;
+    CPianoFrame frame_{session_};
     ScriptedFileChooser files_;
     CapturedMessages messages_;
 };
@@ -70,21 +71,13 @@ TEST_F(PianoTest, TheToolbarHoldsTheEightCommandsInOrderWithTheirPrompts) {
                                       "S&top Recording", "&Play Melody..."}));
 }
 
-TEST_F(PianoTest, GenerateCommandsPostTheirMessagesToTheMainWindow) {
-    struct Counter : QWidget {
-        QList<int> types;
-        bool event(QEvent* event) override {
-            if (event->type() >= QEvent::User)
-                types << event->type();
-            return QWidget::event(event);
-        }
-    } window;
-    frame_.setParent(&window);
+TEST_F(PianoTest, GenerateCommandsAskTheWindowForARun) {
+    QSignalSpy notes(&frame_, &CPianoFrame::generateNotesRequested);
+    QSignalSpy single(&frame_, &CPianoFrame::singleSoundRequested);
     frame_.generateNotesAction()->trigger();
     frame_.singleSoundAction()->trigger();
-    QApplication::sendPostedEvents(&window);
-    EXPECT_EQ(window.types, QList<int>({WM_GENERATE_NOTES, WM_GENERATE_SINGLE}));
-    frame_.setParent(nullptr);
+    EXPECT_EQ(notes.count(), 1);
+    EXPECT_EQ(single.count(), 1);
 }
 
 TEST_F(PianoTest, CommandsFollowTheirEnablingRulesThroughALoadAndRecordCycle) {
@@ -101,7 +94,7 @@ TEST_F(PianoTest, CommandsFollowTheirEnablingRulesThroughALoadAndRecordCycle) {
 
     files_.answers = {duoInstrumentPath()};
     frame_.loadInstrumentAction()->trigger();
-    ASSERT_TRUE(view()->isLoaded()) << messages_.texts.join('\n').toStdString();
+    ASSERT_TRUE(session_.isLoaded()) << messages_.texts.join('\n').toStdString();
     EXPECT_EQ(files_.filters.last(), "insturment file (*.ins)");
     EXPECT_TRUE(frame_.saveInstrumentAction()->isEnabled());
     EXPECT_FALSE(frame_.startRecordingAction()->isEnabled()); // no melody chosen yet
@@ -114,61 +107,64 @@ TEST_F(PianoTest, CommandsFollowTheirEnablingRulesThroughALoadAndRecordCycle) {
     EXPECT_FALSE(frame_.stopRecordingAction()->isEnabled());
 
     frame_.startRecordingAction()->trigger();
-    EXPECT_TRUE(view()->isRecording());
+    EXPECT_TRUE(session_.isRecording());
     EXPECT_FALSE(frame_.startRecordingAction()->isEnabled());
     EXPECT_TRUE(frame_.stopRecordingAction()->isEnabled());
     QTest::keyClick(view(), Qt::Key_Q);
 
     frame_.stopRecordingAction()->trigger();
-    EXPECT_FALSE(view()->isRecording());
+    EXPECT_FALSE(session_.isRecording());
     EXPECT_TRUE(frame_.startRecordingAction()->isEnabled());
     EXPECT_FALSE(frame_.stopRecordingAction()->isEnabled());
     EXPECT_TRUE(QFile::exists(folder.filePath("tune.wav"))) << messages_.texts.join('\n').toStdString();
 
     // A run in progress disables generating, loading and saving only.
-    WindowMessageEvent started(WM_GENERATION_STARTED);
-    QApplication::sendEvent(&frame_, &started);
+    frame_.setCommandsEnabled(false);
     EXPECT_FALSE(frame_.generateNotesAction()->isEnabled());
     EXPECT_FALSE(frame_.singleSoundAction()->isEnabled());
     EXPECT_FALSE(frame_.loadInstrumentAction()->isEnabled());
     EXPECT_FALSE(frame_.saveInstrumentAction()->isEnabled());
     EXPECT_TRUE(frame_.startRecordingAction()->isEnabled());
     EXPECT_TRUE(frame_.playMelodyAction()->isEnabled());
-    // A run cancelled before its first note: zero records still end it.
-    InstrumentReadyEvent ready(0, nullptr);
-    QApplication::sendEvent(&frame_, &ready);
+    // A run cancelled before its first note keeps the instrument.
+    EXPECT_FALSE(session_.adoptRecords(0, nullptr));
+    frame_.setCommandsEnabled(true);
     EXPECT_TRUE(frame_.generateNotesAction()->isEnabled());
-    EXPECT_TRUE(view()->isLoaded());
+    EXPECT_TRUE(session_.isLoaded());
     EXPECT_TRUE(messages_.texts.isEmpty()) << messages_.texts.join('\n').toStdString();
 }
 
-TEST_F(PianoTest, AFailedLoadLeavesThePianoWithoutAnInstrument) {
-    ASSERT_TRUE(view()->loadInstrumentFile(duoInstrumentPath()));
+TEST_F(PianoTest, AFailedLoadKeepsTheInstrumentThatWasPlaying) {
+    ASSERT_TRUE(session_.loadFile(duoInstrumentPath()));
     files_.answers = {QStringLiteral("/nonexistent/none.ins")};
     frame_.loadInstrumentAction()->trigger();
-    EXPECT_FALSE(view()->isLoaded());
     ASSERT_EQ(messages_.texts.size(), 1);
     EXPECT_EQ(messages_.texts.front(), "Can't open instrument file");
-    EXPECT_FALSE(frame_.saveInstrumentAction()->isEnabled());
-    // Keys and clicks are ignored, and painting draws no keyboard.
+    EXPECT_TRUE(session_.isLoaded());
+    EXPECT_EQ(session_.filePath(), duoInstrumentPath());
+    QTest::keyPress(view(), Qt::Key_Q);
+    EXPECT_TRUE(isPlaying(session_, "low"));
+}
+
+TEST_F(PianoTest, WithoutAnInstrumentKeysAndClicksDoNothing) {
     QTest::keyClick(view(), Qt::Key_Q);
     QTest::mouseClick(view(), Qt::LeftButton, {}, QPoint(20, view()->height() - 10));
     const QImage picture = view()->grab().toImage();
     EXPECT_EQ(picture.pixelColor(20, view()->height() - 10), view()->palette().window().color());
-    EXPECT_EQ(messages_.texts.size(), 1);
+    EXPECT_TRUE(messages_.texts.isEmpty());
 }
 
 TEST_F(PianoTest, ACancelledDialogChangesNothing) {
-    ASSERT_TRUE(view()->loadInstrumentFile(duoInstrumentPath()));
+    ASSERT_TRUE(session_.loadFile(duoInstrumentPath()));
     frame_.loadInstrumentAction()->trigger(); // no answer: cancelled
-    EXPECT_TRUE(view()->isLoaded());
+    EXPECT_TRUE(session_.isLoaded());
     frame_.chooseMelodyAction()->trigger();
     EXPECT_FALSE(frame_.melodyChosen());
 }
 
 TEST_F(PianoTest, AnInstrumentFileWithoutSoundsIsRefusedAndTheInstrumentStays) {
-    ASSERT_TRUE(view()->loadInstrumentFile(duoInstrumentPath()));
-    const std::string firstAlias = view()->firstAlias();
+    ASSERT_TRUE(session_.loadFile(duoInstrumentPath()));
+    const std::string firstAlias = session_.firstAlias();
     QTemporaryDir folder;
     QFile file(folder.filePath("empty.ins"));
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
@@ -178,18 +174,18 @@ TEST_F(PianoTest, AnInstrumentFileWithoutSoundsIsRefusedAndTheInstrumentStays) {
     frame_.loadInstrumentAction()->trigger();
     ASSERT_EQ(messages_.texts.size(), 1);
     EXPECT_EQ(messages_.texts.front(), file.fileName() + " has no sounds; the current instrument is kept");
-    EXPECT_TRUE(view()->isLoaded());
-    EXPECT_EQ(view()->firstAlias(), firstAlias);
+    EXPECT_TRUE(session_.isLoaded());
+    EXPECT_EQ(session_.firstAlias(), firstAlias);
 }
 
 TEST_F(PianoTest, KeysAndTheMouseStartAndReleaseNotes) {
-    ASSERT_TRUE(view()->loadInstrumentFile(duoInstrumentPath()));
-    QSignalSpy started(view(), &CPianoView::noteStarted);
+    ASSERT_TRUE(session_.loadFile(duoInstrumentPath()));
+    QSignalSpy started(&session_, &InstrumentSession::noteStarted);
     QTest::keyPress(view(), Qt::Key_Q);
-    EXPECT_TRUE(isPlaying(*view(), "low"));
+    EXPECT_TRUE(isPlaying(session_, "low"));
     QTest::keyPress(view(), Qt::Key_Q, {}, -1); // auto-repeat: still held, nothing new
     QTest::keyRelease(view(), Qt::Key_Q);
-    EXPECT_FALSE(isPlaying(*view(), "low"));
+    EXPECT_FALSE(isPlaying(session_, "low"));
     QApplication::processEvents();
     ASSERT_EQ(started.count(), 1);
     EXPECT_EQ(started.front().front().toString(), "low");
@@ -199,37 +195,38 @@ TEST_F(PianoTest, KeysAndTheMouseStartAndReleaseNotes) {
     view()->grab(); // the first paint lays the keyboard out
     const int low = view()->height() - 10;
     QTest::mousePress(view(), Qt::LeftButton, {}, QPoint(30, low));
-    EXPECT_TRUE(isPlaying(*view(), "low"));
+    EXPECT_TRUE(isPlaying(session_, "low"));
     QTest::mouseMove(view(), QPoint(view()->width() - 30, low));
-    EXPECT_FALSE(isPlaying(*view(), "low"));
-    EXPECT_TRUE(isPlaying(*view(), "drum"));
+    EXPECT_FALSE(isPlaying(session_, "low"));
+    EXPECT_TRUE(isPlaying(session_, "drum"));
     QTest::mouseRelease(view(), Qt::LeftButton, {}, QPoint(view()->width() - 30, low));
-    EXPECT_FALSE(isPlaying(*view(), "drum"));
+    EXPECT_FALSE(isPlaying(session_, "drum"));
     QApplication::processEvents();
     EXPECT_EQ(started.count(), 3);
 }
 
 TEST_F(PianoTest, ReleasingEverythingEndsHeldKeysAndTheMouseNote) {
-    ASSERT_TRUE(view()->loadInstrumentFile(duoInstrumentPath()));
+    ASSERT_TRUE(session_.loadFile(duoInstrumentPath()));
     view()->grab();
     QTest::keyPress(view(), Qt::Key_Q);
     QTest::keyPress(view(), Qt::Key_E);
     QTest::mousePress(view(), Qt::LeftButton, {}, QPoint(view()->width() - 30, view()->height() - 10));
-    ASSERT_TRUE(isPlaying(*view(), "low") && isPlaying(*view(), "high") && isPlaying(*view(), "drum"));
+    ASSERT_TRUE(isPlaying(session_, "low") && isPlaying(session_, "high") && isPlaying(session_, "drum"));
     view()->releaseEverything();
-    EXPECT_FALSE(isPlaying(*view(), "low"));
-    EXPECT_FALSE(isPlaying(*view(), "high"));
-    EXPECT_FALSE(isPlaying(*view(), "drum"));
+    EXPECT_FALSE(isPlaying(session_, "low"));
+    EXPECT_FALSE(isPlaying(session_, "high"));
+    EXPECT_FALSE(isPlaying(session_, "drum"));
     // The next press is a new note, not a repeat.
     QTest::keyPress(view(), Qt::Key_Q);
-    EXPECT_TRUE(isPlaying(*view(), "low"));
+    EXPECT_TRUE(isPlaying(session_, "low"));
 }
 
 TEST(PianoView, TheKeyboardIsPaintedWithPressedKeysInTheirColour) {
     CapturedMessages messages;
-    CPianoView piano;
+    InstrumentSession session;
+    CPianoView piano(session);
     CPianoView* const view = &piano;
-    ASSERT_TRUE(view->loadInstrumentFile(duoInstrumentPath()));
+    ASSERT_TRUE(session.loadFile(duoInstrumentPath()));
     view->resize(302, 100);
     QImage picture = view->grab().toImage();
     // Inner width 300 over two white keys: 150 each; black key 45 wide from 128, 60 high.
@@ -245,7 +242,7 @@ TEST(PianoView, TheKeyboardIsPaintedWithPressedKeysInTheirColour) {
 }
 
 TEST_F(PianoTest, SavingWritesTheInstrumentAndReportsFailures) {
-    ASSERT_TRUE(view()->loadInstrumentFile(duoInstrumentPath()));
+    ASSERT_TRUE(session_.loadFile(duoInstrumentPath()));
     QTemporaryDir folder;
     files_.answers = {folder.filePath("copy.ins")};
     frame_.saveInstrumentAction()->trigger();
@@ -254,7 +251,7 @@ TEST_F(PianoTest, SavingWritesTheInstrumentAndReportsFailures) {
     files_.answers = {QStringLiteral("/nonexistent/folder/copy.ins")};
     frame_.saveInstrumentAction()->trigger();
     EXPECT_EQ(messages_.texts.size(), 1);
-    EXPECT_TRUE(view()->isLoaded());
+    EXPECT_TRUE(session_.isLoaded());
 }
 
 TEST_F(PianoTest, PlayingAScriptWithoutAnInstrumentIsRefusedByTheEngine) {
@@ -274,7 +271,7 @@ TEST_F(PianoTest, PlayingAScriptWithoutAnInstrumentIsRefusedByTheEngine) {
     // dummy driver opens one device only, which the piano holds: the
     // melody may then be refused a device, and says so.)
     messages_.texts.clear();
-    ASSERT_TRUE(view()->loadInstrumentFile(duoInstrumentPath()));
+    ASSERT_TRUE(session_.loadFile(duoInstrumentPath()));
     files_.answers = {script};
     frame_.playMelodyAction()->trigger();
     EXPECT_TRUE(QFile::exists(folder.filePath("tune.wav")));
@@ -326,11 +323,9 @@ TEST_F(PianoTest, AGeneratedInstrumentArrivesAsRecords) {
         records[i].dataBytes = static_cast<std::uint32_t>(samples.size() * 2);
         records[i].data = samples.data();
     }
-    InstrumentReadyEvent ready(2, records);
-    QApplication::sendEvent(&frame_, &ready);
-    ASSERT_TRUE(view()->isLoaded());
+    ASSERT_TRUE(session_.adoptRecords(2, records));
     QTest::keyPress(view(), Qt::Key_2); // the second default key
-    EXPECT_TRUE(isPlaying(*view(), "note2"));
+    EXPECT_TRUE(isPlaying(session_, "note2"));
 }
 
 } // namespace

@@ -26,45 +26,17 @@
 #include <QListWidget>
 #include <QLocale>
 #include <QMenu>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QSplitter>
 #include <QToolBar>
-#include <QUndoCommand>
-#include <QUndoStack>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
 
 namespace kivora {
 
-// One undoable edit of the document: a pair of functions that change it
-// forwards and back. The pane rewrites the shared representation after each.
-class DocumentCommand : public QUndoCommand {
-public:
-    DocumentCommand(ModelEditorPane* pane, const QString& text, std::function<void(ModelDocument&)> redo,
-                    std::function<void(ModelDocument&)> undo)
-        : QUndoCommand(text), pane_(pane), redo_(std::move(redo)), undo_(std::move(undo)) {}
-    void redo() override {
-        redo_(pane_->document_);
-        pane_->documentChanged();
-    }
-    void undo() override {
-        undo_(pane_->document_);
-        pane_->documentChanged();
-    }
-
-private:
-    ModelEditorPane* pane_;
-    std::function<void(ModelDocument&)> redo_;
-    std::function<void(ModelDocument&)> undo_;
-};
-
 namespace {
-
-constexpr const char* kModelFilter = "Kivora model (*.json)";
-constexpr int kMaxRecentFiles = 8;
 
 const char* fieldName(NodeField field) {
     switch (field) {
@@ -92,30 +64,12 @@ QString formatNumber(double value) {
     return QLocale::c().toString(value, 'g', 10);
 }
 
-UnsavedAnswer askAboutUnsavedChanges(QWidget* owner) {
-    QMessageBox box(QMessageBox::Warning, QStringLiteral("Kivora"),
-                    QObject::tr("The model has unsaved changes. Save them?"),
-                    QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, owner);
-    box.setDefaultButton(QMessageBox::Save);
-    switch (box.exec()) {
-    case QMessageBox::Save:
-        return UnsavedAnswer::Save;
-    case QMessageBox::Discard:
-        return UnsavedAnswer::Discard;
-    default:
-        return UnsavedAnswer::Cancel;
-    }
-}
-
 } // namespace
 
-ModelEditorPane::ModelEditorPane(QWidget* parent)
-    : QWidget(parent), representation_(std::make_unique<InstrumentKit::Representation>()),
-      fileChooser_(FileChooser::dialogs()), unsavedPrompt_(askAboutUnsavedChanges) {
+ModelEditorPane::ModelEditorPane(ModelSession& session, QWidget* parent)
+    : QWidget(parent), session_(session) {
     setObjectName(QStringLiteral("ModelEditorPane"));
     setFocusPolicy(Qt::NoFocus);
-    undoStack_ = new QUndoStack(this);
-    connect(undoStack_, &QUndoStack::cleanChanged, this, &ModelEditorPane::titleChanged);
 
     canvas_ = new ModelCanvas(this);
 
@@ -185,7 +139,7 @@ ModelEditorPane::ModelEditorPane(QWidget* parent)
     connect(fixedBox_, &QCheckBox::clicked, this, [this](bool fixed) {
         std::vector<int> change;
         for (int index : selection_)
-            if (document_.nodes[static_cast<std::size_t>(index)].fixed != fixed)
+            if (session_.document().nodes[static_cast<std::size_t>(index)].fixed != fixed)
                 change.push_back(index);
         if (!change.empty())
             toggleFixed(change);
@@ -278,7 +232,9 @@ ModelEditorPane::ModelEditorPane(QWidget* parent)
             [this] { chooseTemplate(3); });
 
     previewWorker_ = std::make_unique<ModalPreviewWorker>(this);
-    documentChanged();
+    connect(&session_, &ModelSession::changed, this, &ModelEditorPane::modelChanged);
+    connect(&session_, &ModelSession::reset, this, &ModelEditorPane::modelReset);
+    modelChanged();
 }
 
 ModelEditorPane::~ModelEditorPane() = default;
@@ -287,13 +243,13 @@ ModelEditorPane::~ModelEditorPane() = default;
 
 void ModelEditorPane::push(const QString& text, std::function<void(ModelDocument&)> redo,
                            std::function<void(ModelDocument&)> undo) {
-    undoStack_->push(new DocumentCommand(this, text, std::move(redo), std::move(undo)));
+    session_.edit(text, std::move(redo), std::move(undo));
 }
 
 int ModelEditorPane::addNode(double x, double y) {
-    if (document_.elements.empty()) {
+    if (session_.document().elements.empty()) {
         // The first node brings its element along; both go in one step.
-        EditorNode node{document_.freshNodeId(), {x, y, 0.0}, false, 1.0, 0.0, 0.0, 0};
+        EditorNode node{session_.document().freshNodeId(), {x, y, 0.0}, false, 1.0, 0.0, 0.0, 0};
         push(
             tr("Add node"),
             [node](ModelDocument& document) {
@@ -304,19 +260,20 @@ int ModelEditorPane::addNode(double x, double y) {
                 document.nodes.pop_back();
                 document.elements.pop_back();
             });
-        return static_cast<int>(document_.nodes.size()) - 1;
+        return static_cast<int>(session_.document().nodes.size()) - 1;
     }
-    const int element = std::clamp(currentElement_, 0, static_cast<int>(document_.elements.size()) - 1);
-    EditorNode node{document_.freshNodeId(), {x, y, 0.0}, false, 1.0, 0.0, 0.0, element};
+    const int element =
+        std::clamp(currentElement_, 0, static_cast<int>(session_.document().elements.size()) - 1);
+    EditorNode node{session_.document().freshNodeId(), {x, y, 0.0}, false, 1.0, 0.0, 0.0, element};
     push(
         tr("Add node"), [node](ModelDocument& document) { document.nodes.push_back(node); },
         [](ModelDocument& document) { document.nodes.pop_back(); });
-    return static_cast<int>(document_.nodes.size()) - 1;
+    return static_cast<int>(session_.document().nodes.size()) - 1;
 }
 
 void ModelEditorPane::addSpring(int a, int b, double stiffness) {
-    const int count = static_cast<int>(document_.nodes.size());
-    if (a == b || a < 0 || b < 0 || a >= count || b >= count || document_.springBetween(a, b))
+    const int count = static_cast<int>(session_.document().nodes.size());
+    if (a == b || a < 0 || b < 0 || a >= count || b >= count || session_.document().springBetween(a, b))
         return;
     push(
         tr("Add spring"),
@@ -328,10 +285,10 @@ void ModelEditorPane::addSpring(int a, int b, double stiffness) {
 }
 
 void ModelEditorPane::addElementLink(int first, int second, double stiffness) {
-    const int count = static_cast<int>(document_.nodes.size());
+    const int count = static_cast<int>(session_.document().nodes.size());
     if (first == second || first < 0 || second < 0 || first >= count || second >= count)
         return;
-    const int element = document_.nodes[static_cast<std::size_t>(second)].element;
+    const int element = session_.document().nodes[static_cast<std::size_t>(second)].element;
     push(
         tr("Add one-way link"),
         [=](ModelDocument& document) {
@@ -352,9 +309,10 @@ void ModelEditorPane::toggleFixed(const std::vector<int>& nodes) {
 }
 
 void ModelEditorPane::setFlag(int node) {
-    if (node < 0 || node >= static_cast<int>(document_.nodes.size()) || node == document_.flagged)
+    if (node < 0 || node >= static_cast<int>(session_.document().nodes.size()) ||
+        node == session_.document().flagged)
         return;
-    const int before = document_.flagged;
+    const int before = session_.document().flagged;
     push(
         tr("Set flag"), [node](ModelDocument& document) { document.flagged = node; },
         [before](ModelDocument& document) { document.flagged = before; });
@@ -378,8 +336,8 @@ void ModelEditorPane::moveNodes(const std::vector<int>& nodes, double dx, double
 void ModelEditorPane::deleteNodes(const std::vector<int>& nodes) {
     if (nodes.empty())
         return;
-    auto before = std::make_shared<const ModelDocument>(document_);
-    auto after = std::make_shared<ModelDocument>(document_);
+    auto before = std::make_shared<const ModelDocument>(session_.document());
+    auto after = std::make_shared<ModelDocument>(session_.document());
     after->removeNodes(nodes);
     setSelection({});
     push(
@@ -395,14 +353,14 @@ void ModelEditorPane::newElement() {
     push(
         tr("New element"), [](ModelDocument& document) { document.elements.push_back({}); },
         [](ModelDocument& document) { document.elements.pop_back(); });
-    setCurrentElement(static_cast<int>(document_.elements.size()) - 1);
+    setCurrentElement(static_cast<int>(session_.document().elements.size()) - 1);
 }
 
 void ModelEditorPane::deleteElement(int element) {
-    if (element < 0 || element >= static_cast<int>(document_.elements.size()))
+    if (element < 0 || element >= static_cast<int>(session_.document().elements.size()))
         return;
-    auto before = std::make_shared<const ModelDocument>(document_);
-    auto after = std::make_shared<ModelDocument>(document_);
+    auto before = std::make_shared<const ModelDocument>(session_.document());
+    auto after = std::make_shared<ModelDocument>(session_.document());
     after->removeElement(element);
     setSelection({});
     push(
@@ -411,7 +369,7 @@ void ModelEditorPane::deleteElement(int element) {
 }
 
 void ModelEditorPane::moveElement(int element, double dx, double dy) {
-    if (element < 0 || element >= static_cast<int>(document_.elements.size()))
+    if (element < 0 || element >= static_cast<int>(session_.document().elements.size()))
         return;
     auto shift = [element](double x, double y) {
         return [element, x, y](ModelDocument& document) {
@@ -428,45 +386,45 @@ void ModelEditorPane::moveElement(int element, double dx, double dy) {
 }
 
 void ModelEditorPane::replaceModel(ModelDocument replacement, const QString& text) {
-    auto before = std::make_shared<const ModelDocument>(document_);
-    auto after = std::make_shared<const ModelDocument>(std::move(replacement));
-    setSelection({});
-    currentElement_ = 0;
-    push(
-        text, [after](ModelDocument& document) { document = *after; },
-        [before](ModelDocument& document) { document = *before; });
-    canvas_->resetView();
+    session_.replace(std::move(replacement), text);
 }
 
-void ModelEditorPane::documentChanged() {
-    const int count = static_cast<int>(document_.nodes.size());
+void ModelEditorPane::modelChanged() {
+    const int count = static_cast<int>(session_.document().nodes.size());
     std::erase_if(selection_, [count](int index) { return index >= count; });
-    currentElement_ =
-        std::clamp(currentElement_, 0, std::max(0, static_cast<int>(document_.elements.size()) - 1));
-    document_.writeTo(*representation_);
+    currentElement_ = std::clamp(currentElement_, 0,
+                                 std::max(0, static_cast<int>(session_.document().elements.size()) - 1));
     refreshProperties();
     refreshElements();
     canvas_->update();
     requestPreview();
-    emit modelEdited();
+}
+
+void ModelEditorPane::modelReset() {
+    selection_.clear();
+    currentElement_ = 0;
+    refreshProperties();
+    refreshElements();
+    canvas_->resetView();
 }
 
 // --------------------------------------------------------------- selection
 
 void ModelEditorPane::setSelection(std::vector<int> nodes) {
-    const int count = static_cast<int>(document_.nodes.size());
+    const int count = static_cast<int>(session_.document().nodes.size());
     std::erase_if(nodes, [count](int index) { return index < 0 || index >= count; });
     std::sort(nodes.begin(), nodes.end());
     nodes.erase(std::unique(nodes.begin(), nodes.end()), nodes.end());
     selection_ = std::move(nodes);
     if (selection_.size() == 1)
-        currentElement_ = document_.nodes[static_cast<std::size_t>(selection_[0])].element;
+        currentElement_ = session_.document().nodes[static_cast<std::size_t>(selection_[0])].element;
     refreshProperties();
     canvas_->update();
 }
 
 void ModelEditorPane::setCurrentElement(int element) {
-    currentElement_ = std::clamp(element, 0, std::max(0, static_cast<int>(document_.elements.size()) - 1));
+    currentElement_ =
+        std::clamp(element, 0, std::max(0, static_cast<int>(session_.document().elements.size()) - 1));
     refreshElements();
     refreshProperties();
     canvas_->update();
@@ -501,10 +459,10 @@ bool ModelEditorPane::applyField(NodeField field, const QString& text) {
     message->clear();
 
     if (field == NodeField::OriginX || field == NodeField::OriginY) {
-        if (document_.elements.empty())
+        if (session_.document().elements.empty())
             return false;
         const InstrumentKit::Vec3 origin =
-            document_.elements[static_cast<std::size_t>(currentElement_)].origin;
+            session_.document().elements[static_cast<std::size_t>(currentElement_)].origin;
         const double dx = field == NodeField::OriginX ? value - origin.x : 0.0;
         const double dy = field == NodeField::OriginY ? value - origin.y : 0.0;
         const int element = currentElement_;
@@ -518,14 +476,14 @@ bool ModelEditorPane::applyField(NodeField field, const QString& text) {
         return true;
     }
     if (field == NodeField::Stiffness) {
-        if (selection_.size() != 2 || !document_.springBetween(selection_[0], selection_[1])) {
+        if (selection_.size() != 2 || !session_.document().springBetween(selection_[0], selection_[1])) {
             message->setText(tr("select the two ends of a spring"));
             return false;
         }
         const int a = selection_[0], b = selection_[1];
         std::vector<std::pair<std::size_t, double>> before;
-        for (std::size_t i = 0; i < document_.links.size(); ++i) {
-            const EditorLink& link = document_.links[i];
+        for (std::size_t i = 0; i < session_.document().links.size(); ++i) {
+            const EditorLink& link = session_.document().links[i];
             if ((link.node == a && link.other == b) || (link.node == b && link.other == a))
                 before.emplace_back(i, link.stiffness);
         }
@@ -545,7 +503,7 @@ bool ModelEditorPane::applyField(NodeField field, const QString& text) {
         message->setText(tr("select a node first"));
         return false;
     }
-    auto member = [field](EditorNode& node) -> double& {
+    auto member = [field](auto& node) -> auto& {
         switch (field) {
         case NodeField::X:
             return node.position.x;
@@ -562,7 +520,7 @@ bool ModelEditorPane::applyField(NodeField field, const QString& text) {
     std::vector<std::pair<int, double>> before;
     before.reserve(selection_.size());
     for (int index : selection_)
-        before.emplace_back(index, member(document_.nodes[static_cast<std::size_t>(index)]));
+        before.emplace_back(index, member(session_.document().nodes[static_cast<std::size_t>(index)]));
     push(
         tr("Set %1").arg(QString::fromLatin1(fieldName(field))),
         [before, member, value](ModelDocument& document) {
@@ -587,16 +545,16 @@ void ModelEditorPane::refreshProperties() {
     auto common = [this](auto get) -> QString {
         if (selection_.empty())
             return {};
-        const double first = get(document_.nodes[static_cast<std::size_t>(selection_[0])]);
+        const double first = get(session_.document().nodes[static_cast<std::size_t>(selection_[0])]);
         for (int index : selection_)
-            if (get(document_.nodes[static_cast<std::size_t>(index)]) != first)
+            if (get(session_.document().nodes[static_cast<std::size_t>(index)]) != first)
                 return {};
         return formatNumber(first);
     };
     const bool any = !selection_.empty();
     if (selection_.size() == 1)
         selectionLabel_->setText(tr("Node %1").arg(
-            QString::fromStdString(document_.nodes[static_cast<std::size_t>(selection_[0])].id)));
+            QString::fromStdString(session_.document().nodes[static_cast<std::size_t>(selection_[0])].id)));
     else if (any)
         selectionLabel_->setText(tr("%1 nodes selected").arg(selection_.size()));
     else
@@ -608,24 +566,24 @@ void ModelEditorPane::refreshProperties() {
     show(NodeField::V0, common([](const EditorNode& n) { return n.v0; }), any);
     std::optional<double> spring;
     if (selection_.size() == 2)
-        spring = document_.springBetween(selection_[0], selection_[1]);
+        spring = session_.document().springBetween(selection_[0], selection_[1]);
     show(NodeField::Stiffness, spring ? formatNumber(*spring) : QString(), spring.has_value());
-    const bool hasElement = !document_.elements.empty();
+    const bool hasElement = !session_.document().elements.empty();
     const InstrumentKit::Vec3 origin =
-        hasElement ? document_.elements[static_cast<std::size_t>(currentElement_)].origin
+        hasElement ? session_.document().elements[static_cast<std::size_t>(currentElement_)].origin
                    : InstrumentKit::Vec3{};
     show(NodeField::OriginX, hasElement ? formatNumber(origin.x) : QString(), hasElement);
     show(NodeField::OriginY, hasElement ? formatNumber(origin.y) : QString(), hasElement);
     bool allFixed = any;
     for (int index : selection_)
-        allFixed = allFixed && document_.nodes[static_cast<std::size_t>(index)].fixed;
+        allFixed = allFixed && session_.document().nodes[static_cast<std::size_t>(index)].fixed;
     fixedBox_->setEnabled(any);
     fixedBox_->setChecked(allFixed);
 }
 
 void ModelEditorPane::refreshElements() {
-    std::vector<int> counts(document_.elements.size(), 0);
-    for (const EditorNode& node : document_.nodes)
+    std::vector<int> counts(session_.document().elements.size(), 0);
+    for (const EditorNode& node : session_.document().nodes)
         if (node.element >= 0 && node.element < static_cast<int>(counts.size()))
             ++counts[static_cast<std::size_t>(node.element)];
     const QSignalBlocker blocker(elementList_);
@@ -668,146 +626,10 @@ void ModelEditorPane::keyPressEvent(QKeyEvent* event) {
     event->accept();
 }
 
-// ------------------------------------------------------------------ files
-
-bool ModelEditorPane::isModified() const {
-    return !undoStack_->isClean();
-}
-
-QString ModelEditorPane::windowTitleText() const {
-    if (filePath_.isEmpty())
-        return QStringLiteral("Kivora[*]");
-    return QStringLiteral("Kivora - %1[*]").arg(QFileInfo(filePath_).fileName());
-}
-
-void ModelEditorPane::setFilePath(const QString& path) {
-    filePath_ = path;
-    if (!path.isEmpty()) {
-        recentFiles_.removeAll(path);
-        recentFiles_.prepend(path);
-        while (recentFiles_.size() > kMaxRecentFiles)
-            recentFiles_.removeLast();
-        if (recentMenu_ != nullptr) {
-            recentMenu_->clear();
-            for (const QString& recent : std::as_const(recentFiles_))
-                connect(recentMenu_->addAction(recent), &QAction::triggered, this, [this, recent] {
-                    if (maybeSave())
-                        openModelFile(recent);
-                });
-        }
-    }
-    emit titleChanged();
-}
-
-bool ModelEditorPane::openModelFile(const QString& path) {
-    try {
-        InstrumentKit::Representation loaded = InstrumentKit::loadModelFile(path.toStdString());
-        ModelDocument document = ModelDocument::fromRepresentation(loaded);
-        // Opening is not an edit: it starts a fresh history.
-        undoStack_->clear();
-        selection_.clear();
-        currentElement_ = 0;
-        document_ = std::move(document);
-        documentChanged();
-        undoStack_->setClean();
-        setFilePath(path);
-        canvas_->resetView();
-        return true;
-    } catch (const std::exception& error) {
-        showMessage(this, QString::fromStdString(error.what()));
-        return false;
-    }
-}
-
-bool ModelEditorPane::saveModelFile(const QString& path) {
-    try {
-        InstrumentKit::saveModelFile(path.toStdString(), *representation_);
-    } catch (const std::exception& error) {
-        showMessage(this, QString::fromStdString(error.what()));
-        return false;
-    }
-    undoStack_->setClean();
-    setFilePath(path);
-    return true;
-}
-
-void ModelEditorPane::open() {
-    if (!maybeSave())
-        return;
-    const QString path =
-        fileChooser_.openFile(this, QString::fromLatin1(kModelFilter), QStringLiteral("json"));
-    if (!path.isEmpty())
-        openModelFile(path);
-}
-
-bool ModelEditorPane::save() {
-    if (filePath_.isEmpty())
-        return saveAs();
-    return saveModelFile(filePath_);
-}
-
-bool ModelEditorPane::saveAs() {
-    const QString path =
-        fileChooser_.saveFile(this, QString::fromLatin1(kModelFilter), QStringLiteral("json"));
-    if (path.isEmpty())
-        return false;
-    return saveModelFile(path);
-}
-
-void ModelEditorPane::newModel() {
-    if (!maybeSave())
-        return;
-    undoStack_->clear();
-    selection_.clear();
-    document_ = ModelDocument();
-    documentChanged();
-    undoStack_->setClean();
-    filePath_.clear();
-    emit titleChanged();
-}
-
-bool ModelEditorPane::maybeSave() {
-    if (!isModified())
-        return true;
-    switch (unsavedPrompt_(this)) {
-    case UnsavedAnswer::Save:
-        return save();
-    case UnsavedAnswer::Discard:
-        return true;
-    case UnsavedAnswer::Cancel:
-        return false;
-    }
-    return false;
-}
-
-QMenu* ModelEditorPane::fileMenuActionsInto(QMenu* file) {
-    QAction* before = file->actions().isEmpty() ? nullptr : file->actions().first();
-    auto add = [&](const QString& text, auto slot, const QKeySequence& shortcut = {}) {
-        auto* action = new QAction(text, file);
-        action->setShortcut(shortcut);
-        // The frame's own accelerators carry Ctrl+O and Ctrl+S.
-        action->setShortcutContext(Qt::WidgetShortcut);
-        connect(action, &QAction::triggered, this, slot);
-        file->insertAction(before, action);
-        return action;
-    };
-    add(tr("&New Model"), [this] { newModel(); });
-    file->insertMenu(before, templateMenu_);
-    add(
-        tr("&Open Model..."), [this] { open(); }, QKeySequence(Qt::CTRL | Qt::Key_O));
-    add(
-        tr("&Save Model"), [this] { save(); }, QKeySequence(Qt::CTRL | Qt::Key_S));
-    add(tr("Save Model &As..."), [this] { saveAs(); });
-    recentMenu_ = new QMenu(tr("&Recent Models"), file);
-    file->insertMenu(before, recentMenu_);
-    file->insertSeparator(before);
-    return recentMenu_;
-}
-
 // -------------------------------------------------------------- templates
 
 void ModelEditorPane::startTemplate(InstrumentKit::Representation model, const QString& name) {
-    if (!maybeSave())
+    if (!session_.maybeSave())
         return;
     replaceModel(ModelDocument::fromRepresentation(model), tr("New %1").arg(name));
 }
@@ -881,7 +703,7 @@ void ModelEditorPane::chooseTemplate(int which) {
 // ----------------------------------------------------------- modal preview
 
 void ModelEditorPane::requestPreview() {
-    previewRequested_ = previewWorker_->request(muntero::takeSnapshot(*representation_));
+    previewRequested_ = previewWorker_->request(muntero::takeSnapshot(session_.representation()));
 }
 
 bool ModelEditorPane::event(QEvent* event) {

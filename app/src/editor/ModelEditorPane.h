@@ -1,15 +1,15 @@
 // The model editor, the left pane of the main window: a canvas for drawing
 // masses (nodes) and springs in the x-y plane, a properties panel for the
 // selection, the list of elements, and the modal preview of the model being
-// drawn. Every edit is an undoable command; after each one the shared
-// representation is rewritten and modelEdited() is emitted.
+// drawn. The model, its file and its undo stack are the model session's; every
+// edit is an undoable command on it.
 //
 // Letter and digit keys are never the editor's: they play the piano. The
 // editor's keys are Delete, the arrows and Escape.
 #pragma once
 
-#include "common/FileChooser.h"
 #include "editor/ModelDocument.h"
+#include "session/ModelSession.h"
 
 #include <kivora/ModalAnalysis.h>
 #include <modelkit/Representation.h>
@@ -37,20 +37,14 @@ class ModalPreviewWorker;
 // Properties of the selection that the panel edits.
 enum class NodeField { X, Y, Mass, X0, V0, Stiffness, OriginX, OriginY };
 
-// What the user answers when unsaved changes are about to be lost.
-enum class UnsavedAnswer { Save, Discard, Cancel };
-
 class ModelEditorPane : public QWidget {
     Q_OBJECT
 public:
-    explicit ModelEditorPane(QWidget* parent = nullptr);
+    explicit ModelEditorPane(ModelSession& session, QWidget* parent = nullptr);
     ~ModelEditorPane() override;
 
-    // The shared model: the same object for the life of the pane, rewritten
-    // after every edit. The drawer and the generation run read it.
-    InstrumentKit::Representation& representation() { return *representation_; }
-    const ModelDocument& document() const { return document_; }
-    QUndoStack* undoStack() const { return undoStack_; }
+    ModelSession& session() const { return session_; }
+    const ModelDocument& document() const { return session_.document(); }
     ModelCanvas* canvas() const { return canvas_; }
 
     // ---- Edits (each one undoable). Node arguments are indices into document().nodes.
@@ -82,27 +76,6 @@ public:
     QString fieldMessage(NodeField field) const;
     QLineEdit* fieldEdit(NodeField field) const;
 
-    // ---- Files.
-    void setFileChooser(FileChooser chooser) { fileChooser_ = std::move(chooser); }
-    // Asks the user about unsaved changes (a message box unless replaced).
-    void setUnsavedPrompt(std::function<UnsavedAnswer(QWidget*)> prompt) {
-        unsavedPrompt_ = std::move(prompt);
-    }
-    bool openModelFile(const QString& path); // no prompt
-    bool saveModelFile(const QString& path);
-    void open(); // Ctrl+O: prompt, choose, open
-    bool save(); // Ctrl+S: to the current file, or Save As
-    bool saveAs();
-    void newModel();
-    // True when there is nothing unsaved, or the user saved or discarded it.
-    bool maybeSave();
-    bool isModified() const;
-    QString filePath() const { return filePath_; }
-    QStringList recentFiles() const { return recentFiles_; }
-    // "Kivora - NAME[*]" ("Kivora[*]" before the model has a file), for a
-    // window title with the unsaved mark.
-    QString windowTitleText() const;
-
     // ---- Templates (with unsaved-changes prompt). Parameters as in the dialog.
     void newFromString(int masses);
     void newFromMembrane(int rows, int cols);
@@ -111,8 +84,7 @@ public:
     // Asks for the template's parameters in a small dialog, then builds it.
     void chooseTemplate(int which);
 
-    // Menus the main frame places in its menu bar.
-    QMenu* fileMenuActionsInto(QMenu* file);
+    // "New from Template", which the main frame places in its File menu.
     QMenu* templateMenu() const { return templateMenu_; }
 
     // ---- Modal preview.
@@ -123,8 +95,6 @@ public:
     StabilityForecast forecast() const;
 
 signals:
-    void modelEdited();
-    void titleChanged();
     void previewUpdated();
 
 protected:
@@ -132,25 +102,23 @@ protected:
     bool event(QEvent* event) override;
 
 private:
-    friend class DocumentCommand;
-    void documentChanged();
+    // After every change of the session's model.
+    void modelChanged();
+    // The session's model was opened or started anew.
+    void modelReset();
     void push(const QString& text, std::function<void(ModelDocument&)> redo,
               std::function<void(ModelDocument&)> undo);
     void refreshProperties();
     void refreshElements();
     void requestPreview();
     void showPreview();
-    void setFilePath(const QString& path);
     void startTemplate(InstrumentKit::Representation model, const QString& name);
-    QString showMessageFor(const QString& text);
 
-    std::unique_ptr<InstrumentKit::Representation> representation_;
-    ModelDocument document_;
+    ModelSession& session_;
     std::vector<int> selection_;
     int currentElement_ = 0;
     double defaultStiffness_ = 1000.0;
 
-    QUndoStack* undoStack_ = nullptr;
     ModelCanvas* canvas_ = nullptr;
     struct FieldWidgets {
         QLineEdit* edit = nullptr;
@@ -165,12 +133,6 @@ private:
     QComboBox* octavesBox_ = nullptr;
     QComboBox* rateBox_ = nullptr;
     QMenu* templateMenu_ = nullptr;
-    QMenu* recentMenu_ = nullptr;
-
-    FileChooser fileChooser_;
-    std::function<UnsavedAnswer(QWidget*)> unsavedPrompt_;
-    QString filePath_;
-    QStringList recentFiles_;
 
     std::unique_ptr<ModalPreviewWorker> previewWorker_;
     ModalPreview preview_;

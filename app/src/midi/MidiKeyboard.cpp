@@ -1,6 +1,6 @@
 #include "midi/MidiKeyboard.h"
 
-#include "piano/CPianoFrame.h"
+#include "session/InstrumentSession.h"
 
 #include <kivora/exchange/RootKeys.h>
 #include <pellamy/InstrumentModel.h>
@@ -23,15 +23,15 @@ QEvent::Type wakeEventType() {
 
 } // namespace
 
-MidiKeyboard::MidiKeyboard(CPianoView* piano, QMenu* menu, std::unique_ptr<MidiInputSource> source,
-                           QObject* parent)
-    : QObject(parent), piano_(piano), menu_(menu) {
+MidiKeyboard::MidiKeyboard(InstrumentSession* instrument, QMenu* menu,
+                           std::unique_ptr<MidiInputSource> source, QObject* parent)
+    : QObject(parent), instrument_(instrument), menu_(menu) {
     wakeEventType(); // registered here, not first on the source's thread
     poll_.setInterval(kPollIntervalMs);
     connect(&poll_, &QTimer::timeout, this, &MidiKeyboard::refreshPorts);
-    if (piano_ != nullptr)
-        connect(piano_, &CPianoView::instrumentChanged, this, [this] {
-            // The piano forgot its held keys with its old instrument.
+    if (instrument_ != nullptr)
+        connect(instrument_, &InstrumentSession::instrumentChanged, this, [this] {
+            // The held notes went with the old instrument.
             heldAliases_.clear();
             aliasesStale_ = true;
             if (connected_)
@@ -102,9 +102,9 @@ void MidiKeyboard::closeChosen() {
     connected_ = false;
     // Notes of queued events and held keys would hang without their note-offs.
     playQueuedNotes();
-    if (piano_ != nullptr)
+    if (instrument_ != nullptr)
         for (const std::string& alias : std::exchange(heldAliases_, {}))
-            piano_->releaseSound(alias);
+            instrument_->releaseSound(alias);
 }
 
 void MidiKeyboard::rebuildMenu() {
@@ -146,9 +146,9 @@ void MidiKeyboard::rebuildMenu() {
 void MidiKeyboard::mapKeys() {
     aliases_.fill(std::string());
     aliasesStale_ = false;
-    if (piano_ == nullptr || !piano_->isLoaded() || piano_->controller()->instrument() == nullptr)
+    if (instrument_ == nullptr || instrument_->instrument() == nullptr)
         return;
-    for (const exchange::RootKey& root : exchange::assignRootKeys(*piano_->controller()->instrument())) {
+    for (const exchange::RootKey& root : exchange::assignRootKeys(*instrument_->instrument())) {
         if (root.key >= 0 && root.key < static_cast<int>(aliases_.size()))
             aliases_[static_cast<std::size_t>(root.key)] = root.alias;
     }
@@ -175,13 +175,13 @@ void MidiKeyboard::playQueuedNotes() {
     wakePending_.exchange(false, std::memory_order_acq_rel);
     while (const std::optional<MidiNoteEvent> note = queue_.pop()) {
         const std::string alias = aliasForMidiKey(note->key);
-        if (alias.empty() || piano_ == nullptr || !piano_->isLoaded())
+        if (alias.empty() || instrument_ == nullptr || !instrument_->isLoaded())
             continue;
         if (note->on && note->velocity > 0) {
-            if (piano_->pressSound(alias))
+            if (instrument_->pressSound(alias))
                 heldAliases_.insert(alias);
         } else {
-            piano_->releaseSound(alias);
+            instrument_->releaseSound(alias);
             heldAliases_.erase(alias);
         }
     }

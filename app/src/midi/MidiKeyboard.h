@@ -1,6 +1,6 @@
 // The window's live MIDI keyboard: the "MIDI Input" menu of the source's
 // ports, the chosen port reconnected by name when it returns, and its notes
-// played on the piano as presses and releases of the sound whose MIDI root
+// played on the session's instrument as presses and releases of the sound whose MIDI root
 // key they hit, as its key would play it (also a sound without a key).
 #pragma once
 
@@ -21,7 +21,7 @@ class QMenu;
 
 namespace kivora {
 
-class CPianoView;
+class InstrumentSession;
 
 // Interface thread only, but for the source's handler, which queues the note
 // and posts one wake-up event per batch (the only allocation on that thread).
@@ -31,7 +31,7 @@ public:
     static constexpr int kPollIntervalMs = 1000;
 
     // Fills `menu` and starts polling the ports when the source is available.
-    MidiKeyboard(CPianoView* piano, QMenu* menu, std::unique_ptr<MidiInputSource> source,
+    MidiKeyboard(InstrumentSession* instrument, QMenu* menu, std::unique_ptr<MidiInputSource> source,
                  QObject* parent = nullptr);
     ~MidiKeyboard() override;
 
@@ -65,7 +65,7 @@ private:
     void rebuildMenu();
     void mapKeys();
 
-    QPointer<CPianoView> piano_;
+    QPointer<InstrumentSession> instrument_;
     QPointer<QMenu> menu_;
     QTimer poll_;
     MidiEventQueue queue_;

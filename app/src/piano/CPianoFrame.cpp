@@ -3,7 +3,6 @@
 #include "common/EngineGuard.h"
 #include "piano/KeyCodes.h"
 #include "piano/PainterCanvas.h"
-#include "window/WindowMessages.h"
 
 #include <kivora/exchange/MidiFile.h>
 #include <kivora/exchange/RootKeys.h>
@@ -30,7 +29,6 @@ namespace kivora {
 
 namespace {
 
-const QString kInstrumentFilter = QStringLiteral("insturment file (*.ins)");
 const QString kScriptFilter = QStringLiteral("Melody script file (*.snc)");
 const QString kMelodyFilter =
     QStringLiteral("Melody file(WAV, SNC or MIDI) (*.wav *.snc *.mid *.midi);;All files (*)");
@@ -105,98 +103,33 @@ QIcon drawIcon(Glyph glyph) {
 
 // ---------------------------------------------------------------- CPianoView
 
-CPianoView::CPianoView(QWidget* parent) : QWidget(parent), fileChooser_(FileChooser::dialogs()) {
+CPianoView::CPianoView(InstrumentSession& session, QWidget* parent) : QWidget(parent), session_(session) {
     setObjectName(QStringLiteral("CPianoView"));
     setAttribute(Qt::WA_OpaquePaintEvent);
     setFocusPolicy(Qt::ClickFocus);
     setAutoFillBackground(false);
     setMinimumSize(0, 0);
+    connect(&session_, &InstrumentSession::keyboardChanged, this, &CPianoView::repaintKeyboard);
+    connect(&session_, &InstrumentSession::instrumentChanged, this, [this] {
+        // The notes held belonged to the instrument that went.
+        heldKeys_.clear();
+        mouseDown_ = false;
+        failedPaints_ = 0;
+        update();
+    });
 }
 
 CPianoView::~CPianoView() = default;
 
-bool CPianoView::replaceController(const std::function<void(pellamy::InstrumentController&)>& create) {
-    // The previous instrument goes before the new one is made, even when the
-    // new one fails.
-    heldKeys_.clear();
-    mouseDown_ = false;
-    controller_.reset();
-    controller_ = std::make_unique<pellamy::InstrumentController>();
-    try {
-        loaded_ = guarded(
-            this, [&] { create(*controller_); }, DeviceFailure::Rethrow);
-    } catch (const pellamy::InitFailedException&) {
-        // No sound device: say so once, then play on SDL's silent driver.
-        showMessage(this, currentExceptionText());
-        qputenv("SDL_AUDIODRIVER", "dummy");
-        controller_ = std::make_unique<pellamy::InstrumentController>();
-        loaded_ = guarded(this, [&] { create(*controller_); });
-    }
-    update();
-    emit instrumentChanged(loaded_);
-    emit stateChanged();
-    return loaded_;
-}
-
-bool CPianoView::loadInstrumentFile(const QString& path) {
-    const std::string instrumentFile = narrowPath(path);
-    // An instrument without sounds would replace a playable one with a silent
-    // keyboard; such a file is refused before the current instrument goes.
-    // A file that cannot be read is left to the load, which reports it.
-    try {
-        if (pellamy::InstrumentModel::soundFilesOf(instrumentFile).empty()) {
-            showMessage(
-                this,
-                tr("%1 has no sounds; the current instrument is kept").arg(QDir::toNativeSeparators(path)));
-            return false;
-        }
-    } catch (...) {
-    }
-    return replaceController(
-        [&](pellamy::InstrumentController& controller) { controller.CreateInstrumentSuite(instrumentFile); });
-}
-
-void CPianoView::instrumentFromRecords(int count, const pellamy::SoundStreamDescription* records) {
-    replaceController(
-        [&](pellamy::InstrumentController& controller) { controller.CreateInstrumentSuite(count, records); });
-}
-
-void CPianoView::loadInstrument() {
-    const QString path = fileChooser_.openFile(this, kInstrumentFilter, QStringLiteral("ins"));
-    if (path.isEmpty())
-        return;
-    loadInstrumentFile(path);
-}
-
-void CPianoView::saveInstrument() {
-    if (!loaded_)
-        return;
-    const QString path = fileChooser_.saveFile(this, kInstrumentFilter, QStringLiteral("ins"));
-    if (path.isEmpty())
-        return;
-    guarded(this, [&] { controller_->SaveInstrument(narrowPath(path), true); });
-}
-
-bool CPianoView::isRecording() const {
-    return loaded_ && controller_->IsRendering();
-}
-
-void CPianoView::startRecording() {
-    if (!loaded_ || melodyPath_.isEmpty() || controller_->IsRendering())
-        return;
-    guarded(this, [&] { controller_->RenderToFile(narrowPath(melodyPath_), std::string(), false); });
-    emit stateChanged();
-}
-
-void CPianoView::stopRecording() {
-    if (!loaded_)
-        return;
-    guarded(this, [&] { controller_->RenderStop(); });
-    emit stateChanged();
+void CPianoView::repaintKeyboard(const QRect& area) {
+    if (area.isEmpty())
+        update();
+    else
+        update(area);
 }
 
 void CPianoView::playMelody() {
-    const QString path = fileChooser_.openFile(this, kMelodyFilter, QString());
+    const QString path = session_.fileChooser().openFile(this, kMelodyFilter, QString());
     if (path.isEmpty())
         return;
     // Endings are matched in any letter case: files copied from other systems
@@ -211,8 +144,8 @@ void CPianoView::playMelody() {
         wavPath = path.left(path.size() - 4) + QStringLiteral(".wav");
         // A failed rendering leaves the previous WAV file, which is not this script's melody.
         const bool rendered = guarded(this, [&] {
-            if (loaded_) {
-                controller_->RenderFileUsingCurrentInstrument(narrowPath(path), narrowPath(wavPath), false);
+            if (pellamy::InstrumentController* controller = session_.controller()) {
+                controller->RenderFileUsingCurrentInstrument(narrowPath(path), narrowPath(wavPath), false);
             } else {
                 // Without an instrument only a script that defines its own renders.
                 pellamy::MelodyRenderer renderer(pellamy::MixClip);
@@ -243,14 +176,14 @@ void CPianoView::playMelody() {
 
 bool CPianoView::renderMidiFile(const QString& midiPath, const QString& wavPath) {
     const QString fileName = QFileInfo(midiPath).fileName();
-    if (!loaded_) {
+    if (session_.instrument() == nullptr) {
         showMessage(this,
                     tr("%1 is a MIDI file: it plays through the piano's instrument. Load or generate an "
                        "instrument first.")
                         .arg(fileName));
         return false;
     }
-    const pellamy::InstrumentModel& instrument = *controller_->instrument();
+    const pellamy::InstrumentModel& instrument = *session_.instrument();
     // Played as a sampler plays the exported bank: every channel but the
     // percussion channel, keys between the sounds' roots transposed.
     exchange::SongRendering rendering;
@@ -277,7 +210,7 @@ bool CPianoView::renderMidiFile(const QString& midiPath, const QString& wavPath)
     if (!uncovered.isEmpty())
         leftOut << uncovered + tr(" (left out)");
     if (!leftOut.isEmpty())
-        emit statusMessage(tr("%1: %2").arg(fileName, leftOut.join(QStringLiteral("; "))));
+        emit session_.statusMessage(tr("%1: %2").arg(fileName, leftOut.join(QStringLiteral("; "))));
     try {
         exchange::writeSongWav(rendering, narrowPath(wavPath));
     } catch (const std::exception& failure) {
@@ -287,212 +220,89 @@ bool CPianoView::renderMidiFile(const QString& midiPath, const QString& wavPath)
     return true;
 }
 
-std::string CPianoView::firstAlias() const {
-    const pellamy::InstrumentModel* instrument = controller_ ? controller_->instrument() : nullptr;
-    if (!loaded_ || instrument == nullptr || instrument->soundCount() == 0)
-        return {};
-    return instrument->aliasAt(0);
-}
-
-NoteSamples CPianoView::samplesOf(const std::string& alias) const {
-    NoteSamples note;
-    const pellamy::InstrumentModel* instrument = controller_ ? controller_->instrument() : nullptr;
-    if (!loaded_ || instrument == nullptr)
-        return note;
-    const pellamy::Sound* sound = instrument->soundFor(alias);
-    if (sound == nullptr || sound->channels() == 0)
-        return note;
-    const std::span<const double> values = sound->samples();
-    const std::size_t channels = sound->channels();
-    note.samples.reserve(values.size() / channels);
-    for (std::size_t i = 0; i < values.size(); i += channels)
-        note.samples.push_back(static_cast<std::int16_t>(std::clamp(values[i], -32768.0, 32767.0)));
-    note.sampleRate = sound->sampleRate();
-    return note;
-}
-
-std::set<std::string> CPianoView::playingAliases() const {
-    std::set<std::string> aliases;
-    if (const pellamy::InstrumentModel* instrument = controller_->instrument())
-        instrument->forEachSound([&](const std::string& alias, const pellamy::Sound& sound) {
-            if (sound.isPlaying())
-                aliases.insert(alias);
-        });
-    return aliases;
-}
-
-void CPianoView::reportStartedNote(const std::set<std::string>& playingBefore) {
-    for (const std::string& alias : playingAliases()) {
-        if (playingBefore.count(alias) == 0) {
-            const QString name = QString::fromStdString(alias);
-            QMetaObject::invokeMethod(
-                this, [this, name] { emit noteStarted(name); }, Qt::QueuedConnection);
-            return;
-        }
-    }
-}
-
-void CPianoView::repaintActiveArea() {
-    pellamy::Rect area{-1, -1, -1, -1};
-    guarded(this, [&] { area = controller_->getActiveArea(); });
-    if (area.left < 0)
-        update();
-    else
-        update(QRect(area.left, area.top, area.width(), area.height()));
-}
-
-bool CPianoView::event(QEvent* event) {
-    if (event->type() == eventType(WM_INSTRUMENT_READY)) {
-        // The run is over: the frame's commands come back first.
-        if (auto* parentFrame = qobject_cast<CPianoFrame*>(parentWidget())) {
-            WindowMessageEvent runOver(WM_INSTRUMENT_READY);
-            QCoreApplication::sendEvent(parentFrame, &runOver);
-        }
-        const auto* ready = static_cast<SoundRecordsEvent*>(event);
-        instrumentFromRecords(ready->count(), ready->records());
-        return true;
-    }
-    return QWidget::event(event);
-}
-
 void CPianoView::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    if (!loaded_) {
+    pellamy::InstrumentController* controller = session_.controller();
+    if (controller == nullptr) {
         painter.fillRect(rect(), palette().window());
         return;
     }
     PainterCanvas canvas(painter, picturePool_);
     const pellamy::Rect client{0, 0, width(), height()};
     try {
-        controller_->VisualUpdate(canvas, client, true);
+        controller->VisualUpdate(canvas, client, true);
+        failedPaints_ = 0;
     } catch (...) {
-        // Not from inside a paint: the box would paint again.
-        const QString text = currentExceptionText();
-        QMetaObject::invokeMethod(
-            this, [this, text] { showMessage(this, text); }, Qt::QueuedConnection);
+        painter.fillRect(rect(), palette().window());
+        // One message for a paint that keeps failing, and not from inside a
+        // paint: the box would paint again.
+        if (failedPaints_++ == 0) {
+            const QString text = currentExceptionText();
+            QMetaObject::invokeMethod(
+                this, [this, text] { showMessage(this, text); }, Qt::QueuedConnection);
+        }
     }
 }
 
 void CPianoView::keyPressEvent(QKeyEvent* event) {
     const int code = keyCodeForEvent(*event);
-    if (!loaded_ || code < 0 || code > 255 || !pressPlaysNote(*event)) {
+    if (!session_.isLoaded() || code < 0 || code > 255 || !pressPlaysNote(*event)) {
         event->ignore();
         return;
     }
     // Held keys are released when the window loses the focus, which takes
     // their releases elsewhere; a MIDI keyboard's notes keep theirs.
-    if (pressKey(static_cast<unsigned>(code)))
+    if (session_.pressKey(static_cast<unsigned>(code)))
         heldKeys_.insert(static_cast<unsigned>(code));
-}
-
-bool CPianoView::pressKey(unsigned key) {
-    if (!loaded_ || key > 255)
-        return false;
-    bool repeat = true;
-    if (!guarded(this, [&] { repeat = controller_->KeyPress(key); }))
-        return false;
-    repaintActiveArea();
-    if (!repeat) {
-        const std::string alias = controller_->instrument()->aliasForKey(key);
-        if (!alias.empty()) {
-            const QString name = QString::fromStdString(alias);
-            QMetaObject::invokeMethod(
-                this, [this, name] { emit noteStarted(name); }, Qt::QueuedConnection);
-        }
-    }
-    return true;
-}
-
-bool CPianoView::pressSound(const std::string& alias) {
-    const pellamy::Sound* sound = loaded_ ? controller_->instrument()->soundFor(alias) : nullptr;
-    if (sound == nullptr)
-        return false;
-    const bool alreadyPlaying = sound->isPlaying();
-    if (!guarded(this, [&] { controller_->SoundPress(alias); }))
-        return false;
-    repaintActiveArea();
-    if (alreadyPlaying)
-        return true;
-    const QString name = QString::fromStdString(alias);
-    QMetaObject::invokeMethod(
-        this, [this, name] { emit noteStarted(name); }, Qt::QueuedConnection);
-    return true;
-}
-
-void CPianoView::releaseSound(const std::string& alias) {
-    if (!loaded_)
-        return;
-    guarded(this, [&] { controller_->SoundRelease(alias, false); });
-    repaintActiveArea();
 }
 
 void CPianoView::keyReleaseEvent(QKeyEvent* event) {
     const int code = keyCodeForEvent(*event);
     // X11 repeats a held key as release and press pairs: the note stays held.
-    if (!loaded_ || code < 0 || code > 255 || event->isAutoRepeat()) {
+    if (!session_.isLoaded() || code < 0 || code > 255 || event->isAutoRepeat()) {
         event->ignore();
         return;
     }
-    releaseKey(static_cast<unsigned>(code));
-}
-
-void CPianoView::releaseKey(unsigned key) {
-    if (!loaded_ || key > 255)
-        return;
-    heldKeys_.erase(key);
-    guarded(this, [&] { controller_->KeyRelease(key, false); });
-    repaintActiveArea();
+    heldKeys_.erase(static_cast<unsigned>(code));
+    session_.releaseKey(static_cast<unsigned>(code));
 }
 
 void CPianoView::mousePressEvent(QMouseEvent* event) {
-    if (!loaded_ || event->button() != Qt::LeftButton)
+    if (event->button() != Qt::LeftButton)
         return;
-    const std::set<std::string> before = playingAliases();
     const QPoint at = event->position().toPoint();
-    if (!guarded(this, [&] { controller_->MouseDown(at.x(), at.y()); }))
-        return;
-    repaintActiveArea();
-    mouseDown_ = true;
-    reportStartedNote(before);
+    if (session_.mouseDown(at.x(), at.y()))
+        mouseDown_ = true;
 }
 
 void CPianoView::mouseMoveEvent(QMouseEvent* event) {
-    if (!loaded_ || !mouseDown_)
+    if (!mouseDown_)
         return;
-    const std::set<std::string> before = playingAliases();
     const QPoint at = event->position().toPoint();
-    if (!guarded(this, [&] { controller_->MouseMove(at.x(), at.y(), false); }))
-        return;
-    repaintActiveArea();
-    reportStartedNote(before);
+    session_.mouseMove(at.x(), at.y());
 }
 
 void CPianoView::mouseReleaseEvent(QMouseEvent* event) {
-    if (!loaded_ || event->button() != Qt::LeftButton)
+    if (event->button() != Qt::LeftButton)
         return;
     const QPoint at = event->position().toPoint();
-    guarded(this, [&] { controller_->MouseUp(at.x(), at.y(), false); });
-    repaintActiveArea();
+    session_.mouseUp(at.x(), at.y());
     mouseDown_ = false;
 }
 
 void CPianoView::releaseEverything() {
-    if (!loaded_)
-        return;
     const std::set<unsigned> held = std::exchange(heldKeys_, {});
     for (unsigned key : held)
-        guarded(this, [&] { controller_->KeyRelease(key, false); });
+        session_.releaseKey(key);
     if (mouseDown_) {
         mouseDown_ = false;
-        guarded(this, [&] { controller_->MouseUp(0, 0, false); });
+        session_.mouseUp(0, 0);
     }
-    if (!held.empty())
-        repaintActiveArea();
 }
 
 // --------------------------------------------------------------- CPianoFrame
 
-CPianoFrame::CPianoFrame(QWidget* parent) : QWidget(parent) {
+CPianoFrame::CPianoFrame(InstrumentSession& session, QWidget* parent) : QWidget(parent), session_(session) {
     setObjectName(QStringLiteral("CPianoFrame"));
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -502,7 +312,7 @@ CPianoFrame::CPianoFrame(QWidget* parent) : QWidget(parent) {
     toolBar_->setIconSize(QSize(24, 28));
     toolBar_->setFloatable(false);
     toolBar_->setMovable(false);
-    view_ = new CPianoView(this);
+    view_ = new CPianoView(session_, this);
     layout->addWidget(toolBar_);
     layout->addWidget(view_, 1);
     setMinimumSize(0, 0);
@@ -531,15 +341,16 @@ CPianoFrame::CPianoFrame(QWidget* parent) : QWidget(parent) {
                              QStringLiteral("Play Melody from file\n Play Melody from file, WAV, SNC, MIDI"),
                              drawIcon(Glyph::Play));
 
-    connect(generateNotes_, &QAction::triggered, this, [this] { postToMainWindow(WM_GENERATE_NOTES); });
-    connect(singleSound_, &QAction::triggered, this, [this] { postToMainWindow(WM_GENERATE_SINGLE); });
-    connect(loadInstrument_, &QAction::triggered, view_, &CPianoView::loadInstrument);
-    connect(saveInstrument_, &QAction::triggered, view_, &CPianoView::saveInstrument);
+    connect(generateNotes_, &QAction::triggered, this, &CPianoFrame::generateNotesRequested);
+    connect(singleSound_, &QAction::triggered, this, &CPianoFrame::singleSoundRequested);
+    connect(loadInstrument_, &QAction::triggered, &session_, &InstrumentSession::load);
+    connect(saveInstrument_, &QAction::triggered, &session_, &InstrumentSession::save);
     connect(chooseMelody_, &QAction::triggered, this, &CPianoFrame::chooseMelody);
-    connect(startRecording_, &QAction::triggered, view_, &CPianoView::startRecording);
-    connect(stopRecording_, &QAction::triggered, view_, &CPianoView::stopRecording);
+    connect(startRecording_, &QAction::triggered, &session_, &InstrumentSession::startRecording);
+    connect(stopRecording_, &QAction::triggered, &session_, &InstrumentSession::stopRecording);
     connect(playMelody_, &QAction::triggered, view_, &CPianoView::playMelody);
-    connect(view_, &CPianoView::stateChanged, this, &CPianoFrame::updateCommands);
+    connect(&session_, &InstrumentSession::stateChanged, this, &CPianoFrame::updateCommands);
+    connect(&session_, &InstrumentSession::instrumentChanged, this, &CPianoFrame::updateCommands);
     updateCommands();
 }
 
@@ -560,22 +371,17 @@ QList<QAction*> CPianoFrame::instrumentActions() const {
             chooseMelody_,  startRecording_, stopRecording_,  playMelody_};
 }
 
-void CPianoFrame::postToMainWindow(int message) {
-    QCoreApplication::postEvent(window(), new WindowMessageEvent(static_cast<WindowMessage>(message)));
-}
-
 void CPianoFrame::chooseMelody() {
-    const QString path = view_->fileChooser().saveFile(this, kScriptFilter, QStringLiteral("snc"));
+    const QString path = session_.fileChooser().saveFile(this, kScriptFilter, QStringLiteral("snc"));
     if (path.isEmpty())
         return;
-    view_->setMelodyPath(path);
     melodyChosen_ = true;
-    updateCommands();
+    session_.setMelodyPath(path);
 }
 
 void CPianoFrame::updateCommands() {
-    const bool loaded = view_->isLoaded();
-    const bool recording = view_->isRecording();
+    const bool loaded = session_.isLoaded();
+    const bool recording = session_.isRecording();
     generateNotes_->setEnabled(commandsEnabled_);
     singleSound_->setEnabled(commandsEnabled_);
     saveInstrument_->setEnabled(loaded && commandsEnabled_);
@@ -586,21 +392,9 @@ void CPianoFrame::updateCommands() {
     playMelody_->setEnabled(true);
 }
 
-bool CPianoFrame::event(QEvent* event) {
-    if (event->type() == eventType(WM_GENERATION_STARTED)) {
-        commandsEnabled_ = false;
-        updateCommands();
-        return true;
-    }
-    if (event->type() == eventType(WM_INSTRUMENT_READY)) {
-        // From the view, or sent to the frame: either way the run is over.
-        commandsEnabled_ = true;
-        if (dynamic_cast<SoundRecordsEvent*>(event) != nullptr)
-            QCoreApplication::sendEvent(view_, event);
-        updateCommands();
-        return true;
-    }
-    return QWidget::event(event);
+void CPianoFrame::setCommandsEnabled(bool enabled) {
+    commandsEnabled_ = enabled;
+    updateCommands();
 }
 
 } // namespace kivora

@@ -3,16 +3,22 @@
 #include "analysis/CAnalyzatorFrame.h"
 #include "analysis/COscillogrammFrame.h"
 #include "common/EngineGuard.h"
+#include "editor/ModelEditorPane.h"
+#include "generation/GenerationRun.h"
 #include "midi/MidiKeyboard.h"
+#include "piano/CPianoFrame.h"
 #include "piano/KeyCodes.h"
 #include "window/CAboutDlg.h"
-#include "window/MainFrameGeneration.h"
 #include "window/WindowMessages.h"
 
 #include <modelkit/Representation.h>
+#include <muntero/ModelSnapshot.h>
+#include <muntero/view/CDrawerFrame.h>
+#include <muntero/view/CDrawerView.h>
 
 #include <QAbstractSpinBox>
 #include <QApplication>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QLayout>
@@ -22,6 +28,7 @@
 #include <QPlainTextEdit>
 #include <QStatusBar>
 #include <QTextEdit>
+#include <QUndoStack>
 #include <algorithm>
 
 namespace kivora {
@@ -111,26 +118,28 @@ PaneLayout expandedPaneLayout(int width, int height, int handleWidth) {
 
 // ---------------------------------------------------------------- CMainFrame
 
-CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
+CMainFrame::CMainFrame(InstrumentSession& instrument, ModelSession& model,
+                       std::unique_ptr<MidiInputSource> midiSource, QWidget* parent)
+    : QMainWindow(parent), instrument_(instrument), model_(model) {
     setObjectName(QStringLiteral("CMainFrame"));
-    setWindowTitle(QStringLiteral("Kivora"));
 
     editorSplitter_ = new ExSplitterWnd(Qt::Horizontal, this);
     editorSplitter_->setObjectName(QStringLiteral("editorSplitter"));
     paneSplitter_ = new ExSplitterWnd(Qt::Vertical);
     paneSplitter_->setObjectName(QStringLiteral("paneSplitter"));
 
-    QWidget* editor = makePlaceholder(QStringLiteral("editorPlaceholder"));
+    modelEditor_ = new ModelEditorPane(model_);
     QWidget* drawer = makePlaceholder(QStringLiteral("drawerPlaceholder"));
     oscillogramFrame_ = new COscillogrammFrame;
     analyzerFrame_ = new CAnalyzatorFrame;
-    pianoFrame_ = new CPianoFrame;
-    for (QWidget* pane : {editor, drawer, static_cast<QWidget*>(oscillogramFrame_),
-                          static_cast<QWidget*>(analyzerFrame_), static_cast<QWidget*>(pianoFrame_)})
+    pianoFrame_ = new CPianoFrame(instrument_);
+    for (QWidget* pane :
+         {static_cast<QWidget*>(modelEditor_), drawer, static_cast<QWidget*>(oscillogramFrame_),
+          static_cast<QWidget*>(analyzerFrame_), static_cast<QWidget*>(pianoFrame_)})
         makeShrinkable(pane);
     makeShrinkable(paneSplitter_);
 
-    editorSplitter_->addWidget(editor);
+    editorSplitter_->addWidget(modelEditor_);
     editorSplitter_->addWidget(paneSplitter_);
     paneSplitter_->addWidget(drawer);
     paneSplitter_->addWidget(oscillogramFrame_);
@@ -142,44 +151,64 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     connect(editorSplitter_, &ExSplitterWnd::resized, this, &CMainFrame::applyLayout);
     connect(paneSplitter_, &ExSplitterWnd::resized, this, &CMainFrame::applyLayout);
 
-    // A loaded instrument shows its first sound, a played note its own.
-    CPianoView* piano = pianoFrame_->view();
-    connect(piano, &CPianoView::instrumentChanged, this, [this, piano](bool loaded) {
+    // A new instrument shows its first sound, a played note its own.
+    connect(&instrument_, &InstrumentSession::instrumentChanged, this, [this](bool loaded) {
         if (loaded)
-            showNote(piano->samplesOf(piano->firstAlias()));
+            showNote(instrument_.samplesOf(instrument_.firstAlias()));
     });
-    connect(piano, &CPianoView::noteStarted, this,
-            [this, piano](const QString& alias) { showNote(piano->samplesOf(alias.toStdString())); });
+    connect(&instrument_, &InstrumentSession::noteStarted, this,
+            [this](const QString& alias) { showNote(instrument_.samplesOf(alias.toStdString())); });
+    connect(&instrument_, &InstrumentSession::statusMessage, this,
+            [this](const QString& text) { statusBar()->showMessage(text); });
+    connect(&model_, &ModelSession::titleChanged, this, &CMainFrame::updateTitle);
+    connect(&model_, &ModelSession::changed, this, &CMainFrame::updateTitle);
+    connect(&model_, &ModelSession::recentFilesChanged, this, &CMainFrame::rebuildRecentMenu);
+    updateTitle();
 
     createMenus();
     createDrawer();
+    createGenerationRun();
 #if KIVORA_WITH_MIDI
     // After the drawer's "&Model", which follows "&Instrument"; Alt+D, as Alt+M is the model's.
     midiInputMenu_ = addMenuBeforeHelp(tr("MI&DI Input"));
-    midiKeyboard_ = new MidiKeyboard(pianoFrame_->view(), midiInputMenu_, makeAlsaMidiInputSource(), this);
+    midiKeyboard_ = new MidiKeyboard(&instrument_, midiInputMenu_, std::move(midiSource), this);
+#else
+    midiSource.reset();
 #endif
     qApp->installEventFilter(this);
 }
 
 CMainFrame::~CMainFrame() {
     qApp->removeEventFilter(this);
+    // The worker writes into the run's generator and posts to the window: it
+    // ends before anything it reaches is destroyed.
+    generationRun_->shutdown();
 }
 
 void CMainFrame::createMenus() {
     QMenu* file = menuBar()->addMenu(tr("&File"));
     fileMenu_ = file;
+    createModelMenus();
     exportInstrument_ = file->addAction(tr("&Export Instrument..."));
     exportInstrument_->setStatusTip(tr("Export the instrument as a SoundFont 2 bank or an SFZ file"));
     exportInstrument_->setEnabled(false);
     connect(exportInstrument_, &QAction::triggered, this, &CMainFrame::exportInstrument);
-    connect(pianoFrame_->view(), &CPianoView::instrumentChanged, exportInstrument_, &QAction::setEnabled);
+    connect(&instrument_, &InstrumentSession::instrumentChanged, exportInstrument_, &QAction::setEnabled);
     file->addSeparator();
     QAction* exit = file->addAction(tr("E&xit"));
     connect(exit, &QAction::triggered, this, &QWidget::close);
 
-    // Edit and View have no handlers: shown, but disabled.
+    // Undo and Redo are the model's; Cut, Copy, Paste and the status bar
+    // have no handlers: shown, but disabled.
     QMenu* edit = menuBar()->addMenu(tr("&Edit"));
     editMenu_ = edit;
+    QUndoStack* stack = model_.undoStack();
+    QAction* undo = stack->createUndoAction(edit, tr("&Undo"));
+    undo->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_Z), QKeySequence(Qt::ALT | Qt::Key_Backspace)});
+    QAction* redo = stack->createRedoAction(edit, tr("&Redo"));
+    redo->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_Y), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z)});
+    edit->addAction(undo);
+    edit->addAction(redo);
     auto addDisabled = [](QMenu* menu, const QString& text, const QKeySequence& shortcut = {}) -> QAction* {
         QAction* action = menu->addAction(text);
         action->setShortcut(shortcut);
@@ -187,7 +216,6 @@ void CMainFrame::createMenus() {
         action->setEnabled(false);
         return action;
     };
-    undoAction_ = addDisabled(edit, tr("&Undo"), QKeySequence(Qt::CTRL | Qt::Key_Z));
     edit->addSeparator();
     addDisabled(edit, tr("Cu&t"), QKeySequence(Qt::CTRL | Qt::Key_X));
     addDisabled(edit, tr("&Copy"), QKeySequence(Qt::CTRL | Qt::Key_C));
@@ -197,40 +225,97 @@ void CMainFrame::createMenus() {
 
     instrumentMenu_ = menuBar()->addMenu(tr("&Instrument"));
     instrumentMenu_->addActions(pianoFrame_->instrumentActions());
-    connect(pianoFrame_->view(), &CPianoView::statusMessage, this,
-            [this](const QString& text) { statusBar()->showMessage(text); });
 
     QMenu* help = menuBar()->addMenu(tr("&Help"));
     helpMenuAction_ = help->menuAction();
     QAction* about = help->addAction(tr("&About Kivora..."));
     connect(about, &QAction::triggered, this, &CMainFrame::showAbout);
+}
 
-    // Accelerators without a menu item: the editor pane's open and save.
-    auto* open = new QAction(this);
-    open->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
-    connect(open, &QAction::triggered, this, [this] {
-        if (openInEditor_)
-            openInEditor_();
+void CMainFrame::createModelMenus() {
+    auto add = [this](const QString& text, auto slot, const QKeySequence& shortcut = {}) {
+        QAction* action = fileMenu_->addAction(text);
+        action->setShortcut(shortcut);
+        connect(action, &QAction::triggered, &model_, slot);
+        return action;
+    };
+    add(tr("&New Model"), [this] { model_.newModel(); });
+    fileMenu_->addMenu(modelEditor_->templateMenu());
+    add(
+        tr("&Open Model..."), [this] { model_.open(); }, QKeySequence(Qt::CTRL | Qt::Key_O));
+    add(
+        tr("&Save Model"), [this] { model_.save(); }, QKeySequence(Qt::CTRL | Qt::Key_S));
+    add(tr("Save Model &As..."), [this] { model_.saveAs(); });
+    recentMenu_ = fileMenu_->addMenu(tr("&Recent Models"));
+    recentMenu_->setEnabled(false);
+    fileMenu_->addSeparator();
+}
+
+void CMainFrame::rebuildRecentMenu() {
+    recentMenu_->clear();
+    for (const QString& recent : model_.recentFiles())
+        connect(recentMenu_->addAction(recent), &QAction::triggered, this, [this, recent] {
+            if (model_.maybeSave())
+                model_.openFile(recent);
+        });
+    recentMenu_->setEnabled(!recentMenu_->isEmpty());
+}
+
+void CMainFrame::updateTitle() {
+    setWindowTitle(model_.windowTitleText());
+    setWindowModified(model_.isModified());
+}
+
+void CMainFrame::createDrawer() {
+    drawerFrame_ = new CDrawerFrame;
+    drawerFrame_->setObjectName(QStringLiteral("CDrawerFrame"));
+    setDrawerPane(drawerFrame_);
+    drawerFrame_->setRepresentation(&model_.representation());
+    modelMenu_ = addMenuBeforeHelp(tr("&Model"));
+    modelMenu_->addActions(drawerFrame_->commandActions());
+    // The drawer shows the edited model on Refresh, or after every edit while
+    // "Follow Edits" is checked.
+    auto* follow = new QAction(tr("&Follow Edits"), this);
+    follow->setCheckable(true);
+    follow->setStatusTip(tr("Refresh the drawer after every edit of the model"));
+    modelMenu_->addSeparator();
+    modelMenu_->addAction(follow);
+    connect(&model_, &ModelSession::changed, this, [this, follow] {
+        QAction* refresh = drawerFrame_->action(CDrawerView::RefreshCommand);
+        if (follow->isChecked() && refresh != nullptr)
+            refresh->trigger();
     });
-    auto* save = new QAction(this);
-    save->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
-    connect(save, &QAction::triggered, this, [this] {
-        if (saveFromEditor_)
-            saveFromEditor_();
-    });
-    addAction(open);
-    addAction(save);
+}
+
+void CMainFrame::createGenerationRun() {
+    GenerationTargets targets;
+    targets.started = [this] { pianoFrame_->setCommandsEnabled(false); };
+    targets.instrumentReady = [this](int count, const pellamy::SoundStreamDescription* records) {
+        deliverRunResults(count, records);
+    };
+    targets.showTuning = [this](const QString& summary, const QString& perNote) {
+        analyzerFrame_->setToolTip(summary + QLatin1Char('\n') + perNote);
+    };
+    // Every request takes its snapshot of the session's one model.
+    generationRun_ = new GenerationRun(
+        this, [this] { return muntero::takeSnapshot(model_.representation()); }, std::move(targets));
+    connect(pianoFrame_, &CPianoFrame::generateNotesRequested, this, [this] { generate(false); });
+    connect(pianoFrame_, &CPianoFrame::singleSoundRequested, this, [this] { generate(true); });
+}
+
+void CMainFrame::generate(bool single) {
+    if (!instrument_.maybeSave())
+        return;
+    if (single)
+        generationRun_->generateSingle();
+    else
+        generationRun_->generateNotes();
 }
 
 QMenu* CMainFrame::addMenuBeforeHelp(const QString& title) {
     auto* menu = new QMenu(title, menuBar());
     menuBar()->insertMenu(helpMenuAction_, menu);
     return menu;
-}
-
-void CMainFrame::setEditorCommands(std::function<void()> open, std::function<void()> save) {
-    openInEditor_ = std::move(open);
-    saveFromEditor_ = std::move(save);
 }
 
 void CMainFrame::showAbout() {
@@ -255,10 +340,6 @@ void CMainFrame::replacePane(ExSplitterWnd* splitter, int index, QWidget* pane) 
     QWidget* old = splitter->replaceWidget(index, pane);
     delete old;
     applyLayout();
-}
-
-void CMainFrame::setEditorPane(QWidget* pane) {
-    replacePane(editorSplitter_, 0, pane);
 }
 
 void CMainFrame::setDrawerPane(QWidget* pane) {
@@ -347,24 +428,11 @@ bool CMainFrame::eventFilter(QObject* watched, QEvent* event) {
     return QMainWindow::eventFilter(watched, event);
 }
 
-bool CMainFrame::event(QEvent* event) {
-    switch (static_cast<int>(event->type())) {
-    case WM_GENERATE_NOTES:
-    case WM_GENERATE_SINGLE:
-    case WM_NOTE_DONE:
-    case WM_CANCEL_GENERATION:
-        if (handleGenerationMessage(event))
-            return true;
-        break;
-    default:
-        break;
-    }
-    return QMainWindow::event(event);
-}
-
 void CMainFrame::deliverRunResults(int count, const pellamy::SoundStreamDescription* records) {
-    InstrumentReadyEvent ready(count, records);
-    QCoreApplication::sendEvent(pianoFrame_, &ready);
+    pianoFrame_->setCommandsEnabled(true);
+    // A run cancelled before its first note leaves everything as it was.
+    if (!instrument_.adoptRecords(count, records))
+        return;
     NoteSamples first;
     if (count > 0 && records != nullptr && records[0].data != nullptr) {
         const unsigned channels = std::max<unsigned>(records[0].format.nChannels, 1);
@@ -404,13 +472,30 @@ void CMainFrame::showNote(const NoteSamples& note) {
 
 bool CMainFrame::openFile(const QString& path) {
     if (path.endsWith(QLatin1String(".ins"), Qt::CaseInsensitive))
-        return pianoFrame_->view()->loadInstrumentFile(path);
-    if (modelEditor_ != nullptr)
-        return openModelInEditor(path);
-    if (path.endsWith(QLatin1String(".json"), Qt::CaseInsensitive))
-        return openModelFile(path);
-    showMessage(this, tr("Kivora opens instrument files (.ins) and model files (.json): %1").arg(path));
-    return false;
+        return instrument_.maybeSave() && instrument_.loadFile(path);
+    return model_.maybeSave() && model_.openFile(path);
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event) {
+    if (!instrument_.maybeSave() || !model_.maybeSave()) {
+        event->ignore();
+        return;
+    }
+    QMainWindow::closeEvent(event);
+}
+
+bool CMainFrame::drawerTakesKey(const QKeyEvent& event) const {
+    switch (event.key()) {
+    case Qt::Key_Left:
+    case Qt::Key_Right:
+    case Qt::Key_Up:
+    case Qt::Key_Down:
+        break;
+    default:
+        return false;
+    }
+    const QWidget* focus = QApplication::focusWidget();
+    return drawerFrame_ != nullptr && drawerFrame_->view() != nullptr && focus == drawerFrame_->view();
 }
 
 } // namespace kivora

@@ -22,10 +22,9 @@ constexpr int kStatusShownMs = 10000;
 } // namespace
 
 void CMainFrame::exportInstrument() {
-    CPianoView* piano = pianoView();
-    if (!piano->isLoaded() || piano->controller()->instrument() == nullptr)
+    if (instrument_.instrument() == nullptr)
         return;
-    const QString path = piano->fileChooser().saveFile(this, kExportFilter, QStringLiteral("sf2"));
+    const QString path = instrument_.fileChooser().saveFile(this, kExportFilter, QStringLiteral("sf2"));
     if (path.isEmpty())
         return;
     const QString suffix = QFileInfo(path).suffix().toLower();
@@ -34,7 +33,7 @@ void CMainFrame::exportInstrument() {
             this, tr("An instrument is exported as .sf2 or .sfz, not as %1").arg(QFileInfo(path).fileName()));
         return;
     }
-    const pellamy::InstrumentModel& instrument = *piano->controller()->instrument();
+    const pellamy::InstrumentModel& instrument = *instrument_.instrument();
     QApplication::setOverrideCursor(Qt::WaitCursor);
     std::size_t soundCount = 0;
     QString failure;

@@ -1,0 +1,139 @@
+// The instrument the window plays: the one owner of its InstrumentController,
+// its file, whether it is saved, and the melody recording. The piano, the MIDI
+// keyboard, the exporter and the generation run reach the instrument only
+// through this object and follow it through its signals.
+//
+// Interface thread only. Every engine call goes through guarded(): a failure
+// is shown to the user and never ends the program.
+#pragma once
+
+#include "common/FileChooser.h"
+#include "common/UnsavedChanges.h"
+
+#include <pellamy/InstrumentController.h>
+#include <pellamy/SoundStreamDescription.h>
+
+#include <QObject>
+#include <QPointer>
+#include <QRect>
+#include <QString>
+#include <QWidget>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace pellamy {
+class InstrumentModel;
+}
+
+namespace kivora {
+
+// One sound as the oscillogram and the analyzer show it: 16-bit mono samples
+// (the first channel).
+struct NoteSamples {
+    std::vector<std::int16_t> samples;
+    int sampleRate = 0;
+};
+
+class InstrumentSession : public QObject {
+    Q_OBJECT
+public:
+    explicit InstrumentSession(QObject* parent = nullptr);
+    ~InstrumentSession() override;
+
+    // The window that owns the message boxes, prompts and file dialogs.
+    void setDialogOwner(QWidget* owner) { dialogOwner_ = owner; }
+    QWidget* dialogOwner() const { return dialogOwner_; }
+    void setFileChooser(FileChooser chooser) { fileChooser_ = std::move(chooser); }
+    const FileChooser& fileChooser() const { return fileChooser_; }
+    void setUnsavedPrompt(UnsavedPrompt prompt) { unsavedPrompt_ = std::move(prompt); }
+
+    // ---- The instrument.
+    bool isLoaded() const { return loaded_; }
+    // Null without an instrument.
+    const pellamy::InstrumentModel* instrument() const;
+    pellamy::InstrumentController* controller() const { return loaded_ ? controller_.get() : nullptr; }
+    // Generated (or changed) since it was last loaded or saved.
+    bool isModified() const { return modified_; }
+    // The definition file it was loaded from or saved to; empty for a generated one.
+    QString filePath() const { return filePath_; }
+    // True when the current instrument plays on a silent output (no sound device).
+    bool isSilent() const;
+
+    // Loads a definition file. A file that cannot be read, or has no sounds,
+    // leaves the current instrument playing and says why. No prompt.
+    bool loadFile(const QString& path);
+    // The instrument a generation run rendered. Without any record (a run
+    // cancelled before its first note) the current instrument stays.
+    bool adoptRecords(int count, const pellamy::SoundStreamDescription* records);
+    bool saveToFile(const QString& path);
+
+    // ---- Commands with dialogs.
+    // True when nothing unsaved would be lost, or the user saved or discarded it.
+    bool maybeSave();
+    void load();
+    bool save();
+
+    // ---- The melody recording into melodyPath().
+    QString melodyPath() const { return melodyPath_; }
+    void setMelodyPath(const QString& path);
+    bool isRecording() const;
+    void startRecording();
+    // Renders what was recorded next to the script.
+    void stopRecording();
+
+    // ---- Playing. Nothing without an instrument.
+    // A key code 0-255 as from the keyboard: false without an instrument or
+    // when the engine refused.
+    bool pressKey(unsigned code);
+    void releaseKey(unsigned code);
+    // A sound by its alias, as from a MIDI keyboard; false for an alias the
+    // instrument lacks.
+    bool pressSound(const std::string& alias);
+    void releaseSound(const std::string& alias);
+    bool mouseDown(int x, int y);
+    void mouseMove(int x, int y);
+    void mouseUp(int x, int y);
+
+    // The samples of `alias` (empty when there is none) and the first sound's alias.
+    NoteSamples samplesOf(const std::string& alias) const;
+    std::string firstAlias() const;
+
+signals:
+    // An instrument was loaded or adopted (loaded true), or none is left.
+    void instrumentChanged(bool loaded);
+    // Saved state, recording or melody path changed.
+    void stateChanged();
+    // The on-screen keyboard changed within `area` (empty: everywhere).
+    void keyboardChanged(const QRect& area);
+    // A sound was started by a key, the mouse or MIDI; delivered after the
+    // event that started it has been handled.
+    void noteStarted(const QString& alias);
+    void statusMessage(const QString& text);
+
+private:
+    // Replaces the controller with one that `create` sets up. When the sound
+    // device cannot be opened the instrument plays on a silent output; the
+    // next instrument tries the device again.
+    bool replaceController(const std::function<void(pellamy::InstrumentController&)>& create);
+    // A recording ends as Stop Recording would end it before its instrument goes.
+    void finishRecording(const QString& reason);
+    template <typename Call>
+    bool call(Call&& engineCall);
+    void keyboardTouched();
+    void reportStarted(const std::string& alias);
+    std::vector<std::string> playingAliases() const;
+
+    QPointer<QWidget> dialogOwner_;
+    FileChooser fileChooser_;
+    UnsavedPrompt unsavedPrompt_;
+    std::unique_ptr<pellamy::InstrumentController> controller_;
+    bool loaded_ = false;
+    bool modified_ = false;
+    bool deviceFailureShown_ = false;
+    QString filePath_;
+    QString melodyPath_;
+};
+
+} // namespace kivora

@@ -1,0 +1,168 @@
+#include "session/ModelSession.h"
+
+#include "common/EngineGuard.h"
+
+#include <modelkit/ModelFile.h>
+
+#include <QFileInfo>
+#include <QUndoCommand>
+#include <QUndoStack>
+
+namespace kivora {
+
+// One undoable edit of the document: a pair of functions that change it
+// forwards and back. The session rewrites the representation after each.
+class DocumentCommand : public QUndoCommand {
+public:
+    DocumentCommand(ModelSession* session, const QString& text, std::function<void(ModelDocument&)> redo,
+                    std::function<void(ModelDocument&)> undo)
+        : QUndoCommand(text), session_(session), redo_(std::move(redo)), undo_(std::move(undo)) {}
+    void redo() override {
+        redo_(session_->document_);
+        session_->documentChanged();
+    }
+    void undo() override {
+        undo_(session_->document_);
+        session_->documentChanged();
+    }
+
+private:
+    ModelSession* session_;
+    std::function<void(ModelDocument&)> redo_;
+    std::function<void(ModelDocument&)> undo_;
+};
+
+namespace {
+
+constexpr const char* kModelFilter = "Kivora model (*.json)";
+constexpr int kMaxRecentFiles = 8;
+
+} // namespace
+
+ModelSession::ModelSession(QObject* parent)
+    : QObject(parent), fileChooser_(FileChooser::dialogs()), unsavedPrompt_(askAboutUnsavedChanges),
+      representation_(std::make_unique<InstrumentKit::Representation>()) {
+    undoStack_ = new QUndoStack(this);
+    connect(undoStack_, &QUndoStack::cleanChanged, this, &ModelSession::titleChanged);
+}
+
+ModelSession::~ModelSession() {
+    // The commands refer to the session: they go while it is whole.
+    undoStack_->clear();
+}
+
+void ModelSession::documentChanged() {
+    document_.writeTo(*representation_);
+    emit changed();
+}
+
+void ModelSession::edit(const QString& text, std::function<void(ModelDocument&)> redo,
+                        std::function<void(ModelDocument&)> undo) {
+    undoStack_->push(new DocumentCommand(this, text, std::move(redo), std::move(undo)));
+}
+
+void ModelSession::replace(ModelDocument replacement, const QString& text) {
+    auto before = std::make_shared<const ModelDocument>(document_);
+    auto after = std::make_shared<const ModelDocument>(std::move(replacement));
+    edit(
+        text, [after](ModelDocument& document) { document = *after; },
+        [before](ModelDocument& document) { document = *before; });
+    emit reset();
+}
+
+// ------------------------------------------------------------------ files
+
+bool ModelSession::isModified() const {
+    return !undoStack_->isClean();
+}
+
+QString ModelSession::windowTitleText() const {
+    if (filePath_.isEmpty())
+        return QStringLiteral("Kivora[*]");
+    return QStringLiteral("Kivora - %1[*]").arg(QFileInfo(filePath_).fileName());
+}
+
+void ModelSession::setFilePath(const QString& path) {
+    filePath_ = path;
+    if (!path.isEmpty()) {
+        recentFiles_.removeAll(path);
+        recentFiles_.prepend(path);
+        while (recentFiles_.size() > kMaxRecentFiles)
+            recentFiles_.removeLast();
+        emit recentFilesChanged();
+    }
+    emit titleChanged();
+}
+
+bool ModelSession::openFile(const QString& path) {
+    ModelDocument document;
+    if (!guarded(dialogOwner_, [&] {
+            document = ModelDocument::fromRepresentation(InstrumentKit::loadModelFile(narrowPath(path)));
+        }))
+        return false;
+    // Opening is not an edit: it starts a fresh history.
+    undoStack_->clear();
+    document_ = std::move(document);
+    documentChanged();
+    undoStack_->setClean();
+    setFilePath(path);
+    emit reset();
+    return true;
+}
+
+bool ModelSession::saveToFile(const QString& path) {
+    if (!guarded(dialogOwner_, [&] { InstrumentKit::saveModelFile(narrowPath(path), *representation_); }))
+        return false;
+    undoStack_->setClean();
+    setFilePath(path);
+    return true;
+}
+
+bool ModelSession::maybeSave() {
+    if (!isModified())
+        return true;
+    switch (unsavedPrompt_(dialogOwner_, tr("The model has unsaved changes. Save them?"))) {
+    case UnsavedAnswer::Save:
+        return save();
+    case UnsavedAnswer::Discard:
+        return true;
+    case UnsavedAnswer::Cancel:
+        return false;
+    }
+    return false;
+}
+
+void ModelSession::open() {
+    if (!maybeSave())
+        return;
+    const QString path =
+        fileChooser_.openFile(dialogOwner_, QString::fromLatin1(kModelFilter), QStringLiteral("json"));
+    if (!path.isEmpty())
+        openFile(path);
+}
+
+bool ModelSession::save() {
+    if (filePath_.isEmpty())
+        return saveAs();
+    return saveToFile(filePath_);
+}
+
+bool ModelSession::saveAs() {
+    const QString path =
+        fileChooser_.saveFile(dialogOwner_, QString::fromLatin1(kModelFilter), QStringLiteral("json"));
+    return !path.isEmpty() && saveToFile(path);
+}
+
+void ModelSession::newModel() {
+    if (!maybeSave())
+        return;
+    undoStack_->clear();
+    document_ = ModelDocument();
+    documentChanged();
+    undoStack_->setClean();
+    filePath_.clear();
+    emit titleChanged();
+    emit reset();
+}
+
+} // namespace kivora

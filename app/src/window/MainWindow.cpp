@@ -1,0 +1,31 @@
+#include "window/MainWindow.h"
+
+#include "session/InstrumentSession.h"
+#include "session/ModelSession.h"
+#include "window/CMainFrame.h"
+
+namespace kivora {
+
+MainWindow::MainWindow(std::unique_ptr<InstrumentSession> instrument, std::unique_ptr<ModelSession> model,
+                       std::unique_ptr<CMainFrame> frame)
+    : instrument_(std::move(instrument)), model_(std::move(model)), frame_(std::move(frame)) {}
+
+MainWindow::~MainWindow() {
+    frame_.reset();
+}
+
+std::unique_ptr<MainWindow> buildMainWindow(MainWindowOptions options) {
+    auto instrument = std::make_unique<InstrumentSession>();
+    auto model = std::make_unique<ModelSession>();
+    std::unique_ptr<MidiInputSource> midiSource = std::move(options.midiSource);
+#if KIVORA_WITH_MIDI
+    if (midiSource == nullptr)
+        midiSource = makeAlsaMidiInputSource();
+#endif
+    auto frame = std::make_unique<CMainFrame>(*instrument, *model, std::move(midiSource));
+    instrument->setDialogOwner(frame.get());
+    model->setDialogOwner(frame.get());
+    return std::make_unique<MainWindow>(std::move(instrument), std::move(model), std::move(frame));
+}
+
+} // namespace kivora

@@ -2,6 +2,8 @@
 #include "CommandLine.h"
 #include "Commands.h"
 
+#include <pellamy/ErrorText.h>
+
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -109,12 +111,12 @@ int main(int argc, char** argv) {
         return 2;
     } catch (const CommandFailure& error) {
         std::fprintf(stderr, "%s\n", withHint(oneLine(error.what())).c_str());
-    } catch (const std::string& message) {
-        std::fprintf(stderr, "%s\n", withHint(oneLine(message)).c_str());
-    } catch (const char* message) {
-        std::fprintf(stderr, "%s\n", withHint(oneLine(message)).c_str());
     } catch (const std::exception& error) {
         std::fprintf(stderr, "kivora-cli %s: %s\n", name.c_str(), oneLine(error.what()).c_str());
+    } catch (...) {
+        // The engine's own kinds (its texts and a device failure) are its
+        // words, printed as they are.
+        std::fprintf(stderr, "%s\n", withHint(oneLine(pellamy::currentExceptionMessage())).c_str());
     }
     return 1;
 }

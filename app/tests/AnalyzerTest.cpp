@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <gtest/gtest.h>
+#include <stdexcept>
 #include <vector>
 
 namespace kivora {
@@ -127,6 +128,37 @@ TEST(Analyzer, TheViewAnalysesTheFirstRecordOffTheInterfaceThread) {
     // Painted: the stems show on white.
     const QImage image = view.grab().toImage();
     EXPECT_EQ(image.pixelColor(0, 0), QColor(Qt::white));
+}
+
+// A computation that throws (here in place of the spectral library) shows its
+// reason in the pane; the program goes on and the next note is analysed.
+TEST(Analyzer, AFailingAnalysisIsShownInThePaneAndTheNextNoteWorks) {
+    CAnalyzatorWnd view;
+    view.resize(400, 100);
+    QSignalSpy failed(&view, &CAnalyzatorWnd::analysisFailed);
+    QSignalSpy ready(&view, &CAnalyzatorWnd::spectrumReady);
+    view.setAnalysis([](const std::int16_t*, unsigned, int) -> Spectrum {
+        throw std::runtime_error("no memory for resonators");
+    });
+    const std::vector<std::int16_t> note = tone(220.0, 8000, 0.25);
+    view.analyze(note.data(), static_cast<int>(note.size()), 8000);
+    ASSERT_TRUE(failed.wait(10000));
+    EXPECT_EQ(view.failureText(), "The spectrum could not be computed: no memory for resonators");
+    EXPECT_EQ(failed.front().front().toString(), view.failureText());
+    EXPECT_FALSE(view.hasSpectrum());
+    const QImage image = view.grab().toImage();
+    bool inked = false;
+    for (int y = 0; y < 30 && !inked; ++y)
+        for (int x = 0; x < 200 && !inked; ++x)
+            inked = image.pixelColor(x, y).lightness() < 128;
+    EXPECT_TRUE(inked) << "the reason is not written in the pane";
+
+    view.setAnalysis(analyzeSamples);
+    view.analyze(note.data(), static_cast<int>(note.size()), 8000);
+    ASSERT_TRUE(ready.wait(20000));
+    EXPECT_NEAR(view.spectrum().dominantHz, 220.0, 0.3);
+    EXPECT_TRUE(view.failureText().isEmpty());
+    EXPECT_EQ(failed.count(), 1);
 }
 
 } // namespace

@@ -5,7 +5,7 @@
 // them at the start of each buffer and mixes.
 #pragma once
 
-#include "SpscQueue.h"
+#include <pellamy/SpscQueue.h>
 
 #include <atomic>
 #include <cstddef>

@@ -1,8 +1,8 @@
-#include "SpscQueue.h"
 #include "ThreadPriority.h"
 
 #include <kivora/voices/LiveVoices.h>
 #include <kivora/voices/VoiceBank.h>
+#include <pellamy/SpscQueue.h>
 
 #include <algorithm>
 #include <array>

@@ -1,5 +1,6 @@
 #include "analysis/CAnalyzatorFrame.h"
 
+#include "common/EngineGuard.h"
 #include "window/WindowMessages.h"
 
 #include <ostrel/FrequencyExtraction.h>
@@ -16,23 +17,6 @@ namespace {
 
 constexpr int kMargin = 7;
 constexpr Qt::Alignment kLabelAlignment = Qt::AlignHCenter | Qt::AlignVCenter;
-
-// The worker's result, posted to the view.
-class SpectrumEvent : public QEvent {
-public:
-    SpectrumEvent(std::uint64_t id, Spectrum spectrum)
-        : QEvent(type()), id_(id), spectrum_(std::move(spectrum)) {}
-    static QEvent::Type type() {
-        static const auto registered = static_cast<QEvent::Type>(QEvent::registerEventType());
-        return registered;
-    }
-    std::uint64_t id() const { return id_; }
-    Spectrum& spectrum() { return spectrum_; }
-
-private:
-    std::uint64_t id_;
-    Spectrum spectrum_;
-};
 
 QFont labelFont() {
     QFont font(QStringLiteral("Arial"));
@@ -162,53 +146,46 @@ CAnalyzatorWnd::CAnalyzatorWnd(QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("CAnalyzatorWnd"));
     setAttribute(Qt::WA_OpaquePaintEvent);
     setMinimumSize(0, 0);
+    worker_ = std::make_unique<LatestRequestWorker<Spectrum>>(
+        this,
+        [this](std::uint64_t, Spectrum spectrum) {
+            spectrum_ = std::move(spectrum);
+            failureText_.clear();
+            update();
+            emit spectrumReady();
+        },
+        [this](std::uint64_t, const QString& text) { showFailure(text); });
 }
 
+// Stops the worker while the pane it delivers to is whole.
 CAnalyzatorWnd::~CAnalyzatorWnd() {
-    {
-        const std::lock_guard lock(mutex_);
-        stopping_ = true;
-        pending_.reset();
-    }
-    wake_.notify_all();
-    if (worker_.joinable())
-        worker_.join();
+    worker_.reset();
 }
 
 void CAnalyzatorWnd::analyze(const std::int16_t* samples, int count, int sampleRate) {
-    Request request;
-    request.id = ++lastRequestId_;
-    const int frames = std::clamp(count, 0, static_cast<int>(kMaxAnalysedFrames));
-    request.samples.assign(samples, samples + frames);
-    request.sampleRate = sampleRate;
-    {
-        const std::lock_guard lock(mutex_);
-        pending_ = std::move(request);
+    // Nothing the analysis throws ends the program: a failure to copy or to
+    // start the worker here, one of the computation on the worker.
+    try {
+        const int frames = std::clamp(count, 0, static_cast<int>(kMaxAnalysedFrames));
+        std::vector<std::int16_t> copy(samples, samples + frames);
+        worker_->request([analysis = analysis_, copy = std::move(copy), sampleRate] {
+            return analysis(copy.data(), static_cast<unsigned>(copy.size()), sampleRate);
+        });
+    } catch (...) {
+        showFailure(currentExceptionText());
     }
-    if (!worker_.joinable())
-        worker_ = std::thread([this] { work(); });
-    wake_.notify_one();
 }
 
-void CAnalyzatorWnd::work() {
-    for (;;) {
-        Request request;
-        {
-            std::unique_lock lock(mutex_);
-            wake_.wait(lock, [this] { return stopping_ || pending_.has_value(); });
-            if (stopping_)
-                return;
-            request = std::move(*pending_);
-            pending_.reset();
-        }
-        Spectrum spectrum = analyzeSamples(request.samples.data(),
-                                           static_cast<unsigned>(request.samples.size()), request.sampleRate);
-        QCoreApplication::postEvent(this, new SpectrumEvent(request.id, std::move(spectrum)));
-    }
+void CAnalyzatorWnd::showFailure(const QString& reason) {
+    spectrum_.reset();
+    failureText_ = tr("The spectrum could not be computed: %1").arg(reason);
+    update();
+    emit analysisFailed(failureText_);
 }
 
 void CAnalyzatorWnd::clear() {
     spectrum_.reset();
+    failureText_.clear();
     update();
 }
 
@@ -230,23 +207,20 @@ bool CAnalyzatorWnd::event(QEvent* event) {
         }
         return true;
     }
-    if (event->type() == SpectrumEvent::type()) {
-        auto* result = static_cast<SpectrumEvent*>(event);
-        if (result->id() == lastRequestId_) { // a later note's analysis is on its way otherwise
-            spectrum_ = std::move(result->spectrum());
-            update();
-            emit spectrumReady();
-        }
-        return true;
-    }
     return QWidget::event(event);
 }
 
 void CAnalyzatorWnd::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.fillRect(rect(), Qt::white);
-    if (spectrum_)
+    if (spectrum_) {
         drawStemPlot(painter, layoutStemPlot(*spectrum_, width(), height()));
+    } else if (!failureText_.isEmpty()) {
+        painter.setFont(labelFont());
+        painter.setPen(Qt::black);
+        painter.drawText(rect().adjusted(kMargin, kMargin, -kMargin, -kMargin),
+                         Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, failureText_);
+    }
 }
 
 // ---------------------------------------------------------- CAnalyzatorFrame

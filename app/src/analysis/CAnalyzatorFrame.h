@@ -4,12 +4,13 @@
 // fills the pane's height, with the dominant frequency marked in red.
 #pragma once
 
+#include "common/LatestRequestWorker.h"
+
 #include <QWidget>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
+#include <functional>
+#include <memory>
 #include <optional>
-#include <thread>
 #include <vector>
 
 namespace kivora {
@@ -54,41 +55,41 @@ void drawStemPlot(QPainter& painter, const StemPlot& plot);
 class CAnalyzatorWnd : public QWidget {
     Q_OBJECT
 public:
+    // What the worker computes: analyzeSamples unless replaced.
+    using Analysis = std::function<Spectrum(const std::int16_t* samples, unsigned frames, int sampleRate)>;
+
     explicit CAnalyzatorWnd(QWidget* parent = nullptr);
     ~CAnalyzatorWnd() override;
 
     // Analyses the samples (copied) off the interface thread; a newer note
-    // replaces one not yet analysed. `spectrumReady` follows.
+    // replaces one not yet analysed. `spectrumReady` follows, or, when the
+    // analysis fails, `analysisFailed` with the text the pane shows.
     void analyze(const std::int16_t* samples, int count, int sampleRate);
     // Clears the pane to white (a run's end before its analysis arrives).
     void clear();
+    // For the next requests (tests give one that fails).
+    void setAnalysis(Analysis analysis) { analysis_ = std::move(analysis); }
 
     bool hasSpectrum() const { return spectrum_.has_value(); }
     const Spectrum& spectrum() const { return *spectrum_; }
+    // Why the last analysis failed; empty when it did not.
+    const QString& failureText() const { return failureText_; }
 
 signals:
     void spectrumReady();
+    void analysisFailed(const QString& text);
 
 protected:
     bool event(QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    struct Request {
-        std::uint64_t id = 0;
-        std::vector<std::int16_t> samples;
-        int sampleRate = 0;
-    };
-    void work();
+    void showFailure(const QString& reason);
 
     std::optional<Spectrum> spectrum_;
-    std::uint64_t lastRequestId_ = 0;
-
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::optional<Request> pending_;
-    bool stopping_ = false;
-    std::thread worker_;
+    QString failureText_;
+    Analysis analysis_ = analyzeSamples;
+    std::unique_ptr<LatestRequestWorker<Spectrum>> worker_;
 };
 
 class CAnalyzatorFrame : public QWidget {

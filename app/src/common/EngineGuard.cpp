@@ -1,7 +1,8 @@
 #include "common/EngineGuard.h"
 
+#include <pellamy/ErrorText.h>
+
 #include <QMessageBox>
-#include <new>
 #include <utility>
 
 namespace kivora {
@@ -11,12 +12,6 @@ namespace {
 MessageHandler& messageHandler() {
     static MessageHandler handler;
     return handler;
-}
-
-QString withoutTrailingLineFeeds(QString text) {
-    while (text.endsWith(QLatin1Char('\n')) || text.endsWith(QLatin1Char('\r')))
-        text.chop(1);
-    return text;
 }
 
 } // namespace
@@ -35,21 +30,7 @@ MessageHandler setMessageHandler(MessageHandler handler) {
 }
 
 QString currentExceptionText() {
-    try {
-        throw;
-    } catch (const std::string& message) {
-        return withoutTrailingLineFeeds(QString::fromLocal8Bit(message.c_str()));
-    } catch (const char* message) {
-        return withoutTrailingLineFeeds(QString::fromLocal8Bit(message != nullptr ? message : ""));
-    } catch (const pellamy::InitFailedException& failure) {
-        return withoutTrailingLineFeeds(QString::fromLocal8Bit(failure.message().c_str()));
-    } catch (const std::bad_alloc&) {
-        return QStringLiteral("out of memory");
-    } catch (const std::exception& failure) {
-        return withoutTrailingLineFeeds(QString::fromLocal8Bit(failure.what()));
-    } catch (...) {
-        return QStringLiteral("Unknown failure");
-    }
+    return QString::fromLocal8Bit(pellamy::currentExceptionMessage());
 }
 
 } // namespace kivora

@@ -23,7 +23,8 @@ using MessageHandler = std::function<void(QWidget* owner, const QString& text)>;
 // Replaces the message box (an empty handler restores it); returns the previous handler.
 MessageHandler setMessageHandler(MessageHandler handler);
 
-// The text of the exception being handled, without trailing line feeds.
+// The text of the exception being handled, as pellamy::currentExceptionMessage
+// decodes it (without trailing line feeds).
 QString currentExceptionText();
 
 enum class DeviceFailure { Report, Rethrow };

@@ -2,18 +2,17 @@
 // so that the editor stays responsive on large models. Each request replaces
 // any request not yet started; a result is delivered to the receiver as a
 // ModalPreviewReadyEvent carrying the request's sequence number, and the
-// receiver drops every result older than its latest request.
+// receiver drops every result older than its latest request. An analysis that
+// fails arrives as a preview whose `unavailable` says why.
 #pragma once
+
+#include "common/LatestRequestWorker.h"
 
 #include <kivora/ModalAnalysis.h>
 #include <muntero/ModelSnapshot.h>
 
 #include <QEvent>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
-#include <optional>
-#include <thread>
 
 class QObject;
 
@@ -41,16 +40,7 @@ public:
     std::uint64_t request(muntero::ModelSnapshot snapshot);
 
 private:
-    void run();
-
-    QObject* receiver_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::optional<muntero::ModelSnapshot> pending_;
-    std::uint64_t pendingSequence_ = 0;
-    std::uint64_t lastSequence_ = 0;
-    bool stopping_ = false;
-    std::thread thread_;
+    LatestRequestWorker<ModalPreview> worker_;
 };
 
 } // namespace kivora

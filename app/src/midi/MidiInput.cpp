@@ -37,23 +37,14 @@ std::string portNameWithoutAddress(const std::string& name) {
 }
 
 bool MidiEventQueue::push(const MidiNoteEvent& event) {
-    const std::size_t tail = tail_.load(std::memory_order_relaxed);
-    if (tail - head_.load(std::memory_order_acquire) >= kCapacity) {
-        dropped_.fetch_add(1, std::memory_order_relaxed);
-        return false;
-    }
-    slots_[tail % kCapacity] = event;
-    tail_.store(tail + 1, std::memory_order_release);
-    return true;
+    if (events_.tryPush(event))
+        return true;
+    dropped_.fetch_add(1, std::memory_order_relaxed);
+    return false;
 }
 
 std::optional<MidiNoteEvent> MidiEventQueue::pop() {
-    const std::size_t head = head_.load(std::memory_order_relaxed);
-    if (head == tail_.load(std::memory_order_acquire))
-        return std::nullopt;
-    const MidiNoteEvent event = slots_[head % kCapacity];
-    head_.store(head + 1, std::memory_order_release);
-    return event;
+    return events_.tryPop();
 }
 
 } // namespace kivora

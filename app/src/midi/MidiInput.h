@@ -4,7 +4,8 @@
 // interface thread.
 #pragma once
 
-#include <array>
+#include <pellamy/SpscQueue.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -57,8 +58,9 @@ public:
 // it is not available; it never writes to stderr.
 std::unique_ptr<MidiInputSource> makeAlsaMidiInputSource();
 
-// Notes from one producer thread to one consumer thread, lock-free and
-// without allocating; when full, new notes are dropped and counted.
+// Notes from one producer thread (the source's) to one consumer thread (the
+// interface thread) through the engine's queue: lock-free, allocating only
+// when constructed; when full, new notes are dropped and counted.
 class MidiEventQueue {
 public:
     static constexpr std::size_t kCapacity = 256;
@@ -70,9 +72,7 @@ public:
     std::uint64_t droppedCount() const { return dropped_.load(std::memory_order_relaxed); }
 
 private:
-    std::array<MidiNoteEvent, kCapacity> slots_{};
-    std::atomic<std::size_t> head_{0}; // next slot to read
-    std::atomic<std::size_t> tail_{0}; // next slot to write
+    pellamy::SpscQueue<MidiNoteEvent> events_{kCapacity};
     std::atomic<std::uint64_t> dropped_{0};
 };
 

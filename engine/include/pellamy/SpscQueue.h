@@ -1,5 +1,12 @@
-// A bounded queue between exactly one producer thread and one consumer thread
-// that never blocks and never allocates after construction.
+// A bounded, lock-free queue between two threads: the live output's events to
+// the audio thread, the voices' blocks, a MIDI keyboard's notes.
+//
+// Thread contract: exactly one producer thread calls tryPush and exactly one
+// consumer thread calls tryPop (each may be any thread, but only one at a
+// time on each side); capacity() may be called from either. Neither call
+// blocks, locks or allocates: all slots are allocated by the constructor, so
+// both sides may run on a real-time thread. T is copied into and out of its
+// slot, so it must be default-constructible and copy-assignable.
 #pragma once
 
 #include <atomic>

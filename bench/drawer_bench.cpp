@@ -109,15 +109,14 @@ void BM_DrawerTickOfABundledModelAtTheHighestAccel(benchmark::State& state) {
 }
 BENCHMARK(BM_DrawerTickOfABundledModelAtTheHighestAccel)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
 
-// The plain kernel stepping a rows x rows membrane for as many steps as its
-// step limit allows.
+// The plain kernel stepping a rows x rows membrane for as many steps per tick
+// as Accel may reach on it.
 void BM_PlainKernelTickAtTheStepLimit(benchmark::State& state) {
     const int rows = static_cast<int>(state.range(0));
     const InstrumentKit::Representation model = InstrumentKit::makeMembrane(rows, rows);
     muntero::DrawerAnimation animation;
     animation.refresh(&model);
-    const int steps =
-        muntero::DrawerAnimation::stepLimitFor(animation.nodeCount(), animation.geometry().edges.size());
+    const int steps = animation.controls().stepLimit(); // what Accel may reach
     muntero::RungeKuttaIntegrator integrator(muntero::KernelChoice::plain);
     integrator.init(&model);
     for (auto _ : state) {

@@ -6,9 +6,16 @@
 // The goal is a tick with its drawing under 4 ms on Mesa's software renderer.
 // On a loaded machine read the CPU column of the drawing case: it sums the
 // work of every thread, Mesa's included.
+//
+// The bundled models (examples/models) at the highest Accel, held by the left
+// button: a tick must stay well within a frame (16 ms), which
+// PlaybackControls::kMaximumStepsPerTick is chosen for. The plain kernel's
+// ticks of the membranes at their step limit check DrawerAnimation's work
+// budget on the slowest kernel: they too must stay within a frame.
 #include "DrawerRenderer.h"
 
 #include <modelkit/Builders.h>
+#include <modelkit/ModelFile.h>
 #include <muntero/DrawerAnimation.h>
 
 #include <QGuiApplication>
@@ -18,9 +25,13 @@
 #include <QOpenGLFunctions>
 #include <QOpenGLPaintDevice>
 #include <QPainter>
+#include <algorithm>
 #include <benchmark/benchmark.h>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -54,6 +65,70 @@ void BM_DrawerTickWithoutDrawing(benchmark::State& state) {
     state.counters["edges"] = static_cast<double>(membrane.animation.geometry().edges.size());
 }
 BENCHMARK(BM_DrawerTickWithoutDrawing)->Unit(benchmark::kMillisecond);
+
+std::vector<std::filesystem::path> bundledModels() {
+    std::vector<std::filesystem::path> paths;
+    for (const auto& entry : std::filesystem::directory_iterator(KIVORA_SOURCE_DIR "/examples/models")) {
+        if (entry.path().extension() == ".json") {
+            paths.push_back(entry.path());
+        }
+    }
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+// Plays the model at the highest Accel with the left button held at the
+// middle of the pane.
+void playAtTheHighestAccel(muntero::DrawerAnimation& animation, const InstrumentKit::Representation& model) {
+    animation.resize(kWidth, kHeight);
+    animation.refresh(&model);
+    animation.controls().togglePlaying();
+    for (int i = 0; i < 40 && animation.controls().accelerateEnabled(); ++i) {
+        animation.controls().accelerate();
+    }
+    animation.pressLeft(kWidth / 2, kHeight / 2);
+}
+
+void BM_DrawerTickOfABundledModelAtTheHighestAccel(benchmark::State& state) {
+    const std::vector<std::filesystem::path> paths = bundledModels();
+    if (static_cast<std::size_t>(state.range(0)) >= paths.size()) {
+        state.SkipWithError("no such bundled model");
+        return;
+    }
+    const std::filesystem::path& path = paths[static_cast<std::size_t>(state.range(0))];
+    const InstrumentKit::Representation model = InstrumentKit::loadModelFile(path);
+    muntero::DrawerAnimation animation;
+    playAtTheHighestAccel(animation, model);
+    for (auto _ : state) {
+        animation.tick();
+        benchmark::DoNotOptimize(animation.displacement(0));
+    }
+    state.SetLabel(path.filename().string());
+    state.counters["nodes"] = animation.nodeCount();
+    state.counters["steps_per_tick"] = animation.controls().stepsPerTick();
+}
+BENCHMARK(BM_DrawerTickOfABundledModelAtTheHighestAccel)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
+
+// The plain kernel stepping a rows x rows membrane for as many steps per tick
+// as Accel may reach on it.
+void BM_PlainKernelTickAtTheStepLimit(benchmark::State& state) {
+    const int rows = static_cast<int>(state.range(0));
+    const InstrumentKit::Representation model = InstrumentKit::makeMembrane(rows, rows);
+    muntero::DrawerAnimation animation;
+    animation.refresh(&model);
+    const int steps = animation.controls().stepLimit(); // what Accel may reach
+    muntero::RungeKuttaIntegrator integrator(muntero::KernelChoice::plain);
+    integrator.init(&model);
+    for (auto _ : state) {
+        for (int s = 0; s < steps; ++s) {
+            benchmark::DoNotOptimize(integrator.step());
+        }
+    }
+    state.counters["nodes"] = animation.nodeCount();
+    state.counters["springs"] = static_cast<double>(animation.geometry().edges.size());
+    state.counters["steps_per_tick"] = steps;
+}
+BENCHMARK(BM_PlainKernelTickAtTheStepLimit)->Arg(8)->Arg(32)->Arg(100)->Unit(benchmark::kMillisecond);
 
 // The application and an OpenGL context on an offscreen surface, made once.
 struct GlSetup {

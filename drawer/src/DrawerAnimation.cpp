@@ -8,19 +8,27 @@
 namespace muntero {
 
 void PlaybackControls::accelerate() {
-    if (intervalMs_ <= kStoppedIntervalMs) {
-        stepsPerTick_ *= 2;
-    } else {
+    if (intervalMs_ > kMinimumIntervalMs) {
         intervalMs_ /= 2;
+    } else if (stepsPerTick_ < stepLimit_) {
+        stepsPerTick_ *= 2;
     }
 }
 
 void PlaybackControls::slow() {
-    if (stepsPerTick_ == 1) {
-        intervalMs_ *= 2;
-    } else {
+    if (stepsPerTick_ > 1) {
         stepsPerTick_ /= 2;
+    } else if (intervalMs_ < kMaximumIntervalMs) {
+        intervalMs_ *= 2;
     }
+}
+
+void PlaybackControls::setStepLimit(int limit) {
+    stepLimit_ = 1;
+    while (stepLimit_ < kMaximumStepsPerTick && stepLimit_ * 2 <= limit) {
+        stepLimit_ *= 2;
+    }
+    stepsPerTick_ = std::min(stepsPerTick_, stepLimit_);
 }
 
 void PlaybackControls::decreaseAmplitude() {
@@ -31,6 +39,13 @@ void PlaybackControls::decreaseAmplitude() {
 }
 
 DrawerAnimation::DrawerAnimation() = default;
+
+int DrawerAnimation::stepLimitFor(int nodeCount, std::size_t springCount) {
+    const long long workPerStep =
+        std::max(1LL, static_cast<long long>(nodeCount) + 2LL * static_cast<long long>(springCount));
+    return static_cast<int>(std::clamp(kStepWorkPerTick / workPerStep, 1LL,
+                                       static_cast<long long>(PlaybackControls::kMaximumStepsPerTick)));
+}
 DrawerAnimation::~DrawerAnimation() = default;
 
 bool DrawerAnimation::refresh(const InstrumentKit::Representation* model) {
@@ -53,6 +68,7 @@ bool DrawerAnimation::refresh(const InstrumentKit::Representation* model) {
     integrator_ = std::move(integrator);
     accessor_ = accessor;
     geometry_ = std::move(geometry);
+    controls_.setStepLimit(stepLimitFor(geometry_.vertexCount(), geometry_.edges.size()));
     leftIndex_ = -1;
     rightIndex_ = -1;
     return true;

@@ -46,6 +46,49 @@ TEST(PlaybackControls, SlowFromTheStartDoublesTheIntervalAndAccelerateHalvesItBa
     EXPECT_EQ(controls.stepsPerTick(), 2);
 }
 
+// Accel and Slow stop at the ends of their ladder, and each is off there.
+TEST(PlaybackControls, AccelStopsAtTheStepLimitAndSlowAtTheLongestInterval) {
+    PlaybackControls controls;
+    controls.togglePlaying();
+    for (int i = 0; i < 40; ++i) {
+        controls.accelerate();
+    }
+    EXPECT_EQ(controls.stepsPerTick(), PlaybackControls::kMaximumStepsPerTick);
+    EXPECT_EQ(controls.intervalMs(), PlaybackControls::kMinimumIntervalMs);
+    EXPECT_FALSE(controls.accelerateEnabled());
+    EXPECT_TRUE(controls.slowEnabled());
+    controls.slow();
+    EXPECT_TRUE(controls.accelerateEnabled());
+    for (int i = 0; i < 40; ++i) {
+        controls.slow();
+    }
+    EXPECT_EQ(controls.stepsPerTick(), 1);
+    EXPECT_EQ(controls.intervalMs(), PlaybackControls::kMaximumIntervalMs);
+    EXPECT_FALSE(controls.slowEnabled());
+    EXPECT_TRUE(controls.accelerateEnabled());
+}
+
+TEST(PlaybackControls, StepLimitIsAPowerOfTwoAndBringsTheStepsPerTickDown) {
+    PlaybackControls controls;
+    controls.togglePlaying();
+    for (int i = 0; i < 6; ++i) {
+        controls.accelerate();
+    }
+    ASSERT_EQ(controls.stepsPerTick(), 64);
+    controls.setStepLimit(40);
+    EXPECT_EQ(controls.stepLimit(), 32);
+    EXPECT_EQ(controls.stepsPerTick(), 32);
+    EXPECT_FALSE(controls.accelerateEnabled());
+    controls.setStepLimit(1 << 20);
+    EXPECT_EQ(controls.stepLimit(), PlaybackControls::kMaximumStepsPerTick);
+    EXPECT_EQ(controls.stepsPerTick(), 32); // a higher limit only lets Accel go on
+    controls.setStepLimit(0);
+    EXPECT_EQ(controls.stepLimit(), 1);
+    EXPECT_EQ(controls.stepsPerTick(), 1);
+    controls.accelerate();
+    EXPECT_EQ(controls.stepsPerTick(), 1);
+}
+
 TEST(PlaybackControls, TimerPeriodAndUpdateRulesFollowPlaying) {
     PlaybackControls controls;
     controls.slow(); // 32 ms, kept while stopped
@@ -320,6 +363,31 @@ TEST(DrawerAnimation, MembraneTickOfSixtyFourStepsMatchesSixtyFourSingleSteps) {
         EXPECT_EQ(fast.displacement(i), slow.displacement(i));
     }
     EXPECT_DOUBLE_EQ(fast.simulatedSeconds(), 64 * kStep);
+}
+
+// A model's step limit keeps its steps per tick within the work budget, and
+// the big membrane's Refresh lowers a speed reached on a small model.
+TEST(DrawerAnimation, RefreshLimitsTheStepsPerTickByTheModelsSize) {
+    const Representation small = InstrumentKit::makeMembrane(8, 8);
+    const Representation big = InstrumentKit::makeMembrane(100, 100);
+    DrawerAnimation animation;
+    ASSERT_TRUE(animation.refresh(&small));
+    EXPECT_EQ(animation.controls().stepLimit(), PlaybackControls::kMaximumStepsPerTick);
+    animation.controls().togglePlaying();
+    for (int i = 0; i < 40 && animation.controls().accelerateEnabled(); ++i) {
+        animation.controls().accelerate();
+    }
+    EXPECT_EQ(animation.controls().stepsPerTick(), PlaybackControls::kMaximumStepsPerTick);
+    ASSERT_TRUE(animation.refresh(&big));
+    const long long workPerStep =
+        animation.nodeCount() + 2LL * static_cast<long long>(animation.geometry().edges.size());
+    const int steps = animation.controls().stepsPerTick();
+    EXPECT_LE(steps * workPerStep, DrawerAnimation::kStepWorkPerTick);
+    EXPECT_GT(2 * steps * workPerStep,
+              DrawerAnimation::kStepWorkPerTick); // the highest power of two within it
+    EXPECT_FALSE(animation.controls().accelerateEnabled());
+    animation.tick();
+    EXPECT_EQ(animation.integrator()->stepCount(), 1 + steps);
 }
 
 } // namespace

@@ -20,25 +20,43 @@ class Representation;
 namespace muntero {
 
 // Play, Slow, Accel and the displayed amplitude, with their enabling rules.
+// Accel and Slow walk one ladder: from kMaximumIntervalMs at one step per
+// tick the interval halves down to kMinimumIntervalMs, then the steps per
+// tick double up to the step limit; each command is off at its end.
 class MUNTERO_API PlaybackControls {
 public:
     static constexpr int kStoppedIntervalMs = 16;
+    // About one frame at 60 Hz: a shorter interval would only skip pictures.
+    static constexpr int kMinimumIntervalMs = 16;
+    // About two pictures a second, a step every half second.
+    static constexpr int kMaximumIntervalMs = 512;
+    // Eight times real time at 16 ms (128 steps of 0.125 ms are real time).
+    // On the bundled models such a tick takes well under a frame (see
+    // bench/drawer_bench.cpp); bigger models get a lower limit, see
+    // DrawerAnimation::stepLimitFor.
+    static constexpr int kMaximumStepsPerTick = 1024;
     static constexpr double kAmplitudeStep = 0.2;
     static constexpr double kMinimumAmplitude = 0.2;
 
-    // Accel: at an interval of 16 ms or less, twice the steps per tick;
-    // otherwise half the interval.
+    // Accel: above the minimum interval half the interval; otherwise twice
+    // the steps per tick. Nothing at the step limit.
     void accelerate();
-    // Slow: at one step per tick, twice the interval; otherwise half the steps.
+    // Slow: above one step per tick half the steps; otherwise twice the
+    // interval. Nothing at the maximum interval.
     void slow();
     void togglePlaying() { playing_ = !playing_; }
     void increaseAmplitude() { amplitude_ += kAmplitudeStep; }
     // Never below kMinimumAmplitude.
     void decreaseAmplitude();
+    // The most steps per tick Accel may reach: limit rounded down to a power
+    // of two within [1, kMaximumStepsPerTick]. More steps per tick than that
+    // come down to it.
+    void setStepLimit(int limit);
 
     bool playing() const { return playing_; }
     int intervalMs() const { return intervalMs_; }
     int stepsPerTick() const { return stepsPerTick_; }
+    int stepLimit() const { return stepLimit_; }
     double amplitude() const { return amplitude_; }
     // The timer's period: the interval while playing, 16 ms while stopped
     // with a button held (drawing and mouse forces only).
@@ -46,13 +64,16 @@ public:
 
     // Update rules of the commands.
     bool playChecked() const { return playing_; }
-    bool accelerateEnabled() const { return playing_; }
-    bool slowEnabled() const { return playing_; }
+    bool accelerateEnabled() const {
+        return playing_ && (intervalMs_ > kMinimumIntervalMs || stepsPerTick_ < stepLimit_);
+    }
+    bool slowEnabled() const { return playing_ && (stepsPerTick_ > 1 || intervalMs_ < kMaximumIntervalMs); }
     bool decreaseAmplitudeEnabled() const { return amplitude_ > 0.21; }
 
 private:
     int intervalMs_ = 16;
     int stepsPerTick_ = 1;
+    int stepLimit_ = kMaximumStepsPerTick;
     bool playing_ = false;
     double amplitude_ = 1.0;
 };
@@ -85,10 +106,22 @@ public:
     DrawerAnimation(const DrawerAnimation&) = delete;
     DrawerAnimation& operator=(const DrawerAnimation&) = delete;
 
+    // What the steps of one tick may cost at most, in node and spring-end
+    // updates (nodeCount + 2 x springs per step): about 5 ms of the slowest
+    // (plain) kernel, 2.7 ns an update in bench/drawer_bench.cpp, so even
+    // models far bigger than the bundled ones tick within a frame with room
+    // left for the drawing.
+    static constexpr long long kStepWorkPerTick = 2'000'000;
+    // The step limit of a model of nodeCount nodes and springCount springs.
+    static int stepLimitFor(int nodeCount, std::size_t springCount);
+
     // Refresh: rebuilds the integrator and the scene from the model. Without a
     // model, with no nodes, or when the integrator refuses the model, nothing
     // changes and false is returned. The orientation, speed, amplitude and
-    // playing state stay; the picked nodes are let go.
+    // playing state stay, the steps per tick within the model's step limit;
+    // the picked nodes are let go. Whatever the snapshot or the integrator
+    // throws (std::bad_alloc for a model too big for the memory) passes on
+    // with nothing changed.
     bool refresh(const InstrumentKit::Representation* model);
     bool hasScene() const { return integrator_ != nullptr; }
     const SceneGeometry& geometry() const { return geometry_; }

@@ -1,6 +1,7 @@
 #include "DrawerRenderer.h"
 
 #include <muntero/view/CDrawerView.h>
+#include <muntero/view/DrawerMessages.h>
 
 #include <QAction>
 #include <QGuiApplication>
@@ -9,6 +10,26 @@
 #include <QOpenGLContext>
 #include <QPainter>
 #include <QSurfaceFormat>
+#include <QTimer>
+#include <exception>
+#include <new>
+
+namespace {
+
+// The text of the exception being handled, for a message.
+QString failureText() {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        return QStringLiteral("not enough memory");
+    } catch (const std::exception& failure) {
+        return QString::fromLocal8Bit(failure.what());
+    } catch (...) {
+        return QStringLiteral("unknown failure");
+    }
+}
+
+} // namespace
 
 CDrawerView::CDrawerView(QWidget* parent)
     : QOpenGLWidget(parent), picture_(std::make_unique<muntero::view::DrawnPicture>()) {
@@ -44,8 +65,16 @@ int CDrawerView::setRepresentation(InstrumentKit::Representation* model) {
 }
 
 void CDrawerView::getRepr() {
-    if (animation_.refresh(model_)) {
-        DrawScene();
+    // Qt is not exception-safe: what the snapshot or the integrator throws
+    // (a model too big for the memory) ends here, the old scene kept.
+    try {
+        if (animation_.refresh(model_)) {
+            DrawScene();
+        }
+    } catch (...) {
+        muntero::view::showMessage(
+            this,
+            tr("The model cannot be drawn (%1). The drawer shows what it showed before.").arg(failureText()));
     }
     emit commandStateChanged();
 }
@@ -176,10 +205,36 @@ void CDrawerView::paintGL() {
     if (renderer_ == nullptr) {
         return; // no usable context: the view runs without drawing
     }
+    try {
+        paintPicture();
+    } catch (...) {
+        reportDrawingFailure(
+            tr("The model could not be drawn (%1). The animation has stopped.").arg(failureText()));
+        return;
+    }
+    drawingFailureReported_ = false;
+}
+
+void CDrawerView::paintPicture() {
     QPainter painter(this);
     const qreal ratio = devicePixelRatioF();
     renderer_->paint(painter, *picture_, animation_.projection(),
                      QSize(qRound(width() * ratio), qRound(height() * ratio)));
+}
+
+void CDrawerView::reportDrawingFailure(const QString& text) {
+    // A failing paint fails again at every tick: stop the ticks.
+    timer_.stop();
+    if (animation_.controls().playing()) {
+        animation_.controls().togglePlaying();
+    }
+    emit commandStateChanged();
+    if (drawingFailureReported_) {
+        return;
+    }
+    drawingFailureReported_ = true;
+    // Not from inside the paint event: a message box runs an event loop.
+    QTimer::singleShot(0, this, [this, text] { muntero::view::showMessage(this, text); });
 }
 
 bool CDrawerView::event(QEvent* event) {
@@ -210,8 +265,13 @@ void CDrawerView::timerEvent(QTimerEvent* event) {
 }
 
 void CDrawerView::OnTimer() {
-    DrawScene();
-    animation_.tick();
+    try {
+        DrawScene();
+        animation_.tick();
+    } catch (...) {
+        reportDrawingFailure(
+            tr("The model could not be drawn (%1). The animation has stopped.").arg(failureText()));
+    }
 }
 
 void CDrawerView::keyPressEvent(QKeyEvent* event) {

@@ -1,9 +1,12 @@
 // The drawer frame and view where no OpenGL widget can be shown (the
 // offscreen platform): the plug-in interface, the commands and their texts,
 // the failure text, and the view's commands on a view that is never shown.
+#include "AllocationLimit.h"
+
 #include <modelkit/Builders.h>
 #include <muntero/view/CDrawerFrame.h>
 #include <muntero/view/CDrawerView.h>
+#include <muntero/view/DrawerMessages.h>
 
 #include <QAction>
 #include <QDataStream>
@@ -94,6 +97,19 @@ TEST(DrawerFrame, WithoutOpenGLThePaneShowsTheFailureText) {
     }
     EXPECT_FALSE(frame.OnCmdMsg(CDrawerView::PlayCommand));
 }
+
+// Replaces the drawer's message box for a scope.
+class MessagesTaken {
+public:
+    explicit MessagesTaken(muntero::view::MessageHandler handler)
+        : previous_(muntero::view::setMessageHandler(std::move(handler))) {}
+    ~MessagesTaken() { muntero::view::setMessageHandler(std::move(previous_)); }
+    MessagesTaken(const MessagesTaken&) = delete;
+    MessagesTaken& operator=(const MessagesTaken&) = delete;
+
+private:
+    muntero::view::MessageHandler previous_;
+};
 
 // A view that is never shown runs its commands, timer and update rules.
 class DrawerViewCommands : public ::testing::Test {
@@ -189,6 +205,62 @@ TEST_F(DrawerViewCommands, DecreaseAmplitudeIsOffAtTheFloor) {
     update();
     EXPECT_TRUE(down.isEnabled());
     EXPECT_NEAR(view.animation().controls().amplitude(), 0.4, 1e-12);
+}
+
+TEST_F(DrawerViewCommands, AccelAndSlowAreOffAtTheirLimits) {
+    view.OnFilePlay();
+    for (int i = 0; i < 40; ++i) {
+        view.OnCmdMsg(CDrawerView::AccelerateCommand);
+    }
+    update();
+    EXPECT_FALSE(accelerate.isEnabled());
+    EXPECT_TRUE(slow.isEnabled());
+    EXPECT_EQ(view.animation().controls().stepsPerTick(), muntero::PlaybackControls::kMaximumStepsPerTick);
+    EXPECT_EQ(view.timerPeriodMs(), 16);
+    for (int i = 0; i < 40; ++i) {
+        view.OnCmdMsg(CDrawerView::SlowCommand);
+    }
+    update();
+    EXPECT_TRUE(accelerate.isEnabled());
+    EXPECT_FALSE(slow.isEnabled());
+    EXPECT_EQ(view.timerPeriodMs(), muntero::PlaybackControls::kMaximumIntervalMs);
+}
+
+// A model too big for the memory: one message, the previous scene and its
+// picture kept, the commands' state announced as after any Refresh.
+TEST_F(DrawerViewCommands, RefreshOutOfMemoryKeepsTheSceneAndSaysSoOnce) {
+    if (!muntero::test::LargeAllocationsFail::available()) {
+        GTEST_SKIP() << "operator new belongs to the sanitizer";
+    }
+    QStringList messages;
+    const MessagesTaken taken([&](QWidget* owner, const QString& text) {
+        EXPECT_EQ(owner, &view);
+        messages << text;
+    });
+    InstrumentKit::Representation small = InstrumentKit::makeMembrane(5, 4);
+    InstrumentKit::Representation big = InstrumentKit::makeMembrane(100, 100);
+    view.setRepresentation(&small);
+    view.OnRefresh();
+    ASSERT_EQ(view.animation().nodeCount(), 20);
+    const muntero::RungeKuttaIntegrator* before = view.animation().integrator();
+    const int framesBefore = view.framesDrawn();
+    const int changesBefore = stateChanges;
+    view.setRepresentation(&big);
+    {
+        // The big membrane's tables are hundreds of kilobytes, the small one's a few.
+        muntero::test::LargeAllocationsFail memoryRunsOut(128 * 1024);
+        EXPECT_NO_THROW(view.OnCmdMsg(CDrawerView::RefreshCommand));
+    }
+    EXPECT_GT(muntero::test::LargeAllocationsFail::refusals(), 0);
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_EQ(messages[0].toStdString(),
+              "The model cannot be drawn (not enough memory). The drawer shows what it showed before.");
+    EXPECT_EQ(view.animation().integrator(), before);
+    EXPECT_EQ(view.animation().nodeCount(), 20);
+    EXPECT_EQ(view.framesDrawn(), framesBefore);
+    EXPECT_EQ(stateChanges, changesBefore + 1);
+    view.OnRefresh(); // with memory again
+    EXPECT_EQ(view.animation().nodeCount(), 10000);
 }
 
 TEST_F(DrawerViewCommands, RefreshReadsTheModelGivenEarlier) {

@@ -1,10 +1,12 @@
 // The drawer on a real OpenGL context (Xvfb with Mesa's software renderer):
 // the picture grabbed from the framebuffer shows the lines where our own
 // transforms say they are, picked ends turn red, a held node rises while
-// playing, and the arrow keys turn the picture at the next tick.
+// playing, and the arrow keys turn the picture at the next tick; a paint that
+// keeps failing says so once.
 #include <modelkit/Representation.h>
 #include <muntero/view/CDrawerFrame.h>
 #include <muntero/view/CDrawerView.h>
+#include <muntero/view/DrawerMessages.h>
 
 #include <QAction>
 #include <QImage>
@@ -13,6 +15,7 @@
 #include <cmath>
 #include <gtest/gtest.h>
 #include <optional>
+#include <stdexcept>
 
 namespace {
 
@@ -270,6 +273,66 @@ TEST_F(DrawerViewGl, LegendNamesTheModelOverThePicture) {
     }
     EXPECT_TRUE(text);
     EXPECT_EQ(view->animation().legendLine(), "4 nodes, 1 step per tick, 0.000 s simulated");
+}
+
+// A view whose drawing throws while `failing` is set.
+class FailingPaintView : public CDrawerView {
+public:
+    bool failing = false;
+    int paintAttempts = 0;
+
+protected:
+    void paintPicture() override {
+        ++paintAttempts;
+        if (failing) {
+            throw std::runtime_error("the device is lost");
+        }
+        CDrawerView::paintPicture();
+    }
+};
+
+TEST(DrawerViewPaintFailure, OneMessageUntilAPaintSucceedsAndEveryFailureStopsTheTimer) {
+    QStringList messages;
+    const muntero::view::MessageHandler previous =
+        muntero::view::setMessageHandler([&](QWidget*, const QString& text) { messages << text; });
+    struct Restore {
+        muntero::view::MessageHandler handler;
+        ~Restore() { muntero::view::setMessageHandler(std::move(handler)); }
+    } restore{previous};
+    Representation model = square();
+    FailingPaintView view;
+    view.resize(320, 240);
+    view.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
+    ASSERT_TRUE(view.isValid());
+    view.setRepresentation(&model);
+    view.OnRefresh();
+
+    view.failing = true;
+    view.OnFilePlay();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return messages.size() == 1; }, 10000));
+    EXPECT_EQ(messages[0].toStdString(),
+              "The model could not be drawn (the device is lost). The animation has stopped.");
+    EXPECT_FALSE(view.timerActive());
+    EXPECT_FALSE(view.animation().controls().playing());
+    EXPECT_TRUE(view.drawingFailureReported());
+
+    // Playing again fails again: stopped again, without a second message.
+    const int attempts = view.paintAttempts;
+    view.OnFilePlay();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view.paintAttempts > attempts && !view.timerActive(); }, 10000));
+    QTest::qWait(100); // time for a queued message to arrive
+    EXPECT_EQ(messages.size(), 1);
+    EXPECT_FALSE(view.animation().controls().playing());
+
+    // A paint that succeeds re-arms the message.
+    view.failing = false;
+    view.update();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !view.drawingFailureReported(); }, 10000));
+    view.failing = true;
+    view.OnFilePlay();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return messages.size() == 2; }, 10000));
+    EXPECT_FALSE(view.timerActive());
 }
 
 } // namespace

@@ -53,7 +53,9 @@ public:
     void setProcessor(InstrumentKit::Processor<double>*) {}
 
     // Refresh: rebuilds the integrator and the picture from the model. A model
-    // that gives nothing to draw leaves the view as it was.
+    // that gives nothing to draw leaves the view as it was; so does one that
+    // cannot be taken in (out of memory, or anything else thrown), which
+    // shows one message through muntero::view::showMessage.
     void getRepr();
     // Takes the picture of the model as it is now and has it shown. Later
     // repaints show the same picture until the next one is taken, so the
@@ -62,6 +64,7 @@ public:
 
     // One timer tick: draws the picture, then applies the held buttons'
     // forces and, while playing, advances the model by the steps per tick.
+    // A failure stops the animation as a failed paint does.
     void OnTimer();
     // Pictures taken so far.
     int framesDrawn() const { return framesDrawn_; }
@@ -86,6 +89,9 @@ public:
     bool timerActive() const { return timer_.isActive(); }
     int timerPeriodMs() const { return timerPeriodMs_; }
     bool renderingFailed() const { return renderingFailed_; }
+    // True from a failed paint or tick until the next paint that succeeds:
+    // failures in between stop the animation again but show no message.
+    bool drawingFailureReported() const { return drawingFailureReported_; }
 
 signals:
     // Playing, speed or amplitude changed: the commands' update rules may give
@@ -96,6 +102,10 @@ signals:
     void contextFailed(const QString& text);
 
 protected:
+    // Draws the current picture on the view's framebuffer (the context is
+    // current); paintGL catches whatever it throws.
+    virtual void paintPicture();
+
     void initializeGL() override;
     void resizeEvent(QResizeEvent* event) override;
     void paintGL() override;
@@ -110,6 +120,9 @@ private:
     void updateTimer();
     void drawUnlessTicking();
     void reportContextFailure();
+    // Stops playing and the timer; shows text (after the current event) unless
+    // a failure was shown since the last successful paint.
+    void reportDrawingFailure(const QString& text);
     void releaseRenderer();
 
     InstrumentKit::Representation* model_ = nullptr;
@@ -120,4 +133,5 @@ private:
     int timerPeriodMs_ = 0;
     int framesDrawn_ = 0;
     bool renderingFailed_ = false;
+    bool drawingFailureReported_ = false;
 };

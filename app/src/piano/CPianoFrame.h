@@ -4,7 +4,7 @@
 #pragma once
 
 #include "common/FileChooser.h"
-#include "piano/MelodyPlayer.h"
+#include "piano/MelodyCommand.h"
 #include "piano/PainterCanvas.h"
 
 #include <pellamy/InstrumentController.h>
@@ -70,7 +70,8 @@ public:
     void setMelodyPath(const QString& path) { melodyPath_ = path; }
     void setFileChooser(FileChooser chooser) { fileChooser_ = std::move(chooser); }
     const FileChooser& fileChooser() const { return fileChooser_; }
-    MelodyPlayer& melodyPlayer() { return melodyPlayer_; }
+    MelodyPlayer& melodyPlayer() { return melodyCommand_->player(); }
+    MelodyCommand& melodyCommand() { return *melodyCommand_; }
 
     // The samples of the sound `alias` of the current instrument (empty when
     // there is none).
@@ -104,9 +105,6 @@ private:
     // on SDL's silent driver so the keyboard stays usable.
     bool replaceController(const std::function<void(pellamy::InstrumentController&)>& create);
     void repaintActiveArea();
-    // Renders a MIDI file through the instrument into wavPath; false when
-    // nothing was rendered (and the user was told why).
-    bool renderMidiFile(const QString& midiPath, const QString& wavPath);
     void reportStartedNote(const std::set<std::string>& playingBefore);
     std::set<std::string> playingAliases() const;
 
@@ -118,7 +116,8 @@ private:
     QString melodyPath_;
     std::set<unsigned> heldKeys_;
     FileChooser fileChooser_;
-    MelodyPlayer melodyPlayer_;
+    // After the controller, whose output the melody may play through.
+    std::unique_ptr<MelodyCommand> melodyCommand_;
 };
 
 class CPianoFrame : public QWidget {

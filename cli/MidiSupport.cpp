@@ -2,7 +2,6 @@
 
 #include "CommandLine.h"
 
-#include <kivora/exchange/RootKeys.h>
 #include <kivora/exchange/SongRenderer.h>
 
 #include <cstdio>
@@ -13,13 +12,6 @@
 namespace kivora::cli {
 
 namespace fs = std::filesystem;
-
-bool isMidiPath(const std::string& path) {
-    std::string extension = fs::path(path).extension().string();
-    for (char& c : extension)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return extension == ".mid" || extension == ".midi" || extension == ".smf";
-}
 
 int midiChannelOption(const std::optional<std::string>& value) {
     if (!value)
@@ -40,9 +32,6 @@ double releaseOption(const std::optional<std::string>& value) {
 }
 
 exchange::MidiSong readMidiSong(const std::string& midiPath) {
-    std::error_code error;
-    if (!fs::is_regular_file(midiPath, error))
-        throw CommandFailure("Can't open MIDI file " + midiPath);
     try {
         return exchange::readMidiFile(midiPath);
     } catch (const exchange::MidiFileError& failure) {
@@ -51,34 +40,17 @@ exchange::MidiSong readMidiSong(const std::string& midiPath) {
 }
 
 void reportSkippedNotes(int percussionNotes, const std::map<int, int>& uncoveredKeys) {
-    if (percussionNotes > 0)
-        std::fprintf(stderr, "%d percussion note%s (channel 10) skipped\n", percussionNotes,
-                     percussionNotes == 1 ? "" : "s");
-    if (const std::string uncovered = exchange::describeUncoveredKeys(uncoveredKeys); !uncovered.empty())
-        std::fprintf(stderr, "warning: %s\n", uncovered.c_str());
+    exchange::MidiFileRendering notes;
+    notes.skippedPercussion = exchange::describeSkippedPercussion(percussionNotes);
+    notes.uncoveredKeys = exchange::describeUncoveredKeys(uncoveredKeys);
+    reportSkippedNotes(notes);
 }
 
-exchange::MidiConversion convertMidiFile(const std::string& midiPath,
-                                         const pellamy::InstrumentModel& instrument, int channel) {
-    std::error_code error;
-    if (!fs::is_regular_file(midiPath, error))
-        throw CommandFailure("Can't open MIDI file " + midiPath);
-    exchange::MidiSong song;
-    try {
-        song = exchange::readMidiFile(midiPath);
-    } catch (const exchange::MidiFileError& failure) {
-        throw CommandFailure(failure.what());
-    }
-    if (instrument.soundCount() == 0)
-        throw CommandFailure("No instrument to render with");
-    const exchange::MidiConversion conversion = exchange::convertMidi(
-        song, exchange::assignRootKeys(instrument), exchange::renderingSampleRate(instrument), channel,
-        fs::path(midiPath).filename().string());
-    if (const std::string uncovered = exchange::describeUncovered(conversion); !uncovered.empty())
-        std::fprintf(stderr, "warning: %s\n", uncovered.c_str());
-    if (conversion.notesPlayed == 0)
-        throw CommandFailure("No note of " + midiPath + " falls on a key of the instrument");
-    return conversion;
+void reportSkippedNotes(const exchange::MidiFileRendering& rendering) {
+    if (!rendering.skippedPercussion.empty())
+        std::fprintf(stderr, "%s\n", rendering.skippedPercussion.c_str());
+    if (!rendering.uncoveredKeys.empty())
+        std::fprintf(stderr, "warning: %s\n", rendering.uncoveredKeys.c_str());
 }
 
 void writeTextFile(const std::string& path, const std::string& text) {

@@ -1,6 +1,7 @@
 // MIDI files as melody scripts, for the convert and render commands.
 #pragma once
 
+#include <kivora/exchange/MidiFileRendering.h>
 #include <kivora/exchange/MidiMelody.h>
 #include <pellamy/InstrumentModel.h>
 
@@ -9,8 +10,6 @@
 #include <string>
 
 namespace kivora::cli {
-
-bool isMidiPath(const std::string& path);
 
 // --channel N (1-16) as the converter's channel (0-15), or -1 for every channel but 10.
 int midiChannelOption(const std::optional<std::string>& value);
@@ -23,11 +22,7 @@ exchange::MidiSong readMidiSong(const std::string& midiPath);
 
 // On stderr: the percussion notes skipped and the notes on uncovered keys.
 void reportSkippedNotes(int percussionNotes, const std::map<int, int>& uncoveredKeys);
-
-// Reads the MIDI file and converts it for the instrument (root keys as the
-// export lays them); notes left out are reported on stderr.
-exchange::MidiConversion convertMidiFile(const std::string& midiPath,
-                                         const pellamy::InstrumentModel& instrument, int channel);
+void reportSkippedNotes(const exchange::MidiFileRendering& rendering);
 
 // Writes text to path under a temporary name and renames it into place.
 void writeTextFile(const std::string& path, const std::string& text);

@@ -3,8 +3,8 @@
 #include "MidiSupport.h"
 #include "VoiceCommands.h"
 
-#include <kivora/exchange/RootKeys.h>
-#include <kivora/exchange/SongRenderer.h>
+#include <kivora/exchange/MidiFile.h>
+#include <kivora/exchange/MidiFileRendering.h>
 #include <pellamy/InstrumentModel.h>
 #include <pellamy/MelodyRenderer.h>
 
@@ -34,21 +34,28 @@ int mixModeFor(const std::string& name) {
 int renderMidiSong(const std::string& midiPath, const pellamy::InstrumentModel& instrument,
                    const std::string& outputPath, int channel, const std::optional<std::string>& mix,
                    double releaseMs, const InterruptScope& interrupt) {
-    const exchange::MidiSong song = readMidiSong(midiPath);
-    if (instrument.soundCount() == 0)
-        throw CommandFailure("No instrument to render with");
     exchange::SongRenderOptions options;
     options.channel = channel;
     options.releaseMs = releaseMs;
     options.normaliseWhenClipping = !mix || *mix == "normalize";
     options.stopRequested = interrupt.stopCheck();
-    exchange::SongRendering rendering;
+    exchange::MidiFileRendering result;
+    exchange::SongRendering& rendering = result.rendering;
     try {
-        rendering = exchange::renderSong(song, instrument, exchange::assignRootKeys(instrument), options);
+        result = exchange::renderMidiFile(midiPath, instrument, options);
+    } catch (const exchange::MidiFileError& failure) {
+        throw CommandFailure(failure.what());
+    } catch (const exchange::SongRenderError& failure) {
+        if (!interrupt.interrupted())
+            throw CommandFailure(failure.what());
+        std::fputs("Interrupted: nothing written\n", stderr);
+        return interrupt.exitStatus();
+    }
+    try {
         if (mix && *mix == "none")
             std::fill(rendering.values.begin(), rendering.values.end(), std::int16_t{0});
         if (rendering.notesPlayed == 0) {
-            reportSkippedNotes(rendering.percussionNotesSkipped, rendering.uncoveredKeys);
+            reportSkippedNotes(result);
             throw CommandFailure("No note of " + midiPath + " falls on a key of the instrument");
         }
         if (interrupt.interrupted())
@@ -60,7 +67,7 @@ int renderMidiSong(const std::string& midiPath, const pellamy::InstrumentModel& 
         std::fputs("Interrupted: nothing written\n", stderr);
         return interrupt.exitStatus();
     }
-    reportSkippedNotes(rendering.percussionNotesSkipped, rendering.uncoveredKeys);
+    reportSkippedNotes(result);
     if (rendering.normalisingGain < 1.0)
         std::printf("normalised by %.1f dB to avoid clipping\n",
                     20.0 * std::log10(rendering.normalisingGain));
@@ -99,7 +106,7 @@ int runRender(std::vector<std::string> arguments) {
     const double releaseMs = releaseOption(line.takeOption("release"));
     const int midiChannel = midiChannelOption(line.takeOption("channel"));
     std::string scriptPath = line.takePositionals(1, 1).front();
-    const bool midi = isMidiPath(scriptPath);
+    const bool midi = exchange::isMidiFilePath(scriptPath);
     if (!outputPath) {
         // As the piano does: the script's name with its last four characters replaced.
         if (scriptPath.size() <= 4)

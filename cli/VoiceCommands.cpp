@@ -5,6 +5,7 @@
 #include "MidiSupport.h"
 
 #include <kivora/exchange/MidiFile.h>
+#include <kivora/exchange/MidiFileRendering.h>
 #include <kivora/voices/LiveVoices.h>
 #include <kivora/voices/VoiceBank.h>
 #include <modelkit/ModelFile.h>
@@ -213,8 +214,9 @@ Song songOfScript(const std::string& path, const voices::VoiceModel& model) {
 }
 
 Song songOf(const VoiceOptions& options, const voices::VoiceModel& model) {
-    return isMidiPath(options.songPath) ? songOfMidi(options.songPath, options.midiChannel, model)
-                                        : songOfScript(options.songPath, model);
+    return exchange::isMidiFilePath(options.songPath)
+               ? songOfMidi(options.songPath, options.midiChannel, model)
+               : songOfScript(options.songPath, model);
 }
 
 void warnAboutRefusedKeys(const std::vector<int>& keys) {

@@ -2,17 +2,41 @@
 // answers and captured message boxes.
 #pragma once
 
+#include "common/BackgroundJob.h"
 #include "common/EngineGuard.h"
 #include "piano/CPianoFrame.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QString>
 #include <QStringList>
+#include <QThread>
+#include <functional>
 #include <gtest/gtest.h>
 
 namespace kivora::test {
 
 inline QString duoInstrumentPath() {
     return QStringLiteral(KIVORA_SOURCE_DIR "/examples/instruments/duo.ins");
+}
+
+// Handles events until `done` holds; false after a bound generous enough
+// for any job of the tests, so that a fault cannot hang the suite.
+inline bool waitUntil(const std::function<bool()>& done, int boundMs = 60000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > boundMs)
+            return false;
+        QCoreApplication::processEvents();
+        QThread::msleep(2);
+    }
+    return true;
+}
+
+// Waits for every background job (an export, a melody being prepared) to end.
+inline void waitForBackgroundJobs() {
+    EXPECT_TRUE(waitUntil([] { return BackgroundJob::runningCount() == 0; })) << "a job did not end";
 }
 
 // Collects what would have been message boxes while it lives.

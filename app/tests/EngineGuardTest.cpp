@@ -86,6 +86,7 @@ TEST(EngineGuard, AWavMelodyPlaysWithoutAnInstrument) {
     files.answers = {QStringLiteral(KIVORA_SOURCE_DIR "/examples/instruments/duo/1/low.wav")};
     session.setFileChooser(files.chooser());
     view.playMelody();
+    test::waitForBackgroundJobs();
     EXPECT_TRUE(messages.texts.isEmpty()) << messages.texts.join('\n').toStdString();
     EXPECT_TRUE(view.melodyPlayer().isPlaying());
     view.melodyPlayer().stop();
@@ -93,6 +94,7 @@ TEST(EngineGuard, AWavMelodyPlaysWithoutAnInstrument) {
     // A file that is no WAV file is refused with a message.
     files.answers = {duoInstrumentPath().left(duoInstrumentPath().size() - 4) + ".wav"};
     view.playMelody();
+    test::waitForBackgroundJobs();
     EXPECT_EQ(messages.texts.size(), 1);
 }
 

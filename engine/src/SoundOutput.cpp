@@ -138,7 +138,8 @@ struct PreparedVoice {
 class SoundOutput::Impl {
 public:
     Impl(InstrumentModel& instrument, int samplesPerSecond, unsigned channels, OutputDevice device)
-        : mixer_(instrument.soundCount(), channels), device_(samplesPerSecond, channels, mixer_, device) {
+        : mixer_(instrument.soundCount() + 1, channels), clipVoice_(instrument.soundCount()),
+          device_(samplesPerSecond, channels, mixer_, device) {
         const auto deviceRate = static_cast<unsigned>(device_.granted().freq);
         voices_.reserve(instrument.soundCount());
         instrument.forEachSound([&](const std::string&, const Sound& original) {
@@ -191,6 +192,27 @@ public:
         sound.setPlaying(true);
     }
 
+    void playClip(std::span<const std::int16_t> values, unsigned channels, unsigned rateHz) {
+        const auto deviceRate = static_cast<unsigned>(device_.granted().freq);
+        if (channels == 0 || values.size() < channels || !canConvertRate(rateHz, deviceRate))
+            throw kBufferFailed;
+        releaseRetiredFrames();
+        std::vector<std::int16_t> frames =
+            convertToDevice(values, channels, rateHz, mixer_.channels(), deviceRate);
+        const auto sizeInFrames = static_cast<std::uint32_t>(frames.size() / mixer_.channels());
+        // As with a changed sound: the frames of a clip still playing are kept
+        // until the audio thread has taken the start that replaces them.
+        if (send([&] { return mixer_.start(clipVoice_, frames.data(), sizeInFrames); })) {
+            retired_.push_back({std::exchange(clipFrames_, std::move(frames)), mixer_.eventsSent()});
+            clipStartEvent_ = mixer_.eventsSent();
+        }
+    }
+    void stopClip() { stop(clipVoice_); }
+    bool isClipPlaying() const {
+        return mixer_.eventsApplied() < clipStartEvent_ || mixer_.isSounding(clipVoice_);
+    }
+    std::size_t instrumentVoiceCount() const { return clipVoice_; }
+
     void stop(std::size_t index) {
         send([&] { return mixer_.stop(index); });
     }
@@ -225,7 +247,10 @@ private:
     // Declaration order matters: the device (and with it the audio thread)
     // goes first, before the frames and the mixer it reads.
     VoiceMixer mixer_;
+    const std::size_t clipVoice_; // the mixer's last voice, after the instrument's
     std::vector<PreparedVoice> voices_;
+    std::vector<std::int16_t> clipFrames_;
+    std::uint64_t clipStartEvent_ = 0; // number of the event that started the clip
     std::vector<RetiredFrames> retired_;
     AudioDevice device_;
 };
@@ -272,7 +297,7 @@ void SoundOutput::Start(const std::string& alias) {
         return;
     Sound* sound = nullptr;
     const auto index = voiceIndexOf(*instrument_, alias, sound);
-    if (!index || *index >= impl_->mixer().voiceCount() || sound->isPlaying())
+    if (!index || *index >= voiceCount() || sound->isPlaying())
         return;
     impl_->start(*index, *sound);
 }
@@ -282,7 +307,7 @@ void SoundOutput::Release(const std::string& alias, bool stopSound) {
         return;
     Sound* sound = nullptr;
     const auto index = voiceIndexOf(*instrument_, alias, sound);
-    if (!index || *index >= impl_->mixer().voiceCount())
+    if (!index || *index >= voiceCount())
         return;
     sound->setPlaying(false);
     if (stopSound)
@@ -293,8 +318,20 @@ void SoundOutput::StopAll() {
     impl_->stopAll();
 }
 
+void SoundOutput::PlayClip(std::span<const std::int16_t> values, unsigned channels, unsigned rateHz) {
+    impl_->playClip(values, channels, rateHz);
+}
+
+void SoundOutput::StopClip() {
+    impl_->stopClip();
+}
+
+bool SoundOutput::isClipPlaying() const {
+    return impl_->isClipPlaying();
+}
+
 std::size_t SoundOutput::voiceCount() const {
-    return impl_->mixer().voiceCount();
+    return impl_->instrumentVoiceCount();
 }
 int SoundOutput::deviceSampleRate() const {
     return impl_->granted().freq;

@@ -6,8 +6,8 @@
 namespace pellamy {
 
 VoiceMixer::VoiceMixer(std::size_t voiceCount, unsigned channels, std::size_t eventCapacity)
-    : channels_(channels), events_(eventCapacity), voices_(voiceCount),
-      accumulator_(kChunkFrames * channels) {}
+    : channels_(channels), events_(eventCapacity), voices_(voiceCount), accumulator_(kChunkFrames * channels),
+      sounding_(std::make_unique<std::atomic<bool>[]>(voiceCount)) {}
 
 bool VoiceMixer::send(const Event& event) noexcept {
     if (!events_.tryPush(event))
@@ -88,8 +88,10 @@ void VoiceMixer::render(std::int16_t* out, std::size_t sizeInFrames) noexcept {
     if (applied != 0)
         frameOfLatestEvent_.store(firstFrame, std::memory_order_relaxed);
     std::uint32_t sounding = 0;
-    for (const Voice& voice : voices_)
-        sounding += voice.sounding ? 1 : 0;
+    for (std::size_t i = 0; i < voices_.size(); ++i) {
+        sounding += voices_[i].sounding ? 1 : 0;
+        sounding_[i].store(voices_[i].sounding, std::memory_order_relaxed);
+    }
     soundingVoices_.store(sounding, std::memory_order_release);
     framesRendered_.store(firstFrame + sizeInFrames, std::memory_order_release);
     // Published last: whoever sees these events applied also sees the

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace pellamy {
@@ -55,6 +56,11 @@ public:
         return soundingVoices_.load(std::memory_order_acquire);
     }
 
+    // Whether `voice` was sounding at the end of the last buffer.
+    bool isSounding(std::size_t voice) const noexcept {
+        return voice < voices_.size() && sounding_[voice].load(std::memory_order_acquire);
+    }
+
     std::size_t voiceCount() const noexcept { return voices_.size(); }
     unsigned channels() const noexcept { return channels_; }
 
@@ -87,6 +93,7 @@ private:
     std::atomic<std::uint64_t> framesRendered_{0};
     std::atomic<std::uint64_t> frameOfLatestEvent_{0};
     std::atomic<std::uint32_t> soundingVoices_{0};
+    std::unique_ptr<std::atomic<bool>[]> sounding_; // per voice, published with soundingVoices_
 };
 
 } // namespace pellamy

@@ -420,3 +420,57 @@ TEST(SoundOutput, AcceptsSoundsOfAnyRateFrom1000HzUp) {
         EXPECT_EQ(thrownText([&] { openOutput(instrument); }), "") << rateHz << " Hz";
     }
 }
+
+// A clip (the piano's Play Melody) plays once on the device the instrument
+// holds, beside a note, converted to the device's rate and channels; it can
+// be stopped, and a clip it cannot play is refused.
+TEST(SoundOutputCapture, AClipPlaysOnceBesideTheVoicesOnTheSameDevice) {
+    constexpr double kClipHz = 500.0;
+    const std::vector<std::int16_t> note = envelopedTone(300, 48000, 100, 6000);
+    const std::vector<std::int16_t> clip = steadyTone(kClipHz, 24000, 400, 9000);
+    InstrumentModel instrument;
+    instrument.addSound("note", monoSound(note, 48000));
+
+    DiskCapture capture("clip");
+    {
+        auto output = openOutput(instrument);
+        EXPECT_EQ(output->voiceCount(), 1u);
+        EXPECT_FALSE(output->isClipPlaying());
+        output->PlayClip(clip, 1, 24000);
+        EXPECT_TRUE(output->isClipPlaying()) << "playing from the call on";
+        output->Start("note");
+        output->Release("note", false);
+        waitUntil([&] { return !output->isClipPlaying(); });
+        waitSilent(*output);
+
+        // A long clip stopped: it ends at once, not after its 20 s.
+        const std::vector<std::int16_t> longClip = steadyTone(kClipHz, 48000, 20000, 100);
+        output->PlayClip(longClip, 1, 48000);
+        waitFrames(*output, 2 * output->deviceBufferFrames());
+        output->StopClip();
+        waitUntil([&] { return !output->isClipPlaying(); });
+        EXPECT_TRUE(output->isSilent());
+
+        EXPECT_EQ(thrownText([&] { output->PlayClip(clip, 0, 24000); }), "Error creating buffer");
+        EXPECT_EQ(thrownText([&] { output->PlayClip(std::vector<std::int16_t>{1}, 2, 24000); }),
+                  "Error creating buffer");
+        EXPECT_FALSE(output->isClipPlaying());
+    }
+    const std::vector<std::int16_t> captured = capture.values();
+    const std::size_t onset = firstSoundingFrame(captured, kChannels);
+    ASSERT_NE(onset, std::string::npos);
+    // The note's 100 ms lie within the clip's first buffers; past them the
+    // clip alone sounds, at its own pitch in both channels.
+    const std::size_t from = onset + 9600;
+    const std::size_t to = onset + 19200 - 960;
+    for (unsigned channel = 0; channel < kChannels; ++channel)
+        EXPECT_NEAR(zeroCrossingFrequency(captured, kChannels, channel, from, to, 48000.0), kClipHz,
+                    kClipHz * 0.001)
+            << "channel " << channel;
+    // Once: after its 400 ms (19200 device frames) only the stopped quiet clip follows.
+    std::size_t loud = 0;
+    for (std::size_t frame = onset; frame < captured.size() / kChannels; ++frame)
+        loud += std::abs(captured[frame * kChannels]) > 1000 ? 1 : 0;
+    EXPECT_GT(loud, 19200u / 2);
+    EXPECT_LT(loud, 19200u + 4800u);
+}

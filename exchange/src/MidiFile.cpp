@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -238,6 +239,10 @@ MidiSong parseMidi(std::span<const std::uint8_t> bytes) {
 }
 
 MidiSong readMidiFile(const std::string& path) {
+    // A folder opens as a stream on some systems and reads as nothing.
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error))
+        throw MidiFileError("Can't open MIDI file " + path);
     std::ifstream in(path, std::ios::binary);
     if (!in)
         throw MidiFileError("Can't open MIDI file " + path);

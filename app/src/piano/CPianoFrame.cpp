@@ -4,11 +4,7 @@
 #include "piano/KeyCodes.h"
 #include "piano/PainterCanvas.h"
 
-#include <kivora/exchange/MidiFile.h>
-#include <kivora/exchange/RootKeys.h>
-#include <kivora/exchange/SongRenderer.h>
 #include <pellamy/InstrumentModel.h>
-#include <pellamy/MelodyRenderer.h>
 #include <pellamy/Sound.h>
 
 #include <QAction>
@@ -30,8 +26,6 @@ namespace kivora {
 namespace {
 
 const QString kScriptFilter = QStringLiteral("Melody script file (*.snc)");
-const QString kMelodyFilter =
-    QStringLiteral("Melody file(WAV, SNC or MIDI) (*.wav *.snc *.mid *.midi);;All files (*)");
 
 // The toolbar's pictures, 24 × 28 pixels, drawn rather than shipped.
 enum class Glyph { SingleSound, GenerateNotes, StartRecording, StopRecording, Save, Load, Melody, Play };
@@ -117,6 +111,13 @@ CPianoView::CPianoView(InstrumentSession& session, QWidget* parent) : QWidget(pa
         failedPaints_ = 0;
         update();
     });
+    melodyCommand_ = std::make_unique<MelodyCommand>(
+        MelodyCommand::Context{this, [this] { return session_.instrument(); },
+                               [this]() -> pellamy::SoundOutput* {
+                                   pellamy::InstrumentController* controller = session_.controller();
+                                   return controller != nullptr ? controller->soundOutput() : nullptr;
+                               },
+                               [this](const QString& text) { emit statusMessage(text); }});
 }
 
 CPianoView::~CPianoView() = default;
@@ -129,95 +130,7 @@ void CPianoView::repaintKeyboard(const QRect& area) {
 }
 
 void CPianoView::playMelody() {
-    const QString path = session_.fileChooser().openFile(this, kMelodyFilter, QString());
-    if (path.isEmpty())
-        return;
-    // Endings are matched in any letter case: files copied from other systems
-    // often carry upper-case extensions.
-    const auto endsWith = [&path](const char* ending) {
-        return path.endsWith(QLatin1String(ending), Qt::CaseInsensitive);
-    };
-    QString wavPath;
-    if (endsWith(".wav")) {
-        wavPath = path;
-    } else if (endsWith(".snc")) {
-        wavPath = path.left(path.size() - 4) + QStringLiteral(".wav");
-        // A failed rendering leaves the previous WAV file, which is not this script's melody.
-        const bool rendered = guarded(this, [&] {
-            if (pellamy::InstrumentController* controller = session_.controller()) {
-                controller->RenderFileUsingCurrentInstrument(narrowPath(path), narrowPath(wavPath), false);
-            } else {
-                // Without an instrument only a script that defines its own renders.
-                pellamy::MelodyRenderer renderer(pellamy::MixClip);
-                renderer.render(narrowPath(path), narrowPath(wavPath));
-            }
-        });
-        if (!rendered)
-            return;
-    } else if (endsWith(".mid") || endsWith(".midi")) {
-        const QFileInfo midi(path);
-        wavPath = midi.dir().filePath(midi.completeBaseName() + QStringLiteral(".wav"));
-        if (!renderMidiFile(path, wavPath))
-            return;
-    } else {
-        showMessage(this, tr("%1 is not a melody: Play Melody takes .wav, .snc and .mid files")
-                              .arg(QFileInfo(path).fileName()));
-        return;
-    }
-    try {
-        guarded(
-            this, [&] { melodyPlayer_.play(narrowPath(wavPath)); }, DeviceFailure::Rethrow);
-    } catch (const pellamy::InitFailedException&) {
-        // Drivers with a single output device (SDL's disk and dummy) give it
-        // to the piano.
-        showMessage(this, currentExceptionText() + tr(" (no second sound device for the melody)"));
-    }
-}
-
-bool CPianoView::renderMidiFile(const QString& midiPath, const QString& wavPath) {
-    const QString fileName = QFileInfo(midiPath).fileName();
-    if (session_.instrument() == nullptr) {
-        showMessage(this,
-                    tr("%1 is a MIDI file: it plays through the piano's instrument. Load or generate an "
-                       "instrument first.")
-                        .arg(fileName));
-        return false;
-    }
-    const pellamy::InstrumentModel& instrument = *session_.instrument();
-    // Played as a sampler plays the exported bank: every channel but the
-    // percussion channel, keys between the sounds' roots transposed.
-    exchange::SongRendering rendering;
-    try {
-        rendering = exchange::renderSong(exchange::readMidiFile(narrowPath(midiPath)), instrument,
-                                         exchange::assignRootKeys(instrument), exchange::SongRenderOptions{});
-    } catch (const std::exception& failure) {
-        showMessage(this, QString::fromStdString(failure.what()));
-        return false;
-    }
-    const QString uncovered =
-        QString::fromStdString(exchange::describeUncoveredKeys(rendering.uncoveredKeys));
-    if (rendering.notesPlayed == 0) {
-        showMessage(this, tr("No note of %1 falls on a key of the instrument").arg(fileName) +
-                              (uncovered.isEmpty() ? QString() : QStringLiteral(": ") + uncovered));
-        return false;
-    }
-    QStringList leftOut;
-    if (rendering.percussionNotesSkipped > 0)
-        leftOut
-            << (rendering.percussionNotesSkipped == 1
-                    ? tr("1 percussion note (channel 10) skipped")
-                    : tr("%1 percussion notes (channel 10) skipped").arg(rendering.percussionNotesSkipped));
-    if (!uncovered.isEmpty())
-        leftOut << uncovered + tr(" (left out)");
-    if (!leftOut.isEmpty())
-        emit session_.statusMessage(tr("%1: %2").arg(fileName, leftOut.join(QStringLiteral("; "))));
-    try {
-        exchange::writeSongWav(rendering, narrowPath(wavPath));
-    } catch (const std::exception& failure) {
-        showMessage(this, QString::fromStdString(failure.what()));
-        return false;
-    }
-    return true;
+    melodyCommand_->run(session_.fileChooser());
 }
 
 void CPianoView::paintEvent(QPaintEvent*) {

@@ -2,7 +2,7 @@
 // keyboard of the instrument session.
 #pragma once
 
-#include "piano/MelodyPlayer.h"
+#include "piano/MelodyCommand.h"
 #include "piano/PainterCanvas.h"
 #include "session/InstrumentSession.h"
 
@@ -29,7 +29,12 @@ public:
     void playMelody();
     // Releases every held key and the mouse note (the window lost the focus).
     void releaseEverything();
-    MelodyPlayer& melodyPlayer() { return melodyPlayer_; }
+    MelodyPlayer& melodyPlayer() { return melodyCommand_->player(); }
+    MelodyCommand& melodyCommand() { return *melodyCommand_; }
+
+signals:
+    // A note for the window's status bar.
+    void statusMessage(const QString& text);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -40,9 +45,6 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
-    // Renders a MIDI file through the instrument into wavPath; false when
-    // nothing was rendered (and the user was told why).
-    bool renderMidiFile(const QString& midiPath, const QString& wavPath);
     void repaintKeyboard(const QRect& area);
 
     InstrumentSession& session_;
@@ -50,9 +52,9 @@ private:
     bool mouseDown_ = false;
     // Notes started from the computer keyboard, released when the focus goes.
     std::set<unsigned> heldKeys_;
-    MelodyPlayer melodyPlayer_;
     // Paints that failed in a row: only the first one is reported.
     int failedPaints_ = 0;
+    std::unique_ptr<MelodyCommand> melodyCommand_;
 };
 
 class CPianoFrame : public QWidget {

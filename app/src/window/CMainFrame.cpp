@@ -160,6 +160,8 @@ CMainFrame::CMainFrame(InstrumentSession& instrument, ModelSession& model,
             [this](const QString& alias) { showNote(instrument_.samplesOf(alias.toStdString())); });
     connect(&instrument_, &InstrumentSession::statusMessage, this,
             [this](const QString& text) { statusBar()->showMessage(text); });
+    connect(pianoFrame_->view(), &CPianoView::statusMessage, this,
+            [this](const QString& text) { statusBar()->showMessage(text); });
     connect(&model_, &ModelSession::titleChanged, this, &CMainFrame::updateTitle);
     connect(&model_, &ModelSession::changed, this, &CMainFrame::updateTitle);
     connect(&model_, &ModelSession::recentFilesChanged, this, &CMainFrame::rebuildRecentMenu);

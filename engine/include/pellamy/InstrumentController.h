@@ -112,6 +112,8 @@ public:
     const InstrumentModel* instrument() const { return instrument_.get(); }
     // The live output, or nullptr without a suite.
     const SoundOutput* soundOutput() const { return soundOutput_.get(); }
+    // The same, to play a clip beside the instrument (SoundOutput::PlayClip).
+    SoundOutput* soundOutput() { return soundOutput_.get(); }
 
 private:
     void SetNoteState(const std::string& alias, bool down, bool stopSound);

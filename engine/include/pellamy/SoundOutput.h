@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 
 namespace pellamy {
@@ -72,6 +73,19 @@ public:
     // Silences every voice; held notes stay held.
     void StopAll();
 
+    // Plays `values` (interleaved frames of `channels` values at rateHz)
+    // once beside the instrument's voices, as the piano's Play Melody does
+    // through the device the piano holds; a clip still playing is replaced.
+    // The values are converted to the device format here, so the audio
+    // thread only adds them. Throws "Error creating buffer" for values it
+    // cannot play (no whole frame, no channels, a rate it cannot convert).
+    void PlayClip(std::span<const std::int16_t> values, unsigned channels, unsigned rateHz);
+    // Ends the clip at once; StopAll ends it too.
+    void StopClip();
+    // True from PlayClip until the clip has played out or been stopped.
+    bool isClipPlaying() const;
+
+    // The instrument's voices (the clip's is not counted).
     std::size_t voiceCount() const;
     int deviceSampleRate() const;
     unsigned deviceChannels() const;
@@ -85,7 +99,7 @@ public:
     // thread; empty while some are on their way (0 before the first).
     std::optional<std::uint64_t> frameOfLatestEvent() const;
     // True when every event sent has reached the audio thread and no voice
-    // sounds any more (the device may still be playing its last buffer).
+    // (nor the clip) sounds any more (the device may still be playing its last buffer).
     bool isSilent() const;
 
 private:

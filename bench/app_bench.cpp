@@ -6,8 +6,9 @@
 #include "analysis/COscillogrammFrame.h"
 #include "midi/MidiKeyboard.h"
 #include "piano/CPianoFrame.h"
+#include "session/InstrumentSession.h"
 #include "window/CMainFrame.h"
-#include "window/WindowMessages.h"
+#include "window/MainWindow.h"
 
 #include <pellamy/InstrumentController.h>
 #include <pellamy/InstrumentModel.h>
@@ -74,7 +75,8 @@ struct ThirtySixNotes {
 void BM_KeyPressThroughTheWindow(benchmark::State& state) {
     application();
     ThirtySixNotes notes;
-    kivora::CMainFrame frame;
+    const std::unique_ptr<kivora::MainWindow> window = kivora::buildMainWindow();
+    kivora::CMainFrame& frame = window->frame();
     frame.resize(1920, 1080);
     frame.show();
     frame.deliverRunResults(36, notes.records.data());
@@ -109,7 +111,8 @@ BENCHMARK(BM_KeyPressEngineOnly)->Unit(benchmark::kMicrosecond);
 // on threads of their own, after the timed part.)
 struct MidiPiano {
     ThirtySixNotes notes;
-    kivora::CPianoView piano;
+    kivora::InstrumentSession session;
+    kivora::CPianoView piano{session};
     QMenu menu;
     std::shared_ptr<kivora::test::FakeMidiPorts> ports = std::make_shared<kivora::test::FakeMidiPorts>();
     std::unique_ptr<kivora::MidiKeyboard> keyboard;
@@ -118,13 +121,13 @@ struct MidiPiano {
     explicit MidiPiano(benchmark::State& state) {
         piano.resize(1920, 270);
         piano.show();
-        piano.instrumentFromRecords(36, notes.records.data());
+        session.adoptRecords(36, notes.records.data());
         ports->ports = {"Keys"};
         keyboard = std::make_unique<kivora::MidiKeyboard>(
-            &piano, &menu, std::make_unique<kivora::test::FakeMidiInputSource>(ports));
+            &session, &menu, std::make_unique<kivora::test::FakeMidiInputSource>(ports));
         keyboard->choosePort(QStringLiteral("Keys"));
         QApplication::processEvents();
-        c3 = piano.controller()->instrument()->soundFor("note1");
+        c3 = session.instrument()->soundFor("note1");
         if (keyboard->aliasForMidiKey(48).empty() || c3 == nullptr)
             state.SkipWithError("no sound on C3 (MIDI key 48)");
     }
@@ -194,8 +197,9 @@ BENCHMARK(BM_MidiNoteOnToVoiceStartedOnOneThread)->Unit(benchmark::kMicrosecond)
 void BM_PaintPiano1920x1080(benchmark::State& state) {
     application();
     ThirtySixNotes notes;
-    kivora::CPianoView view;
-    view.instrumentFromRecords(36, notes.records.data());
+    kivora::InstrumentSession session;
+    kivora::CPianoView view(session);
+    session.adoptRecords(36, notes.records.data());
     view.resize(1920, 1080);
     QImage image(1920, 1080, QImage::Format_RGB32);
     for (auto _ : state) {

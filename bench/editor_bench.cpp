@@ -3,6 +3,7 @@
 // (done and undone, with the shared representation rewritten each time).
 #include "editor/ModelCanvas.h"
 #include "editor/ModelEditorPane.h"
+#include "session/ModelSession.h"
 
 #include <modelkit/Builders.h>
 
@@ -26,18 +27,26 @@ QApplication& application() {
     return *app;
 }
 
-std::unique_ptr<kivora::ModelEditorPane> membraneEditor() {
+// The editor over a session of its own.
+struct MembraneEditor {
+    MembraneEditor() {
+        editor.resize(960, 1000);
+        editor.replaceModel(kivora::ModelDocument::fromRepresentation(InstrumentKit::makeMembrane(100, 100)),
+                            QStringLiteral("membrane"));
+        editor.canvas()->fitToModel();
+    }
+    kivora::ModelSession session;
+    kivora::ModelEditorPane editor{session};
+};
+
+std::unique_ptr<MembraneEditor> membraneEditor() {
     application();
-    auto editor = std::make_unique<kivora::ModelEditorPane>();
-    editor->resize(960, 1000);
-    editor->replaceModel(kivora::ModelDocument::fromRepresentation(InstrumentKit::makeMembrane(100, 100)),
-                         QStringLiteral("membrane"));
-    editor->canvas()->fitToModel();
-    return editor;
+    return std::make_unique<MembraneEditor>();
 }
 
 void BM_CanvasRepaint10000Nodes(benchmark::State& state) {
-    auto editor = membraneEditor();
+    const auto membrane = membraneEditor();
+    kivora::ModelEditorPane* editor = &membrane->editor;
     kivora::ModelCanvas* canvas = editor->canvas();
     QImage image(canvas->size(), QImage::Format_RGB32);
     for (auto _ : state) {
@@ -49,13 +58,14 @@ void BM_CanvasRepaint10000Nodes(benchmark::State& state) {
 BENCHMARK(BM_CanvasRepaint10000Nodes)->Unit(benchmark::kMillisecond);
 
 void BM_DragOf100NodesDoneAndUndone(benchmark::State& state) {
-    auto editor = membraneEditor();
+    const auto membrane = membraneEditor();
+    kivora::ModelEditorPane* editor = &membrane->editor;
     std::vector<int> selected(100);
     std::iota(selected.begin(), selected.end(), 4000);
     editor->setSelection(selected);
     for (auto _ : state) {
         editor->moveNodes(selected, 0.01, 0.02);
-        editor->undoStack()->undo();
+        membrane->session.undoStack()->undo();
     }
 }
 BENCHMARK(BM_DragOf100NodesDoneAndUndone)->Unit(benchmark::kMillisecond);

@@ -1,5 +1,4 @@
 #include "analysis/CAnalyzatorFrame.h"
-#include "window/WindowMessages.h"
 
 #include <QApplication>
 #include <QPainter>
@@ -93,26 +92,14 @@ TEST(Analyzer, ALowToneKeepsThePlotFrom50To600Hz) {
     EXPECT_DOUBLE_EQ(plot.stepHz, 550.0 / 160);
 }
 
-TEST(Analyzer, TheViewAnalysesTheFirstRecordOffTheInterfaceThread) {
+TEST(Analyzer, TheViewAnalysesOffTheInterfaceThread) {
     CAnalyzatorWnd view;
     view.resize(400, 100);
-    std::vector<std::int16_t> stereo;
-    for (std::int16_t value : tone(261.6256, 22050, 0.5)) {
-        stereo.push_back(value);
-        stereo.push_back(0); // the right channel is not used
-    }
-    pellamy::SoundStreamDescription records[2];
-    records[0].name = "C4";
-    records[0].format = {pellamy::kWaveFormatPcm, 2, 22050, 88200, 4, 16, 0};
-    records[0].dataBytes = static_cast<std::uint32_t>(stereo.size() * 2);
-    records[0].data = stereo.data();
-    records[1] = records[0];
-    records[1].name = "C#4";
+    std::vector<std::int16_t> note = tone(261.6256, 22050, 0.5);
     QSignalSpy ready(&view, &CAnalyzatorWnd::spectrumReady);
-    ShowSpectrumEvent show(2, records);
-    QApplication::sendEvent(&view, &show);
+    view.analyze(note.data(), static_cast<int>(note.size()), 22050);
     EXPECT_FALSE(view.hasSpectrum()); // cleared until the analysis arrives
-    stereo.assign(stereo.size(), 0);  // the sender's buffer may go at once
+    note.assign(note.size(), 0);      // the caller's buffer may go at once
     ASSERT_TRUE(ready.wait(20000));
     EXPECT_NEAR(view.spectrum().dominantHz, 261.63, 0.3);
 

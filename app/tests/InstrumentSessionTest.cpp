@@ -52,8 +52,10 @@ protected:
             ++runsAsked_;
             return false;
         });
-        frame().generationRun().setMessageSink([this](QWidget*, const QString& text) { messages_.texts << text; });
-        ASSERT_TRUE(frame().openFile(QStringLiteral(KIVORA_SOURCE_DIR "/examples/models/plucked-string.json")));
+        frame().generationRun().setMessageSink(
+            [this](QWidget*, const QString& text) { messages_.texts << text; });
+        ASSERT_TRUE(
+            frame().openFile(QStringLiteral(KIVORA_SOURCE_DIR "/examples/models/plucked-string.json")));
     }
     InstrumentSession& session() { return window_->instrument(); }
     CMainFrame& frame() { return window_->frame(); }

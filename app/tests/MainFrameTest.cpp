@@ -4,7 +4,6 @@
 #include "window/CAboutDlg.h"
 #include "window/CMainFrame.h"
 #include "window/MainWindow.h"
-#include "window/WindowMessages.h"
 
 #include <pellamy/InstrumentModel.h>
 #include <pellamy/Sound.h>
@@ -290,12 +289,14 @@ TEST_F(MainFrameTest, LosingTheFocusReleasesHeldNotes) {
 }
 
 TEST_F(MainFrameTest, RunResultsReachThePianoTheOscillogramAndTheAnalyzer) {
-    std::vector<std::int16_t> samples(4410);
-    for (std::size_t i = 0; i < samples.size(); ++i)
-        samples[i] = static_cast<std::int16_t>(10000.0 * std::sin(2 * M_PI * 220.0 * double(i) / 22050.0));
+    // Stereo, the right channel silent: the panes show the first channel.
+    std::vector<std::int16_t> samples(2 * 4410);
+    for (std::size_t i = 0; i < samples.size(); i += 2)
+        samples[i] =
+            static_cast<std::int16_t>(10000.0 * std::sin(2 * M_PI * 220.0 * double(i / 2) / 22050.0));
     pellamy::SoundStreamDescription record;
     record.name = "C3";
-    record.format = {pellamy::kWaveFormatPcm, 1, 22050, 44100, 2, 16, 0};
+    record.format = {pellamy::kWaveFormatPcm, 2, 22050, 88200, 4, 16, 0};
     record.dataBytes = static_cast<std::uint32_t>(samples.size() * 2);
     record.data = samples.data();
     frame_.pianoFrame()->setCommandsEnabled(false);

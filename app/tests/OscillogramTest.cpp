@@ -1,5 +1,4 @@
 #include "analysis/COscillogrammFrame.h"
-#include "window/WindowMessages.h"
 
 #include <QAction>
 #include <QApplication>
@@ -77,8 +76,7 @@ TEST_F(OscillogramTest, TheCurveIsScaledToHalfTheHeightAtFullScale) {
     std::vector<std::int16_t> samples(1000);
     for (std::size_t i = 0; i < samples.size(); ++i)
         samples[i] = i < 100 ? 32767 : (i < 200 ? -32767 : 16384);
-    ShowWaveformEvent show({static_cast<std::int32_t>(samples.size()), samples.data(), 8000});
-    QApplication::sendEvent(&view_, &show);
+    view_.showWaveform(samples.data(), static_cast<int>(samples.size()), 8000);
     const QImage image = draw();
     // scale = 65536 / 100 = 655: 32767 → 50 up, -32767 → 50 down, 16384 → 25 up.
     EXPECT_TRUE(isRed(image.pixelColor(50, 0)));

@@ -1,7 +1,6 @@
 #include "analysis/CAnalyzatorFrame.h"
 
 #include "common/EngineGuard.h"
-#include "window/WindowMessages.h"
 
 #include <ostrel/FrequencyExtraction.h>
 
@@ -189,27 +188,6 @@ void CAnalyzatorWnd::clear() {
     update();
 }
 
-bool CAnalyzatorWnd::event(QEvent* event) {
-    if (event->type() == eventType(WM_SHOW_SPECTRUM)) {
-        const auto* records = static_cast<SoundRecordsEvent*>(event);
-        clear();
-        if (records->count() > 0 && records->records() != nullptr) {
-            // The first note's first channel.
-            const pellamy::SoundStreamDescription& first = records->records()[0];
-            const unsigned channels = std::max<unsigned>(first.format.nChannels, 1);
-            std::vector<std::int16_t> mono;
-            const std::size_t values = first.data != nullptr ? first.dataBytes / 2 : 0;
-            mono.reserve(values / channels);
-            for (std::size_t i = 0; i < values; i += channels)
-                mono.push_back(first.data[i]);
-            analyze(mono.data(), static_cast<int>(mono.size()),
-                    static_cast<int>(first.format.nSamplesPerSec));
-        }
-        return true;
-    }
-    return QWidget::event(event);
-}
-
 void CAnalyzatorWnd::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.fillRect(rect(), Qt::white);
@@ -232,12 +210,6 @@ CAnalyzatorFrame::CAnalyzatorFrame(QWidget* parent) : QWidget(parent) {
     view_ = new CAnalyzatorWnd(this);
     layout->addWidget(view_);
     setMinimumSize(0, 0);
-}
-
-bool CAnalyzatorFrame::event(QEvent* event) {
-    if (event->type() == eventType(WM_SHOW_SPECTRUM))
-        return QCoreApplication::sendEvent(view_, event);
-    return QWidget::event(event);
 }
 
 } // namespace kivora

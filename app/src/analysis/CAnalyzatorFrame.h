@@ -80,7 +80,6 @@ signals:
     void analysisFailed(const QString& text);
 
 protected:
-    bool event(QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
 
 private:
@@ -97,9 +96,6 @@ class CAnalyzatorFrame : public QWidget {
 public:
     explicit CAnalyzatorFrame(QWidget* parent = nullptr);
     CAnalyzatorWnd* view() const { return view_; }
-
-protected:
-    bool event(QEvent* event) override;
 
 private:
     CAnalyzatorWnd* view_ = nullptr;

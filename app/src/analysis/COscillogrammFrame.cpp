@@ -1,7 +1,5 @@
 #include "analysis/COscillogrammFrame.h"
 
-#include "window/WindowMessages.h"
-
 #include <QAction>
 #include <QCoreApplication>
 #include <QHBoxLayout>
@@ -103,15 +101,6 @@ void COscillogrammWnd::zoomOut() {
     update();
 }
 
-bool COscillogrammWnd::event(QEvent* event) {
-    if (event->type() == eventType(WM_SHOW_WAVEFORM)) {
-        const WaveformInfo& info = static_cast<ShowWaveformEvent*>(event)->info();
-        showWaveform(info.samples, info.samples != nullptr ? info.sampleCount : 0, info.sampleRate);
-        return true;
-    }
-    return QWidget::event(event);
-}
-
 void COscillogrammWnd::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     draw(painter, size());
@@ -205,13 +194,6 @@ COscillogrammFrame::COscillogrammFrame(QWidget* parent) : QWidget(parent) {
     connect(scrollRight_, &QAction::triggered, view_, &COscillogrammWnd::scrollRight);
     connect(zoomIn_, &QAction::triggered, view_, &COscillogrammWnd::zoomIn);
     connect(zoomOut_, &QAction::triggered, view_, &COscillogrammWnd::zoomOut);
-}
-
-bool COscillogrammFrame::event(QEvent* event) {
-    // Sent to the frame, the waveform is its view's.
-    if (event->type() == eventType(WM_SHOW_WAVEFORM))
-        return QCoreApplication::sendEvent(view_, event);
-    return QWidget::event(event);
 }
 
 } // namespace kivora

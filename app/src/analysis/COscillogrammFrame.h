@@ -41,7 +41,6 @@ public:
     bool hasWaveform() const { return hasWaveform_; }
 
 protected:
-    bool event(QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
 
 private:
@@ -63,9 +62,6 @@ public:
     QAction* scrollRightAction() const { return scrollRight_; }
     QAction* zoomInAction() const { return zoomIn_; }
     QAction* zoomOutAction() const { return zoomOut_; }
-
-protected:
-    bool event(QEvent* event) override;
 
 private:
     COscillogrammWnd* view_ = nullptr;

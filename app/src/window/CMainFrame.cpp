@@ -9,7 +9,6 @@
 #include "piano/CPianoFrame.h"
 #include "piano/KeyCodes.h"
 #include "window/CAboutDlg.h"
-#include "window/WindowMessages.h"
 
 #include <modelkit/Representation.h>
 #include <muntero/ModelSnapshot.h>
@@ -435,41 +434,23 @@ void CMainFrame::deliverRunResults(int count, const pellamy::SoundStreamDescript
     // A run cancelled before its first note leaves everything as it was.
     if (!instrument_.adoptRecords(count, records))
         return;
+    // The first note as the run rendered it, its first channel.
     NoteSamples first;
-    if (count > 0 && records != nullptr && records[0].data != nullptr) {
-        const unsigned channels = std::max<unsigned>(records[0].format.nChannels, 1);
-        const std::size_t values = records[0].dataBytes / 2;
-        for (std::size_t i = 0; i < values; i += channels)
-            first.samples.push_back(records[0].data[i]);
-        first.sampleRate = static_cast<int>(records[0].format.nSamplesPerSec);
-    }
-    const WaveformInfo info{static_cast<std::int32_t>(first.samples.size()), first.samples.data(),
-                            first.sampleRate};
-    ShowWaveformEvent waveform(info);
-    QCoreApplication::sendEvent(oscillogramFrame_, &waveform);
-    ShowSpectrumEvent spectrum(count, records);
-    QCoreApplication::sendEvent(analyzerFrame_, &spectrum);
+    const pellamy::SoundStreamDescription& record = records[0];
+    const unsigned channels = std::max<unsigned>(record.format.nChannels, 1);
+    const std::size_t values = record.data != nullptr ? record.dataBytes / 2 : 0;
+    for (std::size_t i = 0; i < values; i += channels)
+        first.samples.push_back(record.data[i]);
+    first.sampleRate = static_cast<int>(record.format.nSamplesPerSec);
+    showNote(first);
 }
 
 void CMainFrame::showNote(const NoteSamples& note) {
     if (note.samples.empty())
         return;
-    const WaveformInfo info{static_cast<std::int32_t>(note.samples.size()), note.samples.data(),
-                            note.sampleRate};
-    ShowWaveformEvent waveform(info);
-    QCoreApplication::sendEvent(oscillogramFrame_, &waveform);
-    pellamy::SoundStreamDescription record;
-    record.name = "note";
-    record.format.wFormatTag = pellamy::kWaveFormatPcm;
-    record.format.nChannels = 1;
-    record.format.nSamplesPerSec = static_cast<std::uint32_t>(note.sampleRate);
-    record.format.wBitsPerSample = 16;
-    record.format.nBlockAlign = 2;
-    record.format.nAvgBytesPerSec = record.format.nSamplesPerSec * 2;
-    record.dataBytes = static_cast<std::uint32_t>(note.samples.size() * 2);
-    record.data = note.samples.data();
-    ShowSpectrumEvent spectrum(1, &record);
-    QCoreApplication::sendEvent(analyzerFrame_, &spectrum);
+    const auto count = static_cast<int>(note.samples.size());
+    oscillogramFrame_->view()->showWaveform(note.samples.data(), count, note.sampleRate);
+    analyzerFrame_->view()->analyze(note.samples.data(), count, note.sampleRate);
 }
 
 bool CMainFrame::openFile(const QString& path) {

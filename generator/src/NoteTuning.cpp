@@ -27,8 +27,9 @@ double shiftedByCents(double hz, double cents) {
     return hz * std::exp2(cents / 1200.0);
 }
 
-// Samples fed between two looks at the stop flag: a few milliseconds of work.
-constexpr unsigned kSamplesBetweenStopChecks = 4096;
+// Samples fed between two looks at the stop flag: well under a millisecond of
+// work, a few under a sanitizer.
+constexpr unsigned kSamplesBetweenStopChecks = 1024;
 
 bool stopped(const std::atomic<int>* stop) {
     return stop != nullptr && stop->load(std::memory_order_relaxed) != 0;

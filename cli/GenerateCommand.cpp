@@ -132,25 +132,10 @@ void printTuningReport(const std::vector<kivora::NoteTuning>& tuning) {
 }
 
 void warnAboutMistunedNotes(const std::vector<kivora::NoteTuning>& tuning) {
-    std::string mistuned;
-    for (const kivora::NoteTuning& note : tuning) {
-        char entry[96];
-        if (note.unstable) {
-            continue; // reported as too stiff already
-        }
-        if (note.measuredHz <= 0.0) {
-            std::snprintf(entry, sizeof entry, "%s (no resonance within a semitone)", note.name.c_str());
-        } else if (std::fabs(note.centsOff) > kivora::kAudibleMistuningCents) {
-            std::snprintf(entry, sizeof entry, "%s (%+.1f cents)", note.name.c_str(), note.centsOff);
-        } else {
-            continue;
-        }
-        mistuned += (mistuned.empty() ? "" : ", ") + std::string(entry);
-    }
-    if (!mistuned.empty()) {
-        std::fprintf(
-            stderr, "warning: notes more than %.0f cents off their targets: %s (--report lists every note)\n",
-            kivora::kAudibleMistuningCents, mistuned.c_str());
+    // The unstable notes were named before the measuring.
+    const std::string warning = kivora::mistuningWarning(kivora::findMistunedNotes(tuning).mistuned);
+    if (!warning.empty()) {
+        std::fprintf(stderr, "warning: %s (--report lists every note)\n", warning.c_str());
     }
 }
 
@@ -245,18 +230,15 @@ int runGenerate(std::vector<std::string> arguments) {
     }
 
     const pellamy::SoundStreamDescription* records = generator.buildDescriptions();
-    std::string unstable;
+    std::vector<std::string> unstable;
     for (int note = 0; note < generator.noteCount(); ++note) {
         if (generator.noteUnstable(note)) {
-            unstable += (unstable.empty() ? "" : " ") + records[note].name;
+            unstable.push_back(records[note].name);
         }
     }
     if (!unstable.empty()) {
-        std::fprintf(stderr,
-                     "warning: the model is too stiff for %d samples per second in the notes %s: their "
-                     "integration is unstable, so they ring at a false pitch or end in silence (try a higher "
-                     "--rate or fewer --octaves)\n",
-                     settings.sampleRate, unstable.c_str());
+        std::fprintf(stderr, "warning: %s (try a higher --rate or fewer --octaves)\n",
+                     kivora::tooStiffWarning(settings.sampleRate, unstable).c_str());
     }
     std::vector<kivora::NoteTuning> tuning;
     if (tuned) {

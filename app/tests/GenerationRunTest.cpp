@@ -5,11 +5,16 @@
 #include "TestModels.h"
 #include "generation/SoundPropertiesDialog.h"
 
+#include <kivora/NoteTuning.h>
+#include <modelkit/ModelFile.h>
+
 #include <QAbstractButton>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <atomic>
+#include <chrono>
+#include <cmath>
 #include <cstring>
 #include <stdexcept>
 #include <thread>
@@ -105,6 +110,42 @@ std::vector<std::vector<std::int16_t>> referenceNotes(const GenerationSettings& 
     return notes;
 }
 
+// Waits on a flag another thread sets; the bound only keeps a fault from hanging.
+bool waitUntil(const std::atomic<bool>& flag) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!flag.load() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    return flag.load();
+}
+
+// Handles events until the run is idle; bounded by time, as rendering and
+// measuring long notes takes seconds.
+bool waitIdleLong(const GenerationRun& run) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!run.idle() && std::chrono::steady_clock::now() < deadline) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    }
+    return run.idle();
+}
+
+double millisecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A mass on a spring at 159 Hz renders in moments; measuring its long notes takes seconds.
+muntero::ModelSnapshot quickToRender() {
+    return kivora::testing::massOnSpring(1.0e-3, 1000.0, 0.5);
+}
+
+GenerationSettings longNotes() {
+    GenerationSettings settings;
+    settings.octaves = 1;
+    settings.sampleRate = 44100;
+    settings.durationMs = 10'000;
+    return settings;
+}
+
 // Holds the worker inside the announcement of one note until the run is stopped.
 struct WorkerGate {
     int heldNote = 0;
@@ -195,10 +236,13 @@ TEST(GenerationRun, SettingsDialogThenAWholeRun) {
     EXPECT_EQ(fixture.run.notesDone(), 12);
     EXPECT_FALSE(fixture.run.progressDialog().isVisible());
     EXPECT_EQ(got.notes, referenceNotes(shortNotes(1), smallMembrane()));
-    EXPECT_TRUE(got.messages.empty());
-    // The worker measures the tuned notes after the run.
+    // The worker measures the tuned notes after the run; notes of 320 samples
+    // are too short to ring true, and the one message says so.
     ASSERT_TRUE(testing::processEventsUntil([&] { return !got.tuning.isEmpty(); }));
     EXPECT_TRUE(got.tuning.startsWith("Tuning: at most ")) << got.tuning.toStdString();
+    ASSERT_EQ(got.messages.size(), 1u);
+    EXPECT_TRUE(got.messages[0].startsWith("Notes more than 5 cents off their targets: "))
+        << got.messages[0].toStdString();
 }
 
 TEST(GenerationRun, CancellingTheSettingsDialogStartsNothing) {
@@ -400,6 +444,8 @@ TEST(GenerationRun, OversizedNotesAreRefusedBeforeAnythingIsTaken) {
     fixture.run.generateNotes();
     ASSERT_TRUE(fixture.waitIdle());
     const std::int16_t* before = fixture.run.generator().noteBuffer(0);
+    ASSERT_TRUE(testing::processEventsUntil([&] { return !fixture.delivery.tuning.isEmpty(); }));
+    fixture.delivery.messages.clear(); // the short notes' tuning warning
 
     GenerationSettings tooLong = shortNotes(1);
     tooLong.durationMs = 2'000'000'000;
@@ -424,6 +470,143 @@ TEST(GenerationRun, SizeRefusalNamesTheLimit) {
     settings.durationMs = -5;
     EXPECT_TRUE(sizeRefusal(settings, 1u << 20).isEmpty()) << "a negative duration gives 1000 samples";
     EXPECT_GT(availableMemoryBytes(), 0u);
+}
+
+// The untuned note's pitch is measured with the run's stop flag: Cancel does
+// not wait for seconds of resonators.
+TEST(GenerationRun, CancelDuringTheUntunedNotesMeasurementReturnsAtOnce) {
+    RunFixture fixture;
+    fixture.model = quickToRender;
+    GenerationSettings settings = longNotes();
+    settings.durationMs = 60'000;
+    fixture.answerSettings(settings);
+    NoteGenerator& generator = fixture.run.generator();
+    std::atomic<bool> measuring{false};
+    generator.setFrequencyMeter(
+        [&measuring, meter = generator.frequencyMeter()](const pellamy::WAVEFORMATEX& format,
+                                                         const std::int16_t* samples, unsigned count) {
+            measuring = true;
+            return meter(format, samples, count);
+        });
+    fixture.run.generateNotes();
+    ASSERT_TRUE(waitUntil(measuring));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20)); // well inside the measuring
+
+    const auto start = std::chrono::steady_clock::now();
+    fixture.run.cancel();
+    EXPECT_LT(millisecondsSince(start), 100.0);
+    EXPECT_TRUE(fixture.run.idle());
+    EXPECT_EQ(fixture.delivery.count, 0);
+}
+
+// The last note is announced from inside the generator's run(); the records
+// come only once the worker has left it and built them.
+TEST(GenerationRun, TheRunEndsOnlyOnceTheWorkerHasLeftTheGenerator) {
+    RunFixture fixture;
+    fixture.answerSettings(shortNotes(1));
+    fixture.run.generator().setWorkerCount(1);
+    std::atomic<bool> release{false};
+    fixture.run.setNoteObserver([&release](int note) {
+        if (note == 11) {
+            waitUntil(release);
+        }
+    });
+    fixture.run.generateNotes();
+    ASSERT_TRUE(testing::processEventsUntil([&] { return fixture.run.notesDone() == 12; }));
+    for (int round = 0; round < 5; ++round) {
+        QCoreApplication::processEvents();
+    }
+    EXPECT_FALSE(fixture.run.idle());
+    EXPECT_EQ(fixture.delivery.instrumentReadyCalls, 0) << "handed over while the worker is inside run()";
+
+    release = true;
+    ASSERT_TRUE(fixture.waitIdle());
+    EXPECT_EQ(fixture.delivery.count, 12);
+    EXPECT_EQ(fixture.delivery.notes, referenceNotes(shortNotes(1), smallMembrane()));
+}
+
+TEST(GenerationRun, ANewRunAbandonsTheMeasuringOfTheLastOne) {
+    RunFixture fixture;
+    fixture.model = quickToRender;
+    fixture.answerSettings(longNotes());
+    fixture.run.generateNotes();
+    ASSERT_TRUE(waitIdleLong(fixture.run));
+    ASSERT_EQ(fixture.delivery.count, 12);
+    ASSERT_TRUE(fixture.delivery.tuning.isEmpty()) << "twelve notes of 10 s take seconds to measure";
+
+    fixture.run.generateSingle();
+    EXPECT_EQ(fixture.run.notesExpected(), 1);
+    ASSERT_TRUE(fixture.waitIdle());
+    for (int round = 0; round < 5; ++round) {
+        QCoreApplication::processEvents();
+    }
+    EXPECT_EQ(fixture.delivery.count, 1);
+    EXPECT_EQ(fixture.delivery.notes.front().size(), 441'000u);
+    EXPECT_TRUE(fixture.delivery.tuning.isEmpty()) << "the abandoned measuring shows nothing";
+    EXPECT_TRUE(fixture.delivery.messages.empty());
+}
+
+TEST(GenerationRun, DestroyedWhileMeasuringReturnsPromptlyAndPostsNothing) {
+    Delivery delivery;
+    auto run = std::make_unique<GenerationRun>(nullptr, quickToRender, delivery.targets());
+    run->setMessageSink([&delivery](QWidget*, const QString& text) { delivery.messages.push_back(text); });
+    run->setSettingsQuestion([](QWidget*, GenerationSettings& settings) {
+        settings = longNotes();
+        return true;
+    });
+    run->generateNotes();
+    ASSERT_TRUE(waitIdleLong(*run));
+    ASSERT_EQ(delivery.instrumentReadyCalls, 1);
+    ASSERT_TRUE(delivery.tuning.isEmpty()) << "twelve notes of 10 s take seconds to measure";
+
+    const auto start = std::chrono::steady_clock::now();
+    run.reset();
+    EXPECT_LT(millisecondsSince(start), 100.0);
+    for (int round = 0; round < 5; ++round) {
+        QCoreApplication::processEvents();
+    }
+    EXPECT_TRUE(delivery.tuning.isEmpty());
+    EXPECT_TRUE(delivery.messages.empty());
+    EXPECT_EQ(delivery.instrumentReadyCalls, 1);
+}
+
+// The free bar at 8000 samples per second is too stiff for its top 19 notes:
+// one message names them as `kivora-cli generate` does, and the tooltip
+// carries the generator's own measure of every note.
+TEST(GenerationRun, NotesPastTheStepLimitAreNamedInOneMessage) {
+    RunFixture fixture;
+    const muntero::ModelSnapshot bar = muntero::takeSnapshot(
+        InstrumentKit::loadModelFile(KIVORA_SOURCE_DIR "/examples/models/free-bar.json"));
+    fixture.model = [bar] { return bar; };
+    GenerationSettings settings;
+    settings.octaves = 3;
+    settings.sampleRate = 8000;
+    fixture.answerSettings(settings);
+    fixture.run.setMessageSink(
+        [&](QWidget*, const QString& text) { fixture.delivery.messages.push_back(text); });
+    fixture.run.generateNotes();
+    ASSERT_TRUE(fixture.waitIdle());
+    ASSERT_TRUE(testing::processEventsUntil([&] { return !fixture.delivery.messages.empty(); }));
+    EXPECT_EQ(
+        fixture.delivery.messages,
+        std::vector<QString>{
+            "The model is too stiff for 8000 samples per second in the notes 2F 2F# 2G 2G# 2A 2A# 2B 3C "
+            "3C# 3D 3D# 3E 3F 3F# 3G 3G# 3A 3A# 3B: their integration is unstable, so they ring at a "
+            "false pitch or end in silence (try a higher sample rate or fewer octaves)."});
+
+    NoteGenerator reference;
+    reference.configure(settings, bar);
+    ASSERT_EQ(reference.run(), 0);
+    const std::vector<NoteTuning> tuning = measureTuning(reference);
+    const NoteTuning* largest = &tuning.front();
+    for (const NoteTuning& note : tuning) {
+        if (note.measuredHz > 0.0 && std::fabs(note.centsOff) > std::fabs(largest->centsOff)) {
+            largest = &note;
+        }
+    }
+    EXPECT_EQ(fixture.delivery.tuning, QStringLiteral("Tuning: at most %1 cents off (%2)")
+                                           .arg(std::fabs(largest->centsOff), 0, 'f', 1)
+                                           .arg(QString::fromStdString(largest->name)));
 }
 
 } // namespace

@@ -61,7 +61,12 @@ TEST(GenerationStress, RunsStartedAndStoppedAtRandomMoments) {
     std::vector<QString> messages;
     auto makeRun = [&] {
         auto run = std::make_unique<GenerationRun>(nullptr, stressModel, targets);
-        run->setMessageSink([&](QWidget*, const QString& text) { messages.push_back(text); });
+        run->setMessageSink([&](QWidget*, const QString& text) {
+            // Notes of 96 samples are too short to ring true; only other messages count here.
+            if (!text.startsWith("Notes more than 5 cents off their targets: ")) {
+                messages.push_back(text);
+            }
+        });
         return run;
     };
     std::unique_ptr<GenerationRun> run = makeRun();

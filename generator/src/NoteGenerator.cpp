@@ -4,6 +4,7 @@
 #include <ostrel/WaveFormat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <exception>
@@ -16,8 +17,9 @@ namespace {
 
 const char* const kNoteNames[12] = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
 
-double measureWithResonators(const pellamy::WAVEFORMATEX& format, const std::int16_t* samples,
-                             unsigned count) {
+// `stop`, when given, ends the measurement early (the result is then -1).
+double measureWithResonators(const pellamy::WAVEFORMATEX& format, const std::int16_t* samples, unsigned count,
+                             const std::atomic<int>* stop = nullptr) {
     // Every resonator ties on silence, and the bank would name one of them.
     if (isSilent(samples, count / std::max<unsigned>(1, format.nChannels), format.nChannels)) {
         return 0.0;
@@ -31,7 +33,9 @@ double measureWithResonators(const pellamy::WAVEFORMATEX& format, const std::int
     copy.wBitsPerSample = format.wBitsPerSample;
     copy.cbSize = format.cbSize;
     // The buffer is only read.
-    return ostrel::extractFrequency(copy, const_cast<std::int16_t*>(samples), count);
+    auto* buffer = const_cast<std::int16_t*>(samples);
+    return stop != nullptr ? ostrel::extractFrequency(copy, buffer, count, *stop)
+                           : ostrel::extractFrequency(copy, buffer, count);
 }
 
 } // namespace
@@ -119,7 +123,12 @@ const char* refusalFor(const muntero::ModelSnapshot& snapshot) {
     return nullptr;
 }
 
-NoteGenerator::NoteGenerator() : meter_(measureWithResonators) {}
+// The default meter stops with the run: measuring a long untuned note takes
+// far longer than rendering it.
+NoteGenerator::NoteGenerator()
+    : meter_([this](const pellamy::WAVEFORMATEX& format, const std::int16_t* samples, unsigned count) {
+          return measureWithResonators(format, samples, count, &stopRequested);
+      }) {}
 
 NoteGenerator::~NoteGenerator() = default;
 
@@ -300,6 +309,10 @@ int NoteGenerator::run() {
         return 0;
     }
     baseFrequency_ = meter_ ? meter_(format_, noteBuffer(0), static_cast<unsigned>(samplesPerNote_)) : 0.0;
+    if (const int stop = stopValue()) {
+        work_.reset();
+        return stop;
+    }
     if (!(baseFrequency_ > 0.0) || !std::isfinite(baseFrequency_)) {
         std::fill(samples_.begin(), samples_.end(), 0);
         std::fill(blewUp_.begin(), blewUp_.end(), 0);

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <exception>
 #include <mutex>
 #include <thread>
@@ -26,11 +27,23 @@ double shiftedByCents(double hz, double cents) {
     return hz * std::exp2(cents / 1200.0);
 }
 
+// Samples fed between two looks at the stop flag: well under a millisecond of
+// work, a few under a sanitizer.
+constexpr unsigned kSamplesBetweenStopChecks = 1024;
+
+bool stopped(const std::atomic<int>* stop) {
+    return stop != nullptr && stop->load(std::memory_order_relaxed) != 0;
+}
+
 // Feeds the bank every consecutive pair of samples and returns the index of
 // its strongest peak, or -1 when the strongest lies on either end of the
-// bank (the response only rises or falls there).
-int strongestInnerPeak(ostrel::OscillSet& bank, const std::int16_t* samples, unsigned count) {
+// bank (the response only rises or falls there) or `stop` was set.
+int strongestInnerPeak(ostrel::OscillSet& bank, const std::int16_t* samples, unsigned count,
+                       const std::atomic<int>* stop) {
     for (unsigned k = 0; k + 1 < count; ++k) {
+        if (k % kSamplesBetweenStopChecks == 0 && stopped(stop)) {
+            return -1;
+        }
         const std::int32_t a = samples[k];
         const std::int32_t b = samples[k + 1];
         bank.oscillate((a + b) * kInputScale, (a - b) * kInputScale);
@@ -105,6 +118,11 @@ double noteTargetHz(int note) {
 }
 
 double tunedPartialHz(const std::int16_t* samples, unsigned count, unsigned sampleRateHz, double targetHz) {
+    return tunedPartialHz(samples, count, sampleRateHz, targetHz, nullptr);
+}
+
+double tunedPartialHz(const std::int16_t* samples, unsigned count, unsigned sampleRateHz, double targetHz,
+                      const std::atomic<int>* stop) {
     if (samples == nullptr || sampleRateHz == 0 || !(targetHz > 0.0) || isSilent(samples, count)) {
         return 0.0;
     }
@@ -113,7 +131,7 @@ double tunedPartialHz(const std::int16_t* samples, unsigned count, unsigned samp
     const double lowHz = shiftedByCents(targetHz, -kCoarseHalfWidthCents);
     const double highHz = shiftedByCents(targetHz, kCoarseHalfWidthCents);
     coarse.init(kDecayPerSample, lowHz, highHz, rate);
-    const int coarsePeak = strongestInnerPeak(coarse, samples, count);
+    const int coarsePeak = strongestInnerPeak(coarse, samples, count, stop);
     if (coarsePeak < 0) {
         return 0.0;
     }
@@ -121,12 +139,13 @@ double tunedPartialHz(const std::int16_t* samples, unsigned count, unsigned samp
     ostrel::OscillSet fine(kFineCount);
     fine.init(kDecayPerSample, shiftedByCents(coarseHz, -kFineHalfWidthCents),
               shiftedByCents(coarseHz, kFineHalfWidthCents), rate);
-    const int finePeak = strongestInnerPeak(fine, samples, count);
+    const int finePeak = strongestInnerPeak(fine, samples, count, stop);
     // A fine peak on its bank's end still lies within a semitone: keep the coarse one.
     return finePeak < 0 ? coarseHz : fine.oscillators()[finePeak].frequency();
 }
 
-std::vector<NoteTuning> measureTuning(NoteGenerator& generator, unsigned threads) {
+std::vector<NoteTuning> measureTuning(NoteGenerator& generator, unsigned threads,
+                                      const std::atomic<int>* stop) {
     if (!generator.allocated() || generator.settings().octaves <= 0) {
         return {};
     }
@@ -140,12 +159,13 @@ std::vector<NoteTuning> measureTuning(NoteGenerator& generator, unsigned threads
     std::mutex failureMutex;
     const auto work = [&] {
         try {
-            for (int note; (note = next.fetch_add(1)) < notes;) {
+            for (int note; !stopped(stop) && (note = next.fetch_add(1)) < notes;) {
                 NoteTuning& result = tuning[static_cast<std::size_t>(note)];
                 result.name = noteName(note);
                 result.targetHz = noteTargetHz(note);
                 result.unstable = generator.noteUnstable(note);
-                result.measuredHz = tunedPartialHz(generator.noteBuffer(note), count, rate, result.targetHz);
+                result.measuredHz =
+                    tunedPartialHz(generator.noteBuffer(note), count, rate, result.targetHz, stop);
                 result.centsOff =
                     result.measuredHz > 0.0 ? 1200.0 * std::log2(result.measuredHz / result.targetHz) : 0.0;
             }
@@ -179,7 +199,56 @@ std::vector<NoteTuning> measureTuning(NoteGenerator& generator, unsigned threads
     if (failure) {
         std::rethrow_exception(failure);
     }
+    if (stopped(stop)) {
+        return {};
+    }
     return tuning;
+}
+
+MistunedNotes findMistunedNotes(const std::vector<NoteTuning>& tuning) {
+    MistunedNotes found;
+    for (const NoteTuning& note : tuning) {
+        char entry[96];
+        if (note.unstable) {
+            // Its pitch is false anyway: named once, as too stiff.
+            found.unstable.push_back(note.name);
+            continue;
+        }
+        if (note.measuredHz <= 0.0) {
+            std::snprintf(entry, sizeof entry, "%s (no resonance within a semitone)", note.name.c_str());
+        } else if (std::fabs(note.centsOff) > kAudibleMistuningCents) {
+            std::snprintf(entry, sizeof entry, "%s (%+.1f cents)", note.name.c_str(), note.centsOff);
+        } else {
+            continue;
+        }
+        found.mistuned.emplace_back(entry);
+    }
+    return found;
+}
+
+std::string tooStiffWarning(int sampleRate, const std::vector<std::string>& notes) {
+    if (notes.empty()) {
+        return {};
+    }
+    std::string names;
+    for (const std::string& name : notes) {
+        names += (names.empty() ? "" : " ") + name;
+    }
+    return "the model is too stiff for " + std::to_string(sampleRate) + " samples per second in the notes " +
+           names + ": their integration is unstable, so they ring at a false pitch or end in silence";
+}
+
+std::string mistuningWarning(const std::vector<std::string>& entries) {
+    if (entries.empty()) {
+        return {};
+    }
+    std::string list;
+    for (const std::string& entry : entries) {
+        list += (list.empty() ? "" : ", ") + entry;
+    }
+    char threshold[32];
+    std::snprintf(threshold, sizeof threshold, "%.0f", kAudibleMistuningCents);
+    return "notes more than " + std::string(threshold) + " cents off their targets: " + list;
 }
 
 } // namespace kivora

@@ -8,9 +8,13 @@
 #include <modelkit/ModelFile.h>
 #include <muntero/ModelSnapshot.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <future>
 #include <gtest/gtest.h>
 #include <numbers>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -187,3 +191,84 @@ TEST(NoteTuning, SilenceHasNoPitchAndItsCausesAreNamed) {
 }
 
 } // namespace
+
+namespace {
+
+// A mass on a spring at 159 Hz renders in moments, and measuring its long notes takes seconds.
+GenerationSettings longNotes(int durationMs) {
+    GenerationSettings settings;
+    settings.octaves = 1;
+    settings.sampleRate = 44100;
+    settings.durationMs = durationMs;
+    return settings;
+}
+
+muntero::ModelSnapshot quickToRender() {
+    return kivora::testing::massOnSpring(1.0e-3, 1000.0, 0.5);
+}
+
+} // namespace
+
+TEST(StoppedMeasuring, TheUntunedNotesPitchStopsWithTheRun) {
+    NoteGenerator generator;
+    generator.configure(longNotes(60'000), quickToRender());
+    std::atomic<bool> measuring{false};
+    generator.setFrequencyMeter(
+        [&measuring, meter = generator.frequencyMeter()](const pellamy::WAVEFORMATEX& format,
+                                                         const std::int16_t* samples, unsigned count) {
+            measuring = true;
+            return meter(format, samples, count);
+        });
+    auto run = std::async(std::launch::async, [&] { return generator.run(); });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!measuring.load() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    ASSERT_TRUE(measuring.load());
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    generator.stopRequested = 7;
+    EXPECT_EQ(run.wait_for(std::chrono::milliseconds(100)), std::future_status::ready);
+    EXPECT_EQ(run.get(), 7);
+    EXPECT_EQ(generator.notesFinished(), 0);
+}
+
+TEST(StoppedMeasuring, TheTuningStopsWithItsFlagAndGivesNothing) {
+    NoteGenerator generator;
+    generator.configure(longNotes(20'000), quickToRender());
+    ASSERT_EQ(generator.run(), 0);
+    std::atomic<int> stop{0};
+    const std::int16_t* note = generator.noteBuffer(3);
+    const double target = kivora::noteTargetHz(3);
+    EXPECT_EQ(kivora::tunedPartialHz(note, 44100, 44100, target, &stop),
+              kivora::tunedPartialHz(note, 44100, 44100, target));
+
+    auto tuning = std::async(std::launch::async, [&] { return kivora::measureTuning(generator, 0, &stop); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50)); // twelve notes of 20 s take seconds
+    stop = 1;
+    EXPECT_EQ(tuning.wait_for(std::chrono::milliseconds(100)), std::future_status::ready);
+    EXPECT_TRUE(tuning.get().empty());
+}
+
+TEST(NoteTuning, TheWarningsNameUnstableNotesAndNotesMoreThanFiveCentsOff) {
+    const std::vector<kivora::NoteTuning> tuning = {
+        {"1C", 130.81, 131.0, 2.5, false},  {"1C#", 138.59, 0.0, 0.0, false},
+        {"1D", 146.83, 148.0, 7.26, false}, {"1D#", 155.56, 155.0, -5.04, false},
+        {"1E", 164.81, 170.0, 40.0, true},  {"1F", 174.61, 175.0, 5.0, false},
+        {"1F#", 185.0, 0.0, 0.0, true},
+    };
+    const kivora::MistunedNotes found = kivora::findMistunedNotes(tuning);
+    EXPECT_EQ(found.unstable, (std::vector<std::string>{"1E", "1F#"}));
+    EXPECT_EQ(found.mistuned, (std::vector<std::string>{"1C# (no resonance within a semitone)",
+                                                        "1D (+7.3 cents)", "1D# (-5.0 cents)"}));
+    EXPECT_EQ(kivora::tooStiffWarning(8000, found.unstable),
+              "the model is too stiff for 8000 samples per second in the notes 1E 1F#: their integration is "
+              "unstable, so they ring at a false pitch or end in silence");
+    EXPECT_EQ(kivora::mistuningWarning(found.mistuned),
+              "notes more than 5 cents off their targets: 1C# (no resonance within a semitone), 1D (+7.3 "
+              "cents), 1D# (-5.0 cents)");
+
+    const kivora::MistunedNotes none = kivora::findMistunedNotes({tuning[0], tuning[5]});
+    EXPECT_TRUE(none.empty());
+    EXPECT_EQ(kivora::tooStiffWarning(8000, {}), "");
+    EXPECT_EQ(kivora::mistuningWarning({}), "");
+}

@@ -50,11 +50,12 @@ std::int32_t sampleAt(const unsigned char* bytes) {
 // The straightforward bank: OscillSet, one resonator and one input at a time.
 class ReferenceBank {
 public:
-    ReferenceBank(const Stepping&, unsigned count, double fLow, double fHigh, double sampleRate)
-        : bank_(count) {
+    ReferenceBank(const Stepping& stepping, unsigned count, double fLow, double fHigh, double sampleRate)
+        : stepping_(stepping), bank_(count) {
         bank_.init(kDecayPerSample, fLow, fHigh, sampleRate);
     }
     void feed(double re, double im) { bank_.oscillate(re, im); }
+    const Stepping& stepping() const { return stepping_; }
     std::uint32_t strongestPeak() const {
         const TopResonators& peaks = bank_.sortGlobAmpl();
         return peaks.count > 0 ? peaks.indices[0] : 0;
@@ -62,6 +63,7 @@ public:
     double accumulated(unsigned i) const { return bank_.oscillators()[i].globAbs(); }
 
 private:
+    const Stepping& stepping_;
     OscillSet bank_;
 };
 
@@ -77,7 +79,7 @@ struct AlignedDelete {
 class FastBank {
 public:
     FastBank(const Stepping& stepping, unsigned count, double fLow, double fHigh, double sampleRate)
-        : kernel_(kernelFor(stepping.kernel)), count_(count),
+        : stepping_(stepping), kernel_(kernelFor(stepping.kernel)), count_(count),
           paddedCount_((count + kBankLaneMultiple - 1) / kBankLaneMultiple * kBankLaneMultiple),
           peakIndices_(new (std::nothrow) std::uint32_t[count > 0 ? count : 1]) {
         const std::size_t doubles = 5 * paddedCount_;
@@ -116,7 +118,8 @@ public:
                               multiplierIm_ + begin, accumulated_ + begin, end - begin};
         alignas(kBankAlignment) double inputRe[kInputBlock];
         alignas(kBankAlignment) double inputIm[kInputBlock];
-        for (std::size_t count; (count = source.read(inputRe, inputIm, kInputBlock)) > 0;) {
+        for (std::size_t count;
+             !stopped(stepping_) && (count = source.read(inputRe, inputIm, kInputBlock)) > 0;) {
             kernel_(part, inputRe, inputIm, count);
         }
     }
@@ -134,6 +137,7 @@ private:
     // enough to stay in the first-level cache.
     static constexpr std::size_t kInputBlock = 256;
 
+    const Stepping& stepping_;
     StepKernel kernel_;
     unsigned count_;
     std::size_t paddedCount_;
@@ -235,7 +239,7 @@ template <typename Source>
 void feedAll(ReferenceBank& bank, Source& source) {
     double re[256];
     double im[256];
-    for (std::size_t count; (count = source.read(re, im, std::size(re))) > 0;) {
+    for (std::size_t count; !stopped(bank.stepping()) && (count = source.read(re, im, std::size(re))) > 0;) {
         for (std::size_t k = 0; k < count; ++k) {
             bank.feed(re[k], im[k]);
         }
@@ -281,8 +285,9 @@ void runParts(unsigned threads, std::size_t count, Part part) {
     }
 }
 
+// False when the stepping's stop flag ended the pass early.
 template <typename Bank>
-void passOverBuffer(const Stepping& stepping, Bank& bank, const WAVEFORMATEX& format, const void* samples,
+bool passOverBuffer(const Stepping& stepping, Bank& bank, const WAVEFORMATEX& format, const void* samples,
                     unsigned frames) {
     if constexpr (std::is_same_v<Bank, ReferenceBank>) {
         BufferInputs inputs(format, samples, frames);
@@ -295,6 +300,7 @@ void passOverBuffer(const Stepping& stepping, Bank& bank, const WAVEFORMATEX& fo
                      bank.run(inputs, begin, end);
                  });
     }
+    return !stopped(stepping);
 }
 
 // One pass over the file. The first part reads through `reader` (rewound
@@ -308,7 +314,7 @@ bool passOverFile(const Stepping& stepping, Bank& bank, SoundSynthesisWavReader&
     if constexpr (std::is_same_v<Bank, ReferenceBank>) {
         FileInputs inputs(reader, format);
         feedAll(bank, inputs);
-        return true;
+        return !stopped(stepping);
     } else {
         std::atomic<bool> usable{true};
         const std::uint64_t values = dataBytes / std::max<std::uint16_t>(format.nBlockAlign, 1);
@@ -327,13 +333,13 @@ bool passOverFile(const Stepping& stepping, Bank& bank, SoundSynthesisWavReader&
                      FileInputs inputs(own, format);
                      bank.run(inputs, begin, end);
                  });
-        return usable;
+        return usable && !stopped(stepping);
     }
 }
 
 // Coarse pass, then the fine pass around the coarse estimate; `pass` runs
 // one pass over the sound into the bank it is given and returns false when
-// the sound could not be read.
+// the sound could not be read or the pass was stopped.
 template <typename Bank, typename Pass>
 double measure(const Stepping& stepping, double sampleRate, Pass pass) {
     double coarseHz;
@@ -355,10 +361,8 @@ double measure(const Stepping& stepping, double sampleRate, Pass pass) {
 template <typename Bank>
 double measureBuffer(const Stepping& stepping, const WAVEFORMATEX& format, const void* samples,
                      unsigned frames) {
-    return measure<Bank>(stepping, static_cast<double>(format.nSamplesPerSec), [&](Bank& bank) {
-        passOverBuffer(stepping, bank, format, samples, frames);
-        return true;
-    });
+    return measure<Bank>(stepping, static_cast<double>(format.nSamplesPerSec),
+                         [&](Bank& bank) { return passOverBuffer(stepping, bank, format, samples, frames); });
 }
 
 template <typename Bank>
@@ -434,6 +438,12 @@ double extractFrequencyFile(const Stepping& stepping, const char* path) {
 double extractFrequency(WAVEFORMATEX& format, void* samples, unsigned frames) {
     return detail::extractFrequencyBuffer(detail::fastStepping(detail::bestKernel(), 0), format, samples,
                                           frames);
+}
+
+double extractFrequency(WAVEFORMATEX& format, void* samples, unsigned frames, const std::atomic<int>& stop) {
+    detail::Stepping stepping = detail::fastStepping(detail::bestKernel(), 0);
+    stepping.stop = &stop;
+    return detail::extractFrequencyBuffer(stepping, format, samples, frames);
 }
 
 double extractFrequency(const char* path) {

@@ -7,6 +7,7 @@
 
 #include <ostrel/WaveFormat.h>
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -21,7 +22,14 @@ struct Stepping {
     // where the pass is long enough to pay for them, else at most this many.
     // The reference always uses the calling thread alone.
     unsigned threads = 0;
+    // Polled between blocks of inputs on every thread of a pass: once it
+    // holds a non-zero value the passes end early and the measurement gives -1.
+    const std::atomic<int>* stop = nullptr;
 };
+
+inline bool stopped(const Stepping& stepping) {
+    return stepping.stop != nullptr && stepping.stop->load(std::memory_order_relaxed) != 0;
+}
 
 double extractFrequencyBuffer(const Stepping& stepping, const WAVEFORMATEX& format, const void* samples,
                               unsigned frames);

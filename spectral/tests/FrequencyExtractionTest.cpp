@@ -3,9 +3,13 @@
 
 #include <ostrel/FrequencyExtraction.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <future>
 #include <gtest/gtest.h>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace ostrel;
@@ -139,4 +143,33 @@ TEST(ExtractionSet, ReturnsTheCoarseBankAfterOnePass) {
     for (std::size_t i = 0; i < bank.size(); ++i) {
         ASSERT_EQ(bank[i].globAbs(), sums[i]) << i;
     }
+}
+
+// The window's Cancel stops a long measurement through the flag.
+TEST(StoppableExtraction, NeverStoppedItGivesTheSameBitsAndStoppedItGivesMinusOne) {
+    const auto samples = chirp(100.0, 900.0, 44100, 2.0, 15000);
+    WAVEFORMATEX format = pcmFormat(44100, 1);
+    auto* data = const_cast<std::int16_t*>(samples.data());
+    const auto frames = static_cast<unsigned>(samples.size());
+    std::atomic<int> stop{0};
+    EXPECT_EQ(extractFrequency(format, data, frames, stop), extractFrequency(format, data, frames));
+    stop = 1;
+    EXPECT_EQ(extractFrequency(format, data, frames, stop), -1.0);
+    detail::Stepping reference = detail::referenceStepping();
+    reference.stop = &stop;
+    EXPECT_EQ(detail::extractFrequencyBuffer(reference, format, data, frames), -1.0);
+}
+
+TEST(StoppableExtraction, TwoMinutesOfSoundStopWithinATenthOfASecond) {
+    const auto samples = tone(440.0, 48000, 120.0, 15000); // seconds of resonators on every core
+    WAVEFORMATEX format = pcmFormat(48000, 1);
+    std::atomic<int> stop{0};
+    auto measuring = std::async(std::launch::async, [&] {
+        return extractFrequency(format, const_cast<std::int16_t*>(samples.data()),
+                                static_cast<unsigned>(samples.size()), stop);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    stop = 1;
+    EXPECT_EQ(measuring.wait_for(std::chrono::milliseconds(100)), std::future_status::ready);
+    EXPECT_EQ(measuring.get(), -1.0);
 }

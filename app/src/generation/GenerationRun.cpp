@@ -3,11 +3,10 @@
 #include "generation/SoundPropertiesDialog.h"
 
 #include <kivora/NoteTuning.h>
-#include <ostrel/FrequencyExtraction.h>
-#include <ostrel/WaveFormat.h>
 
 #include <QCoreApplication>
 #include <QMessageBox>
+#include <QStringList>
 #include <QWidget>
 #include <algorithm>
 #include <cerrno>
@@ -25,6 +24,7 @@ namespace kivora {
 namespace {
 
 const QEvent::Type kRunFailedEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+const QEvent::Type kRunFinishedEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 const QEvent::Type kTuningMeasuredEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 
 class NoteDoneEvent : public QEvent {
@@ -43,14 +43,25 @@ public:
     const QString text;
 };
 
+// Every note rendered: the records the worker built and what a silent run says.
+class RunFinishedEvent : public QEvent {
+public:
+    RunFinishedEvent(int serial, const pellamy::SoundStreamDescription* records, QString silence)
+        : QEvent(kRunFinishedEvent), serial(serial), records(records), silence(std::move(silence)) {}
+    const int serial;
+    const pellamy::SoundStreamDescription* const records;
+    const QString silence;
+};
+
 class TuningMeasuredEvent : public QEvent {
 public:
-    TuningMeasuredEvent(int serial, QString summary, QString perNote)
+    TuningMeasuredEvent(int serial, QString summary, QString perNote, QString warning)
         : QEvent(kTuningMeasuredEvent), serial(serial), summary(std::move(summary)),
-          perNote(std::move(perNote)) {}
+          perNote(std::move(perNote)), warning(std::move(warning)) {}
     const int serial;
     const QString summary;
     const QString perNote;
+    const QString warning; // empty when every note is stable and within the threshold
 };
 
 // A nice value one lower than the thread's own; refused without the
@@ -64,21 +75,59 @@ void raiseOwnPriority() {
     }
 }
 
-double measurePitch(const pellamy::WAVEFORMATEX& format, const std::int16_t* samples, int count) {
-    ostrel::WAVEFORMATEX copy;
-    copy.wFormatTag = format.wFormatTag;
-    copy.nChannels = format.nChannels;
-    copy.nSamplesPerSec = format.nSamplesPerSec;
-    copy.nAvgBytesPerSec = format.nAvgBytesPerSec;
-    copy.nBlockAlign = format.nBlockAlign;
-    copy.wBitsPerSample = format.wBitsPerSample;
-    copy.cbSize = format.cbSize;
-    // Only read.
-    return ostrel::extractFrequency(copy, const_cast<std::int16_t*>(samples), static_cast<unsigned>(count));
+QString fromUtf8(const std::string& text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-QString noteLabel(int note) {
-    return QString::fromStdString(kivora::noteName(note));
+// The tooltip's summary: the largest error of a note with a pitch.
+QString tuningSummary(const std::vector<NoteTuning>& tuning) {
+    const NoteTuning* largest = nullptr;
+    for (const NoteTuning& note : tuning) {
+        if (note.measuredHz > 0.0 &&
+            (largest == nullptr || std::fabs(note.centsOff) > std::fabs(largest->centsOff))) {
+            largest = &note;
+        }
+    }
+    if (largest == nullptr) {
+        return QStringLiteral("No note has a measurable pitch");
+    }
+    return QStringLiteral("Tuning: at most %1 cents off (%2)")
+        .arg(std::fabs(largest->centsOff), 0, 'f', 1)
+        .arg(fromUtf8(largest->name));
+}
+
+QString tuningPerNote(const std::vector<NoteTuning>& tuning) {
+    QStringList lines;
+    for (const NoteTuning& note : tuning) {
+        QString line = note.measuredHz > 0.0
+                           ? QStringLiteral("%1: %2 Hz, %3 cents")
+                                 .arg(fromUtf8(note.name))
+                                 .arg(note.measuredHz, 0, 'f', 2)
+                                 .arg(note.centsOff, 0, 'f', 1)
+                           : QStringLiteral("%1: no resonance within a semitone").arg(fromUtf8(note.name));
+        if (note.unstable) {
+            line += QStringLiteral(", unstable");
+        }
+        lines << line;
+    }
+    return lines.join(QLatin1Char('\n'));
+}
+
+// The generate command's warnings in one message, with the window's hints.
+QString tuningWarning(const std::vector<NoteTuning>& tuning, int sampleRate) {
+    const MistunedNotes found = findMistunedNotes(tuning);
+    QStringList parts;
+    if (!found.unstable.empty()) {
+        QString text = fromUtf8(tooStiffWarning(sampleRate, found.unstable));
+        text[0] = text[0].toUpper();
+        parts << text + QStringLiteral(" (try a higher sample rate or fewer octaves).");
+    }
+    if (!found.mistuned.empty()) {
+        QString text = fromUtf8(mistuningWarning(found.mistuned));
+        text[0] = text[0].toUpper();
+        parts << text + QStringLiteral(" (the analyzer's tooltip lists every note).");
+    }
+    return parts.join(QLatin1Char('\n'));
 }
 
 QString megabytes(double bytes) {
@@ -177,6 +226,14 @@ void GenerationRun::generateSingle() {
     request(true);
 }
 
+NoteGenerator& GenerationRun::generator() {
+    // A run's worker still alive after it was counted is measuring the tuning.
+    if (idle_ && worker_.joinable()) {
+        worker_.join();
+    }
+    return generator_;
+}
+
 void GenerationRun::request(bool single) {
     // The piano disables its commands during a run; a request arriving anyway is not a second run.
     if (!idle_) {
@@ -188,7 +245,7 @@ void GenerationRun::request(bool single) {
             say(QString::fromLatin1(refusal));
             return;
         }
-        GenerationSettings settings = generator_.settings();
+        GenerationSettings settings = lastSettings_;
         if (single) {
             settings.octaves = 0;
         } else if (!askSettings_ || !askSettings_(window_, settings)) {
@@ -209,6 +266,7 @@ void GenerationRun::start(const GenerationSettings& settings, muntero::ModelSnap
     }
     try {
         generator_.configure(settings, std::move(snapshot));
+        lastSettings_ = settings;
     } catch (const std::bad_alloc&) {
         say(QStringLiteral("Not enough memory for the notes."));
         return;
@@ -236,7 +294,7 @@ void GenerationRun::start(const GenerationSettings& settings, muntero::ModelSnap
             noteObserver_(note);
         }
     });
-    abandonMeasuring_ = false;
+    abandonMeasuring_ = 0;
     try {
         worker_ = std::thread([this, serial, single] { work(serial, single); });
     } catch (const std::exception& failure) {
@@ -262,43 +320,20 @@ void GenerationRun::work(int serial, bool raisePriority) {
     }
     try {
         if (generator_.run() != 0) {
-            return;
+            return; // stopped: the interface thread hands over once it has joined
         }
-        // Every note has been posted; the interface thread may already be handing
-        // the records over, which only reads the buffers this measuring reads.
+        postFromWorker(new RunFinishedEvent(serial, generator_.buildDescriptions(), silenceReport()));
+        // From here on the buffers are only read, here and by the records' receivers.
         const GenerationSettings& settings = generator_.settings();
         if (settings.octaves <= 0 || !(generator_.baseFrequency() > 0.0)) {
             return;
         }
-        QString perNote;
-        double largestCents = -1.0;
-        int largestNote = 0;
-        for (int note = 0; note < generator_.noteCount(); ++note) {
-            if (abandonMeasuring_.load(std::memory_order_relaxed)) {
-                return;
-            }
-            const double target = NoteGenerator::kFirstNoteHz * std::pow(2.0, note / 12.0);
-            const double measured =
-                measurePitch(generator_.format(), generator_.noteBuffer(note), generator_.samplesPerNote());
-            if (!(measured > 0.0)) {
-                perNote += QStringLiteral("%1: no pitch\n").arg(noteLabel(note));
-                continue;
-            }
-            const double cents = 1200.0 * std::log2(measured / target);
-            perNote += QStringLiteral("%1: %2 Hz, %3 cents\n")
-                           .arg(noteLabel(note))
-                           .arg(measured, 0, 'f', 2)
-                           .arg(cents, 0, 'f', 1);
-            if (std::fabs(cents) > largestCents) {
-                largestCents = std::fabs(cents);
-                largestNote = note;
-            }
+        const std::vector<NoteTuning> tuning = measureTuning(generator_, 0, &abandonMeasuring_);
+        if (tuning.empty()) {
+            return; // abandoned
         }
-        const QString summary = largestCents < 0.0 ? QStringLiteral("No note has a measurable pitch")
-                                                   : QStringLiteral("Tuning: at most %1 cents off (%2)")
-                                                         .arg(largestCents, 0, 'f', 1)
-                                                         .arg(noteLabel(largestNote));
-        postFromWorker(new TuningMeasuredEvent(serial, summary, perNote.trimmed()));
+        postFromWorker(new TuningMeasuredEvent(serial, tuningSummary(tuning), tuningPerNote(tuning),
+                                               tuningWarning(tuning, settings.sampleRate)));
     } catch (const std::bad_alloc&) {
         postFromWorker(new RunFailedEvent(serial, QStringLiteral("Not enough memory for the notes.")));
     } catch (const std::exception& failure) {
@@ -332,10 +367,20 @@ void GenerationRun::customEvent(QEvent* event) {
         if (failure->serial == serial_ && !idle_) {
             failed(failure->text);
         }
+    } else if (event->type() == kRunFinishedEvent) {
+        const auto* finished = static_cast<RunFinishedEvent*>(event);
+        if (finished->serial == serial_ && !idle_) {
+            finish(finished->records, finished->silence);
+        }
     } else if (event->type() == kTuningMeasuredEvent) {
         const auto* tuning = static_cast<TuningMeasuredEvent*>(event);
-        if (tuning->serial == serial_ && idle_ && targets_.showTuning) {
-            targets_.showTuning(tuning->summary, tuning->perNote);
+        if (tuning->serial == serial_ && idle_) {
+            if (targets_.showTuning) {
+                targets_.showTuning(tuning->summary, tuning->perNote);
+            }
+            if (!tuning->warning.isEmpty()) {
+                say(tuning->warning);
+            }
         }
     }
 }
@@ -345,20 +390,19 @@ void GenerationRun::noteDone(int serial, bool diverged) {
         return;
     }
     progress_->progressStep(diverged);
-    ++notesDone_;
-    if (notesDone_ == notesExpected_) {
-        finish();
-    }
+    ++notesDone_; // the run ends with the worker's RunFinished event, which follows the last note
 }
 
-void GenerationRun::finish() {
+void GenerationRun::finish(const pellamy::SoundStreamDescription* records, const QString& silence) {
     progress_->hide();
     idle_ = true;
-    handOver(notesExpected_);
+    deliver(notesExpected_, records);
     if (targets_.repaint) {
         targets_.repaint();
     }
-    reportSilence();
+    if (!silence.isEmpty()) {
+        say(silence);
+    }
 }
 
 void GenerationRun::cancel() {
@@ -394,14 +438,18 @@ void GenerationRun::shutdown() {
 }
 
 void GenerationRun::stopWorker() {
-    abandonMeasuring_ = true;
+    abandonMeasuring_ = 1;
     if (worker_.joinable()) {
         worker_.join();
     }
 }
 
+// Only once the worker has been joined.
 void GenerationRun::handOver(int count) {
-    const pellamy::SoundStreamDescription* records = generator_.buildDescriptions();
+    deliver(count, generator_.buildDescriptions());
+}
+
+void GenerationRun::deliver(int count, const pellamy::SoundStreamDescription* records) {
     if (records == nullptr) {
         return;
     }
@@ -419,24 +467,24 @@ void GenerationRun::handOver(int count) {
 }
 
 // A flagged node that never moves gives silent notes; the run still ends
-// normally, and the user learns why the instrument makes no sound.
-void GenerationRun::reportSilence() {
+// normally, and the user learns why the instrument makes no sound. On the
+// worker, after run() has returned.
+QString GenerationRun::silenceReport() const {
     const std::int16_t* first = generator_.noteBuffer(0);
     // A flagged node that never moves holds one value (0 at rest, its displacement when fixed).
     const bool firstSilent =
         first != nullptr && std::all_of(first, first + generator_.samplesPerNote(),
                                         [first](std::int16_t s) { return s == first[0]; });
     if (generator_.settings().octaves <= 0) {
-        if (firstSilent) {
-            say(QStringLiteral("The note is silent: the flagged node does not move."));
-        }
-        return;
+        return firstSilent ? QStringLiteral("The note is silent: the flagged node does not move.")
+                           : QString();
     }
     // The first note starts from the untuned model's state, so it is silent when the untuned one was.
     if (firstSilent || !(generator_.baseFrequency() > 0.0)) {
-        say(QStringLiteral("The untuned note was silent: the flagged node does not move, so every note is "
-                           "silent and the tuning is meaningless."));
+        return QStringLiteral("The untuned note was silent: the flagged node does not move, so every note is "
+                              "silent and the tuning is meaningless.");
     }
+    return {};
 }
 
 } // namespace kivora

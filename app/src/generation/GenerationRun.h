@@ -3,10 +3,13 @@
 // generator, renders on a worker thread while the progress dialog follows the
 // notes, and hands the records to the piano, the oscillogram and the analyzer.
 //
-// Every member function runs on the interface thread. The worker writes only
-// the generator's buffers and posts one NoteDone event per note; the
-// interface thread reads the buffers only after the last note has been
-// counted or the worker has been joined (cancel, failure, destruction).
+// Every member function runs on the interface thread. While the worker lives
+// it is the generator's controlling thread: it renders, posts one NoteDone
+// event per note, then builds the records and posts them with the end of the
+// run, and last measures the tuning, only reading the buffers. The interface
+// thread touches the generator only once the worker has been joined (cancel,
+// failure, a new run, destruction) and otherwise reads nothing but the
+// records and buffers handed over with the end of the run.
 #pragma once
 
 #include "generation/CProgressDialogNonModal.h"
@@ -37,7 +40,8 @@ struct GenerationTargets {
     std::function<void(const WaveformInfo& waveform)> showWaveform;
     std::function<void(int count, const pellamy::SoundStreamDescription* records)> showSpectrum;
     std::function<void()> repaint;
-    // How far the tuned notes lie from their pitches: a one-line summary and one line per note.
+    // How far the tuned notes lie from their pitches (measured as `generate --report`
+    // measures them): a one-line summary and one line per note.
     std::function<void(const QString& summary, const QString& perNote)> showTuning;
 };
 
@@ -76,7 +80,9 @@ public:
     bool idle() const { return idle_; }
     int notesDone() const { return notesDone_; }
     int notesExpected() const { return notesExpected_; }
-    NoteGenerator& generator() { return generator_; }
+    // The generator, for settings and inspection while no run renders; waits
+    // for a finished run's worker still measuring the tuning.
+    NoteGenerator& generator();
     CProgressDialogNonModal& progressDialog() { return *progress_; }
 
     void setSettingsQuestion(SettingsQuestion question) { askSettings_ = std::move(question); }
@@ -96,10 +102,11 @@ private:
     void start(const GenerationSettings& settings, muntero::ModelSnapshot snapshot, bool single);
     void work(int serial, bool raisePriority);
     void noteDone(int serial, bool diverged);
-    void finish();
+    void finish(const pellamy::SoundStreamDescription* records, const QString& silence);
     void failed(const QString& text);
     void handOver(int count);
-    void reportSilence();
+    void deliver(int count, const pellamy::SoundStreamDescription* records);
+    QString silenceReport() const;
     void stopWorker();
     void postFromWorker(QEvent* event);
     void say(const QString& text);
@@ -112,6 +119,8 @@ private:
     std::function<void(int)> noteObserver_;
 
     NoteGenerator generator_;
+    // The settings of the last run started, read without touching the generator.
+    GenerationSettings lastSettings_;
     std::thread worker_;
     // A child of the window when there is one; deleted here if the window has not yet.
     QPointer<CProgressDialogNonModal> progress_;
@@ -122,7 +131,7 @@ private:
     // and still queued must not count in the next one.
     int serial_ = 0;
     // Set when the worker's measuring after the run is no longer wanted.
-    std::atomic<bool> abandonMeasuring_{false};
+    std::atomic<int> abandonMeasuring_{0};
     std::atomic<unsigned> workerEvents_{0};
 };
 

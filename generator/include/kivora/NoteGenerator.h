@@ -111,13 +111,17 @@ public:
     // Controlling thread; allocates only the names of the records.
     const pellamy::SoundStreamDescription* buildDescriptions();
 
-    // Set to a non-zero value to stop a run within one sample of every note in flight.
+    // Set to a non-zero value to stop a run within one sample of every note in
+    // flight, or the default meter within a block of samples.
     std::atomic<int> stopRequested{0};
 
     // The setters: controlling thread, never during run().
     void setNoteDoneCallback(NoteDoneCallback callback) { noteDone_ = std::move(callback); }
-    // Replaces the pitch measurement (by default the spectral library's).
+    // Replaces the pitch measurement (by default the spectral library's,
+    // which stops within a block of samples when stopRequested is set).
     void setFrequencyMeter(FrequencyMeter meter) { meter_ = std::move(meter); }
+    // The meter in use, to wrap it (it refers to this generator's stop flag).
+    const FrequencyMeter& frequencyMeter() const { return meter_; }
     // Threads rendering the tuned notes: 0 for one per core, 1 for the notes
     // one after the other on the calling thread. The samples are the same.
     void setWorkerCount(unsigned count) { workerCount_ = count; }

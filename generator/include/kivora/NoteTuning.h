@@ -13,6 +13,7 @@
 #include <kivora/NoteGenerator.h>
 #include <muntero/ModelSnapshot.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -59,6 +60,9 @@ KIVORA_GENERATOR_API double noteTargetHz(int note);
 // samples are silent.
 KIVORA_GENERATOR_API double tunedPartialHz(const std::int16_t* samples, unsigned count, unsigned sampleRateHz,
                                            double targetHz);
+// The same, ending early with 0 once `stop` (read every few thousand samples) is non-zero.
+KIVORA_GENERATOR_API double tunedPartialHz(const std::int16_t* samples, unsigned count, unsigned sampleRateHz,
+                                           double targetHz, const std::atomic<int>* stop);
 
 struct NoteTuning {
     std::string name;
@@ -74,7 +78,29 @@ inline constexpr double kAudibleMistuningCents = 5.0;
 // The tuning of every note a finished run rendered, in note order; empty for
 // a single untuned note (octaves 0) or before a run. Measures the notes on up
 // to `threads` threads (0: one per core). Call it from the generator's
-// controlling thread, after run() has returned.
-KIVORA_GENERATOR_API std::vector<NoteTuning> measureTuning(NoteGenerator& generator, unsigned threads = 0);
+// controlling thread, after run() has returned; it only reads the generator.
+// `stop`, when given, is read every few thousand samples on every thread:
+// once it is non-zero the call returns an empty list within milliseconds.
+KIVORA_GENERATOR_API std::vector<NoteTuning> measureTuning(NoteGenerator& generator, unsigned threads = 0,
+                                                           const std::atomic<int>* stop = nullptr);
+
+// The notes of a measured run worth a warning, in note order.
+struct MistunedNotes {
+    // Names of the notes whose integration was unstable: their pitch is false whatever it measures.
+    std::vector<std::string> unstable;
+    // The other notes more than kAudibleMistuningCents off their targets, as
+    // "1C (+7.2 cents)", or without a resonance within a semitone, as
+    // "1C (no resonance within a semitone)".
+    std::vector<std::string> mistuned;
+    bool empty() const { return unstable.empty() && mistuned.empty(); }
+};
+KIVORA_GENERATOR_API MistunedNotes findMistunedNotes(const std::vector<NoteTuning>& tuning);
+
+// The warnings' wording, lower case and without a hint, empty for no notes:
+// "the model is too stiff for 8000 samples per second in the notes 2G 2G#:
+// their integration is unstable, so they ring at a false pitch or end in silence"
+KIVORA_GENERATOR_API std::string tooStiffWarning(int sampleRate, const std::vector<std::string>& notes);
+// "notes more than 5 cents off their targets: 1C (+7.2 cents), 1D (no resonance within a semitone)"
+KIVORA_GENERATOR_API std::string mistuningWarning(const std::vector<std::string>& mistuned);
 
 } // namespace kivora

@@ -16,6 +16,7 @@
 #include <ostrel/Oscillator.h>
 #include <ostrel/WaveFormat.h>
 
+#include <atomic>
 #include <vector>
 
 namespace ostrel {
@@ -25,6 +26,13 @@ namespace ostrel {
 // Any thread. Allocates the two banks and their peak lists (well under a
 // megabyte) for the length of the call.
 OSTREL_API double extractFrequency(WAVEFORMATEX& format, void* samples, unsigned frames);
+
+// The same measurement, stoppable from another thread: every thread of a
+// pass reads `stop` between blocks of 256 frames, and once it is non-zero
+// the call returns -1.0 without finishing. Never stopped, it gives the
+// result of the variant above bit for bit.
+OSTREL_API double extractFrequency(WAVEFORMATEX& format, void* samples, unsigned frames,
+                                   const std::atomic<int>& stop);
 
 // The same measurement on a PCM WAV file; -1.0 when the file cannot be used.
 // Any thread. Allocates the banks; the file is read twice in 5120-byte

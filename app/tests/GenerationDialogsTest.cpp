@@ -4,7 +4,6 @@
 #include "GenerationTestSupport.h"
 #include "generation/CProgressDialogNonModal.h"
 #include "generation/SoundPropertiesDialog.h"
-#include "window/WindowMessages.h"
 
 #include <kivora/NoteGenerator.h>
 
@@ -276,14 +275,13 @@ TEST(CProgressDialogNonModal, DivergedNotesAreCounted) {
     EXPECT_EQ(dialog.statusText(), "2/12 notes ready...0 of 0 sec elapsed, 1 diverged");
 }
 
-TEST(CProgressDialogNonModal, StepEventAdvancesAndAFreshRunStartsOver) {
+TEST(CProgressDialogNonModal, StepsAdvanceAndAFreshRunStartsOver) {
     ManualClock clock;
     CProgressDialogNonModal dialog(nullptr, clock.source());
     dialog.maximum = 12;
     dialog.showForRun();
-    WindowMessageEvent step(WM_PROGRESS_STEP);
-    QCoreApplication::sendEvent(&dialog, &step);
-    QCoreApplication::sendEvent(&dialog, &step);
+    dialog.progressStep();
+    dialog.progressStep();
     EXPECT_EQ(dialog.position(), 2);
     dialog.maximum = 36;
     dialog.showForRun();
@@ -302,33 +300,21 @@ TEST(CProgressDialogNonModal, PlacedFromTheScreenCentre) {
     EXPECT_EQ(dialog.pos(), QPoint(dialog.left, dialog.top));
 }
 
-// Records the cancel requests it receives and what the dialog showed then.
-class CancelTarget : public QObject {
-public:
-    explicit CancelTarget(CProgressDialogNonModal*& dialog) : dialog_(dialog) {}
+// Records the cancel requests the dialog makes and what it showed then.
+struct CancelTarget {
+    explicit CancelTarget(CProgressDialogNonModal& dialog) {
+        QObject::connect(&dialog, &CProgressDialogNonModal::cancelRequested, [this, &dialog] {
+            ++cancels;
+            visibleDuringCancel = dialog.isVisible();
+        });
+    }
     int cancels = 0;
     bool visibleDuringCancel = false;
-
-protected:
-    bool event(QEvent* event) override {
-        if (event->type() != eventType(WM_CANCEL_GENERATION)) {
-            return QObject::event(event);
-        }
-        ++cancels;
-        visibleDuringCancel = dialog_->isVisible();
-        return true;
-    }
-
-private:
-    CProgressDialogNonModal*& dialog_;
 };
 
 TEST(CProgressDialogNonModal, CancelButtonEscapeAndCloseBoxCancel) {
-    CProgressDialogNonModal* dialog = nullptr;
-    CancelTarget target(dialog);
     CProgressDialogNonModal owned(nullptr);
-    dialog = &owned;
-    owned.setCancelTarget(&target);
+    CancelTarget target(owned);
     owned.maximum = 12;
 
     owned.showForRun();

@@ -49,18 +49,19 @@ TEST(GenerationStress, RunsStartedAndStoppedAtRandomMoments) {
 
     std::mt19937 random(20261208);
     Handed handed;
-    GenerationTargets targets;
-    targets.instrumentReady = [&](int count, const pellamy::SoundStreamDescription* records) {
-        ++handed.calls;
-        handed.count = count;
-        handed.notes.clear();
-        for (int i = 0; i < count; ++i) {
-            handed.notes.emplace_back(records[i].data, records[i].data + records[i].dataBytes / 2);
-        }
-    };
     std::vector<QString> messages;
     auto makeRun = [&] {
-        auto run = std::make_unique<GenerationRun>(nullptr, stressModel, targets);
+        auto run = std::make_unique<GenerationRun>(nullptr, stressModel);
+        QObject::connect(run.get(), &GenerationRun::instrumentReady,
+                         [&](int count, const pellamy::SoundStreamDescription* records) {
+                             ++handed.calls;
+                             handed.count = count;
+                             handed.notes.clear();
+                             for (int i = 0; i < count; ++i) {
+                                 handed.notes.emplace_back(records[i].data,
+                                                           records[i].data + records[i].dataBytes / 2);
+                             }
+                         });
         run->setMessageSink([&](QWidget*, const QString& text) {
             // Notes of 96 samples are too short to ring true; only other messages count here.
             if (!text.startsWith("Notes more than 5 cents off their targets: ")) {

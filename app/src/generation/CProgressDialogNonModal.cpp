@@ -1,7 +1,6 @@
 #include "generation/CProgressDialogNonModal.h"
 
 #include "common/DialogUnits.h"
-#include "window/WindowMessages.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -21,7 +20,7 @@ std::uint32_t CProgressDialogNonModal::monotonicTicks() {
 
 CProgressDialogNonModal::CProgressDialogNonModal(QWidget* parent, TickSource ticks)
     : QDialog(parent, Qt::Tool | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
-      ticks_(std::move(ticks)), cancelTarget_(parent) {
+      ticks_(std::move(ticks)) {
     setWindowTitle(QStringLiteral("Dialog"));
     // Non-modal: a modal progress dialog would run the event loop inside a step.
     setModal(false);
@@ -114,21 +113,10 @@ void CProgressDialogNonModal::reject() {
         QDialog::reject();
         return;
     }
-    // Synchronous: when sendEvent returns, the worker has ended.
-    if (cancelTarget_ != nullptr) {
-        WindowMessageEvent cancel(WM_CANCEL_GENERATION);
-        QCoreApplication::sendEvent(cancelTarget_, &cancel);
-    }
+    // Synchronous: when the receivers return, the worker has ended.
+    emit cancelRequested();
     statusEdit_->setText(QStringLiteral("Cancelling... please wait"));
     QDialog::reject();
-}
-
-bool CProgressDialogNonModal::event(QEvent* event) {
-    if (event->type() == eventType(WM_PROGRESS_STEP)) {
-        progressStep();
-        return true;
-    }
-    return QDialog::event(event);
 }
 
 } // namespace kivora

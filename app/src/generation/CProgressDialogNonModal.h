@@ -39,7 +39,6 @@ public:
     // One more note finished; diverged tells whether its integration blew up.
     // Returns false when the bar has reached the maximum and the dialog hid.
     bool progressStep(bool diverged = false);
-    void setCancelTarget(QObject* target) { cancelTarget_ = target; }
 
     int position() const;
     QString statusText() const;
@@ -47,15 +46,16 @@ public:
 
     void reject() override;
 
-protected:
-    bool event(QEvent* event) override;
+signals:
+    // Cancel, Escape or the close box while a run shows the dialog. The
+    // dialog stays visible until the receivers have returned.
+    void cancelRequested();
 
 private:
     QProgressBar* progressBar_;
     QLineEdit* statusEdit_;
     QPushButton* cancelButton_;
     TickSource ticks_;
-    QObject* cancelTarget_ = nullptr;
     int divergedNotes_ = 0;
 };
 

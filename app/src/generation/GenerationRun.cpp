@@ -177,11 +177,18 @@ std::uint64_t availableMemoryBytes() {
                : UINT64_MAX;
 }
 
-GenerationRun::GenerationRun(QWidget* window, SnapshotSource snapshots, GenerationTargets targets,
+GenerationRun::GenerationRun(QWidget* window, SnapshotSource snapshots,
                              CProgressDialogNonModal::TickSource ticks)
-    : QObject(window), window_(window), snapshots_(std::move(snapshots)), targets_(std::move(targets)),
+    : QObject(window), window_(window), snapshots_(std::move(snapshots)),
       progress_(new CProgressDialogNonModal(window, std::move(ticks))) {
-    progress_->setCancelTarget(this);
+    connect(progress_, &CProgressDialogNonModal::cancelRequested, this, [this] {
+        // Nothing thrown while cancelling reaches the event loop.
+        try {
+            cancel();
+        } catch (const std::exception& failure) {
+            say(QString::fromLocal8Bit(failure.what()));
+        }
+    });
 }
 
 GenerationRun::~GenerationRun() {
@@ -280,9 +287,7 @@ void GenerationRun::start(const GenerationSettings& settings, muntero::ModelSnap
     progress_->centreOnScreen();
     progress_->showForRun();
     idle_ = false;
-    if (targets_.started) {
-        targets_.started();
-    }
+    emit started();
     notesDone_ = 0;
     notesExpected_ = notes;
 
@@ -343,20 +348,6 @@ void GenerationRun::work(int serial, bool raisePriority) {
     }
 }
 
-bool GenerationRun::event(QEvent* event) {
-    // Nothing thrown by a handler reaches the event loop.
-    try {
-        if (event->type() == eventType(WM_CANCEL_GENERATION)) {
-            cancel();
-            return true;
-        }
-        return QObject::event(event);
-    } catch (const std::exception& failure) {
-        say(QString::fromLocal8Bit(failure.what()));
-        return true;
-    }
-}
-
 void GenerationRun::customEvent(QEvent* event) {
     workerEvents_.load(std::memory_order_acquire);
     if (event->type() == eventType(WM_NOTE_DONE)) {
@@ -375,9 +366,7 @@ void GenerationRun::customEvent(QEvent* event) {
     } else if (event->type() == kTuningMeasuredEvent) {
         const auto* tuning = static_cast<TuningMeasuredEvent*>(event);
         if (tuning->serial == serial_ && idle_) {
-            if (targets_.showTuning) {
-                targets_.showTuning(tuning->summary, tuning->perNote);
-            }
+            emit tuningMeasured(tuning->summary, tuning->perNote);
             if (!tuning->warning.isEmpty()) {
                 say(tuning->warning);
             }
@@ -397,9 +386,6 @@ void GenerationRun::finish(const pellamy::SoundStreamDescription* records, const
     progress_->hide();
     idle_ = true;
     deliver(notesExpected_, records);
-    if (targets_.repaint) {
-        targets_.repaint();
-    }
     if (!silence.isEmpty()) {
         say(silence);
     }
@@ -453,17 +439,7 @@ void GenerationRun::deliver(int count, const pellamy::SoundStreamDescription* re
     if (records == nullptr) {
         return;
     }
-    if (targets_.instrumentReady) {
-        targets_.instrumentReady(count, records);
-    }
-    if (targets_.showWaveform) {
-        const WaveformInfo waveform{static_cast<int>(records[0].dataBytes / 2), records[0].data,
-                                    static_cast<int>(records[0].format.nSamplesPerSec)};
-        targets_.showWaveform(waveform);
-    }
-    if (targets_.showSpectrum) {
-        targets_.showSpectrum(count, records);
-    }
+    emit instrumentReady(count, records);
 }
 
 // A flagged node that never moves gives silent notes; the run still ends

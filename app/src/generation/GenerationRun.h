@@ -13,7 +13,7 @@
 #pragma once
 
 #include "generation/CProgressDialogNonModal.h"
-#include "window/WindowMessages.h"
+#include "generation/WindowMessages.h"
 
 #include <kivora/NoteGenerator.h>
 #include <muntero/ModelSnapshot.h>
@@ -32,19 +32,6 @@ class QWidget;
 
 namespace kivora {
 
-// Where a run delivers; an empty function is skipped.
-struct GenerationTargets {
-    std::function<void()> started; // the piano disables its commands
-    // count records of the run (the first count are rendered); valid until the next run.
-    std::function<void(int count, const pellamy::SoundStreamDescription* records)> instrumentReady;
-    std::function<void(const WaveformInfo& waveform)> showWaveform;
-    std::function<void(int count, const pellamy::SoundStreamDescription* records)> showSpectrum;
-    std::function<void()> repaint;
-    // How far the tuned notes lie from their pitches (measured as `generate --report`
-    // measures them): a one-line summary and one line per note.
-    std::function<void(const QString& summary, const QString& perNote)> showTuning;
-};
-
 // Why settings cannot be generated with availableBytes of memory, or an empty
 // text: a note longer than the generator takes, or buffers larger than the memory.
 QString sizeRefusal(const GenerationSettings& settings, std::uint64_t availableBytes);
@@ -62,7 +49,7 @@ public:
 
     // window (may be null) owns the run, the message boxes and the dialogs.
     // As the window's child the run is destroyed before the progress dialog.
-    GenerationRun(QWidget* window, SnapshotSource snapshots, GenerationTargets targets,
+    GenerationRun(QWidget* window, SnapshotSource snapshots,
                   CProgressDialogNonModal::TickSource ticks = CProgressDialogNonModal::monotonicTicks);
     // Stops a running worker and waits for it.
     ~GenerationRun() override;
@@ -93,8 +80,17 @@ public:
     static bool defaultSettingsQuestion(QWidget* window, GenerationSettings& settings);
     static void defaultMessage(QWidget* window, const QString& text);
 
+signals:
+    // The worker started: the piano's generating commands wait.
+    void started();
+    // The end of a run, finished or cancelled: `count` records (the first
+    // count are rendered, count may be 0), valid until the next run.
+    void instrumentReady(int count, const pellamy::SoundStreamDescription* records);
+    // A finished run's notes measured as `generate --report` measures them:
+    // a one-line summary and one line per note.
+    void tuningMeasured(const QString& summary, const QString& perNote);
+
 protected:
-    bool event(QEvent* event) override;
     void customEvent(QEvent* event) override;
 
 private:
@@ -113,7 +109,6 @@ private:
 
     QWidget* window_;
     SnapshotSource snapshots_;
-    GenerationTargets targets_;
     SettingsQuestion askSettings_ = defaultSettingsQuestion;
     MessageSink message_ = defaultMessage;
     std::function<void(int)> noteObserver_;

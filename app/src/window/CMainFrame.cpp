@@ -14,6 +14,7 @@
 #include <muntero/ModelSnapshot.h>
 #include <muntero/view/CDrawerFrame.h>
 #include <muntero/view/CDrawerView.h>
+#include <muntero/view/DrawerMessages.h>
 
 #include <QAbstractSpinBox>
 #include <QApplication>
@@ -268,6 +269,8 @@ void CMainFrame::updateTitle() {
 }
 
 void CMainFrame::createDrawer() {
+    // The drawer's failures take the window's one message path.
+    muntero::view::setMessageHandler([](QWidget* owner, const QString& text) { showMessage(owner, text); });
     drawerFrame_ = new CDrawerFrame;
     drawerFrame_->setObjectName(QStringLiteral("CDrawerFrame"));
     setDrawerPane(drawerFrame_);
@@ -289,17 +292,16 @@ void CMainFrame::createDrawer() {
 }
 
 void CMainFrame::createGenerationRun() {
-    GenerationTargets targets;
-    targets.started = [this] { pianoFrame_->setCommandsEnabled(false); };
-    targets.instrumentReady = [this](int count, const pellamy::SoundStreamDescription* records) {
-        deliverRunResults(count, records);
-    };
-    targets.showTuning = [this](const QString& summary, const QString& perNote) {
-        analyzerFrame_->setToolTip(summary + QLatin1Char('\n') + perNote);
-    };
     // Every request takes its snapshot of the session's one model.
-    generationRun_ = new GenerationRun(
-        this, [this] { return muntero::takeSnapshot(model_.representation()); }, std::move(targets));
+    generationRun_ =
+        new GenerationRun(this, [this] { return muntero::takeSnapshot(model_.representation()); });
+    connect(generationRun_, &GenerationRun::started, this,
+            [this] { pianoFrame_->setCommandsEnabled(false); });
+    connect(generationRun_, &GenerationRun::instrumentReady, this, &CMainFrame::deliverRunResults);
+    connect(generationRun_, &GenerationRun::tuningMeasured, this,
+            [this](const QString& summary, const QString& perNote) {
+                analyzerFrame_->setToolTip(summary + QLatin1Char('\n') + perNote);
+            });
     connect(pianoFrame_, &CPianoFrame::generateNotesRequested, this, [this] { generate(false); });
     connect(pianoFrame_, &CPianoFrame::singleSoundRequested, this, [this] { generate(true); });
 }

@@ -1,6 +1,6 @@
 // Fuzzed bytes as a live MIDI keyboard's messages and as sequencer port
 // names: decoded notes stay in range, and names only ever lose their end.
-#include "MidiInput.h"
+#include "midi/MidiInput.h"
 
 #include <cstdint>
 #include <cstdlib>

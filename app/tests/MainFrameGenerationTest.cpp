@@ -81,9 +81,10 @@ TEST(MainFrameGeneration, CancelBeforeTheFirstNoteKeepsThePreviousInstrument) {
     EXPECT_TRUE(frame.pianoFrame()->commandsEnabled());
 }
 
-TEST(MainFrameGeneration, ClosingDuringARunWaitsForTheWorker) {
+TEST(MainFrameGeneration, ClosingDuringARunWaitsForTheWorkerBeforeThePanesGo) {
     std::atomic<bool> measuring{false};
     std::atomic<bool> left{false};
+    bool pianoWentFirst = false;
     {
         const std::unique_ptr<MainWindow> window = buildMainWindow();
         CMainFrame& frame = window->frame();
@@ -97,11 +98,13 @@ TEST(MainFrameGeneration, ClosingDuringARunWaitsForTheWorker) {
             left = true;
             return 100.0;
         });
+        QObject::connect(frame.pianoFrame(), &QObject::destroyed, [&] { pianoWentFirst = !left.load(); });
         answerOneShortOctave();
         frame.pianoFrame()->generateNotesAction()->trigger();
         ASSERT_TRUE(testing::processEventsUntil([&] { return measuring.load(); }));
     }
     EXPECT_TRUE(left.load());
+    EXPECT_FALSE(pianoWentFirst) << "a pane was destroyed while the worker still ran";
 }
 
 TEST(MainFrameGeneration, AnUnreadableModelFileIsReported) {

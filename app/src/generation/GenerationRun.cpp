@@ -1,5 +1,6 @@
 #include "generation/GenerationRun.h"
 
+#include "common/EngineGuard.h"
 #include "generation/SoundPropertiesDialog.h"
 
 #include <kivora/NoteTuning.h>
@@ -185,8 +186,8 @@ GenerationRun::GenerationRun(QWidget* window, SnapshotSource snapshots,
         // Nothing thrown while cancelling reaches the event loop.
         try {
             cancel();
-        } catch (const std::exception& failure) {
-            say(QString::fromLocal8Bit(failure.what()));
+        } catch (...) {
+            say(currentExceptionText());
         }
     });
 }
@@ -259,8 +260,8 @@ void GenerationRun::request(bool single) {
             return;
         }
         start(settings, std::move(snapshot), single);
-    } catch (const std::exception& failure) {
-        say(QString::fromLocal8Bit(failure.what()));
+    } catch (...) {
+        say(currentExceptionText());
     }
 }
 
@@ -277,8 +278,8 @@ void GenerationRun::start(const GenerationSettings& settings, muntero::ModelSnap
     } catch (const std::bad_alloc&) {
         say(QStringLiteral("Not enough memory for the notes."));
         return;
-    } catch (const std::exception& failure) {
-        say(QString::fromLocal8Bit(failure.what()));
+    } catch (...) {
+        say(currentExceptionText());
         return;
     }
 
@@ -302,10 +303,10 @@ void GenerationRun::start(const GenerationSettings& settings, muntero::ModelSnap
     abandonMeasuring_ = 0;
     try {
         worker_ = std::thread([this, serial, single] { work(serial, single); });
-    } catch (const std::exception& failure) {
+    } catch (...) {
         idle_ = true;
         progress_->hide();
-        say(QStringLiteral("The generation could not start: %1").arg(QString::fromLocal8Bit(failure.what())));
+        say(QStringLiteral("The generation could not start: %1").arg(currentExceptionText()));
         handOver(0);
     }
 }
@@ -341,10 +342,8 @@ void GenerationRun::work(int serial, bool raisePriority) {
                                                tuningWarning(tuning, settings.sampleRate)));
     } catch (const std::bad_alloc&) {
         postFromWorker(new RunFailedEvent(serial, QStringLiteral("Not enough memory for the notes.")));
-    } catch (const std::exception& failure) {
-        postFromWorker(new RunFailedEvent(serial, QString::fromLocal8Bit(failure.what())));
     } catch (...) {
-        postFromWorker(new RunFailedEvent(serial, QStringLiteral("The generation failed.")));
+        postFromWorker(new RunFailedEvent(serial, currentExceptionText()));
     }
 }
 

@@ -21,12 +21,6 @@ InstrumentExportCommand::InstrumentExportCommand(QWidget* owner, ShowStatus show
     : QObject(owner), owner_(owner), showStatus_(std::move(showStatus)),
       job_(owner, tr("Exporting the instrument...")) {}
 
-InstrumentExportCommand& InstrumentExportCommand::of(QWidget* window, const ShowStatus& showStatus) {
-    if (auto* command = window->findChild<InstrumentExportCommand*>(QString(), Qt::FindDirectChildrenOnly))
-        return *command;
-    return *new InstrumentExportCommand(window, showStatus);
-}
-
 bool InstrumentExportCommand::run(const pellamy::InstrumentModel* instrument, const FileChooser& chooser) {
     if (instrument == nullptr)
         return false;

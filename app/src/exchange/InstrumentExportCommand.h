@@ -29,9 +29,6 @@ public:
     // `owner` parents the dialogs and messages and owns the command.
     InstrumentExportCommand(QWidget* owner, ShowStatus showStatus);
 
-    // The command of `window`, made at the first call.
-    static InstrumentExportCommand& of(QWidget* window, const ShowStatus& showStatus);
-
     // Asks for the output through `chooser`, then exports a copy of
     // `instrument` on the worker; false when nothing was started (no
     // instrument, cancelled, refused, or an export still running).

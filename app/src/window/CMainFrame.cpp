@@ -4,6 +4,7 @@
 #include "analysis/COscillogrammFrame.h"
 #include "common/EngineGuard.h"
 #include "editor/ModelEditorPane.h"
+#include "exchange/InstrumentExportCommand.h"
 #include "generation/GenerationRun.h"
 #include "midi/MidiKeyboard.h"
 #include "piano/CPianoFrame.h"
@@ -34,6 +35,8 @@
 namespace kivora {
 
 namespace {
+
+constexpr int kStatusShownMs = 10000;
 
 // A bar that cannot be dragged; a double click goes to its splitter.
 class ExSplitterHandle : public QSplitterHandle {
@@ -194,6 +197,8 @@ void CMainFrame::createMenus() {
     exportInstrument_ = file->addAction(tr("&Export Instrument..."));
     exportInstrument_->setStatusTip(tr("Export the instrument as a SoundFont 2 bank or an SFZ file"));
     exportInstrument_->setEnabled(false);
+    exportCommand_ = new InstrumentExportCommand(
+        this, [this](const QString& text) { statusBar()->showMessage(text, kStatusShownMs); });
     connect(exportInstrument_, &QAction::triggered, this, &CMainFrame::exportInstrument);
     connect(&instrument_, &InstrumentSession::instrumentChanged, exportInstrument_, &QAction::setEnabled);
     file->addSeparator();
@@ -453,6 +458,10 @@ void CMainFrame::showNote(const NoteSamples& note) {
     const auto count = static_cast<int>(note.samples.size());
     oscillogramFrame_->view()->showWaveform(note.samples.data(), count, note.sampleRate);
     analyzerFrame_->view()->analyze(note.samples.data(), count, note.sampleRate);
+}
+
+void CMainFrame::exportInstrument() {
+    exportCommand_->run(instrument_.instrument(), instrument_.fileChooser());
 }
 
 bool CMainFrame::openFile(const QString& path) {

@@ -28,6 +28,7 @@ class COscillogrammFrame;
 class CPianoFrame;
 class CPianoView;
 class GenerationRun;
+class InstrumentExportCommand;
 class MidiKeyboard;
 class ModelEditorPane;
 
@@ -156,6 +157,7 @@ private:
     QMenu* midiInputMenu_ = nullptr;
     QMenu* modelMenu_ = nullptr;
     QAction* exportInstrument_ = nullptr;
+    InstrumentExportCommand* exportCommand_ = nullptr;
     QAction* helpMenuAction_ = nullptr;
     bool drawerExpanded_ = false;
     bool showExpanded_ = false; // the layout applied: expanded or default

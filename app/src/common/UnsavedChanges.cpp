@@ -18,4 +18,17 @@ UnsavedAnswer askAboutUnsavedChanges(QWidget* owner, const QString& question) {
     }
 }
 
+bool settleUnsavedChanges(const UnsavedPrompt& prompt, QWidget* owner, const QString& question,
+                          const std::function<bool()>& save) {
+    switch (prompt(owner, question)) {
+    case UnsavedAnswer::Save:
+        return save();
+    case UnsavedAnswer::Discard:
+        return true;
+    case UnsavedAnswer::Cancel:
+        return false;
+    }
+    return false;
+}
+
 } // namespace kivora

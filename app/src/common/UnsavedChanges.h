@@ -15,4 +15,9 @@ enum class UnsavedAnswer { Save, Discard, Cancel };
 using UnsavedPrompt = std::function<UnsavedAnswer(QWidget* owner, const QString& question)>;
 UnsavedAnswer askAboutUnsavedChanges(QWidget* owner, const QString& question);
 
+// Asks `question`; true when the work may go: the user discarded it, or saved
+// it and `save` succeeded.
+bool settleUnsavedChanges(const UnsavedPrompt& prompt, QWidget* owner, const QString& question,
+                          const std::function<bool()>& save);
+
 } // namespace kivora

@@ -126,15 +126,9 @@ bool InstrumentSession::saveToFile(const QString& path) {
 bool InstrumentSession::maybeSave() {
     if (!loaded_ || !modified_)
         return true;
-    switch (unsavedPrompt_(dialogOwner_, tr("The generated instrument has not been saved. Save it?"))) {
-    case UnsavedAnswer::Save:
-        return save();
-    case UnsavedAnswer::Discard:
-        return true;
-    case UnsavedAnswer::Cancel:
-        return false;
-    }
-    return false;
+    return settleUnsavedChanges(unsavedPrompt_, dialogOwner_,
+                                tr("The generated instrument has not been saved. Save it?"),
+                                [this] { return save(); });
 }
 
 void InstrumentSession::load() {

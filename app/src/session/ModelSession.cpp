@@ -121,15 +121,8 @@ bool ModelSession::saveToFile(const QString& path) {
 bool ModelSession::maybeSave() {
     if (!isModified())
         return true;
-    switch (unsavedPrompt_(dialogOwner_, tr("The model has unsaved changes. Save them?"))) {
-    case UnsavedAnswer::Save:
-        return save();
-    case UnsavedAnswer::Discard:
-        return true;
-    case UnsavedAnswer::Cancel:
-        return false;
-    }
-    return false;
+    return settleUnsavedChanges(unsavedPrompt_, dialogOwner_, tr("The model has unsaved changes. Save them?"),
+                                [this] { return save(); });
 }
 
 void ModelSession::open() {

@@ -18,6 +18,8 @@
 #include <QWidget>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <utility>
 #include <vector>
 
 class QCheckBox;
@@ -55,6 +57,8 @@ public:
     void setFlag(int node);
     void moveNodes(const std::vector<int>& nodes, double dx, double dy);
     void deleteNodes(const std::vector<int>& nodes);
+    void deleteSpring(int a, int b); // both directions
+    // The selected nodes, or the selected spring.
     void deleteSelection();
     void newElement();
     void deleteElement(int element);
@@ -62,9 +66,13 @@ public:
     // Replaces the whole model (a template or a file), undoably.
     void replaceModel(ModelDocument document, const QString& text);
 
-    // ---- Selection.
+    // ---- Selection: nodes, or one spring (then no nodes).
     const std::vector<int>& selection() const { return selection_; }
     void setSelection(std::vector<int> nodes);
+    // The spring between a and b, for its stiffness in the panel; ignored when there is none.
+    void selectSpring(int a, int b);
+    // Its end nodes, lower index first.
+    std::optional<std::pair<int, int>> selectedSpring() const { return selectedSpring_; }
     int currentElement() const { return currentElement_; }
     void setCurrentElement(int element);
     double defaultStiffness() const { return defaultStiffness_; }
@@ -116,6 +124,7 @@ private:
 
     ModelSession& session_;
     std::vector<int> selection_;
+    std::optional<std::pair<int, int>> selectedSpring_;
     int currentElement_ = 0;
     double defaultStiffness_ = 1000.0;
 

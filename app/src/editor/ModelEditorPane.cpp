@@ -1,8 +1,10 @@
 #include "editor/ModelEditorPane.h"
 
 #include "common/EngineGuard.h"
+#include "editor/EditorClipboard.h"
 #include "editor/ModalPreviewWorker.h"
 #include "editor/ModelCanvas.h"
+#include "editor/ModelFragment.h"
 #include "editor/ModelTemplates.h"
 
 #include <kivora/NoteTuning.h>
@@ -250,6 +252,8 @@ ModelEditorPane::ModelEditorPane(ModelSession& session, QWidget* parent)
     connect(templateMenu_->addAction(tr("Two coupled elements...")), &QAction::triggered, this,
             [this] { chooseTemplate(3); });
 
+    clipboard_ = new EditorClipboard(this);
+
     previewWorker_ = std::make_unique<ModalPreviewWorker>(this);
     connect(&session_, &ModelSession::changed, this, &ModelEditorPane::modelChanged);
     connect(&session_, &ModelSession::reset, this, &ModelEditorPane::modelReset);
@@ -257,6 +261,10 @@ ModelEditorPane::ModelEditorPane(ModelSession& session, QWidget* parent)
 }
 
 ModelEditorPane::~ModelEditorPane() = default;
+
+QList<QAction*> ModelEditorPane::clipboardActions() const {
+    return clipboard_->actions();
+}
 
 // ------------------------------------------------------------------- edits
 
@@ -352,7 +360,7 @@ void ModelEditorPane::moveNodes(const std::vector<int>& nodes, double dx, double
          shift(dx, dy), shift(-dx, -dy));
 }
 
-void ModelEditorPane::deleteNodes(const std::vector<int>& nodes) {
+void ModelEditorPane::deleteNodes(const std::vector<int>& nodes, const QString& text) {
     if (nodes.empty())
         return;
     auto before = std::make_shared<const ModelDocument>(session_.document());
@@ -360,7 +368,7 @@ void ModelEditorPane::deleteNodes(const std::vector<int>& nodes) {
     after->removeNodes(nodes);
     setSelection({});
     push(
-        tr("Delete"), [after](ModelDocument& document) { document = *after; },
+        text.isEmpty() ? tr("Delete") : text, [after](ModelDocument& document) { document = *after; },
         [before](ModelDocument& document) { document = *before; });
 }
 
@@ -421,6 +429,50 @@ void ModelEditorPane::moveElement(int element, double dx, double dy) {
     push(tr("Move element"), shift(dx, dy), shift(-dx, -dy));
 }
 
+std::vector<int> ModelEditorPane::insertFragment(const ModelFragment& fragment, double dx, double dy,
+                                                 const QString& text) {
+    if (fragment.empty())
+        return {};
+    const ModelDocument& document = session_.document();
+    // Into the current element; the first nodes of a model bring their element along.
+    const bool addsElement = document.elements.empty();
+    const int element =
+        addsElement ? 0 : std::clamp(currentElement_, 0, static_cast<int>(document.elements.size()) - 1);
+    const int first = static_cast<int>(document.nodes.size());
+    std::vector<EditorNode> nodes = fragment.nodes;
+    const std::vector<std::string> ids = document.freshNodeIds(nodes.size());
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        nodes[i].id = ids[i];
+        nodes[i].element = element;
+        nodes[i].position.x += dx;
+        nodes[i].position.y += dy;
+    }
+    std::vector<EditorLink> links = fragment.links;
+    for (EditorLink& link : links) {
+        link.node += first;
+        link.other += first;
+    }
+    push(
+        text,
+        [addsElement, nodes, links](ModelDocument& target) {
+            if (addsElement)
+                target.elements.push_back({});
+            target.nodes.insert(target.nodes.end(), nodes.begin(), nodes.end());
+            target.links.insert(target.links.end(), links.begin(), links.end());
+        },
+        [addsElement, nodes = nodes.size(), links = links.size()](ModelDocument& target) {
+            target.links.resize(target.links.size() - links);
+            target.nodes.resize(target.nodes.size() - nodes);
+            if (addsElement)
+                target.elements.pop_back();
+        });
+    std::vector<int> added(fragment.nodes.size());
+    for (std::size_t i = 0; i < added.size(); ++i)
+        added[i] = first + static_cast<int>(i);
+    setSelection(added);
+    return added;
+}
+
 void ModelEditorPane::replaceModel(ModelDocument replacement, const QString& text) {
     session_.replace(std::move(replacement), text);
 }
@@ -447,6 +499,7 @@ void ModelEditorPane::modelReset() {
     refreshProperties();
     refreshElements();
     canvas_->resetView();
+    emit selectionChanged();
 }
 
 // --------------------------------------------------------------- selection
@@ -462,6 +515,7 @@ void ModelEditorPane::setSelection(std::vector<int> nodes) {
         currentElement_ = session_.document().nodes[static_cast<std::size_t>(selection_[0])].element;
     refreshProperties();
     canvas_->update();
+    emit selectionChanged();
 }
 
 void ModelEditorPane::selectSpring(int a, int b) {
@@ -472,6 +526,7 @@ void ModelEditorPane::selectSpring(int a, int b) {
     selectedSpring_ = std::minmax(a, b);
     refreshProperties();
     canvas_->update();
+    emit selectionChanged();
 }
 
 void ModelEditorPane::setCurrentElement(int element) {

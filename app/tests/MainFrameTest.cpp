@@ -9,6 +9,7 @@
 #include <pellamy/Sound.h>
 
 #include <QApplication>
+#include <QClipboard>
 #include <QDialogButtonBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -92,13 +93,14 @@ TEST_F(MainFrameTest, TheWindowIsKivoraWithItsMenus) {
                   ? QStringList({"&File", "&Edit", "&View", "&Instrument", "&Model", "MI&DI Input", "&Help"})
                   : QStringList({"&File", "&Edit", "&View", "&Instrument", "&Model", "&Help"}));
     QStringList edit;
+    QGuiApplication::clipboard()->clear(); // nothing to paste
     for (QAction* action : frame_.menuBar()->actions()[1]->menu()->actions()) {
         edit << action->text() + "|" + action->shortcut().toString();
         EXPECT_FALSE(action->isEnabled() && !action->isSeparator());
     }
-    // Nothing to undo yet; the clipboard commands have no handler.
+    // Nothing to undo, to copy or to paste yet.
     EXPECT_EQ(edit, QStringList({"&Undo|Ctrl+Z", "&Redo|Ctrl+Y", "|", "Cu&t|Ctrl+X", "&Copy|Ctrl+C",
-                                 "&Paste|Ctrl+V"}));
+                                 "&Paste|Ctrl+V", "&Duplicate|Ctrl+D"}));
     EXPECT_EQ(frame_.instrumentMenu()->actions(), frame_.pianoFrame()->instrumentActions());
 }
 

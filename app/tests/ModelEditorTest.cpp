@@ -357,7 +357,7 @@ TEST_F(EditorInFrameTest, EditMenuUndoesAndRedoesAndTheTitleShowsUnsavedChanges)
     EXPECT_TRUE(editor_->document().nodes.empty());
     QTest::keyClick(editor_->canvas(), Qt::Key_Y, Qt::ControlModifier);
     EXPECT_EQ(editor_->document().nodes.size(), 1u);
-    // Cut, Copy and Paste have no handler yet.
+    // Cut and Copy wait for a selection.
     for (QAction* action : edit->actions()) {
         if (action->text().startsWith(QStringLiteral("Cu&t")) ||
             action->text().startsWith(QStringLiteral("&Copy"))) {

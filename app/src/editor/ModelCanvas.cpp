@@ -17,6 +17,8 @@ constexpr double kNodeRadiusPx = 5.0;
 constexpr double kPickRadiusPx = 8.0;
 constexpr double kMinScale = 1e-3;
 constexpr double kMaxScale = 1e7;
+constexpr double kDefaultScale = 400.0;
+constexpr double kMinGridSpacingPx = 20.0;
 
 // Line weight from stiffness: a log scale between the model's weakest and
 // stiffest springs, so that differences show whatever the units.
@@ -93,16 +95,17 @@ void ModelCanvas::fitToModel() {
     }
     const double spanX = std::max(right - left, 1e-9);
     const double spanY = std::max(top - bottom, 1e-9);
+    const bool onePoint = right - left < 1e-9 && top - bottom < 1e-9;
     const double margin = 40.0;
-    scale_ = std::clamp(std::min((width() - 2 * margin) / spanX, (height() - 2 * margin) / spanY), kMinScale,
-                        kMaxScale);
-    if (right - left < 1e-9 && top - bottom < 1e-9)
-        scale_ = 400.0;
+    scale_ = onePoint ? kDefaultScale
+                      : std::clamp(std::min((width() - 2 * margin) / spanX, (height() - 2 * margin) / spanY),
+                                   kMinScale, kMaxScale);
     const QPointF centre((left + right) / 2.0, (bottom + top) / 2.0);
     offset_ = QPointF(width() / 2.0 - centre.x() * scale_, height() / 2.0 + centre.y() * scale_);
-    // A grid of 10 to 20 lines across the model.
-    const double raw = std::max(spanX, spanY) / 20.0;
-    gridStep_ = std::pow(10.0, std::ceil(std::log10(raw)));
+    // A grid of 10 to 20 lines across the model. A single point has no size
+    // to divide: its grid follows the view, as a new canvas's does.
+    gridStep_ =
+        onePoint ? gridStepForScale() : std::pow(10.0, std::ceil(std::log10(std::max(spanX, spanY) / 20.0)));
     update();
 }
 
@@ -118,6 +121,33 @@ int ModelCanvas::nodeAt(QPointF screen) const {
         if (distance <= bestDistance) {
             bestDistance = distance;
             best = static_cast<int>(i);
+        }
+    }
+    return best;
+}
+
+double ModelCanvas::gridStepForScale() const {
+    return std::pow(10.0, std::ceil(std::log10(kMinGridSpacingPx / scale_)));
+}
+
+std::optional<std::pair<int, int>> ModelCanvas::springAt(QPointF screen) const {
+    const ModelDocument& document = editor_->document();
+    std::optional<std::pair<int, int>> best;
+    double bestDistance = kPickRadiusPx;
+    for (const EditorLink& link : document.links) {
+        const EditorNode& a = document.nodes[static_cast<std::size_t>(link.node)];
+        const EditorNode& b = document.nodes[static_cast<std::size_t>(link.other)];
+        const QPointF from = toScreen(a.position.x, a.position.y);
+        const QPointF along = toScreen(b.position.x, b.position.y) - from;
+        const double lengthSquared = QPointF::dotProduct(along, along);
+        const double t = lengthSquared > 0.0
+                             ? std::clamp(QPointF::dotProduct(screen - from, along) / lengthSquared, 0.0, 1.0)
+                             : 0.0;
+        const QPointF off = screen - (from + t * along);
+        const double distance = std::hypot(off.x(), off.y());
+        if (distance <= bestDistance) {
+            bestDistance = distance;
+            best = std::minmax(link.node, link.other);
         }
     }
     return best;
@@ -200,6 +230,10 @@ void ModelCanvas::paintEvent(QPaintEvent*) {
             painter.setPen(QPen(colour == 0 ? QColor(40, 70, 160) : QColor(190, 90, 40), weight + 1.0));
             painter.drawLines(lines.data(), static_cast<int>(lines.size()));
         }
+    if (const auto spring = editor_->selectedSpring()) {
+        painter.setPen(QPen(QColor(230, 120, 0), 4.0));
+        painter.drawLine(positionOf(spring->first), positionOf(spring->second));
+    }
     for (const EditorElementLink& link : document.elementLinks) {
         QPen pen(QColor(20, 140, 90), weights.weightOf(link.stiffness), Qt::DashLine);
         painter.setPen(pen);
@@ -279,6 +313,11 @@ void ModelCanvas::mousePressEvent(QMouseEvent* event) {
         const bool extend = event->modifiers().testFlag(Qt::ShiftModifier) ||
                             event->modifiers().testFlag(Qt::ControlModifier);
         if (node < 0) {
+            const auto spring = extend ? std::nullopt : springAt(event->position());
+            if (spring) {
+                editor_->selectSpring(spring->first, spring->second);
+                break;
+            }
             if (!extend)
                 editor_->setSelection({});
             drag_ = Drag::RubberBand;
@@ -297,6 +336,8 @@ void ModelCanvas::mousePressEvent(QMouseEvent* event) {
         break;
     }
     case Tool::AddNode: {
+        // The user draws in this view: it no longer follows resizes.
+        viewChosen_ = true;
         const QPointF at = snapped(toModel(event->position()));
         const int added = editor_->addNode(at.x(), at.y());
         editor_->setSelection({added});
@@ -348,8 +389,10 @@ void ModelCanvas::mouseReleaseEvent(QMouseEvent* event) {
     drag_ = Drag::None;
     switch (finished) {
     case Drag::Move:
-        if (dragDelta_ != QPointF())
+        if (dragDelta_ != QPointF()) {
+            viewChosen_ = true;
             editor_->moveNodes(editor_->selection(), dragDelta_.x(), dragDelta_.y());
+        }
         break;
     case Drag::RubberBand: {
         const QRectF band = QRectF(pressAt_, currentAt_).normalized();

@@ -2,13 +2,15 @@
 // nodes are squares, free nodes circles, the flagged node carries a flag;
 // springs are lines whose weight grows with the stiffness, one-way element
 // links dashed. The mouse selects (click, rubber band), moves, adds and marks
-// nodes according to the current tool; the wheel zooms about the cursor and the
-// middle button pans.
+// nodes according to the current tool, and selects a spring by a click near its
+// line; the wheel zooms about the cursor and the middle button pans.
 #pragma once
 
 #include <QPointF>
 #include <QRectF>
 #include <QWidget>
+#include <optional>
+#include <utility>
 #include <vector>
 
 namespace kivora {
@@ -36,13 +38,18 @@ public:
     double scale() const { return scale_; }
     void zoomBy(double factor, QPointF anchor);
     void panBy(QPointF screenDelta);
-    // Shows the whole model with a margin.
+    // Shows the whole model with a margin; a model of one point is centred at
+    // the default scale.
     void fitToModel();
-    // Fits now and after every resize, until the user zooms or pans.
+    // Fits now and after every resize, until the user zooms, pans, or places
+    // or moves a node: from then on the view stays where the user draws.
     void resetView();
 
     // The node drawn under a screen point, or -1.
     int nodeAt(QPointF screen) const;
+    // The spring whose line passes nearest a screen point, within picking
+    // distance, as its two end nodes (lower index first).
+    std::optional<std::pair<int, int>> springAt(QPointF screen) const;
 
 signals:
     void toolChanged();
@@ -57,6 +64,8 @@ protected:
 
 private:
     QPointF snapped(QPointF model) const;
+    // The power of ten whose lines lie at least a few pixels apart at the current scale.
+    double gridStepForScale() const;
     void drawGrid(class QPainter& painter) const;
 
     ModelEditorPane* editor_;

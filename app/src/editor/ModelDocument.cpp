@@ -93,13 +93,21 @@ void ModelDocument::writeTo(InstrumentKit::Representation& model) const {
 }
 
 std::string ModelDocument::freshNodeId() const {
+    return freshNodeIds(1).front();
+}
+
+std::vector<std::string> ModelDocument::freshNodeIds(std::size_t count) const {
     long highest = 0;
     for (const EditorNode& node : nodes)
         if (node.id.size() > 1 && node.id[0] == 'n' &&
             std::all_of(node.id.begin() + 1, node.id.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
             node.id.size() < 12)
             highest = std::max(highest, std::stol(node.id.substr(1)));
-    return "n" + std::to_string(highest + 1);
+    std::vector<std::string> ids;
+    ids.reserve(count);
+    for (std::size_t i = 1; i <= count; ++i)
+        ids.push_back("n" + std::to_string(highest + static_cast<long>(i)));
+    return ids;
 }
 
 std::optional<double> ModelDocument::springBetween(int a, int b) const {

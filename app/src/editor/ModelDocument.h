@@ -58,6 +58,8 @@ struct ModelDocument {
 
     // An id no node has yet ("n1", "n2", …).
     std::string freshNodeId() const;
+    // `count` ids that no node has yet, distinct from one another.
+    std::vector<std::string> freshNodeIds(std::size_t count) const;
     // The stiffness of the spring between a and b (either direction), if any.
     std::optional<double> springBetween(int a, int b) const;
 

@@ -1,8 +1,10 @@
 #include "editor/ModelEditorPane.h"
 
 #include "common/EngineGuard.h"
+#include "editor/EditorClipboard.h"
 #include "editor/ModalPreviewWorker.h"
 #include "editor/ModelCanvas.h"
+#include "editor/ModelFragment.h"
 #include "editor/ModelTemplates.h"
 
 #include <kivora/NoteTuning.h>
@@ -77,8 +79,9 @@ ModelEditorPane::ModelEditorPane(ModelSession& session, QWidget* parent)
     auto* tools = new QToolBar(this);
     tools->setObjectName(QStringLiteral("editorTools"));
     auto* group = new QActionGroup(this);
-    auto addTool = [&](const QString& text, ModelCanvas::Tool tool) {
+    auto addTool = [&](const QString& text, ModelCanvas::Tool tool, const QString& tip) {
         QAction* action = tools->addAction(text);
+        action->setToolTip(tip);
         action->setCheckable(true);
         action->setChecked(tool == ModelCanvas::Tool::Select);
         group->addAction(action);
@@ -86,20 +89,38 @@ ModelEditorPane::ModelEditorPane(ModelSession& session, QWidget* parent)
         connect(canvas_, &ModelCanvas::toolChanged, action,
                 [this, action, tool] { action->setChecked(canvas_->tool() == tool); });
     };
-    addTool(tr("Select"), ModelCanvas::Tool::Select);
-    addTool(tr("Node"), ModelCanvas::Tool::AddNode);
-    addTool(tr("Spring"), ModelCanvas::Tool::AddSpring);
-    addTool(tr("One-way link"), ModelCanvas::Tool::AddElementLink);
-    addTool(tr("Fix"), ModelCanvas::Tool::ToggleFixed);
-    addTool(tr("Flag"), ModelCanvas::Tool::SetFlag);
+    addTool(tr("Select"), ModelCanvas::Tool::Select,
+            tr("Click a node or a spring to edit it in the panel; Shift+click adds nodes. Drag the selection "
+               "to move it, or drag across empty space to select the nodes inside the box."));
+    addTool(tr("Node"), ModelCanvas::Tool::AddNode,
+            tr("Click on the canvas to place a mass there, in the current element."));
+    addTool(tr("Spring"), ModelCanvas::Tool::AddSpring,
+            tr("Drag from one node to another to join them with a spring acting on both."));
+    addTool(tr("One-way link"), ModelCanvas::Tool::AddElementLink,
+            tr("Drag from one node to another: the link pulls only the node where the drag ends."));
+    addTool(tr("Fix"), ModelCanvas::Tool::ToggleFixed,
+            tr("Click a node to fix it in place or to free it again."));
+    addTool(tr("Flag"), ModelCanvas::Tool::SetFlag,
+            tr("Click the node whose motion is heard: the flag marks where the sound is taken."));
     tools->addSeparator();
-    connect(tools->addAction(tr("Delete")), &QAction::triggered, this, &ModelEditorPane::deleteSelection);
-    connect(tools->addAction(tr("Fit")), &QAction::triggered, canvas_, &ModelCanvas::resetView);
-    QAction* grid = tools->addAction(tr("Grid"));
+    auto addCommand = [&](const QString& text, const QString& tip) {
+        QAction* action = tools->addAction(text);
+        action->setToolTip(tip);
+        return action;
+    };
+    connect(
+        addCommand(tr("Delete"), tr("Remove the selected nodes with their springs, or the selected spring "
+                                    "(also the Delete key).")),
+        &QAction::triggered, this, &ModelEditorPane::deleteSelection);
+    connect(addCommand(tr("Fit"), tr("Zoom and scroll so that the whole model fills the canvas; it then "
+                                     "follows the canvas's size until you zoom, pan or draw.")),
+            &QAction::triggered, canvas_, &ModelCanvas::resetView);
+    QAction* grid = addCommand(tr("Grid"), tr("Show or hide the grid lines behind the model."));
     grid->setCheckable(true);
     grid->setChecked(true);
     connect(grid, &QAction::toggled, canvas_, &ModelCanvas::setGridVisible);
-    QAction* snap = tools->addAction(tr("Snap"));
+    QAction* snap =
+        addCommand(tr("Snap"), tr("When on, placed and moved nodes land on the nearest grid crossing."));
     snap->setCheckable(true);
     connect(snap, &QAction::toggled, canvas_, &ModelCanvas::setSnapToGrid);
 
@@ -231,6 +252,8 @@ ModelEditorPane::ModelEditorPane(ModelSession& session, QWidget* parent)
     connect(templateMenu_->addAction(tr("Two coupled elements...")), &QAction::triggered, this,
             [this] { chooseTemplate(3); });
 
+    clipboard_ = new EditorClipboard(this);
+
     previewWorker_ = std::make_unique<ModalPreviewWorker>(this);
     connect(&session_, &ModelSession::changed, this, &ModelEditorPane::modelChanged);
     connect(&session_, &ModelSession::reset, this, &ModelEditorPane::modelReset);
@@ -238,6 +261,10 @@ ModelEditorPane::ModelEditorPane(ModelSession& session, QWidget* parent)
 }
 
 ModelEditorPane::~ModelEditorPane() = default;
+
+QList<QAction*> ModelEditorPane::clipboardActions() const {
+    return clipboard_->actions();
+}
 
 // ------------------------------------------------------------------- edits
 
@@ -333,7 +360,7 @@ void ModelEditorPane::moveNodes(const std::vector<int>& nodes, double dx, double
          shift(dx, dy), shift(-dx, -dy));
 }
 
-void ModelEditorPane::deleteNodes(const std::vector<int>& nodes) {
+void ModelEditorPane::deleteNodes(const std::vector<int>& nodes, const QString& text) {
     if (nodes.empty())
         return;
     auto before = std::make_shared<const ModelDocument>(session_.document());
@@ -341,12 +368,29 @@ void ModelEditorPane::deleteNodes(const std::vector<int>& nodes) {
     after->removeNodes(nodes);
     setSelection({});
     push(
-        tr("Delete"), [after](ModelDocument& document) { document = *after; },
+        text.isEmpty() ? tr("Delete") : text, [after](ModelDocument& document) { document = *after; },
+        [before](ModelDocument& document) { document = *before; });
+}
+
+void ModelEditorPane::deleteSpring(int a, int b) {
+    if (!session_.document().springBetween(a, b))
+        return;
+    auto before = std::make_shared<const ModelDocument>(session_.document());
+    auto after = std::make_shared<ModelDocument>(session_.document());
+    std::erase_if(after->links, [a, b](const EditorLink& link) {
+        return (link.node == a && link.other == b) || (link.node == b && link.other == a);
+    });
+    setSelection({});
+    push(
+        tr("Delete spring"), [after](ModelDocument& document) { document = *after; },
         [before](ModelDocument& document) { document = *before; });
 }
 
 void ModelEditorPane::deleteSelection() {
-    deleteNodes(selection_);
+    if (selectedSpring_)
+        deleteSpring(selectedSpring_->first, selectedSpring_->second);
+    else
+        deleteNodes(selection_);
 }
 
 void ModelEditorPane::newElement() {
@@ -385,6 +429,50 @@ void ModelEditorPane::moveElement(int element, double dx, double dy) {
     push(tr("Move element"), shift(dx, dy), shift(-dx, -dy));
 }
 
+std::vector<int> ModelEditorPane::insertFragment(const ModelFragment& fragment, double dx, double dy,
+                                                 const QString& text) {
+    if (fragment.empty())
+        return {};
+    const ModelDocument& document = session_.document();
+    // Into the current element; the first nodes of a model bring their element along.
+    const bool addsElement = document.elements.empty();
+    const int element =
+        addsElement ? 0 : std::clamp(currentElement_, 0, static_cast<int>(document.elements.size()) - 1);
+    const int first = static_cast<int>(document.nodes.size());
+    std::vector<EditorNode> nodes = fragment.nodes;
+    const std::vector<std::string> ids = document.freshNodeIds(nodes.size());
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        nodes[i].id = ids[i];
+        nodes[i].element = element;
+        nodes[i].position.x += dx;
+        nodes[i].position.y += dy;
+    }
+    std::vector<EditorLink> links = fragment.links;
+    for (EditorLink& link : links) {
+        link.node += first;
+        link.other += first;
+    }
+    push(
+        text,
+        [addsElement, nodes, links](ModelDocument& target) {
+            if (addsElement)
+                target.elements.push_back({});
+            target.nodes.insert(target.nodes.end(), nodes.begin(), nodes.end());
+            target.links.insert(target.links.end(), links.begin(), links.end());
+        },
+        [addsElement, nodes = nodes.size(), links = links.size()](ModelDocument& target) {
+            target.links.resize(target.links.size() - links);
+            target.nodes.resize(target.nodes.size() - nodes);
+            if (addsElement)
+                target.elements.pop_back();
+        });
+    std::vector<int> added(fragment.nodes.size());
+    for (std::size_t i = 0; i < added.size(); ++i)
+        added[i] = first + static_cast<int>(i);
+    setSelection(added);
+    return added;
+}
+
 void ModelEditorPane::replaceModel(ModelDocument replacement, const QString& text) {
     session_.replace(std::move(replacement), text);
 }
@@ -392,6 +480,10 @@ void ModelEditorPane::replaceModel(ModelDocument replacement, const QString& tex
 void ModelEditorPane::modelChanged() {
     const int count = static_cast<int>(session_.document().nodes.size());
     std::erase_if(selection_, [count](int index) { return index >= count; });
+    if (selectedSpring_ &&
+        (selectedSpring_->second >= count ||
+         !session_.document().springBetween(selectedSpring_->first, selectedSpring_->second)))
+        selectedSpring_.reset();
     currentElement_ = std::clamp(currentElement_, 0,
                                  std::max(0, static_cast<int>(session_.document().elements.size()) - 1));
     refreshProperties();
@@ -402,10 +494,12 @@ void ModelEditorPane::modelChanged() {
 
 void ModelEditorPane::modelReset() {
     selection_.clear();
+    selectedSpring_.reset();
     currentElement_ = 0;
     refreshProperties();
     refreshElements();
     canvas_->resetView();
+    emit selectionChanged();
 }
 
 // --------------------------------------------------------------- selection
@@ -416,10 +510,23 @@ void ModelEditorPane::setSelection(std::vector<int> nodes) {
     std::sort(nodes.begin(), nodes.end());
     nodes.erase(std::unique(nodes.begin(), nodes.end()), nodes.end());
     selection_ = std::move(nodes);
+    selectedSpring_.reset();
     if (selection_.size() == 1)
         currentElement_ = session_.document().nodes[static_cast<std::size_t>(selection_[0])].element;
     refreshProperties();
     canvas_->update();
+    emit selectionChanged();
+}
+
+void ModelEditorPane::selectSpring(int a, int b) {
+    const int count = static_cast<int>(session_.document().nodes.size());
+    if (a == b || a < 0 || b < 0 || a >= count || b >= count || !session_.document().springBetween(a, b))
+        return;
+    selection_.clear();
+    selectedSpring_ = std::minmax(a, b);
+    refreshProperties();
+    canvas_->update();
+    emit selectionChanged();
 }
 
 void ModelEditorPane::setCurrentElement(int element) {
@@ -476,11 +583,15 @@ bool ModelEditorPane::applyField(NodeField field, const QString& text) {
         return true;
     }
     if (field == NodeField::Stiffness) {
-        if (selection_.size() != 2 || !session_.document().springBetween(selection_[0], selection_[1])) {
+        std::optional<std::pair<int, int>> spring = selectedSpring_;
+        if (!spring && selection_.size() == 2 &&
+            session_.document().springBetween(selection_[0], selection_[1]))
+            spring = std::make_pair(selection_[0], selection_[1]);
+        if (!spring) {
             message->setText(tr("select the two ends of a spring"));
             return false;
         }
-        const int a = selection_[0], b = selection_[1];
+        const auto [a, b] = *spring;
         std::vector<std::pair<std::size_t, double>> before;
         for (std::size_t i = 0; i < session_.document().links.size(); ++i) {
             const EditorLink& link = session_.document().links[i];
@@ -552,7 +663,14 @@ void ModelEditorPane::refreshProperties() {
         return formatNumber(first);
     };
     const bool any = !selection_.empty();
-    if (selection_.size() == 1)
+    if (selectedSpring_)
+        selectionLabel_->setText(
+            tr("Spring %1 – %2")
+                .arg(QString::fromStdString(
+                         session_.document().nodes[static_cast<std::size_t>(selectedSpring_->first)].id),
+                     QString::fromStdString(
+                         session_.document().nodes[static_cast<std::size_t>(selectedSpring_->second)].id)));
+    else if (selection_.size() == 1)
         selectionLabel_->setText(tr("Node %1").arg(
             QString::fromStdString(session_.document().nodes[static_cast<std::size_t>(selection_[0])].id)));
     else if (any)
@@ -565,7 +683,9 @@ void ModelEditorPane::refreshProperties() {
     show(NodeField::X0, common([](const EditorNode& n) { return n.x0; }), any);
     show(NodeField::V0, common([](const EditorNode& n) { return n.v0; }), any);
     std::optional<double> spring;
-    if (selection_.size() == 2)
+    if (selectedSpring_)
+        spring = session_.document().springBetween(selectedSpring_->first, selectedSpring_->second);
+    else if (selection_.size() == 2)
         spring = session_.document().springBetween(selection_[0], selection_[1]);
     show(NodeField::Stiffness, spring ? formatNumber(*spring) : QString(), spring.has_value());
     const bool hasElement = !session_.document().elements.empty();

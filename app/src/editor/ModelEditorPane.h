@@ -5,7 +5,8 @@
 // edit is an undoable command on it.
 //
 // Letter and digit keys are never the editor's: they play the piano. The
-// editor's keys are Delete, the arrows and Escape.
+// editor's keys are Delete, the arrows and Escape, and with Ctrl the clipboard's
+// X, C, V and D (EditorClipboard).
 #pragma once
 
 #include "editor/ModelDocument.h"
@@ -18,6 +19,8 @@
 #include <QWidget>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <utility>
 #include <vector>
 
 class QCheckBox;
@@ -25,14 +28,17 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
+class QAction;
 class QMenu;
 class QPlainTextEdit;
 class QUndoStack;
 
 namespace kivora {
 
+class EditorClipboard;
 class ModelCanvas;
 class ModalPreviewWorker;
+struct ModelFragment;
 
 // Properties of the selection that the panel edits.
 enum class NodeField { X, Y, Mass, X0, V0, Stiffness, OriginX, OriginY };
@@ -54,20 +60,34 @@ public:
     void toggleFixed(const std::vector<int>& nodes);
     void setFlag(int node);
     void moveNodes(const std::vector<int>& nodes, double dx, double dy);
-    void deleteNodes(const std::vector<int>& nodes);
+    // `text` names the step in the undo history ("Delete" when empty).
+    void deleteNodes(const std::vector<int>& nodes, const QString& text = {});
+    void deleteSpring(int a, int b); // both directions
+    // The selected nodes, or the selected spring.
     void deleteSelection();
     void newElement();
     void deleteElement(int element);
     void moveElement(int element, double dx, double dy); // its origin and its nodes
+    // Adds the fragment's nodes, moved by (dx, dy), to the current element with
+    // fresh ids, and its links among them; selects and returns the new nodes.
+    std::vector<int> insertFragment(const ModelFragment& fragment, double dx, double dy, const QString& text);
     // Replaces the whole model (a template or a file), undoably.
     void replaceModel(ModelDocument document, const QString& text);
 
-    // ---- Selection.
+    // ---- Selection: nodes, or one spring (then no nodes).
     const std::vector<int>& selection() const { return selection_; }
     void setSelection(std::vector<int> nodes);
+    // The spring between a and b, for its stiffness in the panel; ignored when there is none.
+    void selectSpring(int a, int b);
+    // Its end nodes, lower index first.
+    std::optional<std::pair<int, int>> selectedSpring() const { return selectedSpring_; }
     int currentElement() const { return currentElement_; }
     void setCurrentElement(int element);
     double defaultStiffness() const { return defaultStiffness_; }
+
+    // Cut, Copy, Paste and Duplicate, for the main frame's Edit menu.
+    QList<QAction*> clipboardActions() const;
+    EditorClipboard* clipboard() const { return clipboard_; }
 
     // ---- Properties panel: applies text to a field of every selected node
     // (or the selected spring, or the current element); false, with the
@@ -96,6 +116,8 @@ public:
 
 signals:
     void previewUpdated();
+    // The selected nodes or spring changed.
+    void selectionChanged();
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -116,10 +138,12 @@ private:
 
     ModelSession& session_;
     std::vector<int> selection_;
+    std::optional<std::pair<int, int>> selectedSpring_;
     int currentElement_ = 0;
     double defaultStiffness_ = 1000.0;
 
     ModelCanvas* canvas_ = nullptr;
+    EditorClipboard* clipboard_ = nullptr;
     struct FieldWidgets {
         QLineEdit* edit = nullptr;
         QLabel* message = nullptr;

@@ -205,8 +205,8 @@ void CMainFrame::createMenus() {
     QAction* exit = file->addAction(tr("E&xit"));
     connect(exit, &QAction::triggered, this, &QWidget::close);
 
-    // Undo and Redo are the model's; Cut, Copy, Paste and the status bar
-    // have no handlers: shown, but disabled.
+    // Undo, Redo, Cut, Copy, Paste and Duplicate are the model's; the status
+    // bar has no handler: shown, but disabled.
     QMenu* edit = menuBar()->addMenu(tr("&Edit"));
     editMenu_ = edit;
     QUndoStack* stack = model_.undoStack();
@@ -224,9 +224,8 @@ void CMainFrame::createMenus() {
         return action;
     };
     edit->addSeparator();
-    addDisabled(edit, tr("Cu&t"), QKeySequence(Qt::CTRL | Qt::Key_X));
-    addDisabled(edit, tr("&Copy"), QKeySequence(Qt::CTRL | Qt::Key_C));
-    addDisabled(edit, tr("&Paste"), QKeySequence(Qt::CTRL | Qt::Key_V));
+    // The editor's nodes: their keys act while the focus is in the editor.
+    edit->addActions(modelEditor_->clipboardActions());
     QMenu* view = menuBar()->addMenu(tr("&View"));
     addDisabled(view, tr("&Status Bar"));
 

@@ -7,6 +7,7 @@
 #include <kivora/exchange/MidiFile.h>
 #include <kivora/exchange/MidiFileRendering.h>
 #include <kivora/voices/LiveVoices.h>
+#include <kivora/voices/ScriptSong.h>
 #include <kivora/voices/VoiceBank.h>
 #include <modelkit/ModelFile.h>
 #include <muntero/ModelSnapshot.h>
@@ -17,8 +18,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <thread>
 #include <unistd.h>
 
@@ -26,14 +25,9 @@ namespace kivora::cli {
 
 namespace {
 
-namespace fs = std::filesystem;
 using voices::KeyEvent;
 
-// What a song turns into: timed key events and the length to render.
-struct Song {
-    std::vector<KeyEvent> events; // by frame; equal frames in the order written
-    std::uint64_t lengthInFrames = 0;
-};
+using voices::Song;
 
 struct VoiceOptions {
     std::string modelPath;
@@ -122,95 +116,13 @@ Song songOfMidi(const std::string& path, int channel, const voices::VoiceModel& 
     return song;
 }
 
-// A melody script read as the renderer reads it, its aliases being the
-// generator's note names: "a -1" holds a note for the generator's note
-// length, "a SECONDS" for that long, "r PORTION" for that part of the note
-// length; !clear releases every note; a definition block is skipped.
+// A melody script as the renderer reads it (see ScriptSong.h).
 Song songOfScript(const std::string& path, const voices::VoiceModel& model) {
-    std::ifstream in(path, std::ios::binary);
-    std::error_code error;
-    if (!in || fs::is_directory(path, error))
-        throw CommandFailure("Can't open snc file!");
-    Song song;
-    std::uint64_t now = 0;
-    std::string line;
-    int lineNumber = 0;
-    bool inDefinition = false;
-    const auto rate = model.sampleRate();
-    while (std::getline(in, line)) {
-        ++lineNumber;
-        if (lineNumber == 1 && line.rfind("\xEF\xBB\xBF", 0) == 0)
-            line.erase(0, 3);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (inDefinition) {
-            inDefinition = line.rfind("!end", 0) != 0;
-            continue;
-        }
-        if (line.rfind("!begin", 0) == 0) {
-            inDefinition = true;
-            continue;
-        }
-        if (line.empty() || line.rfind("--", 0) == 0)
-            continue;
-        if (line.rfind("!clear", 0) == 0) {
-            song.events.push_back({now, KeyEvent::Kind::releaseAll, 0, 0});
-            continue;
-        }
-        const auto syntaxError = [&] {
-            return CommandFailure("Incorrect syntax at line:" + std::to_string(lineNumber) +
-                                  ", need to be : alias flag duration");
-        };
-        std::vector<std::string> words;
-        for (std::size_t at = 0; at < line.size();) {
-            const std::size_t begin = line.find_first_not_of(" \t", at);
-            if (begin == std::string::npos)
-                break;
-            const std::size_t end = std::min(line.find_first_of(" \t", begin), line.size());
-            words.push_back(line.substr(begin, end - begin));
-            at = end;
-        }
-        if (line.rfind("!wait ", 0) == 0) {
-            if (words.size() < 2)
-                throw syntaxError();
-            double seconds = 0.0;
-            try {
-                seconds = parseDouble(words[1], "the wait");
-            } catch (const UsageError&) {
-                throw syntaxError();
-            }
-            now += framesOf(std::max(0.0, seconds), rate);
-            continue;
-        }
-        if (words.size() < 3)
-            throw syntaxError();
-        const int key = voices::keyOfNoteName(words[0]);
-        if (key < 0)
-            throw CommandFailure("Sorry, unknown alias " + words[0]);
-        double amount = 0.0;
-        try {
-            amount = parseDouble(words[2], "the duration");
-        } catch (const UsageError&) {
-            throw syntaxError();
-        }
-        std::uint64_t held = 0;
-        if (words[1] == "a") {
-            held = amount < 0.0 ? static_cast<std::uint64_t>(model.noteLengthInFrames())
-                                : framesOf(amount, rate);
-        } else if (words[1] == "r") {
-            if (amount < 0.0 || amount > 1.0)
-                throw CommandFailure("Incorrect portion of file, must be between 0 and 1");
-            held = framesOf(amount * model.noteLengthInFrames() / rate, rate);
-        } else {
-            continue; // any other flag plays nothing, as in the renderer
-        }
-        song.events.push_back({now, KeyEvent::Kind::noteOn, key, 127});
-        song.events.push_back({now + std::max<std::uint64_t>(1, held), KeyEvent::Kind::noteOff, key, 0});
+    try {
+        return voices::readScriptSong(path, model);
+    } catch (const std::runtime_error& failure) {
+        throw CommandFailure(failure.what());
     }
-    // Sound still pending after the last wait is not written.
-    sortByFrame(song.events);
-    song.lengthInFrames = now;
-    return song;
 }
 
 Song songOf(const VoiceOptions& options, const voices::VoiceModel& model) {

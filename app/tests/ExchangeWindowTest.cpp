@@ -126,8 +126,8 @@ TEST_F(ExchangeWindowTest, ExportIsInTheFileMenuAndNeedsAnInstrument) {
     EXPECT_TRUE(action->isEnabled());
     frame_.instrumentSession().loadFile(QStringLiteral("/nonexistent.ins"));
     EXPECT_TRUE(action->isEnabled()) << "a failed load keeps the instrument";
-    // The piano's toolbar keeps its eight commands.
-    EXPECT_EQ(frame_.pianoFrame()->toolBar()->actions().size(), 8 + 3);
+    // The piano's toolbar keeps its nine commands and four separators.
+    EXPECT_EQ(frame_.pianoFrame()->toolBar()->actions().size(), 9 + 4);
 }
 
 TEST_F(ExchangeWindowTest, ASoundFontExportedFromTheWindowReadsBackAndPlaysInFluidSynth) {

@@ -42,7 +42,7 @@ protected:
     CapturedMessages messages_;
 };
 
-TEST_F(PianoTest, TheToolbarHoldsTheEightCommandsInOrderWithTheirPrompts) {
+TEST_F(PianoTest, TheToolbarHoldsTheNineCommandsInOrderWithTheirPrompts) {
     QStringList toolTips;
     QStringList statusTips;
     int separators = 0;
@@ -54,21 +54,21 @@ TEST_F(PianoTest, TheToolbarHoldsTheEightCommandsInOrderWithTheirPrompts) {
         toolTips << action->toolTip();
         statusTips << action->statusTip();
     }
-    EXPECT_EQ(separators, 3);
-    EXPECT_EQ(toolTips,
-              QStringList({"Generate Single Sound", " Generate Number of Notes", "Start recording the melody",
-                           " STOP RECORDING", "Save Instrument", "Load Instrument",
-                           "Save your melody to file", " Play Melody from file, WAV, SNC, MIDI"}));
-    EXPECT_EQ(statusTips,
-              QStringList({"Single Sound", "Generate Number of Notes", "Start recording the melody",
-                           "STOP RECORDING", "Save Instrument", "Load Instrument", "Save your melody to file",
-                           "Play Melody from file"}));
+    EXPECT_EQ(separators, 4);
+    EXPECT_EQ(toolTips, QStringList({"Generate Single Sound", " Generate Number of Notes",
+                                     "Start recording the melody", " STOP RECORDING", "Save Instrument",
+                                     "Load Instrument", "Save your melody to file",
+                                     " Play Melody from file, WAV, SNC, MIDI", "Play the Model Live"}));
+    EXPECT_EQ(statusTips, QStringList({"Single Sound", "Generate Number of Notes",
+                                       "Start recording the melody", "STOP RECORDING", "Save Instrument",
+                                       "Load Instrument", "Save your melody to file", "Play Melody from file",
+                                       "Play the model itself: every key simulates it, retuned"}));
     QStringList menuTexts;
     for (QAction* action : frame_.instrumentActions())
         menuTexts << action->text();
     EXPECT_EQ(menuTexts, QStringList({"&Generate Notes...", "S&ingle Sound", "&Load Instrument...",
                                       "&Save Instrument...", "Choose &Melody File...", "Start &Recording",
-                                      "S&top Recording", "&Play Melody..."}));
+                                      "S&top Recording", "&Play Melody...", "Play the Model Li&ve"}));
 }
 
 TEST_F(PianoTest, GenerateCommandsAskTheWindowForARun) {

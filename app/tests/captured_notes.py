@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Notes in what SDL's disk driver captured (raw 16-bit stereo at 48 kHz).
+"""Notes in what SDL's disk driver captured (raw 16-bit stereo at 48 kHz, or
+at the rate in CAPTURED_NOTES_RATE).
 
   captured_notes.py onsets RAW              the number of notes started so far
   captured_notes.py wait RAW COUNT [--quiet] [--bound SECONDS]
@@ -20,7 +21,7 @@ import tempfile
 import time
 import wave
 
-RATE = 48000
+RATE = int(os.environ.get("CAPTURED_NOTES_RATE", "48000"))
 CHANNELS = 2
 FRAME = RATE // 100  # 10 ms
 THRESHOLD = 200  # of 32767

@@ -146,9 +146,9 @@ void MidiKeyboard::rebuildMenu() {
 void MidiKeyboard::mapKeys() {
     aliases_.fill(std::string());
     aliasesStale_ = false;
-    if (instrument_ == nullptr || instrument_->instrument() == nullptr)
+    if (instrument_ == nullptr || instrument_->keyboardInstrument() == nullptr)
         return;
-    for (const exchange::RootKey& root : exchange::assignRootKeys(*instrument_->instrument())) {
+    for (const exchange::RootKey& root : exchange::assignRootKeys(*instrument_->keyboardInstrument())) {
         if (root.key >= 0 && root.key < static_cast<int>(aliases_.size()))
             aliases_[static_cast<std::size_t>(root.key)] = root.alias;
     }
@@ -175,7 +175,7 @@ void MidiKeyboard::playQueuedNotes() {
     wakePending_.exchange(false, std::memory_order_acq_rel);
     while (const std::optional<MidiNoteEvent> note = queue_.pop()) {
         const std::string alias = aliasForMidiKey(note->key);
-        if (alias.empty() || instrument_ == nullptr || !instrument_->isLoaded())
+        if (alias.empty() || instrument_ == nullptr || !instrument_->isPlayable())
             continue;
         if (note->on && note->velocity > 0) {
             if (instrument_->pressSound(alias))

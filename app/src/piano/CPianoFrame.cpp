@@ -28,7 +28,17 @@ namespace {
 const QString kScriptFilter = QStringLiteral("Melody script file (*.snc)");
 
 // The toolbar's pictures, 24 × 28 pixels, drawn rather than shipped.
-enum class Glyph { SingleSound, GenerateNotes, StartRecording, StopRecording, Save, Load, Melody, Play };
+enum class Glyph {
+    SingleSound,
+    GenerateNotes,
+    StartRecording,
+    StopRecording,
+    Save,
+    Load,
+    Melody,
+    Play,
+    Live
+};
 
 QIcon drawIcon(Glyph glyph) {
     QPixmap pixmap(24, 28);
@@ -89,6 +99,12 @@ QIcon drawIcon(Glyph glyph) {
         painter.drawPolygon(triangle, 3);
         break;
     }
+    case Glyph::Live: // a note over a wave: the model sounds itself
+        note(9, 14);
+        painter.setBrush(Qt::NoBrush);
+        painter.drawArc(QRectF(3, 18, 9, 6), 0, 180 * 16);
+        painter.drawArc(QRectF(12, 18, 9, 6), 180 * 16, 180 * 16);
+        break;
     }
     return QIcon(pixmap);
 }
@@ -135,7 +151,7 @@ void CPianoView::playMelody() {
 
 void CPianoView::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    pellamy::InstrumentController* controller = session_.controller();
+    pellamy::InstrumentController* controller = session_.keyboardController();
     if (controller == nullptr) {
         painter.fillRect(rect(), palette().window());
         return;
@@ -159,7 +175,7 @@ void CPianoView::paintEvent(QPaintEvent*) {
 
 void CPianoView::keyPressEvent(QKeyEvent* event) {
     const int code = keyCodeForEvent(*event);
-    if (!session_.isLoaded() || code < 0 || code > 255 || !pressPlaysNote(*event)) {
+    if (!session_.isPlayable() || code < 0 || code > 255 || !pressPlaysNote(*event)) {
         event->ignore();
         return;
     }
@@ -172,7 +188,7 @@ void CPianoView::keyPressEvent(QKeyEvent* event) {
 void CPianoView::keyReleaseEvent(QKeyEvent* event) {
     const int code = keyCodeForEvent(*event);
     // X11 repeats a held key as release and press pairs: the note stays held.
-    if (!session_.isLoaded() || code < 0 || code > 255 || event->isAutoRepeat()) {
+    if (!session_.isPlayable() || code < 0 || code > 255 || event->isAutoRepeat()) {
         event->ignore();
         return;
     }
@@ -253,6 +269,12 @@ CPianoFrame::CPianoFrame(InstrumentSession& session, QWidget* parent) : QWidget(
     playMelody_ = addCommand(tr("&Play Melody..."),
                              QStringLiteral("Play Melody from file\n Play Melody from file, WAV, SNC, MIDI"),
                              drawIcon(Glyph::Play));
+    toolBar_->addSeparator();
+    playLive_ = addCommand(
+        tr("Play the Model Li&ve"),
+        QStringLiteral("Play the model itself: every key simulates it, retuned\nPlay the Model Live"),
+        drawIcon(Glyph::Live));
+    playLive_->setCheckable(true);
 
     connect(generateNotes_, &QAction::triggered, this, &CPianoFrame::generateNotesRequested);
     connect(singleSound_, &QAction::triggered, this, &CPianoFrame::singleSoundRequested);
@@ -262,6 +284,11 @@ CPianoFrame::CPianoFrame(InstrumentSession& session, QWidget* parent) : QWidget(
     connect(startRecording_, &QAction::triggered, &session_, &InstrumentSession::startRecording);
     connect(stopRecording_, &QAction::triggered, &session_, &InstrumentSession::stopRecording);
     connect(playMelody_, &QAction::triggered, view_, &CPianoView::playMelody);
+    // A refused toggle stays unchecked: the session's state decides.
+    connect(playLive_, &QAction::triggered, this, [this](bool on) {
+        session_.setLiveMode(on);
+        updateCommands();
+    });
     connect(&session_, &InstrumentSession::stateChanged, this, &CPianoFrame::updateCommands);
     connect(&session_, &InstrumentSession::instrumentChanged, this, &CPianoFrame::updateCommands);
     updateCommands();
@@ -280,8 +307,8 @@ QAction* CPianoFrame::addCommand(const QString& menuText, const QString& prompt,
 }
 
 QList<QAction*> CPianoFrame::instrumentActions() const {
-    return {generateNotes_, singleSound_,    loadInstrument_, saveInstrument_,
-            chooseMelody_,  startRecording_, stopRecording_,  playMelody_};
+    return {generateNotes_,  singleSound_,   loadInstrument_, saveInstrument_, chooseMelody_,
+            startRecording_, stopRecording_, playMelody_,     playLive_};
 }
 
 void CPianoFrame::chooseMelody() {
@@ -294,15 +321,18 @@ void CPianoFrame::chooseMelody() {
 
 void CPianoFrame::updateCommands() {
     const bool loaded = session_.isLoaded();
+    const bool playable = session_.isPlayable();
     const bool recording = session_.isRecording();
     generateNotes_->setEnabled(commandsEnabled_);
     singleSound_->setEnabled(commandsEnabled_);
     saveInstrument_->setEnabled(loaded && commandsEnabled_);
     loadInstrument_->setEnabled(commandsEnabled_);
     chooseMelody_->setEnabled(true);
-    startRecording_->setEnabled(melodyChosen_ && loaded && !recording);
-    stopRecording_->setEnabled(melodyChosen_ && loaded && recording);
+    startRecording_->setEnabled(melodyChosen_ && playable && !recording);
+    stopRecording_->setEnabled(melodyChosen_ && playable && recording);
     playMelody_->setEnabled(true);
+    playLive_->setEnabled(session_.liveSession() != nullptr);
+    playLive_->setChecked(session_.isLive());
 }
 
 void CPianoFrame::setCommandsEnabled(bool enabled) {

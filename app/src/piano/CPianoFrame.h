@@ -75,6 +75,8 @@ public:
     QAction* startRecordingAction() const { return startRecording_; }
     QAction* stopRecordingAction() const { return stopRecording_; }
     QAction* playMelodyAction() const { return playMelody_; }
+    // Checkable: on while the keys play the open model live.
+    QAction* playLiveAction() const { return playLive_; }
     // In the menu's order.
     QList<QAction*> instrumentActions() const;
 
@@ -107,6 +109,7 @@ private:
     QAction* startRecording_ = nullptr;
     QAction* stopRecording_ = nullptr;
     QAction* playMelody_ = nullptr;
+    QAction* playLive_ = nullptr;
 };
 
 } // namespace kivora

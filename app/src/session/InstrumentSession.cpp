@@ -1,6 +1,7 @@
 #include "session/InstrumentSession.h"
 
 #include "common/EngineGuard.h"
+#include "session/LiveModelSession.h"
 
 #include <pellamy/InstrumentModel.h>
 #include <pellamy/Sound.h>
@@ -8,6 +9,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QTemporaryDir>
 #include <algorithm>
 
 namespace kivora {
@@ -15,6 +17,7 @@ namespace kivora {
 namespace {
 
 const QString kInstrumentFilter = QStringLiteral("insturment file (*.ins)");
+constexpr unsigned kSpaceBar = 32;
 
 } // namespace
 
@@ -42,6 +45,9 @@ bool InstrumentSession::replaceController(const std::function<void(pellamy::Inst
     // The old suite goes first: drivers with one device give it to one output at a time.
     controller_.reset();
     controller_ = std::make_unique<pellamy::InstrumentController>();
+    // While the model plays live, its voices have the device.
+    if (liveMode_)
+        controller_->setOutputDevice(pellamy::OutputDevice::Silent);
     try {
         loaded_ = guarded(
             dialogOwner_, [&] { create(*controller_); }, DeviceFailure::Rethrow);
@@ -90,7 +96,8 @@ bool InstrumentSession::loadFile(const QString& path) {
             tr("%1 has no sounds; the current instrument is kept").arg(QDir::toNativeSeparators(path)));
         return false;
     }
-    finishRecording(tr("another instrument was loaded"));
+    if (!liveMode_) // a live recording records the voices, not the instrument
+        finishRecording(tr("another instrument was loaded"));
     const bool loaded = replaceController(
         [&](pellamy::InstrumentController& controller) { controller.CreateInstrumentSuite(instrumentFile); });
     modified_ = false;
@@ -102,7 +109,8 @@ bool InstrumentSession::loadFile(const QString& path) {
 bool InstrumentSession::adoptRecords(int count, const pellamy::SoundStreamDescription* records) {
     if (count <= 0 || records == nullptr)
         return false;
-    finishRecording(tr("a new instrument was generated"));
+    if (!liveMode_) // a live recording records the voices, not the instrument
+        finishRecording(tr("a new instrument was generated"));
     const bool loaded = replaceController(
         [&](pellamy::InstrumentController& controller) { controller.CreateInstrumentSuite(count, records); });
     modified_ = loaded;
@@ -154,28 +162,105 @@ void InstrumentSession::setMelodyPath(const QString& path) {
 }
 
 bool InstrumentSession::isRecording() const {
-    return loaded_ && controller_->IsRendering();
+    pellamy::InstrumentController* keyboard = keyboardController();
+    return keyboard != nullptr && keyboard->IsRendering();
 }
 
 void InstrumentSession::startRecording() {
-    if (!loaded_ || melodyPath_.isEmpty() || controller_->IsRendering())
+    pellamy::InstrumentController* keyboard = keyboardController();
+    if (keyboard == nullptr || melodyPath_.isEmpty() || keyboard->IsRendering())
         return;
-    call([&] { controller_->RenderToFile(narrowPath(melodyPath_), std::string(), false); });
+    call([&] { keyboard->RenderToFile(narrowPath(melodyPath_), std::string(), false); });
     emit stateChanged();
 }
 
 void InstrumentSession::stopRecording() {
+    pellamy::InstrumentController* keyboard = keyboardController();
+    if (keyboard == nullptr)
+        return;
+    const bool recording = keyboard->IsRendering();
+    // Live, the keyboard's silent rendering is replaced by the voices'.
+    if (call([&] { keyboard->RenderStop(); }) && liveMode_ && recording)
+        call([&] { live_->renderRecording(melodyPath_); });
+    emit stateChanged();
+}
+
+// ------------------------------------------------------------ live mode
+
+pellamy::InstrumentController* InstrumentSession::keyboardController() const {
+    return liveMode_ ? live_->keyboard() : controller();
+}
+
+const pellamy::InstrumentModel* InstrumentSession::keyboardInstrument() const {
+    const pellamy::InstrumentController* keyboard = keyboardController();
+    return keyboard != nullptr ? keyboard->instrument() : nullptr;
+}
+
+bool InstrumentSession::setLiveMode(bool on) {
+    if (on == liveMode_)
+        return true;
+    if (live_ == nullptr)
+        return false;
+    finishRecording(on ? tr("the model is played live") : tr("the model is no longer played live"));
+    if (on) {
+        if (!live_->start()) {
+            emit stateChanged();
+            return false;
+        }
+        liveMode_ = true;
+        reopenInstrument(); // gives the device up first
+        live_->openOutput();
+    } else {
+        live_->stop();
+        liveMode_ = false;
+        reopenInstrument();
+    }
+    if (!loaded_) {
+        // The keyboard changed all the same (reopening says so for an instrument).
+        emit instrumentChanged(false);
+        emit keyboardChanged({});
+    }
+    emit stateChanged();
+    return true;
+}
+
+void InstrumentSession::reopenInstrument() {
     if (!loaded_)
         return;
-    call([&] { controller_->RenderStop(); });
-    emit stateChanged();
+    // The controller keeps the output it was made with: the instrument is
+    // made again from a copy, with its keys, names and file unchanged.
+    const QTemporaryDir folder;
+    const std::string copy = narrowPath(folder.filePath(QStringLiteral("instrument.ins")));
+    if (!folder.isValid() || !call([&] { controller_->SaveInstrument(copy, false); }))
+        return;
+    replaceController(
+        [&](pellamy::InstrumentController& controller) { controller.CreateInstrumentSuite(copy); });
+}
+
+std::vector<std::string> InstrumentSession::aliasesBeforeLiveCall() const {
+    return liveMode_ ? playingAliases() : std::vector<std::string>();
+}
+
+void InstrumentSession::followLive(const std::vector<std::string>& before) {
+    if (!liveMode_)
+        return;
+    const std::vector<std::string> after = playingAliases();
+    const auto contains = [](const std::vector<std::string>& aliases, const std::string& alias) {
+        return std::find(aliases.begin(), aliases.end(), alias) != aliases.end();
+    };
+    for (const std::string& alias : before)
+        if (!contains(after, alias))
+            live_->noteOff(alias);
+    for (const std::string& alias : after)
+        if (!contains(before, alias))
+            live_->noteOn(alias);
 }
 
 // -------------------------------------------------------------- playing
 
 void InstrumentSession::keyboardTouched() {
     pellamy::Rect area{-1, -1, -1, -1};
-    call([&] { area = controller_->getActiveArea(); });
+    call([&] { area = keyboardController()->getActiveArea(); });
     emit keyboardChanged(area.left < 0 ? QRect() : QRect(area.left, area.top, area.width(), area.height()));
 }
 
@@ -187,7 +272,7 @@ void InstrumentSession::reportStarted(const std::string& alias) {
 
 std::vector<std::string> InstrumentSession::playingAliases() const {
     std::vector<std::string> aliases;
-    if (const pellamy::InstrumentModel* model = instrument())
+    if (const pellamy::InstrumentModel* model = keyboardInstrument())
         model->forEachSound([&](const std::string& alias, const pellamy::Sound& sound) {
             if (sound.isPlaying())
                 aliases.push_back(alias);
@@ -196,14 +281,19 @@ std::vector<std::string> InstrumentSession::playingAliases() const {
 }
 
 bool InstrumentSession::pressKey(unsigned code) {
-    if (!loaded_ || code > 255)
+    pellamy::InstrumentController* keyboard = keyboardController();
+    if (keyboard == nullptr || code > 255)
         return false;
+    const std::vector<std::string> before = aliasesBeforeLiveCall();
     bool repeat = true;
-    if (!call([&] { repeat = controller_->KeyPress(code); }))
+    if (!call([&] { repeat = keyboard->KeyPress(code); }))
         return false;
+    followLive(before);
+    if (liveMode_ && code == kSpaceBar)
+        live_->allNotesOff(); // the keyboard's sounds stop, its notes stay held
     keyboardTouched();
     if (!repeat) {
-        const std::string alias = controller_->instrument()->aliasForKey(code);
+        const std::string alias = keyboard->instrument()->aliasForKey(code);
         if (!alias.empty())
             reportStarted(alias);
     }
@@ -211,19 +301,25 @@ bool InstrumentSession::pressKey(unsigned code) {
 }
 
 void InstrumentSession::releaseKey(unsigned code) {
-    if (!loaded_ || code > 255)
+    pellamy::InstrumentController* keyboard = keyboardController();
+    if (keyboard == nullptr || code > 255)
         return;
-    call([&] { controller_->KeyRelease(code, false); });
+    const std::vector<std::string> before = aliasesBeforeLiveCall();
+    call([&] { keyboard->KeyRelease(code, false); });
+    followLive(before);
     keyboardTouched();
 }
 
 bool InstrumentSession::pressSound(const std::string& alias) {
-    const pellamy::Sound* sound = loaded_ ? controller_->instrument()->soundFor(alias) : nullptr;
+    pellamy::InstrumentController* keyboard = keyboardController();
+    const pellamy::Sound* sound = keyboard != nullptr ? keyboard->instrument()->soundFor(alias) : nullptr;
     if (sound == nullptr)
         return false;
     const bool alreadyPlaying = sound->isPlaying();
-    if (!call([&] { controller_->SoundPress(alias); }))
+    const std::vector<std::string> before = aliasesBeforeLiveCall();
+    if (!call([&] { keyboard->SoundPress(alias); }))
         return false;
+    followLive(before);
     keyboardTouched();
     if (!alreadyPlaying)
         reportStarted(alias);
@@ -231,18 +327,23 @@ bool InstrumentSession::pressSound(const std::string& alias) {
 }
 
 void InstrumentSession::releaseSound(const std::string& alias) {
-    if (!loaded_)
+    pellamy::InstrumentController* keyboard = keyboardController();
+    if (keyboard == nullptr)
         return;
-    call([&] { controller_->SoundRelease(alias, false); });
+    const std::vector<std::string> before = aliasesBeforeLiveCall();
+    call([&] { keyboard->SoundRelease(alias, false); });
+    followLive(before);
     keyboardTouched();
 }
 
 bool InstrumentSession::mouseDown(int x, int y) {
-    if (!loaded_)
+    pellamy::InstrumentController* keyboard = keyboardController();
+    if (keyboard == nullptr)
         return false;
     const std::vector<std::string> before = playingAliases();
-    if (!call([&] { controller_->MouseDown(x, y); }))
+    if (!call([&] { keyboard->MouseDown(x, y); }))
         return false;
+    followLive(before);
     keyboardTouched();
     for (const std::string& alias : playingAliases())
         if (std::find(before.begin(), before.end(), alias) == before.end()) {
@@ -253,11 +354,13 @@ bool InstrumentSession::mouseDown(int x, int y) {
 }
 
 void InstrumentSession::mouseMove(int x, int y) {
-    if (!loaded_)
+    pellamy::InstrumentController* keyboard = keyboardController();
+    if (keyboard == nullptr)
         return;
     const std::vector<std::string> before = playingAliases();
-    if (!call([&] { controller_->MouseMove(x, y, false); }))
+    if (!call([&] { keyboard->MouseMove(x, y, false); }))
         return;
+    followLive(before);
     keyboardTouched();
     for (const std::string& alias : playingAliases())
         if (std::find(before.begin(), before.end(), alias) == before.end()) {
@@ -267,22 +370,27 @@ void InstrumentSession::mouseMove(int x, int y) {
 }
 
 void InstrumentSession::mouseUp(int x, int y) {
-    if (!loaded_)
+    pellamy::InstrumentController* keyboard = keyboardController();
+    if (keyboard == nullptr)
         return;
-    call([&] { controller_->MouseUp(x, y, false); });
+    const std::vector<std::string> before = aliasesBeforeLiveCall();
+    call([&] { keyboard->MouseUp(x, y, false); });
+    followLive(before);
     keyboardTouched();
 }
 
 // ---------------------------------------------------------------- sounds
 
 std::string InstrumentSession::firstAlias() const {
-    const pellamy::InstrumentModel* model = instrument();
+    const pellamy::InstrumentModel* model = keyboardInstrument();
     if (model == nullptr || model->soundCount() == 0)
         return {};
     return model->aliasAt(0);
 }
 
 NoteSamples InstrumentSession::samplesOf(const std::string& alias) const {
+    if (liveMode_)
+        return live_->samplesOf(alias);
     NoteSamples note;
     const pellamy::InstrumentModel* model = instrument();
     const pellamy::Sound* sound = model != nullptr ? model->soundFor(alias) : nullptr;

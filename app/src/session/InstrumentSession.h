@@ -29,6 +29,8 @@ class InstrumentModel;
 
 namespace kivora {
 
+class LiveModelSession;
+
 // One sound as the oscillogram and the analyzer show it: 16-bit mono samples
 // (the first channel).
 struct NoteSamples {
@@ -83,6 +85,26 @@ public:
     // Renders what was recorded next to the script.
     void stopRecording();
 
+    // ---- Playing the model live ("Play the Model Live"). While the mode is
+    // on, the keys, the mouse and pressSound play the live session's voices
+    // on its keyboard, the recording records them, samplesOf renders them;
+    // the instrument stays loaded (saved, exported) but plays silently, as
+    // single-device drivers give the device to one output at a time.
+    // The live session must outlive this one; null: no live mode.
+    void setLiveSession(LiveModelSession* live) { live_ = live; }
+    LiveModelSession* liveSession() const { return live_; }
+    bool isLive() const { return liveMode_; }
+    // Turns the mode on or off; false when the model cannot be played (said
+    // in a message box) or without a live session. A recording is finished
+    // first, as another instrument would finish it.
+    bool setLiveMode(bool on);
+    // True when the keys play something: an instrument, or the model live.
+    bool isPlayable() const { return loaded_ || liveMode_; }
+    // The keyboard the piano draws and the MIDI keyboard maps: the live
+    // session's while the mode is on, else the instrument's (null without one).
+    pellamy::InstrumentController* keyboardController() const;
+    const pellamy::InstrumentModel* keyboardInstrument() const;
+
     // ---- Playing. Nothing without an instrument.
     // A key code 0-255 as from the keyboard: false without an instrument or
     // when the engine refused.
@@ -124,6 +146,12 @@ private:
     void keyboardTouched();
     void reportStarted(const std::string& alias);
     std::vector<std::string> playingAliases() const;
+    // Live: the notes whose keyboard sounds started or stopped since `before`.
+    void followLive(const std::vector<std::string>& before);
+    std::vector<std::string> aliasesBeforeLiveCall() const;
+    // Rebuilds the instrument on a silent output while live, on the device
+    // otherwise, through a temporary copy of it.
+    void reopenInstrument();
 
     QPointer<QWidget> dialogOwner_;
     FileChooser fileChooser_;
@@ -134,6 +162,8 @@ private:
     bool deviceFailureShown_ = false;
     QString filePath_;
     QString melodyPath_;
+    LiveModelSession* live_ = nullptr;
+    bool liveMode_ = false;
 };
 
 } // namespace kivora

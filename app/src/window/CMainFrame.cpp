@@ -9,6 +9,7 @@
 #include "midi/MidiKeyboard.h"
 #include "piano/CPianoFrame.h"
 #include "piano/KeyCodes.h"
+#include "session/LiveModelSession.h"
 #include "window/CAboutDlg.h"
 
 #include <modelkit/Representation.h>
@@ -22,6 +23,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
 #include <QMenu>
@@ -165,6 +167,21 @@ CMainFrame::CMainFrame(InstrumentSession& instrument, ModelSession& model,
             [this](const QString& text) { statusBar()->showMessage(text); });
     connect(pianoFrame_->view(), &CPianoView::statusMessage, this,
             [this](const QString& text) { statusBar()->showMessage(text); });
+    if (LiveModelSession* live = instrument_.liveSession()) {
+        // Voices in use and late blocks, while the model plays live; the
+        // label joins the status bar when the mode is first turned on.
+        connect(live, &LiveModelSession::liveStatus, this, [this](const QString& text) {
+            auto* label = findChild<QLabel*>(QStringLiteral("liveStatus"));
+            if (label == nullptr) {
+                label = new QLabel(this);
+                label->setObjectName(QStringLiteral("liveStatus"));
+                statusBar()->addPermanentWidget(label);
+            }
+            label->setText(text);
+        });
+        connect(live, &LiveModelSession::statusMessage, this,
+                [this](const QString& text) { statusBar()->showMessage(text); });
+    }
     connect(&model_, &ModelSession::titleChanged, this, &CMainFrame::updateTitle);
     connect(&model_, &ModelSession::changed, this, &CMainFrame::updateTitle);
     connect(&model_, &ModelSession::recentFilesChanged, this, &CMainFrame::rebuildRecentMenu);

@@ -1,14 +1,16 @@
 #include "window/MainWindow.h"
 
 #include "session/InstrumentSession.h"
+#include "session/LiveModelSession.h"
 #include "session/ModelSession.h"
 #include "window/CMainFrame.h"
 
 namespace kivora {
 
 MainWindow::MainWindow(std::unique_ptr<InstrumentSession> instrument, std::unique_ptr<ModelSession> model,
-                       std::unique_ptr<CMainFrame> frame)
-    : instrument_(std::move(instrument)), model_(std::move(model)), frame_(std::move(frame)) {}
+                       std::unique_ptr<LiveModelSession> live, std::unique_ptr<CMainFrame> frame)
+    : instrument_(std::move(instrument)), model_(std::move(model)), live_(std::move(live)),
+      frame_(std::move(frame)) {}
 
 MainWindow::~MainWindow() {
     frame_.reset();
@@ -17,6 +19,9 @@ MainWindow::~MainWindow() {
 std::unique_ptr<MainWindow> buildMainWindow(MainWindowOptions options) {
     auto instrument = std::make_unique<InstrumentSession>();
     auto model = std::make_unique<ModelSession>();
+    auto live = std::make_unique<LiveModelSession>(*model);
+    // The frame finds the live session through the instrument session, which routes to it.
+    instrument->setLiveSession(live.get());
     std::unique_ptr<MidiInputSource> midiSource = std::move(options.midiSource);
 #if KIVORA_WITH_MIDI
     if (midiSource == nullptr)
@@ -25,7 +30,9 @@ std::unique_ptr<MainWindow> buildMainWindow(MainWindowOptions options) {
     auto frame = std::make_unique<CMainFrame>(*instrument, *model, std::move(midiSource));
     instrument->setDialogOwner(frame.get());
     model->setDialogOwner(frame.get());
-    return std::make_unique<MainWindow>(std::move(instrument), std::move(model), std::move(frame));
+    live->setDialogOwner(frame.get());
+    return std::make_unique<MainWindow>(std::move(instrument), std::move(model), std::move(live),
+                                        std::move(frame));
 }
 
 } // namespace kivora

@@ -10,6 +10,7 @@ namespace kivora {
 
 class CMainFrame;
 class InstrumentSession;
+class LiveModelSession;
 class ModelSession;
 
 struct MainWindowOptions {
@@ -20,7 +21,7 @@ struct MainWindowOptions {
 class MainWindow {
 public:
     MainWindow(std::unique_ptr<InstrumentSession> instrument, std::unique_ptr<ModelSession> model,
-               std::unique_ptr<CMainFrame> frame);
+               std::unique_ptr<LiveModelSession> live, std::unique_ptr<CMainFrame> frame);
     // The frame goes first: its panes observe the sessions.
     ~MainWindow();
     MainWindow(const MainWindow&) = delete;
@@ -28,11 +29,14 @@ public:
 
     InstrumentSession& instrument() const { return *instrument_; }
     ModelSession& model() const { return *model_; }
+    LiveModelSession& live() const { return *live_; }
     CMainFrame& frame() const { return *frame_; }
 
 private:
     std::unique_ptr<InstrumentSession> instrument_;
     std::unique_ptr<ModelSession> model_;
+    // Plays the model, which it observes: goes before it.
+    std::unique_ptr<LiveModelSession> live_;
     std::unique_ptr<CMainFrame> frame_;
 };
 

@@ -138,6 +138,16 @@ TEST(AnalyzerLabels, OnlySeparateMaximaWhoseLabelsDoNotTouchTallestFirst) {
               Stems({150, 250, 50}));
 }
 
+TEST(AnalyzerLabels, ALabelWithoutRoomRightOfItsStemGoesToItsLeft) {
+    const StemPlot plot = plotWithStems(400, {{100, 97}, {122, 99}});
+    const std::vector<StemLabel> labels = stemLabels(plot, labelMetrics());
+    ASSERT_EQ(labels.size(), 2u);
+    EXPECT_EQ(labels[0].stem, 122);
+    EXPECT_GT(labels[0].rect.center().x(), plot.tops[122].x());
+    EXPECT_EQ(labels[1].stem, 100);
+    EXPECT_LT(labels[1].rect.center().x(), plot.tops[100].x());
+}
+
 TEST(AnalyzerLabels, TheMeasuredFrequencyKeepsItsPlace) {
     StemPlot plot = plotWithStems(400, {{395, 99}, {100, 90}});
     plot.dominantHz = 150.0;
@@ -177,6 +187,15 @@ TEST(AnalyzerLabels, ADrumNoteGetsAFewLabelsThatNeverOverlap) {
             EXPECT_LT(plot.tops[static_cast<std::size_t>(d)].y(),
                       plot.tops[static_cast<std::size_t>(d - 1)].y());
             EXPECT_FALSE(labels[i].rect.intersects(measured));
+            // No other stem runs through the letters (but for a label kept
+            // to the top over its own broad peak).
+            for (int e = labels[i].rect.top() == -3 ? plot.width : std::max(labels[i].rect.left() - 7, 0);
+                 e <= labels[i].rect.right() - 7 && e < plot.width; ++e) {
+                if (e != d) {
+                    EXPECT_GT(plot.tops[static_cast<std::size_t>(e)].y(), labels[i].rect.bottom())
+                        << labels[i].text.toStdString() << " over stem " << e;
+                }
+            }
             for (std::size_t j = 0; j < i; ++j)
                 EXPECT_FALSE(labels[i].rect.intersects(labels[j].rect))
                     << labels[i].text.toStdString() << " over " << labels[j].text.toStdString();

@@ -16,6 +16,9 @@ namespace kivora {
 namespace {
 
 constexpr int kMargin = 7;
+// The highest a peak's label goes: that of the tallest stem, whose text box
+// starts a little above the pane (the glyphs stay whole).
+constexpr int kLabelTopPx = -3;
 constexpr Qt::Alignment kLabelAlignment = Qt::AlignHCenter | Qt::AlignVCenter;
 
 QFont labelFont() {
@@ -132,16 +135,32 @@ std::vector<StemLabel> stemLabels(const StemPlot& plot, const QFontMetrics& metr
     std::vector<StemLabel> labels;
     for (int d : peaks) {
         const QPoint top = plot.tops[static_cast<std::size_t>(d)];
-        StemLabel label{d, hertzLabel(d * plot.stepHz + plot.firstHz), {}};
-        const int textWidth = metrics.horizontalAdvance(label.text);
-        // Centred on (x + 12, y - 3), where the labels have always been.
-        label.rect = QRect(top.x() + 12 - textWidth / 2, top.y() - 3 - metrics.height() / 2, textWidth,
-                           metrics.height());
-        const QRect spaced = label.rect.adjusted(-2, 0, 2, 0);
-        if (std::any_of(taken.begin(), taken.end(), [&](const QRect& r) { return r.intersects(spaced); }))
-            continue;
-        taken.push_back(spaced);
-        labels.push_back(std::move(label));
+        const QString text = hertzLabel(d * plot.stepHz + plot.firstHz);
+        const int textWidth = metrics.horizontalAdvance(text);
+        // Centred on (x + 12, y - 3), where the labels have always been, or,
+        // where that is taken, as far to the stem's left.
+        for (int centreX : {top.x() + 12, top.x() - 12}) {
+            QRect rect(centreX - textWidth / 2, top.y() - 3 - metrics.height() / 2, textWidth,
+                       metrics.height());
+            // Raised above the other stems it would cover, so none runs
+            // through its letters.
+            for (int e = std::max(rect.left() - kMargin, 0); e <= std::min(rect.right() - kMargin, W - 1);
+                 ++e) {
+                if (e != d && topOf(e) <= rect.bottom())
+                    rect.moveBottom(topOf(e) - 1);
+            }
+            // No higher than the tallest peak's label has always been; over
+            // its own broad peak it is drawn on a white ground.
+            if (rect.top() < kLabelTopPx)
+                rect.moveTop(kLabelTopPx);
+            const QRect spaced = rect.adjusted(-2, 0, 2, 0);
+            if (rect.left() < 0 ||
+                std::any_of(taken.begin(), taken.end(), [&](const QRect& r) { return r.intersects(spaced); }))
+                continue;
+            taken.push_back(spaced);
+            labels.push_back({d, text, rect});
+            break;
+        }
     }
     return labels;
 }
@@ -164,8 +183,14 @@ void drawStemPlot(QPainter& painter, const StemPlot& plot) {
             painter.drawLine(top.x(), top.y(), top.x(), baseline - 1);
     }
     // Only separate peaks, and no label over another.
-    for (const StemLabel& label : stemLabels(plot, QFontMetrics(painter.font())))
+    for (const StemLabel& label : stemLabels(plot, QFontMetrics(painter.font()))) {
+        // A white ground under the glyphs, leaving the peak's own stem whole.
+        const int stemX = plot.tops[static_cast<std::size_t>(label.stem)].x();
+        const QRect ground = label.rect.adjusted(0, 3, 0, -1);
+        painter.fillRect(QRect(ground.topLeft(), QPoint(stemX - 1, ground.bottom())), Qt::white);
+        painter.fillRect(QRect(QPoint(stemX + 1, ground.top()), ground.bottomRight()), Qt::white);
         painter.drawText(label.rect, Qt::AlignHCenter | Qt::AlignVCenter | Qt::TextSingleLine, label.text);
+    }
     painter.drawLine(kMargin, baseline, W + kMargin - 1, baseline);
     if (plot.dominantX >= 0) {
         painter.setPen(QPen(QColor(255, 0, 0), 1));

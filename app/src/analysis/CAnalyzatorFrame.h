@@ -60,8 +60,10 @@ struct StemLabel {
 
 // The peaks that get labels: stems taller than (3H - 42) / 4 that stand
 // above their neighbours on both sides (a run of equal stems counts as one
-// peak, labelled at its first stem), taken tallest first and left out when
-// their label would touch one already taken or the red measured frequency.
+// peak, labelled at its first stem), taken tallest first. A label goes to
+// the right of its stem, else to its left, raised above the other stems it
+// spans (no higher than the tallest peak's label); it is left out when both
+// places would touch a label already taken or the red measured frequency.
 std::vector<StemLabel> stemLabels(const StemPlot& plot, const QFontMetrics& metrics);
 // Where the measured frequency's red text goes.
 QRect dominantTextRect(const StemPlot& plot, const QFontMetrics& metrics);

@@ -1,6 +1,8 @@
 #include "analysis/CAnalyzatorFrame.h"
 
 #include <QApplication>
+#include <QFile>
+#include <QFontMetrics>
 #include <QPainter>
 #include <QSignalSpy>
 #include <QTest>
@@ -90,6 +92,128 @@ TEST(Analyzer, ALowToneKeepsThePlotFrom50To600Hz) {
     const StemPlot plot = layoutStemPlot(spectrum, 200, 60);
     EXPECT_DOUBLE_EQ(plot.lastHz, 600.0);
     EXPECT_DOUBLE_EQ(plot.stepHz, 550.0 / 160);
+}
+
+QFontMetrics labelMetrics() {
+    QFont font(QStringLiteral("Arial"));
+    font.setPixelSize(12);
+    return QFontMetrics(font);
+}
+
+// A plot of W stems over H = 100 with the given heights (0 elsewhere).
+StemPlot plotWithStems(int width, const std::vector<std::pair<int, int>>& heights) {
+    StemPlot plot;
+    plot.width = width;
+    plot.height = 100;
+    plot.stepHz = 1.0;
+    plot.lastHz = plot.firstHz + width;
+    for (int d = 0; d < width; ++d)
+        plot.tops.emplace_back(7 + d, 107);
+    for (auto [d, height] : heights)
+        plot.tops[static_cast<std::size_t>(d)].setY(107 - height);
+    return plot;
+}
+
+std::vector<int> labelledStems(const StemPlot& plot) {
+    std::vector<int> stems;
+    for (const StemLabel& label : stemLabels(plot, labelMetrics()))
+        stems.push_back(label.stem);
+    return stems;
+}
+
+TEST(AnalyzerLabels, OnlySeparateMaximaWhoseLabelsDoNotTouchTallestFirst) {
+    // Tall enough is above (3H - 42) / 4 = 64.
+    using Stems = std::vector<int>;
+    // A peak and its taller shoulder three stems on: one label, the taller.
+    EXPECT_EQ(labelledStems(plotWithStems(400, {{100, 90}, {101, 80}, {102, 85}, {103, 95}, {104, 70}})),
+              Stems({103}));
+    // A run of equal stems is one peak, labelled at its first stem.
+    EXPECT_EQ(labelledStems(plotWithStems(400, {{200, 90}, {201, 90}, {202, 90}})), Stems({200}));
+    // A rising edge is no peak; short peaks get no label.
+    EXPECT_EQ(labelledStems(plotWithStems(400, {{50, 70}, {51, 80}, {52, 90}, {53, 100}, {300, 60}})),
+              Stems({53}));
+    // Peaks far apart all get labels, tallest first; a lower one whose
+    // label would touch a taller one's does not, whichever side it is on.
+    EXPECT_EQ(labelledStems(plotWithStems(400, {{50, 80}, {150, 99}, {170, 92}, {250, 90}, {240, 85}})),
+              Stems({150, 250, 50}));
+}
+
+TEST(AnalyzerLabels, ALabelWithoutRoomRightOfItsStemGoesToItsLeft) {
+    const StemPlot plot = plotWithStems(400, {{100, 97}, {122, 99}});
+    const std::vector<StemLabel> labels = stemLabels(plot, labelMetrics());
+    ASSERT_EQ(labels.size(), 2u);
+    EXPECT_EQ(labels[0].stem, 122);
+    EXPECT_GT(labels[0].rect.center().x(), plot.tops[122].x());
+    EXPECT_EQ(labels[1].stem, 100);
+    EXPECT_LT(labels[1].rect.center().x(), plot.tops[100].x());
+}
+
+TEST(AnalyzerLabels, TheMeasuredFrequencyKeepsItsPlace) {
+    StemPlot plot = plotWithStems(400, {{395, 99}, {100, 90}});
+    plot.dominantHz = 150.0;
+    plot.dominantX = 107;
+    const QRect measured = dominantTextRect(plot, labelMetrics());
+    EXPECT_EQ(measured.right(), 406);
+    // The stem at the right edge would write over the red text: no label.
+    EXPECT_EQ(labelledStems(plot), std::vector<int>({100}));
+}
+
+// The bundled drum: 8-bit mono, 22050 Hz.
+std::vector<std::int16_t> drumSamples(int& sampleRate) {
+    QFile file(QStringLiteral(KIVORA_SOURCE_DIR "/examples/instruments/drum.wav"));
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    sampleRate = 22050;
+    const qsizetype data = bytes.indexOf("data");
+    std::vector<std::int16_t> samples;
+    for (qsizetype i = data + 8; i < bytes.size(); ++i)
+        samples.push_back(static_cast<std::int16_t>((static_cast<unsigned char>(bytes[i]) - 128) * 256));
+    return samples;
+}
+
+TEST(AnalyzerLabels, ADrumNoteGetsAFewLabelsThatNeverOverlap) {
+    int rate = 0;
+    const std::vector<std::int16_t> drum = drumSamples(rate);
+    ASSERT_EQ(drum.size(), 4410u);
+    const Spectrum spectrum = analyzeSamples(drum.data(), static_cast<unsigned>(drum.size()), rate);
+    for (QSize pane : {QSize(640, 120), QSize(400, 200), QSize(1000, 300)}) {
+        SCOPED_TRACE(pane.width());
+        const StemPlot plot = layoutStemPlot(spectrum, pane.width(), pane.height());
+        const std::vector<StemLabel> labels = stemLabels(plot, labelMetrics());
+        ASSERT_FALSE(labels.empty());
+        const QRect measured = dominantTextRect(plot, labelMetrics());
+        for (std::size_t i = 0; i < labels.size(); ++i) {
+            const int d = labels[i].stem;
+            EXPECT_LT(plot.tops[static_cast<std::size_t>(d)].y(),
+                      plot.tops[static_cast<std::size_t>(d - 1)].y());
+            EXPECT_FALSE(labels[i].rect.intersects(measured));
+            // No other stem runs through the letters (but for a label kept
+            // to the top over its own broad peak).
+            for (int e = labels[i].rect.top() == -3 ? plot.width : std::max(labels[i].rect.left() - 7, 0);
+                 e <= labels[i].rect.right() - 7 && e < plot.width; ++e) {
+                if (e != d) {
+                    EXPECT_GT(plot.tops[static_cast<std::size_t>(e)].y(), labels[i].rect.bottom())
+                        << labels[i].text.toStdString() << " over stem " << e;
+                }
+            }
+            for (std::size_t j = 0; j < i; ++j)
+                EXPECT_FALSE(labels[i].rect.intersects(labels[j].rect))
+                    << labels[i].text.toStdString() << " over " << labels[j].text.toStdString();
+        }
+        // Drawn: each label's text is there.
+        QImage image(pane, QImage::Format_RGB32);
+        image.fill(Qt::white);
+        QPainter painter(&image);
+        drawStemPlot(painter, plot);
+        painter.end();
+        for (const StemLabel& label : labels) {
+            int ink = 0;
+            for (int y = std::max(label.rect.top(), 0); y <= label.rect.bottom(); ++y)
+                for (int x = label.rect.left(); x <= label.rect.right(); ++x)
+                    ink += image.pixelColor(x, y).lightness() < 128 ? 1 : 0;
+            EXPECT_GT(ink, 10) << label.text.toStdString();
+        }
+    }
 }
 
 TEST(Analyzer, TheViewAnalysesOffTheInterfaceThread) {

@@ -1,4 +1,6 @@
+#include <modelkit/Representation.h>
 #include <muntero/DrawerAnimation.h>
+#include <muntero/ModelSnapshot.h>
 
 #include <algorithm>
 #include <array>
@@ -64,14 +66,32 @@ bool DrawerAnimation::refresh(const InstrumentKit::Representation* model) {
     } catch (const std::invalid_argument&) {
         return false; // a model the kernel cannot lay out
     }
+    StaticStiffness stiffness(takeSnapshot(*model));
     ValueAccessor* accessor = integrator->step(); // hands out the initial state
     integrator_ = std::move(integrator);
     accessor_ = accessor;
     geometry_ = std::move(geometry);
+    stiffness_ = std::move(stiffness);
+    const SceneBox box = fittedBox();
+    pushTarget_ = kPushShare * std::max(box.high.x - box.low.x, box.high.z - box.low.z);
+    if (pushTarget_ == 0.0) {
+        pushTarget_ = kPushShare; // one point: the model's own units
+    }
+    fitView();
     controls_.setStepLimit(stepLimitFor(geometry_.vertexCount(), geometry_.edges.size()));
     leftIndex_ = -1;
     rightIndex_ = -1;
     return true;
+}
+
+void DrawerAnimation::clear() {
+    integrator_.reset();
+    accessor_ = nullptr;
+    geometry_ = {};
+    stiffness_ = {};
+    pushTarget_ = 0.0;
+    releaseLeft();
+    releaseRight();
 }
 
 double DrawerAnimation::displacement(int index) const {
@@ -98,23 +118,27 @@ std::string DrawerAnimation::legendLine() const {
            std::string(seconds.data(), written.ptr) + " s simulated";
 }
 
+double DrawerAnimation::pushForce(int index) {
+    return pushTarget_ * stiffness_.at(index);
+}
+
 void DrawerAnimation::applyHeldForces() {
     if (integrator_ == nullptr) {
         return;
     }
     if (leftHeld_ && leftIndex_ != -1) {
-        integrator_->excite(kPushForce, leftIndex_);
+        integrator_->excite(pushForce(leftIndex_), leftIndex_);
     }
     if (rightHeld_ && rightIndex_ != -1) {
-        integrator_->excite(-kPushForce, rightIndex_);
+        integrator_->excite(-pushForce(rightIndex_), rightIndex_);
     }
 }
 
 void DrawerAnimation::tick() {
-    applyHeldForces();
     if (!controls_.playing() || integrator_ == nullptr) {
-        return; // forces added now act at the next step
+        return;
     }
+    applyHeldForces();
     for (int s = 1; s < controls_.stepsPerTick(); ++s) {
         integrator_->step();
         applyHeldForces();
@@ -127,6 +151,38 @@ void DrawerAnimation::resize(int width, int height) {
         return;
     }
     viewport_ = {0, 0, std::max(width, 0), height};
+    fitView();
+}
+
+Matrix4 DrawerAnimation::projection() const {
+    const float aspect = viewport_.height > 0
+                             ? static_cast<float>(viewport_.width) / static_cast<float>(viewport_.height)
+                             : 1.0f;
+    return Matrix4::perspective(kDrawerFieldOfViewDegrees, aspect, camera_.nearPlane, camera_.farPlane);
+}
+
+SceneBox DrawerAnimation::fittedBox() const {
+    if (geometry_.empty()) {
+        return {};
+    }
+    SceneBox box{{geometry_.vertices[0].x, -pushTarget_, geometry_.vertices[0].y},
+                 {geometry_.vertices[0].x, pushTarget_, geometry_.vertices[0].y}};
+    for (const ScenePoint& v : geometry_.vertices) {
+        box.low.x = std::min(box.low.x, v.x);
+        box.high.x = std::max(box.high.x, v.x);
+        box.low.z = std::min(box.low.z, v.y);
+        box.high.z = std::max(box.high.z, v.y);
+    }
+    return box;
+}
+
+void DrawerAnimation::fitView() {
+    if (geometry_.empty()) {
+        return;
+    }
+    const double aspect = static_cast<double>(viewport_.width) / std::max(viewport_.height, 1);
+    camera_ = fitCamera(fittedBox(), orientation_, controls_.amplitude(), aspect);
+    orientation_.distance = static_cast<float>(camera_.distance);
 }
 
 void DrawerAnimation::turn(ViewTurn direction) {
@@ -144,6 +200,7 @@ void DrawerAnimation::turn(ViewTurn direction) {
         orientation_.rotationX -= kTurnDegrees;
         break;
     }
+    fitView();
 }
 
 void DrawerAnimation::drawnPoints(std::vector<ScenePoint>& points) const {
@@ -168,8 +225,8 @@ void DrawerAnimation::pressLeft(int x, int y) {
         return;
     }
     leftIndex_ = pick(x, y);
-    if (leftIndex_ != -1) {
-        integrator_->excite(kPushForce, leftIndex_);
+    if (leftIndex_ != -1 && controls_.playing()) {
+        integrator_->excite(pushForce(leftIndex_), leftIndex_);
     }
     leftHeld_ = true;
 }
@@ -179,8 +236,8 @@ void DrawerAnimation::pressRight(int x, int y) {
         return;
     }
     rightIndex_ = pick(x, y);
-    if (rightIndex_ != -1) {
-        integrator_->excite(-kPushForce, rightIndex_);
+    if (rightIndex_ != -1 && controls_.playing()) {
+        integrator_->excite(-pushForce(rightIndex_), rightIndex_);
     }
     rightHeld_ = true;
 }
@@ -202,14 +259,14 @@ void DrawerAnimation::move(int x, int y) {
     const int picked = pick(x, y);
     if (leftHeld_) {
         leftIndex_ = picked;
-        if (picked != -1) {
-            integrator_->excite(kPushForce, picked);
+        if (picked != -1 && controls_.playing()) {
+            integrator_->excite(pushForce(picked), picked);
         }
     }
     if (rightHeld_) {
         rightIndex_ = picked;
-        if (picked != -1) {
-            integrator_->excite(-kPushForce, picked);
+        if (picked != -1 && controls_.playing()) {
+            integrator_->excite(-pushForce(picked), picked);
         }
     }
 }

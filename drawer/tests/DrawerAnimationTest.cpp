@@ -182,15 +182,16 @@ TEST_F(DrawerAnimationTest, StoppedTicksStepNothingPlayingTicksStepStepsPerTick)
 
 TEST_F(DrawerAnimationTest, LeftPressPushesTheNodeUpAndHoldingKeepsPushing) {
     const auto [x, y] = widgetPointOf(1);
+    animation.controls().togglePlaying();
     animation.pressLeft(x + 4, y - 3);
     EXPECT_EQ(animation.leftIndex(), 1);
     EXPECT_TRUE(animation.leftHeld());
-    // The press adds +1, a stopped tick +1 again, the first playing tick +1
-    // more, and its step applies all three to the resting model: v = 3h/m.
+    // The press and the tick's force, both applied by its step to the
+    // resting model: v = 2·F·h/m.
+    const double force = animation.pushForce(1);
+    EXPECT_GT(force, 0.0);
     animation.tick();
-    animation.controls().togglePlaying();
-    animation.tick();
-    EXPECT_NEAR(velocity(1), 3.0 * kStep, 1e-15);
+    EXPECT_NEAR(velocity(1), 2.0 * force * kStep, 1e-12 * force);
     EXPECT_EQ(velocity(0), 0.0);
     // Held without moving: each tick keeps adding force, so the node rises.
     for (int i = 0; i < 50; ++i) {
@@ -202,24 +203,26 @@ TEST_F(DrawerAnimationTest, LeftPressPushesTheNodeUpAndHoldingKeepsPushing) {
     EXPECT_FALSE(animation.leftHeld());
 }
 
-TEST_F(DrawerAnimationTest, ForcesOfThePressAndTheHeldTickActAfterTheNextStep) {
+TEST_F(DrawerAnimationTest, StoppedPressesAndTicksAddNoForceSoPlayingStartsWithoutAKick) {
     const auto [x, y] = widgetPointOf(0);
     animation.pressRight(x, y);
     EXPECT_EQ(animation.rightIndex(), 0);
-    animation.tick(); // stopped: one more -1 waits
+    for (int i = 0; i < 100; ++i) {
+        animation.tick(); // held for a while, stopped
+    }
+    animation.move(x + 1, y);
     animation.controls().togglePlaying();
-    const double before = velocity(0);
-    EXPECT_EQ(before, 0.0);
-    // Playing tick: -1 from this tick, then the step applies all three.
+    EXPECT_EQ(velocity(0), 0.0);
+    // Only this tick's force acts.
     animation.tick();
-    EXPECT_NEAR(velocity(0), -3.0 * kStep, 1e-12);
+    EXPECT_NEAR(velocity(0), -animation.pushForce(0) * kStep, 1e-12 * animation.pushForce(0));
 }
 
 TEST_F(DrawerAnimationTest, BothButtonsOnOneNodeCancel) {
     const auto [x, y] = widgetPointOf(1);
+    animation.controls().togglePlaying();
     animation.pressLeft(x, y);
     animation.pressRight(x, y);
-    animation.controls().togglePlaying();
     animation.tick();
     EXPECT_EQ(velocity(1), 0.0);
     EXPECT_EQ(velocity(0), 0.0);
@@ -228,6 +231,7 @@ TEST_F(DrawerAnimationTest, BothButtonsOnOneNodeCancel) {
 TEST_F(DrawerAnimationTest, MovingWithAButtonHeldRepicksAndPushesWithoutItNothing) {
     const auto first = widgetPointOf(0);
     const auto second = widgetPointOf(1);
+    animation.controls().togglePlaying();
     animation.move(first.first, first.second); // no button: nothing
     EXPECT_EQ(animation.leftIndex(), -1);
     animation.pressLeft(first.first, first.second);
@@ -236,10 +240,9 @@ TEST_F(DrawerAnimationTest, MovingWithAButtonHeldRepicksAndPushesWithoutItNothin
     animation.move(second.first + 200, second.second); // off every node: nothing picked
     EXPECT_EQ(animation.leftIndex(), -1);
     EXPECT_TRUE(animation.leftHeld());
-    animation.controls().togglePlaying();
     animation.tick();
-    EXPECT_NEAR(velocity(0), kStep, 1e-12); // from the press
-    EXPECT_NEAR(velocity(1), kStep, 1e-12); // from the move over it
+    EXPECT_NEAR(velocity(0), animation.pushForce(0) * kStep, 1e-9); // from the press
+    EXPECT_NEAR(velocity(1), animation.pushForce(1) * kStep, 1e-9); // from the move over it
 }
 
 TEST_F(DrawerAnimationTest, FixedNodesAreNeverPicked) {

@@ -5,6 +5,7 @@
 #include <ostrel/FrequencyExtraction.h>
 
 #include <QCoreApplication>
+#include <QFontMetrics>
 #include <QPainter>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -15,6 +16,9 @@ namespace kivora {
 namespace {
 
 constexpr int kMargin = 7;
+// The highest a peak's label goes: that of the tallest stem, whose text box
+// starts a little above the pane (the glyphs stay whole).
+constexpr int kLabelTopPx = -3;
 constexpr Qt::Alignment kLabelAlignment = Qt::AlignHCenter | Qt::AlignVCenter;
 
 QFont labelFont() {
@@ -101,6 +105,66 @@ StemPlot layoutStemPlot(const Spectrum& spectrum, int paneWidth, int paneHeight)
     return plot;
 }
 
+QRect dominantTextRect(const StemPlot& plot, const QFontMetrics& metrics) {
+    const QString text = QStringLiteral("%1 Hz").arg(plot.dominantHz, 0, 'f', 2);
+    const int textWidth = metrics.horizontalAdvance(text);
+    return QRect(plot.width + kMargin - textWidth, 0, textWidth, metrics.height());
+}
+
+std::vector<StemLabel> stemLabels(const StemPlot& plot, const QFontMetrics& metrics) {
+    const int W = std::min(plot.width, static_cast<int>(plot.tops.size()));
+    const int baseline = plot.height + kMargin;
+    const int labelHeight = (3 * plot.height - 42) / 4;
+    auto topOf = [&plot](int d) { return plot.tops[static_cast<std::size_t>(d)].y(); };
+    std::vector<int> peaks;
+    for (int d = 1; d < W; ++d) {
+        const int y = topOf(d);
+        if (!(labelHeight < baseline - y) || !(y < topOf(d - 1)))
+            continue;
+        int next = d + 1;
+        while (next < W && topOf(next) == y)
+            ++next;
+        if (next == W || topOf(next) > y)
+            peaks.push_back(d);
+    }
+    std::stable_sort(peaks.begin(), peaks.end(), [&](int a, int b) { return topOf(a) < topOf(b); });
+
+    std::vector<QRect> taken;
+    if (plot.dominantX >= 0)
+        taken.push_back(dominantTextRect(plot, metrics));
+    std::vector<StemLabel> labels;
+    for (int d : peaks) {
+        const QPoint top = plot.tops[static_cast<std::size_t>(d)];
+        const QString text = hertzLabel(d * plot.stepHz + plot.firstHz);
+        const int textWidth = metrics.horizontalAdvance(text);
+        // Centred on (x + 12, y - 3), where the labels have always been, or,
+        // where that is taken, as far to the stem's left.
+        for (int centreX : {top.x() + 12, top.x() - 12}) {
+            QRect rect(centreX - textWidth / 2, top.y() - 3 - metrics.height() / 2, textWidth,
+                       metrics.height());
+            // Raised above the other stems it would cover, so none runs
+            // through its letters.
+            for (int e = std::max(rect.left() - kMargin, 0); e <= std::min(rect.right() - kMargin, W - 1);
+                 ++e) {
+                if (e != d && topOf(e) <= rect.bottom())
+                    rect.moveBottom(topOf(e) - 1);
+            }
+            // No higher than the tallest peak's label has always been; over
+            // its own broad peak it is drawn on a white ground.
+            if (rect.top() < kLabelTopPx)
+                rect.moveTop(kLabelTopPx);
+            const QRect spaced = rect.adjusted(-2, 0, 2, 0);
+            if (rect.left() < 0 ||
+                std::any_of(taken.begin(), taken.end(), [&](const QRect& r) { return r.intersects(spaced); }))
+                continue;
+            taken.push_back(spaced);
+            labels.push_back({d, text, rect});
+            break;
+        }
+    }
+    return labels;
+}
+
 void drawStemPlot(QPainter& painter, const StemPlot& plot) {
     const int W = plot.width;
     const int H = plot.height;
@@ -113,18 +177,19 @@ void drawStemPlot(QPainter& painter, const StemPlot& plot) {
                      hertzLabel(plot.firstHz));
     painter.drawText(QRect(W + kMargin, H + kMargin, 7, 7), flags, hertzLabel(plot.lastHz));
     const int baseline = H + kMargin;
-    const int labelHeight = (3 * H - 42) / 4;
     for (int d = 1; d < W && d < static_cast<int>(plot.tops.size()); ++d) {
         const QPoint top = plot.tops[static_cast<std::size_t>(d)];
         if (top.y() < baseline)
             painter.drawLine(top.x(), top.y(), top.x(), baseline - 1);
-        // Of the tall stems, only the peaks get labels: their neighbours'
-        // would be written over each other.
-        const bool peak = top.y() <= plot.tops[static_cast<std::size_t>(d - 1)].y() &&
-                          (d + 1 >= W || top.y() < plot.tops[static_cast<std::size_t>(d + 1)].y());
-        if (labelHeight < H - top.y() + kMargin && peak)
-            painter.drawText(QRect(top.x() + 10, top.y() - 5, 5, 5), flags,
-                             hertzLabel(d * plot.stepHz + plot.firstHz));
+    }
+    // Only separate peaks, and no label over another.
+    for (const StemLabel& label : stemLabels(plot, QFontMetrics(painter.font()))) {
+        // A white ground under the glyphs, leaving the peak's own stem whole.
+        const int stemX = plot.tops[static_cast<std::size_t>(label.stem)].x();
+        const QRect ground = label.rect.adjusted(0, 3, 0, -1);
+        painter.fillRect(QRect(ground.topLeft(), QPoint(stemX - 1, ground.bottom())), Qt::white);
+        painter.fillRect(QRect(QPoint(stemX + 1, ground.top()), ground.bottomRight()), Qt::white);
+        painter.drawText(label.rect, Qt::AlignHCenter | Qt::AlignVCenter | Qt::TextSingleLine, label.text);
     }
     painter.drawLine(kMargin, baseline, W + kMargin - 1, baseline);
     if (plot.dominantX >= 0) {
@@ -134,7 +199,7 @@ void drawStemPlot(QPainter& painter, const StemPlot& plot) {
                                {plot.dominantX - 4, baseline + 6},
                                {plot.dominantX + 4, baseline + 6}};
         painter.drawPolygon(mark, 3);
-        painter.drawText(QRect(0, 0, W + kMargin, 16), Qt::AlignRight | Qt::AlignTop,
+        painter.drawText(dominantTextRect(plot, QFontMetrics(painter.font())), Qt::AlignRight | Qt::AlignTop,
                          QStringLiteral("%1 Hz").arg(plot.dominantHz, 0, 'f', 2));
     }
 }

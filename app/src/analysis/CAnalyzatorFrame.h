@@ -6,12 +6,16 @@
 
 #include "common/LatestRequestWorker.h"
 
+#include <QRect>
+#include <QString>
 #include <QWidget>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
+
+class QFontMetrics;
 
 namespace kivora {
 
@@ -47,9 +51,25 @@ struct StemPlot {
 // and at most 2000 Hz; a stem shows the strongest resonator within it.
 StemPlot layoutStemPlot(const Spectrum& spectrum, int paneWidth, int paneHeight);
 
-// Draws `plot` as the stem plot: end labels "%d Hz", stems, labels over the
-// peaks among the stems taller than (3H - 42) / 4, the baseline, and the
-// dominant frequency in red.
+// A frequency label over a peak of the plot.
+struct StemLabel {
+    int stem = 0; // d
+    QString text;
+    QRect rect;
+};
+
+// The peaks that get labels: stems taller than (3H - 42) / 4 that stand
+// above their neighbours on both sides (a run of equal stems counts as one
+// peak, labelled at its first stem), taken tallest first. A label goes to
+// the right of its stem, else to its left, raised above the other stems it
+// spans (no higher than the tallest peak's label); it is left out when both
+// places would touch a label already taken or the red measured frequency.
+std::vector<StemLabel> stemLabels(const StemPlot& plot, const QFontMetrics& metrics);
+// Where the measured frequency's red text goes.
+QRect dominantTextRect(const StemPlot& plot, const QFontMetrics& metrics);
+
+// Draws `plot` as the stem plot: end labels "%d Hz", stems, the stemLabels,
+// the baseline, and the dominant frequency in red.
 void drawStemPlot(QPainter& painter, const StemPlot& plot);
 
 class CAnalyzatorWnd : public QWidget {

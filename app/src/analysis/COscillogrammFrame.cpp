@@ -2,19 +2,17 @@
 
 #include <QAction>
 #include <QCoreApplication>
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QPainter>
 #include <QToolBar>
 #include <algorithm>
 #include <climits>
+#include <cmath>
 
 namespace kivora {
 
 namespace {
-
-// Text drawn with the flags 0x12D of the original: centred both ways in a
-// 10 × 10 box, not clipped.
-constexpr Qt::Alignment kLabelAlignment = Qt::AlignHCenter | Qt::AlignVCenter;
 
 QFont scaleFont() {
     QFont font(QStringLiteral("Arial"));
@@ -55,7 +53,62 @@ QIcon drawIcon(Glyph glyph) {
     return QIcon(pixmap);
 }
 
+QString labelText(long long ms, long long stepMs) {
+    return stepMs >= 1000 ? QStringLiteral("%1 s").arg(ms / 1000) : QStringLiteral("%1 ms").arg(ms);
+}
+
+// The visible span of a window in milliseconds from the sound's start.
+struct Span {
+    double firstMs;
+    double lastMs;
+    double msPerPixel;
+};
+
+Span visibleSpan(long long firstSample, int samplesPerPixel, int sampleRate, int widthPx) {
+    const double msPerPixel = samplesPerPixel * 1000.0 / sampleRate;
+    const double firstMs = static_cast<double>(firstSample) * 1000.0 / sampleRate;
+    return {firstMs, firstMs + widthPx * msPerPixel, msPerPixel};
+}
+
 } // namespace
+
+long long timeLabelStepMs(long long firstSample, int samplesPerPixel, int sampleRate, int widthPx,
+                          const QFontMetrics& metrics) {
+    if (sampleRate <= 0 || samplesPerPixel <= 0)
+        return 0;
+    const Span span = visibleSpan(firstSample, samplesPerPixel, sampleRate, widthPx);
+    for (long long decade = 1;; decade *= 10) {
+        for (long long mantissa : {1, 2, 5}) {
+            const long long step = mantissa * decade;
+            // The widest label is the last one's (the most digits).
+            const auto last = static_cast<long long>(std::floor(span.lastMs / step)) * step;
+            const int widest = metrics.horizontalAdvance(labelText(std::max(last, step), step));
+            if (step / span.msPerPixel >= widest + kMinLabelGapPx || decade > 1'000'000'000'000LL)
+                return step;
+        }
+    }
+}
+
+std::vector<TimeLabel> timeLabels(long long firstSample, int samplesPerPixel, int sampleRate, int widthPx,
+                                  int mid, const QFontMetrics& metrics) {
+    std::vector<TimeLabel> labels;
+    const long long step = timeLabelStepMs(firstSample, samplesPerPixel, sampleRate, widthPx, metrics);
+    if (step == 0)
+        return labels;
+    const Span span = visibleSpan(firstSample, samplesPerPixel, sampleRate, widthPx);
+    const auto first = static_cast<long long>(std::ceil(span.firstMs / step));
+    const auto last = static_cast<long long>(std::floor(span.lastMs / step));
+    for (long long k = first; k <= last; ++k) {
+        const long long ms = k * step;
+        const int x = static_cast<int>(std::lround((ms - span.firstMs) / span.msPerPixel));
+        TimeLabel label{x, labelText(ms, step), {}};
+        const int textWidth = metrics.horizontalAdvance(label.text);
+        label.rect = QRect(x - textWidth / 2, mid + 5, textWidth, metrics.height());
+        if (label.rect.left() >= 0 && label.rect.right() < widthPx)
+            labels.push_back(std::move(label));
+    }
+    return labels;
+}
 
 // ---------------------------------------------------------- COscillogrammWnd
 
@@ -73,6 +126,7 @@ void COscillogrammWnd::showWaveform(const std::int16_t* samples, int count, int 
     firstSample_ = 0;
     samplesPerPixel_ = 1;
     update();
+    emit viewChanged();
 }
 
 void COscillogrammWnd::scrollLeft() {
@@ -80,25 +134,39 @@ void COscillogrammWnd::scrollLeft() {
         static_cast<long long>(firstSample_) - static_cast<long long>(width()) * samplesPerPixel_;
     firstSample_ = first <= 0 ? 0 : static_cast<int>(first);
     update();
+    emit viewChanged();
+}
+
+bool COscillogrammWnd::canScrollRight() const {
+    const long long page = static_cast<long long>(width()) * samplesPerPixel_;
+    // The next page starts within the sound, and its last index fits in an int.
+    return page > 0 && firstSample_ + page < static_cast<long long>(samples_.size()) &&
+           static_cast<long long>(firstSample_) + 2 * page <= INT_MAX;
 }
 
 void COscillogrammWnd::scrollRight() {
-    const long long page = static_cast<long long>(width()) * samplesPerPixel_;
-    // The next page must itself be drawable: its last index fits in an int.
-    if (static_cast<long long>(firstSample_) + 2 * page > INT_MAX)
+    if (!canScrollRight())
         return;
-    firstSample_ += static_cast<int>(page);
+    firstSample_ += width() * samplesPerPixel_;
     update();
+    emit viewChanged();
 }
 
 void COscillogrammWnd::zoomIn() {
     samplesPerPixel_ = std::max(samplesPerPixel_ / 2, 1);
     update();
+    emit viewChanged();
 }
 
 void COscillogrammWnd::zoomOut() {
     samplesPerPixel_ = std::min(samplesPerPixel_ * 2, kMaxSamplesPerPixel);
     update();
+    emit viewChanged();
+}
+
+void COscillogrammWnd::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    emit viewChanged(); // a page is a window width
 }
 
 void COscillogrammWnd::paintEvent(QPaintEvent*) {
@@ -122,24 +190,35 @@ void COscillogrammWnd::draw(QPainter& painter, QSize size) const {
     painter.setPen(thinBlack);
     painter.drawLine(0, ht / 2, w, ht / 2);
 
-    // 49 ticks; at zoom 1 those within w/50 + 1 samples after a whole
-    // millisecond carry the time in ms. Lines end one pixel short, as
-    // LineTo's did.
-    for (int i = 1; i <= 49; ++i) {
-        const int x = w * i / 50;
-        const long long s = x + static_cast<long long>(firstSample_);
-        const bool labelled = rate >= 1000 && spp == 1 && (s * 1000 / rate) * spp > 0 &&
-                              (spp * s) % (rate / 1000) < (w / 50) * spp + 1;
-        if (labelled) {
-            const long long ms = (s * 1000 / rate) * spp;
-            painter.drawText(QRect(x, mid + 4, 10, 10),
-                             kLabelAlignment | Qt::TextDontClip | Qt::TextSingleLine, QString::number(ms));
-            painter.setPen(thickBlack);
-            painter.drawLine(x, mid - 4, x, mid + 3);
-            painter.setPen(thinBlack);
-        } else {
-            painter.drawLine(x, mid - 3, x, mid + 3);
+    // Ticks at the labels' step and, where they are far enough apart, at a
+    // fifth (a quarter for a step of 2) of it; the labels never touch.
+    const QFontMetrics metrics(painter.font());
+    const long long stepMs = timeLabelStepMs(firstSample_, samplesPerPixel_, sampleRate_, w, metrics);
+    if (stepMs > 0) {
+        const double msPerPixel = static_cast<double>(spp) * 1000.0 / static_cast<double>(rate);
+        const double firstMs = static_cast<double>(firstSample_) * 1000.0 / static_cast<double>(rate);
+        const long long leading =
+            stepMs / static_cast<long long>(std::pow(10.0, std::floor(std::log10(stepMs))));
+        const double minorMs = static_cast<double>(stepMs) / (leading == 2 ? 4.0 : 5.0);
+        if (minorMs / msPerPixel >= 5.0) {
+            for (auto k = static_cast<long long>(std::ceil(firstMs / minorMs));; ++k) {
+                const int x = static_cast<int>(std::lround((k * minorMs - firstMs) / msPerPixel));
+                if (x >= w)
+                    break;
+                painter.drawLine(x, mid - 3, x, mid + 3);
+            }
         }
+        painter.setPen(thickBlack);
+        for (auto k = static_cast<long long>(std::ceil(firstMs / stepMs));; ++k) {
+            const int x = static_cast<int>(std::lround((k * stepMs - firstMs) / msPerPixel));
+            if (x >= w)
+                break;
+            painter.drawLine(x, mid - 4, x, mid + 3);
+        }
+        painter.setPen(thinBlack);
+        for (const TimeLabel& label :
+             timeLabels(firstSample_, samplesPerPixel_, sampleRate_, w, mid, metrics))
+            painter.drawText(label.rect, Qt::AlignHCenter | Qt::AlignTop | Qt::TextSingleLine, label.text);
     }
 
     painter.setPen(QPen(QColor(255, 0, 0), 1));
@@ -194,6 +273,15 @@ COscillogrammFrame::COscillogrammFrame(QWidget* parent) : QWidget(parent) {
     connect(scrollRight_, &QAction::triggered, view_, &COscillogrammWnd::scrollRight);
     connect(zoomIn_, &QAction::triggered, view_, &COscillogrammWnd::zoomIn);
     connect(zoomOut_, &QAction::triggered, view_, &COscillogrammWnd::zoomOut);
+    connect(view_, &COscillogrammWnd::viewChanged, this, &COscillogrammFrame::updateActions);
+    updateActions();
+}
+
+void COscillogrammFrame::updateActions() {
+    scrollLeft_->setEnabled(view_->canScrollLeft());
+    scrollRight_->setEnabled(view_->canScrollRight());
+    zoomIn_->setEnabled(view_->canZoomIn());
+    zoomOut_->setEnabled(view_->canZoomOut());
 }
 
 } // namespace kivora

@@ -1,17 +1,39 @@
 // The oscillogram pane: the waveform of a note as a red polyline over a
-// zero line with a millisecond scale, scrolled by window widths and zoomed
-// by factors of two from a vertical toolbar.
+// zero line with a time scale, scrolled by window widths and zoomed by
+// factors of two from a vertical toolbar.
 #pragma once
 
+#include <QRect>
+#include <QString>
 #include <QWidget>
 #include <cstdint>
 #include <vector>
 
 class QAction;
+class QFontMetrics;
 class QPainter;
 class QToolBar;
 
 namespace kivora {
+
+// One label of the time scale: its text, centred under the tick at x.
+struct TimeLabel {
+    int x = 0;
+    QString text;
+    QRect rect; // where the text goes, below the zero line at mid
+};
+
+// The labels of the scale of a window `widthPx` wide showing from
+// firstSample at samplesPerPixel: at whole multiples of the smallest step of
+// 1, 2 or 5 times a power of ten (milliseconds, "N ms"; from a second up,
+// seconds, "N s") whose labels keep at least kMinLabelGapPx apart. Labels
+// that would stick out of the window are left out. Empty without a rate.
+inline constexpr int kMinLabelGapPx = 10;
+std::vector<TimeLabel> timeLabels(long long firstSample, int samplesPerPixel, int sampleRate, int widthPx,
+                                  int mid, const QFontMetrics& metrics);
+// The step of those labels in milliseconds; 0 without a rate.
+long long timeLabelStepMs(long long firstSample, int samplesPerPixel, int sampleRate, int widthPx,
+                          const QFontMetrics& metrics);
 
 class COscillogrammWnd : public QWidget {
     Q_OBJECT
@@ -27,9 +49,15 @@ public:
     void showWaveform(const std::int16_t* samples, int count, int sampleRate);
 
     void scrollLeft();
+    // To the next window width; nothing once the window shows the last sample.
     void scrollRight();
     void zoomIn();
     void zoomOut();
+
+    bool canScrollLeft() const { return firstSample_ > 0; }
+    bool canScrollRight() const;
+    bool canZoomIn() const { return samplesPerPixel_ > 1; }
+    bool canZoomOut() const { return samplesPerPixel_ < kMaxSamplesPerPixel; }
 
     // Draws the scale and the curve onto a white `size` area of `painter`.
     void draw(QPainter& painter, QSize size) const;
@@ -40,8 +68,14 @@ public:
     const std::vector<std::int16_t>& samples() const { return samples_; }
     bool hasWaveform() const { return hasWaveform_; }
 
+signals:
+    // The waveform, the scroll position, the zoom or the width changed: the
+    // commands' enabling may too.
+    void viewChanged();
+
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     std::vector<std::int16_t> samples_;
@@ -64,6 +98,8 @@ public:
     QAction* zoomOutAction() const { return zoomOut_; }
 
 private:
+    void updateActions();
+
     COscillogrammWnd* view_ = nullptr;
     QToolBar* toolBar_ = nullptr;
     QAction* scrollLeft_ = nullptr;

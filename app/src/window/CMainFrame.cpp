@@ -305,6 +305,8 @@ void CMainFrame::createDrawer() {
     follow->setStatusTip(tr("Refresh the drawer after every edit of the model"));
     modelMenu_->addSeparator();
     modelMenu_->addAction(follow);
+    // An opened or new model is shown at once.
+    connect(&model_, &ModelSession::reset, drawerFrame_, &CDrawerFrame::modelReplaced);
     connect(&model_, &ModelSession::changed, this, [this, follow] {
         QAction* refresh = drawerFrame_->action(CDrawerView::RefreshCommand);
         if (follow->isChecked() && refresh != nullptr)

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The model drawer in the real program under an X server: opens the bundled
-# membrane, shows it with Model > Refresh, plays it with Model > Play, drags
+# membrane, which is shown at once (and again after Model > Refresh), plays it with Model > Play, drags
 # across it with the left button held (the picked nodes' ends turn red), lets
 # go, turns the picture with the arrow keys, and quits through the File menu.
 #   drawer_drag.sh KIVORA SOURCE_DIR [SHOT_DIR]      (run it under testsupport/with-xvfb.sh)
@@ -56,7 +56,7 @@ pid=$!
 wid=$(wait_for_window '^Kivora( |$)' 60)
 xdotool windowfocus --sync "$wid"
 
-wait_for 0-loaded free -eq 0 # nothing drawn before Refresh
+wait_for 1-refresh free -gt 1000 # shown as soon as it is opened
 xdotool key alt+m r
 wait_for 1-refresh free -gt 1000
 read -r x0 y0 x1 y1 <<<"${box[*]}"

@@ -4,6 +4,7 @@
 // key and command events here and draws what frameLines() gives.
 #pragma once
 
+#include <muntero/DrawerFit.h>
 #include <muntero/DrawerScene.h>
 #include <muntero/DrawerTransform.h>
 #include <muntero/Export.h>
@@ -98,7 +99,11 @@ inline constexpr float kRightPickedColour[3] = {0.0f, 1.0f, 0.0f};
 
 class MUNTERO_API DrawerAnimation {
 public:
-    static constexpr double kPushForce = 1.0; // left button +, right button -
+    // A held button moves its node by this share of the model's drawn size
+    // (the larger side of its box) once the model has settled: the push is
+    // this target displacement times the node's static stiffness, so soft and
+    // stiff models, heavy and light ones, move alike.
+    static constexpr double kPushShare = 0.1;
     static constexpr float kTurnDegrees = 3.0f;
 
     DrawerAnimation();
@@ -123,6 +128,9 @@ public:
     // throws (std::bad_alloc for a model too big for the memory) passes on
     // with nothing changed.
     bool refresh(const InstrumentKit::Representation* model);
+    // Forgets the scene: nothing is drawn until the next Refresh. The view,
+    // speed, amplitude and playing state stay.
+    void clear();
     bool hasScene() const { return integrator_ != nullptr; }
     const SceneGeometry& geometry() const { return geometry_; }
     // The displacement of vertex i in the integrated state.
@@ -135,19 +143,32 @@ public:
     // process locale.
     std::string legendLine() const;
 
-    // One timer tick after the picture was drawn: the held buttons' forces,
-    // then, while playing, stepsPerTick steps, the forces repeated before
-    // every step but the last.
+    // The displacement a held button aims at, in drawn units; 0 before the
+    // first Refresh.
+    double pushTarget() const { return pushTarget_; }
+    // The force of the left button on node index (the right one's is its
+    // negative); 0 for a fixed node.
+    double pushForce(int index);
+
+    // One timer tick after the picture was drawn: while playing, the held
+    // buttons' forces, then stepsPerTick steps, the forces repeated before
+    // every step but the last. Stopped, ticks add no force: held for long, they
+    // would add up to one huge kick when playing starts.
     void tick();
 
     // The window's size in pixels; sets the projection and the viewport.
     void resize(int width, int height);
     const Viewport& viewport() const { return viewport_; }
-    Matrix4 projection() const { return drawerProjection(viewport_.width, viewport_.height); }
+    // The perspective of drawerProjection with the fitted depth range.
+    Matrix4 projection() const;
     Matrix4 modelView() const { return drawerModelView(orientation_, controls_.amplitude()); }
     const ViewOrientation& orientation() const { return orientation_; }
-    // Arrow keys: 3 degrees about y (left, right) or x (up, down).
+    // Arrow keys: 3 degrees about y (left, right) or x (up, down). The camera
+    // is fitted again, so the turned model stays whole in the window.
     void turn(ViewTurn direction);
+    // The box the camera fits: the model's vertices, heights within
+    // ±pushTarget().
+    SceneBox fittedBox() const;
 
     // Mouse events in widget coordinates (origin at the top left, y down).
     // A press over an empty scene does nothing: the button is not held.
@@ -175,6 +196,8 @@ public:
 private:
     void applyHeldForces();
     void drawnPoints(std::vector<ScenePoint>& points) const;
+    // Moves the camera so the whole model is seen in the window.
+    void fitView();
 
     std::unique_ptr<RungeKuttaIntegrator> integrator_;
     ValueAccessor* accessor_ = nullptr;
@@ -182,6 +205,9 @@ private:
     PlaybackControls controls_;
     ViewOrientation orientation_;
     Viewport viewport_;
+    CameraFit camera_;
+    StaticStiffness stiffness_;
+    double pushTarget_ = 0.0;
     int leftIndex_ = -1;
     int rightIndex_ = -1;
     bool leftHeld_ = false;

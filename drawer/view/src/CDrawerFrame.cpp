@@ -92,6 +92,12 @@ void CDrawerFrame::setProcessor(void*) {
     // The view ignores the processor as well.
 }
 
+void CDrawerFrame::modelReplaced() {
+    if (view_ != nullptr) {
+        view_->modelReplaced();
+    }
+}
+
 bool CDrawerFrame::OnCmdMsg(int id) {
     return view_ != nullptr && view_->OnCmdMsg(id);
 }

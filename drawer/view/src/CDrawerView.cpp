@@ -79,6 +79,21 @@ void CDrawerView::getRepr() {
     emit commandStateChanged();
 }
 
+void CDrawerView::modelReplaced() {
+    try {
+        if (!animation_.refresh(model_)) {
+            animation_.clear();
+        }
+        updateTimer();
+        DrawScene();
+    } catch (...) {
+        animation_.clear();
+        DrawScene();
+        muntero::view::showMessage(this, tr("The model cannot be drawn (%1).").arg(failureText()));
+    }
+    emit commandStateChanged();
+}
+
 void CDrawerView::DrawScene() {
     picture_->take(animation_);
     ++framesDrawn_;

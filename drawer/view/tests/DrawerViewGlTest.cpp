@@ -3,6 +3,7 @@
 // transforms say they are, picked ends turn red, a held node rises while
 // playing, and the arrow keys turn the picture at the next tick; a paint that
 // keeps failing says so once.
+#include <modelkit/ModelFile.h>
 #include <modelkit/Representation.h>
 #include <muntero/view/CDrawerFrame.h>
 #include <muntero/view/CDrawerView.h>
@@ -13,6 +14,7 @@
 #include <QTest>
 #include <QToolBar>
 #include <cmath>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <optional>
 #include <stdexcept>
@@ -210,6 +212,90 @@ TEST_F(DrawerViewGl, DraggingAcrossTheModelPushesEveryNodeItPasses) {
     QTest::mouseRelease(view, Qt::LeftButton, {}, to);
     EXPECT_GT(view->animation().integrator()->velocity(kFreeA), 0.0);
     EXPECT_GT(view->animation().integrator()->velocity(kFreeB), 0.0);
+}
+
+TEST_F(DrawerViewGl, AReplacedModelIsShownAtOnceAndAnEmptyOneClearsThePicture) {
+    frame.modelReplaced(); // no Refresh
+    ASSERT_EQ(view->animation().nodeCount(), 4);
+    QImage image = view->grabFramebuffer();
+    EXPECT_TRUE(
+        findNear(image, between(kFreeA, kFreeB, 0.5), 2, [](Rgb c) { return isColour(c, 5, 189, 250); }));
+    model = Representation(); // File > New
+    frame.modelReplaced();
+    EXPECT_FALSE(view->animation().hasScene());
+    image = view->grabFramebuffer();
+    int lit = 0;
+    for (int y = 0; y < image.height(); y += 2) {
+        for (int x = 0; x < image.width(); x += 2) {
+            lit += image.pixelColor(x, y) != QColor(Qt::black) ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(lit, 0);
+}
+
+// Every bundled model: its outermost nodes are drawn inside the picture, and
+// a held left button moves a node's red ends by many pixels.
+TEST_F(DrawerViewGl, EveryBundledModelIsWholeInThePictureAndAHeldButtonVisiblyMovesANode) {
+    for (const char* name :
+         {"free-bar.json", "plucked-string.json", "string-on-board.json", "struck-membrane.json"}) {
+        SCOPED_TRACE(name);
+        model = InstrumentKit::loadModelFile(std::filesystem::path(KIVORA_SOURCE_DIR) / "examples" /
+                                             "models" / name);
+        // At rest, so that what moves is the push (plucked models start bent).
+        for (InstrumentKit::Element& element : model.elements) {
+            for (Node* node : element.nodes) {
+                node->parameters[Node::kInitialDisplacement] = 0.0;
+                node->parameters[Node::kInitialVelocity] = 0.0;
+            }
+        }
+        frame.modelReplaced();
+        ASSERT_GT(view->animation().nodeCount(), 0);
+        const QImage image = view->grabFramebuffer();
+        const QRect inside = image.rect().adjusted(2, 2, -2, -2);
+        for (int i = 0; i < view->animation().nodeCount(); ++i) {
+            EXPECT_TRUE(inside.contains(vertexPoint(i).toPoint())) << "node " << i;
+        }
+        // The outermost ends of lines are drawn.
+        int leftmost = view->animation().geometry().edges.front().first;
+        int rightmost = leftmost;
+        for (const muntero::SceneEdge& edge : view->animation().geometry().edges) {
+            for (int i : {edge.first, edge.second}) {
+                leftmost = vertexPoint(i).x() < vertexPoint(leftmost).x() ? i : leftmost;
+                rightmost = vertexPoint(i).x() > vertexPoint(rightmost).x() ? i : rightmost;
+            }
+        }
+        const auto lit = [](Rgb c) { return c.r + c.g + c.b > 100; };
+        EXPECT_TRUE(findNear(image, vertexPoint(leftmost), 2, lit));
+        EXPECT_TRUE(findNear(image, vertexPoint(rightmost), 2, lit));
+
+        // The free node nearest the middle of the picture.
+        int node = -1;
+        for (int i = 0; i < view->animation().nodeCount(); ++i) {
+            const QPointF middle(view->width() / 2.0, view->height() / 2.0);
+            if (view->animation().geometry().fixed[static_cast<std::size_t>(i)] == 0 &&
+                (node == -1 ||
+                 QLineF(vertexPoint(i), middle).length() < QLineF(vertexPoint(node), middle).length())) {
+                node = i;
+            }
+        }
+        ASSERT_NE(node, -1);
+        const QPointF rest = vertexPoint(node);
+        if (!view->animation().controls().playing()) {
+            frame.action(CDrawerView::PlayCommand)->trigger();
+        }
+        while (view->animation().controls().stepsPerTick() < 64) {
+            frame.action(CDrawerView::AccelerateCommand)->trigger();
+        }
+        QTest::mousePress(view, Qt::LeftButton, {}, rest.toPoint());
+        ASSERT_EQ(view->animation().leftIndex(), node);
+        double risen = 0.0;
+        for (int tick = 0; tick < 40; ++tick) {
+            view->OnTimer();
+            risen = std::max(risen, rest.y() - vertexPoint(node).y());
+        }
+        EXPECT_GT(risen, 15.0) << "pixels";
+        QTest::mouseRelease(view, Qt::LeftButton, {}, rest.toPoint());
+    }
 }
 
 TEST_F(DrawerViewGl, ArrowKeysTurnTheStoppedPictureAtOnce) {

@@ -48,6 +48,9 @@ public:
     bool OnCmdMsg(int id);
 
 public slots:
+    // The model handed over was replaced (opened, or a new one started): the
+    // view shows it at once.
+    void modelReplaced();
     // Applies the view's update rules to the actions (checked, enabled).
     void updateCommands();
 

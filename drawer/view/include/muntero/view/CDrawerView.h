@@ -57,6 +57,10 @@ public:
     // cannot be taken in (out of memory, or anything else thrown), which
     // shows one message through muntero::view::showMessage.
     void getRepr();
+    // The model was replaced (opened, or a new one started): Refresh, and
+    // when the new model gives nothing to draw, an empty picture rather than
+    // the old model's.
+    void modelReplaced();
     // Takes the picture of the model as it is now and has it shown. Later
     // repaints show the same picture until the next one is taken, so the
     // arrow keys turn the picture at the next tick.

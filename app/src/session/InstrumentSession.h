@@ -9,6 +9,7 @@
 
 #include "common/FileChooser.h"
 #include "common/UnsavedChanges.h"
+#include "session/RecentFiles.h"
 
 #include <pellamy/InstrumentController.h>
 #include <pellamy/SoundStreamDescription.h>
@@ -69,10 +70,16 @@ public:
     bool adoptRecords(int count, const pellamy::SoundStreamDescription* records);
     bool saveToFile(const QString& path);
 
+    // Instruments loaded or saved, newest first; kept in the settings.
+    QStringList recentFiles() const { return recentFiles_.paths(); }
+
     // ---- Commands with dialogs.
     // True when nothing unsaved would be lost, or the user saved or discarded it.
     bool maybeSave();
     void load();
+    // Opens a file of the recent list; one that fails leaves the list.
+    bool loadRecentFile(const QString& path);
+    // Asks for a name, starting with the current one.
     bool save();
 
     // ---- The melody recording into melodyPath().
@@ -111,6 +118,7 @@ signals:
     // event that started it has been handled.
     void noteStarted(const QString& alias);
     void statusMessage(const QString& text);
+    void recentFilesChanged();
 
 private:
     // Replaces the controller with one that `create` sets up. When the sound
@@ -134,6 +142,7 @@ private:
     bool deviceFailureShown_ = false;
     QString filePath_;
     QString melodyPath_;
+    RecentFiles recentFiles_{QStringLiteral("recent/instruments")};
 };
 
 } // namespace kivora

@@ -30,8 +30,10 @@ class CPianoView;
 class GenerationRun;
 class MidiKeyboard;
 class ModelEditorPane;
+class StatusBarInfo;
 
-// A splitter whose bars do not move; a double click on a bar is reported.
+// A splitter whose bars do not move, drawn flat with no grip; a double click
+// on a bar is reported.
 class ExSplitterWnd : public QSplitter {
     Q_OBJECT
 public:
@@ -92,6 +94,11 @@ public:
     QMenu* midiInputMenu() const { return midiInputMenu_; }
     // File > Export Instrument...: enabled while there is an instrument.
     QAction* exportInstrumentAction() const { return exportInstrument_; }
+    // View > Status Bar: checked while the status bar shows.
+    QAction* statusBarAction() const { return statusBarAction_; }
+    StatusBarInfo* statusInfo() const { return statusInfo_; }
+    QMenu* recentModelsMenu() const { return recentMenu_; }
+    QMenu* recentInstrumentsMenu() const { return recentInstrumentsMenu_; }
     ExSplitterWnd* editorSplitter() const { return editorSplitter_; }
     ExSplitterWnd* paneSplitter() const { return paneSplitter_; }
     bool drawerExpanded() const { return drawerExpanded_; }
@@ -128,6 +135,7 @@ private:
     QMenu* addMenuBeforeHelp(const QString& title);
     void updateTitle();
     void rebuildRecentMenu();
+    void rebuildRecentInstrumentsMenu();
     // A new run may replace the instrument: unsaved work is asked about first.
     void generate(bool single);
     // Shows a note in the oscillogram and the analyzer.
@@ -152,6 +160,9 @@ private:
     QMenu* fileMenu_ = nullptr;
     QMenu* editMenu_ = nullptr;
     QMenu* recentMenu_ = nullptr;
+    QMenu* recentInstrumentsMenu_ = nullptr;
+    QAction* statusBarAction_ = nullptr;
+    StatusBarInfo* statusInfo_ = nullptr;
     QMenu* instrumentMenu_ = nullptr;
     QMenu* midiInputMenu_ = nullptr;
     QMenu* modelMenu_ = nullptr;

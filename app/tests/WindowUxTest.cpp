@@ -17,15 +17,18 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QImage>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QSplitter>
 #include <QSplitterHandle>
 #include <QStatusBar>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 #include <gtest/gtest.h>
@@ -308,6 +311,36 @@ TEST_F(WindowUxTest, EachKindOfDialogStartsInItsOwnLastFolder) {
     EXPECT_EQ(files_.startPaths, QStringList({models.path(), instruments.path(), QString()}));
     // A cancelled dialog changes nothing.
     EXPECT_EQ(lastFolder(FileKind::Model), models.path());
+}
+
+// The real dialogs: Save As proposes the current name in its folder, a dialog
+// without a start opens in the folder remembered for its kind.
+TEST(FileDialogs, StartWhereTheyAreTold) {
+    QTemporaryDir models;
+    const QString current = models.filePath("mine.json");
+    QString shownFolder;
+    QString shownFile;
+    const auto look = [&] {
+        QTimer::singleShot(5, [&] {
+            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            const auto close = qScopeGuard([dialog] {
+                if (dialog != nullptr)
+                    dialog->reject();
+            });
+            ASSERT_NE(dialog, nullptr);
+            shownFolder = dialog->directory().absolutePath();
+            shownFile = dialog->selectedFiles().value(0);
+        });
+    };
+    look();
+    EXPECT_EQ(FileChooser::dialogs().saveFile(nullptr, "Kivora model (*.json)", "json", current), QString());
+    EXPECT_EQ(shownFolder, models.path());
+    EXPECT_EQ(shownFile, current);
+
+    rememberFolder(FileKind::Model, current);
+    look();
+    FileChooser::dialogs().openFile(nullptr, "Kivora model (*.json)", "json");
+    EXPECT_EQ(shownFolder, models.path());
 }
 
 } // namespace

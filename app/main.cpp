@@ -41,6 +41,8 @@ int main(int argc, char** argv) {
     }
 
     QApplication application(argc, argv);
+    // The settings (recent files, folders) go to Kivora/Kivora.conf in the user's configuration folder.
+    QApplication::setOrganizationName(QStringLiteral("Kivora"));
     QApplication::setApplicationName(QStringLiteral("Kivora"));
     QApplication::setApplicationVersion(QStringLiteral(KIVORA_VERSION));
 

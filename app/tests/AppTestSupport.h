@@ -56,14 +56,16 @@ private:
 };
 
 // Answers every file dialog with the next path of `answers` (empty: cancel),
-// and records the filters asked for.
+// and records the filters and the starting paths asked for.
 struct ScriptedFileChooser {
     QStringList answers;
     QStringList filters;
+    QStringList startPaths;
 
     FileChooser chooser() {
-        auto answer = [this](QWidget*, const QString& filter, const QString&) {
+        auto answer = [this](QWidget*, const QString& filter, const QString&, const QString& startPath) {
             filters.append(filter);
+            startPaths.append(startPath);
             return answers.isEmpty() ? QString() : answers.takeFirst();
         };
         return {answer, answer};

@@ -18,6 +18,7 @@
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QSplitterHandle>
+#include <QStatusBar>
 #include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -84,7 +85,7 @@ TEST(MainFrameLayout, DefaultLayoutGivesHalfTheWidthAndTheRowsInEighths) {
 }
 
 TEST_F(MainFrameTest, TheWindowIsKivoraWithItsMenus) {
-    EXPECT_EQ(frame_.windowTitle(), "Kivora[*]");
+    EXPECT_EQ(frame_.windowTitle(), "Kivora");
     QStringList titles;
     for (QAction* action : frame_.menuBar()->actions())
         titles << action->text();
@@ -124,7 +125,8 @@ TEST_F(MainFrameTest, TheAboutBoxNamesTheProgramAndClosesWithOk) {
 }
 
 TEST_F(MainFrameTest, ResizesRestoreTheDefaultLayout) {
-    EXPECT_EQ(frame_.editorSplitter()->size().height(), 900 - frame_.menuBar()->height());
+    EXPECT_EQ(frame_.editorSplitter()->size().height(),
+              900 - frame_.menuBar()->height() - frame_.statusBar()->height());
     EXPECT_EQ(frame_.editorSplitter()->sizes(), listOf(expectedDefault().columns));
     EXPECT_EQ(frame_.paneSplitter()->sizes(), listOf(expectedDefault().rows));
     EXPECT_EQ(frame_.editorPane()->width(), 600);

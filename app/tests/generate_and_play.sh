@@ -13,12 +13,13 @@ mkdir -p "$work"
 raw=$work/captured.raw
 rm -f "$raw"
 
-SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE=$raw QT_QPA_PLATFORM=xcb \
+# The program remembers recent files: in the test's folder, never the user's.
+SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE=$raw QT_QPA_PLATFORM=xcb XDG_CONFIG_HOME=$work/config \
     "$kivora" -qwindowgeometry 1280x1024+0+0 "$model" > "$work/kivora.log" 2>&1 &
 pid=$!
 trap 'kill $pid 2>/dev/null || true; wait $pid 2>/dev/null || true' EXIT
 
-frame=$(wait_for_window '^Kivora( |$)' 60)
+frame=$(wait_for_window 'Kivora$' 60)
 # The toolbar's "Generate Number of Notes" button: the second of the piano
 # pane's toolbar, whose place the window's fixed layout gives at 1280 × 1024.
 # A busy machine may map the window before it takes clicks: click again until

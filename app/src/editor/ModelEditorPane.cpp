@@ -24,6 +24,7 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QLocale>
@@ -66,6 +67,41 @@ QString formatNumber(double value) {
     return QLocale::c().toString(value, 'g', 10);
 }
 
+// Keeps the side column of a splitter at most half the splitter's width:
+// the canvas keeps the larger part at every size. The column takes the width
+// the user last dragged it to (maxWidth at first) as far as that limit allows.
+// The column is a splitter too, which takes its maximum from its panes: the
+// limit goes on them.
+class HalfWidthLimit : public QObject {
+public:
+    HalfWidthLimit(QSplitter* split, QSplitter* column, int maxWidth)
+        : QObject(column), split_(split), column_(column), maxWidth_(maxWidth), preferredWidth_(maxWidth) {
+        split->installEventFilter(this);
+        connect(split, &QSplitter::splitterMoved, this,
+                [this] { preferredWidth_ = split_->sizes().value(1); });
+    }
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Resize) {
+            const int limit = std::clamp(split_->width() / 2 - split_->handleWidth(), 0, maxWidth_);
+            for (int i = 0; i < column_->count(); ++i)
+                column_->widget(i)->setMaximumWidth(limit);
+            // The splitter itself would keep the column's earlier width.
+            const int width = std::min(limit, preferredWidth_);
+            if (split_->sizes().value(1) != width)
+                split_->setSizes({split_->width() - split_->handleWidth() - width, width});
+        }
+        return false;
+    }
+
+private:
+    QSplitter* split_;
+    QSplitter* column_;
+    int maxWidth_;
+    int preferredWidth_;
+};
+
 } // namespace
 
 ModelEditorPane::ModelEditorPane(ModelSession& session, QWidget* parent)
@@ -78,6 +114,9 @@ ModelEditorPane::ModelEditorPane(ModelSession& session, QWidget* parent)
     // Tools: no shortcuts of their own, since letters and digits play the piano.
     auto* tools = new QToolBar(this);
     tools->setObjectName(QStringLiteral("editorTools"));
+    // Tight, so that every tool fits in half of a 1024-pixel window.
+    tools->layout()->setSpacing(0);
+    tools->layout()->setContentsMargins(0, 0, 0, 0);
     auto* group = new QActionGroup(this);
     auto addTool = [&](const QString& text, ModelCanvas::Tool tool, const QString& tip) {
         QAction* action = tools->addAction(text);
@@ -232,8 +271,10 @@ ModelEditorPane::ModelEditorPane(ModelSession& session, QWidget* parent)
     auto* split = new QSplitter(Qt::Horizontal, this);
     split->addWidget(canvas_);
     split->addWidget(side);
-    // The canvas takes what the side column leaves.
-    side->setMaximumWidth(330);
+    // The canvas takes what the side column leaves; the column narrows with
+    // the pane and may fold, never taking more than half.
+    side->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    new HalfWidthLimit(split, side, 330);
     split->setStretchFactor(0, 1);
     split->setStretchFactor(1, 0);
     auto* layout = new QVBoxLayout(this);

@@ -102,6 +102,10 @@ bool InstrumentSession::loadFile(const QString& path) {
         [&](pellamy::InstrumentController& controller) { controller.CreateInstrumentSuite(instrumentFile); });
     modified_ = false;
     filePath_ = loaded ? path : QString();
+    if (loaded) {
+        recentFiles_.add(path);
+        emit recentFilesChanged();
+    }
     emit stateChanged();
     return loaded;
 }
@@ -126,6 +130,8 @@ bool InstrumentSession::saveToFile(const QString& path) {
         return false;
     modified_ = false;
     filePath_ = path;
+    recentFiles_.add(path);
+    emit recentFilesChanged();
     emit stateChanged();
     emit statusMessage(tr("Saved the instrument to %1").arg(QDir::toNativeSeparators(path)));
     return true;
@@ -147,10 +153,21 @@ void InstrumentSession::load() {
         loadFile(path);
 }
 
+bool InstrumentSession::loadRecentFile(const QString& path) {
+    if (!maybeSave())
+        return false;
+    if (loadFile(path))
+        return true;
+    recentFiles_.remove(path);
+    emit recentFilesChanged();
+    return false;
+}
+
 bool InstrumentSession::save() {
     if (!loaded_)
         return false;
-    const QString path = fileChooser_.saveFile(dialogOwner_, kInstrumentFilter, QStringLiteral("ins"));
+    const QString path =
+        fileChooser_.saveFile(dialogOwner_, kInstrumentFilter, QStringLiteral("ins"), filePath_);
     return !path.isEmpty() && saveToFile(path);
 }
 

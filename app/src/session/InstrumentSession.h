@@ -9,6 +9,7 @@
 
 #include "common/FileChooser.h"
 #include "common/UnsavedChanges.h"
+#include "session/RecentFiles.h"
 
 #include <pellamy/InstrumentController.h>
 #include <pellamy/SoundStreamDescription.h>
@@ -71,10 +72,16 @@ public:
     bool adoptRecords(int count, const pellamy::SoundStreamDescription* records);
     bool saveToFile(const QString& path);
 
+    // Instruments loaded or saved, newest first; kept in the settings.
+    QStringList recentFiles() const { return recentFiles_.paths(); }
+
     // ---- Commands with dialogs.
     // True when nothing unsaved would be lost, or the user saved or discarded it.
     bool maybeSave();
     void load();
+    // Opens a file of the recent list; one that fails leaves the list.
+    bool loadRecentFile(const QString& path);
+    // Asks for a name, starting with the current one.
     bool save();
 
     // ---- The melody recording into melodyPath().
@@ -133,6 +140,7 @@ signals:
     // event that started it has been handled.
     void noteStarted(const QString& alias);
     void statusMessage(const QString& text);
+    void recentFilesChanged();
 
 private:
     // Replaces the controller with one that `create` sets up. When the sound
@@ -164,6 +172,7 @@ private:
     QString melodyPath_;
     LiveModelSession* live_ = nullptr;
     bool liveMode_ = false;
+    RecentFiles recentFiles_{QStringLiteral("recent/instruments")};
 };
 
 } // namespace kivora

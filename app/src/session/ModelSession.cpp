@@ -35,7 +35,6 @@ private:
 namespace {
 
 constexpr const char* kModelFilter = "Kivora model (*.json)";
-constexpr int kMaxRecentFiles = 8;
 
 } // namespace
 
@@ -77,21 +76,30 @@ bool ModelSession::isModified() const {
 }
 
 QString ModelSession::windowTitleText() const {
-    if (filePath_.isEmpty())
-        return QStringLiteral("Kivora[*]");
-    return QStringLiteral("Kivora - %1[*]").arg(QFileInfo(filePath_).fileName());
+    if (!filePath_.isEmpty())
+        return QFileInfo(filePath_).fileName() + QStringLiteral("[*]");
+    if (isModified())
+        return tr("Untitled model") + QStringLiteral("[*]");
+    return {};
 }
 
 void ModelSession::setFilePath(const QString& path) {
     filePath_ = path;
     if (!path.isEmpty()) {
-        recentFiles_.removeAll(path);
-        recentFiles_.prepend(path);
-        while (recentFiles_.size() > kMaxRecentFiles)
-            recentFiles_.removeLast();
+        recentFiles_.add(path);
         emit recentFilesChanged();
     }
     emit titleChanged();
+}
+
+bool ModelSession::openRecentFile(const QString& path) {
+    if (!maybeSave())
+        return false;
+    if (openFile(path))
+        return true;
+    recentFiles_.remove(path);
+    emit recentFilesChanged();
+    return false;
 }
 
 bool ModelSession::openFile(const QString& path) {
@@ -141,8 +149,9 @@ bool ModelSession::save() {
 }
 
 bool ModelSession::saveAs() {
-    const QString path =
-        fileChooser_.saveFile(dialogOwner_, QString::fromLatin1(kModelFilter), QStringLiteral("json"));
+    // Starts with the current name, so that a copy is one edit away.
+    const QString path = fileChooser_.saveFile(dialogOwner_, QString::fromLatin1(kModelFilter),
+                                               QStringLiteral("json"), filePath_);
     return !path.isEmpty() && saveToFile(path);
 }
 

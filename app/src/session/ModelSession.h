@@ -9,6 +9,7 @@
 #include "common/FileChooser.h"
 #include "common/UnsavedChanges.h"
 #include "editor/ModelDocument.h"
+#include "session/RecentFiles.h"
 
 #include <modelkit/Representation.h>
 
@@ -55,9 +56,12 @@ public:
     bool saveToFile(const QString& path);
     bool isModified() const;
     QString filePath() const { return filePath_; }
-    QStringList recentFiles() const { return recentFiles_; }
-    // "Kivora - NAME[*]" ("Kivora[*]" before the model has a file), for a
-    // window title with the unsaved mark.
+    // Kept in the settings: the list outlives the program.
+    QStringList recentFiles() const { return recentFiles_.paths(); }
+    // Opens a file of the recent list; one that fails leaves the list.
+    bool openRecentFile(const QString& path);
+    // "NAME[*]", "Untitled model[*]" for an edited model without a file, or
+    // empty for a new untouched one: the model's part of the window title.
     QString windowTitleText() const;
 
     // ---- Commands with dialogs.
@@ -89,7 +93,7 @@ private:
     ModelDocument document_;
     QUndoStack* undoStack_ = nullptr;
     QString filePath_;
-    QStringList recentFiles_;
+    RecentFiles recentFiles_{QStringLiteral("recent/models")};
 };
 
 } // namespace kivora

@@ -11,6 +11,8 @@
 #include "piano/KeyCodes.h"
 #include "session/LiveModelSession.h"
 #include "window/CAboutDlg.h"
+#include "window/StatusBarInfo.h"
+#include "window/WindowTitle.h"
 
 #include <modelkit/Representation.h>
 #include <muntero/ModelSnapshot.h>
@@ -22,17 +24,20 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDir>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QStatusBar>
 #include <QTextEdit>
 #include <QUndoStack>
 #include <algorithm>
+#include <functional>
 
 namespace kivora {
 
@@ -55,6 +60,10 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override {
         event->accept();
         emit splitter_->handleDoubleClicked();
+    }
+    // A grip would promise a drag that never comes.
+    void paintEvent(QPaintEvent*) override {
+        QPainter(this).fillRect(rect(), palette().color(QPalette::Window));
     }
 
 private:
@@ -185,7 +194,13 @@ CMainFrame::CMainFrame(InstrumentSession& instrument, ModelSession& model,
     connect(&model_, &ModelSession::titleChanged, this, &CMainFrame::updateTitle);
     connect(&model_, &ModelSession::changed, this, &CMainFrame::updateTitle);
     connect(&model_, &ModelSession::recentFilesChanged, this, &CMainFrame::rebuildRecentMenu);
+    connect(&instrument_, &InstrumentSession::stateChanged, this, &CMainFrame::updateTitle);
+    connect(&instrument_, &InstrumentSession::instrumentChanged, this, &CMainFrame::updateTitle);
+    connect(&instrument_, &InstrumentSession::recentFilesChanged, this,
+            &CMainFrame::rebuildRecentInstrumentsMenu);
     updateTitle();
+    // From the start, so that the panes keep their size when the first message comes.
+    statusInfo_ = new StatusBarInfo(statusBar(), instrument_, model_);
 
     createMenus();
     createDrawer();
@@ -244,7 +259,11 @@ void CMainFrame::createMenus() {
     // The editor's nodes: their keys act while the focus is in the editor.
     edit->addActions(modelEditor_->clipboardActions());
     QMenu* view = menuBar()->addMenu(tr("&View"));
-    addDisabled(view, tr("&Status Bar"));
+    statusBarAction_ = view->addAction(tr("&Status Bar"));
+    statusBarAction_->setCheckable(true);
+    statusBarAction_->setChecked(true);
+    statusBarAction_->setStatusTip(tr("Show or hide the status bar"));
+    connect(statusBarAction_, &QAction::toggled, statusBar(), &QStatusBar::setVisible);
 
     instrumentMenu_ = menuBar()->addMenu(tr("&Instrument"));
     instrumentMenu_->addActions(pianoFrame_->instrumentActions());
@@ -270,22 +289,45 @@ void CMainFrame::createModelMenus() {
         tr("&Save Model"), [this] { model_.save(); }, QKeySequence(Qt::CTRL | Qt::Key_S));
     add(tr("Save Model &As..."), [this] { model_.saveAs(); });
     recentMenu_ = fileMenu_->addMenu(tr("&Recent Models"));
-    recentMenu_->setEnabled(false);
+    recentInstrumentsMenu_ = fileMenu_->addMenu(tr("Recent &Instruments"));
+    rebuildRecentMenu();
+    rebuildRecentInstrumentsMenu();
     fileMenu_->addSeparator();
 }
 
+namespace {
+
+// Numbered entries, "&1 /path/name", each opening its file.
+void fillRecentMenu(QMenu* menu, const QStringList& paths, const std::function<void(const QString&)>& open) {
+    menu->clear();
+    int number = 1;
+    for (const QString& path : paths) {
+        QString text = QDir::toNativeSeparators(path);
+        text.replace(QLatin1Char('&'), QStringLiteral("&&"));
+        if (number <= 9)
+            text = QStringLiteral("&%1 %2").arg(number).arg(text);
+        ++number;
+        QAction* action = menu->addAction(text);
+        action->setData(path);
+        QObject::connect(action, &QAction::triggered, menu, [open, path] { open(path); });
+    }
+    menu->setEnabled(!menu->isEmpty());
+}
+
+} // namespace
+
 void CMainFrame::rebuildRecentMenu() {
-    recentMenu_->clear();
-    for (const QString& recent : model_.recentFiles())
-        connect(recentMenu_->addAction(recent), &QAction::triggered, this, [this, recent] {
-            if (model_.maybeSave())
-                model_.openFile(recent);
-        });
-    recentMenu_->setEnabled(!recentMenu_->isEmpty());
+    fillRecentMenu(recentMenu_, model_.recentFiles(),
+                   [this](const QString& path) { model_.openRecentFile(path); });
+}
+
+void CMainFrame::rebuildRecentInstrumentsMenu() {
+    fillRecentMenu(recentInstrumentsMenu_, instrument_.recentFiles(),
+                   [this](const QString& path) { instrument_.loadRecentFile(path); });
 }
 
 void CMainFrame::updateTitle() {
-    setWindowTitle(model_.windowTitleText());
+    setWindowTitle(windowTitleFor(model_, instrument_));
     setWindowModified(model_.isModified());
 }
 

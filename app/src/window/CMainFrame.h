@@ -31,8 +31,10 @@ class GenerationRun;
 class InstrumentExportCommand;
 class MidiKeyboard;
 class ModelEditorPane;
+class StatusBarInfo;
 
-// A splitter whose bars do not move; a double click on a bar is reported.
+// A splitter whose bars do not move, drawn flat with no grip; a double click
+// on a bar is reported.
 class ExSplitterWnd : public QSplitter {
     Q_OBJECT
 public:
@@ -93,6 +95,11 @@ public:
     QMenu* midiInputMenu() const { return midiInputMenu_; }
     // File > Export Instrument...: enabled while there is an instrument.
     QAction* exportInstrumentAction() const { return exportInstrument_; }
+    // View > Status Bar: checked while the status bar shows.
+    QAction* statusBarAction() const { return statusBarAction_; }
+    StatusBarInfo* statusInfo() const { return statusInfo_; }
+    QMenu* recentModelsMenu() const { return recentMenu_; }
+    QMenu* recentInstrumentsMenu() const { return recentInstrumentsMenu_; }
     ExSplitterWnd* editorSplitter() const { return editorSplitter_; }
     ExSplitterWnd* paneSplitter() const { return paneSplitter_; }
     bool drawerExpanded() const { return drawerExpanded_; }
@@ -129,6 +136,7 @@ private:
     QMenu* addMenuBeforeHelp(const QString& title);
     void updateTitle();
     void rebuildRecentMenu();
+    void rebuildRecentInstrumentsMenu();
     // A new run may replace the instrument: unsaved work is asked about first.
     void generate(bool single);
     // Shows a note in the oscillogram and the analyzer.
@@ -153,6 +161,9 @@ private:
     QMenu* fileMenu_ = nullptr;
     QMenu* editMenu_ = nullptr;
     QMenu* recentMenu_ = nullptr;
+    QMenu* recentInstrumentsMenu_ = nullptr;
+    QAction* statusBarAction_ = nullptr;
+    StatusBarInfo* statusInfo_ = nullptr;
     QMenu* instrumentMenu_ = nullptr;
     QMenu* midiInputMenu_ = nullptr;
     QMenu* modelMenu_ = nullptr;

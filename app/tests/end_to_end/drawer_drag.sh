@@ -50,10 +50,12 @@ wait_for() { # NAME KIND TEST LIMIT
 }
 
 export SDL_AUDIODRIVER=dummy QT_QPA_PLATFORM=xcb
+# The program remembers recent files: in the test's folder, never the user's.
+export XDG_CONFIG_HOME=$work/config
 "$kivora" -qwindowgeometry 1280x1024+0+0 "$source_dir/examples/models/struck-membrane.json" \
     >"$work/kivora.log" 2>&1 &
 pid=$!
-wid=$(wait_for_window '^Kivora( |$)' 60)
+wid=$(wait_for_window 'Kivora$' 60)
 xdotool windowfocus --sync "$wid"
 
 wait_for 1-refresh free -gt 1000 # shown as soon as it is opened

@@ -23,11 +23,13 @@ cleanup() {
 trap cleanup EXIT
 
 export SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE=$work/device.raw QT_QPA_PLATFORM=xcb
+# The program remembers recent files: in the test's folder, never the user's.
+export XDG_CONFIG_HOME=$work/config
 instrument=$source_dir/examples/instruments/duo.ins
 # No window manager: the geometry stands in for maximising.
 "$kivora" -qwindowgeometry 1280x1024+0+0 "$instrument" >"$work/kivora.log" 2>&1 &
 pid=$!
-wid=$(wait_for_window '^Kivora( |$)' 60)
+wid=$(wait_for_window 'Kivora$' 60)
 xdotool windowfocus --sync "$wid"
 
 # One note at a time: each key once its predecessor has died away.

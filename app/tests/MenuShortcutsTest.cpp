@@ -92,11 +92,11 @@ TEST_F(MenuShortcutsTest, OpenAndSaveKeysWorkAfterTheSubmenusWereVisitedAndClose
     ModelSession& session = frame_.modelSession();
     ASSERT_TRUE(frame_.openFile(path));
     QStringList requests;
-    session.setFileChooser({[&requests](QWidget*, const QString&, const QString&) {
+    session.setFileChooser({[&requests](QWidget*, const QString&, const QString&, const QString&) {
                                 requests << QStringLiteral("open");
                                 return QString();
                             },
-                            [&requests](QWidget*, const QString&, const QString&) {
+                            [&requests](QWidget*, const QString&, const QString&, const QString&) {
                                 requests << QStringLiteral("save");
                                 return QString();
                             }});

@@ -15,12 +15,12 @@ mkdir -p "$work"
 raw=$work/captured.raw
 rm -f "$raw"
 
-SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE=$raw QT_QPA_PLATFORM=xcb \
+SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE=$raw QT_QPA_PLATFORM=xcb XDG_CONFIG_HOME=$work/config \
     "$kivora" -qwindowgeometry 1280x1024+0+0 "$model" > "$work/kivora.log" 2>&1 &
 pid=$!
 trap 'kill $pid 2>/dev/null || true; wait $pid 2>/dev/null || true' EXIT
 
-frame=$(wait_for_window '^Kivora( |$)' 60)
+frame=$(wait_for_window 'Kivora$' 60)
 xdotool windowfocus --sync "$frame"
 # A busy machine may map the window before it takes keys: the menu is asked
 # again until the device file appears (the live mode opens it).

@@ -237,8 +237,7 @@ void CMainFrame::createMenus() {
     QAction* exit = file->addAction(tr("E&xit"));
     connect(exit, &QAction::triggered, this, &QWidget::close);
 
-    // Undo, Redo, Cut, Copy, Paste and Duplicate are the model's; the status
-    // bar has no handler: shown, but disabled.
+    // Undo, Redo, Cut, Copy, Paste and Duplicate are the model's.
     QMenu* edit = menuBar()->addMenu(tr("&Edit"));
     editMenu_ = edit;
     QUndoStack* stack = model_.undoStack();
@@ -248,13 +247,6 @@ void CMainFrame::createMenus() {
     redo->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_Y), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z)});
     edit->addAction(undo);
     edit->addAction(redo);
-    auto addDisabled = [](QMenu* menu, const QString& text, const QKeySequence& shortcut = {}) -> QAction* {
-        QAction* action = menu->addAction(text);
-        action->setShortcut(shortcut);
-        action->setShortcutContext(Qt::WidgetShortcut); // never steals the key
-        action->setEnabled(false);
-        return action;
-    };
     edit->addSeparator();
     // The editor's nodes: their keys act while the focus is in the editor.
     edit->addActions(modelEditor_->clipboardActions());

@@ -4,6 +4,8 @@
 #include "Messages.h"
 #include "ReplacingFile.h"
 
+#include <pellamy/ErrorText.h>
+
 #include <algorithm>
 #include <bit>
 #include <cerrno>
@@ -102,7 +104,8 @@ void loadSoundLine(InstrumentModel& model, const std::vector<std::string>& field
     if (std::unique_ptr<WavFile> wav = openSound(soundPath))
         decoded = decodeSoundData(*wav);
     if (!decoded)
-        throw std::string("Can't open sound file ") + soundPath + " for alias '" + alias + "'";
+        throw fileFailureText("Can't open sound file", soundPath, {}) + " for alias '" +
+            printableText(alias) + "'";
 
     if (model.contains(alias))
         throw messages::kDuplicateAlias;
@@ -148,12 +151,14 @@ public:
             folders_.push_back(folder);
             return;
         }
+        const int failure = errno;
         struct stat status {};
-        if (errno == EEXIST && ::stat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
+        if (failure == EEXIST && ::stat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
             return;
-        // Whatever the reason (a missing parent, a file of that name, a
-        // read-only disk), nothing can be saved into it.
-        throw "Can't create directory:Path not found";
+        // The fixed text says "not found" whatever the reason (a missing
+        // parent, a file of that name, a read-only disk): the real one follows.
+        throw fileFailureText("Can't create directory:Path not found", folder.string(),
+                              systemReason(failure == EEXIST ? ENOTDIR : failure));
     }
     void keep() { folders_.clear(); }
 
@@ -357,14 +362,20 @@ bool lineReadsBack(const std::string& alias, const std::string& pathInDefinition
 
 namespace {
 
+// The open file, or a failure naming the file and the reason.
 FilePtr openTextForReading(const std::string& path) {
     FilePtr file(std::fopen(path.c_str(), "rb"));
+    if (!file)
+        throw fileFailureText("Can't open instrument file", path, systemReason(errno));
     struct stat status {};
+    if (::fstat(::fileno(file.get()), &status) != 0)
+        throw fileFailureText("Can't open instrument file", path, systemReason(errno));
     // A folder or a device (/dev/zero) is no text file: reading it would fail
     // or never end. A pipe is read as it comes.
-    if (file && (::fstat(::fileno(file.get()), &status) != 0 ||
-                 !(S_ISREG(status.st_mode) || S_ISFIFO(status.st_mode))))
-        file.reset();
+    if (S_ISDIR(status.st_mode))
+        throw fileFailureText("Can't open instrument file", path, systemReason(EISDIR));
+    if (!S_ISREG(status.st_mode) && !S_ISFIFO(status.st_mode))
+        throw fileFailureText("Can't open instrument file", path, "not a regular file");
     return file;
 }
 
@@ -375,16 +386,12 @@ FilePtr openTextForReading(const std::string& path) {
 void InstrumentModel::loadFromFile(const std::string& path) {
     clear();
     detail::FilePtr file = detail::openTextForReading(path);
-    if (!file)
-        throw std::string("Can't open instrument file");
     detail::readDefinition(*this, file.get(),
                            detail::fileSoundOpener(std::filesystem::path(path).parent_path()));
 }
 
 std::vector<std::string> InstrumentModel::soundFilesOf(const std::string& definitionPath) {
     detail::FilePtr file = detail::openTextForReading(definitionPath);
-    if (!file)
-        throw std::string("Can't open instrument file");
     const std::filesystem::path folder = std::filesystem::path(definitionPath).parent_path();
     std::vector<std::string> paths;
     detail::forEachSoundLine(file.get(), [&](const std::vector<std::string>& fields) {
@@ -410,7 +417,7 @@ void InstrumentModel::saveToFile(const std::string& path, bool withFolders,
     namespace fs = std::filesystem;
     const fs::path definitionPath(path);
     if (!definitionPath.has_filename())
-        throw "Can't open file for saving instrument";
+        throw fileFailureText("Can't open file for saving instrument", path, "the path names no file");
 
     // Every line must read back before anything is written.
     std::vector<detail::SoundFileLocation> locations;
@@ -421,9 +428,9 @@ void InstrumentModel::saveToFile(const std::string& path, bool withFolders,
         // folders (or name a file the loader reads as a folder).
         if (alias.find_first_of("/\\") != std::string::npos || soundFor(alias) == nullptr ||
             location.wavPath.lexically_normal() == definitionPath.lexically_normal())
-            throw std::string("Can't write sound file ") + location.wavPath.string();
+            throw fileFailureText("Can't write sound file", location.wavPath.string(), {});
         if (!detail::lineReadsBack(alias, location.pathInDefinition, i == 0))
-            throw std::string("Can't write sound file ") + location.wavPath.string() +
+            throw fileFailureText("Can't write sound file", location.wavPath.string(), {}) +
                 " (an instrument file line cannot name it)";
         locations.push_back(std::move(location));
     }
@@ -438,7 +445,7 @@ void InstrumentModel::saveToFile(const std::string& path, bool withFolders,
     if (definitionTarget.create())
         definition.reset(std::fopen(definitionTarget.temporaryPath().c_str(), "wb"));
     if (!definition)
-        throw "Can't open file for saving instrument";
+        throw fileFailureText("Can't open file for saving instrument", path, systemReason(errno));
 
     if (withFolders) {
         const fs::path base = detail::soundFolderFor(definitionPath);

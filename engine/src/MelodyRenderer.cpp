@@ -3,10 +3,12 @@
 #include "Mixer.h"
 #include "ReplacingFile.h"
 
+#include <pellamy/ErrorText.h>
 #include <pellamy/MelodyRenderer.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -23,6 +25,7 @@ namespace {
 constexpr const char* kNoInstrument = "No instrument to render with";
 constexpr const char* kCantCreateOutput = "Can't create output wave file";
 constexpr const char* kCantWrite = "Can't write to wav file";
+constexpr const char* kCantOpenScript = "Can't open snc file!";
 
 // A WAV file's sizes are 32-bit: the data chunk ends before 4 GiB less the header.
 constexpr std::uint64_t kMaxDataBytes = 0xFFFFFFFFull - 64;
@@ -75,9 +78,16 @@ constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
 
 // A folder or a device (/dev/zero) is no script: reading it fails or never
 // ends. A pipe is read as it comes.
-bool isReadableText(std::FILE* file) {
+// Why `file` cannot be read as a script, "" when it can.
+std::string whyNotText(std::FILE* file) {
     struct stat status {};
-    return ::fstat(::fileno(file), &status) == 0 && (S_ISREG(status.st_mode) || S_ISFIFO(status.st_mode));
+    if (::fstat(::fileno(file), &status) != 0)
+        return systemReason(errno);
+    if (S_ISDIR(status.st_mode))
+        return systemReason(EISDIR);
+    if (!S_ISREG(status.st_mode) && !S_ISFIFO(status.st_mode))
+        return "not a regular file";
+    return {};
 }
 
 bool sameFile(const std::string& a, const std::string& b) {
@@ -157,18 +167,17 @@ void MelodyRenderer::render(const std::string& scriptPath, const std::string& wa
     bytesWritten_ = 0;
     outputPath_ = wavPath;
     script_ = std::fopen(scriptPath.c_str(), "rb");
-    if (script_ != nullptr && !isReadableText(script_)) {
+    if (script_ == nullptr)
+        throw fileFailureText(kCantOpenScript, scriptPath, systemReason(errno));
+    if (const std::string reason = whyNotText(script_); !reason.empty()) {
         std::fclose(script_);
         script_ = nullptr;
+        throw fileFailureText(kCantOpenScript, scriptPath, reason);
     }
-    if (script_ == nullptr)
-        throw std::string("Can't open snc file!");
     try {
         if (instrument_ != nullptr)
             openOutput(scriptPath);
         renderLines(scriptPath);
-        if (std::ferror(script_) != 0) // a folder, or a failing disk
-            throw std::string("Can't open snc file!");
 
         std::fclose(script_);
         script_ = nullptr;
@@ -288,7 +297,7 @@ std::uint64_t MelodyRenderer::scriptWaitBytes(const std::string& scriptPath) con
     std::FILE* script = std::fopen(scriptPath.c_str(), "rb");
     if (script == nullptr)
         return 0;
-    if (!isReadableText(script) || ::lseek(::fileno(script), 0, SEEK_CUR) < 0) {
+    if (!whyNotText(script).empty() || ::lseek(::fileno(script), 0, SEEK_CUR) < 0) {
         std::fclose(script); // a pipe can be read only once
         return 0;
     }
@@ -354,7 +363,12 @@ void MelodyRenderer::syntaxError() const {
 void MelodyRenderer::renderLines(const std::string& scriptPath) {
     bool inBlock = false;
     char buffer[kLineBufferBytes];
-    while (std::fgets(buffer, sizeof buffer, script_) != nullptr) {
+    // errno then tells why a read failed.
+    const auto nextLine = [&] {
+        errno = 0;
+        return std::fgets(buffer, sizeof buffer, script_) != nullptr;
+    };
+    while (nextLine()) {
         ++lineNumber_;
         throwIfStopped();
         std::string_view line(buffer, std::strlen(buffer));
@@ -394,12 +408,14 @@ void MelodyRenderer::renderLines(const std::string& scriptPath) {
         requireInstrument();
         play(std::string(fields[0]), fields[1], *duration);
     }
+    if (std::ferror(script_) != 0) // a failing disk
+        throw fileFailureText(kCantOpenScript, scriptPath, systemReason(errno != 0 ? errno : EIO));
 }
 
 void MelodyRenderer::play(const std::string& alias, std::string_view flag, double duration) {
     Sound* sound = instrument_->soundFor(alias);
     if (sound == nullptr)
-        throw "Sorry, unknown alias " + alias;
+        throw "Sorry, unknown alias " + printableText(alias);
 
     Track* track = trackFor(sound);
     if (track == nullptr)

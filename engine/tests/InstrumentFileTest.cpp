@@ -198,13 +198,13 @@ TEST(InstrumentFile, FailuresThrowTheirMessagesAndKeepTheSoundsBefore) {
 
     Thrown noDefinition = thrownBy([&] { model.loadFromFile("/nonexistent/x.ins"); });
     EXPECT_EQ(noDefinition.kind, Thrown::kStringObject);
-    EXPECT_EQ(noDefinition.text, "Can't open instrument file");
+    EXPECT_EQ(noDefinition.text, "Can't open instrument file /nonexistent/x.ins: No such file or directory");
     EXPECT_EQ(model.soundCount(), 0u);
     EXPECT_FALSE(model.isLoaded());
 
     TempFolder folder;
     EXPECT_EQ(thrownBy([&] { model.loadFromFile(folder.path().string()); }).text,
-              "Can't open instrument file");
+              "Can't open instrument file " + folder.path().string() + ": Is a directory");
 }
 
 TEST(InstrumentFile, SoundFileMessagesNameThePathAsWritten) {
@@ -223,6 +223,20 @@ TEST(InstrumentFile, SoundFileMessagesNameThePathAsWritten) {
               "Can't open sound file adpcm.wav for alias 'c'");
     EXPECT_EQ(thrownBy([&] { model.loadFromFile((folder / "c.ins").string()); }).text,
               "Can't open sound file sub\\missing.wav for alias 'm'");
+}
+
+TEST(InstrumentFile, ABinaryLineIsQuotedEscapedAndTheAliasCut) {
+    MemorySounds sounds;
+    InstrumentModel model;
+    EXPECT_EQ(thrownBy([&] {
+                  detail::readDefinitionText(model, "\x01\x02\xFF 0 \x1B]0;x\x07.mp3\n", sounds.opener());
+              }).text,
+              "Can't open sound file \\x1B]0;x\\x07.mp3 for alias '\\x01\\x02\\xFF'");
+    const std::string longAlias(300, 'a');
+    EXPECT_EQ(thrownBy([&] {
+                  detail::readDefinitionText(model, longAlias + " 0 none.mp3\n", sounds.opener());
+              }).text,
+              "Can't open sound file none.mp3 for alias '" + std::string(60, 'a') + "\u2026'");
 }
 
 TEST(InstrumentFile, LongLinesAreSplitAndFieldsCapped) {
@@ -329,8 +343,9 @@ TEST(InstrumentFile, SaveFailures) {
     model.addSound("after", Sound::make(ramp(4, 7), 8000, 1, 16, 1.0f));
 
     Thrown noFolder = thrownBy([&] { model.saveToFile((folder / "missing/x.ins").string(), true); });
-    EXPECT_EQ(noFolder.kind, Thrown::kCharPointer);
-    EXPECT_EQ(noFolder.text, "Can't open file for saving instrument");
+    EXPECT_EQ(noFolder.kind, Thrown::kStringObject);
+    EXPECT_EQ(noFolder.text, "Can't open file for saving instrument " + (folder / "missing/x.ins").string() +
+                                 ": No such file or directory");
 
     // A folder where a WAV file should go: the save stops there and writes
     // nothing at all.
@@ -370,10 +385,12 @@ TEST(InstrumentFile, AByteOrderMarkAtTheStartIsSkipped) {
 TEST(InstrumentFile, FilesThatAreNoTextFailAtOnce) {
     TempFolder folder;
     InstrumentModel model;
-    for (const std::string& path : std::vector<std::string>{"/dev/zero", folder.path().string()}) {
-        const Thrown thrown = thrownBy([&] { model.loadFromFile(path); });
-        EXPECT_EQ(thrown.text, "Can't open instrument file") << path;
-        EXPECT_EQ(thrownBy([&] { InstrumentModel::soundFilesOf(path); }).text, "Can't open instrument file");
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"/dev/zero", "not a regular file"}, {folder.path().string(), "Is a directory"}};
+    for (const auto& [path, reason] : refused) {
+        const std::string expected = "Can't open instrument file " + path + ": " + reason;
+        EXPECT_EQ(thrownBy([&] { model.loadFromFile(path); }).text, expected);
+        EXPECT_EQ(thrownBy([&] { InstrumentModel::soundFilesOf(path); }).text, expected);
     }
 }
 

@@ -250,7 +250,12 @@ TEST_F(MelodyRendererTest, UnknownAliasesAndLongLines) {
     const std::string alias(300, 'k');
     EXPECT_EQ(
         failureOf([&] { renderer.render(folder.write("a.snc", alias + " a 1\n"), folder.file("a.wav")); }),
-        "Sorry, unknown alias " + alias);
+        "Sorry, unknown alias " + alias.substr(0, 60) + "\u2026"); // quoted text is cut
+    // Bytes of a binary file are quoted escaped.
+    EXPECT_EQ(failureOf([&] {
+                  renderer.render(folder.write("c.snc", "\x01\xFE\x1B[31m a 1\n"), folder.file("c.wav"));
+              }),
+              "Sorry, unknown alias \\x01\\xFE\\x1B[31m");
     // A 1 MB line is read in pieces of 1023 bytes; the first piece is a
     // play line with one field.
     EXPECT_EQ(failureOf([&] {
@@ -311,8 +316,10 @@ TEST_F(MelodyRendererTest, FailingRenderKeepsThePreviousOutput) {
               "Can't create output wave file");
     EXPECT_EQ(failureOf([&] { renderer.render(folder.file("t.snc"), folder.file("no/such/dir/x.wav")); }),
               "Can't create output wave file");
-    EXPECT_EQ(failureOf([&] { renderer.render(folder.file("absent.snc"), wav); }), "Can't open snc file!");
-    EXPECT_EQ(failureOf([&] { renderer.render(folder.path().string(), wav); }), "Can't open snc file!");
+    EXPECT_EQ(failureOf([&] { renderer.render(folder.file("absent.snc"), wav); }),
+              "Can't open snc file! " + folder.file("absent.snc") + ": No such file or directory");
+    EXPECT_EQ(failureOf([&] { renderer.render(folder.path().string(), wav); }),
+              "Can't open snc file! " + folder.path().string() + ": Is a directory");
 }
 
 TEST_F(MelodyRendererTest, ScriptsThatAreNoFilesCreateNoOutput) {
@@ -320,9 +327,13 @@ TEST_F(MelodyRendererTest, ScriptsThatAreNoFilesCreateNoOutput) {
     renderer.setInstrument(&instrument);
     const std::string wav = folder.file("out.wav");
     // A folder, a device that never ends, a missing file: refused at once.
-    for (const std::string& script :
-         std::vector<std::string>{folder.path().string(), "/dev/zero", folder.file("none.snc")}) {
-        EXPECT_EQ(failureOf([&] { renderer.render(script, wav); }), "Can't open snc file!") << script;
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {folder.path().string(), "Is a directory"},
+        {"/dev/zero", "not a regular file"},
+        {folder.file("none.snc"), "No such file or directory"}};
+    for (const auto& [script, reason] : refused) {
+        EXPECT_EQ(failureOf([&] { renderer.render(script, wav); }),
+                  "Can't open snc file! " + script + ": " + reason);
         EXPECT_EQ(folder.names(), std::vector<std::string>{}) << script;
     }
 }

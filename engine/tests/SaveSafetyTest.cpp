@@ -14,6 +14,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 using namespace pellamy;
 using namespace testfiles;
@@ -212,7 +213,7 @@ TEST(SaveSafety, AReadOnlyFolderRefusesTheSaveAndStillLoads) {
         GTEST_SKIP() << "cannot remount read-only";
 
     EXPECT_EQ(saveFailure(modelOf({{"z", 10}}, 4), path),
-              "const char*: Can't open file for saving instrument");
+              "Can't open file for saving instrument " + path.string() + ": Read-only file system");
     EXPECT_EQ(readText(path), before);
     InstrumentModel model;
     model.loadFromFile(path.string());
@@ -247,7 +248,8 @@ TEST(SaveSafety, AFolderThatCannotBeCreatedIsReportedBeforeAnythingIsReplaced) {
     previous.saveToFile(path.string(), false);
     writeText(folder / "g", "a file where the sound folder would go");
     const auto before = filesUnder(folder.path());
-    EXPECT_EQ(saveFailure(notes(3, 60, 9), path), "const char*: Can't create directory:Path not found");
+    EXPECT_EQ(saveFailure(notes(3, 60, 9), path),
+              "Can't create directory:Path not found " + (folder / "g").string() + ": Not a directory");
     EXPECT_EQ(filesUnder(folder.path()), before);
     EXPECT_TRUE(loadsAs(path, previous));
 
@@ -255,7 +257,7 @@ TEST(SaveSafety, AFolderThatCannotBeCreatedIsReportedBeforeAnythingIsReplaced) {
     fs::remove(folder / "g");
     writeText(folder / "h/2", "blocks folder 2");
     EXPECT_EQ(saveFailure(notes(13, 60, 9), folder / "h.ins"),
-              "const char*: Can't create directory:Path not found");
+              "Can't create directory:Path not found " + (folder / "h/2").string() + ": Not a directory");
     EXPECT_FALSE(fs::exists(folder / "h.ins"));
     EXPECT_FALSE(fs::exists(folder / "h/1"));
 }
@@ -288,6 +290,29 @@ TEST(SaveSafety, ReplacedFilesKeepTheirPermissionsAndLinks) {
     EXPECT_EQ(temporaryFilesIn(folder.path()), std::vector<std::string>{});
 }
 
+TEST(SaveSafety, AFolderThatMayNotBeWrittenKeepsTheFixedTextAndGivesTheRealReason) {
+    TempFolder folder;
+    fs::create_directory(folder / "g");
+    // The superuser may write anywhere but on a read-only file system.
+    std::string reason = "Permission denied";
+    bool mounted = false;
+    if (::geteuid() == 0) {
+        mounted = ::mount("tmpfs", (folder / "g").c_str(), "tmpfs", MS_RDONLY, "size=16k") == 0;
+        if (!mounted)
+            GTEST_SKIP() << "cannot mount a read-only tmpfs here";
+        reason = "Read-only file system";
+    } else {
+        ASSERT_EQ(::chmod((folder / "g").c_str(), 0555), 0);
+    }
+    const std::string failure = saveFailure(notes(3, 60, 9), folder / "g.ins");
+    if (mounted)
+        ::umount2((folder / "g").c_str(), MNT_DETACH);
+    else
+        ::chmod((folder / "g").c_str(), 0755);
+    EXPECT_EQ(failure, "Can't create directory:Path not found " + (folder / "g/1").string() + ": " + reason);
+    EXPECT_FALSE(fs::exists(folder / "g.ins"));
+}
+
 TEST(SaveSafety, ReadOnlyFilesAreRefusedWithTheSavesMessage) {
     TempFolder folder;
     const fs::path path = folder / "r.ins";
@@ -296,7 +321,8 @@ TEST(SaveSafety, ReadOnlyFilesAreRefusedWithTheSavesMessage) {
 
     ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
     auto before = filesUnder(folder.path());
-    EXPECT_EQ(saveFailure(notes(2, 20, 3), path), "const char*: Can't open file for saving instrument");
+    EXPECT_EQ(saveFailure(notes(2, 20, 3), path),
+              "Can't open file for saving instrument " + path.string() + ": Permission denied");
     EXPECT_EQ(filesUnder(folder.path()), before);
 
     ASSERT_EQ(::chmod(path.c_str(), 0644), 0);

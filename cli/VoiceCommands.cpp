@@ -10,9 +10,11 @@
 #include <kivora/voices/VoiceBank.h>
 #include <modelkit/ModelFile.h>
 #include <muntero/ModelSnapshot.h>
+#include <pellamy/ErrorText.h>
 #include <pellamy/StreamOutput.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -127,10 +129,15 @@ Song songOfMidi(const std::string& path, int channel, const voices::VoiceModel& 
 // length, "a SECONDS" for that long, "r PORTION" for that part of the note
 // length; !clear releases every note; a definition block is skipped.
 Song songOfScript(const std::string& path, const voices::VoiceModel& model) {
-    std::ifstream in(path, std::ios::binary);
     std::error_code error;
-    if (!in || fs::is_directory(path, error))
-        throw CommandFailure("Can't open snc file!");
+    if (fs::is_directory(path, error))
+        throw CommandFailure(
+            pellamy::fileFailureText("Can't open snc file!", path, pellamy::systemReason(EISDIR)));
+    errno = 0;
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw CommandFailure(pellamy::fileFailureText("Can't open snc file!", path,
+                                                      pellamy::systemReason(errno != 0 ? errno : EIO)));
     Song song;
     std::uint64_t now = 0;
     std::string line;
@@ -186,7 +193,7 @@ Song songOfScript(const std::string& path, const voices::VoiceModel& model) {
             throw syntaxError();
         const int key = voices::keyOfNoteName(words[0]);
         if (key < 0)
-            throw CommandFailure("Sorry, unknown alias " + words[0]);
+            throw CommandFailure("Sorry, unknown alias " + pellamy::printableText(words[0]));
         double amount = 0.0;
         try {
             amount = parseDouble(words[2], "the duration");

@@ -40,7 +40,8 @@ TEST_F(Cli, ResaveWritesFoldersOrAFlatCopy) {
 TEST_F(Cli, FailuresAreOneLineWithStatus1AndUsageErrorsStatus2) {
     const CliRun missing = runCli("info '" + (scratch_ / "none.ins").string() + "'", scratch_);
     EXPECT_EQ(missing.status, 1);
-    EXPECT_EQ(missing.err, "Can't open instrument file\n");
+    EXPECT_EQ(missing.err, "Can't open instrument file " + (scratch_ / "none.ins").string() +
+                               ": No such file or directory\n");
 
     std::ofstream(scratch_ / "bad.ins") << "x 0 nowhere.wav\n";
     const CliRun badSound = runCli("info '" + (scratch_ / "bad.ins").string() + "'", scratch_);
@@ -58,7 +59,8 @@ TEST_F(Cli, FailuresAreOneLineWithStatus1AndUsageErrorsStatus2) {
     const CliRun unsaved =
         runCli("resave " + duo_ + " '" + (scratch_ / "no/such/folder.ins").string() + "'", scratch_);
     EXPECT_EQ(unsaved.status, 1);
-    EXPECT_EQ(unsaved.err, "Can't open file for saving instrument\n");
+    EXPECT_EQ(unsaved.err, "Can't open file for saving instrument " +
+                               (scratch_ / "no/such/folder.ins").string() + ": No such file or directory\n");
 
     EXPECT_EQ(runCli("info", scratch_).status, 2);
     EXPECT_EQ(runCli("resave " + duo_, scratch_).status, 2);

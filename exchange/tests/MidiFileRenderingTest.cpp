@@ -102,7 +102,7 @@ TEST_F(MidiFileRenderingTest, NoNoteOnAKeyIsAResultAndUnreadableInputsAreErrors)
         renderMidiFile(folder, instrument_, SongRenderOptions{});
         ADD_FAILURE() << "a folder rendered";
     } catch (const MidiFileError& failure) {
-        EXPECT_EQ(std::string(failure.what()), "Can't open MIDI file " + folder);
+        EXPECT_EQ(std::string(failure.what()), "Can't open MIDI file " + folder + ": Is a directory");
     }
     EXPECT_THROW(renderMidiFile(write("broken.mid", {'M', 'T', 'h', 'd'}), instrument_, SongRenderOptions{}),
                  MidiFileError);

@@ -144,7 +144,8 @@ TEST_F(FileSafety, ARenderTooLongForAWavFileWritesNothing) {
     const std::string script = write("long.snc", "low a -1\n!wait 50000\n!wait 50000\n");
     const CliRun result = run("render " + word(script) + " -i " + duo_, "timeout 60 ");
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err, "Can't write to wav file\n");
+    EXPECT_EQ(result.err, "Can't write to wav file " + (scratch_ / "long.wav").string() +
+                              ": the rendering would be longer than the output may hold\n");
     EXPECT_FALSE(fs::exists(scratch_ / "long.wav"));
     EXPECT_EQ(temporaryFilesUnder(scratch_), std::vector<std::string>{});
 }

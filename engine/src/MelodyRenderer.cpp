@@ -26,6 +26,13 @@ constexpr const char* kNoInstrument = "No instrument to render with";
 constexpr const char* kCantCreateOutput = "Can't create output wave file";
 constexpr const char* kCantWrite = "Can't write to wav file";
 constexpr const char* kCantOpenScript = "Can't open snc file!";
+constexpr const char* kTooLong = "the rendering would be longer than the output may hold";
+
+// The failure of the output file, with the reason errno holds (a failing
+// call that set none counts as an input/output error).
+std::string outputFailure(const char* fixedText, const std::string& outputPath) {
+    return fileFailureText(fixedText, outputPath, systemReason(errno != 0 ? errno : EIO));
+}
 
 // A WAV file's sizes are 32-bit: the data chunk ends before 4 GiB less the header.
 constexpr std::uint64_t kMaxDataBytes = 0xFFFFFFFFull - 64;
@@ -183,12 +190,14 @@ void MelodyRenderer::render(const std::string& scriptPath, const std::string& wa
         script_ = nullptr;
         throwIfStopped();
         if (output_ != nullptr) {
+            errno = 0;
             const WavStatus status = output_->close();
             output_.reset();
             if (status != kWavOk)
-                throw std::string(kCantWrite);
+                throw outputFailure(kCantWrite, outputPath_);
+            errno = 0;
             if (!replacing_->commit())
-                throw std::string(kCantWrite);
+                throw outputFailure(kCantWrite, outputPath_);
             replacing_.reset();
         }
     } catch (const std::bad_alloc&) {
@@ -217,20 +226,22 @@ void MelodyRenderer::openOutput(const std::string& scriptPath) {
 
     // Writing over the script being read would destroy it.
     if (sameFile(scriptPath, outputPath_))
-        throw std::string(kCantCreateOutput);
+        throw fileFailureText(kCantCreateOutput, outputPath_, "it is the script being read");
     replacing_ = std::make_unique<detail::ReplacingFile>(outputPath_);
     detail::removeStaleTemporaries(replacing_->targetPath().has_parent_path()
                                        ? replacing_->targetPath().parent_path()
                                        : std::filesystem::path("."));
+    errno = 0;
     if (!replacing_->create())
-        throw std::string(kCantCreateOutput);
+        throw outputFailure(kCantCreateOutput, outputPath_);
     // A rendering refused for its size writes nothing (its temporary file goes
     // with the failure).
     if (scriptWaitBytes(scriptPath) > outputLimitBytes_)
-        throw std::string(kCantWrite);
+        throw fileFailureText(kCantWrite, outputPath_, kTooLong);
     output_ = std::make_unique<WavFile>();
+    errno = 0;
     if (openWavForWrite(replacing_->temporaryPath().string(), *output_, outputFormat_) != kWavOk)
-        throw std::string(kCantCreateOutput);
+        throw outputFailure(kCantCreateOutput, outputPath_);
 }
 
 // Every sound as the output's frames: sounds in the output's rate and channel
@@ -495,7 +506,7 @@ void MelodyRenderer::wait(double seconds) {
     const std::uint64_t valueCount =
         frames > UINT64_MAX / outputFormat_.nChannels ? UINT64_MAX : frames * outputFormat_.nChannels;
     if (valueCount > (outputLimitBytes_ - bytesWritten_) / 2)
-        throw std::string(kCantWrite);
+        throw fileFailureText(kCantWrite, outputPath_, kTooLong);
     try {
         waitInBlocks(valueCount);
     } catch (const std::bad_alloc&) {
@@ -549,8 +560,9 @@ void MelodyRenderer::writeBlock(const std::int16_t* values, std::uint32_t n) {
         bytes_[2 * i + 1] = static_cast<std::uint8_t>(value >> 8);
     }
     std::uint32_t written = 0;
+    errno = 0;
     if (output_ == nullptr || output_->write(n * 2, bytes_.data(), &written) != kWavOk || written != n * 2)
-        throw std::string(kCantWrite);
+        throw outputFailure(kCantWrite, outputPath_);
     bytesWritten_ += std::uint64_t{n} * 2;
 }
 

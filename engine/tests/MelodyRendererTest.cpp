@@ -278,7 +278,8 @@ TEST_F(MelodyRendererTest, HugeAndManyLinesStayWithinBounds) {
     EXPECT_EQ(readWav(folder.file("big.wav")).values.size(), 3000u);
     EXPECT_EQ(
         failureOf([&] { renderer.render(folder.write("w.snc", "!wait 1e300\n"), folder.file("w.wav")); }),
-        "Can't write to wav file");
+        "Can't write to wav file " + folder.file("w.wav") +
+            ": the rendering would be longer than the output may hold");
 
     std::string script;
     for (int i = 0; i < 50000; ++i)
@@ -307,15 +308,23 @@ TEST_F(MelodyRendererTest, FailingRenderKeepsThePreviousOutput) {
     // A script longer than the output may hold is refused before anything is written.
     renderer.setOutputLimitBytes(100);
     EXPECT_EQ(failureOf([&] { renderer.render(folder.write("t.snc", "!wait 0.04\n!wait 0.02\n"), wav); }),
-              "Can't write to wav file");
+              "Can't write to wav file " + wav + ": the rendering would be longer than the output may hold");
     EXPECT_EQ(previousOutput(), "previous contents");
     EXPECT_EQ(folder.names(), (std::vector<std::string>{"t.snc", "tune.wav"})); // no temporary file left
 
     // Writing over the script itself is refused.
     EXPECT_EQ(failureOf([&] { renderer.render(folder.file("t.snc"), folder.file("t.snc")); }),
-              "Can't create output wave file");
+              "Can't create output wave file " + folder.file("t.snc") + ": it is the script being read");
     EXPECT_EQ(failureOf([&] { renderer.render(folder.file("t.snc"), folder.file("no/such/dir/x.wav")); }),
-              "Can't create output wave file");
+              "Can't create output wave file " + folder.file("no/such/dir/x.wav") +
+                  ": No such file or directory");
+    // A full disk: the reason the system gives.
+    if (std::filesystem::exists("/dev/full")) {
+        EXPECT_EQ(failureOf([&] {
+                      renderer.render(folder.write("f.snc", "low a 0.01\n!wait 0.01\n"), "/dev/full");
+                  }),
+                  "Can't write to wav file /dev/full: No space left on device");
+    }
     EXPECT_EQ(failureOf([&] { renderer.render(folder.file("absent.snc"), wav); }),
               "Can't open snc file! " + folder.file("absent.snc") + ": No such file or directory");
     EXPECT_EQ(failureOf([&] { renderer.render(folder.path().string(), wav); }),
@@ -391,7 +400,8 @@ TEST_F(MelodyRendererTest, OutputsKeepPermissionsFollowLinksAndRefuseReadOnlyFil
     EXPECT_EQ(readWav(wav).values, (std::vector<std::int16_t>{1, 2, 3}));
 
     ASSERT_EQ(::chmod(wav.c_str(), 0444), 0);
-    EXPECT_EQ(failureOf([&] { renderer.render(script, wav); }), "Can't create output wave file");
+    EXPECT_EQ(failureOf([&] { renderer.render(script, wav); }),
+              "Can't create output wave file " + wav + ": Permission denied");
     EXPECT_EQ(readWav(wav).values, (std::vector<std::int16_t>{1, 2, 3}));
     EXPECT_EQ(folder.names(), (std::vector<std::string>{"kept.wav", "link.wav", "t.snc", "u.snc"}));
 

@@ -175,8 +175,10 @@ void throwIfStopped(const std::function<bool()>& stopRequested) {
 }
 
 // Writes one sound as a WAV file in its own format into the temporary file
-// of `target`; false when it cannot be written completely.
+// of `target`; false when it cannot be written completely (errno then says
+// why, when the failing call said).
 bool writeSoundFile(ReplacingFile& target, const Sound& sound, const std::function<bool()>& stopRequested) {
+    errno = 0;
     if (!target.create())
         return false;
     WavFile wav;
@@ -462,19 +464,22 @@ void InstrumentModel::saveToFile(const std::string& path, bool withFolders,
         const std::string& alias = aliasAt(i);
         detail::ReplacingFile& wav = files.add(locations[i].wavPath);
         if (!detail::writeSoundFile(wav, *soundFor(alias), stopRequested))
-            throw std::string("Can't write sound file ") + locations[i].wavPath.string();
+            throw fileFailureText("Can't write sound file", locations[i].wavPath.string(),
+                                  systemReason(errno != 0 ? errno : EIO));
         const std::string line = alias + " 0 " + locations[i].pathInDefinition + "\n";
         std::fwrite(line.data(), 1, line.size(), definition.get());
     }
 
+    errno = 0;
     bool definitionWritten = std::fflush(definition.get()) == 0 && std::ferror(definition.get()) == 0;
     definitionWritten = std::fclose(definition.release()) == 0 && definitionWritten;
     if (!definitionWritten || !definitionTarget.finish())
-        throw std::string("Can't write instrument file ") + path;
+        throw fileFailureText("Can't write instrument file", path, systemReason(errno != 0 ? errno : EIO));
     // The last moment to stop: from here on the files are put in place.
     detail::throwIfStopped(stopRequested);
+    errno = 0;
     if (!files.commit())
-        throw std::string("Can't write instrument file ") + path;
+        throw fileFailureText("Can't write instrument file", path, systemReason(errno != 0 ? errno : EIO));
     createdFolders.keep();
 }
 

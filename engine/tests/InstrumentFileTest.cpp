@@ -352,7 +352,8 @@ TEST(InstrumentFile, SaveFailures) {
     fs::create_directories(folder / "x/1/blocked.wav");
     Thrown blocked = thrownBy([&] { model.saveToFile((folder / "x.ins").string(), true); });
     EXPECT_EQ(blocked.kind, Thrown::kStringObject);
-    EXPECT_EQ(blocked.text, "Can't write sound file " + (folder / "x/1/blocked.wav").string());
+    EXPECT_EQ(blocked.text,
+              "Can't write sound file " + (folder / "x/1/blocked.wav").string() + ": Is a directory");
     EXPECT_FALSE(fs::exists(folder / "x.ins"));
     EXPECT_FALSE(fs::exists(folder / "x/1/ok.wav"));
     EXPECT_FALSE(fs::exists(folder / "x/1/after.wav"));

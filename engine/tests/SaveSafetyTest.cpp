@@ -150,7 +150,8 @@ std::vector<std::string> temporaryFilesIn(const fs::path& folder) {
 // Saves a small instrument, then a larger one while `whileFull` holds the
 // disk full, and checks that the small one is still there, whole.
 template <class MakeFull>
-void checkFailedSaveKeepsPreviousFiles(const fs::path& folder, MakeFull whileFull) {
+void checkFailedSaveKeepsPreviousFiles(const fs::path& folder, const std::string& reason,
+                                       MakeFull whileFull) {
     const fs::path path = folder / "keep.ins";
     modelOf({{"a", 100}, {"b", 50}}, 11).saveToFile(path.string(), true);
     const std::string definitionBefore = readText(path);
@@ -159,7 +160,7 @@ void checkFailedSaveKeepsPreviousFiles(const fs::path& folder, MakeFull whileFul
     const InstrumentModel larger = modelOf({{"a", 20000}, {"b", 20000}, {"c", 20000}}, -5);
     std::string failure;
     whileFull([&] { failure = saveFailure(larger, path); });
-    EXPECT_EQ(failure, "Can't write sound file " + (folder / "keep/1/a.wav").string());
+    EXPECT_EQ(failure, "Can't write sound file " + (folder / "keep/1/a.wav").string() + ": " + reason);
 
     EXPECT_EQ(readText(path), definitionBefore);
     EXPECT_EQ(readBytes(folder / "keep/1/a.wav"), waveBefore);
@@ -178,7 +179,7 @@ TEST(SaveSafety, AFullDiskLeavesThePreviousFilesIntact) {
     SmallDisk disk;
     if (!disk.mounted())
         GTEST_SKIP() << "cannot mount a tmpfs here";
-    checkFailedSaveKeepsPreviousFiles(disk.path(), [&](const auto& save) {
+    checkFailedSaveKeepsPreviousFiles(disk.path(), "No space left on device", [&](const auto& save) {
         // Fill what is left of the 64 KiB.
         const fs::path filler = disk.path() / "filler";
         std::FILE* file = std::fopen(filler.c_str(), "wb");
@@ -194,7 +195,7 @@ TEST(SaveSafety, AFullDiskLeavesThePreviousFilesIntact) {
 
 TEST(SaveSafety, AFailingWriteLeavesThePreviousFilesIntact) {
     TempFolder folder;
-    checkFailedSaveKeepsPreviousFiles(folder.path(), [&](const auto& save) {
+    checkFailedSaveKeepsPreviousFiles(folder.path(), "File too large", [&](const auto& save) {
         FileSizeLimit limit(0);
         if (!limit.active())
             GTEST_SKIP() << "cannot limit the file size";
@@ -233,7 +234,7 @@ TEST(SaveSafety, AFailureMidwayReplacesNothing) {
     fs::remove(folder / "g/1/1F.wav");
     fs::create_directories(folder / "g/1/1F.wav");
     const std::string failure = saveFailure(notes(24, 400, -100), path);
-    EXPECT_EQ(failure, "Can't write sound file " + (folder / "g/1/1F.wav").string());
+    EXPECT_EQ(failure, "Can't write sound file " + (folder / "g/1/1F.wav").string() + ": Is a directory");
     fs::remove(folder / "g/1/1F.wav");
     auto after = filesUnder(folder.path());
     after["g/1/1F.wav"] = before.at("g/1/1F.wav");
@@ -328,7 +329,7 @@ TEST(SaveSafety, ReadOnlyFilesAreRefusedWithTheSavesMessage) {
     ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
     ASSERT_EQ(::chmod((folder / "r/1/1C#.wav").c_str(), 0444), 0);
     EXPECT_EQ(saveFailure(notes(2, 20, 3), path),
-              "Can't write sound file " + (folder / "r/1/1C#.wav").string());
+              "Can't write sound file " + (folder / "r/1/1C#.wav").string() + ": Permission denied");
     EXPECT_EQ(filesUnder(folder.path()), before);
     EXPECT_TRUE(loadsAs(path, previous));
     EXPECT_EQ(temporaryFilesIn(folder.path()), std::vector<std::string>{});

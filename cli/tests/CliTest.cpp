@@ -46,7 +46,7 @@ TEST_F(Cli, FailuresAreOneLineWithStatus1AndUsageErrorsStatus2) {
     std::ofstream(scratch_ / "bad.ins") << "x 0 nowhere.wav\n";
     const CliRun badSound = runCli("info '" + (scratch_ / "bad.ins").string() + "'", scratch_);
     EXPECT_EQ(badSound.status, 1);
-    EXPECT_EQ(badSound.err, "Can't open sound file nowhere.wav for alias 'x'\n");
+    EXPECT_EQ(badSound.err, "Can't open sound file nowhere.wav for alias 'x': No such file or directory\n");
 
     std::ofstream(scratch_ / "dup.ins") << "x 0 " KIVORA_SOURCE_DIR "/examples/instruments/drum.wav\n"
                                         << "x 0 " KIVORA_SOURCE_DIR "/examples/instruments/drum.wav\n";

@@ -94,6 +94,19 @@ std::uint8_t upperCaseKey(char key) {
     return code >= 'a' && code <= 'z' ? static_cast<std::uint8_t>(code - 'a' + 'A') : code;
 }
 
+// Why a sound line's file gave no sound: the system's reason when it could
+// not be opened, else what the file holds.
+std::string whySoundFailed(const WavFile* wav, int openError) {
+    if (wav == nullptr && openError != 0)
+        return systemReason(openError);
+    if (wav != nullptr) {
+        const std::optional<std::uint16_t> tag = encodingTag(*wav);
+        if (tag && *tag != kWaveFormatPcm && *tag != kWaveFormatIeeeFloat)
+            return "compressed WAV (format " + std::to_string(*tag) + ") is not supported";
+    }
+    return "not a WAV file with sound data";
+}
+
 void loadSoundLine(InstrumentModel& model, const std::vector<std::string>& fields, std::size_t& boundLines,
                    const SoundOpener& openSound) {
     const std::string& alias = fields[0];
@@ -101,11 +114,14 @@ void loadSoundLine(InstrumentModel& model, const std::vector<std::string>& field
     const std::string& soundPath = fields[2];
 
     std::optional<DecodedSound> decoded;
-    if (std::unique_ptr<WavFile> wav = openSound(soundPath))
+    errno = 0;
+    std::unique_ptr<WavFile> wav = openSound(soundPath);
+    const int openError = errno;
+    if (wav)
         decoded = decodeSoundData(*wav);
     if (!decoded)
         throw fileFailureText("Can't open sound file", soundPath, {}) + " for alias '" +
-            printableText(alias) + "'";
+            printableText(alias) + "': " + whySoundFailed(wav.get(), openError);
 
     if (model.contains(alias))
         throw messages::kDuplicateAlias;
@@ -278,7 +294,9 @@ fs::path resolveSoundPath(const fs::path& definitionFolder, const std::string& p
 SoundOpener fileSoundOpener(fs::path definitionFolder) {
     return [folder = std::move(definitionFolder)](const std::string& pathAsWritten) {
         std::unique_ptr<WavFile> file;
-        openWavForRead(resolveSoundPath(folder, pathAsWritten).string(), file);
+        const std::string path = resolveSoundPath(folder, pathAsWritten).string();
+        errno = 0; // looking for the file may have set it
+        openWavForRead(path, file);
         return file;
     };
 }

@@ -194,7 +194,7 @@ TEST(InstrumentFile, FailuresThrowTheirMessagesAndKeepTheSoundsBefore) {
     Thrown missing =
         thrownBy([&] { detail::readDefinitionText(model, "a 0 a.wav\na 0 gone.mp3\n", sounds.opener()); });
     EXPECT_EQ(missing.kind, Thrown::kStringObject);
-    EXPECT_EQ(missing.text, "Can't open sound file gone.mp3 for alias 'a'");
+    EXPECT_EQ(missing.text, "Can't open sound file gone.mp3 for alias 'a': not a WAV file with sound data");
 
     Thrown noDefinition = thrownBy([&] { model.loadFromFile("/nonexistent/x.ins"); });
     EXPECT_EQ(noDefinition.kind, Thrown::kStringObject);
@@ -218,11 +218,11 @@ TEST(InstrumentFile, SoundFileMessagesNameThePathAsWritten) {
     writeText(folder / "c.ins", "m 0 sub\\missing.wav\n");
     InstrumentModel model;
     EXPECT_EQ(thrownBy([&] { model.loadFromFile((folder / "a.ins").string()); }).text,
-              "Can't open sound file empty.wav for alias 'e'");
+              "Can't open sound file empty.wav for alias 'e': not a WAV file with sound data");
     EXPECT_EQ(thrownBy([&] { model.loadFromFile((folder / "b.ins").string()); }).text,
-              "Can't open sound file adpcm.wav for alias 'c'");
+              "Can't open sound file adpcm.wav for alias 'c': compressed WAV (format 2) is not supported");
     EXPECT_EQ(thrownBy([&] { model.loadFromFile((folder / "c.ins").string()); }).text,
-              "Can't open sound file sub\\missing.wav for alias 'm'");
+              "Can't open sound file sub\\missing.wav for alias 'm': No such file or directory");
 }
 
 TEST(InstrumentFile, ABinaryLineIsQuotedEscapedAndTheAliasCut) {
@@ -231,12 +231,14 @@ TEST(InstrumentFile, ABinaryLineIsQuotedEscapedAndTheAliasCut) {
     EXPECT_EQ(thrownBy([&] {
                   detail::readDefinitionText(model, "\x01\x02\xFF 0 \x1B]0;x\x07.mp3\n", sounds.opener());
               }).text,
-              "Can't open sound file \\x1B]0;x\\x07.mp3 for alias '\\x01\\x02\\xFF'");
+              "Can't open sound file \\x1B]0;x\\x07.mp3 for alias '\\x01\\x02\\xFF': not a WAV file with "
+              "sound data");
     const std::string longAlias(300, 'a');
     EXPECT_EQ(thrownBy([&] {
                   detail::readDefinitionText(model, longAlias + " 0 none.mp3\n", sounds.opener());
               }).text,
-              "Can't open sound file none.mp3 for alias '" + std::string(60, 'a') + "\u2026'");
+              "Can't open sound file none.mp3 for alias '" + std::string(60, 'a') +
+                  "\u2026': not a WAV file with sound data");
 }
 
 TEST(InstrumentFile, LongLinesAreSplitAndFieldsCapped) {
@@ -254,7 +256,8 @@ TEST(InstrumentFile, LongLinesAreSplitAndFieldsCapped) {
 
     const std::string longPath = "a 0 " + std::string(5000, 'p') + ".wav\n";
     EXPECT_EQ(thrownBy([&] { detail::readDefinitionText(model, longPath, sounds.opener()); }).text,
-              "Can't open sound file " + std::string(255, 'p') + " for alias 'a'");
+              "Can't open sound file " + std::string(255, 'p') +
+                  " for alias 'a': not a WAV file with sound data");
 }
 
 TEST(InstrumentFile, TenThousandSoundLinesStopAtTheLimit) {

@@ -517,9 +517,9 @@ TEST(MelodyRenderer, BrokenDefinitionBlocksFailWithTheReadersMessage) {
         return message;
     };
     EXPECT_EQ(failure("!begin\nself 0 tune.snc\n!end\n!wait 1\n"),
-              "Can't open sound file tune.snc for alias 'self'");
+              "Can't open sound file tune.snc for alias 'self': not a WAV file with sound data");
     EXPECT_EQ(failure("!begin\nx 0 missing.wav\n!end\n!wait 1\n"),
-              "Can't open sound file missing.wav for alias 'x'");
+              "Can't open sound file missing.wav for alias 'x': No such file or directory");
     EXPECT_EQ(failure("!begin\n!end\n!wait 1\n"), "No instrument to render with");
     EXPECT_EQ(failure("!wait 1\n!begin\n!end\n"), "No instrument to render with");
     EXPECT_EQ(folder.names(), std::vector<std::string>{"tune.snc"});

@@ -180,7 +180,8 @@ TEST_F(Cli, PlayRendersAScriptBesideItselfFirst) {
     const CliRun missing =
         runCli("play '" + (scratch_ / "none.wav").string() + "'", scratch_, "SDL_AUDIODRIVER=dummy ");
     EXPECT_EQ(missing.status, 1);
-    EXPECT_EQ(missing.err, "Can't open WAV file " + (scratch_ / "none.wav").string() + "\n");
+    EXPECT_EQ(missing.err,
+              "Can't open WAV file " + (scratch_ / "none.wav").string() + ": No such file or directory\n");
     const std::string ulaw = (scratch_ / "ulaw.wav").string();
     if (std::system(("sox -n -r 8000 -e u-law '" + ulaw + "' synth 0.1 sine 440 2>/dev/null").c_str()) == 0) {
         const CliRun compressed = runCli("play '" + ulaw + "'", scratch_, "SDL_AUDIODRIVER=dummy ");

@@ -374,12 +374,15 @@ void exportInstrument(const pellamy::InstrumentModel& instrument, const std::vec
         pellamy::WavFile wav;
         std::uint32_t written = 0;
         const std::string path = (newFolder / file).string();
+        errno = 0;
         if (wav.open(path, &format, pellamy::WavFile::kWrite) != pellamy::kWavOk ||
             wav.write(delivered * 2, reinterpret_cast<const std::uint8_t*>(values.data()), &written) !=
                 pellamy::kWavOk ||
             wav.close() != pellamy::kWavOk) {
+            const int failure = errno != 0 ? errno : EIO;
             cleanUp();
-            throw ExportError("Can't write sound file " + (folder / file).string());
+            throw ExportError(pellamy::fileFailureText("Can't write sound file", (folder / file).string(),
+                                                       pellamy::systemReason(failure)));
         }
     }
     const std::string text = buildSfz(roots, folderName, files, name, releaseMs);

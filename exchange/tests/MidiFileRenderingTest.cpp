@@ -113,6 +113,16 @@ TEST_F(MidiFileRenderingTest, NoNoteOnAKeyIsAResultAndUnreadableInputsAreErrors)
     } catch (const SongRenderError& failure) {
         EXPECT_EQ(std::string(failure.what()), "No instrument to render with");
     }
+    // A rendering that cannot be written names the file and why.
+    const MidiFileRendering song = renderMidiFile(path, instrument_, SongRenderOptions{});
+    const std::string nowhere = (folder_ / "no/such/song.wav").string();
+    try {
+        writeSongWav(song.rendering, nowhere);
+        ADD_FAILURE() << "written into a missing folder";
+    } catch (const SongRenderError& failure) {
+        EXPECT_EQ(std::string(failure.what()),
+                  "Can't write wav file " + nowhere + ": No such file or directory");
+    }
 }
 
 } // namespace

@@ -4,9 +4,11 @@
 #include <kivora/exchange/InstrumentExport.h>
 #include <kivora/exchange/RootKeys.h>
 #include <kivora/exchange/SongRenderer.h>
+#include <pellamy/ErrorText.h>
 #include <pellamy/InstrumentModel.h>
 #include <pellamy/TemporaryFile.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -98,13 +100,15 @@ int runConvert(std::vector<std::string> arguments) {
     pellamy::TemporaryFile newScript(folder);
     pellamy::TemporaryFile previousScript(folder);
     if (!newScript.create() || !previousScript.create())
-        throw CommandFailure("Can't write " + *output);
+        throw CommandFailure(pellamy::fileFailureText("Can't write", *output, pellamy::systemReason(errno)));
     {
+        errno = 0;
         std::ofstream out(newScript.path(), std::ios::binary | std::ios::trunc);
         out << conversion.script;
         out.flush();
         if (!out)
-            throw CommandFailure("Can't write " + *output);
+            throw CommandFailure(pellamy::fileFailureText("Can't write", *output,
+                                                          pellamy::systemReason(errno != 0 ? errno : EIO)));
     }
     std::error_code error;
     const bool hadScript = fs::is_regular_file(scriptPath, error);
@@ -121,9 +125,10 @@ int runConvert(std::vector<std::string> arguments) {
             fs::remove(scriptPath, ignoredError);
     };
     if (error) {
+        const std::string reason = error.message();
         if (hadScript && !fs::exists(scriptPath, error))
             restoreScript();
-        throw CommandFailure("Can't write " + *output);
+        throw CommandFailure(pellamy::fileFailureText("Can't write", *output, reason));
     }
     try {
         transposed.instrument.saveToFile(insPath, false);

@@ -3,7 +3,9 @@
 #include "CommandLine.h"
 
 #include <kivora/exchange/SongRenderer.h>
+#include <pellamy/ErrorText.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -58,19 +60,24 @@ void writeTextFile(const std::string& path, const std::string& text) {
     const fs::path temporary = target.parent_path() / ("." + target.filename().string() + ".kivora-" +
                                                        std::to_string(::getpid()) + ".tmp");
     {
+        errno = 0;
         std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
         out << text;
         out.flush();
         if (!out) {
-            fs::remove(temporary);
-            throw CommandFailure("Can't write " + path);
+            const int failure = errno != 0 ? errno : EIO;
+            std::error_code ignored;
+            fs::remove(temporary, ignored);
+            throw CommandFailure(
+                pellamy::fileFailureText("Can't write", path, pellamy::systemReason(failure)));
         }
     }
     std::error_code error;
     fs::rename(temporary, target, error);
     if (error) {
+        const std::string reason = error.message();
         fs::remove(temporary, error);
-        throw CommandFailure("Can't write " + path);
+        throw CommandFailure(pellamy::fileFailureText("Can't write", path, reason));
     }
 }
 

@@ -2,6 +2,7 @@
 #include "Interrupt.h"
 #include "VoiceCommands.h"
 
+#include <pellamy/ErrorText.h>
 #include <pellamy/InstrumentModel.h>
 #include <pellamy/MelodyRenderer.h>
 #include <pellamy/SoundFile.h>
@@ -9,6 +10,7 @@
 #include <pellamy/WavFile.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -78,8 +80,11 @@ std::string renderBesideItself(const std::string& scriptPath,
 // their sounds.
 void loadWav(const std::string& path, pellamy::InstrumentModel& instrument) {
     std::unique_ptr<pellamy::WavFile> file;
+    errno = 0;
     if (pellamy::openWavForRead(path, file) != pellamy::kWavOk)
-        throw CommandFailure("Can't open WAV file " + path);
+        throw CommandFailure(pellamy::fileFailureText("Can't open WAV file", path,
+                                                      errno != 0 ? pellamy::systemReason(errno)
+                                                                 : "not a WAV file with sound data"));
     file.reset();
     const std::optional<pellamy::SoundFileValues> sound = pellamy::readSoundFile(path);
     if (const std::string compressed = sound ? std::string() : pellamy::compressedFormatRefusal(path);

@@ -11,9 +11,11 @@
 #include <kivora/voices/VoiceBank.h>
 #include <modelkit/ModelFile.h>
 #include <muntero/ModelSnapshot.h>
+#include <pellamy/ErrorText.h>
 #include <pellamy/StreamOutput.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -146,7 +148,8 @@ void putLittleEndian(std::string& out, std::uint32_t value, int bytes) {
 // renamed into place only when complete.
 void writeMonoWav(const std::string& path, const std::vector<std::int16_t>& samples, int rate) {
     if (samples.size() * 2 > 0xFFFFFFFFull - 36)
-        throw CommandFailure("Can't write to wav file");
+        throw CommandFailure(pellamy::fileFailureText(
+            "Can't write to wav file", path, "the rendering would be longer than a WAV file may hold"));
     const auto dataBytes = static_cast<std::uint32_t>(samples.size() * 2);
     std::string header = "RIFF";
     putLittleEndian(header, 36 + dataBytes, 4);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <exception>
 #include <string>
+#include <string_view>
 
 using namespace kivora::cli;
 
@@ -51,20 +52,28 @@ std::string oneLine(const std::string& text) {
 }
 
 // The engine's words stay as they are; where the tool can say what to do in
-// its own terms, that follows in brackets.
+// its own terms, that follows in brackets. A fixed text may be followed by
+// the file and the reason; a hint that fits one reason only says so.
 std::string withHint(const std::string& message) {
     static const struct {
-        const char* message;
+        std::string_view fixedText;
+        std::string_view reasonEnding; // empty: any
         const char* hint;
     } hints[] = {
         {"No instrument to render with",
+         {},
          "give one with -i INSTRUMENT.ins, or begin the script with its own !begin ... !end block"},
-        {"Incorrect key bind", "a sound line's key is one character, or 0 for the next default key"},
-        {"Too many sounds in instrument", "an instrument holds at most 256 sounds"},
-        {"Can't create directory:Path not found", "create the folder that is to hold the .ins file first"},
+        {"Incorrect key bind", {}, "a sound line's key is one character, or 0 for the next default key"},
+        {"Too many sounds in instrument", {}, "an instrument holds at most 256 sounds"},
+        {"Can't create directory:Path not found", ": No such file or directory",
+         "create the folder that is to hold the .ins file first"},
     };
+    const std::string_view text = message;
     for (const auto& known : hints) {
-        if (message == known.message) {
+        const bool fixedTextFirst =
+            text.starts_with(known.fixedText) &&
+            (text.size() == known.fixedText.size() || text[known.fixedText.size()] == ' ');
+        if (fixedTextFirst && text.ends_with(known.reasonEnding)) {
             return message + " (" + known.hint + ")";
         }
     }

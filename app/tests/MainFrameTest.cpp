@@ -317,7 +317,8 @@ TEST_F(MainFrameTest, OnlyInstrumentAndModelFilesOpenFromTheCommandLine) {
     EXPECT_FALSE(frame_.openFile("notes.txt"));
     EXPECT_EQ(messages_.texts.size(), 1);
     EXPECT_FALSE(frame_.openFile("/nonexistent.ins"));
-    EXPECT_EQ(messages_.texts.last(), "Can't open instrument file");
+    EXPECT_EQ(messages_.texts.last(),
+              "Can't open instrument file /nonexistent.ins: No such file or directory");
 }
 
 } // namespace

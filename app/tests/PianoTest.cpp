@@ -139,7 +139,8 @@ TEST_F(PianoTest, AFailedLoadKeepsTheInstrumentThatWasPlaying) {
     files_.answers = {QStringLiteral("/nonexistent/none.ins")};
     frame_.loadInstrumentAction()->trigger();
     ASSERT_EQ(messages_.texts.size(), 1);
-    EXPECT_EQ(messages_.texts.front(), "Can't open instrument file");
+    EXPECT_EQ(messages_.texts.front(),
+              "Can't open instrument file /nonexistent/none.ins: No such file or directory");
     EXPECT_TRUE(session_.isLoaded());
     EXPECT_EQ(session_.filePath(), duoInstrumentPath());
     QTest::keyPress(view(), Qt::Key_Q);

@@ -40,12 +40,13 @@ TEST_F(Cli, ResaveWritesFoldersOrAFlatCopy) {
 TEST_F(Cli, FailuresAreOneLineWithStatus1AndUsageErrorsStatus2) {
     const CliRun missing = runCli("info '" + (scratch_ / "none.ins").string() + "'", scratch_);
     EXPECT_EQ(missing.status, 1);
-    EXPECT_EQ(missing.err, "Can't open instrument file\n");
+    EXPECT_EQ(missing.err, "Can't open instrument file " + (scratch_ / "none.ins").string() +
+                               ": No such file or directory\n");
 
     std::ofstream(scratch_ / "bad.ins") << "x 0 nowhere.wav\n";
     const CliRun badSound = runCli("info '" + (scratch_ / "bad.ins").string() + "'", scratch_);
     EXPECT_EQ(badSound.status, 1);
-    EXPECT_EQ(badSound.err, "Can't open sound file nowhere.wav for alias 'x'\n");
+    EXPECT_EQ(badSound.err, "Can't open sound file nowhere.wav for alias 'x': No such file or directory\n");
 
     std::ofstream(scratch_ / "dup.ins") << "x 0 " KIVORA_SOURCE_DIR "/examples/instruments/drum.wav\n"
                                         << "x 0 " KIVORA_SOURCE_DIR "/examples/instruments/drum.wav\n";
@@ -58,7 +59,8 @@ TEST_F(Cli, FailuresAreOneLineWithStatus1AndUsageErrorsStatus2) {
     const CliRun unsaved =
         runCli("resave " + duo_ + " '" + (scratch_ / "no/such/folder.ins").string() + "'", scratch_);
     EXPECT_EQ(unsaved.status, 1);
-    EXPECT_EQ(unsaved.err, "Can't open file for saving instrument\n");
+    EXPECT_EQ(unsaved.err, "Can't open file for saving instrument " +
+                               (scratch_ / "no/such/folder.ins").string() + ": No such file or directory\n");
 
     EXPECT_EQ(runCli("info", scratch_).status, 2);
     EXPECT_EQ(runCli("resave " + duo_, scratch_).status, 2);
@@ -178,7 +180,8 @@ TEST_F(Cli, PlayRendersAScriptBesideItselfFirst) {
     const CliRun missing =
         runCli("play '" + (scratch_ / "none.wav").string() + "'", scratch_, "SDL_AUDIODRIVER=dummy ");
     EXPECT_EQ(missing.status, 1);
-    EXPECT_EQ(missing.err, "Can't open WAV file " + (scratch_ / "none.wav").string() + "\n");
+    EXPECT_EQ(missing.err,
+              "Can't open WAV file " + (scratch_ / "none.wav").string() + ": No such file or directory\n");
     const std::string ulaw = (scratch_ / "ulaw.wav").string();
     if (std::system(("sox -n -r 8000 -e u-law '" + ulaw + "' synth 0.1 sine 440 2>/dev/null").c_str()) == 0) {
         const CliRun compressed = runCli("play '" + ulaw + "'", scratch_, "SDL_AUDIODRIVER=dummy ");

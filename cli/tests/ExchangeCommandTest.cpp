@@ -130,6 +130,11 @@ TEST_F(Exchange, MidiFilesConvertToScriptsAndRenderThroughTheInstrument) {
         run("convert " + duo_ + " -i " + duo_ + " -o '" + (scratch_ / "d.snc").string() + "'");
     EXPECT_EQ(notMidi.status, 1);
     EXPECT_NE(notMidi.err.find("Not a readable MIDI file"), std::string::npos) << notMidi.err;
+    const std::string nowhere = (scratch_ / "no/such/e.snc").string();
+    const auto unwritable = run("convert '" + song + "' -i '" + ins + "' -o '" + nowhere + "'");
+    EXPECT_EQ(unwritable.status, 1);
+    EXPECT_TRUE(unwritable.err.ends_with("\nCan't write " + nowhere + ": No such file or directory\n"))
+        << unwritable.err;
 }
 
 TEST_F(Exchange, ConvertWritesTheScriptAndItsInstrumentAllOrNothing) {

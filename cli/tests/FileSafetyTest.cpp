@@ -106,17 +106,37 @@ TEST_F(FileSafety, InputsThatAreNoFilesFailAtOnceAndCreateNothing) {
     // timeout ends a command that would read forever.
     CliRun result = run("info /dev/zero", "timeout 60 ");
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err, "Can't open instrument file\n");
+    EXPECT_EQ(result.err, "Can't open instrument file /dev/zero: not a regular file\n");
     result = run("render /dev/zero -i " + duo_ + " -o " + word(scratch_ / "zero.wav"), "timeout 60 ");
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err, "Can't open snc file!\n");
+    EXPECT_EQ(result.err, "Can't open snc file! /dev/zero: not a regular file\n");
     fs::create_directories(scratch_ / "folder.snc");
     result = run("render " + word(scratch_ / "folder.snc") + " -i " + duo_);
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err, "Can't open snc file!\n");
+    EXPECT_EQ(result.err,
+              "Can't open snc file! " + (scratch_ / "folder.snc").string() + ": Is a directory\n");
     result = run("render " + word(scratch_ / "missing.snc") + " -i " + duo_);
     EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "Can't open snc file! " + (scratch_ / "missing.snc").string() +
+                              ": No such file or directory\n");
     EXPECT_EQ(filesUnder(scratch_), Files{});
+}
+
+TEST_F(FileSafety, AFolderThatCannotBeCreatedGivesTheRealReasonAndNoMisleadingHint) {
+    // A file where the sound folder goes: not a missing folder, so no advice to create one.
+    std::ofstream(scratch_ / "blocked") << "a file where the sound folder goes";
+    const CliRun result = run("resave " + duo_ + " " + word(scratch_ / "blocked.ins"));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "Can't create directory:Path not found " + (scratch_ / "blocked").string() +
+                              ": Not a directory\n");
+}
+
+TEST_F(FileSafety, BytesOfABinaryScriptAreQuotedEscaped) {
+    std::ofstream(scratch_ / "binary.snc", std::ios::binary) << std::string("\x7F"
+                                                                            "ELF\x02\x01\x1B[2J a 1\n");
+    const CliRun result = run("render " + word(scratch_ / "binary.snc") + " -i " + duo_);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "Sorry, unknown alias \\x7FELF\\x02\\x01\\x1B[2J\n");
 }
 
 TEST_F(FileSafety, ARenderTooLongForAWavFileWritesNothing) {
@@ -124,7 +144,8 @@ TEST_F(FileSafety, ARenderTooLongForAWavFileWritesNothing) {
     const std::string script = write("long.snc", "low a -1\n!wait 50000\n!wait 50000\n");
     const CliRun result = run("render " + word(script) + " -i " + duo_, "timeout 60 ");
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err, "Can't write to wav file\n");
+    EXPECT_EQ(result.err, "Can't write to wav file " + (scratch_ / "long.wav").string() +
+                              ": the rendering would be longer than the output may hold\n");
     EXPECT_FALSE(fs::exists(scratch_ / "long.wav"));
     EXPECT_EQ(temporaryFilesUnder(scratch_), std::vector<std::string>{});
 }
@@ -146,7 +167,7 @@ TEST_F(FileSafety, ReadOnlyOutputsAreRefusedAndKept) {
     const Files before = filesUnder(scratch_);
     const CliRun result = run("resave " + duo_ + " " + word(copy));
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err, "Can't open file for saving instrument\n");
+    EXPECT_EQ(result.err, "Can't open file for saving instrument " + copy.string() + ": Permission denied\n");
     EXPECT_EQ(differences(filesUnder(scratch_), before), "");
 }
 

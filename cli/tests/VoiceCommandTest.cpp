@@ -138,6 +138,13 @@ TEST_F(VoiceCommand, RefusesBadInputWithOneLineAndKeepsTheOutput) {
     run = this->run("render " + path("syntax.snc") + " --model " + kString + " -o " + path("out.wav"));
     EXPECT_EQ(run.err, "Incorrect syntax at line:1, need to be : alias flag duration\n");
 
+    run = this->run("render " + path("none.snc") + " --model " + kString + " -o " + path("out.wav"));
+    EXPECT_EQ(run.err,
+              "Can't open snc file! " + (scratch_ / "none.snc").string() + ": No such file or directory\n");
+    write("binary.snc", std::string("\xFF\xFE\x01 a 1\n"));
+    run = this->run("render " + path("binary.snc") + " --model " + kString + " -o " + path("out.wav"));
+    EXPECT_EQ(run.err, "Sorry, unknown alias \\xFF\\xFE\\x01\n");
+
     run = this->run("render " + path("bad.snc") + " --model " + kString);
     EXPECT_EQ(run.status, 2);
     run = this->run("render " + path("bad.snc") + " --model " + path("missing.json") + " -o " +

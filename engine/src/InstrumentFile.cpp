@@ -4,6 +4,8 @@
 #include "Messages.h"
 #include "ReplacingFile.h"
 
+#include <pellamy/ErrorText.h>
+
 #include <algorithm>
 #include <bit>
 #include <cerrno>
@@ -92,6 +94,19 @@ std::uint8_t upperCaseKey(char key) {
     return code >= 'a' && code <= 'z' ? static_cast<std::uint8_t>(code - 'a' + 'A') : code;
 }
 
+// Why a sound line's file gave no sound: the system's reason when it could
+// not be opened, else what the file holds.
+std::string whySoundFailed(const WavFile* wav, int openError) {
+    if (wav == nullptr && openError != 0)
+        return systemReason(openError);
+    if (wav != nullptr) {
+        const std::optional<std::uint16_t> tag = encodingTag(*wav);
+        if (tag && *tag != kWaveFormatPcm && *tag != kWaveFormatIeeeFloat)
+            return "compressed WAV (format " + std::to_string(*tag) + ") is not supported";
+    }
+    return "not a WAV file with sound data";
+}
+
 void loadSoundLine(InstrumentModel& model, const std::vector<std::string>& fields, std::size_t& boundLines,
                    const SoundOpener& openSound) {
     const std::string& alias = fields[0];
@@ -99,10 +114,14 @@ void loadSoundLine(InstrumentModel& model, const std::vector<std::string>& field
     const std::string& soundPath = fields[2];
 
     std::optional<DecodedSound> decoded;
-    if (std::unique_ptr<WavFile> wav = openSound(soundPath))
+    errno = 0;
+    std::unique_ptr<WavFile> wav = openSound(soundPath);
+    const int openError = errno;
+    if (wav)
         decoded = decodeSoundData(*wav);
     if (!decoded)
-        throw std::string("Can't open sound file ") + soundPath + " for alias '" + alias + "'";
+        throw fileFailureText("Can't open sound file", soundPath, {}) + " for alias '" +
+            printableText(alias) + "': " + whySoundFailed(wav.get(), openError);
 
     if (model.contains(alias))
         throw messages::kDuplicateAlias;
@@ -148,12 +167,14 @@ public:
             folders_.push_back(folder);
             return;
         }
+        const int failure = errno;
         struct stat status {};
-        if (errno == EEXIST && ::stat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
+        if (failure == EEXIST && ::stat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
             return;
-        // Whatever the reason (a missing parent, a file of that name, a
-        // read-only disk), nothing can be saved into it.
-        throw "Can't create directory:Path not found";
+        // The fixed text says "not found" whatever the reason (a missing
+        // parent, a file of that name, a read-only disk): the real one follows.
+        throw fileFailureText("Can't create directory:Path not found", folder.string(),
+                              systemReason(failure == EEXIST ? ENOTDIR : failure));
     }
     void keep() { folders_.clear(); }
 
@@ -170,8 +191,10 @@ void throwIfStopped(const std::function<bool()>& stopRequested) {
 }
 
 // Writes one sound as a WAV file in its own format into the temporary file
-// of `target`; false when it cannot be written completely.
+// of `target`; false when it cannot be written completely (errno then says
+// why, when the failing call said).
 bool writeSoundFile(ReplacingFile& target, const Sound& sound, const std::function<bool()>& stopRequested) {
+    errno = 0;
     if (!target.create())
         return false;
     WavFile wav;
@@ -271,7 +294,9 @@ fs::path resolveSoundPath(const fs::path& definitionFolder, const std::string& p
 SoundOpener fileSoundOpener(fs::path definitionFolder) {
     return [folder = std::move(definitionFolder)](const std::string& pathAsWritten) {
         std::unique_ptr<WavFile> file;
-        openWavForRead(resolveSoundPath(folder, pathAsWritten).string(), file);
+        const std::string path = resolveSoundPath(folder, pathAsWritten).string();
+        errno = 0; // looking for the file may have set it
+        openWavForRead(path, file);
         return file;
     };
 }
@@ -357,14 +382,20 @@ bool lineReadsBack(const std::string& alias, const std::string& pathInDefinition
 
 namespace {
 
+// The open file, or a failure naming the file and the reason.
 FilePtr openTextForReading(const std::string& path) {
     FilePtr file(std::fopen(path.c_str(), "rb"));
+    if (!file)
+        throw fileFailureText("Can't open instrument file", path, systemReason(errno));
     struct stat status {};
+    if (::fstat(::fileno(file.get()), &status) != 0)
+        throw fileFailureText("Can't open instrument file", path, systemReason(errno));
     // A folder or a device (/dev/zero) is no text file: reading it would fail
     // or never end. A pipe is read as it comes.
-    if (file && (::fstat(::fileno(file.get()), &status) != 0 ||
-                 !(S_ISREG(status.st_mode) || S_ISFIFO(status.st_mode))))
-        file.reset();
+    if (S_ISDIR(status.st_mode))
+        throw fileFailureText("Can't open instrument file", path, systemReason(EISDIR));
+    if (!S_ISREG(status.st_mode) && !S_ISFIFO(status.st_mode))
+        throw fileFailureText("Can't open instrument file", path, "not a regular file");
     return file;
 }
 
@@ -375,16 +406,12 @@ FilePtr openTextForReading(const std::string& path) {
 void InstrumentModel::loadFromFile(const std::string& path) {
     clear();
     detail::FilePtr file = detail::openTextForReading(path);
-    if (!file)
-        throw std::string("Can't open instrument file");
     detail::readDefinition(*this, file.get(),
                            detail::fileSoundOpener(std::filesystem::path(path).parent_path()));
 }
 
 std::vector<std::string> InstrumentModel::soundFilesOf(const std::string& definitionPath) {
     detail::FilePtr file = detail::openTextForReading(definitionPath);
-    if (!file)
-        throw std::string("Can't open instrument file");
     const std::filesystem::path folder = std::filesystem::path(definitionPath).parent_path();
     std::vector<std::string> paths;
     detail::forEachSoundLine(file.get(), [&](const std::vector<std::string>& fields) {
@@ -410,7 +437,7 @@ void InstrumentModel::saveToFile(const std::string& path, bool withFolders,
     namespace fs = std::filesystem;
     const fs::path definitionPath(path);
     if (!definitionPath.has_filename())
-        throw "Can't open file for saving instrument";
+        throw fileFailureText("Can't open file for saving instrument", path, "the path names no file");
 
     // Every line must read back before anything is written.
     std::vector<detail::SoundFileLocation> locations;
@@ -421,9 +448,9 @@ void InstrumentModel::saveToFile(const std::string& path, bool withFolders,
         // folders (or name a file the loader reads as a folder).
         if (alias.find_first_of("/\\") != std::string::npos || soundFor(alias) == nullptr ||
             location.wavPath.lexically_normal() == definitionPath.lexically_normal())
-            throw std::string("Can't write sound file ") + location.wavPath.string();
+            throw fileFailureText("Can't write sound file", location.wavPath.string(), {});
         if (!detail::lineReadsBack(alias, location.pathInDefinition, i == 0))
-            throw std::string("Can't write sound file ") + location.wavPath.string() +
+            throw fileFailureText("Can't write sound file", location.wavPath.string(), {}) +
                 " (an instrument file line cannot name it)";
         locations.push_back(std::move(location));
     }
@@ -438,7 +465,7 @@ void InstrumentModel::saveToFile(const std::string& path, bool withFolders,
     if (definitionTarget.create())
         definition.reset(std::fopen(definitionTarget.temporaryPath().c_str(), "wb"));
     if (!definition)
-        throw "Can't open file for saving instrument";
+        throw fileFailureText("Can't open file for saving instrument", path, systemReason(errno));
 
     if (withFolders) {
         const fs::path base = detail::soundFolderFor(definitionPath);
@@ -455,19 +482,22 @@ void InstrumentModel::saveToFile(const std::string& path, bool withFolders,
         const std::string& alias = aliasAt(i);
         detail::ReplacingFile& wav = files.add(locations[i].wavPath);
         if (!detail::writeSoundFile(wav, *soundFor(alias), stopRequested))
-            throw std::string("Can't write sound file ") + locations[i].wavPath.string();
+            throw fileFailureText("Can't write sound file", locations[i].wavPath.string(),
+                                  systemReason(errno != 0 ? errno : EIO));
         const std::string line = alias + " 0 " + locations[i].pathInDefinition + "\n";
         std::fwrite(line.data(), 1, line.size(), definition.get());
     }
 
+    errno = 0;
     bool definitionWritten = std::fflush(definition.get()) == 0 && std::ferror(definition.get()) == 0;
     definitionWritten = std::fclose(definition.release()) == 0 && definitionWritten;
     if (!definitionWritten || !definitionTarget.finish())
-        throw std::string("Can't write instrument file ") + path;
+        throw fileFailureText("Can't write instrument file", path, systemReason(errno != 0 ? errno : EIO));
     // The last moment to stop: from here on the files are put in place.
     detail::throwIfStopped(stopRequested);
+    errno = 0;
     if (!files.commit())
-        throw std::string("Can't write instrument file ") + path;
+        throw fileFailureText("Can't write instrument file", path, systemReason(errno != 0 ? errno : EIO));
     createdFolders.keep();
 }
 

@@ -1,5 +1,8 @@
 #include "MelodyRecorder.h"
 
+#include <pellamy/ErrorText.h>
+
+#include <cerrno>
 #include <charconv>
 #include <chrono>
 
@@ -34,7 +37,11 @@ MelodyRecorder::MelodyRecorder(const InstrumentModel& instrument, Clock clock)
 
 MelodyRecorder::~MelodyRecorder() {
     look(false);
-    finishScript();
+    try {
+        finishScript();
+    } catch (...) {
+        // No memory for the failure's text; a destructor reports nothing anyway.
+    }
     recording_ = false;
 }
 
@@ -42,43 +49,48 @@ void MelodyRecorder::write(const std::string& text) {
     if (file_ == nullptr)
         return;
     // Flushed line by line, so a crash loses no recorded line.
-    if (std::fwrite(text.data(), 1, text.size(), file_) != text.size() || std::fflush(file_) != 0)
-        writeFailed_ = true;
+    if ((std::fwrite(text.data(), 1, text.size(), file_) != text.size() || std::fflush(file_) != 0) &&
+        writeError_ == 0)
+        writeError_ = errno != 0 ? errno : EIO;
 }
 
-// Writes the closing lines and closes the script; false when anything written
-// to it was lost.
-bool MelodyRecorder::finishScript() {
+// Writes the closing lines and closes the script; the failure to report when
+// anything written to it was lost, "" when nothing was.
+std::string MelodyRecorder::finishScript() {
     if (file_ == nullptr)
-        return true;
+        return {};
     write(kClosingLines);
-    if (std::fclose(file_) != 0)
-        writeFailed_ = true;
+    if (std::fclose(file_) != 0 && writeError_ == 0)
+        writeError_ = errno != 0 ? errno : EIO;
     file_ = nullptr;
-    const bool ok = !writeFailed_;
-    writeFailed_ = false;
-    return ok;
+    std::string failure;
+    if (writeError_ != 0)
+        failure = fileFailureText("Can't write SNC file!", path_, systemReason(writeError_));
+    writeError_ = 0;
+    return failure;
 }
 
 void MelodyRecorder::start(const std::string& path) {
     look(false);
-    const bool previousWritten = finishScript();
+    const std::string previousFailure = finishScript();
     recording_ = false;
-    if (!previousWritten)
-        throw std::string("Can't write SNC file!");
+    if (!previousFailure.empty())
+        throw previousFailure;
+    errno = 0;
     file_ = std::fopen(path.c_str(), "wb");
     if (file_ == nullptr)
-        throw "Can't create SNC file!";
+        throw fileFailureText("Can't create SNC file!", path, systemReason(errno != 0 ? errno : EIO));
+    path_ = path;
     recording_ = true;
     startTimeMs_ = lastTimeMs_ = clock_();
 }
 
 void MelodyRecorder::stop() {
     look(false);
-    const bool ok = finishScript();
+    const std::string failure = finishScript();
     recording_ = false;
-    if (!ok)
-        throw std::string("Can't write SNC file!");
+    if (!failure.empty())
+        throw failure;
 }
 
 void MelodyRecorder::look(bool clearRequested) {

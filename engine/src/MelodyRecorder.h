@@ -30,27 +30,28 @@ public:
     MelodyRecorder& operator=(const MelodyRecorder&) = delete;
 
     // Starts writing a new script at `path`, finishing a running one first.
-    // Throws "Can't create SNC file!" (const char*) when the file cannot be
-    // created, and "Can't write SNC file!" (std::string) when the finished
-    // script could not be written; the recorder is idle then.
+    // Throws "Can't create SNC file! PATH: REASON" when the file cannot be
+    // created, and "Can't write SNC file! PATH: REASON" when the finished
+    // script could not be written (both std::string); the recorder is idle then.
     void start(const std::string& path);
     // Called after each event has started or stopped its sounds: writes the
     // sounds that started since the last look (or "!clear" when asked).
     void look(bool clearRequested);
     // Writes the closing lines and closes the script. Throws "Can't write SNC
-    // file!" (std::string) when any line of it could not be written.
+    // file! PATH: REASON" (std::string) when any line of it could not be written.
     void stop();
     bool recording() const { return recording_; }
 
 private:
     void write(const std::string& text);
-    bool finishScript();
+    std::string finishScript();
 
     const InstrumentModel& instrument_;
     Clock clock_;
     std::FILE* file_ = nullptr;
     bool recording_ = false;
-    bool writeFailed_ = false;
+    std::string path_;
+    int writeError_ = 0; // errno of the first write that failed
     std::vector<bool> seen_;
     std::vector<std::string> aliases_;
     std::int64_t lastTimeMs_ = 0;

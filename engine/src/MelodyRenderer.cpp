@@ -3,10 +3,12 @@
 #include "Mixer.h"
 #include "ReplacingFile.h"
 
+#include <pellamy/ErrorText.h>
 #include <pellamy/MelodyRenderer.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -23,6 +25,14 @@ namespace {
 constexpr const char* kNoInstrument = "No instrument to render with";
 constexpr const char* kCantCreateOutput = "Can't create output wave file";
 constexpr const char* kCantWrite = "Can't write to wav file";
+constexpr const char* kCantOpenScript = "Can't open snc file!";
+constexpr const char* kTooLong = "the rendering would be longer than the output may hold";
+
+// The failure of the output file, with the reason errno holds (a failing
+// call that set none counts as an input/output error).
+std::string outputFailure(const char* fixedText, const std::string& outputPath) {
+    return fileFailureText(fixedText, outputPath, systemReason(errno != 0 ? errno : EIO));
+}
 
 // A WAV file's sizes are 32-bit: the data chunk ends before 4 GiB less the header.
 constexpr std::uint64_t kMaxDataBytes = 0xFFFFFFFFull - 64;
@@ -75,9 +85,16 @@ constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
 
 // A folder or a device (/dev/zero) is no script: reading it fails or never
 // ends. A pipe is read as it comes.
-bool isReadableText(std::FILE* file) {
+// Why `file` cannot be read as a script, "" when it can.
+std::string whyNotText(std::FILE* file) {
     struct stat status {};
-    return ::fstat(::fileno(file), &status) == 0 && (S_ISREG(status.st_mode) || S_ISFIFO(status.st_mode));
+    if (::fstat(::fileno(file), &status) != 0)
+        return systemReason(errno);
+    if (S_ISDIR(status.st_mode))
+        return systemReason(EISDIR);
+    if (!S_ISREG(status.st_mode) && !S_ISFIFO(status.st_mode))
+        return "not a regular file";
+    return {};
 }
 
 bool sameFile(const std::string& a, const std::string& b) {
@@ -157,29 +174,30 @@ void MelodyRenderer::render(const std::string& scriptPath, const std::string& wa
     bytesWritten_ = 0;
     outputPath_ = wavPath;
     script_ = std::fopen(scriptPath.c_str(), "rb");
-    if (script_ != nullptr && !isReadableText(script_)) {
+    if (script_ == nullptr)
+        throw fileFailureText(kCantOpenScript, scriptPath, systemReason(errno));
+    if (const std::string reason = whyNotText(script_); !reason.empty()) {
         std::fclose(script_);
         script_ = nullptr;
+        throw fileFailureText(kCantOpenScript, scriptPath, reason);
     }
-    if (script_ == nullptr)
-        throw std::string("Can't open snc file!");
     try {
         if (instrument_ != nullptr)
             openOutput(scriptPath);
         renderLines(scriptPath);
-        if (std::ferror(script_) != 0) // a folder, or a failing disk
-            throw std::string("Can't open snc file!");
 
         std::fclose(script_);
         script_ = nullptr;
         throwIfStopped();
         if (output_ != nullptr) {
+            errno = 0;
             const WavStatus status = output_->close();
             output_.reset();
             if (status != kWavOk)
-                throw std::string(kCantWrite);
+                throw outputFailure(kCantWrite, outputPath_);
+            errno = 0;
             if (!replacing_->commit())
-                throw std::string(kCantWrite);
+                throw outputFailure(kCantWrite, outputPath_);
             replacing_.reset();
         }
     } catch (const std::bad_alloc&) {
@@ -208,20 +226,22 @@ void MelodyRenderer::openOutput(const std::string& scriptPath) {
 
     // Writing over the script being read would destroy it.
     if (sameFile(scriptPath, outputPath_))
-        throw std::string(kCantCreateOutput);
+        throw fileFailureText(kCantCreateOutput, outputPath_, "it is the script being read");
     replacing_ = std::make_unique<detail::ReplacingFile>(outputPath_);
     detail::removeStaleTemporaries(replacing_->targetPath().has_parent_path()
                                        ? replacing_->targetPath().parent_path()
                                        : std::filesystem::path("."));
+    errno = 0;
     if (!replacing_->create())
-        throw std::string(kCantCreateOutput);
+        throw outputFailure(kCantCreateOutput, outputPath_);
     // A rendering refused for its size writes nothing (its temporary file goes
     // with the failure).
     if (scriptWaitBytes(scriptPath) > outputLimitBytes_)
-        throw std::string(kCantWrite);
+        throw fileFailureText(kCantWrite, outputPath_, kTooLong);
     output_ = std::make_unique<WavFile>();
+    errno = 0;
     if (openWavForWrite(replacing_->temporaryPath().string(), *output_, outputFormat_) != kWavOk)
-        throw std::string(kCantCreateOutput);
+        throw outputFailure(kCantCreateOutput, outputPath_);
 }
 
 // Every sound as the output's frames: sounds in the output's rate and channel
@@ -288,7 +308,7 @@ std::uint64_t MelodyRenderer::scriptWaitBytes(const std::string& scriptPath) con
     std::FILE* script = std::fopen(scriptPath.c_str(), "rb");
     if (script == nullptr)
         return 0;
-    if (!isReadableText(script) || ::lseek(::fileno(script), 0, SEEK_CUR) < 0) {
+    if (!whyNotText(script).empty() || ::lseek(::fileno(script), 0, SEEK_CUR) < 0) {
         std::fclose(script); // a pipe can be read only once
         return 0;
     }
@@ -354,7 +374,12 @@ void MelodyRenderer::syntaxError() const {
 void MelodyRenderer::renderLines(const std::string& scriptPath) {
     bool inBlock = false;
     char buffer[kLineBufferBytes];
-    while (std::fgets(buffer, sizeof buffer, script_) != nullptr) {
+    // errno then tells why a read failed.
+    const auto nextLine = [&] {
+        errno = 0;
+        return std::fgets(buffer, sizeof buffer, script_) != nullptr;
+    };
+    while (nextLine()) {
         ++lineNumber_;
         throwIfStopped();
         std::string_view line(buffer, std::strlen(buffer));
@@ -394,12 +419,14 @@ void MelodyRenderer::renderLines(const std::string& scriptPath) {
         requireInstrument();
         play(std::string(fields[0]), fields[1], *duration);
     }
+    if (std::ferror(script_) != 0) // a failing disk
+        throw fileFailureText(kCantOpenScript, scriptPath, systemReason(errno != 0 ? errno : EIO));
 }
 
 void MelodyRenderer::play(const std::string& alias, std::string_view flag, double duration) {
     Sound* sound = instrument_->soundFor(alias);
     if (sound == nullptr)
-        throw "Sorry, unknown alias " + alias;
+        throw "Sorry, unknown alias " + printableText(alias);
 
     Track* track = trackFor(sound);
     if (track == nullptr)
@@ -479,7 +506,7 @@ void MelodyRenderer::wait(double seconds) {
     const std::uint64_t valueCount =
         frames > UINT64_MAX / outputFormat_.nChannels ? UINT64_MAX : frames * outputFormat_.nChannels;
     if (valueCount > (outputLimitBytes_ - bytesWritten_) / 2)
-        throw std::string(kCantWrite);
+        throw fileFailureText(kCantWrite, outputPath_, kTooLong);
     try {
         waitInBlocks(valueCount);
     } catch (const std::bad_alloc&) {
@@ -533,8 +560,9 @@ void MelodyRenderer::writeBlock(const std::int16_t* values, std::uint32_t n) {
         bytes_[2 * i + 1] = static_cast<std::uint8_t>(value >> 8);
     }
     std::uint32_t written = 0;
+    errno = 0;
     if (output_ == nullptr || output_->write(n * 2, bytes_.data(), &written) != kWavOk || written != n * 2)
-        throw std::string(kCantWrite);
+        throw outputFailure(kCantWrite, outputPath_);
     bytesWritten_ += std::uint64_t{n} * 2;
 }
 

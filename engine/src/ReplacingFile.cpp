@@ -139,12 +139,19 @@ bool ReplacingFile::create() {
         return true;
     }
     if (::stat(target_.c_str(), &status) == 0) {
-        if (!S_ISREG(status.st_mode) || ::access(target_.c_str(), W_OK) != 0)
+        // errno tells the caller why (access() sets it itself).
+        if (!S_ISREG(status.st_mode)) {
+            errno = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
+            return false;
+        }
+        if (::access(target_.c_str(), W_OK) != 0)
             return false;
         // A file nobody may write was made read-only on purpose, also for
         // the superuser, whom access() always lets write.
-        if ((status.st_mode & 0222) == 0)
+        if ((status.st_mode & 0222) == 0) {
+            errno = EACCES;
             return false;
+        }
         hadPrevious_ = true;
         previousMode_ = status.st_mode & 0777;
         previousOwner_ = status.st_uid;

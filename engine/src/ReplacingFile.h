@@ -34,7 +34,7 @@ public:
     // Creates the empty temporary file. False when the target may not be
     // written (an existing file without write permission for the user, or
     // without any write permission at all; a folder) or its folder cannot take
-    // a new file.
+    // a new file; errno then says why.
     bool create();
     // Where to write the contents (after create()).
     const std::filesystem::path& temporaryPath() const { return temporary_; }

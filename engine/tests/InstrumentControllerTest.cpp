@@ -125,7 +125,7 @@ TEST(InstrumentControllerGuards, EveryGuardedMemberThrowsWithoutASuite) {
     // An unreadable file: the std::string failure drops the instrument.
     InstrumentController missingFile;
     EXPECT_EQ(thrownText([&] { missingFile.CreateInstrumentSuite("/nonexistent/x.ins"); }),
-              "string: Can't open instrument file");
+              "string: Can't open instrument file /nonexistent/x.ins: No such file or directory");
     EXPECT_EQ(missingFile.instrument(), nullptr);
     expectGuarded(missingFile);
 

@@ -194,17 +194,17 @@ TEST(InstrumentFile, FailuresThrowTheirMessagesAndKeepTheSoundsBefore) {
     Thrown missing =
         thrownBy([&] { detail::readDefinitionText(model, "a 0 a.wav\na 0 gone.mp3\n", sounds.opener()); });
     EXPECT_EQ(missing.kind, Thrown::kStringObject);
-    EXPECT_EQ(missing.text, "Can't open sound file gone.mp3 for alias 'a'");
+    EXPECT_EQ(missing.text, "Can't open sound file gone.mp3 for alias 'a': not a WAV file with sound data");
 
     Thrown noDefinition = thrownBy([&] { model.loadFromFile("/nonexistent/x.ins"); });
     EXPECT_EQ(noDefinition.kind, Thrown::kStringObject);
-    EXPECT_EQ(noDefinition.text, "Can't open instrument file");
+    EXPECT_EQ(noDefinition.text, "Can't open instrument file /nonexistent/x.ins: No such file or directory");
     EXPECT_EQ(model.soundCount(), 0u);
     EXPECT_FALSE(model.isLoaded());
 
     TempFolder folder;
     EXPECT_EQ(thrownBy([&] { model.loadFromFile(folder.path().string()); }).text,
-              "Can't open instrument file");
+              "Can't open instrument file " + folder.path().string() + ": Is a directory");
 }
 
 TEST(InstrumentFile, SoundFileMessagesNameThePathAsWritten) {
@@ -218,11 +218,27 @@ TEST(InstrumentFile, SoundFileMessagesNameThePathAsWritten) {
     writeText(folder / "c.ins", "m 0 sub\\missing.wav\n");
     InstrumentModel model;
     EXPECT_EQ(thrownBy([&] { model.loadFromFile((folder / "a.ins").string()); }).text,
-              "Can't open sound file empty.wav for alias 'e'");
+              "Can't open sound file empty.wav for alias 'e': not a WAV file with sound data");
     EXPECT_EQ(thrownBy([&] { model.loadFromFile((folder / "b.ins").string()); }).text,
-              "Can't open sound file adpcm.wav for alias 'c'");
+              "Can't open sound file adpcm.wav for alias 'c': compressed WAV (format 2) is not supported");
     EXPECT_EQ(thrownBy([&] { model.loadFromFile((folder / "c.ins").string()); }).text,
-              "Can't open sound file sub\\missing.wav for alias 'm'");
+              "Can't open sound file sub\\missing.wav for alias 'm': No such file or directory");
+}
+
+TEST(InstrumentFile, ABinaryLineIsQuotedEscapedAndTheAliasCut) {
+    MemorySounds sounds;
+    InstrumentModel model;
+    EXPECT_EQ(thrownBy([&] {
+                  detail::readDefinitionText(model, "\x01\x02\xFF 0 \x1B]0;x\x07.mp3\n", sounds.opener());
+              }).text,
+              "Can't open sound file \\x1B]0;x\\x07.mp3 for alias '\\x01\\x02\\xFF': not a WAV file with "
+              "sound data");
+    const std::string longAlias(300, 'a');
+    EXPECT_EQ(thrownBy([&] {
+                  detail::readDefinitionText(model, longAlias + " 0 none.mp3\n", sounds.opener());
+              }).text,
+              "Can't open sound file none.mp3 for alias '" + std::string(60, 'a') +
+                  "\u2026': not a WAV file with sound data");
 }
 
 TEST(InstrumentFile, LongLinesAreSplitAndFieldsCapped) {
@@ -240,7 +256,8 @@ TEST(InstrumentFile, LongLinesAreSplitAndFieldsCapped) {
 
     const std::string longPath = "a 0 " + std::string(5000, 'p') + ".wav\n";
     EXPECT_EQ(thrownBy([&] { detail::readDefinitionText(model, longPath, sounds.opener()); }).text,
-              "Can't open sound file " + std::string(255, 'p') + " for alias 'a'");
+              "Can't open sound file " + std::string(255, 'p') +
+                  " for alias 'a': not a WAV file with sound data");
 }
 
 TEST(InstrumentFile, TenThousandSoundLinesStopAtTheLimit) {
@@ -329,15 +346,17 @@ TEST(InstrumentFile, SaveFailures) {
     model.addSound("after", Sound::make(ramp(4, 7), 8000, 1, 16, 1.0f));
 
     Thrown noFolder = thrownBy([&] { model.saveToFile((folder / "missing/x.ins").string(), true); });
-    EXPECT_EQ(noFolder.kind, Thrown::kCharPointer);
-    EXPECT_EQ(noFolder.text, "Can't open file for saving instrument");
+    EXPECT_EQ(noFolder.kind, Thrown::kStringObject);
+    EXPECT_EQ(noFolder.text, "Can't open file for saving instrument " + (folder / "missing/x.ins").string() +
+                                 ": No such file or directory");
 
     // A folder where a WAV file should go: the save stops there and writes
     // nothing at all.
     fs::create_directories(folder / "x/1/blocked.wav");
     Thrown blocked = thrownBy([&] { model.saveToFile((folder / "x.ins").string(), true); });
     EXPECT_EQ(blocked.kind, Thrown::kStringObject);
-    EXPECT_EQ(blocked.text, "Can't write sound file " + (folder / "x/1/blocked.wav").string());
+    EXPECT_EQ(blocked.text,
+              "Can't write sound file " + (folder / "x/1/blocked.wav").string() + ": Is a directory");
     EXPECT_FALSE(fs::exists(folder / "x.ins"));
     EXPECT_FALSE(fs::exists(folder / "x/1/ok.wav"));
     EXPECT_FALSE(fs::exists(folder / "x/1/after.wav"));
@@ -370,10 +389,12 @@ TEST(InstrumentFile, AByteOrderMarkAtTheStartIsSkipped) {
 TEST(InstrumentFile, FilesThatAreNoTextFailAtOnce) {
     TempFolder folder;
     InstrumentModel model;
-    for (const std::string& path : std::vector<std::string>{"/dev/zero", folder.path().string()}) {
-        const Thrown thrown = thrownBy([&] { model.loadFromFile(path); });
-        EXPECT_EQ(thrown.text, "Can't open instrument file") << path;
-        EXPECT_EQ(thrownBy([&] { InstrumentModel::soundFilesOf(path); }).text, "Can't open instrument file");
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"/dev/zero", "not a regular file"}, {folder.path().string(), "Is a directory"}};
+    for (const auto& [path, reason] : refused) {
+        const std::string expected = "Can't open instrument file " + path + ": " + reason;
+        EXPECT_EQ(thrownBy([&] { model.loadFromFile(path); }).text, expected);
+        EXPECT_EQ(thrownBy([&] { InstrumentModel::soundFilesOf(path); }).text, expected);
     }
 }
 

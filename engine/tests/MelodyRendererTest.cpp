@@ -250,7 +250,12 @@ TEST_F(MelodyRendererTest, UnknownAliasesAndLongLines) {
     const std::string alias(300, 'k');
     EXPECT_EQ(
         failureOf([&] { renderer.render(folder.write("a.snc", alias + " a 1\n"), folder.file("a.wav")); }),
-        "Sorry, unknown alias " + alias);
+        "Sorry, unknown alias " + alias.substr(0, 60) + "\u2026"); // quoted text is cut
+    // Bytes of a binary file are quoted escaped.
+    EXPECT_EQ(failureOf([&] {
+                  renderer.render(folder.write("c.snc", "\x01\xFE\x1B[31m a 1\n"), folder.file("c.wav"));
+              }),
+              "Sorry, unknown alias \\x01\\xFE\\x1B[31m");
     // A 1 MB line is read in pieces of 1023 bytes; the first piece is a
     // play line with one field.
     EXPECT_EQ(failureOf([&] {
@@ -273,7 +278,8 @@ TEST_F(MelodyRendererTest, HugeAndManyLinesStayWithinBounds) {
     EXPECT_EQ(readWav(folder.file("big.wav")).values.size(), 3000u);
     EXPECT_EQ(
         failureOf([&] { renderer.render(folder.write("w.snc", "!wait 1e300\n"), folder.file("w.wav")); }),
-        "Can't write to wav file");
+        "Can't write to wav file " + folder.file("w.wav") +
+            ": the rendering would be longer than the output may hold");
 
     std::string script;
     for (int i = 0; i < 50000; ++i)
@@ -302,17 +308,27 @@ TEST_F(MelodyRendererTest, FailingRenderKeepsThePreviousOutput) {
     // A script longer than the output may hold is refused before anything is written.
     renderer.setOutputLimitBytes(100);
     EXPECT_EQ(failureOf([&] { renderer.render(folder.write("t.snc", "!wait 0.04\n!wait 0.02\n"), wav); }),
-              "Can't write to wav file");
+              "Can't write to wav file " + wav + ": the rendering would be longer than the output may hold");
     EXPECT_EQ(previousOutput(), "previous contents");
     EXPECT_EQ(folder.names(), (std::vector<std::string>{"t.snc", "tune.wav"})); // no temporary file left
 
     // Writing over the script itself is refused.
     EXPECT_EQ(failureOf([&] { renderer.render(folder.file("t.snc"), folder.file("t.snc")); }),
-              "Can't create output wave file");
+              "Can't create output wave file " + folder.file("t.snc") + ": it is the script being read");
     EXPECT_EQ(failureOf([&] { renderer.render(folder.file("t.snc"), folder.file("no/such/dir/x.wav")); }),
-              "Can't create output wave file");
-    EXPECT_EQ(failureOf([&] { renderer.render(folder.file("absent.snc"), wav); }), "Can't open snc file!");
-    EXPECT_EQ(failureOf([&] { renderer.render(folder.path().string(), wav); }), "Can't open snc file!");
+              "Can't create output wave file " + folder.file("no/such/dir/x.wav") +
+                  ": No such file or directory");
+    // A full disk: the reason the system gives.
+    if (std::filesystem::exists("/dev/full")) {
+        EXPECT_EQ(failureOf([&] {
+                      renderer.render(folder.write("f.snc", "low a 0.01\n!wait 0.01\n"), "/dev/full");
+                  }),
+                  "Can't write to wav file /dev/full: No space left on device");
+    }
+    EXPECT_EQ(failureOf([&] { renderer.render(folder.file("absent.snc"), wav); }),
+              "Can't open snc file! " + folder.file("absent.snc") + ": No such file or directory");
+    EXPECT_EQ(failureOf([&] { renderer.render(folder.path().string(), wav); }),
+              "Can't open snc file! " + folder.path().string() + ": Is a directory");
 }
 
 TEST_F(MelodyRendererTest, ScriptsThatAreNoFilesCreateNoOutput) {
@@ -320,9 +336,13 @@ TEST_F(MelodyRendererTest, ScriptsThatAreNoFilesCreateNoOutput) {
     renderer.setInstrument(&instrument);
     const std::string wav = folder.file("out.wav");
     // A folder, a device that never ends, a missing file: refused at once.
-    for (const std::string& script :
-         std::vector<std::string>{folder.path().string(), "/dev/zero", folder.file("none.snc")}) {
-        EXPECT_EQ(failureOf([&] { renderer.render(script, wav); }), "Can't open snc file!") << script;
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {folder.path().string(), "Is a directory"},
+        {"/dev/zero", "not a regular file"},
+        {folder.file("none.snc"), "No such file or directory"}};
+    for (const auto& [script, reason] : refused) {
+        EXPECT_EQ(failureOf([&] { renderer.render(script, wav); }),
+                  "Can't open snc file! " + script + ": " + reason);
         EXPECT_EQ(folder.names(), std::vector<std::string>{}) << script;
     }
 }
@@ -380,7 +400,8 @@ TEST_F(MelodyRendererTest, OutputsKeepPermissionsFollowLinksAndRefuseReadOnlyFil
     EXPECT_EQ(readWav(wav).values, (std::vector<std::int16_t>{1, 2, 3}));
 
     ASSERT_EQ(::chmod(wav.c_str(), 0444), 0);
-    EXPECT_EQ(failureOf([&] { renderer.render(script, wav); }), "Can't create output wave file");
+    EXPECT_EQ(failureOf([&] { renderer.render(script, wav); }),
+              "Can't create output wave file " + wav + ": Permission denied");
     EXPECT_EQ(readWav(wav).values, (std::vector<std::int16_t>{1, 2, 3}));
     EXPECT_EQ(folder.names(), (std::vector<std::string>{"kept.wav", "link.wav", "t.snc", "u.snc"}));
 
@@ -496,9 +517,9 @@ TEST(MelodyRenderer, BrokenDefinitionBlocksFailWithTheReadersMessage) {
         return message;
     };
     EXPECT_EQ(failure("!begin\nself 0 tune.snc\n!end\n!wait 1\n"),
-              "Can't open sound file tune.snc for alias 'self'");
+              "Can't open sound file tune.snc for alias 'self': not a WAV file with sound data");
     EXPECT_EQ(failure("!begin\nx 0 missing.wav\n!end\n!wait 1\n"),
-              "Can't open sound file missing.wav for alias 'x'");
+              "Can't open sound file missing.wav for alias 'x': No such file or directory");
     EXPECT_EQ(failure("!begin\n!end\n!wait 1\n"), "No instrument to render with");
     EXPECT_EQ(failure("!wait 1\n!begin\n!end\n"), "No instrument to render with");
     EXPECT_EQ(folder.names(), std::vector<std::string>{"tune.snc"});

@@ -14,6 +14,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 using namespace pellamy;
 using namespace testfiles;
@@ -149,7 +150,8 @@ std::vector<std::string> temporaryFilesIn(const fs::path& folder) {
 // Saves a small instrument, then a larger one while `whileFull` holds the
 // disk full, and checks that the small one is still there, whole.
 template <class MakeFull>
-void checkFailedSaveKeepsPreviousFiles(const fs::path& folder, MakeFull whileFull) {
+void checkFailedSaveKeepsPreviousFiles(const fs::path& folder, const std::string& reason,
+                                       MakeFull whileFull) {
     const fs::path path = folder / "keep.ins";
     modelOf({{"a", 100}, {"b", 50}}, 11).saveToFile(path.string(), true);
     const std::string definitionBefore = readText(path);
@@ -158,7 +160,7 @@ void checkFailedSaveKeepsPreviousFiles(const fs::path& folder, MakeFull whileFul
     const InstrumentModel larger = modelOf({{"a", 20000}, {"b", 20000}, {"c", 20000}}, -5);
     std::string failure;
     whileFull([&] { failure = saveFailure(larger, path); });
-    EXPECT_EQ(failure, "Can't write sound file " + (folder / "keep/1/a.wav").string());
+    EXPECT_EQ(failure, "Can't write sound file " + (folder / "keep/1/a.wav").string() + ": " + reason);
 
     EXPECT_EQ(readText(path), definitionBefore);
     EXPECT_EQ(readBytes(folder / "keep/1/a.wav"), waveBefore);
@@ -177,7 +179,7 @@ TEST(SaveSafety, AFullDiskLeavesThePreviousFilesIntact) {
     SmallDisk disk;
     if (!disk.mounted())
         GTEST_SKIP() << "cannot mount a tmpfs here";
-    checkFailedSaveKeepsPreviousFiles(disk.path(), [&](const auto& save) {
+    checkFailedSaveKeepsPreviousFiles(disk.path(), "No space left on device", [&](const auto& save) {
         // Fill what is left of the 64 KiB.
         const fs::path filler = disk.path() / "filler";
         std::FILE* file = std::fopen(filler.c_str(), "wb");
@@ -193,7 +195,7 @@ TEST(SaveSafety, AFullDiskLeavesThePreviousFilesIntact) {
 
 TEST(SaveSafety, AFailingWriteLeavesThePreviousFilesIntact) {
     TempFolder folder;
-    checkFailedSaveKeepsPreviousFiles(folder.path(), [&](const auto& save) {
+    checkFailedSaveKeepsPreviousFiles(folder.path(), "File too large", [&](const auto& save) {
         FileSizeLimit limit(0);
         if (!limit.active())
             GTEST_SKIP() << "cannot limit the file size";
@@ -212,7 +214,7 @@ TEST(SaveSafety, AReadOnlyFolderRefusesTheSaveAndStillLoads) {
         GTEST_SKIP() << "cannot remount read-only";
 
     EXPECT_EQ(saveFailure(modelOf({{"z", 10}}, 4), path),
-              "const char*: Can't open file for saving instrument");
+              "Can't open file for saving instrument " + path.string() + ": Read-only file system");
     EXPECT_EQ(readText(path), before);
     InstrumentModel model;
     model.loadFromFile(path.string());
@@ -232,7 +234,7 @@ TEST(SaveSafety, AFailureMidwayReplacesNothing) {
     fs::remove(folder / "g/1/1F.wav");
     fs::create_directories(folder / "g/1/1F.wav");
     const std::string failure = saveFailure(notes(24, 400, -100), path);
-    EXPECT_EQ(failure, "Can't write sound file " + (folder / "g/1/1F.wav").string());
+    EXPECT_EQ(failure, "Can't write sound file " + (folder / "g/1/1F.wav").string() + ": Is a directory");
     fs::remove(folder / "g/1/1F.wav");
     auto after = filesUnder(folder.path());
     after["g/1/1F.wav"] = before.at("g/1/1F.wav");
@@ -247,7 +249,8 @@ TEST(SaveSafety, AFolderThatCannotBeCreatedIsReportedBeforeAnythingIsReplaced) {
     previous.saveToFile(path.string(), false);
     writeText(folder / "g", "a file where the sound folder would go");
     const auto before = filesUnder(folder.path());
-    EXPECT_EQ(saveFailure(notes(3, 60, 9), path), "const char*: Can't create directory:Path not found");
+    EXPECT_EQ(saveFailure(notes(3, 60, 9), path),
+              "Can't create directory:Path not found " + (folder / "g").string() + ": Not a directory");
     EXPECT_EQ(filesUnder(folder.path()), before);
     EXPECT_TRUE(loadsAs(path, previous));
 
@@ -255,7 +258,7 @@ TEST(SaveSafety, AFolderThatCannotBeCreatedIsReportedBeforeAnythingIsReplaced) {
     fs::remove(folder / "g");
     writeText(folder / "h/2", "blocks folder 2");
     EXPECT_EQ(saveFailure(notes(13, 60, 9), folder / "h.ins"),
-              "const char*: Can't create directory:Path not found");
+              "Can't create directory:Path not found " + (folder / "h/2").string() + ": Not a directory");
     EXPECT_FALSE(fs::exists(folder / "h.ins"));
     EXPECT_FALSE(fs::exists(folder / "h/1"));
 }
@@ -288,6 +291,29 @@ TEST(SaveSafety, ReplacedFilesKeepTheirPermissionsAndLinks) {
     EXPECT_EQ(temporaryFilesIn(folder.path()), std::vector<std::string>{});
 }
 
+TEST(SaveSafety, AFolderThatMayNotBeWrittenKeepsTheFixedTextAndGivesTheRealReason) {
+    TempFolder folder;
+    fs::create_directory(folder / "g");
+    // The superuser may write anywhere but on a read-only file system.
+    std::string reason = "Permission denied";
+    bool mounted = false;
+    if (::geteuid() == 0) {
+        mounted = ::mount("tmpfs", (folder / "g").c_str(), "tmpfs", MS_RDONLY, "size=16k") == 0;
+        if (!mounted)
+            GTEST_SKIP() << "cannot mount a read-only tmpfs here";
+        reason = "Read-only file system";
+    } else {
+        ASSERT_EQ(::chmod((folder / "g").c_str(), 0555), 0);
+    }
+    const std::string failure = saveFailure(notes(3, 60, 9), folder / "g.ins");
+    if (mounted)
+        ::umount2((folder / "g").c_str(), MNT_DETACH);
+    else
+        ::chmod((folder / "g").c_str(), 0755);
+    EXPECT_EQ(failure, "Can't create directory:Path not found " + (folder / "g/1").string() + ": " + reason);
+    EXPECT_FALSE(fs::exists(folder / "g.ins"));
+}
+
 TEST(SaveSafety, ReadOnlyFilesAreRefusedWithTheSavesMessage) {
     TempFolder folder;
     const fs::path path = folder / "r.ins";
@@ -296,13 +322,14 @@ TEST(SaveSafety, ReadOnlyFilesAreRefusedWithTheSavesMessage) {
 
     ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
     auto before = filesUnder(folder.path());
-    EXPECT_EQ(saveFailure(notes(2, 20, 3), path), "const char*: Can't open file for saving instrument");
+    EXPECT_EQ(saveFailure(notes(2, 20, 3), path),
+              "Can't open file for saving instrument " + path.string() + ": Permission denied");
     EXPECT_EQ(filesUnder(folder.path()), before);
 
     ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
     ASSERT_EQ(::chmod((folder / "r/1/1C#.wav").c_str(), 0444), 0);
     EXPECT_EQ(saveFailure(notes(2, 20, 3), path),
-              "Can't write sound file " + (folder / "r/1/1C#.wav").string());
+              "Can't write sound file " + (folder / "r/1/1C#.wav").string() + ": Permission denied");
     EXPECT_EQ(filesUnder(folder.path()), before);
     EXPECT_TRUE(loadsAs(path, previous));
     EXPECT_EQ(temporaryFilesIn(folder.path()), std::vector<std::string>{});

@@ -1,8 +1,10 @@
 #include <kivora/exchange/InstrumentExport.h>
+#include <pellamy/ErrorText.h>
 #include <pellamy/WavFile.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -104,20 +106,24 @@ void writeAtomically(const fs::path& target, const std::vector<std::uint8_t>& by
     const fs::path temporary = target.parent_path() / ("." + target.filename().string() + ".kivora-" +
                                                        std::to_string(::getpid()) + ".tmp");
     {
+        errno = 0;
         std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
         out.flush();
         if (!out) {
+            const int failure = errno != 0 ? errno : EIO;
             std::error_code ignored;
             fs::remove(temporary, ignored);
-            throw ExportError("Can't write " + target.string());
+            throw ExportError(
+                pellamy::fileFailureText("Can't write", target.string(), pellamy::systemReason(failure)));
         }
     }
     std::error_code error;
     fs::rename(temporary, target, error);
     if (error) {
+        const std::string reason = error.message();
         fs::remove(temporary, error);
-        throw ExportError("Can't write " + target.string());
+        throw ExportError(pellamy::fileFailureText("Can't write", target.string(), reason));
     }
 }
 
@@ -342,7 +348,9 @@ void exportInstrument(const pellamy::InstrumentModel& instrument, const std::vec
     std::error_code error;
     fs::remove_all(newFolder, error);
     if (!fs::create_directory(newFolder, error) || error)
-        throw ExportError("Can't create directory:Path not found");
+        throw ExportError(pellamy::fileFailureText("Can't create directory:Path not found",
+                                                   newFolder.string(),
+                                                   error ? error.message() : pellamy::systemReason(EEXIST)));
     auto cleanUp = [&] {
         std::error_code ignored;
         fs::remove_all(newFolder, ignored);
@@ -366,12 +374,15 @@ void exportInstrument(const pellamy::InstrumentModel& instrument, const std::vec
         pellamy::WavFile wav;
         std::uint32_t written = 0;
         const std::string path = (newFolder / file).string();
+        errno = 0;
         if (wav.open(path, &format, pellamy::WavFile::kWrite) != pellamy::kWavOk ||
             wav.write(delivered * 2, reinterpret_cast<const std::uint8_t*>(values.data()), &written) !=
                 pellamy::kWavOk ||
             wav.close() != pellamy::kWavOk) {
+            const int failure = errno != 0 ? errno : EIO;
             cleanUp();
-            throw ExportError("Can't write sound file " + (folder / file).string());
+            throw ExportError(pellamy::fileFailureText("Can't write sound file", (folder / file).string(),
+                                                       pellamy::systemReason(failure)));
         }
     }
     const std::string text = buildSfz(roots, folderName, files, name, releaseMs);
@@ -381,15 +392,16 @@ void exportInstrument(const pellamy::InstrumentModel& instrument, const std::vec
         fs::rename(folder, oldFolder, error);
         if (error) {
             cleanUp();
-            throw ExportError("Can't replace " + folder.string());
+            throw ExportError(pellamy::fileFailureText("Can't replace", folder.string(), error.message()));
         }
     }
     fs::rename(newFolder, folder, error);
     if (error) {
+        const std::string reason = error.message();
         if (hadFolder)
             fs::rename(oldFolder, folder, error);
         cleanUp();
-        throw ExportError("Can't replace " + folder.string());
+        throw ExportError(pellamy::fileFailureText("Can't replace", folder.string(), reason));
     }
     try {
         writeAtomically(target, std::vector<std::uint8_t>(text.begin(), text.end()));

@@ -1,7 +1,9 @@
 #include <kivora/exchange/MidiFile.h>
+#include <pellamy/ErrorText.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -143,8 +145,11 @@ void readTrack(ByteReader& track, std::vector<TimedEvent>& events, int& order) {
 
 MidiSong parseMidi(std::span<const std::uint8_t> bytes) {
     ByteReader file(bytes, "the file");
-    if (file.remaining() < 14 || file.big(4) != 0x4D546864u) // "MThd"
-        file.fail("no MThd header");
+    if (file.remaining() < 14 || file.big(4) != 0x4D546864u) { // "MThd"
+        const std::size_t shown = std::min<std::size_t>(bytes.size(), 4);
+        file.fail("no MThd header (it begins \"" +
+                  pellamy::printableText({reinterpret_cast<const char*>(bytes.data()), shown}) + "\")");
+    }
     const std::uint32_t headerLength = file.big(4);
     if (headerLength < 6)
         file.fail("a header shorter than six bytes");
@@ -241,15 +246,24 @@ MidiSong parseMidi(std::span<const std::uint8_t> bytes) {
 MidiSong readMidiFile(const std::string& path) {
     // A folder opens as a stream on some systems and reads as nothing.
     std::error_code error;
-    if (!std::filesystem::is_regular_file(path, error))
-        throw MidiFileError("Can't open MIDI file " + path);
+    const std::filesystem::file_status status = std::filesystem::status(path, error);
+    if (error)
+        throw MidiFileError(pellamy::fileFailureText("Can't open MIDI file", path, error.message()));
+    if (std::filesystem::is_directory(status))
+        throw MidiFileError(
+            pellamy::fileFailureText("Can't open MIDI file", path, pellamy::systemReason(EISDIR)));
+    if (!std::filesystem::is_regular_file(status))
+        throw MidiFileError(pellamy::fileFailureText("Can't open MIDI file", path, "not a regular file"));
+    errno = 0;
     std::ifstream in(path, std::ios::binary);
     if (!in)
-        throw MidiFileError("Can't open MIDI file " + path);
+        throw MidiFileError(pellamy::fileFailureText("Can't open MIDI file", path,
+                                                     pellamy::systemReason(errno != 0 ? errno : EIO)));
     const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
                                           std::istreambuf_iterator<char>());
     if (in.bad())
-        throw MidiFileError("Can't read MIDI file " + path);
+        throw MidiFileError(pellamy::fileFailureText("Can't read MIDI file", path,
+                                                     pellamy::systemReason(errno != 0 ? errno : EIO)));
     return parseMidi(bytes);
 }
 

@@ -1,10 +1,12 @@
 #include <kivora/exchange/SongRenderer.h>
+#include <pellamy/ErrorText.h>
 #include <pellamy/Sound.h>
 #include <pellamy/TemporaryFile.h>
 #include <pellamy/WavFile.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <fcntl.h>
 #include <filesystem>
@@ -328,8 +330,10 @@ void writeSongWav(const SongRendering& rendering, const std::string& path) {
     // Named as the engine's temporaries: one left by a killed process is
     // removed by the next save or rendering into the folder.
     pellamy::TemporaryFile temporaryFile(target.parent_path().empty() ? fs::path(".") : target.parent_path());
+    errno = 0;
     if (!temporaryFile.create())
-        throw SongRenderError("Can't write wav file " + path);
+        throw SongRenderError(pellamy::fileFailureText("Can't write wav file", path,
+                                                       pellamy::systemReason(errno != 0 ? errno : EIO)));
     const fs::path& temporary = temporaryFile.path();
     pellamy::WAVEFORMATEX format{};
     format.wFormatTag = 1;
@@ -343,6 +347,7 @@ void writeSongWav(const SongRendering& rendering, const std::string& path) {
     if (size > 0xFFFFFF00u)
         throw SongRenderError("Can't write " + path + ": the song is too long for a WAV file");
     pellamy::WavFile wav;
+    errno = 0;
     bool ok = wav.open(temporary.string(), &format, pellamy::WavFile::kWrite) == pellamy::kWavOk;
     for (std::size_t offset = 0; ok && offset < size;) {
         const auto length = static_cast<std::uint32_t>(std::min<std::size_t>(size - offset, 1u << 20));
@@ -358,12 +363,14 @@ void writeSongWav(const SongRendering& rendering, const std::string& path) {
         if (descriptor >= 0)
             ::close(descriptor);
     }
+    const int writeError = errno != 0 ? errno : EIO;
     std::error_code error;
     if (ok)
         fs::rename(temporary, target, error);
     if (!ok || error) {
+        const std::string reason = ok ? error.message() : pellamy::systemReason(writeError);
         fs::remove(temporary, error);
-        throw SongRenderError("Can't write wav file " + path);
+        throw SongRenderError(pellamy::fileFailureText("Can't write wav file", path, reason));
     }
 }
 

@@ -102,7 +102,7 @@ TEST_F(MidiFileRenderingTest, NoNoteOnAKeyIsAResultAndUnreadableInputsAreErrors)
         renderMidiFile(folder, instrument_, SongRenderOptions{});
         ADD_FAILURE() << "a folder rendered";
     } catch (const MidiFileError& failure) {
-        EXPECT_EQ(std::string(failure.what()), "Can't open MIDI file " + folder);
+        EXPECT_EQ(std::string(failure.what()), "Can't open MIDI file " + folder + ": Is a directory");
     }
     EXPECT_THROW(renderMidiFile(write("broken.mid", {'M', 'T', 'h', 'd'}), instrument_, SongRenderOptions{}),
                  MidiFileError);
@@ -112,6 +112,16 @@ TEST_F(MidiFileRenderingTest, NoNoteOnAKeyIsAResultAndUnreadableInputsAreErrors)
         ADD_FAILURE() << "rendered without sounds";
     } catch (const SongRenderError& failure) {
         EXPECT_EQ(std::string(failure.what()), "No instrument to render with");
+    }
+    // A rendering that cannot be written names the file and why.
+    const MidiFileRendering song = renderMidiFile(path, instrument_, SongRenderOptions{});
+    const std::string nowhere = (folder_ / "no/such/song.wav").string();
+    try {
+        writeSongWav(song.rendering, nowhere);
+        ADD_FAILURE() << "written into a missing folder";
+    } catch (const SongRenderError& failure) {
+        EXPECT_EQ(std::string(failure.what()),
+                  "Can't write wav file " + nowhere + ": No such file or directory");
     }
 }
 

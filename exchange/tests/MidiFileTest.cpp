@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <unistd.h>
@@ -95,6 +96,36 @@ TEST(MidiFile, RefusesWhatIsNotAReadableSong) {
     noStatus[14 + 10 + 8 + 6 + 1] = 0x40; // the first note-on's status becomes a data byte
     EXPECT_THROW(parseMidi(noStatus), MidiFileError);
     EXPECT_THROW(kivora::exchange::readMidiFile("/nonexistent/song.mid"), MidiFileError);
+}
+
+std::string midiFailure(const std::function<void()>& read) {
+    try {
+        read();
+    } catch (const MidiFileError& error) {
+        return error.what();
+    }
+    return "nothing thrown";
+}
+
+TEST(MidiFile, FailuresNameTheFileAndQuoteAForeignHeaderEscaped) {
+    EXPECT_EQ(midiFailure([] { kivora::exchange::readMidiFile("/nonexistent/song.mid"); }),
+              "Can't open MIDI file /nonexistent/song.mid: No such file or directory");
+    EXPECT_EQ(midiFailure([] { kivora::exchange::readMidiFile("/dev/null"); }),
+              "Can't open MIDI file /dev/null: not a regular file");
+    // A WAV file (or anything else) given as a song: its first bytes, escaped.
+    const std::vector<std::uint8_t> riff = {'R', 'I', 'F', 'F', 0x24, 0x08, 0x00, 0x00,
+                                            'W', 'A', 'V', 'E', 'f',  'm',  't',  ' '};
+    EXPECT_EQ(midiFailure([&] { parseMidi(riff); }),
+              "Not a readable MIDI file: no MThd header (it begins \"RIFF\") in the file at byte 4");
+    const std::vector<std::uint8_t> binary = {0x7F, 'E',  0x00, 0x1B, 0xFF, 0x00, 0x00, 0x00,
+                                              0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+    EXPECT_EQ(
+        midiFailure([&] { parseMidi(binary); }),
+        "Not a readable MIDI file: no MThd header (it begins \"\\x7FE\\x00\\x1B\") in the file at byte 4");
+    EXPECT_EQ(midiFailure([&] {
+                  parseMidi(std::vector<std::uint8_t>{'M', 'T'});
+              }),
+              "Not a readable MIDI file: no MThd header (it begins \"MT\") in the file at byte 0");
 }
 
 // Runs Debian's Python (where python3-mido lives) on a script.

@@ -1,6 +1,8 @@
 #include <kivora/voices/ScriptSong.h>
+#include <pellamy/ErrorText.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <filesystem>
@@ -37,13 +39,19 @@ std::vector<std::string> wordsOf(const std::string& line) {
     return words;
 }
 
+constexpr const char* kCantOpen = "Can't open snc file!";
+
 } // namespace
 
 Song readScriptSong(const std::string& path, const VoiceModel& model) {
-    std::ifstream in(path, std::ios::binary);
     std::error_code error;
-    if (!in || std::filesystem::is_directory(path, error))
-        throw std::runtime_error("Can't open snc file!");
+    if (std::filesystem::is_directory(path, error))
+        throw std::runtime_error(pellamy::fileFailureText(kCantOpen, path, pellamy::systemReason(EISDIR)));
+    errno = 0;
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::runtime_error(
+            pellamy::fileFailureText(kCantOpen, path, pellamy::systemReason(errno != 0 ? errno : EIO)));
     Song song;
     std::uint64_t now = 0;
     std::string line;
@@ -86,7 +94,7 @@ Song readScriptSong(const std::string& path, const VoiceModel& model) {
             throw syntaxError();
         const int key = keyOfNoteName(words[0]);
         if (key < 0)
-            throw std::runtime_error("Sorry, unknown alias " + words[0]);
+            throw std::runtime_error("Sorry, unknown alias " + pellamy::printableText(words[0]));
         const std::optional<double> amount = numberOf(words[2]);
         if (!amount)
             throw syntaxError();

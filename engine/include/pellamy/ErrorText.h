@@ -5,8 +5,10 @@
 
 #include <pellamy/Export.h>
 
+#include <cstddef>
 #include <exception>
 #include <string>
+#include <string_view>
 
 namespace pellamy {
 
@@ -19,5 +21,23 @@ PELLAMY_API std::string describeException(std::exception_ptr failure) noexcept;
 
 // describeException of the exception being handled; call it in a catch block.
 PELLAMY_API std::string currentExceptionMessage() noexcept;
+
+// How much text read from a file a message quotes.
+inline constexpr std::size_t kMaxQuotedCharacters = 60;
+
+// Text from a file or another outside source, fit for a one-line message: a
+// byte that is not printable (a control byte, one outside valid UTF-8) becomes
+// \xNN, and beyond `maxCharacters` characters the text is cut and ends in
+// "…". A binary file read as text never reaches the user raw.
+PELLAMY_API std::string printableText(std::string_view text,
+                                      std::size_t maxCharacters = kMaxQuotedCharacters);
+
+// "FIXED PATH: REASON": a failure's fixed text first, then the file it
+// concerns (printable, never cut: the user needs all of it) and why.
+PELLAMY_API std::string fileFailureText(std::string_view fixedText, std::string_view path,
+                                        std::string_view reason);
+
+// The system's words for an errno value ("Permission denied").
+PELLAMY_API std::string systemReason(int errorNumber);
 
 } // namespace pellamy

@@ -23,7 +23,9 @@ struct SoundStreamDescription;
 inline constexpr std::string_view DefaultKeyOrder = "Q2W3ER5T6Y7UZSXDCVGBHNJM";
 
 // Failures are thrown as character strings (const char*) or std::string, as
-// each operation says; callers of the engine catch both kinds.
+// each operation says; callers of the engine catch both kinds. A failure
+// about a file gives its fixed text, then the file and the reason
+// (fileFailureText in ErrorText.h).
 //
 // Thread: interface thread only.
 class PELLAMY_API InstrumentModel {
@@ -84,7 +86,7 @@ public:
 
     // The WAV files the sound lines of a definition file name, as loadFromFile
     // would look for them (the files need not exist). Throws "Can't open
-    // instrument file" (std::string) when the file cannot be read.
+    // instrument file PATH: REASON" (std::string) when the file cannot be read.
     static std::vector<std::string> soundFilesOf(const std::string& definitionPath);
     // The files saveToFile(path, withFolders) writes: the WAV files in
     // definition order, then the definition file.

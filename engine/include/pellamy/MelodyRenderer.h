@@ -73,7 +73,8 @@ public:
     void setStopCheck(std::function<bool()> stopRequested);
 
     // The largest data chunk a rendering may write (at most what a WAV file
-    // can hold); a longer one fails with "Can't write to wav file".
+    // can hold); a longer one fails with "Can't write to wav file PATH: the
+    // rendering would be longer than the output may hold".
     void setOutputLimitBytes(std::uint64_t bytes);
 
     // The instrument played, or nullptr.

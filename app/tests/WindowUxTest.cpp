@@ -2,6 +2,7 @@
 // the usual screen sizes, the recent files and the folders each kind of file
 // dialog starts in.
 #include "AppTestSupport.h"
+#include "analysis/COscillogrammFrame.h"
 #include "common/FileChooser.h"
 #include "editor/ModelCanvas.h"
 #include "editor/ModelEditorPane.h"
@@ -201,7 +202,8 @@ TEST_F(WindowUxTest, TheCanvasKeepsHalfTheEditorAndNoToolbarOverflows) {
             EXPECT_GE(split->sizes().value(1), 300);
         }
         for (QToolBar* toolbar : {frame().modelEditor()->findChild<QToolBar*>("editorTools"),
-                                  frame().pianoFrame()->findChild<QToolBar*>("pianoToolbar")}) {
+                                  frame().pianoFrame()->findChild<QToolBar*>("pianoToolbar"),
+                                  frame().oscillogramFrame()->toolBar()}) {
             ASSERT_NE(toolbar, nullptr);
             SCOPED_TRACE(toolbar->objectName().toStdString());
             // A toolbar too narrow for its buttons hides some behind its extension button.

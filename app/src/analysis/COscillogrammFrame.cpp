@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QFontMetrics>
 #include <QHBoxLayout>
+#include <QLayout>
 #include <QPainter>
 #include <QToolBar>
 #include <algorithm>
@@ -252,6 +253,11 @@ COscillogrammFrame::COscillogrammFrame(QWidget* parent) : QWidget(parent) {
     toolBar_->setOrientation(Qt::Vertical);
     toolBar_->setIconSize(QSize(15, 13));
     toolBar_->setMovable(false);
+    // The four buttons fit the pane's eighth of a 768-pixel screen: no room
+    // is spent between them.
+    toolBar_->layout()->setSpacing(0);
+    toolBar_->layout()->setContentsMargins(0, 0, 0, 0);
+    toolBar_->setStyleSheet(QStringLiteral("QToolButton { padding: 0px; margin: 0px; }"));
     view_ = new COscillogrammWnd(this);
     layout->addWidget(toolBar_);
     layout->addWidget(view_, 1);

@@ -7,6 +7,7 @@ at the rate in CAPTURED_NOTES_RATE).
         waits until COUNT notes have started (and, with --quiet, the last has
         ended); exit status 1 when the bound passes first
   captured_notes.py pitches RAW             one line per note: its frequency in Hz
+  captured_notes.py expect RAW NAME=HZ ...  the notes, in order, are these pitches within 1 %
 
 A note starts where the sound rises above a threshold after at least 30 ms of
 silence. Pitches come from sox (mixed to mono, resampled to 12 kHz) and a
@@ -113,6 +114,19 @@ def main(argv):
         for start, _ in note_spans(path):
             print("%.2f" % pitch_of(path, start))
         return 0
+    if command == "expect":
+        expected = [(name, float(hz)) for name, hz in (pair.split("=") for pair in argv[3:])]
+        heard = [pitch_of(path, start) for start, _ in note_spans(path)]
+        print("heard: %s Hz" % " ".join("%.2f" % hz for hz in heard))
+        if len(heard) != len(expected):
+            print("expected %d notes, heard %d" % (len(expected), len(heard)))
+            return 1
+        failed = False
+        for (name, hz), got in zip(expected, heard):
+            off = abs(got - hz) / hz
+            print("%s: expected %.2f Hz, heard %.2f Hz (%.2f %%)" % (name, hz, got, 100 * off))
+            failed |= off > 0.01
+        return 1 if failed else 0
     print(__doc__, file=sys.stderr)
     return 2
 

@@ -287,6 +287,14 @@ void InstrumentSession::reportStarted(const std::string& alias) {
         this, [this, name] { emit noteStarted(name); }, Qt::QueuedConnection);
 }
 
+void InstrumentSession::reportFirstStarted(const std::vector<std::string>& playingBefore) {
+    for (const std::string& alias : playingAliases())
+        if (std::find(playingBefore.begin(), playingBefore.end(), alias) == playingBefore.end()) {
+            reportStarted(alias);
+            return;
+        }
+}
+
 std::vector<std::string> InstrumentSession::playingAliases() const {
     std::vector<std::string> aliases;
     if (const pellamy::InstrumentModel* model = keyboardInstrument())
@@ -362,11 +370,7 @@ bool InstrumentSession::mouseDown(int x, int y) {
         return false;
     followLive(before);
     keyboardTouched();
-    for (const std::string& alias : playingAliases())
-        if (std::find(before.begin(), before.end(), alias) == before.end()) {
-            reportStarted(alias);
-            break;
-        }
+    reportFirstStarted(before);
     return true;
 }
 
@@ -379,11 +383,7 @@ void InstrumentSession::mouseMove(int x, int y) {
         return;
     followLive(before);
     keyboardTouched();
-    for (const std::string& alias : playingAliases())
-        if (std::find(before.begin(), before.end(), alias) == before.end()) {
-            reportStarted(alias);
-            break;
-        }
+    reportFirstStarted(before);
 }
 
 void InstrumentSession::mouseUp(int x, int y) {

@@ -153,6 +153,8 @@ private:
     bool call(Call&& engineCall);
     void keyboardTouched();
     void reportStarted(const std::string& alias);
+    // The mouse entered a key: the first sound that was not playing before is reported.
+    void reportFirstStarted(const std::vector<std::string>& playingBefore);
     std::vector<std::string> playingAliases() const;
     // Live: the notes whose keyboard sounds started or stopped since `before`.
     void followLive(const std::vector<std::string>& before);

@@ -1,7 +1,7 @@
 #include "AppTestSupport.h"
 #include "analysis/CAnalyzatorFrame.h"
 #include "analysis/COscillogrammFrame.h"
-#include "window/CAboutDlg.h"
+#include "window/AboutDialog.h"
 #include "window/CMainFrame.h"
 #include "window/MainWindow.h"
 

@@ -10,7 +10,7 @@
 #include "piano/CPianoFrame.h"
 #include "piano/KeyCodes.h"
 #include "session/LiveModelSession.h"
-#include "window/CAboutDlg.h"
+#include "window/AboutDialog.h"
 #include "window/StatusBarInfo.h"
 #include "window/WindowTitle.h"
 
@@ -379,7 +379,7 @@ QMenu* CMainFrame::addMenuBeforeHelp(const QString& title) {
 }
 
 void CMainFrame::showAbout() {
-    CAboutDlg about(this);
+    AboutDialog about(this);
     about.exec();
 }
 

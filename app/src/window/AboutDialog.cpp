@@ -1,4 +1,4 @@
-#include "window/CAboutDlg.h"
+#include "window/AboutDialog.h"
 
 #include <QDialogButtonBox>
 #include <QLabel>
@@ -6,8 +6,8 @@
 
 namespace kivora {
 
-CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
-    setObjectName(QStringLiteral("CAboutDlg"));
+AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("AboutDialog"));
     setWindowTitle(QStringLiteral("About Kivora"));
     auto* layout = new QVBoxLayout(this);
     auto* text = new QLabel(QStringLiteral("Kivora v2.0"), this);

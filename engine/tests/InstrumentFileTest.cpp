@@ -391,7 +391,8 @@ TEST(InstrumentFile, FilesThatAreNoTextFailAtOnce) {
     InstrumentModel model;
     const std::vector<std::pair<std::string, std::string>> refused = {
         {"/dev/zero", "not a regular file"}, {folder.path().string(), "Is a directory"}};
-    for (const auto& [path, reason] : refused) {
+    for (const auto& [refusedPath, reason] : refused) {
+        const std::string& path = refusedPath; // clang 14 lambdas cannot capture a structured binding
         const std::string expected = "Can't open instrument file " + path + ": " + reason;
         EXPECT_EQ(thrownBy([&] { model.loadFromFile(path); }).text, expected);
         EXPECT_EQ(thrownBy([&] { InstrumentModel::soundFilesOf(path); }).text, expected);

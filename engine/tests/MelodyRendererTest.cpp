@@ -340,7 +340,8 @@ TEST_F(MelodyRendererTest, ScriptsThatAreNoFilesCreateNoOutput) {
         {folder.path().string(), "Is a directory"},
         {"/dev/zero", "not a regular file"},
         {folder.file("none.snc"), "No such file or directory"}};
-    for (const auto& [script, reason] : refused) {
+    for (const auto& [refusedScript, reason] : refused) {
+        const std::string& script = refusedScript; // clang 14 lambdas cannot capture a structured binding
         EXPECT_EQ(failureOf([&] { renderer.render(script, wav); }),
                   "Can't open snc file! " + script + ": " + reason);
         EXPECT_EQ(folder.names(), std::vector<std::string>{}) << script;

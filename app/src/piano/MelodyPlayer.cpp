@@ -1,6 +1,8 @@
 #include "piano/MelodyPlayer.h"
 
-#include <pellamy/WavFile.h>
+#include <pellamy/SoundFile.h>
+
+#include <optional>
 
 namespace kivora {
 
@@ -21,34 +23,19 @@ MelodyPlayer::~MelodyPlayer() {
 }
 
 MelodyClip MelodyPlayer::load(const std::string& path) {
-    std::unique_ptr<pellamy::WavFile> file;
-    if (pellamy::openWavForRead(path, file) != pellamy::kWavOk)
-        throw MelodyError("Can't open WAV file " + path);
-    const pellamy::WAVEFORMATEX& format = *file->format();
-    const bool eightBit = format.wBitsPerSample == 8;
-    if (format.wFormatTag != pellamy::kWaveFormatPcm || (format.wBitsPerSample != 16 && !eightBit) ||
-        format.nChannels == 0 || format.nChannels > 8 || format.nSamplesPerSec == 0 ||
-        format.nSamplesPerSec > 65535)
-        throw MelodyError(path + ": only 8- and 16-bit PCM WAV files of 1 to 8 channels up to 65535 Hz play");
-    std::vector<std::uint8_t> bytes(file->size());
-    std::uint32_t delivered = 0;
-    if (file->read(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &delivered) != pellamy::kWavOk)
-        throw MelodyError("Can't read WAV file " + path);
-    MelodyClip clip;
-    clip.channels = format.nChannels;
-    clip.rateHz = format.nSamplesPerSec;
-    clip.values.reserve(eightBit ? delivered : delivered / 2);
-    if (eightBit) {
-        for (std::uint32_t i = 0; i < delivered; ++i)
-            clip.values.push_back(
-                static_cast<std::int16_t>((bytes[i] - 128) * 256)); // unsigned, centred on 128
-    } else {
-        for (std::uint32_t i = 0; i + 1 < delivered; i += 2)
-            clip.values.push_back(static_cast<std::int16_t>(bytes[i] | (bytes[i + 1] << 8)));
+    // Read as the engine reads an instrument's sounds, so whatever plays as a
+    // sound plays as a melody.
+    std::optional<pellamy::SoundFileValues> sound = pellamy::readSoundFile(path);
+    if (!sound) {
+        const std::string compressed = pellamy::compressedFormatRefusal(path);
+        throw MelodyError(compressed.empty() ? "Can't open WAV file " + path : path + ": " + compressed);
     }
-    clip.values.resize(clip.values.size() - clip.values.size() % clip.channels);
-    if (clip.values.empty())
+    if (sound->values.empty())
         throw MelodyError(path + ": the file holds no sound");
+    MelodyClip clip;
+    clip.values = std::move(sound->values);
+    clip.channels = sound->channels;
+    clip.rateHz = sound->sampleRate;
     return clip;
 }
 

@@ -49,8 +49,8 @@ public:
     MelodyPlayer(const MelodyPlayer&) = delete;
     MelodyPlayer& operator=(const MelodyPlayer&) = delete;
 
-    // Reads an 8- or 16-bit PCM WAV file of 1 to 8 channels up to 65535 Hz;
-    // MelodyError for any other file.
+    // Reads a WAV file as the engine reads an instrument's sounds (8- to
+    // 32-bit integer and float PCM); MelodyError for any other file.
     static MelodyClip load(const std::string& path);
 
     // Starts playing and returns at once. Throws InitFailedException when a

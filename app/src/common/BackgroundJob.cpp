@@ -72,6 +72,14 @@ void BackgroundJob::cancel() {
         dialog_->setLabelText(tr("Stopping..."));
 }
 
+bool BackgroundJob::raiseIfRunning() const {
+    if (!isRunning())
+        return false;
+    if (QWidget* shown = dialog())
+        shown->raise();
+    return true;
+}
+
 QProgressDialog* BackgroundJob::dialog() const {
     return dialog_;
 }

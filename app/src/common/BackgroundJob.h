@@ -50,6 +50,8 @@ public:
     // Starts `work`; false (nothing started) while a job runs.
     bool start(Work work, Completion completion = {});
     bool isRunning() const { return worker_.joinable(); }
+    // For a command that must wait: true while a job runs, its dialog brought to the front.
+    bool raiseIfRunning() const;
     // What the dialog's Cancel does.
     void cancel();
     // The progress dialog while it is shown, else nullptr.

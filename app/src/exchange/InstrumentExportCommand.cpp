@@ -24,11 +24,8 @@ InstrumentExportCommand::InstrumentExportCommand(QWidget* owner, ShowStatus show
 bool InstrumentExportCommand::run(const pellamy::InstrumentModel* instrument, const FileChooser& chooser) {
     if (instrument == nullptr)
         return false;
-    if (job_.isRunning()) {
-        if (QWidget* dialog = job_.dialog())
-            dialog->raise();
+    if (job_.raiseIfRunning())
         return false;
-    }
     const QString path = chooser.saveFile(owner_, kExportFilter, QStringLiteral("sf2"));
     if (path.isEmpty())
         return false;

@@ -40,21 +40,15 @@ MelodyCommand::MelodyCommand(Context context)
       job_(context_.owner, tr("Preparing the melody...")) {}
 
 bool MelodyCommand::run(const FileChooser& chooser) {
-    if (job_.isRunning()) {
-        if (QWidget* dialog = job_.dialog())
-            dialog->raise();
+    if (job_.raiseIfRunning())
         return false;
-    }
     const QString path = chooser.openFile(context_.owner, kMelodyFilter, QString());
     return !path.isEmpty() && play(path);
 }
 
 bool MelodyCommand::play(const QString& path) {
-    if (job_.isRunning()) {
-        if (QWidget* dialog = job_.dialog())
-            dialog->raise();
+    if (job_.raiseIfRunning())
         return false;
-    }
     // Endings are matched in any letter case: files copied from other systems
     // often carry upper-case extensions.
     const auto endsWith = [&path](const char* ending) {

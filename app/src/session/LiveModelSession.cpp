@@ -3,6 +3,7 @@
 #include "common/EngineGuard.h"
 #include "session/ModelSession.h"
 
+#include <kivora/exchange/SongRenderer.h>
 #include <kivora/voices/LiveVoices.h>
 #include <kivora/voices/ScriptSong.h>
 #include <kivora/voices/VoiceBank.h>
@@ -11,9 +12,8 @@
 #include <pellamy/InstrumentController.h>
 #include <pellamy/SoundOutput.h>
 #include <pellamy/StreamOutput.h>
-#include <pellamy/WavFile.h>
+#include <pellamy/WaveFormat.h>
 
-#include <stdexcept>
 #include <vector>
 
 namespace kivora {
@@ -83,13 +83,11 @@ LiveModelSession::~LiveModelSession() {
 bool LiveModelSession::start() {
     if (isOn())
         return true;
+    // A model the voices refuse (nothing drawn, no flag) says why in the generator's words.
     std::shared_ptr<const voices::VoiceModel> model;
-    try {
-        model = prepareModel(muntero::takeSnapshot(modelSession_.representation()));
-    } catch (const std::invalid_argument& refusal) {
-        showMessage(dialogOwner_, QString::fromUtf8(refusal.what()));
+    if (!guarded(dialogOwner_,
+                 [&] { model = prepareModel(muntero::takeSnapshot(modelSession_.representation())); }))
         return false;
-    }
     std::unique_ptr<pellamy::InstrumentController> keyboard;
     if (!guarded(dialogOwner_, [&] { keyboard = makeKeyboard(model->sampleRate()); }))
         return false;
@@ -193,16 +191,12 @@ void LiveModelSession::renderRecording(const QString& scriptPath) const {
     const voices::Song song = voices::readScriptSong(script, *model_);
     const voices::OfflineRendering rendering =
         voices::renderOffline(model_, song.events, song.lengthInFrames);
-    const std::string wav = narrowPath(scriptPath.left(scriptPath.size() - 4) + QStringLiteral(".wav"));
-    pellamy::WavFile file;
-    const pellamy::WAVEFORMATEX format = monoFormat(model_->sampleRate());
-    std::uint32_t written = 0;
-    const auto bytes = static_cast<std::uint32_t>(rendering.samples.size() * 2);
-    if (file.open(wav, &format, pellamy::WavFile::kWrite) != pellamy::kWavOk ||
-        file.write(bytes, reinterpret_cast<const std::uint8_t*>(rendering.samples.data()), &written) !=
-            pellamy::kWavOk ||
-        written != bytes || file.close() != pellamy::kWavOk)
-        throw std::runtime_error("Can't write to wav file");
+    // Written as every rendered song is: complete under a temporary name, then renamed.
+    exchange::SongRendering wav;
+    wav.values = rendering.samples;
+    wav.sampleRateHz = static_cast<unsigned>(model_->sampleRate());
+    wav.channels = 1;
+    exchange::writeSongWav(wav, narrowPath(scriptPath.left(scriptPath.size() - 4) + QStringLiteral(".wav")));
 }
 
 int LiveModelSession::voicesInUse() const {

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <type_traits>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -36,7 +37,42 @@ struct Arrays {
     double* accV;
 };
 
+using Run = detail::BatchRun;
+constexpr int kMaxRunLinks = Run::kMaxLinks;
+constexpr int kGeneralRun = -1;
+
+// Calls run(std::integral_constant<int, n>{}) for a run's link count n (0..kMaxRunLinks).
+template <typename Call>
+inline void withLinkCount(int links, Call&& call) {
+    static_assert(kMaxRunLinks == 6, "one case per link count");
+    switch (links) {
+    case 0:
+        call(std::integral_constant<int, 0>{});
+        break;
+    case 1:
+        call(std::integral_constant<int, 1>{});
+        break;
+    case 2:
+        call(std::integral_constant<int, 2>{});
+        break;
+    case 3:
+        call(std::integral_constant<int, 3>{});
+        break;
+    case 4:
+        call(std::integral_constant<int, 4>{});
+        break;
+    case 5:
+        call(std::integral_constant<int, 5>{});
+        break;
+    default:
+        call(std::integral_constant<int, 6>{});
+        break;
+    }
+}
+
 struct Tables {
+    const Run* runs;
+    const int* runOfNode;
     const int* linkBegin;
     const std::ptrdiff_t* linkOther;
     const std::ptrdiff_t* linkStiffness;
@@ -123,12 +159,19 @@ __attribute__((target("avx2"))) inline void combine4(const Arrays& a, std::ptrdi
 }
 
 // plainStage four lanes at a time; the state is aligned to whole vectors.
-template <Stage stage>
+// `links` is a run's link count, or kGeneralRun to read the springs from the tables.
+template <Stage stage, int links>
 __attribute__((target("avx2"))) void stage4(const Arrays arrays, int begin, int end, const Tables tables,
-                                            const StepConstants& c, double halfStepValue) {
+                                            const Run& run, const StepConstants& c, double halfStepValue) {
     // Local copies: the vector stores may alias anything.
     const Arrays a = arrays;
     const Tables t = tables;
+    std::ptrdiff_t offset[kMaxRunLinks];
+    std::ptrdiff_t stiffness[kMaxRunLinks];
+    for (int s = 0; s < kMaxRunLinks; ++s) {
+        offset[s] = run.offset[s];
+        stiffness[s] = run.stiffness[s];
+    }
     const __m256d halfStep = _mm256_set1_pd(halfStepValue);
     const __m256d step = _mm256_set1_pd(c.timeStep);
     const __m256d weight = _mm256_set1_pd(c.accumulatorWeight);
@@ -136,19 +179,58 @@ __attribute__((target("avx2"))) void stage4(const Arrays arrays, int begin, int 
     const __m256d squarePositive = _mm256_set1_pd(c.squareDamping * 1.0);
     const __m256d squareNegative = _mm256_set1_pd(c.squareDamping * -1.0);
     const __m256d zero = _mm256_setzero_pd();
+    if constexpr (links != kGeneralRun) {
+        if (t.stride == 4) {
+            // One vector a node: the run's stiffnesses stay in registers.
+            __m256d k[links > 0 ? links : 1];
+            for (int s = 0; s < links; ++s) {
+                k[s] = _mm256_load_pd(t.laneStiffness + stiffness[s]);
+            }
+            for (int i = begin; i < end; ++i) {
+                const std::ptrdiff_t base = std::ptrdiff_t{i} * 4;
+                const double* x = a.stageX + base;
+                const __m256d xi = _mm256_load_pd(x);
+                __m256d acceleration = zero;
+                for (int s = 0; s < links; ++s) {
+                    const __m256d xj = _mm256_load_pd(x + offset[s]);
+                    acceleration = _mm256_sub_pd(acceleration, _mm256_mul_pd(_mm256_sub_pd(xi, xj), k[s]));
+                }
+                const unsigned char massKind = t.massKind[i];
+                if (massKind == kReciprocal) {
+                    acceleration = _mm256_mul_pd(acceleration, _mm256_set1_pd(t.inverseMass[i]));
+                } else if (massKind == kDivide) {
+                    acceleration = _mm256_div_pd(acceleration, _mm256_set1_pd(t.mass[i]));
+                }
+                const __m256d vi = _mm256_load_pd(a.stageV + base);
+                const __m256d square =
+                    _mm256_blendv_pd(squareNegative, squarePositive, _mm256_cmp_pd(vi, zero, _CMP_GT_OQ));
+                const __m256d damping = _mm256_mul_pd(_mm256_add_pd(linear, _mm256_mul_pd(square, vi)), vi);
+                combine4<stage>(a, base, vi, _mm256_sub_pd(acceleration, damping), halfStep, step, weight);
+            }
+            return;
+        }
+    }
     for (int i = begin; i < end; ++i) {
         const std::ptrdiff_t base = std::ptrdiff_t{i} * t.stride;
-        const int linkEnd = t.linkBegin[i + 1];
         const unsigned char massKind = t.massKind[i];
         const __m256d mass = _mm256_set1_pd(t.mass[i]);
         const __m256d inverseMass = _mm256_set1_pd(t.inverseMass[i]);
         for (std::ptrdiff_t lane = 0; lane < t.stride; lane += 4) {
-            const __m256d xi = _mm256_load_pd(a.stageX + base + lane);
+            const double* x = a.stageX + base + lane;
+            const __m256d xi = _mm256_load_pd(x);
             __m256d acceleration = zero;
-            for (int l = t.linkBegin[i]; l < linkEnd; ++l) {
-                const __m256d xj = _mm256_load_pd(a.stageX + t.linkOther[l] + lane);
-                const __m256d k = _mm256_load_pd(t.laneStiffness + t.linkStiffness[l] + lane);
-                acceleration = _mm256_sub_pd(acceleration, _mm256_mul_pd(_mm256_sub_pd(xi, xj), k));
+            if constexpr (links == kGeneralRun) {
+                for (int l = t.linkBegin[i]; l < t.linkBegin[i + 1]; ++l) {
+                    const __m256d xj = _mm256_load_pd(a.stageX + t.linkOther[l] + lane);
+                    const __m256d k = _mm256_load_pd(t.laneStiffness + t.linkStiffness[l] + lane);
+                    acceleration = _mm256_sub_pd(acceleration, _mm256_mul_pd(_mm256_sub_pd(xi, xj), k));
+                }
+            } else {
+                for (int s = 0; s < links; ++s) {
+                    const __m256d xj = _mm256_load_pd(x + offset[s]);
+                    const __m256d k = _mm256_load_pd(t.laneStiffness + stiffness[s] + lane);
+                    acceleration = _mm256_sub_pd(acceleration, _mm256_mul_pd(_mm256_sub_pd(xi, xj), k));
+                }
             }
             if (massKind == kReciprocal) {
                 acceleration = _mm256_mul_pd(acceleration, inverseMass);
@@ -188,12 +270,18 @@ __attribute__((target("avx512f"))) inline void combine8(const Arrays& a, std::pt
     }
 }
 
-// plainStage eight lanes at a time.
-template <Stage stage>
+// stage4 eight lanes at a time.
+template <Stage stage, int links>
 __attribute__((target("avx512f"))) void stage8(const Arrays arrays, int begin, int end, const Tables tables,
-                                               const StepConstants& c, double halfStepValue) {
+                                               const Run& run, const StepConstants& c, double halfStepValue) {
     const Arrays a = arrays;
     const Tables t = tables;
+    std::ptrdiff_t offset[kMaxRunLinks];
+    std::ptrdiff_t stiffness[kMaxRunLinks];
+    for (int s = 0; s < kMaxRunLinks; ++s) {
+        offset[s] = run.offset[s];
+        stiffness[s] = run.stiffness[s];
+    }
     const __m512d halfStep = _mm512_set1_pd(halfStepValue);
     const __m512d step = _mm512_set1_pd(c.timeStep);
     const __m512d weight = _mm512_set1_pd(c.accumulatorWeight);
@@ -201,19 +289,58 @@ __attribute__((target("avx512f"))) void stage8(const Arrays arrays, int begin, i
     const __m512d squarePositive = _mm512_set1_pd(c.squareDamping * 1.0);
     const __m512d squareNegative = _mm512_set1_pd(c.squareDamping * -1.0);
     const __m512d zero = _mm512_setzero_pd();
+    if constexpr (links != kGeneralRun) {
+        if (t.stride == 8) {
+            // One vector a node: the run's stiffnesses stay in registers.
+            __m512d k[links > 0 ? links : 1];
+            for (int s = 0; s < links; ++s) {
+                k[s] = _mm512_load_pd(t.laneStiffness + stiffness[s]);
+            }
+            for (int i = begin; i < end; ++i) {
+                const std::ptrdiff_t base = std::ptrdiff_t{i} * 8;
+                const double* x = a.stageX + base;
+                const __m512d xi = _mm512_load_pd(x);
+                __m512d acceleration = zero;
+                for (int s = 0; s < links; ++s) {
+                    const __m512d xj = _mm512_load_pd(x + offset[s]);
+                    acceleration = _mm512_sub_pd(acceleration, _mm512_mul_pd(_mm512_sub_pd(xi, xj), k[s]));
+                }
+                const unsigned char massKind = t.massKind[i];
+                if (massKind == kReciprocal) {
+                    acceleration = _mm512_mul_pd(acceleration, _mm512_set1_pd(t.inverseMass[i]));
+                } else if (massKind == kDivide) {
+                    acceleration = _mm512_div_pd(acceleration, _mm512_set1_pd(t.mass[i]));
+                }
+                const __m512d vi = _mm512_load_pd(a.stageV + base);
+                const __m512d square = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(vi, zero, _CMP_GT_OQ),
+                                                            squareNegative, squarePositive);
+                const __m512d damping = _mm512_mul_pd(_mm512_add_pd(linear, _mm512_mul_pd(square, vi)), vi);
+                combine8<stage>(a, base, vi, _mm512_sub_pd(acceleration, damping), halfStep, step, weight);
+            }
+            return;
+        }
+    }
     for (int i = begin; i < end; ++i) {
         const std::ptrdiff_t base = std::ptrdiff_t{i} * t.stride;
-        const int linkEnd = t.linkBegin[i + 1];
         const unsigned char massKind = t.massKind[i];
         const __m512d mass = _mm512_set1_pd(t.mass[i]);
         const __m512d inverseMass = _mm512_set1_pd(t.inverseMass[i]);
         for (std::ptrdiff_t lane = 0; lane < t.stride; lane += 8) {
-            const __m512d xi = _mm512_load_pd(a.stageX + base + lane);
+            const double* x = a.stageX + base + lane;
+            const __m512d xi = _mm512_load_pd(x);
             __m512d acceleration = zero;
-            for (int l = t.linkBegin[i]; l < linkEnd; ++l) {
-                const __m512d xj = _mm512_load_pd(a.stageX + t.linkOther[l] + lane);
-                const __m512d k = _mm512_load_pd(t.laneStiffness + t.linkStiffness[l] + lane);
-                acceleration = _mm512_sub_pd(acceleration, _mm512_mul_pd(_mm512_sub_pd(xi, xj), k));
+            if constexpr (links == kGeneralRun) {
+                for (int l = t.linkBegin[i]; l < t.linkBegin[i + 1]; ++l) {
+                    const __m512d xj = _mm512_load_pd(a.stageX + t.linkOther[l] + lane);
+                    const __m512d k = _mm512_load_pd(t.laneStiffness + t.linkStiffness[l] + lane);
+                    acceleration = _mm512_sub_pd(acceleration, _mm512_mul_pd(_mm512_sub_pd(xi, xj), k));
+                }
+            } else {
+                for (int s = 0; s < links; ++s) {
+                    const __m512d xj = _mm512_load_pd(x + offset[s]);
+                    const __m512d k = _mm512_load_pd(t.laneStiffness + stiffness[s] + lane);
+                    acceleration = _mm512_sub_pd(acceleration, _mm512_mul_pd(_mm512_sub_pd(xi, xj), k));
+                }
             }
             if (massKind == kReciprocal) {
                 acceleration = _mm512_mul_pd(acceleration, inverseMass);
@@ -227,6 +354,53 @@ __attribute__((target("avx512f"))) void stage8(const Arrays arrays, int begin, i
             combine8<stage>(a, base + lane, vi, _mm512_sub_pd(acceleration, damping), halfStep, step, weight);
         }
     }
+}
+
+// The nodes [begin, end) of one stage run by run, each through `Kernel`'s
+// unrolled form for its link count or its general form.
+template <Stage stage, template <Stage, int> class Kernel>
+void byRuns(const Arrays& a, int begin, int end, const Tables& t, const StepConstants& c, double halfStep) {
+    int r = t.runOfNode[begin];
+    for (int i = begin; i < end; ++r) {
+        const Run& run = t.runs[r];
+        const int runEnd = std::min(run.end, end);
+        if (run.links == kGeneralRun) {
+            Kernel<stage, kGeneralRun>::step(a, i, runEnd, t, run, c, halfStep);
+        } else {
+            withLinkCount(run.links, [&](auto links) {
+                Kernel<stage, decltype(links)::value>::step(a, i, runEnd, t, run, c, halfStep);
+            });
+        }
+        i = runEnd;
+    }
+}
+
+template <Stage stage, int links>
+struct FourLanes {
+    static void step(const Arrays& a, int begin, int end, const Tables& t, const Run& run,
+                     const StepConstants& c, double halfStep) {
+        stage4<stage, links>(a, begin, end, t, run, c, halfStep);
+    }
+};
+
+template <Stage stage, int links>
+struct EightLanes {
+    static void step(const Arrays& a, int begin, int end, const Tables& t, const Run& run,
+                     const StepConstants& c, double halfStep) {
+        stage8<stage, links>(a, begin, end, t, run, c, halfStep);
+    }
+};
+
+template <Stage stage>
+void fourLaneStage(const Arrays& a, int begin, int end, const Tables& t, const StepConstants& c,
+                   double halfStep) {
+    byRuns<stage, FourLanes>(a, begin, end, t, c, halfStep);
+}
+
+template <Stage stage>
+void eightLaneStage(const Arrays& a, int begin, int end, const Tables& t, const StepConstants& c,
+                    double halfStep) {
+    byRuns<stage, EightLanes>(a, begin, end, t, c, halfStep);
 }
 
 #endif
@@ -309,6 +483,56 @@ BatchedRungeKuttaKernel::BatchedRungeKuttaKernel(const ModelSnapshot& model, con
     // the caches instead of four passes over the whole batch.
     wavefrontLag_ = std::max(reach, 8);
 
+    // Runs: a node joins the run before it when its springs lead the same
+    // distances to the same distinct stiffnesses; a run of one node, or of
+    // nodes with more springs than are unrolled, is read from the tables.
+    runOfNode_.resize(nodes);
+    const auto keyOf = [&](int node, Run& key) {
+        const int begin = linkBegin_[static_cast<std::size_t>(node)];
+        key.links = linkBegin_[static_cast<std::size_t>(node) + 1] - begin;
+        if (key.links > kMaxRunLinks) {
+            key.links = kGeneralRun;
+            return;
+        }
+        for (int s = 0; s < kMaxRunLinks; ++s) {
+            const bool used = s < key.links;
+            key.offset[s] = used ? linkOther_[static_cast<std::size_t>(begin + s)] - node * stride : 0;
+            key.stiffness[s] = used ? linkStiffness_[static_cast<std::size_t>(begin + s)] : 0;
+        }
+    };
+    const auto sameKey = [](const Run& a, const Run& b) {
+        return a.links == b.links && std::equal(a.offset, a.offset + kMaxRunLinks, b.offset) &&
+               std::equal(a.stiffness, a.stiffness + kMaxRunLinks, b.stiffness);
+    };
+    constexpr int kShortestRun = 2;
+    for (int i = 0; i < nodeCount_;) {
+        Run key;
+        keyOf(i, key);
+        int end = i + 1;
+        Run next;
+        while (key.links != kGeneralRun && end < nodeCount_ && (keyOf(end, next), sameKey(key, next))) {
+            ++end;
+        }
+        if (key.links == kGeneralRun || end - i < kShortestRun) {
+            key = Run{};
+            // A general run goes on up to the next node that starts a run.
+            while (end < nodeCount_) {
+                Run following, afterIt;
+                keyOf(end, following);
+                const bool startsRun = following.links != kGeneralRun && end + 1 < nodeCount_ &&
+                                       (keyOf(end + 1, afterIt), sameKey(following, afterIt));
+                if (startsRun) {
+                    break;
+                }
+                ++end;
+            }
+        }
+        key.end = end;
+        std::fill(runOfNode_.begin() + i, runOfNode_.begin() + end, static_cast<int>(runs_.size()));
+        runs_.push_back(key);
+        i = end;
+    }
+
     // Vector loads need whole vectors aligned: the table and the state start
     // on a cache line.
     constexpr std::size_t kLineDoubles = 64 / sizeof(double);
@@ -381,9 +605,10 @@ void BatchedRungeKuttaKernel::advance() {
     const Arrays second{x, v, stageAX, stageAV, stageBX, stageBV, accX, accV};
     const Arrays third{x, v, stageBX, stageBV, stageAX, stageAV, accX, accV};
     const Arrays last{x, v, stageAX, stageAV, nullptr, nullptr, accX, accV};
-    const Tables tables{
-        linkBegin_.data(), linkOther_.data(),   linkStiffness_.data(), alignedStart(laneStiffness_),
-        mass_.data(),      inverseMass_.data(), massKind_.data(),      laneStride_};
+    const Tables tables{runs_.data(),      runOfNode_.data(),     linkBegin_.data(),
+                        linkOther_.data(), linkStiffness_.data(), alignedStart(laneStiffness_),
+                        mass_.data(),      inverseMass_.data(),   massKind_.data(),
+                        laneStride_};
     const int lag = wavefrontLag_;
     const auto run = [&](auto stageFunction, const Arrays& arrays, int begin) {
         const int from = std::max(begin, 0);
@@ -395,17 +620,17 @@ void BatchedRungeKuttaKernel::advance() {
     for (int begin = 0; begin < nodeCount_ + 3 * lag; begin += lag) {
 #ifdef MUNTERO_HAVE_X86_VECTOR
         if (vectorWidth_ == 8) {
-            run(stage8<kFirst>, first, begin);
-            run(stage8<kSecond>, second, begin - lag);
-            run(stage8<kThird>, third, begin - 2 * lag);
-            run(stage8<kLast>, last, begin - 3 * lag);
+            run(eightLaneStage<kFirst>, first, begin);
+            run(eightLaneStage<kSecond>, second, begin - lag);
+            run(eightLaneStage<kThird>, third, begin - 2 * lag);
+            run(eightLaneStage<kLast>, last, begin - 3 * lag);
             continue;
         }
         if (vectorWidth_ == 4) {
-            run(stage4<kFirst>, first, begin);
-            run(stage4<kSecond>, second, begin - lag);
-            run(stage4<kThird>, third, begin - 2 * lag);
-            run(stage4<kLast>, last, begin - 3 * lag);
+            run(fourLaneStage<kFirst>, first, begin);
+            run(fourLaneStage<kSecond>, second, begin - lag);
+            run(fourLaneStage<kThird>, third, begin - 2 * lag);
+            run(fourLaneStage<kLast>, last, begin - 3 * lag);
             continue;
         }
 #endif

@@ -18,12 +18,10 @@ struct VoiceSet::Batch {
 
 namespace {
 
+// One vector of voices per node: eight lanes with AVX-512, else four. A
+// batch wider than the vectors only grows the state a stage walks through.
 int chosenLanesPerBatch(int voiceCount) {
-    constexpr int kMostLanes = 8; // one cache line per node and array; one AVX-512 vector
-    constexpr int kFewestLanes = 4;
-    const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    const int perCore = (voiceCount + cores - 1) / cores;
-    return std::min(voiceCount, perCore <= kFewestLanes ? kFewestLanes : kMostLanes);
+    return std::min(voiceCount, muntero::RungeKuttaKernel::wideKernelAvailable() ? 8 : 4);
 }
 
 } // namespace

@@ -15,6 +15,19 @@
 
 namespace muntero {
 
+namespace detail {
+// Consecutive nodes whose springs lead the same distances away, to the same
+// distinct stiffnesses: a stage unrolls their springs with the distances in
+// registers (links -1: a node's springs are read from the tables).
+struct BatchRun {
+    static constexpr int kMaxLinks = 6;
+    int end = 0;
+    int links = -1;
+    std::ptrdiff_t offset[kMaxLinks] = {};    // to the other node's values
+    std::ptrdiff_t stiffness[kMaxLinks] = {}; // into the lanes' stiffness table
+};
+} // namespace detail
+
 // Thread: one thread at a time per batch. Only the constructor allocates;
 // everything else allocates nothing.
 //
@@ -86,6 +99,8 @@ private:
     // A spring's stiffness is one of few distinct values (one for a uniform
     // membrane); equal values scale to equal values, so each lane keeps one
     // number per distinct value.
+    std::vector<detail::BatchRun> runs_; // in node order, covering every node
+    std::vector<int> runOfNode_;
     std::vector<double> distinctStiffness_; // the snapshot's
     std::vector<double> laneStiffness_;     // distinct value d of lane v at [d·laneStride_ + v]
 

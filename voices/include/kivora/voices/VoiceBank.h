@@ -27,9 +27,8 @@ class KIVORA_VOICES_API VoiceSet {
 public:
     static constexpr std::size_t kMaxBlockFrames = 1024;
 
-    // `lanesPerBatch`: 0 chooses (eight voices a batch, four when the set
-    // spread over the processor's cores has fewer per core); 1 gives every
-    // voice a kernel of its own and steps it alone.
+    // `lanesPerBatch`: 0 chooses (one vector of voices: eight with AVX-512,
+    // else four); 1 gives every voice a kernel of its own and steps it alone.
     VoiceSet(std::shared_ptr<const VoiceModel> model, int voiceCount, int lanesPerBatch = 0);
     ~VoiceSet();
     VoiceSet(VoiceSet&&) noexcept;

@@ -27,7 +27,36 @@ struct NamedModel {
     muntero::ModelSnapshot snapshot;
 };
 
-// Every bundled model, and a membrane with equal springs and a fixed rim.
+// A grid whose inside nodes have eight springs (more than are unrolled),
+// springs of many stiffnesses and masses of every kind (1, a power of two, other).
+muntero::ModelSnapshot gridWithDiagonals(int rows, int columns) {
+    muntero::ModelSnapshot model;
+    for (int r = 0; r < rows; ++r) {
+        for (int c = 0; c < columns; ++c) {
+            const int i = r * columns + c;
+            const bool rim = r == 0 || c == 0 || r == rows - 1 || c == columns - 1;
+            muntero::ModelNode node;
+            node.mass = c % 3 == 0 ? 1.0 : c % 3 == 1 ? 0.5 : 0.75;
+            node.fixed = rim;
+            node.firstConnection = static_cast<int>(model.connections.size());
+            if (!rim) {
+                for (int other : {i - columns - 1, i - columns, i - columns + 1, i - 1, i + 1,
+                                  i + columns - 1, i + columns, i + columns + 1}) {
+                    model.connections.push_back({1.0e5 + 100.0 * (other % 7), other});
+                }
+                node.connectionCount = 8;
+            }
+            model.nodes.push_back(node);
+            model.initialDisplacements.push_back(rim ? 0.0 : 0.001 * ((i * 37) % 11));
+            model.initialVelocities.push_back(r == rows / 2 && c == columns / 3 ? 20.0 : 0.0);
+        }
+    }
+    model.soundingNode = (rows / 2) * columns + columns / 2;
+    return model;
+}
+
+// Every bundled model, a membrane with equal springs and a fixed rim, and
+// the grid with diagonals.
 std::vector<NamedModel> modelsToCompare() {
     std::vector<NamedModel> models;
     for (const auto& entry : std::filesystem::directory_iterator(KIVORA_SOURCE_DIR "/examples/models")) {
@@ -37,6 +66,7 @@ std::vector<NamedModel> modelsToCompare() {
         }
     }
     models.push_back({"membrane 12x12", muntero::takeSnapshot(InstrumentKit::makeMembrane(12, 12))});
+    models.push_back({"grid with diagonals", gridWithDiagonals(9, 14)});
     return models;
 }
 

@@ -5,20 +5,24 @@
 // sound rendered per wall-clock second.
 //
 // Then the 100 x 100 membrane (10 000 nodes, fixed rim): the 13 renders of
-// one octave on every core with the general four-lane kernel (the previous
-// default) beside the banded four-lane and eight-lane ones (the goal: real
-// time at most 6.5 s on two cores), and one step with each kernel.
+// one octave on every core with the general four-lane kernel beside the
+// banded four-lane and eight-lane ones, each note stepped alone (the
+// previous default) or the tuned notes stepped together in batches (the
+// goal: twice real time, at most 3.25 s, on two cores), and one step with
+// each kernel, alone and as a batch of eight.
 #include "PlainRungeKutta.h"
 
 #include <kivora/NoteGenerator.h>
 #include <kivora/NoteTuning.h>
 #include <modelkit/Builders.h>
+#include <muntero/BatchedRungeKuttaKernel.h>
 #include <muntero/ModelSnapshot.h>
 #include <muntero/RungeKuttaKernel.h>
 #include <ostrel/FrequencyExtraction.h>
 
 #include <benchmark/benchmark.h>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace {
@@ -98,16 +102,19 @@ BENCHMARK(BM_DefaultRun)
     ->MinTime(2.0);
 
 // One octave of the 100 x 100 membrane on every core: 13 renders of 0.5 s.
+// Args: kernel choice, notes per batch (1: every note alone; 0: the generator's choice).
 void BM_BigMembraneOctave(benchmark::State& state) {
     static const muntero::ModelSnapshot snapshot =
         muntero::takeSnapshot(InstrumentKit::makeMembrane(100, 100));
     const auto choice = static_cast<muntero::KernelChoice>(state.range(0));
+    const int notesPerBatch = static_cast<int>(state.range(1));
     kivora::GenerationSettings settings;
     settings.octaves = 1;
     int blewUp = 0;
     for (auto _ : state) {
         kivora::NoteGenerator generator;
         generator.setKernelChoice(choice);
+        generator.setNotesPerBatch(notesPerBatch);
         generator.configure(settings, snapshot);
         benchmark::DoNotOptimize(generator.run());
         for (int note = 0; note < generator.noteCount(); ++note) {
@@ -119,16 +126,20 @@ void BM_BigMembraneOctave(benchmark::State& state) {
     }
     state.counters["audio_s/s"] =
         benchmark::Counter(13 * 0.5 * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
-    state.SetLabel(choice == muntero::KernelChoice::avx2 ? "membrane 100x100, four-lane kernel (previous)"
-                   : choice == muntero::KernelChoice::avx2Banded ? "membrane 100x100, banded four-lane kernel"
-                   : choice == muntero::KernelChoice::avx512     ? "membrane 100x100, eight-lane kernel"
-                                                             : "membrane 100x100, banded eight-lane kernel");
+    state.SetLabel(std::string(choice == muntero::KernelChoice::avx2 ? "membrane 100x100, four-lane kernel"
+                               : choice == muntero::KernelChoice::avx2Banded
+                                   ? "membrane 100x100, banded four-lane kernel"
+                               : choice == muntero::KernelChoice::avx512
+                                   ? "membrane 100x100, eight-lane kernel"
+                                   : "membrane 100x100, banded eight-lane kernel") +
+                   (notesPerBatch == 1 ? ", every note alone" : ", tuned notes in batches"));
 }
 BENCHMARK(BM_BigMembraneOctave)
-    ->Arg(static_cast<int>(muntero::KernelChoice::avx2))
-    ->Arg(static_cast<int>(muntero::KernelChoice::avx2Banded))
-    ->Arg(static_cast<int>(muntero::KernelChoice::avx512))
-    ->Arg(static_cast<int>(muntero::KernelChoice::avx512Banded))
+    ->Args({static_cast<int>(muntero::KernelChoice::avx2), 1})
+    ->Args({static_cast<int>(muntero::KernelChoice::avx512), 1})
+    ->ArgsProduct({{static_cast<int>(muntero::KernelChoice::avx2Banded),
+                    static_cast<int>(muntero::KernelChoice::avx512Banded)},
+                   {1, 0}})
     ->Unit(benchmark::kMillisecond)
     ->MeasureProcessCPUTime() // every thread's time: a figure other work on the machine disturbs less
     ->UseRealTime()
@@ -165,6 +176,31 @@ void BM_MembraneStep(benchmark::State& state) {
         benchmark::Counter(static_cast<double>(state.iterations()) * h, benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_MembraneStep)->ArgsProduct({{0, 1, 2, 3, 4, 5}, {32, 100}});
+
+// One step of eight copies of the 32 x 32 (or 100 x 100) membrane in one
+// batch; per_copy_us is what one copy costs, to set beside BM_MembraneStep.
+void BM_BatchedMembraneStep(benchmark::State& state) {
+    const int side = static_cast<int>(state.range(1));
+    const muntero::ModelSnapshot snapshot = muntero::takeSnapshot(InstrumentKit::makeMembrane(side, side));
+    const double h = 1.0 / 44100;
+    const muntero::StepConstants constants{h, 4.0, 0.08, h / 6.0};
+    const muntero::KernelChoice choices[] = {muntero::KernelChoice::plain, muntero::KernelChoice::avx2,
+                                             muntero::KernelChoice::avx512};
+    constexpr int kCopies = 8;
+    muntero::BatchedRungeKuttaKernel batch(snapshot, constants, kCopies, choices[state.range(0)]);
+    for (auto _ : state) {
+        batch.advance();
+    }
+    benchmark::DoNotOptimize(batch.displacements());
+    state.counters["per_copy_us"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * kCopies * 1.0e-6,
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.SetLabel(std::string(batch.vectorWidth() == 8   ? "eight-lane"
+                               : batch.vectorWidth() == 4 ? "four-lane"
+                                                          : "plain") +
+                   " batch of 8");
+}
+BENCHMARK(BM_BatchedMembraneStep)->ArgsProduct({{0, 1, 2}, {32, 100}});
 
 } // namespace
 

@@ -331,7 +331,12 @@ int NoteGenerator::run() {
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
     const unsigned workers =
         std::min(workerCount_ == 0 ? cores : workerCount_, static_cast<unsigned>(noteCount_));
-    const int result = workers <= 1 ? runTunedSequential() : runTunedParallel(workers);
+    // One worker asked for renders the notes one after the other, as the
+    // single-note interface does.
+    const bool batched = notesPerBatch_ != 1 && workerCount_ != 1;
+    const int result = batched        ? runTunedBatched(workers)
+                       : workers <= 1 ? runTunedSequential()
+                                      : runTunedParallel(workers);
     if (result != 0) {
         work_.reset();
     }
@@ -414,7 +419,12 @@ int NoteGenerator::runTunedParallel(unsigned workers) {
         std::rethrow_exception(failure);
     }
 
-    // Leave the springs and the note index where the sequential run leaves them.
+    leaveSpringsOfLastNote(firstFactor);
+    return notesFinished_ == noteCount_ ? 0 : stopValue();
+}
+
+// Leaves the springs and the note index where the sequential run leaves them.
+void NoteGenerator::leaveSpringsOfLastNote(double firstFactor) {
     const int lastNote = std::min(notesFinished_, noteCount_ - 1);
     snapshot_.scaleStiffness(firstFactor);
     for (int note = 1; note <= lastNote; ++note) {
@@ -422,6 +432,109 @@ int NoteGenerator::runTunedParallel(unsigned workers) {
     }
     work_.reset();
     noteIndex_ = lastNote;
+}
+
+// Notes [firstNote, firstNote + count) stepped together, note j in lane
+// j - firstNote with the springs runTunedParallel gives it: each lane's
+// samples are bit for bit those of the note rendered alone.
+int NoteGenerator::renderBatch(int firstNote, int count, double firstFactor) {
+    muntero::BatchedRungeKuttaKernel batch(snapshot_, stepConstants(), count, kernelChoice_);
+    for (int lane = 0; lane < count; ++lane) {
+        batch.scaleLaneStiffness(lane, firstFactor);
+        for (int j = 0; j < firstNote + lane; ++j) {
+            batch.scaleLaneStiffness(lane, kSemitoneStiffnessFactor);
+        }
+    }
+    const double* x =
+        batch.displacements() + static_cast<std::ptrdiff_t>(snapshot_.soundingNode) * batch.laneStride();
+    std::int16_t* first = mutableBuffer(firstNote);
+    const auto samples = static_cast<std::ptrdiff_t>(samplesPerNote_);
+    for (int lane = 0; lane < count; ++lane) {
+        first[lane * samples] = sampleOfDisplacement(x[lane]);
+    }
+    for (std::ptrdiff_t s = 1; s < samples; ++s) {
+        if (const int stop = stopValue()) {
+            return stop;
+        }
+        batch.advance();
+        for (int lane = 0; lane < count; ++lane) {
+            first[lane * samples + s] = sampleOfDisplacement(x[lane]);
+        }
+    }
+    for (int lane = 0; lane < count; ++lane) {
+        blewUp_[static_cast<std::size_t>(firstNote + lane)] = std::isfinite(x[lane]) ? 0 : 1;
+    }
+    return kNoteDone;
+}
+
+// The tuned notes in batches of consecutive notes, as many batches as keep
+// the workers busy; each worker takes the next batch.
+int NoteGenerator::runTunedBatched(unsigned workers) {
+    const double ratio = kFirstNoteHz / baseFrequency_;
+    const double firstFactor = ratio * ratio;
+    constexpr int kMostNotesPerBatch = 8;
+    int perBatch = notesPerBatch_;
+    if (perBatch == 0) {
+        const int threads = static_cast<int>(std::max(1u, workers));
+        int batches = (noteCount_ + kMostNotesPerBatch - 1) / kMostNotesPerBatch;
+        batches = std::min(noteCount_, (batches + threads - 1) / threads * threads);
+        perBatch = (noteCount_ + batches - 1) / batches;
+    }
+    const int batchCount = (noteCount_ + perBatch - 1) / perBatch;
+    const unsigned threadCount = std::min(std::max(1u, workers), static_cast<unsigned>(batchCount));
+    std::atomic<int> nextBatch{0};
+    std::exception_ptr failure;
+    std::mutex failureMutex;
+
+    auto work = [&] {
+        try {
+            for (;;) {
+                if (stopValue() != 0) {
+                    return;
+                }
+                const int batch = nextBatch.fetch_add(1);
+                if (batch >= batchCount) {
+                    return;
+                }
+                const int firstNote = batch * perBatch;
+                const int count = std::min(perBatch, noteCount_ - firstNote);
+                if (renderBatch(firstNote, count, firstFactor) != kNoteDone) {
+                    return;
+                }
+                for (int note = firstNote; note < firstNote + count; ++note) {
+                    announce(note);
+                }
+            }
+        } catch (...) {
+            const std::lock_guard lock(failureMutex);
+            if (!failure) {
+                failure = std::current_exception();
+            }
+            abort_ = true;
+        }
+    };
+
+    std::vector<std::thread> threads;
+    threads.reserve(threadCount - 1);
+    try {
+        for (unsigned w = 1; w < threadCount; ++w) {
+            threads.emplace_back(work);
+        }
+    } catch (...) {
+        abort_ = true;
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+        throw;
+    }
+    work();
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    leaveSpringsOfLastNote(firstFactor);
     return notesFinished_ == noteCount_ ? 0 : stopValue();
 }
 

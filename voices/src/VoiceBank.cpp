@@ -9,22 +9,125 @@
 
 namespace kivora::voices {
 
-VoiceSet::VoiceSet(std::shared_ptr<const VoiceModel> model, int voiceCount) : model_(std::move(model)) {
-    if (!model_ || voiceCount < 1)
-        throw std::invalid_argument("A voice set needs a model and at least one voice");
-    voices_.reserve(static_cast<std::size_t>(voiceCount));
-    for (int v = 0; v < voiceCount; ++v)
-        voices_.push_back(std::make_unique<Voice>(*model_));
+struct VoiceSet::Batch {
+    // Null for a voice with a kernel of its own.
+    std::unique_ptr<muntero::BatchedRungeKuttaKernel> kernel;
+    std::size_t firstVoice = 0;
+    std::size_t voiceCount = 0;
+};
+
+namespace {
+
+// One vector of voices per node: eight lanes with AVX-512, else four. A
+// batch wider than the vectors only grows the state a stage walks through.
+int chosenLanesPerBatch(int voiceCount) {
+    return std::min(voiceCount, muntero::RungeKuttaKernel::wideKernelAvailable() ? 8 : 4);
 }
+
+} // namespace
+
+VoiceSet::VoiceSet(std::shared_ptr<const VoiceModel> model, int voiceCount, int lanesPerBatch)
+    : model_(std::move(model)) {
+    if (!model_ || voiceCount < 1 || lanesPerBatch < 0)
+        throw std::invalid_argument("A voice set needs a model and at least one voice");
+    lanesPerBatch_ =
+        lanesPerBatch == 0 ? chosenLanesPerBatch(voiceCount) : std::min(lanesPerBatch, voiceCount);
+    const auto voices = static_cast<std::size_t>(voiceCount);
+    voices_.reserve(voices);
+    const muntero::StepConstants constants = stepConstantsFor(model_->settings().generation);
+    muntero::KernelChoice choice = model_->settings().kernel;
+    // Four lanes fill the four-lane vectors, which a batch of eight-lane
+    // vectors would leave half empty.
+    if (lanesPerBatch_ <= 4 && choice != muntero::KernelChoice::plain)
+        choice = muntero::KernelChoice::avx2;
+    for (std::size_t first = 0; first < voices; first += static_cast<std::size_t>(lanesPerBatch_)) {
+        auto batch = std::make_unique<Batch>();
+        batch->firstVoice = first;
+        batch->voiceCount = std::min(voices - first, static_cast<std::size_t>(lanesPerBatch_));
+        if (lanesPerBatch_ == 1) {
+            voices_.push_back(std::make_unique<Voice>(*model_));
+        } else {
+            batch->kernel = std::make_unique<muntero::BatchedRungeKuttaKernel>(
+                model_->snapshot(), constants, static_cast<int>(batch->voiceCount), choice);
+            for (int lane = 0; lane < static_cast<int>(batch->voiceCount); ++lane) {
+                batch->kernel->clearLane(lane); // an idle voice rests
+                voices_.push_back(std::unique_ptr<Voice>(new Voice(*model_, *batch->kernel, lane)));
+            }
+        }
+        batches_.push_back(std::move(batch));
+    }
+    busy_.reserve(batches_.size());
+    sounding_.assign(voices, 0);
+    output_.assign(voices * kMaxBlockFrames, 0.0);
+}
+
+VoiceSet::~VoiceSet() = default;
+VoiceSet::VoiceSet(VoiceSet&&) noexcept = default;
+VoiceSet& VoiceSet::operator=(VoiceSet&&) noexcept = default;
 
 bool VoiceSet::anyActive() const {
     return std::any_of(voices_.begin(), voices_.end(), [](const auto& voice) { return voice->active(); });
 }
 
-// Helper threads that step a block's voices with the calling thread. Each
-// voice is stepped by exactly one thread into its own buffer, so which thread
-// takes it changes nothing in the result. The helpers wait on atomics (a
-// futex) between blocks: they are not the audio thread.
+void VoiceSet::collectBusyBatches() {
+    busy_.clear();
+    for (const std::unique_ptr<Batch>& batch : batches_) {
+        bool busy = false;
+        for (std::size_t v = batch->firstVoice; v < batch->firstVoice + batch->voiceCount; ++v) {
+            sounding_[v] = voices_[v]->active() ? 1 : 0;
+            busy = busy || sounding_[v];
+        }
+        if (busy)
+            busy_.push_back(batch.get()); // within the capacity reserved
+    }
+}
+
+void VoiceSet::renderBatch(Batch& batch, std::size_t frames) {
+    if (!batch.kernel) {
+        voices_[batch.firstVoice]->render(outputOf(batch.firstVoice), frames);
+        return;
+    }
+    muntero::BatchedRungeKuttaKernel& kernel = *batch.kernel;
+    const double* sounding =
+        kernel.displacements() + static_cast<std::ptrdiff_t>(model_->soundingNode()) * kernel.laneStride();
+    // Each frame is read before the step that leads to the next: a voice
+    // started for this block sounds its initial state first, as alone.
+    for (std::size_t f = 0; f < frames; ++f) {
+        bool anySounds = false;
+        for (std::size_t lane = 0; lane < batch.voiceCount; ++lane) {
+            Voice& voice = *voices_[batch.firstVoice + lane];
+            double* out = outputOf(batch.firstVoice + lane);
+            out[f] = voice.active() ? voice.soundOf(sounding[lane]) : 0.0;
+            anySounds = anySounds || voice.active();
+        }
+        if (anySounds)
+            kernel.advance();
+    }
+    // A freed voice's lane rests: a state decaying towards the smallest
+    // numbers would slow every step of the batch down.
+    for (std::size_t lane = 0; lane < batch.voiceCount; ++lane) {
+        Voice& voice = *voices_[batch.firstVoice + lane];
+        if (!voice.active() && voice.laneInUse_) {
+            kernel.clearLane(static_cast<int>(lane));
+            voice.laneInUse_ = false;
+        }
+    }
+}
+
+void VoiceSet::addSoundingTo(double* mix, std::size_t frames) const {
+    for (std::size_t v = 0; v < voices_.size(); ++v) {
+        if (!sounding_[v])
+            continue;
+        const double* output = output_.data() + v * kMaxBlockFrames;
+        for (std::size_t f = 0; f < frames; ++f)
+            mix[f] = mix[f] + output[f];
+    }
+}
+
+// Helper threads that step a block's batches with the calling thread. Each
+// batch is stepped by exactly one thread, each voice into its own buffer, so
+// which thread takes it changes nothing in the result. The helpers wait on
+// atomics (a futex) between blocks: they are not the audio thread.
 class VoiceBank::Workers {
 public:
     Workers(unsigned helperCount, bool realtime) {
@@ -45,14 +148,12 @@ public:
     }
     unsigned threadCount() const { return static_cast<unsigned>(threads_.size()) + 1; }
 
-    void run(Voice* const* voices, std::vector<double>* const* outputs, std::size_t count,
-             std::size_t frames) {
-        voices_ = voices;
-        outputs_ = outputs;
-        count_ = count;
+    void run(VoiceSet& set, std::size_t frames) {
+        set_ = &set;
+        count_ = set.busy_.size();
         frames_ = frames;
         next_.store(0);
-        const bool shared = !threads_.empty() && count > 1;
+        const bool shared = !threads_.empty() && count_ > 1;
         if (shared) {
             pendingHelpers_.store(threads_.size());
             generation_.fetch_add(1);
@@ -60,7 +161,7 @@ public:
         }
         work();
         if (shared) {
-            // Every helper has left work(): its voices are finished and it
+            // Every helper has left work(): its batches are finished and it
             // reads nothing of this block any more.
             for (std::size_t pending = pendingHelpers_.load(); pending != 0; pending = pendingHelpers_.load())
                 pendingHelpers_.wait(pending);
@@ -70,7 +171,7 @@ public:
 private:
     void work() {
         for (std::size_t i = next_.fetch_add(1); i < count_; i = next_.fetch_add(1))
-            voices_[i]->render(outputs_[i]->data(), frames_);
+            set_->renderBatch(*set_->busy_[i], frames_);
     }
     void serve() {
         std::uint64_t seen = 0;
@@ -90,8 +191,7 @@ private:
     std::atomic<std::size_t> pendingHelpers_{0};
     std::atomic<bool> stopping_{false};
     std::atomic<std::size_t> next_{0};
-    Voice* const* voices_ = nullptr;
-    std::vector<double>* const* outputs_ = nullptr;
+    VoiceSet* set_ = nullptr;
     std::size_t count_ = 0;
     std::size_t frames_ = 0;
 };
@@ -191,32 +291,18 @@ int VoiceBank::soundingVoiceCount() const {
 
 void VoiceBank::render(double* mix, std::size_t frames) {
     frames = std::min(frames, kMaxBlockFrames);
-    const std::size_t slots = current_->size() + (fading_ ? fading_->size() : 0);
-    if (voiceMix_.size() < slots) {
-        // Only when a set larger than any before arrives (or the first block).
-        voiceMix_.resize(slots, std::vector<double>(kMaxBlockFrames));
-        sounding_.reserve(slots);
-        outputs_.reserve(slots);
-    }
-    sounding_.clear();
-    outputs_.clear();
-    std::size_t slot = 0;
+    std::fill(mix, mix + frames, 0.0);
     for (VoiceSet* set : {current_.get(), fading_.get()}) {
         if (set == nullptr)
             continue;
-        for (std::size_t v = 0; v < set->size(); ++v, ++slot) {
-            if (set->voice(v).active()) {
-                sounding_.push_back(&set->voice(v));
-                outputs_.push_back(&voiceMix_[slot]);
-            }
-        }
+        set->collectBusyBatches();
+        if (!set->busy_.empty())
+            workers_->run(*set, frames);
     }
-    workers_->run(sounding_.data(), outputs_.data(), sounding_.size(), frames);
     // Summed in set order, one thread: the same roundings for every thread count.
-    std::fill(mix, mix + frames, 0.0);
-    for (const std::vector<double>* output : outputs_)
-        for (std::size_t f = 0; f < frames; ++f)
-            mix[f] = mix[f] + (*output)[f];
+    for (const VoiceSet* set : {current_.get(), fading_.get()})
+        if (set != nullptr)
+            set->addSoundingTo(mix, frames);
 }
 
 OfflineRendering renderOffline(std::shared_ptr<const VoiceModel> model, const std::vector<KeyEvent>& events,

@@ -69,7 +69,8 @@ VoiceModel::VoiceModel(muntero::ModelSnapshot snapshot, const VoiceSettings& set
     firstNoteKernel_ =
         muntero::RungeKuttaKernel(snapshot_, stepConstantsFor(settings_.generation), settings_.kernel);
     const double ratio = NoteGenerator::kFirstNoteHz / baseFrequency_;
-    firstNoteKernel_.scaleStiffness(ratio * ratio);
+    firstNoteStiffnessFactor_ = ratio * ratio;
+    firstNoteKernel_.scaleStiffness(firstNoteStiffnessFactor_);
 }
 
 bool VoiceModel::keySounds(int key) const {

@@ -1,11 +1,14 @@
 // Live voices through SDL's disk driver, faster than real time: a long
 // stress of key presses and model changes with no block late.
 #include <kivora/voices/LiveVoices.h>
+#include <modelkit/Builders.h>
 #include <modelkit/ModelFile.h>
 #include <muntero/ModelSnapshot.h>
 #include <pellamy/StreamOutput.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -52,6 +55,65 @@ private:
 };
 
 } // namespace
+
+// Sixteen voices of the 32 x 32 membrane (1024 nodes) at real time: 64
+// presses a second for 60 s, each held 100 ms at a random velocity, so that
+// every voice sounds and the oldest are stolen. The device takes a buffer of
+// 1024 frames every 23 ms, as a sound card does; eight blocks are kept ready.
+// It needs most of two idle cores, so it runs only when asked for
+// (--gtest_also_run_disabled_tests) on a machine doing nothing else.
+TEST(LiveVoicesStress, DISABLED_SixteenVoicesOfTheLargeMembraneInRealTimeWithoutALateBlock) {
+    const auto membrane = std::make_shared<const VoiceModel>(
+        muntero::takeSnapshot(InstrumentKit::makeMembrane(32, 32)), VoiceSettings{});
+    const int rate = membrane->sampleRate();
+    const std::uint64_t totalFrames = 60ull * rate;
+    const std::uint64_t pressEvery = static_cast<std::uint64_t>(rate) / 64;
+    const std::uint64_t holdFrames = static_cast<std::uint64_t>(rate) / 10;
+    LiveSettings settings;
+    settings.voiceCount = 16;
+    settings.blockFrames = 512;
+    settings.leadBlocks = 8;
+    settings.renderThreads = 2;
+    LiveVoices live(membrane, settings);
+    live.setDeviceChannels(1);
+    ASSERT_TRUE(live.waitUntilReady(std::chrono::seconds(10)));
+    const DiskDevice disk("membrane", "23");
+    std::mt19937 random(16);
+    std::vector<std::pair<std::uint64_t, int>> releases; // frame, key
+    int mostSounding = 0;
+    {
+        pellamy::StreamOutput output(rate, 1, 1024, &LiveVoices::fillDeviceBuffer, &live);
+        const std::uint64_t lead = output.deviceBufferFrames() + settings.leadBlocks * settings.blockFrames;
+        std::uint64_t nextPress = 0;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+        while (live.framesPlayed() < totalFrames && std::chrono::steady_clock::now() < deadline) {
+            const std::uint64_t due = live.framesPlayed() + lead;
+            for (; nextPress <= due && nextPress < totalFrames; nextPress += pressEvery) {
+                const int key = kFirstNoteKey + static_cast<int>(random() % 36);
+                ASSERT_TRUE(live.noteOn(key, 1 + static_cast<int>(random() % 127)));
+                releases.emplace_back(nextPress + holdFrames, key);
+            }
+            while (!releases.empty() && releases.front().first <= due) {
+                ASSERT_TRUE(live.noteOff(releases.front().second));
+                releases.erase(releases.begin());
+            }
+            mostSounding = std::max(mostSounding, live.soundingVoiceCount());
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+    EXPECT_GE(live.framesPlayed(), totalFrames);
+    EXPECT_EQ(mostSounding, 16);
+#if !KIVORA_SANITIZED_TIMING
+    EXPECT_EQ(live.lateBlocks(), 0u) << "of " << live.blocksRendered();
+#endif
+    std::printf("late blocks %llu of %llu rendered; real-time class %s\n",
+                static_cast<unsigned long long>(live.lateBlocks()),
+                static_cast<unsigned long long>(live.blocksRendered()),
+                live.realtimeScheduling() ? "yes" : "no");
+    const std::vector<std::int16_t> values = disk.values();
+    ASSERT_GE(values.size(), totalFrames);
+    EXPECT_GT(*std::max_element(values.begin(), values.end()), 1000);
+}
 
 // 64 presses a second for 60 s of sound, each held 100 ms at a random
 // velocity, the bundled models taking turns every 15 s (changed while keys

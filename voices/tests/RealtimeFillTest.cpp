@@ -3,6 +3,7 @@
 #include "RealtimeScope.h"
 
 #include <kivora/voices/LiveVoices.h>
+#include <kivora/voices/VoiceBank.h>
 #include <modelkit/Builders.h>
 #include <muntero/ModelSnapshot.h>
 
@@ -57,4 +58,33 @@ TEST(RealtimeFill, TheCallbackNeitherAllocatesNorWaits) {
     audio.join();
     EXPECT_EQ(allocationsInScope(), 0u);
     EXPECT_GE(live.framesPlayed(), 3000u * 256);
+}
+
+// The render thread's part: notes, steals, releases and a change to a larger
+// voice set of another model, whose voices fade beside the new ones, render
+// with no allocation (the sets made and freed outside, as LiveVoices does).
+// One render thread: the helpers' wake-ups are system calls by design.
+TEST(RealtimeFill, TheBankRendersWithoutAllocating) {
+    kivora::GenerationSettings settings;
+    settings.durationMs = 100;
+    const auto string = std::make_shared<const VoiceModel>(
+        muntero::takeSnapshot(InstrumentKit::defaultModel()), VoiceSettings{settings, {}});
+    const auto membrane = std::make_shared<const VoiceModel>(
+        muntero::takeSnapshot(InstrumentKit::makeMembrane(8, 8)), VoiceSettings{settings, {}});
+    VoiceBank bank(std::make_unique<VoiceSet>(string, 4), 1);
+    auto larger = std::make_unique<VoiceSet>(membrane, 24);
+    std::vector<double> mix(VoiceBank::kMaxBlockFrames);
+    std::mt19937 random(3);
+    for (int block = 0; block < 400; ++block) {
+        RealtimeScope scope;
+        const int key = 48 + static_cast<int>(random() % 24);
+        bank.noteOn(key, 1 + static_cast<int>(random() % 127));
+        if (block % 3 == 0)
+            bank.noteOff(key);
+        if (block == 50)
+            bank.replaceSet(std::move(larger));
+        bank.render(mix.data(), 128 + static_cast<std::size_t>(random() % 800));
+    }
+    EXPECT_EQ(allocationsInScope(), 0u);
+    EXPECT_NE(bank.takeRetiredSet(), nullptr);
 }

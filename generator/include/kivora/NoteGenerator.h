@@ -7,17 +7,20 @@
 // controlling thread and never run while run() does; run() may run on a
 // worker thread; stopRequested may be set from any thread at any time.
 // Allocation: configure makes every buffer, record and the sequential work
-// arrays; run() makes one kernel (the model's tables and state) and one
-// thread per extra worker, plus whatever the frequency meter allocates; the
-// per-sample loop allocates nothing.
+// arrays; run() makes a kernel for the untuned note and one per batch of
+// tuned notes (the model's tables and state), one thread per extra worker,
+// plus whatever the frequency meter allocates; the per-sample loop
+// allocates nothing.
 #pragma once
 
 #include <kivora/GeneratorExport.h>
+#include <muntero/BatchedRungeKuttaKernel.h>
 #include <muntero/ModelSnapshot.h>
 #include <muntero/RungeKuttaKernel.h>
 #include <pellamy/SoundStreamDescription.h>
 #include <pellamy/WaveFormat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -126,6 +129,12 @@ public:
     // one after the other on the calling thread. The samples are the same.
     void setWorkerCount(unsigned count) { workerCount_ = count; }
     void setKernelChoice(muntero::KernelChoice choice) { kernelChoice_ = choice; }
+    // Tuned notes stepped together in one batch (the same model at other
+    // stiffnesses, see muntero::BatchedRungeKuttaKernel): 0 chooses (at most
+    // eight, and batches enough to keep every worker busy), 1 renders every
+    // note with a kernel of its own, as does a worker count of 1. The samples
+    // are the same.
+    void setNotesPerBatch(int notes) { notesPerBatch_ = std::max(0, notes); }
 
     // The accessors: controlling thread, never during run(); none allocates.
     const GenerationSettings& settings() const { return settings_; }
@@ -158,6 +167,9 @@ private:
     int renderInto(muntero::RungeKuttaKernel& kernel, std::int16_t* buffer, char* blewUp) const;
     int runTunedSequential();
     int runTunedParallel(unsigned workers);
+    int runTunedBatched(unsigned workers);
+    int renderBatch(int firstNote, int noteCount, double firstFactor);
+    void leaveSpringsOfLastNote(double firstFactor);
     void announce(int note);
     int stopValue() const;
     std::int16_t* mutableBuffer(int note);
@@ -178,6 +190,7 @@ private:
     FrequencyMeter meter_;
     NoteDoneCallback noteDone_;
     unsigned workerCount_ = 0;
+    int notesPerBatch_ = 0;
     muntero::KernelChoice kernelChoice_ = muntero::KernelChoice::automatic;
 
     // Completion bookkeeping of a parallel run.

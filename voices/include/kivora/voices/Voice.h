@@ -4,6 +4,7 @@
 
 #include <kivora/voices/Export.h>
 #include <kivora/voices/VoiceModel.h>
+#include <muntero/BatchedRungeKuttaKernel.h>
 #include <muntero/RungeKuttaKernel.h>
 
 #include <cstddef>
@@ -13,6 +14,12 @@ namespace kivora::voices {
 
 // Thread: one thread at a time (the one rendering it). Only the constructor
 // allocates (the kernel); start, release and render allocate nothing.
+//
+// A voice of a VoiceSet has no kernel of its own: it is a lane of one of the
+// set's batches (muntero::BatchedRungeKuttaKernel), which the set steps for
+// all its voices together; its samples are the same.
+class VoiceSet;
+
 class KIVORA_VOICES_API Voice {
 public:
     // A release fades the voice out linearly over this time, then frees it.
@@ -36,7 +43,8 @@ public:
 
     // Writes `frames` displacements of the flagged node (1.0 is full scale),
     // the first being the initial state's, as the generator's note begins;
-    // zeros once the voice is free.
+    // zeros once the voice is free. A voice of a batch is rendered by its
+    // set (VoiceSet::renderBatch) instead; here it writes zeros.
     void render(double* out, std::size_t frames);
 
     bool active() const { return active_; }
@@ -45,9 +53,22 @@ public:
     std::uint64_t order() const { return order_; }
     const VoiceModel& model() const { return *model_; }
 
+    // Whether the voice is a lane of a set's batch.
+    bool batched() const { return batch_ != nullptr; }
+
 private:
+    friend class VoiceSet;
+    // A lane of `batch`, which must outlive the voice; allocates nothing.
+    Voice(const VoiceModel& model, muntero::BatchedRungeKuttaKernel& batch, int lane);
+    // The sound of one frame whose displacement is `value`: the release fade,
+    // and the voice freed when it blew up, faded out or stayed inaudible.
+    double soundOf(double value);
+
     const VoiceModel* model_;
-    muntero::RungeKuttaKernel kernel_;
+    muntero::RungeKuttaKernel kernel_; // empty for a voice of a batch
+    muntero::BatchedRungeKuttaKernel* batch_ = nullptr;
+    int lane_ = 0;
+    bool laneInUse_ = false; // the lane's state may be away from rest
     int key_ = -1;
     std::uint64_t order_ = 0;
     bool active_ = false;

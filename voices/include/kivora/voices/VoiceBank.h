@@ -16,29 +16,62 @@
 namespace kivora::voices {
 
 // A model with its voices made ready: made on any thread (it allocates every
-// kernel), then handed to a bank, which swaps it in between two blocks.
+// kernel and every buffer its voices render into), then handed to a bank,
+// which swaps it in between two blocks.
+//
+// The voices are stepped in batches: lanesPerBatch voices of the model in one
+// muntero::BatchedRungeKuttaKernel, voice v in lane v % lanesPerBatch of
+// batch v / lanesPerBatch. Each voice sounds exactly as a Voice of its own
+// would; a batch is stepped while any of its voices sounds.
 class KIVORA_VOICES_API VoiceSet {
 public:
-    VoiceSet(std::shared_ptr<const VoiceModel> model, int voiceCount);
+    static constexpr std::size_t kMaxBlockFrames = 1024;
+
+    // `lanesPerBatch`: 0 chooses (one vector of voices: eight with AVX-512,
+    // else four); 1 gives every voice a kernel of its own and steps it alone.
+    VoiceSet(std::shared_ptr<const VoiceModel> model, int voiceCount, int lanesPerBatch = 0);
+    ~VoiceSet();
+    VoiceSet(VoiceSet&&) noexcept;
+    VoiceSet& operator=(VoiceSet&&) noexcept;
+
     const VoiceModel& model() const { return *model_; }
     std::size_t size() const { return voices_.size(); }
     Voice& voice(std::size_t index) { return *voices_[index]; }
     const Voice& voice(std::size_t index) const { return *voices_[index]; }
     bool anyActive() const;
+    int lanesPerBatch() const { return lanesPerBatch_; }
+    std::size_t batchCount() const { return batches_.size(); }
 
 private:
+    friend class VoiceBank;
+    struct Batch;
+    // The batches with a sounding voice, into busy_; notes which voices sound
+    // in this block. Allocates nothing.
+    void collectBusyBatches();
+    // Steps batch `batch` for `frames` frames, each of its voices into its own output block.
+    void renderBatch(Batch& batch, std::size_t frames);
+    // Adds the blocks of this block's sounding voices to mix, in voice order.
+    void addSoundingTo(double* mix, std::size_t frames) const;
+    double* outputOf(std::size_t voice) { return output_.data() + voice * kMaxBlockFrames; }
+
     std::shared_ptr<const VoiceModel> model_;
+    int lanesPerBatch_ = 1;
+    std::vector<std::unique_ptr<Batch>> batches_;
     std::vector<std::unique_ptr<Voice>> voices_;
+    std::vector<Batch*> busy_;   // this block's batches; capacity for all
+    std::vector<char> sounding_; // per voice: sounds in this block
+    std::vector<double> output_; // per voice, a block of kMaxBlockFrames
 };
 
 // Threads: one thread at a time drives a bank (the render thread of a live
 // player, or the caller off-line); it uses its helper threads only inside
-// render(). After the constructor nothing allocates but replaceSet's
-// hand-over of the old set (see takeRetiredSet).
+// render(). After the constructor nothing allocates (every buffer a block
+// needs belongs to its voice set) but replaceSet's hand-over of the old set
+// (see takeRetiredSet).
 class KIVORA_VOICES_API VoiceBank {
 public:
     static constexpr int kDefaultVoiceCount = 16;
-    static constexpr std::size_t kMaxBlockFrames = 1024;
+    static constexpr std::size_t kMaxBlockFrames = VoiceSet::kMaxBlockFrames;
 
     // `renderThreads` threads step the voices (the caller's included; 0 is
     // one per core). `realtimeHelpers`: the helper threads ask for a
@@ -87,9 +120,6 @@ private:
     std::uint64_t nextOrder_ = 1;
     std::array<bool, kKeyCount> refused_{};
     std::vector<int> refusedKeys_;
-    std::vector<Voice*> sounding_;              // this block's voices, in set order
-    std::vector<std::vector<double>*> outputs_; // their buffers
-    std::vector<std::vector<double>> voiceMix_; // one block per voice slot of both sets
     std::unique_ptr<Workers> workers_;
 };
 

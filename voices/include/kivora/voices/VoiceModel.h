@@ -60,6 +60,9 @@ public:
     // A kernel of the model tuned to 1C: stiffness times
     // (kFirstNoteHz / baseFrequency)^2, the generator's first factor.
     const muntero::RungeKuttaKernel& firstNoteKernel() const { return firstNoteKernel_; }
+    // That first factor, (kFirstNoteHz / baseFrequency)^2, as it multiplies
+    // the snapshot's stiffnesses.
+    double firstNoteStiffnessFactor() const { return firstNoteStiffnessFactor_; }
 
 private:
     VoiceSettings settings_;
@@ -67,6 +70,7 @@ private:
     int noteLengthInFrames_ = 0;
     double baseFrequency_ = 0.0;
     double highestAngularFrequency_ = 0.0;
+    double firstNoteStiffnessFactor_ = 1.0;
     std::array<bool, kKeyCount> keySounds_{};
     muntero::RungeKuttaKernel firstNoteKernel_;
 };

@@ -8,8 +8,8 @@ Voice::Voice(const VoiceModel& model)
     : model_(&model),
       kernel_(model.snapshot(), stepConstantsFor(model.settings().generation), model.settings().kernel),
       releaseFrames_(std::max<std::int64_t>(1, std::llround(kReleaseMs * 0.001 * model.sampleRate()))),
-      inaudibleFramesToFree_(
-          std::max<std::int64_t>(1, std::llround(kInaudibleMs * 0.001 * model.sampleRate()))) {}
+      nextReleaseFrames_(releaseFrames_), inaudibleFramesToFree_(std::max<std::int64_t>(
+                                              1, std::llround(kInaudibleMs * 0.001 * model.sampleRate()))) {}
 
 void Voice::start(int key, int velocity, std::uint64_t order) {
     if (!model_->keySounds(key))
@@ -44,9 +44,15 @@ void Voice::start(int key, int velocity, std::uint64_t order) {
     inaudibleFrames_ = 0;
 }
 
+void Voice::setReleaseMs(double releaseMs) {
+    // A fade under way keeps its slope: a shorter one would overshoot zero.
+    nextReleaseFrames_ = std::max<std::int64_t>(1, std::llround(releaseMs * 0.001 * model_->sampleRate()));
+}
+
 void Voice::release() {
     if (active_ && !released_) {
         released_ = true;
+        releaseFrames_ = nextReleaseFrames_;
         framesSinceRelease_ = 0;
     }
 }

@@ -55,7 +55,18 @@ constexpr double kRunawayDisplacement = 1000.0;
 constexpr std::size_t kMaxPathBytes = 4096;
 constexpr float kSilentGainDb = -60.0f;
 
-enum Port : std::uint32_t { control, notify, out, linear, square, release, gain, polyphony, portCount };
+enum Port : std::uint32_t {
+    control,
+    notify,
+    out,
+    linear,
+    square,
+    release,
+    gain,
+    polyphony,
+    helpers,
+    portCount
+};
 
 struct Uris {
     LV2_URID atomPath, atomString, atomDouble, atomFloat, atomInt, atomUrid, atomObject, atomSequence,
@@ -85,15 +96,27 @@ struct Uris {
     }
 };
 
-// What the audio thread (or restore) asks of the worker. The host copies
+// What the audio thread hands the worker to free.
+struct Garbage {
+    voices::VoiceSet* set = nullptr;
+    PreparedModel* model = nullptr; // a model's record the bank no longer plays
+    voices::VoiceBank* bank = nullptr;
+    bool empty() const { return set == nullptr && model == nullptr && bank == nullptr; }
+    void free() {
+        delete set;
+        delete model;
+        delete bank;
+    }
+};
+
+// What the audio thread asks of the worker. The host copies
 // the bytes; a path follows the header.
 struct Job {
     enum class Kind : std::uint32_t { loadFile, retune, dispose, refusedKey, runaway };
     Kind kind = Kind::retune;
     VoiceParameters parameters;
     bool fromAudioThread = false; // counted in jobsInFlight_
-    voices::VoiceSet* retired = nullptr;
-    PreparedModel* adopted = nullptr; // dispose: the previous model's record
+    Garbage garbage;              // dispose
     int key = -1;
     double value = 0.0;
     std::uint32_t pathBytes = 0;
@@ -129,7 +152,7 @@ private:
     void handlePatch(const LV2_Atom_Object* object) noexcept;
     void sendModelPath() noexcept;
     void adopt(PreparedModel* prepared) noexcept;
-    void dispose(std::unique_ptr<voices::VoiceSet> retired, PreparedModel* adopted) noexcept;
+    void dispose(Garbage garbage) noexcept;
     void retryDisposals() noexcept;
     bool schedule(const Job& job, const char* path = nullptr, std::uint32_t pathBytes = 0) noexcept;
     void reportRefusedKeys() noexcept;
@@ -152,6 +175,7 @@ private:
     const float* releasePort_ = nullptr;
     const float* gainPort_ = nullptr;
     const float* polyphonyPort_ = nullptr;
+    const float* helpersPort_ = nullptr;
 
     // Audio thread.
     std::unique_ptr<voices::VoiceBank> bank_;
@@ -169,11 +193,7 @@ private:
     bool sustainPedal_ = false;
     std::array<bool, voices::kKeyCount> held_{};
     std::array<bool, voices::kKeyCount> sustained_{};
-    struct Disposal {
-        voices::VoiceSet* retired = nullptr;
-        PreparedModel* adopted = nullptr;
-    };
-    std::array<Disposal, 16> undisposed_{}; // when the worker's queue was full
+    std::array<Garbage, 16> undisposed_{}; // when the worker's queue was full
 
     // A restored model for run() to take.
     std::atomic<PreparedModel*> restored_{nullptr};
@@ -197,6 +217,23 @@ double decimalValue(float value) {
     return result;
 }
 
+// A bank for the prepared voices with its helper threads, its buffers sized
+// for as many voices as it will ever hold (the largest set fading while the
+// largest set plays), so that run() never grows them.
+std::unique_ptr<voices::VoiceBank> makeBank(PreparedModel& prepared) {
+    auto largest = [&] { return std::make_unique<voices::VoiceSet>(prepared.source.model, kMaxPolyphony); };
+    const auto threads = static_cast<unsigned>(1 + prepared.source.parameters.helperThreads);
+    auto bank = std::make_unique<voices::VoiceBank>(largest(), threads, true);
+    std::vector<double> mix(1);
+    bank->replaceSet(largest());
+    bank->render(mix.data(), 1);
+    bank->replaceSet(std::move(prepared.voices));
+    bank->render(mix.data(), 1);
+    while (bank->takeRetiredSet()) {
+    }
+    return bank;
+}
+
 LiveModelPlugin::LiveModelPlugin(double sampleRate, const LV2_Feature* const* features)
     : sampleRate_(static_cast<int>(std::lround(sampleRate))), mix_(voices::VoiceBank::kMaxBlockFrames) {
     LV2_Log_Log* log = nullptr;
@@ -212,18 +249,7 @@ LiveModelPlugin::LiveModelPlugin(double sampleRate, const LV2_Feature* const* fe
     try {
         std::unique_ptr<PreparedModel> prepared = prepareBuiltIn(VoiceParameters{}, sampleRate_);
         record(*prepared);
-        // The bank sizes its buffers for as many voices as it will ever hold:
-        // the largest set fading while the largest set plays.
-        auto largest = [&] {
-            return std::make_unique<voices::VoiceSet>(prepared->source.model, kMaxPolyphony);
-        };
-        bank_ = std::make_unique<voices::VoiceBank>(largest());
-        bank_->replaceSet(largest());
-        bank_->render(mix_.data(), 1);
-        bank_->replaceSet(std::move(prepared->voices));
-        bank_->render(mix_.data(), 1);
-        while (bank_->takeRetiredSet()) {
-        }
+        bank_ = makeBank(*prepared);
         adopted_ = prepared.release();
         requested_ = adopted_->source.parameters;
     } catch (const std::exception& failure) {
@@ -236,10 +262,8 @@ LiveModelPlugin::~LiveModelPlugin() {
     bank_.reset();
     delete adopted_;
     delete restored_.load();
-    for (const Disposal& disposal : undisposed_) {
-        delete disposal.retired;
-        delete disposal.adopted;
-    }
+    for (Garbage& garbage : undisposed_)
+        garbage.free();
 }
 
 void LiveModelPlugin::connect(std::uint32_t port, void* data) {
@@ -268,6 +292,9 @@ void LiveModelPlugin::connect(std::uint32_t port, void* data) {
     case Port::polyphony:
         polyphonyPort_ = static_cast<const float*>(data);
         break;
+    case Port::helpers:
+        helpersPort_ = static_cast<const float*>(data);
+        break;
     default:
         break;
     }
@@ -280,6 +307,8 @@ VoiceParameters LiveModelPlugin::portParameters() const {
     parameters.squareDamping = std::clamp(decimalValue(portValue(squarePort_, 0.08f)), 0.0, 10.0);
     parameters.polyphony =
         std::clamp(static_cast<int>(std::lround(portValue(polyphonyPort_, 16.0f))), 1, kMaxPolyphony);
+    parameters.helperThreads =
+        std::clamp(static_cast<int>(std::lround(portValue(helpersPort_, 0.0f))), 0, kMaxHelperThreads);
     return parameters;
 }
 
@@ -343,8 +372,9 @@ void LiveModelPlugin::run(std::uint32_t frames) noexcept {
     renderUntil(frames);
     if (notifyPort_ != nullptr)
         lv2_atom_forge_pop(&forge_, &notifyFrame_);
-    if (std::unique_ptr<voices::VoiceSet> retired = bank_->takeRetiredSet())
-        dispose(std::move(retired), nullptr);
+    Garbage retired;
+    retired.set = bank_->takeRetiredSet().release();
+    dispose(retired);
     reportRefusedKeys();
 }
 
@@ -476,39 +506,34 @@ bool LiveModelPlugin::schedule(const Job& job, const char* path, std::uint32_t p
     return true;
 }
 
-void LiveModelPlugin::dispose(std::unique_ptr<voices::VoiceSet> retired, PreparedModel* adopted) noexcept {
-    if (!retired && adopted == nullptr)
+void LiveModelPlugin::dispose(Garbage garbage) noexcept {
+    if (garbage.empty())
         return;
     Job job;
     job.kind = Job::Kind::dispose;
-    job.retired = retired.get();
-    job.adopted = adopted;
-    if (schedule(job)) {
-        retired.release();
+    job.garbage = garbage;
+    if (schedule(job))
         return;
-    }
-    for (Disposal& disposal : undisposed_) {
-        if (disposal.retired == nullptr && disposal.adopted == nullptr) {
-            disposal.retired = retired.release();
-            disposal.adopted = adopted;
+    for (Garbage& waiting : undisposed_) {
+        if (waiting.empty()) {
+            waiting = garbage;
             return;
         }
     }
     // Sixteen hand-overs refused in a row: freeing here beats losing memory.
-    delete adopted;
+    garbage.free();
 }
 
 void LiveModelPlugin::retryDisposals() noexcept {
-    for (Disposal& disposal : undisposed_) {
-        if (disposal.retired == nullptr && disposal.adopted == nullptr)
+    for (Garbage& waiting : undisposed_) {
+        if (waiting.empty())
             continue;
         Job job;
         job.kind = Job::Kind::dispose;
-        job.retired = disposal.retired;
-        job.adopted = disposal.adopted;
+        job.garbage = waiting;
         if (!schedule(job))
             return;
-        disposal = {};
+        waiting = {};
     }
 }
 
@@ -524,13 +549,26 @@ void LiveModelPlugin::reportRefusedKeys() noexcept {
 }
 
 void LiveModelPlugin::adopt(PreparedModel* prepared) noexcept {
-    std::unique_ptr<voices::VoiceSet> before = bank_->takeRetiredSet();
-    bank_->replaceSet(std::move(prepared->voices));
-    std::unique_ptr<voices::VoiceSet> after = bank_->takeRetiredSet();
-    PreparedModel* previous = adopted_;
+    if (prepared->bank) {
+        // Another count of helper threads: a bank of its own, made on the
+        // worker; the notes of the old one stop here.
+        Garbage garbage;
+        garbage.bank = bank_.release();
+        garbage.model = adopted_;
+        bank_ = std::move(prepared->bank);
+        bank_->setReleaseMs(appliedReleaseMs_ > 0.0f ? appliedReleaseMs_ : voices::Voice::kReleaseMs);
+        dispose(garbage);
+    } else {
+        Garbage before;
+        before.set = bank_->takeRetiredSet().release();
+        bank_->replaceSet(std::move(prepared->voices));
+        Garbage after;
+        after.set = bank_->takeRetiredSet().release();
+        after.model = adopted_;
+        dispose(before);
+        dispose(after);
+    }
     adopted_ = prepared;
-    dispose(std::move(before), nullptr);
-    dispose(std::move(after), previous);
     requested_ = prepared->source.parameters;
     refusedReported_ = 0;
     runawayReported_ = false;
@@ -552,8 +590,7 @@ LV2_Worker_Status LiveModelPlugin::work(LV2_Worker_Respond_Function respond, LV2
                            std::min<std::uint32_t>(job.pathBytes, size - sizeof job));
     switch (job.kind) {
     case Job::Kind::dispose:
-        delete job.retired;
-        delete job.adopted;
+        job.garbage.free();
         return LV2_WORKER_SUCCESS;
     case Job::Kind::refusedKey:
         lv2_log_warning(&logger_, "Kivora Model: key %d (%s) is too stiff for the rate and is not played\n",
@@ -581,6 +618,11 @@ LV2_Worker_Status LiveModelPlugin::work(LV2_Worker_Respond_Function respond, LV2
                 source = record_;
             }
             prepared = prepareRetuned(source, job.parameters);
+        }
+        {
+            std::lock_guard<std::mutex> lock(recordMutex_);
+            if (prepared->source.parameters.helperThreads != record_.parameters.helperThreads)
+                prepared->bank = makeBank(*prepared);
         }
         record(*prepared);
         response.prepared = prepared.release();

@@ -16,16 +16,19 @@ struct VoiceParameters {
     double linearDamping = GenerationSettings{}.linearDamping;
     double squareDamping = GenerationSettings{}.squareDamping;
     int polyphony = voices::VoiceBank::kDefaultVoiceCount;
+    // Threads beside the audio thread that step part of the voices.
+    int helperThreads = 0;
 
     bool sameModelAs(const VoiceParameters& other) const {
         return linearDamping == other.linearDamping && squareDamping == other.squareDamping;
     }
     bool operator==(const VoiceParameters& other) const {
-        return sameModelAs(other) && polyphony == other.polyphony;
+        return sameModelAs(other) && polyphony == other.polyphony && helperThreads == other.helperThreads;
     }
 };
 
 inline constexpr int kMaxPolyphony = 32;
+inline constexpr int kMaxHelperThreads = 3;
 
 // A model as the song knows it: its file (empty for the built-in plucked
 // string), its JSON text (empty for the built-in one) and the measured model.
@@ -39,6 +42,8 @@ struct ModelSource {
 struct PreparedModel {
     ModelSource source;
     std::unique_ptr<voices::VoiceSet> voices;
+    // A bank of its own when the helper threads changed; it holds the voices.
+    std::unique_ptr<voices::VoiceBank> bank;
 };
 
 // Each throws std::runtime_error whose text names the file and the reason,

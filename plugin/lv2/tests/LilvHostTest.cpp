@@ -178,8 +178,8 @@ TEST(LiveModelPlugin, AHeldVoiceIsTheToolsNote) {
         const fs::path script = folder / "note.snc";
         const fs::path wav = folder / "note.wav";
         writeText(script, kivora::voices::noteNameOfKey(key) + " a -1\n!wait 0.5\n");
-        const std::string command = cli + " render " + script.string() + " --model " + kString +
-                                    " -o " + wav.string() + " >/dev/null";
+        const std::string command = cli + " render " + script.string() + " --model " + kString + " -o " +
+                                    wav.string() + " >/dev/null";
         ASSERT_EQ(std::system(command.c_str()), 0) << command;
         const std::vector<std::int16_t> tool = readWavSamples(wav);
         ASSERT_EQ(tool.size(), kFrames);
@@ -410,6 +410,17 @@ TEST(LiveModelPlugin, ControlsActAsTheVoicesSettings) {
     const std::vector<float> a = loud.render(2400), b = quiet.render(2400);
     for (std::size_t i = 0; i < a.size(); ++i)
         ASSERT_NEAR(b[i], a[i] * 0.1f, 1e-6f) << "frame " << i;
+
+    // Helper threads step some voices: the same mix (a bank of their own).
+    auto chord = [](int helpers) {
+        PluginHost h(48000);
+        h.setControl("helpers", static_cast<float>(helpers));
+        h.render(256);
+        for (const int key : {48, 52, 55, 60})
+            h.noteOn(h.position() + static_cast<std::uint64_t>(key), key);
+        return h.render(4800);
+    };
+    EXPECT_EQ(chord(2), chord(0));
 
     PluginHost single(48000);
     single.setControl("polyphony", 1.0f);

@@ -25,6 +25,7 @@ PACKAGES=(
     qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev libgl1-mesa-dri
     xvfb xauth xdotool x11-xkb-utils imagemagick
     help2man desktop-file-utils libxml2-utils man-db dpkg-dev
+    lv2-dev liblilv-dev lilv-utils lv2-examples jalv jackd2 libjack-jackd2-dev python3-numpy python3-jack-client
 )
 
 install_packages() {

@@ -72,6 +72,23 @@ cd "$work/elsewhere"
 python3 -c 'import sys, wave; w = wave.open(sys.argv[1]); sys.exit(0 if w.getnframes() > 0 else 1)' march.wav ||
     fail "the rendered melody is empty"
 
+# The LV2 bundle, when the build made one: found by a host on the prefix's
+# lib/lv2 and loading the installed libraries.
+if [ -f "$build_dir/lv2/kivora.lv2/manifest.ttl" ]; then
+    bundle=$prefix/lib/lv2/kivora.lv2
+    [ -f "$bundle/kivora.so" ] && [ -f "$bundle/manifest.ttl" ] && [ -f "$bundle/kivora.ttl" ] ||
+        fail "the LV2 bundle is incomplete in $bundle"
+    if readelf -d "$bundle/kivora.so" | grep -F -q "$build_dir"; then
+        fail "the LV2 plugin still looks into the build folder"
+    fi
+    ldd "$bundle/kivora.so" | grep "libkivora_voices" | grep -F -q "$prefix/" ||
+        fail "the LV2 plugin does not load the installed voices library"
+    if command -v lv2info >/dev/null; then
+        LV2_PATH=$prefix/lib/lv2:/usr/lib/lv2 lv2info urn:kivora:live-model | grep -q "Kivora Model" ||
+            fail "lv2info does not find the installed plugin"
+    fi
+fi
+
 # Every installed header compiles on its own against the installed headers.
 cxx=${CXX:-c++}
 while IFS= read -r header; do

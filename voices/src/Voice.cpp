@@ -16,12 +16,12 @@ std::int64_t framesOfMs(double ms, int sampleRate) {
 Voice::Voice(const VoiceModel& model)
     : model_(&model),
       kernel_(model.snapshot(), stepConstantsFor(model.settings().generation), model.settings().kernel),
-      releaseFrames_(framesOfMs(kReleaseMs, model.sampleRate())),
+      releaseFrames_(framesOfMs(kReleaseMs, model.sampleRate())), nextReleaseFrames_(releaseFrames_),
       inaudibleFramesToFree_(framesOfMs(kInaudibleMs, model.sampleRate())) {}
 
 Voice::Voice(const VoiceModel& model, muntero::BatchedRungeKuttaKernel& batch, int lane)
     : model_(&model), batch_(&batch), lane_(lane), releaseFrames_(framesOfMs(kReleaseMs, model.sampleRate())),
-      inaudibleFramesToFree_(framesOfMs(kInaudibleMs, model.sampleRate())) {}
+      nextReleaseFrames_(releaseFrames_), inaudibleFramesToFree_(framesOfMs(kInaudibleMs, model.sampleRate())) {}
 
 void Voice::start(int key, int velocity, std::uint64_t order) {
     if (!model_->keySounds(key))
@@ -71,9 +71,15 @@ void Voice::start(int key, int velocity, std::uint64_t order) {
     inaudibleFrames_ = 0;
 }
 
+void Voice::setReleaseMs(double releaseMs) {
+    // A fade under way keeps its slope: a shorter one would overshoot zero.
+    nextReleaseFrames_ = framesOfMs(releaseMs, model_->sampleRate());
+}
+
 void Voice::release() {
     if (active_ && !released_) {
         released_ = true;
+        releaseFrames_ = nextReleaseFrames_;
         framesSinceRelease_ = 0;
     }
 }

@@ -255,6 +255,21 @@ void VoiceBank::releaseAll() {
     }
 }
 
+void VoiceBank::silenceAll() {
+    for (VoiceSet* set : {current_.get(), fading_.get()}) {
+        if (set == nullptr)
+            continue;
+        for (std::size_t v = 0; v < set->size(); ++v)
+            set->voice(v).silence();
+    }
+}
+
+void VoiceBank::setReleaseMs(double releaseMs) {
+    releaseMs_ = releaseMs;
+    for (std::size_t v = 0; v < current_->size(); ++v)
+        current_->voice(v).setReleaseMs(releaseMs);
+}
+
 void VoiceBank::replaceSet(std::unique_ptr<VoiceSet> voices) {
     if (!voices)
         return;
@@ -268,6 +283,9 @@ void VoiceBank::replaceSet(std::unique_ptr<VoiceSet> voices) {
         current_->voice(v).release();
     fading_ = std::move(current_);
     current_ = std::move(voices);
+    if (releaseMs_ != Voice::kReleaseMs)
+        for (std::size_t v = 0; v < current_->size(); ++v)
+            current_->voice(v).setReleaseMs(releaseMs_);
     std::fill(refused_.begin(), refused_.end(), false);
     refusedKeys_.clear();
 }

@@ -40,6 +40,9 @@ public:
     void release();
     // Stops at once.
     void silence() { active_ = false; }
+    // The fade of later releases (at least one frame); kReleaseMs until set.
+    // Allocates nothing.
+    void setReleaseMs(double releaseMs);
 
     // Writes `frames` displacements of the flagged node (1.0 is full scale),
     // the first being the initial state's, as the generator's note begins;
@@ -73,8 +76,9 @@ private:
     std::uint64_t order_ = 0;
     bool active_ = false;
     bool released_ = false;
-    bool stepped_ = false; // the first frame is the initial state
-    std::int64_t releaseFrames_ = 0;
+    bool stepped_ = false;               // the first frame is the initial state
+    std::int64_t releaseFrames_ = 0;     // of the fade under way
+    std::int64_t nextReleaseFrames_ = 0; // of the next release
     std::int64_t framesSinceRelease_ = 0;
     std::int64_t inaudibleFramesToFree_ = 0;
     std::int64_t inaudibleFrames_ = 0;

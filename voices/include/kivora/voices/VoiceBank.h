@@ -90,6 +90,12 @@ public:
     void noteOff(int key);
     // Releases every voice.
     void releaseAll();
+    // Stops every voice at once, without a fade.
+    void silenceAll();
+    // How long a release fades, for the voices of this set and of later
+    // ones (Voice::kReleaseMs until set). A voice fading already keeps its
+    // fade. Allocates nothing.
+    void setReleaseMs(double releaseMs);
     // The next notes play `voices`; voices sounding now are released and
     // fade out with their old model. A set still fading from an earlier
     // change is silenced at once.
@@ -118,6 +124,7 @@ private:
     std::unique_ptr<VoiceSet> fading_;  // the previous set while its voices fade
     std::unique_ptr<VoiceSet> retired_; // waiting for takeRetiredSet
     std::uint64_t nextOrder_ = 1;
+    double releaseMs_ = Voice::kReleaseMs;
     std::array<bool, kKeyCount> refused_{};
     std::vector<int> refusedKeys_;
     std::unique_ptr<Workers> workers_;

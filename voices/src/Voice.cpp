@@ -21,7 +21,8 @@ Voice::Voice(const VoiceModel& model)
 
 Voice::Voice(const VoiceModel& model, muntero::BatchedRungeKuttaKernel& batch, int lane)
     : model_(&model), batch_(&batch), lane_(lane), releaseFrames_(framesOfMs(kReleaseMs, model.sampleRate())),
-      nextReleaseFrames_(releaseFrames_), inaudibleFramesToFree_(framesOfMs(kInaudibleMs, model.sampleRate())) {}
+      nextReleaseFrames_(releaseFrames_),
+      inaudibleFramesToFree_(framesOfMs(kInaudibleMs, model.sampleRate())) {}
 
 void Voice::start(int key, int velocity, std::uint64_t order) {
     if (!model_->keySounds(key))

@@ -139,7 +139,9 @@ TEST_F(MenuShortcutsTest, NoteKeysPlayAgainOnceAMenuIsClosedWithEscape) {
         ASSERT_TRUE(QTest::qWaitFor([menu] { return menu->isVisible(); }, 5000));
         QTest::keyClick(QApplication::activePopupWidget(), Qt::Key_Escape);
         ASSERT_EQ(QApplication::activePopupWidget(), nullptr);
-        QCoreApplication::processEvents();
+        // The window is active again, and the menu bar has had its chance at the keys.
+        QTest::qWait(50);
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&frame_));
         EXPECT_NE(QApplication::focusWidget(), frame_.menuBar()) << menu->title().toStdString();
 
         QTest::keyPress(keyTarget(), Qt::Key_E);

@@ -361,6 +361,7 @@ TEST_F(PianoTest, PlayMelodyReplacesOnlyTheScriptsOwnRendering) {
         EXPECT_EQ(contentsOf(wav) == contentsOf(drum), round.kept) << static_cast<int>(round.answer);
         EXPECT_EQ(view()->melodyPlayer().isPlaying(), round.answer != Answer::Cancel || !round.asked);
     }
+    ASSERT_EQ(questions.size(), 3);
     EXPECT_TRUE(questions[0].contains("tune.wav") && questions[0].contains("tune.snc"));
     // Changed since it was rendered: no longer the script's own.
     ASSERT_TRUE(QFile::remove(wav) && QFile::copy(drum, wav));

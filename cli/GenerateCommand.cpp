@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <string>
 #include <unistd.h>
 
 namespace kivora::cli {
@@ -159,8 +160,9 @@ int runGenerate(std::vector<std::string> arguments) {
     }
     if (const auto duration = line.takeOption("duration")) {
         settings.durationMs = parseInt(*duration, "--duration");
-        if (settings.durationMs < 0 || settings.durationMs > 60000) {
-            throw UsageError("--duration must be between 0 and 60000 ms");
+        constexpr int kMaxMs = kivora::GenerationSettings::kMaxDurationMs;
+        if (settings.durationMs < 0 || settings.durationMs > kMaxMs) {
+            throw UsageError("--duration must be between 0 and " + std::to_string(kMaxMs) + " ms");
         }
     }
     if (const auto linear = line.takeOption("linear")) {

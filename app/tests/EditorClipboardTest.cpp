@@ -261,5 +261,37 @@ TEST_F(ClipboardInFrameTest, EditMenuKeysWorkOnTheEditorAndNeverPlayNotes) {
     EXPECT_FALSE(EditorClipboard::clipboardFragment().has_value());
 }
 
+// Counts the Insert and Delete presses a widget receives (Shift alone may reach the piano).
+struct InsertDeleteCounter : QObject {
+    int presses = 0;
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::KeyPress) {
+            const int key = static_cast<QKeyEvent*>(event)->key();
+            presses += key == Qt::Key_Insert || key == Qt::Key_Delete;
+        }
+        return false;
+    }
+};
+
+// The older convention's keys do the same, in the editor only.
+TEST_F(ClipboardInFrameTest, InsertAndDeleteKeysCopyCutAndPaste) {
+    InsertDeleteCounter piano;
+    frame_.pianoView()->installEventFilter(&piano);
+    QWidget* canvas = editor_->canvas();
+    editor_->setSelection({1});
+    canvas->setFocus();
+    ASSERT_EQ(QApplication::focusWidget(), canvas);
+    QGuiApplication::clipboard()->clear();
+
+    QTest::keyClick(canvas, Qt::Key_Insert, Qt::ControlModifier);
+    ASSERT_TRUE(EditorClipboard::clipboardFragment().has_value()) << "Ctrl+Insert copies";
+    QTest::keyClick(canvas, Qt::Key_Insert, Qt::ShiftModifier);
+    EXPECT_EQ(editor_->document().nodes.size(), 4u) << "Shift+Insert pastes";
+    QTest::keyClick(canvas, Qt::Key_Delete, Qt::ShiftModifier);
+    EXPECT_EQ(editor_->document().nodes.size(), 3u) << "Shift+Delete cuts the pasted node";
+    EXPECT_EQ(piano.presses, 0);
+    frame_.pianoView()->removeEventFilter(&piano);
+}
+
 } // namespace
 } // namespace kivora

@@ -4,11 +4,13 @@
 #include "AppTestSupport.h"
 #include "window/CMainFrame.h"
 #include "window/MainWindow.h"
+#include "window/StatusBarInfo.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QProcess>
@@ -222,7 +224,7 @@ TEST_F(ExchangeWindowTest, AMidiFileRendersThroughTheInstrumentBesideItself) {
     EXPECT_GT(rendered[0].toInt(), rendered[1].toInt());
     EXPECT_GT(rendered[2].toInt(), 1000);
     EXPECT_EQ(
-        frame_.statusBar()->currentMessage(),
+        frame_.statusInfo()->note()->text(),
         "song.mid: 1 percussion note (channel 10) skipped; 1 note on keys the instrument does not cover: "
         "60 (1) (left out)");
 
@@ -232,6 +234,37 @@ TEST_F(ExchangeWindowTest, AMidiFileRendersThroughTheInstrumentBesideItself) {
               QStringList({"song.mid", "song.snc", "song.wav"}));
     EXPECT_EQ(QDir::temp().entryList({QStringLiteral("kivora-melody-*")}, QDir::Files | QDir::Hidden),
               temporaryBefore);
+}
+
+// An unrelated song.wav beside song.mid is asked about and kept unless the
+// user says; a folder that takes no file renders to a temporary place.
+TEST_F(ExchangeWindowTest, AMidiFileNeverReplacesAnUnrelatedWavAndPlaysFromReadOnlyFolders) {
+    loadDuo();
+    writeMidi(path("song.mid"), "48");
+    writeMidi(path("other.mid"), "48");
+    QFile user(path("song.wav"));
+    ASSERT_TRUE(user.open(QIODevice::WriteOnly));
+    user.write("the user's own recording");
+    user.close();
+    MelodyCommand& command = frame_.pianoView()->melodyCommand();
+    int questions = 0;
+    command.setReplaceQuestion([&questions](QWidget*, const QString&) {
+        ++questions;
+        return MelodyCommand::ReplaceAnswer::RenderElsewhere;
+    });
+    playMelody(path("song.mid"));
+    command.setFolderCheck([](const QString&) { return false; }); // as the installed examples
+    const QString keptNote = frame_.statusInfo()->note()->text();
+    frame_.pianoView()->melodyPlayer().stop();
+    playMelody(path("other.mid"));
+    EXPECT_EQ(questions, 1);
+    EXPECT_TRUE(messages_.texts.isEmpty()) << messages_.texts.join('\n').toStdString();
+    ASSERT_TRUE(user.open(QIODevice::ReadOnly));
+    EXPECT_EQ(user.readAll(), "the user's own recording");
+    EXPECT_TRUE(keptNote.startsWith("song.wav was kept")) << keptNote.toStdString();
+    EXPECT_TRUE(frame_.pianoView()->melodyPlayer().isPlaying());
+    EXPECT_FALSE(QFile::exists(path("other.wav")));
+    EXPECT_TRUE(frame_.statusInfo()->note()->text().contains("temporary file"));
 }
 
 TEST_F(ExchangeWindowTest, AMidiFileThatCannotPlaySaysWhy) {

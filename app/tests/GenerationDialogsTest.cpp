@@ -176,6 +176,30 @@ TEST(SoundPropertiesDialog, ZeroDurationIsRefusedAndTheDialogStaysOpen) {
     EXPECT_EQ(messages.texts.size(), 1);
 }
 
+// The generator's limit, in the dialog: the run would be refused anyway, so
+// the dialog says so and stays open rather than closing without a word.
+TEST(SoundPropertiesDialog, DurationsAboveTheGeneratorsLimitAreRefusedAndTheDialogStaysOpen) {
+    const int limit = GenerationSettings::kMaxDurationMs;
+    for (const char* tooLong : {"60001", "999999999", "99999999999999999999"}) {
+        test::CapturedMessages messages;
+        SoundPropertiesDialog dialog;
+        fillFrom(dialog, GenerationSettings{});
+        testing::answerNextModal([&](QWidget* shown) {
+            EXPECT_TRUE(editOf(shown, Id::kDurationEdit)->toolTip().contains(QString::number(limit)));
+            editOf(shown, Id::kDurationEdit)->setText(QString::fromLatin1(tooLong));
+            buttonOf(shown, Id::kGenerateButton)->click();
+            EXPECT_TRUE(shown->isVisible()) << tooLong << " ms: refused, still open";
+            ASSERT_EQ(messages.texts.size(), 1) << tooLong;
+            EXPECT_TRUE(messages.texts[0].contains("at most 60000 milliseconds"))
+                << messages.texts[0].toStdString();
+            editOf(shown, Id::kDurationEdit)->setText(QString::number(limit));
+            buttonOf(shown, Id::kGenerateButton)->click();
+        });
+        ASSERT_EQ(dialog.exec(), QDialog::Accepted) << tooLong;
+        EXPECT_EQ(dialog.durationMs, limit) << "the limit itself is taken";
+    }
+}
+
 TEST(SoundPropertiesDialog, CancelTakesNothing) {
     SoundPropertiesDialog dialog;
     fillFrom(dialog, GenerationSettings{});

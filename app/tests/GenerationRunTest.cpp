@@ -452,6 +452,20 @@ TEST(GenerationRun, OversizedNotesAreRefusedBeforeAnythingIsTaken) {
     EXPECT_EQ(fixture.run.generator().settings().durationMs, 40);
 }
 
+// The window and the command line share the generator's one limit.
+TEST(GenerationRun, NotesAboveTheDurationLimitAreRefusedWithTheLimit) {
+    RunFixture fixture;
+    GenerationSettings settings = shortNotes(1);
+    settings.durationMs = GenerationSettings::kMaxDurationMs + 1;
+    fixture.answerSettings(settings);
+    fixture.run.generateNotes();
+    ASSERT_EQ(fixture.delivery.messages.size(), 1u);
+    EXPECT_TRUE(fixture.delivery.messages[0].contains("60000 ms"))
+        << fixture.delivery.messages[0].toStdString();
+    EXPECT_EQ(fixture.delivery.started, 0);
+    EXPECT_TRUE(fixture.run.idle());
+}
+
 TEST(GenerationRun, SizeRefusalNamesTheLimit) {
     GenerationSettings settings = shortNotes(3);
     EXPECT_TRUE(sizeRefusal(settings, 1u << 20).isEmpty()) << "36 notes of 320 samples fit a megabyte";

@@ -8,13 +8,17 @@
 #include "generation/GenerationRun.h"
 #include "generation/SoundPropertiesDialog.h"
 #include "piano/CPianoFrame.h"
+#include "session/InstrumentSession.h"
 #include "window/CMainFrame.h"
 #include "window/MainWindow.h"
 
 #include <QAbstractButton>
 #include <QAction>
+#include <QImage>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <atomic>
 #include <thread>
 
@@ -79,6 +83,80 @@ TEST(MainFrameGeneration, CancelBeforeTheFirstNoteKeepsThePreviousInstrument) {
     EXPECT_TRUE(run.idle());
     EXPECT_EQ(frame.instrumentSession().firstAlias(), "low") << "the instrument loaded before the run";
     EXPECT_TRUE(frame.pianoFrame()->commandsEnabled());
+}
+
+// The run's instrument replaces the piano's when it ends: nothing else is
+// loaded meanwhile, whichever way is tried.
+TEST(MainFrameGeneration, NoWayLoadsAnInstrumentWhileARunGenerates) {
+    const std::unique_ptr<MainWindow> window = buildMainWindow();
+    CMainFrame& frame = window->frame();
+    const QString duo = QStringLiteral(KIVORA_SOURCE_DIR "/examples/instruments/duo.ins");
+    ASSERT_TRUE(frame.openFile(kPluckedString));
+    ASSERT_TRUE(frame.openFile(duo));
+    QMenu* recent = frame.recentInstrumentsMenu();
+    ASSERT_FALSE(recent->actions().isEmpty());
+    ASSERT_TRUE(recent->isEnabled());
+    GenerationRun& run = frame.generationRun();
+    std::atomic<bool> measuring{false};
+    NoteGenerator& generator = run.generator();
+    generator.setFrequencyMeter([&](const pellamy::WAVEFORMATEX&, const std::int16_t*, unsigned) {
+        measuring = true;
+        while (generator.stopRequested.load() == 0) {
+            std::this_thread::yield();
+        }
+        return 100.0;
+    });
+    answerOneShortOctave();
+    frame.pianoFrame()->generateNotesAction()->trigger();
+    ASSERT_TRUE(testing::processEventsUntil([&] { return measuring.load(); }));
+
+    QSignalSpy loads(&frame.instrumentSession(), &InstrumentSession::instrumentChanged);
+    EXPECT_FALSE(frame.pianoFrame()->loadInstrumentAction()->isEnabled());
+    EXPECT_FALSE(recent->isEnabled());
+    for (QAction* entry : recent->actions()) {
+        EXPECT_FALSE(entry->isEnabled());
+        entry->trigger(); // as a key would, were it not disabled
+    }
+    QStringList shown;
+    const MessageHandler previous = setMessageHandler([&](QWidget*, const QString& text) { shown << text; });
+    EXPECT_FALSE(frame.openFile(duo));
+    setMessageHandler(previous);
+    EXPECT_EQ(loads.size(), 0);
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_TRUE(shown[0].contains("duo.ins")) << shown[0].toStdString();
+
+    run.progressDialog().cancelButton()->click();
+    EXPECT_TRUE(recent->isEnabled()) << "the run ended";
+    EXPECT_TRUE(recent->actions().value(0)->isEnabled());
+}
+
+// A run's end clears the analyzer to white until the new note's spectrum
+// arrives: the one shown belongs to the instrument the run replaced.
+TEST(MainFrameGeneration, TheAnalyzerIsWhiteFromARunsEndUntilTheNewSpectrum) {
+    const std::unique_ptr<MainWindow> window = buildMainWindow();
+    CMainFrame& frame = window->frame();
+    ASSERT_TRUE(frame.openFile(kPluckedString));
+    CAnalyzatorWnd* analyzer = frame.analyzerFrame()->view();
+    analyzer->resize(300, 80);
+    answerOneShortOctave();
+    frame.pianoFrame()->generateNotesAction()->trigger();
+    ASSERT_TRUE(
+        testing::processEventsUntil([&] { return frame.generationRun().idle() && analyzer->hasSpectrum(); }));
+    auto nonWhitePixels = [analyzer] {
+        const QImage picture = analyzer->grab().toImage();
+        int count = 0;
+        for (int y = 0; y < picture.height(); ++y)
+            for (int x = 0; x < picture.width(); ++x)
+                count += (picture.pixel(x, y) & 0xffffff) != 0xffffff;
+        return count;
+    };
+    ASSERT_GT(nonWhitePixels(), 0) << "the first run's spectrum is drawn";
+
+    // The end of a second run, as the run hands its records over.
+    frame.deliverRunResults(12, frame.generationRun().generator().buildDescriptions());
+    EXPECT_FALSE(analyzer->hasSpectrum());
+    EXPECT_EQ(nonWhitePixels(), 0);
+    EXPECT_TRUE(testing::processEventsUntil([&] { return analyzer->hasSpectrum(); }));
 }
 
 TEST(MainFrameGeneration, ClosingDuringARunWaitsForTheWorkerBeforeThePanesGo) {

@@ -8,6 +8,8 @@
 #include "window/MainWindow.h"
 
 #include <modelkit/ModelFile.h>
+#include <pellamy/InstrumentModel.h>
+#include <pellamy/Sound.h>
 
 #include <QAction>
 #include <QApplication>
@@ -123,6 +125,30 @@ TEST_F(MenuShortcutsTest, OpenAndSaveKeysWorkAfterTheSubmenusWereVisitedAndClose
     QTest::keyClick(keyTarget(), Qt::Key_O, Qt::ControlModifier);
     EXPECT_EQ(requests.join(QLatin1Char(' ')).toStdString(), "open open");
     EXPECT_TRUE(messages_.texts.isEmpty()) << messages_.texts.join(QLatin1Char('\n')).toStdString();
+}
+
+// Escape leaves the menu bar holding the keys; once the menu has closed
+// they play notes again, and a letter opens no menu.
+TEST_F(MenuShortcutsTest, NoteKeysPlayAgainOnceAMenuIsClosedWithEscape) {
+    ASSERT_TRUE(frame_.openFile(test::duoInstrumentPath()));
+    const pellamy::InstrumentModel* duo = frame_.instrumentSession().instrument();
+    ASSERT_NE(duo, nullptr);
+    ASSERT_EQ(duo->aliasForKey('E'), "high");
+    for (QMenu* menu : {fileMenu(), frame_.menuBar()->actions().value(1)->menu()}) {
+        frame_.menuBar()->setActiveAction(menu->menuAction());
+        ASSERT_TRUE(QTest::qWaitFor([menu] { return menu->isVisible(); }, 5000));
+        QTest::keyClick(QApplication::activePopupWidget(), Qt::Key_Escape);
+        ASSERT_EQ(QApplication::activePopupWidget(), nullptr);
+        // The window is active again, and the menu bar has had its chance at the keys.
+        QTest::qWait(50);
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&frame_));
+        EXPECT_NE(QApplication::focusWidget(), frame_.menuBar()) << menu->title().toStdString();
+
+        QTest::keyPress(keyTarget(), Qt::Key_E);
+        EXPECT_EQ(QApplication::activePopupWidget(), nullptr) << "E opened a menu";
+        EXPECT_TRUE(duo->soundFor("high")->isPlaying()) << menu->title().toStdString();
+        QTest::keyRelease(keyTarget(), Qt::Key_E);
+    }
 }
 
 } // namespace

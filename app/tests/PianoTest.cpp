@@ -319,6 +319,59 @@ TEST_F(PianoTest, PlayingAScriptWithoutAnInstrumentIsRefusedByTheEngine) {
     EXPECT_EQ(melody.readAll(), rendered);
 }
 
+QByteArray contentsOf(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Beside a script, Play Melody replaces only its own earlier rendering; any
+// other file of that name is asked about, and kept unless the user says.
+TEST_F(PianoTest, PlayMelodyReplacesOnlyTheScriptsOwnRendering) {
+    ASSERT_TRUE(session_.loadFile(duoInstrumentPath()));
+    QTemporaryDir folder;
+    const QString script = folder.filePath("tune.snc"), wav = folder.filePath("tune.wav");
+    const QString drum = QStringLiteral(KIVORA_SOURCE_DIR "/examples/instruments/drum.wav");
+    QFile file(script);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("low a 0.1\n!wait 0.1\n");
+    file.close();
+    QStringList questions;
+    using Answer = MelodyCommand::ReplaceAnswer;
+    // Each round: the answer given if asked, then whether a question came and the file stayed the drum.
+    const struct {
+        Answer answer;
+        bool asked, kept;
+    } rounds[] = {{Answer::RenderElsewhere, true, true},
+                  {Answer::Cancel, true, true},
+                  {Answer::Replace, true, false},
+                  {Answer::Cancel, false, false}};
+    ASSERT_TRUE(QFile::copy(drum, wav));
+    for (const auto& round : rounds) {
+        view()->melodyCommand().setReplaceQuestion(
+            [&questions, answer = round.answer](QWidget*, const QString& question) {
+                questions << question;
+                return answer;
+            });
+        const qsizetype asked = questions.size();
+        view()->melodyPlayer().stop();
+        files_.answers = {script};
+        frame_.playMelodyAction()->trigger();
+        test::waitForBackgroundJobs();
+        EXPECT_EQ(questions.size() > asked, round.asked) << static_cast<int>(round.answer);
+        EXPECT_EQ(contentsOf(wav) == contentsOf(drum), round.kept) << static_cast<int>(round.answer);
+        EXPECT_EQ(view()->melodyPlayer().isPlaying(), round.answer != Answer::Cancel || !round.asked);
+    }
+    ASSERT_EQ(questions.size(), 3);
+    EXPECT_TRUE(questions[0].contains("tune.wav") && questions[0].contains("tune.snc"));
+    // Changed since it was rendered: no longer the script's own.
+    ASSERT_TRUE(QFile::remove(wav) && QFile::copy(drum, wav));
+    files_.answers = {script};
+    frame_.playMelodyAction()->trigger();
+    test::waitForBackgroundJobs();
+    EXPECT_EQ(questions.size(), 4);
+    EXPECT_TRUE(messages_.texts.isEmpty()) << messages_.texts.join('\n').toStdString();
+}
+
 TEST_F(PianoTest, AGeneratedInstrumentArrivesAsRecords) {
     std::vector<std::int16_t> samples(2205);
     for (std::size_t i = 0; i < samples.size(); ++i)

@@ -28,7 +28,9 @@
 #include <QSplitter>
 #include <QSplitterHandle>
 #include <QStatusBar>
+#include <QStatusTipEvent>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
@@ -165,6 +167,37 @@ TEST_F(WindowUxTest, ToolbarStatusTipsReachTheStatusBar) {
     ASSERT_FALSE(load->statusTip().isEmpty());
     load->showStatusText(frame().pianoFrame());
     EXPECT_EQ(frame().statusBar()->currentMessage(), load->statusTip());
+}
+
+// A warning outlives the status tips of the buttons the pointer crosses and
+// goes with the next command.
+TEST_F(WindowUxTest, AStatusWarningStaysUntilTheNextCommand) {
+    showAt(1200, 900);
+    const QString warning = QStringLiteral("song.mid: 1 note on keys the instrument does not cover: 60 (1)");
+    emit instrument().statusMessage(warning);
+    QToolBar* toolBar = frame().pianoFrame()->toolBar();
+    QAction* load = frame().pianoFrame()->loadInstrumentAction();
+    QWidget* button = toolBar->widgetForAction(load);
+    ASSERT_NE(button, nullptr);
+    auto shown = [this, &warning] {
+        const auto* note = frame().statusBar()->findChild<QLabel*>(QStringLiteral("statusNote"));
+        return frame().statusBar()->currentMessage() == warning ||
+               (note != nullptr && note->isVisible() && note->text() == warning);
+    };
+    ASSERT_TRUE(shown());
+    for (int crossing = 0; crossing < 2; ++crossing) {
+        QStatusTipEvent enter(load->statusTip());
+        QApplication::sendEvent(button, &enter);
+        EXPECT_EQ(frame().statusBar()->currentMessage(), load->statusTip())
+            << "the tip shows while pointed at";
+        QStatusTipEvent leave{QString()};
+        QApplication::sendEvent(button, &leave);
+        EXPECT_TRUE(shown()) << "crossing " << crossing;
+    }
+    // Load Instrument, its dialog cancelled: a command all the same.
+    QTest::mouseClick(button, Qt::LeftButton);
+    EXPECT_FALSE(shown());
+    EXPECT_TRUE(statusText("statusNote").isEmpty());
 }
 
 TEST_F(WindowUxTest, ViewStatusBarShowsAndHidesIt) {

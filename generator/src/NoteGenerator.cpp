@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <exception>
 #include <stdexcept>
+#include <string>
 #include <thread>
 
 namespace kivora {
@@ -147,6 +148,10 @@ void NoteGenerator::configure(const GenerationSettings& settings, muntero::Model
     const double samples = std::trunc(settings.sampleRate * 0.001 * settings.durationMs);
     if (samples > kMaxSamplesPerNote) {
         throw std::invalid_argument("The notes are too long");
+    }
+    if (settings.durationMs > GenerationSettings::kMaxDurationMs) {
+        throw std::invalid_argument("A note lasts at most " +
+                                    std::to_string(GenerationSettings::kMaxDurationMs) + " ms");
     }
 
     allocated_ = false;

@@ -12,10 +12,11 @@
 namespace kivora {
 
 EditorClipboard::EditorClipboard(ModelEditorPane* editor) : QObject(editor), editor_(editor) {
-    auto make = [this](const QString& text, QKeyCombination key, const QString& tip,
+    auto make = [this](const QString& text, QList<QKeySequence> keys, const QString& tip,
                        void (EditorClipboard::*slot)()) {
         auto* action = new QAction(text, this);
-        action->setShortcut(QKeySequence(key));
+        // The first is the one the menu shows.
+        action->setShortcuts(keys);
         // Only while the focus is in the editor: elsewhere these keys are not the model's.
         action->setShortcutContext(Qt::WidgetWithChildrenShortcut);
         action->setStatusTip(tip);
@@ -23,15 +24,17 @@ EditorClipboard::EditorClipboard(ModelEditorPane* editor) : QObject(editor), edi
         editor_->addAction(action);
         return action;
     };
-    cut_ = make(tr("Cu&t"), Qt::CTRL | Qt::Key_X,
+    // Besides the letters, the keys of the older convention: Shift+Delete,
+    // Ctrl+Insert and Shift+Insert.
+    cut_ = make(tr("Cu&t"), {Qt::CTRL | Qt::Key_X, Qt::SHIFT | Qt::Key_Delete},
                 tr("Remove the selected nodes and their springs, keeping them on the clipboard"),
                 &EditorClipboard::cut);
-    copy_ = make(tr("&Copy"), Qt::CTRL | Qt::Key_C,
+    copy_ = make(tr("&Copy"), {Qt::CTRL | Qt::Key_C, Qt::CTRL | Qt::Key_Insert},
                  tr("Copy the selected nodes and the springs between them"), &EditorClipboard::copy);
-    paste_ = make(tr("&Paste"), Qt::CTRL | Qt::Key_V, tr("Insert the copied nodes into the current element"),
-                  &EditorClipboard::paste);
+    paste_ = make(tr("&Paste"), {Qt::CTRL | Qt::Key_V, Qt::SHIFT | Qt::Key_Insert},
+                  tr("Insert the copied nodes into the current element"), &EditorClipboard::paste);
     duplicate_ =
-        make(tr("&Duplicate"), Qt::CTRL | Qt::Key_D,
+        make(tr("&Duplicate"), {Qt::CTRL | Qt::Key_D},
              tr("Copy the selected nodes and their springs beside them"), &EditorClipboard::duplicate);
 
     connect(editor_, &ModelEditorPane::selectionChanged, this, &EditorClipboard::updateActions);

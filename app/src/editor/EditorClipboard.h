@@ -1,7 +1,8 @@
 // Cut, Copy, Paste and Duplicate of the editor's selected nodes with the
 // springs among them, through the system clipboard (JSON text, see
 // ModelFragment). Each is one undoable step on the model session. The actions
-// answer Ctrl+X, Ctrl+C, Ctrl+V and Ctrl+D while the focus is inside the editor
+// answer Ctrl+X, Ctrl+C, Ctrl+V and Ctrl+D (and Shift+Delete, Ctrl+Insert and
+// Shift+Insert for the first three) while the focus is inside the editor
 // pane, where a field of the panel keeps its own text-editing keys; the main
 // frame shows them in its Edit menu. With Ctrl held these keys never play notes.
 #pragma once

@@ -4,6 +4,8 @@
 #include "common/EngineGuard.h"
 #include "common/LeadingNumber.h"
 
+#include <kivora/NoteGenerator.h>
+
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -13,6 +15,7 @@
 #include <QRegularExpressionValidator>
 #include <algorithm>
 #include <charconv>
+#include <string>
 
 namespace kivora {
 
@@ -54,6 +57,7 @@ SoundPropertiesDialog::SoundPropertiesDialog(QWidget* parent)
         place(label, 0, x, y, width, height);
         // A substitute for the layout's font may be wider: the text is not cut.
         label->resize(std::max(label->width(), label->sizeHint().width()), label->height());
+        return label;
     };
     auto lineEdit = [&](int id, int x, int y, int width, int height) {
         auto* edit = new QLineEdit(this);
@@ -92,10 +96,14 @@ SoundPropertiesDialog::SoundPropertiesDialog(QWidget* parent)
     radio("8000", kRate8000, 118, 81, 32, 10, kRate44100, kRate8000);
 
     group("Duration", 7, 93, 160, 25);
-    label("milliSenods", 14, 105, 35, 8);
+    QLabel* unit = label("milliSenods", 14, 105, 35, 8);
     QLineEdit* duration = lineEdit(kDurationEdit, 55, 103, 40, 12);
     duration->setValidator(
         new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), duration));
+    const QString range = tr("Every note lasts 1 to %1 milliseconds").arg(GenerationSettings::kMaxDurationMs);
+    unit->setToolTip(range);
+    duration->setToolTip(range);
+    duration->setPlaceholderText(tr("1-%1").arg(GenerationSettings::kMaxDurationMs));
     // Shown for the layout's sake; nothing reads it.
     auto* tillSilence = new QCheckBox(QStringLiteral("till Silence"), this);
     tillSilence->setEnabled(false);
@@ -126,11 +134,24 @@ void SoundPropertiesDialog::initialise() {
 }
 
 void SoundPropertiesDialog::accept() {
-    // A note needs at least one sample; 0 ms gives none at any rate, so the
-    // dialog stays open with the text for the user to correct.
+    // A note needs at least one sample; 0 ms gives none at any rate. Past
+    // the generator's limit no run starts. Either way the dialog stays open
+    // with the text for the user to correct.
     QLineEdit* duration = edit(kDurationEdit);
-    if (leadingInt(duration->text().toStdString()) == 0) {
-        showMessage(this, tr("The duration must be at least 1 millisecond: a note of 0 ms has no samples."));
+    const std::string text = duration->text().trimmed().toStdString();
+    const std::optional<int> ms = leadingInt(text);
+    // Digits beyond an int's range are a duration too, and far too long.
+    const bool tooLong = ms ? *ms > GenerationSettings::kMaxDurationMs
+                            : !text.empty() && text.front() >= '0' && text.front() <= '9';
+    QString refusal;
+    if (ms == 0)
+        refusal = tr("The duration must be at least 1 millisecond: a note of 0 ms has no samples.");
+    else if (tooLong)
+        refusal = tr("The duration must be at most %1 milliseconds (%2 is too long).")
+                      .arg(GenerationSettings::kMaxDurationMs)
+                      .arg(QString::fromStdString(text));
+    if (!refusal.isEmpty()) {
+        showMessage(this, refusal);
         duration->setFocus();
         duration->selectAll();
         return;

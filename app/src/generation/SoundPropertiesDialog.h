@@ -4,8 +4,9 @@
 // The caller sets the five public values, runs exec() and, unless it returns
 // QDialog::Rejected, reads them back. The dialog shows the values when it is
 // first shown and takes them back on "Generate!"; a text that does not start
-// with a number keeps the field's value. A duration of 0 ms is refused with a
-// message and the dialog stays open. Interface thread only.
+// with a number keeps the field's value. A duration of 0 ms, or one above the
+// generator's GenerationSettings::kMaxDurationMs, is refused with a message
+// and the dialog stays open. Interface thread only.
 #pragma once
 
 #include <QDialog>

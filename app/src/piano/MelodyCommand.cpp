@@ -1,6 +1,7 @@
 #include "piano/MelodyCommand.h"
 
 #include "common/EngineGuard.h"
+#include "common/RenderedFiles.h"
 
 #include <kivora/exchange/MidiFileRendering.h>
 #include <pellamy/MelodyRenderer.h>
@@ -8,7 +9,10 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <memory>
 
 namespace kivora {
@@ -39,6 +43,59 @@ MelodyCommand::MelodyCommand(Context context)
     : context_(std::move(context)), player_(context_.pianoOutput),
       job_(context_.owner, tr("Preparing the melody...")) {}
 
+MelodyCommand::~MelodyCommand() = default;
+
+MelodyCommand::ReplaceAnswer MelodyCommand::askInMessageBox(QWidget* owner, const QString& question) {
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Kivora"), question, QMessageBox::NoButton, owner);
+    QPushButton* replace = box.addButton(tr("&Replace"), QMessageBox::DestructiveRole);
+    QPushButton* elsewhere = box.addButton(tr("&Keep It"), QMessageBox::AcceptRole);
+    box.addButton(QMessageBox::Cancel);
+    box.setDefaultButton(elsewhere);
+    box.exec();
+    if (box.clickedButton() == replace)
+        return ReplaceAnswer::Replace;
+    if (box.clickedButton() == elsewhere)
+        return ReplaceAnswer::RenderElsewhere;
+    return ReplaceAnswer::Cancel;
+}
+
+std::optional<QString> MelodyCommand::temporaryPath(const QString& fileName) {
+    if (temporaryFolder_ == nullptr || !temporaryFolder_->isValid())
+        temporaryFolder_ = std::make_unique<QTemporaryDir>();
+    if (!temporaryFolder_->isValid()) {
+        showMessage(context_.owner, tr("%1 cannot be rendered: no temporary folder can be made (%2)")
+                                        .arg(fileName, temporaryFolder_->errorString()));
+        return std::nullopt;
+    }
+    return temporaryFolder_->filePath(fileName);
+}
+
+std::optional<QString> MelodyCommand::destinationFor(const QString& source, const QString& beside,
+                                                     QString& note) {
+    const QFileInfo wav(beside);
+    const QString sourceName = QFileInfo(source).fileName();
+    if (!folderTakesFiles_(wav.absolutePath()) || (wav.exists() && !wav.isWritable())) {
+        note = tr("%1 was rendered to a temporary file: its folder takes no new file").arg(sourceName);
+        return temporaryPath(wav.fileName());
+    }
+    if (!wav.exists() || isRenderingOf(beside, source))
+        return beside;
+    const QString question =
+        tr("%1 already exists and is not the rendering of %2.\n\nReplace it with the rendering, or keep it "
+           "and play %2 from a temporary file?")
+            .arg(QDir::toNativeSeparators(beside), sourceName);
+    switch (askReplace_ ? askReplace_(context_.owner, question) : ReplaceAnswer::Cancel) {
+    case ReplaceAnswer::Replace:
+        return beside;
+    case ReplaceAnswer::RenderElsewhere:
+        note = tr("%1 was kept: %2 was rendered to a temporary file").arg(wav.fileName(), sourceName);
+        return temporaryPath(wav.fileName());
+    case ReplaceAnswer::Cancel:
+        break;
+    }
+    return std::nullopt;
+}
+
 bool MelodyCommand::run(const FileChooser& chooser) {
     if (job_.raiseIfRunning())
         return false;
@@ -64,7 +121,12 @@ bool MelodyCommand::play(const QString& path) {
                      clip, status);
     }
     if (endsWith(".snc")) {
-        const QString wavPath = path.left(path.size() - 4) + QStringLiteral(".wav");
+        const QString beside = path.left(path.size() - 4) + QStringLiteral(".wav");
+        QString note;
+        const std::optional<QString> destination = destinationFor(path, beside, note);
+        if (!destination)
+            return false;
+        const QString& wavPath = *destination;
         // Without an instrument only a script that defines its own renders.
         std::shared_ptr<pellamy::InstrumentModel> copy = instrument ? rewoundCopy(*instrument) : nullptr;
         return start(
@@ -79,7 +141,7 @@ bool MelodyCommand::play(const QString& path) {
                 renderer.render(scriptPath, wavPath);
                 *clip = MelodyPlayer::load(wavPath);
             },
-            clip, status);
+            clip, status, note, wavPath == beside ? beside : QString(), path);
     }
     if (exchange::isMidiFilePath(narrowPath(path))) {
         const QFileInfo midi(path);
@@ -91,7 +153,12 @@ bool MelodyCommand::play(const QString& path) {
                             .arg(fileName));
             return false;
         }
-        const QString wavPath = midi.dir().filePath(midi.completeBaseName() + QStringLiteral(".wav"));
+        const QString beside = midi.dir().filePath(midi.completeBaseName() + QStringLiteral(".wav"));
+        QString note;
+        const std::optional<QString> destination = destinationFor(path, beside, note);
+        if (!destination)
+            return false;
+        const QString& wavPath = *destination;
         return start(
             [clip, status, copy = rewoundCopy(*instrument), fileName, midiPath = narrowPath(path),
              wavPath = narrowPath(wavPath)](const BackgroundJob::StopCheck& stopRequested) {
@@ -118,7 +185,7 @@ bool MelodyCommand::play(const QString& path) {
                 exchange::writeSongWav(result.rendering, wavPath);
                 *clip = MelodyPlayer::load(wavPath);
             },
-            clip, status);
+            clip, status, note, wavPath == beside ? beside : QString(), path);
     }
     showMessage(context_.owner, tr("%1 is not a melody: Play Melody takes .wav, .snc and .mid files")
                                     .arg(QFileInfo(path).fileName()));
@@ -126,10 +193,17 @@ bool MelodyCommand::play(const QString& path) {
 }
 
 bool MelodyCommand::start(BackgroundJob::Work work, const std::shared_ptr<MelodyClip>& clip,
-                          const std::shared_ptr<QString>& status) {
-    return job_.start(std::move(work), [this, clip, status] {
-        if (!status->isEmpty() && context_.showStatus)
-            context_.showStatus(*status);
+                          const std::shared_ptr<QString>& status, const QString& note,
+                          const QString& rendering, const QString& source) {
+    return job_.start(std::move(work), [this, clip, status, note, rendering, source] {
+        if (!rendering.isEmpty())
+            rememberRendering(rendering, source);
+        QStringList notes;
+        for (const QString& text : {note, *status})
+            if (!text.isEmpty())
+                notes << text;
+        if (!notes.isEmpty() && context_.showStatus)
+            context_.showStatus(notes.join(QStringLiteral("; ")));
         player_.play(*clip);
     });
 }

@@ -7,17 +7,28 @@
 // the command starts, so the piano may load another one meanwhile; a second
 // Play Melody is refused while one is being prepared.
 //
+// A rendering goes beside its melody (tune.snc gives tune.wav) when that file
+// does not exist or is this melody's own earlier rendering; another file of
+// that name is replaced only when the user says so, else the melody renders
+// to a temporary file and plays from there, as it does when its folder takes
+// no file.
+//
 // Thread: interface thread.
 #pragma once
 
 #include "common/BackgroundJob.h"
 #include "common/FileChooser.h"
+#include "common/RenderedFiles.h"
 #include "piano/MelodyPlayer.h"
 
 #include <pellamy/InstrumentModel.h>
 
 #include <QString>
 #include <functional>
+#include <memory>
+#include <optional>
+
+class QTemporaryDir;
 
 class QWidget;
 
@@ -25,6 +36,11 @@ namespace kivora {
 
 class MelodyCommand {
 public:
+    enum class ReplaceAnswer { Replace, RenderElsewhere, Cancel };
+    // Asks whether an existing file that is not the melody's rendering goes.
+    using ReplaceQuestion = std::function<ReplaceAnswer(QWidget* owner, const QString& question)>;
+    static ReplaceAnswer askInMessageBox(QWidget* owner, const QString& question);
+
     struct Context {
         QWidget* owner = nullptr; // parents the dialog and the messages
         // The piano's instrument, or nullptr without one.
@@ -36,6 +52,7 @@ public:
     };
 
     explicit MelodyCommand(Context context);
+    ~MelodyCommand();
     MelodyCommand(const MelodyCommand&) = delete;
     MelodyCommand& operator=(const MelodyCommand&) = delete;
 
@@ -48,12 +65,25 @@ public:
 
     MelodyPlayer& player() { return player_; }
     BackgroundJob& job() { return job_; }
+    void setReplaceQuestion(ReplaceQuestion question) { askReplace_ = std::move(question); }
+    // Whether a file can be created in a folder (tests stand in for a read-only one).
+    void setFolderCheck(std::function<bool(const QString&)> check) { folderTakesFiles_ = std::move(check); }
 
 private:
+    // Where the rendering of `source` goes instead of `beside`, with a note
+    // saying why when it is not beside; nothing when the user cancelled.
+    std::optional<QString> destinationFor(const QString& source, const QString& beside, QString& note);
+    std::optional<QString> temporaryPath(const QString& fileName);
+    // `rendering` (beside its source, else empty) is remembered once written.
     bool start(BackgroundJob::Work work, const std::shared_ptr<MelodyClip>& clip,
-               const std::shared_ptr<QString>& status);
+               const std::shared_ptr<QString>& status, const QString& note = {},
+               const QString& rendering = {}, const QString& source = {});
 
     Context context_;
+    ReplaceQuestion askReplace_ = askInMessageBox;
+    std::function<bool(const QString& folder)> folderTakesFiles_ = folderTakesFiles;
+    // Renderings that could not go beside their melody.
+    std::unique_ptr<QTemporaryDir> temporaryFolder_;
     MelodyPlayer player_;
     BackgroundJob job_;
 };

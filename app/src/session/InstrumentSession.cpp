@@ -1,6 +1,7 @@
 #include "session/InstrumentSession.h"
 
 #include "common/EngineGuard.h"
+#include "common/RenderedFiles.h"
 #include "session/LiveModelSession.h"
 
 #include <pellamy/InstrumentModel.h>
@@ -197,8 +198,12 @@ void InstrumentSession::stopRecording() {
         return;
     const bool recording = keyboard->IsRendering();
     // Live, the keyboard's silent rendering is replaced by the voices'.
-    if (call([&] { keyboard->RenderStop(); }) && liveMode_ && recording)
-        call([&] { live_->renderRecording(melodyPath_); });
+    bool rendered = call([&] { keyboard->RenderStop(); });
+    if (rendered && liveMode_ && recording)
+        rendered = call([&] { live_->renderRecording(melodyPath_); });
+    // Playing the script later replaces its own rendering without asking.
+    if (rendered && recording)
+        rememberRendering(melodyPath_.left(melodyPath_.size() - 4) + QStringLiteral(".wav"), melodyPath_);
     emit stateChanged();
 }
 

@@ -20,6 +20,7 @@
 #include <muntero/view/CDrawerView.h>
 #include <muntero/view/DrawerMessages.h>
 
+#include <QAbstractButton>
 #include <QAbstractSpinBox>
 #include <QApplication>
 #include <QCloseEvent>
@@ -35,6 +36,7 @@
 #include <QPlainTextEdit>
 #include <QStatusBar>
 #include <QTextEdit>
+#include <QTimer>
 #include <QUndoStack>
 #include <algorithm>
 #include <functional>
@@ -172,10 +174,8 @@ CMainFrame::CMainFrame(InstrumentSession& instrument, ModelSession& model,
     });
     connect(&instrument_, &InstrumentSession::noteStarted, this,
             [this](const QString& alias) { showNote(instrument_.samplesOf(alias.toStdString())); });
-    connect(&instrument_, &InstrumentSession::statusMessage, this,
-            [this](const QString& text) { statusBar()->showMessage(text); });
-    connect(pianoFrame_->view(), &CPianoView::statusMessage, this,
-            [this](const QString& text) { statusBar()->showMessage(text); });
+    connect(&instrument_, &InstrumentSession::statusMessage, this, &CMainFrame::showStatusNote);
+    connect(pianoFrame_->view(), &CPianoView::statusMessage, this, &CMainFrame::showStatusNote);
     if (LiveModelSession* live = instrument_.liveSession()) {
         // Voices in use and late blocks, while the model plays live; the
         // label joins the status bar when the mode is first turned on.
@@ -188,8 +188,7 @@ CMainFrame::CMainFrame(InstrumentSession& instrument, ModelSession& model,
             }
             label->setText(text);
         });
-        connect(live, &LiveModelSession::statusMessage, this,
-                [this](const QString& text) { statusBar()->showMessage(text); });
+        connect(live, &LiveModelSession::statusMessage, this, &CMainFrame::showStatusNote);
     }
     connect(&model_, &ModelSession::titleChanged, this, &CMainFrame::updateTitle);
     connect(&model_, &ModelSession::changed, this, &CMainFrame::updateTitle);
@@ -198,6 +197,8 @@ CMainFrame::CMainFrame(InstrumentSession& instrument, ModelSession& model,
     connect(&instrument_, &InstrumentSession::instrumentChanged, this, &CMainFrame::updateTitle);
     connect(&instrument_, &InstrumentSession::recentFilesChanged, this,
             &CMainFrame::rebuildRecentInstrumentsMenu);
+    // Every way to load an instrument waits while the piano's Load does (a generation run).
+    connect(pianoFrame_->loadInstrumentAction(), &QAction::changed, this, &CMainFrame::followLoadCommand);
     updateTitle();
     // From the start, so that the panes keep their size when the first message comes.
     statusInfo_ = new StatusBarInfo(statusBar(), instrument_, model_);
@@ -212,11 +213,20 @@ CMainFrame::CMainFrame(InstrumentSession& instrument, ModelSession& model,
 #else
     midiSource.reset();
 #endif
+    // The widget that had the keys before the menu bar took them (a menu
+    // closed with Escape leaves the bar holding them).
+    focusFollower_ =
+        connect(qApp, &QApplication::focusChanged, this, [this, bar = menuBar()](QWidget* old, QWidget* now) {
+            if (now == bar && old != bar)
+                focusBeforeMenuBar_ = old;
+        });
     qApp->installEventFilter(this);
 }
 
 CMainFrame::~CMainFrame() {
     qApp->removeEventFilter(this);
+    // Closing the window moves the focus while the frame is half gone.
+    disconnect(focusFollower_);
     // The worker writes into the run's generator and posts to the window: it
     // ends before anything it reaches is destroyed.
     generationRun_->shutdown();
@@ -314,8 +324,22 @@ void CMainFrame::rebuildRecentMenu() {
 }
 
 void CMainFrame::rebuildRecentInstrumentsMenu() {
-    fillRecentMenu(recentInstrumentsMenu_, instrument_.recentFiles(),
-                   [this](const QString& path) { instrument_.loadRecentFile(path); });
+    fillRecentMenu(recentInstrumentsMenu_, instrument_.recentFiles(), [this](const QString& path) {
+        if (instrumentLoadingAllowed())
+            instrument_.loadRecentFile(path);
+    });
+    followLoadCommand();
+}
+
+bool CMainFrame::instrumentLoadingAllowed() const {
+    return pianoFrame_->loadInstrumentAction()->isEnabled();
+}
+
+void CMainFrame::followLoadCommand() {
+    const bool allowed = instrumentLoadingAllowed();
+    for (QAction* entry : recentInstrumentsMenu_->actions())
+        entry->setEnabled(allowed);
+    recentInstrumentsMenu_->setEnabled(allowed && !recentInstrumentsMenu_->isEmpty());
 }
 
 void CMainFrame::updateTitle() {
@@ -471,8 +495,44 @@ void CMainFrame::forwardKey(const QKeyEvent& event) {
     forwarding_ = false;
 }
 
+void CMainFrame::showStatusNote(const QString& text) {
+    statusInfo_->showNote(text);
+}
+
+void CMainFrame::giveKeysBackAfterMenu() {
+    // Escape leaves the menu bar holding the keys, where letters open menus.
+    if (QApplication::activePopupWidget() != nullptr || QApplication::focusWidget() != menuBar())
+        return;
+    QWidget* previous = focusBeforeMenuBar_;
+    if (previous != nullptr && previous->window() == this && previous->isVisible())
+        previous->setFocus(Qt::OtherFocusReason);
+    else
+        menuBar()->clearFocus();
+}
+
+bool CMainFrame::startsCommand(QObject* watched, const QEvent& event) const {
+    switch (event.type()) {
+    case QEvent::Shortcut:
+        return true;
+    case QEvent::MouseButtonPress:
+        return qobject_cast<QAbstractButton*>(watched) != nullptr ||
+               qobject_cast<QMenu*>(watched) != nullptr || qobject_cast<QMenuBar*>(watched) != nullptr;
+    case QEvent::KeyPress: {
+        const int key = static_cast<const QKeyEvent&>(event).key();
+        return qobject_cast<QMenu*>(watched) != nullptr && (key == Qt::Key_Return || key == Qt::Key_Enter);
+    }
+    default:
+        return false;
+    }
+}
+
 bool CMainFrame::eventFilter(QObject* watched, QEvent* event) {
     const QEvent::Type type = event->type();
+    if (type == QEvent::Hide && qobject_cast<QMenu*>(watched) != nullptr)
+        QTimer::singleShot(0, this, &CMainFrame::giveKeysBackAfterMenu);
+    // A note stays until the user's next command, not the next status tip.
+    if (statusInfo_ != nullptr && startsCommand(watched, *event))
+        statusInfo_->clearNote();
     if ((type == QEvent::KeyPress || type == QEvent::KeyRelease) && !forwarding_) {
         auto* widget = qobject_cast<QWidget*>(watched);
         const auto& key = *static_cast<QKeyEvent*>(event);
@@ -493,6 +553,9 @@ void CMainFrame::deliverRunResults(int count, const pellamy::SoundStreamDescript
     // A run cancelled before its first note leaves everything as it was.
     if (!instrument_.adoptRecords(count, records))
         return;
+    // White until the new note's spectrum arrives: the one shown belongs to
+    // the notes the run replaced.
+    analyzerFrame_->view()->clear();
     // The first note as the run rendered it, its first channel.
     NoteSamples first;
     const pellamy::SoundStreamDescription& record = records[0];
@@ -517,8 +580,15 @@ void CMainFrame::exportInstrument() {
 }
 
 bool CMainFrame::openFile(const QString& path) {
-    if (path.endsWith(QLatin1String(".ins"), Qt::CaseInsensitive))
+    if (path.endsWith(QLatin1String(".ins"), Qt::CaseInsensitive)) {
+        if (!instrumentLoadingAllowed()) {
+            showMessage(this, tr("%1 is not loaded: notes are being generated, and their instrument "
+                                 "replaces the piano's when the run ends.")
+                                  .arg(QDir::toNativeSeparators(path)));
+            return false;
+        }
         return instrument_.maybeSave() && instrument_.loadFile(path);
+    }
     return model_.maybeSave() && model_.openFile(path);
 }
 

@@ -13,6 +13,7 @@
 #include <pellamy/SoundStreamDescription.h>
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QSplitter>
 #include <array>
 #include <memory>
@@ -137,6 +138,15 @@ private:
     void updateTitle();
     void rebuildRecentMenu();
     void rebuildRecentInstrumentsMenu();
+    // False while the piano's Load Instrument is disabled (a run is generating).
+    bool instrumentLoadingAllowed() const;
+    // Recent Instruments takes the enabling of the piano's Load Instrument.
+    void followLoadCommand();
+    void showStatusNote(const QString& text);
+    // After a menu closed: the keys go back where they were, to play notes.
+    void giveKeysBackAfterMenu();
+    // A press or shortcut that runs a command (a note in the status bar goes).
+    bool startsCommand(QObject* watched, const QEvent& event) const;
     // A new run may replace the instrument: unsaved work is asked about first.
     void generate(bool single);
     // Shows a note in the oscillogram and the analyzer.
@@ -173,6 +183,8 @@ private:
     bool drawerExpanded_ = false;
     bool showExpanded_ = false; // the layout applied: expanded or default
     bool forwarding_ = false;
+    QPointer<QWidget> focusBeforeMenuBar_;
+    QMetaObject::Connection focusFollower_;
 };
 
 } // namespace kivora

@@ -16,6 +16,14 @@ StatusBarInfo::StatusBarInfo(QStatusBar* bar, InstrumentSession& instrument, Mod
     hint_ = new QLabel(bar);
     hint_->setObjectName(QStringLiteral("statusHint"));
     bar->addWidget(hint_, 1);
+    note_ = new QLabel(bar);
+    note_->setObjectName(QStringLiteral("statusNote"));
+    note_->setTextFormat(Qt::PlainText);
+    // A long note is cut rather than widening the window.
+    note_->setMinimumWidth(0);
+    note_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    note_->hide();
+    bar->addWidget(note_, 1);
     recording_ = new QLabel(tr("Recording\u2026"), bar);
     recording_->setObjectName(QStringLiteral("statusRecording"));
     recording_->setStyleSheet(QStringLiteral("color: #b00000"));
@@ -47,6 +55,22 @@ void StatusBarInfo::refresh() {
     const bool empty = instrument == nullptr && model_.filePath().isEmpty() && !model_.isModified() &&
                        model_.document().nodes.empty();
     hint_->setText(empty ? tr("Open a model (Ctrl+O) or an instrument to begin") : QString());
+    hint_->setVisible(note_->text().isEmpty());
+}
+
+void StatusBarInfo::showNote(const QString& text) {
+    // The bar's own message would be drawn over it.
+    if (!text.isEmpty())
+        static_cast<QStatusBar*>(parent())->clearMessage();
+    note_->setText(text);
+    note_->setToolTip(text);
+    note_->setVisible(!text.isEmpty());
+    refresh();
+}
+
+void StatusBarInfo::clearNote() {
+    if (!note_->text().isEmpty())
+        showNote(QString());
 }
 
 } // namespace kivora

@@ -31,6 +31,10 @@
 namespace kivora {
 
 struct GenerationSettings {
+    // The longest note a run renders: the window's dialog and the command
+    // line refuse longer ones naming this limit, and configure throws.
+    static constexpr int kMaxDurationMs = 60000;
+
     int durationMs = 500; // of every note
     int octaves = 2;      // 0: one untuned note; n: 12·n tuned notes
     int sampleRate = 44100;
@@ -93,7 +97,8 @@ public:
     // the buffers and records. A duration giving fewer than one sample gives
     // one (a negative duration gives 1000 samples). Throws
     // std::invalid_argument for a snapshot refusalFor rejects, a sample rate
-    // of 0 or less, more than three octaves, or a note longer than
+    // of 0 or less, more than three octaves, a duration above
+    // GenerationSettings::kMaxDurationMs, or a note longer than
     // kMaxSamplesPerNote samples; a refused request keeps the previous run.
     void configure(const GenerationSettings& settings, muntero::ModelSnapshot snapshot);
 

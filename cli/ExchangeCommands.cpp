@@ -51,6 +51,8 @@ int runExport(std::vector<std::string> arguments) {
         std::printf("%s: key %d (%d-%d)", root.alias.c_str(), root.key, root.lowKey, root.highKey);
         if (!root.pitched)
             std::printf(", no usable pitch: plays unchanged");
+        else if (root.key < root.lowKey || root.key > root.highKey)
+            std::printf(", transposed from key %d (another sound holds it)", root.key);
         else if (root.centsSharp != 0.0)
             std::printf(", %+.1f cents corrected", -root.centsSharp);
         std::printf("\n");

@@ -216,7 +216,14 @@ int runGenerate(std::vector<std::string> arguments) {
     const InterruptScope interrupt(&generator.stopRequested, kInterrupted);
     // The first line appears once Ctrl-C is caught.
     progress.draw(0);
-    if (generator.run() == kInterrupted) {
+    int stopped = 0;
+    try {
+        stopped = generator.run();
+    } catch (const kivora::UntunableModel& refusal) {
+        std::fputc('\n', stderr);
+        throw CommandFailure(refusal.what());
+    }
+    if (stopped == kInterrupted) {
         std::fputs("\nInterrupted: nothing saved\n", stderr);
         return interrupt.exitStatus();
     }
@@ -244,12 +251,7 @@ int runGenerate(std::vector<std::string> arguments) {
     }
     std::vector<kivora::NoteTuning> tuning;
     if (tuned) {
-        if (!kivora::isMeasurable(untunedHz)) {
-            std::fprintf(stderr,
-                         "warning: the untuned note measures %.2f Hz, the edge of the measurable range "
-                         "(%.0f-%.0f Hz): its pitch lies outside it, so the tuning is unreliable\n",
-                         untunedHz, kivora::kLowestMeasurableHz, kivora::kHighestMeasurableHz);
-        }
+        // A note at the edge of the measurable range was refused by the run.
         tuning = kivora::measureTuning(generator);
         if (!report) {
             warnAboutMistunedNotes(tuning);
@@ -286,8 +288,18 @@ int runGenerate(std::vector<std::string> arguments) {
                          hz, kivora::kLowestMeasurableHz, kivora::kHighestMeasurableHz);
         }
     } else {
-        std::printf("Base frequency: %.2f Hz, tuned to %.2f Hz\n", generator.baseFrequency(),
-                    kivora::NoteGenerator::kFirstNoteHz);
+        const double scale = generator.untunedStiffnessScale();
+        if (scale != 1.0) {
+            // The model's own pitch lies outside what the resonators measure.
+            std::printf(
+                "Base frequency: %.2f Hz (measured as %.2f Hz with every spring scaled by %.6g), tuned "
+                "to %.2f Hz\n",
+                generator.baseFrequency() / std::sqrt(scale), generator.baseFrequency(), scale,
+                kivora::NoteGenerator::kFirstNoteHz);
+        } else {
+            std::printf("Base frequency: %.2f Hz, tuned to %.2f Hz\n", generator.baseFrequency(),
+                        kivora::NoteGenerator::kFirstNoteHz);
+        }
         if (report) {
             printTuningReport(tuning);
         }

@@ -57,11 +57,7 @@ int runPitch(std::vector<std::string> arguments) {
     // Every file is read as an instrument's sound is, so a file measures as it plays.
     std::optional<pellamy::SoundFileValues> sound = pellamy::readSoundFile(path);
     if (!sound) {
-        const std::string compressed = pellamy::compressedFormatRefusal(path);
-        throw CommandFailure("cannot measure \"" + path + "\": " +
-                             (compressed.empty()
-                                  ? "not a WAV file of 8-, 16-, 24- or 32-bit integer or float samples"
-                                  : compressed));
+        throw CommandFailure("cannot measure \"" + path + "\": " + pellamy::soundFileProblem(path));
     }
     if (fileReader && !fileReaderReads(path)) {
         throw CommandFailure("cannot measure \"" + path + "\": " + kFileReaderOnly);

@@ -82,9 +82,7 @@ void loadWav(const std::string& path, pellamy::InstrumentModel& instrument) {
     std::unique_ptr<pellamy::WavFile> file;
     errno = 0;
     if (pellamy::openWavForRead(path, file) != pellamy::kWavOk)
-        throw CommandFailure(pellamy::fileFailureText("Can't open WAV file", path,
-                                                      errno != 0 ? pellamy::systemReason(errno)
-                                                                 : "not a WAV file with sound data"));
+        throw CommandFailure(pellamy::soundFileFailureText(path));
     file.reset();
     const std::optional<pellamy::SoundFileValues> sound = pellamy::readSoundFile(path);
     if (const std::string compressed = sound ? std::string() : pellamy::compressedFormatRefusal(path);

@@ -30,7 +30,8 @@ int mixModeFor(const std::string& name) {
 }
 
 // A MIDI song played as a sampler plays the exported bank: normalised when
-// it would clip unless --mix says otherwise.
+// it would clip unless --mix says otherwise. The song is mixed in floating
+// point, so "none" (no scaling) writes it as "clip" does.
 int renderMidiSong(const std::string& midiPath, const pellamy::InstrumentModel& instrument,
                    const std::string& outputPath, int channel, const std::optional<std::string>& mix,
                    double releaseMs, const InterruptScope& interrupt) {
@@ -52,8 +53,6 @@ int renderMidiSong(const std::string& midiPath, const pellamy::InstrumentModel& 
         return interrupt.exitStatus();
     }
     try {
-        if (mix && *mix == "none")
-            std::fill(rendering.values.begin(), rendering.values.end(), std::int16_t{0});
         if (rendering.notesPlayed == 0) {
             reportSkippedNotes(result);
             throw CommandFailure("No note of " + midiPath + " falls on a key of the instrument");

@@ -617,5 +617,54 @@ TEST(GenerationRun, NotesPastTheStepLimitAreNamedInOneMessage) {
                                            .arg(QString::fromStdString(largest->name)));
 }
 
+// A chain drawn with the editor's defaults (five nodes of mass 1, springs
+// 1000, ends fixed, the middle one flagged and displaced) sounds at 3.85 Hz,
+// below what the resonators measure: the run scales it into their range and
+// tunes it; where the untuned note still measures at the range's edge, the
+// run says why and what to change, and hands no notes over.
+TEST(GenerationRun, AModelBelowTheMeasurableRangeIsTunedOrRefusedWithTheReason) {
+    const auto defaultChain = [] {
+        muntero::ModelSnapshot chain;
+        for (int i = 0; i < 5; ++i) {
+            const bool end = i == 0 || i == 4;
+            kivora::testing::addNode(chain, 1.0, end, i == 2 ? 0.5 : 0.0);
+            if (!end) {
+                kivora::testing::addLink(chain, 1000.0, i - 1);
+                kivora::testing::addLink(chain, 1000.0, i + 1);
+            }
+        }
+        chain.soundingNode = 2;
+        return chain;
+    };
+    GenerationSettings settings;
+    settings.octaves = 1;
+    settings.durationMs = 300;
+    {
+        RunFixture fixture;
+        fixture.model = defaultChain;
+        fixture.answerSettings(settings);
+        fixture.run.generateNotes();
+        ASSERT_TRUE(fixture.waitIdle());
+        EXPECT_EQ(fixture.delivery.count, 12);
+        ASSERT_TRUE(testing::processEventsUntil([&] { return !fixture.delivery.tuning.isEmpty(); }));
+        EXPECT_TRUE(fixture.delivery.messages.empty()) << fixture.delivery.messages[0].toStdString();
+        const double worstCents = fixture.delivery.tuning.section(QLatin1Char(' '), 3, 3).toDouble();
+        EXPECT_LT(worstCents, 5.0) << fixture.delivery.tuning.toStdString();
+    }
+    RunFixture refused;
+    refused.model = defaultChain;
+    refused.answerSettings(settings);
+    refused.run.generator().setFrequencyMeter(
+        [](const pellamy::WAVEFORMATEX&, const std::int16_t*, unsigned) { return 38.0; });
+    refused.run.generateNotes();
+    ASSERT_TRUE(refused.waitIdle());
+    EXPECT_EQ(refused.delivery.count, 0);
+    ASSERT_EQ(refused.delivery.messages.size(), 1u);
+    EXPECT_TRUE(refused.delivery.messages[0].startsWith(
+        "The untuned note measures 38.00 Hz, the edge of the measurable range (40-2000 Hz)"))
+        << refused.delivery.messages[0].toStdString();
+    EXPECT_TRUE(refused.delivery.messages[0].contains("although every spring was scaled by"));
+}
+
 } // namespace
 } // namespace kivora

@@ -5,7 +5,11 @@
 #include "FirstChannel.h"
 #include "SpectralPeak.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 
 namespace {
 
@@ -135,6 +139,39 @@ TEST_F(Exchange, MidiFilesConvertToScriptsAndRenderThroughTheInstrument) {
     EXPECT_EQ(unwritable.status, 1);
     EXPECT_TRUE(unwritable.err.ends_with("\nCan't write " + nowhere + ": No such file or directory\n"))
         << unwritable.err;
+}
+
+// "--mix none" scales nothing: a song that does not clip is written as
+// "clip" writes it, not as silence. The peaks are read by Python's wave.
+TEST_F(Exchange, MidiRenderingWithoutMixingScalesNothing) {
+    const std::string ins = (scratch_ / "g.ins").string();
+    ASSERT_EQ(run("generate --octaves 1 --duration 300 -o '" + ins + "'").status, 0);
+    writeSong("48, 55", 240);
+    const std::string song = (scratch_ / "song.mid").string();
+    auto peakOf = [&](const std::string& name) {
+        write("peak.py", "import array, sys, wave\n"
+                         "w = wave.open(sys.argv[1])\n"
+                         "a = array.array('h', w.readframes(w.getnframes()))\n"
+                         "print(max(abs(v) for v in a))\n");
+        EXPECT_EQ(std::system(
+                      ("cd '" + scratch_.string() + "' && /usr/bin/python3 peak.py '" + name + "' > peak.txt")
+                          .c_str()),
+                  0);
+        std::ifstream text(scratch_ / "peak.txt");
+        std::string peak;
+        std::getline(text, peak);
+        return peak;
+    };
+    for (const char* mix : {"none", "clip"}) {
+        const auto rendered = run("render '" + song + "' -i '" + ins + "' --mix " + mix + " -o '" +
+                                  (scratch_ / mix).string() + ".wav'");
+        ASSERT_EQ(rendered.status, 0) << mix << ": " << rendered.err;
+    }
+    const std::string none = peakOf("none.wav");
+    EXPECT_GT(none.empty() ? 0 : std::stoi(none), 1000) << none;
+    EXPECT_EQ(none, peakOf("clip.wav"));
+    std::ifstream a(scratch_ / "none.wav", std::ios::binary), b(scratch_ / "clip.wav", std::ios::binary);
+    EXPECT_TRUE(std::equal(std::istreambuf_iterator<char>(a), {}, std::istreambuf_iterator<char>(b), {}));
 }
 
 TEST_F(Exchange, ConvertWritesTheScriptAndItsInstrumentAllOrNothing) {

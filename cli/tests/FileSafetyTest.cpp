@@ -136,7 +136,9 @@ TEST_F(FileSafety, BytesOfABinaryScriptAreQuotedEscaped) {
                                                                             "ELF\x02\x01\x1B[2J a 1\n");
     const CliRun result = run("render " + word(scratch_ / "binary.snc") + " -i " + duo_);
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err, "Sorry, unknown alias \\x7FELF\\x02\\x01\\x1B[2J\n");
+    EXPECT_EQ(result.err, "Sorry, unknown alias \\x7FELF\\x02\\x01\\x1B[2J at line 1 of " +
+                              (scratch_ / "binary.snc").string() +
+                              ": the instrument's aliases are low, high, drum\n");
 }
 
 TEST_F(FileSafety, ARenderTooLongForAWavFileWritesNothing) {

@@ -38,7 +38,8 @@ TEST_F(RenderCommand, ReportsFailuresAsOneLine) {
     const std::string previous = write("unknown.wav", "an earlier rendering");
     CliRun run = render("'" + unknown + "' -i " + duo_);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "Sorry, unknown alias nobody\n");
+    EXPECT_EQ(run.err, "Sorry, unknown alias nobody at line 3 of " + unknown +
+                           ": the instrument's aliases are low, high, drum\n");
     std::ifstream kept(previous, std::ios::binary);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "an earlier rendering");
 

@@ -82,11 +82,7 @@ bool readLinePiece(std::FILE* file, std::string& piece) {
         if (c == '\n')
             break;
     }
-    const bool readSomething = !piece.empty(); // end of file and read errors both end the text
-    // Text stops at a NUL byte, as it does for every C string reader.
-    if (const std::size_t nul = piece.find('\0'); nul != std::string::npos)
-        piece.resize(nul);
-    return readSomething;
+    return !piece.empty(); // end of file and read errors both end the text
 }
 
 std::uint8_t upperCaseKey(char key) {
@@ -301,11 +297,31 @@ SoundOpener fileSoundOpener(fs::path definitionFolder) {
     };
 }
 
-void forEachSoundLine(std::FILE* definition,
-                      const std::function<void(const std::vector<std::string>&)>& visit) {
+namespace {
+
+// Control bytes (a NUL among them) are no text: a binary file's.
+bool hasControlBytes(std::string_view text) {
+    return std::any_of(text.begin(), text.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r';
+    });
+}
+
+} // namespace
+
+std::size_t forEachSoundLine(std::FILE* definition,
+                             const std::function<void(const std::vector<std::string>&, std::size_t)>& visit) {
     std::string line;
     bool firstPiece = true;
+    std::size_t lineNumber = 0;
+    bool lineEnded = true;
     while (readLinePiece(definition, line)) {
+        lineNumber += lineEnded ? 1 : 0;
+        lineEnded = line.ends_with('\n');
+        const bool binary = hasControlBytes(line);
+        // Text stops at a NUL byte, as it does for every C string reader.
+        if (const std::size_t nul = line.find('\0'); nul != std::string::npos)
+            line.resize(nul);
         // Editors may put a UTF-8 byte-order mark at the start of the file.
         if (firstPiece && line.starts_with(kUtf8ByteOrderMark))
             line.erase(0, kUtf8ByteOrderMark.size());
@@ -318,18 +334,38 @@ void forEachSoundLine(std::FILE* definition,
         if (text.starts_with("--"))
             continue;
         const std::vector<std::string> fields = splitFields(text, 3);
-        if (fields.size() < 3)
-            break; // an incomplete line ends the definition; the sounds so far stay
-        visit(fields);
+        if (fields.size() < 3) // an incomplete line ends the definition; the sounds so far stay
+            return binary ? lineNumber : 0;
+        visit(fields, lineNumber);
     }
+    return 0;
 }
 
-void readDefinition(InstrumentModel& model, std::FILE* definition, const SoundOpener& openSound) {
+void readDefinition(InstrumentModel& model, std::FILE* definition, const SoundOpener& openSound,
+                    std::string_view definitionPath) {
     model.clear();
     std::size_t boundLines = 0;
-    forEachSoundLine(definition, [&](const std::vector<std::string>& fields) {
-        loadSoundLine(model, fields, boundLines, openSound);
-    });
+    const auto notADefinition = [&](std::size_t lineNumber) {
+        return fileFailureText("Can't open instrument file", definitionPath,
+                               "not an instrument definition (line " + std::to_string(lineNumber) +
+                                   " is binary data, not \"alias key sound-file\")");
+    };
+    const std::size_t binaryLine =
+        forEachSoundLine(definition, [&](const std::vector<std::string>& fields, std::size_t lineNumber) {
+            try {
+                loadSoundLine(model, fields, boundLines, openSound);
+            } catch (const std::string&) {
+                // A sound line of bytes that are no text is a file that is no
+                // definition (a WAV or a program chosen by mistake): say that of
+                // the file, not of a garbled "sound file" path.
+                if (definitionPath.empty() || std::none_of(fields.begin(), fields.end(), hasControlBytes))
+                    throw;
+                throw notADefinition(lineNumber);
+            }
+        });
+    // Reading stopped at binary bytes: the file is no definition, not an empty one.
+    if (binaryLine != 0 && !definitionPath.empty())
+        throw notADefinition(binaryLine);
     model.markLoaded();
 }
 
@@ -407,14 +443,14 @@ void InstrumentModel::loadFromFile(const std::string& path) {
     clear();
     detail::FilePtr file = detail::openTextForReading(path);
     detail::readDefinition(*this, file.get(),
-                           detail::fileSoundOpener(std::filesystem::path(path).parent_path()));
+                           detail::fileSoundOpener(std::filesystem::path(path).parent_path()), path);
 }
 
 std::vector<std::string> InstrumentModel::soundFilesOf(const std::string& definitionPath) {
     detail::FilePtr file = detail::openTextForReading(definitionPath);
     const std::filesystem::path folder = std::filesystem::path(definitionPath).parent_path();
     std::vector<std::string> paths;
-    detail::forEachSoundLine(file.get(), [&](const std::vector<std::string>& fields) {
+    detail::forEachSoundLine(file.get(), [&](const std::vector<std::string>& fields, std::size_t) {
         paths.push_back(detail::resolveSoundPath(folder, fields[2]).string());
     });
     return paths;

@@ -55,12 +55,18 @@ std::filesystem::path resolveSoundPath(const std::filesystem::path& definitionFo
 // Calls `visit` with the fields (alias, key, file) of every sound line, by
 // the line grammar: up to "!end" or the first incomplete line. A UTF-8
 // byte-order mark at the start of the file is skipped.
-void forEachSoundLine(std::FILE* definition,
-                      const std::function<void(const std::vector<std::string>&)>& visit);
+// The second argument is the line's number in the file, counted from 1.
+// Returns the number of the line that ended reading when it holds control
+// bytes (binary data), else 0.
+std::size_t forEachSoundLine(std::FILE* definition,
+                             const std::function<void(const std::vector<std::string>&, std::size_t)>& visit);
 
 // Reads definition lines from `definition` into `model` (cleared first) and
-// marks it loaded. Throws as loadFromFile does.
-void readDefinition(InstrumentModel& model, std::FILE* definition, const SoundOpener& openSound);
+// marks it loaded. Throws as loadFromFile does; with `definitionPath`, a
+// failing sound line of binary bytes, or binary bytes that end reading, are
+// reported as a file that is no instrument definition.
+void readDefinition(InstrumentModel& model, std::FILE* definition, const SoundOpener& openSound,
+                    std::string_view definitionPath = {});
 // The same over text held in memory.
 void readDefinitionText(InstrumentModel& model, std::string_view text, const SoundOpener& openSound);
 

@@ -12,6 +12,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -371,8 +372,34 @@ void MelodyRenderer::syntaxError() const {
     throw std::string(text.data());
 }
 
+namespace {
+
+// Which script and line named the alias, and what the instrument holds
+// instead: a script's own definition block is skipped while an instrument is
+// loaded, which leaves the script's aliases unknown.
+std::string unknownAliasText(const std::string& alias, const std::string& scriptPath,
+                             std::uint32_t lineNumber, const InstrumentModel& instrument,
+                             bool skippedOwnDefinitions) {
+    std::string text = "Sorry, unknown alias " + printableText(alias) + " at line " +
+                       std::to_string(lineNumber) + " of " +
+                       printableText(scriptPath, std::numeric_limits<std::size_t>::max());
+    text += skippedOwnDefinitions
+                ? ": the script's own definition block is skipped while an instrument is loaded, "
+                  "and the loaded instrument's aliases are "
+                : ": the instrument's aliases are ";
+    constexpr std::size_t kAliasesShown = 4;
+    for (std::size_t i = 0; i < std::min(instrument.soundCount(), kAliasesShown); ++i)
+        text += (i == 0 ? "" : ", ") + printableText(instrument.aliasAt(i));
+    if (instrument.soundCount() > kAliasesShown)
+        text += ", \u2026 (" + std::to_string(instrument.soundCount()) + " sounds)";
+    return text;
+}
+
+} // namespace
+
 void MelodyRenderer::renderLines(const std::string& scriptPath) {
     bool inBlock = false;
+    bool skippedOwnDefinitions = false;
     char buffer[kLineBufferBytes];
     // errno then tells why a read failed.
     const auto nextLine = [&] {
@@ -395,6 +422,8 @@ void MelodyRenderer::renderLines(const std::string& scriptPath) {
             inBlock = true;
             if (instrument_ == nullptr)
                 loadDefinitionBlock(scriptPath);
+            else
+                skippedOwnDefinitions = skippedOwnDefinitions || borrowed_;
             continue;
         }
         if (line.starts_with("\n") || line.starts_with("\r\n") || line.starts_with("--"))
@@ -417,7 +446,10 @@ void MelodyRenderer::renderLines(const std::string& scriptPath) {
         if (!duration)
             syntaxError();
         requireInstrument();
-        play(std::string(fields[0]), fields[1], *duration);
+        const std::string alias(fields[0]);
+        if (instrument_->soundFor(alias) == nullptr)
+            throw unknownAliasText(alias, scriptPath, lineNumber_, *instrument_, skippedOwnDefinitions);
+        play(alias, fields[1], *duration);
     }
     if (std::ferror(script_) != 0) // a failing disk
         throw fileFailureText(kCantOpenScript, scriptPath, systemReason(errno != 0 ? errno : EIO));

@@ -241,6 +241,40 @@ TEST(InstrumentFile, ABinaryLineIsQuotedEscapedAndTheAliasCut) {
                   "\u2026': not a WAV file with sound data");
 }
 
+// A binary file read as a definition (a program, a WAV file named .ins) is
+// no definition: the message names the file, not a garbled sound path, and
+// it does not load as an empty instrument.
+TEST(InstrumentFile, ABinaryFileIsNamedAsNoDefinition) {
+    TempFolder folder;
+    const struct {
+        const char* name;
+        std::string bytes;
+        int line;
+    } cases[] = {
+        {"program.ins",
+         std::string("\x7F"
+                     "ELF\x02\x01\x01\0\0\0\0\x03\0>\0",
+                     16),
+         1},
+        {"garbled.ins", "-- saved\nlow 0 \x1B]0;x\x07.wav\n", 2},
+        {"wave.ins", std::string("RIFF$\x08\0\0WAVEfmt ", 16), 1},
+    };
+    for (const auto& c : cases) {
+        writeBytes(folder / c.name, Bytes(c.bytes.begin(), c.bytes.end()));
+        InstrumentModel model;
+        const Thrown failure = thrownBy([&] { model.loadFromFile((folder / c.name).string()); });
+        EXPECT_EQ(failure.kind, Thrown::kStringObject) << c.name;
+        EXPECT_EQ(failure.text, "Can't open instrument file " + (folder / c.name).string() +
+                                    ": not an instrument definition (line " + std::to_string(c.line) +
+                                    " is binary data, not \"alias key sound-file\")");
+    }
+    // Text that merely is not UTF-8 still loads as before.
+    writeText(folder / "latin1.ins", "caf\xE9 0 gone.wav\n");
+    InstrumentModel model;
+    EXPECT_EQ(thrownBy([&] { model.loadFromFile((folder / "latin1.ins").string()); }).text,
+              "Can't open sound file gone.wav for alias 'caf\\xE9': No such file or directory");
+}
+
 TEST(InstrumentFile, LongLinesAreSplitAndFieldsCapped) {
     MemorySounds sounds;
     InstrumentModel model;

@@ -248,14 +248,16 @@ TEST_F(MelodyRendererTest, UnknownAliasesAndLongLines) {
     MelodyRenderer renderer;
     renderer.setInstrument(&instrument);
     const std::string alias(300, 'k');
+    const std::string tail = ": the instrument's aliases are low, high";
     EXPECT_EQ(
         failureOf([&] { renderer.render(folder.write("a.snc", alias + " a 1\n"), folder.file("a.wav")); }),
-        "Sorry, unknown alias " + alias.substr(0, 60) + "\u2026"); // quoted text is cut
+        "Sorry, unknown alias " + alias.substr(0, 60) + "\u2026 at line 1 of " + folder.file("a.snc") +
+            tail); // quoted text is cut
     // Bytes of a binary file are quoted escaped.
     EXPECT_EQ(failureOf([&] {
                   renderer.render(folder.write("c.snc", "\x01\xFE\x1B[31m a 1\n"), folder.file("c.wav"));
               }),
-              "Sorry, unknown alias \\x01\\xFE\\x1B[31m");
+              "Sorry, unknown alias \\x01\\xFE\\x1B[31m at line 1 of " + folder.file("c.snc") + tail);
     // A 1 MB line is read in pieces of 1023 bytes; the first piece is a
     // play line with one field.
     EXPECT_EQ(failureOf([&] {
@@ -267,6 +269,21 @@ TEST_F(MelodyRendererTest, UnknownAliasesAndLongLines) {
     renderer.render(folder.write("c.snc", "--" + std::string(2044, '-') + "\n!wait 0.001\n"),
                     folder.file("c.wav"));
     EXPECT_EQ(renderer.lineNumber(), 4u);
+}
+
+// A script's own definition block is skipped while an instrument is held:
+// an alias it defines is unknown then, and the message says so.
+TEST_F(MelodyRendererTest, AnUnknownAliasNamesTheScriptAndTheSkippedDefinitions) {
+    buildInstrument(
+        instrument,
+        {{"1C", ramp(10)}, {"1D", ramp(10)}, {"1E", ramp(10)}, {"1F", ramp(10)}, {"1G", ramp(10)}}, 1000);
+    MelodyRenderer renderer;
+    renderer.setInstrument(&instrument);
+    const std::string script = folder.write("duo.snc", "!begin\nlow 0 low.wav\n!end\n1C a 0.001\nlow a 1\n");
+    EXPECT_EQ(failureOf([&] { renderer.render(script, folder.file("duo.wav")); }),
+              "Sorry, unknown alias low at line 5 of " + script +
+                  ": the script's own definition block is skipped while an instrument is loaded, and the "
+                  "loaded instrument's aliases are 1C, 1D, 1E, 1F, \u2026 (5 sounds)");
 }
 
 TEST_F(MelodyRendererTest, HugeAndManyLinesStayWithinBounds) {
@@ -299,7 +316,8 @@ TEST_F(MelodyRendererTest, FailingRenderKeepsThePreviousOutput) {
     renderer.setInstrument(&instrument);
     EXPECT_EQ(
         failureOf([&] { renderer.render(folder.write("t.snc", "low a -1\n!wait 1\nnobody a 1\n"), wav); }),
-        "Sorry, unknown alias nobody");
+        "Sorry, unknown alias nobody at line 3 of " + folder.file("t.snc") +
+            ": the instrument's aliases are low, high");
     EXPECT_FALSE(instrument.soundFor("low")->isPlaying()); // reset after the failure
     EXPECT_EQ(previousOutput(), "previous contents");
     EXPECT_EQ(failureOf([&] { renderer.render(folder.write("t.snc", "low a -1\n!wait 1\nlow a\n"), wav); }),

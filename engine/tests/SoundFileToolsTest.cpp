@@ -250,3 +250,38 @@ TEST(SoundFileTools, CompressedFilesAreRefusedNamingTheirFormatTag) {
     for (const char* name : {"pcm.wav", "text.wav", "none.wav"})
         EXPECT_EQ(compressedFormatRefusal((folder / name).string()), "") << name;
 }
+
+// A file readSoundFile refuses is named with what it holds instead.
+TEST(SoundFileTools, RefusedFilesSayWhatTheyHoldInstead) {
+    TempFolder folder;
+    Bytes riffAvi = riffWave({chunk("fmt ", formatRecord(1, 1, 8000, 16))});
+    riffAvi[8] = 'A', riffAvi[9] = 'V', riffAvi[10] = 'I', riffAvi[11] = ' ';
+    const Bytes text = {'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd', '\n'};
+    const struct {
+        const char* name;
+        Bytes bytes;
+        const char* reason;
+    } cases[] = {
+        {"text.wav", text, "not a WAV file: it begins \"hello wo\""},
+        {"empty.wav", {}, "the file is empty"},
+        {"short.wav", {'R', 'I', 'F', 'F', 4, 0}, "the file ends inside its RIFF header"},
+        {"avi.wav", riffAvi, "a RIFF file of form \"AVI \", not WAVE"},
+        {"noformat.wav", riffWave({chunk("data", pcm16({1, 2}))}), "no \"fmt \" chunk"},
+        {"oldformat.wav", riffWave({chunk("fmt ", Bytes(14, 1)), chunk("data", pcm16({1, 2}))}),
+         "its \"fmt \" chunk holds 14 bytes, not the 16 of a format record"},
+        {"nodata.wav", riffWave({chunk("fmt ", formatRecord(1, 1, 8000, 16))}), "no \"data\" chunk"},
+        {"silent.wav", riffWave({chunk("fmt ", formatRecord(1, 1, 8000, 16)), chunk("data", {})}),
+         "its \"data\" chunk is empty"},
+        {"ulaw.wav", riffWave({chunk("fmt ", formatRecord(7, 1, 8000, 8)), chunk("data", Bytes(8, 0xFF))}),
+         "compressed WAV (format 7) is not supported"},
+    };
+    for (const auto& c : cases) {
+        const fs::path path = folder / c.name;
+        writeBytes(path, c.bytes);
+        EXPECT_FALSE(readSoundFile(path.string()).has_value()) << c.name;
+        EXPECT_EQ(soundFileFailureText(path.string()),
+                  "Can't open WAV file " + path.string() + ": " + c.reason);
+    }
+    EXPECT_EQ(soundFileProblem((folder / "none.wav").string()), "No such file or directory");
+    EXPECT_EQ(soundFileProblem(folder.path().string()), "Is a directory");
+}

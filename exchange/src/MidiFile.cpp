@@ -145,11 +145,17 @@ void readTrack(ByteReader& track, std::vector<TimedEvent>& events, int& order) {
 
 MidiSong parseMidi(std::span<const std::uint8_t> bytes) {
     ByteReader file(bytes, "the file");
-    if (file.remaining() < 14 || file.big(4) != 0x4D546864u) { // "MThd"
-        const std::size_t shown = std::min<std::size_t>(bytes.size(), 4);
-        file.fail("no MThd header (it begins \"" +
-                  pellamy::printableText({reinterpret_cast<const char*>(bytes.data()), shown}) + "\")");
-    }
+    constexpr std::string_view kHeaderId = "MThd";
+    const std::string_view start(reinterpret_cast<const char*>(bytes.data()),
+                                 std::min(bytes.size(), kHeaderId.size()));
+    if (bytes.empty())
+        file.fail("the file is empty");
+    if (start != kHeaderId.substr(0, start.size()))
+        file.fail("no MThd header (it begins \"" + pellamy::printableText(start) + "\")");
+    if (bytes.size() < 14)
+        file.fail("the file ends inside its MThd header (" + std::to_string(bytes.size()) +
+                  " bytes; the header takes 14)");
+    file.big(4);
     const std::uint32_t headerLength = file.big(4);
     if (headerLength < 6)
         file.fail("a header shorter than six bytes");
@@ -264,7 +270,17 @@ MidiSong readMidiFile(const std::string& path) {
     if (in.bad())
         throw MidiFileError(pellamy::fileFailureText("Can't read MIDI file", path,
                                                      pellamy::systemReason(errno != 0 ? errno : EIO)));
-    return parseMidi(bytes);
+    try {
+        return parseMidi(bytes);
+    } catch (const MidiFileError& failure) {
+        // The parser knows the bytes only: the message names the file.
+        constexpr std::string_view kPrefix = "Not a readable MIDI file: ";
+        const std::string_view text = failure.what();
+        if (!text.starts_with(kPrefix))
+            throw;
+        throw MidiFileError(
+            pellamy::fileFailureText("Not a readable MIDI file", path, text.substr(kPrefix.size())));
+    }
 }
 
 } // namespace kivora::exchange

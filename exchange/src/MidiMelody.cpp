@@ -56,7 +56,9 @@ MidiConversion convertMidi(const MidiSong& song, const std::vector<RootKey>& roo
     std::vector<std::string> aliases(roots.size());
     for (std::size_t i = 0; i < roots.size(); ++i) {
         aliases[i] = roots[i].alias;
-        if (roots[i].key >= 0 && roots[i].key < 128 && aliasOfKey[roots[i].key] == nullptr)
+        // A sound laid beside its own key (another sound holds it) does not play there.
+        if (roots[i].key >= 0 && roots[i].key < 128 && aliasOfKey[roots[i].key] == nullptr &&
+            roots[i].key >= roots[i].lowKey && roots[i].key <= roots[i].highKey)
             aliasOfKey[roots[i].key] = &aliases[i];
     }
 

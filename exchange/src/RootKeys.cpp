@@ -176,12 +176,16 @@ std::vector<RootKey> assignRootKeys(const pellamy::InstrumentModel& instrument) 
     // notes hold their keys exactly.
     std::vector<double> exactKeys(roots.size(), 0.0);
     std::vector<std::size_t> order;
+    std::vector<std::size_t> displaced; // pitched, but their own keys are taken
     std::array<bool, 128> taken{};
     for (std::size_t i = 0; i < roots.size(); ++i) {
         if (roots[i].pitched) {
             if (roots[i].key >= 0 && roots[i].key <= 127) {
-                if (taken[static_cast<std::size_t>(roots[i].key)])
+                if (taken[static_cast<std::size_t>(roots[i].key)]) {
+                    exactKeys[i] = roots[i].key;
+                    displaced.push_back(i);
                     roots[i].pitched = false;
+                }
                 taken[static_cast<std::size_t>(roots[i].key)] = true;
             }
         } else if (readings[i].pitched()) {
@@ -192,10 +196,14 @@ std::vector<RootKey> assignRootKeys(const pellamy::InstrumentModel& instrument) 
     auto distance = [&](std::size_t i) { return std::abs(exactKeys[i] - std::round(exactKeys[i])); };
     std::stable_sort(order.begin(), order.end(),
                      [&](std::size_t a, std::size_t b) { return distance(a) < distance(b); });
+    // The key each pitched sound is laid on: its root, or for a displaced
+    // sound the free key nearest its pitch.
+    std::vector<int> placedKey(roots.size(), -1);
     for (const std::size_t i : order) {
         const double exact = exactKeys[i];
         const auto nearest = static_cast<int>(std::lround(exact));
         const int other = exact >= nearest ? nearest + 1 : nearest - 1;
+        bool placed = false;
         for (const int key : {nearest, other}) {
             if (key < 0 || key > 127 || taken[static_cast<std::size_t>(key)])
                 continue;
@@ -204,20 +212,50 @@ std::vector<RootKey> assignRootKeys(const pellamy::InstrumentModel& instrument) 
             roots[i].centsSharp = (exact - key) * 100.0;
             roots[i].fundamentalHz = readings[i].frequencyHz;
             roots[i].pitched = true;
+            placedKey[i] = key;
+            placed = true;
             break;
         }
+        if (!placed)
+            displaced.push_back(i);
+    }
+    for (std::size_t i = 0; i < roots.size(); ++i)
+        if (roots[i].pitched && placedKey[i] < 0)
+            placedKey[i] = roots[i].key;
+    // A sound whose pitch others share still sounds at its own pitch: it is
+    // laid on the free key nearest that pitch and transposed from its true
+    // root there, as a player transposes any key of a sound's range.
+    for (const std::size_t i : displaced) {
+        const double exact = exactKeys[i];
+        const auto nearest = static_cast<int>(std::lround(exact));
+        if (nearest < 0 || nearest > 127)
+            continue;
+        int best = -1;
+        for (int key = 0; key <= 127; ++key)
+            if (!taken[static_cast<std::size_t>(key)] &&
+                (best < 0 || std::abs(key - exact) < std::abs(best - exact)))
+                best = key;
+        if (best < 0)
+            continue;
+        taken[static_cast<std::size_t>(best)] = true;
+        placedKey[i] = best;
+        roots[i].key = nearest;
+        roots[i].centsSharp = (exact - nearest) * 100.0;
+        roots[i].fundamentalHz = readings[i].pitched() ? readings[i].frequencyHz : 0.0;
+        roots[i].pitched = true;
     }
 
-    std::vector<RootKey*> pitched;
-    for (RootKey& root : roots)
-        if (root.pitched)
-            pitched.push_back(&root);
+    std::vector<std::size_t> pitched;
+    for (std::size_t i = 0; i < roots.size(); ++i)
+        if (roots[i].pitched)
+            pitched.push_back(i);
     std::sort(pitched.begin(), pitched.end(),
-              [](const RootKey* a, const RootKey* b) { return a->key < b->key; });
-    for (std::size_t i = 0; i < pitched.size(); ++i) {
-        RootKey& root = *pitched[i];
-        root.lowKey = i == 0 ? root.key : (pitched[i - 1]->key + root.key) / 2 + 1;
-        root.highKey = i + 1 == pitched.size() ? root.key : (root.key + pitched[i + 1]->key) / 2;
+              [&](std::size_t a, std::size_t b) { return placedKey[a] < placedKey[b]; });
+    for (std::size_t p = 0; p < pitched.size(); ++p) {
+        const int key = placedKey[pitched[p]];
+        RootKey& root = roots[pitched[p]];
+        root.lowKey = p == 0 ? key : (placedKey[pitched[p - 1]] + key) / 2 + 1;
+        root.highKey = p + 1 == pitched.size() ? key : (key + placedKey[pitched[p + 1]]) / 2;
     }
 
     auto covered = [&](int key) {

@@ -198,9 +198,11 @@ std::array<int, 128> soundOfEachKey(const std::vector<RootKey>& roots) {
     std::array<int, 128> sounds;
     sounds.fill(-1);
     // A sound's own key first, then the ranges, so overlapping ranges never
-    // take a key from the sound sampled on it.
+    // take a key from the sound sampled on it. A sound laid beside its own
+    // key (another sound holds it) plays only its range.
     for (std::size_t i = 0; i < roots.size(); ++i)
-        if (roots[i].key >= 0 && roots[i].key < 128 && sounds[roots[i].key] < 0)
+        if (roots[i].key >= 0 && roots[i].key < 128 && sounds[roots[i].key] < 0 &&
+            roots[i].key >= roots[i].lowKey && roots[i].key <= roots[i].highKey)
             sounds[roots[i].key] = static_cast<int>(i);
     for (std::size_t i = 0; i < roots.size(); ++i)
         for (int key = std::max(0, roots[i].lowKey); key <= std::min(127, roots[i].highKey); ++key)

@@ -7,9 +7,11 @@
 
 #include <kivora/exchange/InstrumentExport.h>
 #include <kivora/exchange/RootKeys.h>
+#include <kivora/exchange/SongRenderer.h>
 #include <pellamy/InstrumentModel.h>
 #include <pellamy/WavFile.h>
 
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -181,6 +183,61 @@ std::map<std::string, std::string> opcodesOf(const std::string& line) {
         if (const auto equals = word.find('='); equals != std::string::npos)
             opcodes[word.substr(0, equals)] = word.substr(equals + 1);
     return opcodes;
+}
+
+// Three sounds measured on key 60 and two on key 45: the two nearest keep
+// their keys, the next ones take the neighbours on the other side of their
+// pitch, and the third on 60 (both neighbours taken) plays from the nearest
+// free key, 59, transposed from its own root 60. Every key of every range
+// sounds at its own pitch in FluidSynth.
+TEST_F(Export, SoundsSharingAPitchEachSoundAtTheirOwnPitch) {
+    pellamy::InstrumentModel instrument;
+    instrument.addSound("c-3", tone(keyHz(60) * std::exp2(-3 / 1200.0), 0.5));
+    instrument.addSound("c+8", tone(keyHz(60) * std::exp2(8 / 1200.0), 0.5));
+    instrument.addSound("c+20", tone(keyHz(60) * std::exp2(20 / 1200.0), 0.5));
+    instrument.addSound("a-2", tone(keyHz(45) * std::exp2(-2 / 1200.0), 0.5));
+    instrument.addSound("a+10", tone(keyHz(45) * std::exp2(10 / 1200.0), 0.5));
+    instrument.markLoaded();
+    const std::vector<RootKey> roots = kivora::exchange::assignRootKeys(instrument);
+    ASSERT_EQ(roots.size(), 5u);
+    const int expectedKeys[] = {60, 61, 60, 45, 46};
+    for (std::size_t i = 0; i < roots.size(); ++i) {
+        EXPECT_TRUE(roots[i].pitched) << roots[i].alias;
+        EXPECT_EQ(roots[i].key, expectedKeys[i]) << roots[i].alias;
+    }
+    EXPECT_NEAR(roots[2].centsSharp, 20.0, 2.0);
+    EXPECT_EQ(roots[2].lowKey, 53); // halfway from 46
+    EXPECT_EQ(roots[2].highKey, 59);
+    EXPECT_EQ(roots[0].lowKey, 60);
+    EXPECT_EQ(roots[0].highKey, 60);
+    const std::array<int, 128> playing = kivora::exchange::soundOfEachKey(roots);
+    EXPECT_EQ(playing[60], 0);
+    EXPECT_EQ(playing[59], 2);
+
+    const fs::path bank = folder_ / "shared.sf2";
+    kivora::exchange::exportInstrument(instrument, roots, bank.string());
+    const std::vector<int> keys = {45, 46, 52, 53, 59, 60, 61};
+    const std::vector<double> played = playWithFluidSynth(bank, keys);
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        const double expected = keyHz(keys[i]);
+        EXPECT_NEAR(cents(pitchOfSlot(played, static_cast<int>(i), expected), expected), 0.0, 5.0)
+            << "key " << keys[i];
+    }
+
+    const fs::path sfz = folder_ / "shared.sfz";
+    kivora::exchange::exportInstrument(instrument, roots, sfz.string());
+    std::ifstream text(sfz);
+    std::string line;
+    bool found = false;
+    while (std::getline(text, line))
+        if (line.find("c+20") != std::string::npos) {
+            const auto opcodes = opcodesOf(line);
+            EXPECT_EQ(opcodes.at("pitch_keycenter"), "60") << line;
+            EXPECT_EQ(opcodes.at("lokey"), "53") << line;
+            EXPECT_EQ(opcodes.at("hikey"), "59") << line;
+            found = true;
+        }
+    EXPECT_TRUE(found);
 }
 
 TEST_F(Export, SfzRegionsNameWavFilesEqualToTheSounds) {

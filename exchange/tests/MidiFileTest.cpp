@@ -116,16 +116,32 @@ TEST(MidiFile, FailuresNameTheFileAndQuoteAForeignHeaderEscaped) {
     const std::vector<std::uint8_t> riff = {'R', 'I', 'F', 'F', 0x24, 0x08, 0x00, 0x00,
                                             'W', 'A', 'V', 'E', 'f',  'm',  't',  ' '};
     EXPECT_EQ(midiFailure([&] { parseMidi(riff); }),
-              "Not a readable MIDI file: no MThd header (it begins \"RIFF\") in the file at byte 4");
+              "Not a readable MIDI file: no MThd header (it begins \"RIFF\") in the file at byte 0");
     const std::vector<std::uint8_t> binary = {0x7F, 'E',  0x00, 0x1B, 0xFF, 0x00, 0x00, 0x00,
                                               0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
     EXPECT_EQ(
         midiFailure([&] { parseMidi(binary); }),
-        "Not a readable MIDI file: no MThd header (it begins \"\\x7FE\\x00\\x1B\") in the file at byte 4");
+        "Not a readable MIDI file: no MThd header (it begins \"\\x7FE\\x00\\x1B\") in the file at byte 0");
     EXPECT_EQ(midiFailure([&] {
                   parseMidi(std::vector<std::uint8_t>{'M', 'T'});
               }),
-              "Not a readable MIDI file: no MThd header (it begins \"MT\") in the file at byte 0");
+              "Not a readable MIDI file: the file ends inside its MThd header (2 bytes; the header takes 14) "
+              "in the file at byte 0");
+    // A header cut short is not a foreign one.
+    EXPECT_EQ(midiFailure([&] {
+                  parseMidi(std::vector<std::uint8_t>{'M', 'T', 'h', 'd', 0, 0, 0, 6});
+              }),
+              "Not a readable MIDI file: the file ends inside its MThd header (8 bytes; the header takes 14) "
+              "in the file at byte 0");
+    EXPECT_EQ(midiFailure([&] { parseMidi(std::vector<std::uint8_t>{}); }),
+              "Not a readable MIDI file: the file is empty in the file at byte 0");
+    // Read from a file, the message names it.
+    const fs::path wav = fs::temp_directory_path() / ("kivora-midi-" + std::to_string(::getpid()) + ".mid");
+    std::ofstream(wav, std::ios::binary).write(reinterpret_cast<const char*>(riff.data()), 16);
+    EXPECT_EQ(midiFailure([&] { kivora::exchange::readMidiFile(wav.string()); }),
+              "Not a readable MIDI file " + wav.string() +
+                  ": no MThd header (it begins \"RIFF\") in the file at byte 0");
+    fs::remove(wav);
 }
 
 // Runs Debian's Python (where python3-mido lives) on a script.

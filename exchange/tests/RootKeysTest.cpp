@@ -95,7 +95,7 @@ TEST(RootKeys, RealSampledInstrumentsLieOnThePlayedKeys) {
 
 TEST(RootKeys, OfTwoSoundsOnOneKeyTheFartherMovesToTheOtherNeighbour) {
     pellamy::InstrumentModel instrument;
-    instrument.addSound("sharpest", bassyTone(263.5)); // key 60 + 12 cents: 60 and 61 are taken
+    instrument.addSound("sharpest", bassyTone(263.5)); // key 60 + 12 cents: 59 to 61 are taken
     instrument.addSound("near", bassyTone(261.0));     // key 60 - 4 cents: keeps 60
     instrument.addSound("sharp", bassyTone(262.5));    // key 60 + 6 cents: moves to 61
     instrument.addSound("flat", bassyTone(255.0));     // key 60 - 44 cents: 59
@@ -108,8 +108,12 @@ TEST(RootKeys, OfTwoSoundsOnOneKeyTheFartherMovesToTheOtherNeighbour) {
     EXPECT_EQ(roots[2].key, 61);
     EXPECT_NEAR(roots[2].centsSharp, centsBetween(262.5, 61), 0.5); // played from 61, 94 cents down
     EXPECT_EQ(roots[3].key, 59);
-    EXPECT_FALSE(roots[0].pitched);
-    EXPECT_EQ(roots[0].key, 36); // the lowest free key
+    // Still played at its own pitch: from its root 60 on the nearest free key.
+    EXPECT_TRUE(roots[0].pitched);
+    EXPECT_EQ(roots[0].key, 60);
+    EXPECT_NEAR(roots[0].centsSharp, centsBetween(263.5, 60), 0.5);
+    EXPECT_EQ(roots[0].lowKey, 62);
+    EXPECT_EQ(roots[0].highKey, 62);
     EXPECT_EQ(roots[3].lowKey, 59);
     EXPECT_EQ(roots[1].lowKey, 60);
     EXPECT_EQ(roots[1].highKey, 60);

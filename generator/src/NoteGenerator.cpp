@@ -1,3 +1,4 @@
+#include <kivora/ModalAnalysis.h>
 #include <kivora/NoteGenerator.h>
 #include <kivora/NoteTuning.h>
 #include <ostrel/FrequencyExtraction.h>
@@ -103,7 +104,68 @@ double estimateHighestAngularFrequency(const muntero::ModelSnapshot& model) {
     return std::sqrt(std::exp(logGrowth / (kIterations - kIterations / 2)));
 }
 
+// Why an untuned note measured at the edge of the meter's range cannot be
+// tuned, and what to change; `scale` is what the springs were scaled by to
+// bring the loudest mode (guideHz) into the range, 1 when they were not.
+std::string untunableReason(double measuredHz, double scale, double guideHz) {
+    const bool low = measuredHz < 0.5 * (kLowestMeasurableHz + kHighestMeasurableHz);
+    char text[512];
+    const int prefix = std::snprintf(text, sizeof text,
+                                     "The untuned note measures %.2f Hz, the edge of the measurable range "
+                                     "(%.0f-%.0f Hz), so its pitch can be neither measured nor tuned",
+                                     measuredHz, kLowestMeasurableHz, kHighestMeasurableHz);
+    const std::size_t at = static_cast<std::size_t>(std::max(0, prefix));
+    if (scale != 1.0) {
+        std::snprintf(
+            text + at, sizeof text - at,
+            ", although every spring was scaled by %.6g to bring the model's loudest mode (%.2f Hz) "
+            "to %.2f Hz: what sounds is not that mode. Lower the attenuations, or flag a node that "
+            "moves with the lowest modes",
+            scale, guideHz, NoteGenerator::kFirstNoteHz);
+    } else {
+        std::snprintf(text + at, sizeof text - at, ": make the springs %s or the masses %s",
+                      low ? "stiffer" : "softer", low ? "lighter" : "heavier");
+    }
+    return text;
+}
+
 } // namespace
+
+std::string attenuationRefusal(const GenerationSettings& settings) {
+    // The linear attenuation alone decays a velocity as exp(-c·t); a
+    // Runge-Kutta step of h seconds follows that only while c·h stays within
+    // the method's stability interval on the real axis. Beyond it every note
+    // diverges within a few samples, whatever the springs.
+    const double limit = kAttenuationStabilityLimit * settings.sampleRate;
+    if (!(settings.linearDamping > limit)) {
+        return {};
+    }
+    char text[320];
+    std::snprintf(text, sizeof text,
+                  "The linear attenuation %.10g is too strong for %d samples per second: the integration of "
+                  "every note diverges within a few samples, whatever the springs. Keep it below %.0f",
+                  settings.linearDamping, settings.sampleRate, std::floor(limit));
+    return text;
+}
+
+// The resonators measure 40-2000 Hz; a tone outside reads as the edge. The
+// modal preview's loudest mode is the note to expect: when it lies outside
+// the range (or within a semitone of its edges), the springs are scaled so
+// that it sounds at the first note's pitch.
+double measurableRangeScale(const muntero::ModelSnapshot& snapshot) {
+    const ModalPreview preview = analyseModes(snapshot);
+    if (preview.loudestMode < 0) {
+        return 1.0;
+    }
+    const double guideHz = preview.modes[static_cast<std::size_t>(preview.loudestMode)].frequencyHz;
+    constexpr double kSemitone = 1.0594630943592953;
+    if (!(guideHz > 0.0) || !std::isfinite(guideHz) ||
+        (guideHz > kLowestMeasurableHz * kSemitone && guideHz < kHighestMeasurableHz / kSemitone)) {
+        return 1.0;
+    }
+    const double ratio = NoteGenerator::kFirstNoteHz / guideHz;
+    return ratio * ratio;
+}
 
 std::string noteName(int note) {
     char name[32];
@@ -144,6 +206,9 @@ void NoteGenerator::configure(const GenerationSettings& settings, muntero::Model
     }
     if (settings.octaves > 3) {
         throw std::invalid_argument("At most three octaves are generated");
+    }
+    if (const std::string refusal = attenuationRefusal(settings); !refusal.empty()) {
+        throw std::invalid_argument(refusal);
     }
     const double samples = std::trunc(settings.sampleRate * 0.001 * settings.durationMs);
     if (samples > kMaxSamplesPerNote) {
@@ -207,6 +272,11 @@ UntunedMeasurement measureUntuned(const GenerationSettings& settings, muntero::M
                                   muntero::KernelChoice choice) {
     GenerationSettings untuned = settings;
     untuned.octaves = 0;
+    // Scaled as run() scales a tuned run's springs before its untuned note.
+    const double scale = refusalFor(snapshot) == nullptr ? measurableRangeScale(snapshot) : 1.0;
+    if (scale != 1.0) {
+        snapshot.scaleStiffness(scale);
+    }
     NoteGenerator generator;
     generator.setKernelChoice(choice);
     generator.configure(untuned, std::move(snapshot));
@@ -218,6 +288,11 @@ UntunedMeasurement measureUntuned(const GenerationSettings& settings, muntero::M
         measurement.baseFrequency = 0.0;
     }
     measurement.highestAngularFrequency = generator.highestAngularFrequency();
+    measurement.stiffnessScale = scale;
+    if (measurement.baseFrequency > 0.0 && !isMeasurable(measurement.baseFrequency)) {
+        throw UntunableModel(untunableReason(measurement.baseFrequency, scale,
+                                             NoteGenerator::kFirstNoteHz / std::sqrt(scale)));
+    }
     return measurement;
 }
 
@@ -301,6 +376,10 @@ int NoteGenerator::run() {
     std::fill(finished_.begin(), finished_.end(), 0);
     std::fill(blewUp_.begin(), blewUp_.end(), 0);
     std::fill(beyondStepLimit_.begin(), beyondStepLimit_.end(), 0);
+    untunedStiffnessScale_ = 1.0;
+    if (settings_.octaves > 0) {
+        scaleIntoMeasurableRange();
+    }
     highestAngularFrequency_ = estimateHighestAngularFrequency(snapshot_);
     const double timeStep = 1.0 / settings_.sampleRate;
     beyondStepLimit_[0] = timeStep * highestAngularFrequency_ > kStepStabilityLimit ? 1 : 0;
@@ -308,6 +387,20 @@ int NoteGenerator::run() {
     if (renderNote() != kNoteDone) {
         work_.reset();
         return stopValue();
+    }
+    // Diverged with springs the step can follow: the square attenuation's
+    // decay (2·q·|v|) is what it cannot follow (the linear one is refused
+    // by configure).
+    if (blewUp_[0] != 0 && beyondStepLimit_[0] == 0) {
+        work_.reset();
+        char text[320];
+        std::snprintf(
+            text, sizeof text,
+            "The square attenuation %.10g is too strong for %d samples per second: the untuned note "
+            "diverges within its first samples, though the springs are within what the integration "
+            "follows. Lower the square attenuation",
+            settings_.squareDamping, settings_.sampleRate);
+        throw UntunableModel(text);
     }
     if (settings_.octaves <= 0) {
         announce(0);
@@ -326,6 +419,11 @@ int NoteGenerator::run() {
             announce(note);
         }
         return 0;
+    }
+    if (!isMeasurable(baseFrequency_)) {
+        work_.reset();
+        const double scale = untunedStiffnessScale_;
+        throw UntunableModel(untunableReason(baseFrequency_, scale, kFirstNoteHz / std::sqrt(scale)));
     }
     // Tuning scales every angular frequency by the same factor per note.
     for (int note = 0; note < noteCount_; ++note) {
@@ -346,6 +444,17 @@ int NoteGenerator::run() {
         work_.reset();
     }
     return result;
+}
+
+void NoteGenerator::scaleIntoMeasurableRange() {
+    untunedStiffnessScale_ = measurableRangeScale(snapshot_);
+    if (untunedStiffnessScale_ == 1.0) {
+        return;
+    }
+    snapshot_.scaleStiffness(untunedStiffnessScale_);
+    // Built from the scaled springs, as every worker's kernel is, so the
+    // sequential and the parallel notes stay the same bits.
+    work_ = std::make_unique<muntero::RungeKuttaKernel>(snapshot_, stepConstants(), kernelChoice_);
 }
 
 int NoteGenerator::runTunedSequential() {

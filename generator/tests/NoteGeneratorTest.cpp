@@ -257,6 +257,88 @@ TEST(NoteGenerator, RefusalTexts) {
     EXPECT_THROW(generator.configure(settings, massOnSpring(1.0, 1.0, 0.0)), std::invalid_argument);
 }
 
+// An untuned note at the edge of the measurable range cannot be tuned: the
+// run says why and what to change instead of tuning to the edge.
+TEST(NoteGenerator, AnUntunedNoteAtTheRangesEdgeIsRefusedWithWhatToChange) {
+    struct Case {
+        double meterHz;
+        muntero::ModelSnapshot model;
+        const char* advice;
+    };
+    const Case cases[] = {
+        {38.0, massOnSpring(1.0, 1.0e6, 0.5), "make the springs stiffer or the masses lighter"},
+        {2000.0, massOnSpring(1.0, 1.0e6, 0.5), "make the springs softer or the masses heavier"},
+        // Scaled from 0.16 Hz first: what sounds is still not the mode.
+        {38.0, massOnSpring(1.0, 1.0, 0.5), "although every spring was scaled by 675554"},
+    };
+    for (const Case& c : cases) {
+        NoteGenerator generator;
+        generator.setFrequencyMeter(fixedMeter(c.meterHz));
+        GenerationSettings settings;
+        settings.durationMs = 20;
+        generator.configure(settings, c.model);
+        std::vector<int> done;
+        generator.setNoteDoneCallback([&](int note) { done.push_back(note); });
+        try {
+            generator.run();
+            ADD_FAILURE() << c.meterHz << " Hz was tuned";
+        } catch (const kivora::UntunableModel& refusal) {
+            const std::string text = refusal.what();
+            EXPECT_NE(text.find("The untuned note measures " + std::to_string(static_cast<int>(c.meterHz)) +
+                                ".00 Hz, the edge of the measurable range (40-2000 Hz)"),
+                      std::string::npos)
+                << text;
+            EXPECT_NE(text.find(c.advice), std::string::npos) << text;
+        }
+        EXPECT_TRUE(done.empty());
+    }
+}
+
+// A linear attenuation whose decay the step cannot follow makes every note
+// diverge: it is refused, not blamed on the springs after the run.
+TEST(NoteGenerator, AttenuationsTheStepCannotFollowAreRefused) {
+    GenerationSettings settings;
+    settings.linearDamping = 99999999.0;
+    try {
+        NoteGenerator().configure(settings, massOnSpring(1.0, 1.0e6, 0.5));
+        ADD_FAILURE() << "configured";
+    } catch (const std::invalid_argument& refusal) {
+        EXPECT_STREQ(refusal.what(), "The linear attenuation 99999999 is too strong for 44100 samples per "
+                                     "second: the integration of every note diverges within a few samples, "
+                                     "whatever the springs. Keep it below 122831");
+    }
+    // Just within the limit the decay is followed: nothing diverges.
+    settings.linearDamping = 122831.0;
+    settings.octaves = 0;
+    settings.durationMs = 20;
+    NoteGenerator generator;
+    generator.configure(settings, massOnSpring(1.0, 1.0e6, 0.5));
+    ASSERT_EQ(generator.run(), 0);
+    EXPECT_FALSE(generator.noteBlewUp(0));
+    settings.linearDamping = 122832.0;
+    EXPECT_THROW(generator.configure(settings, massOnSpring(1.0, 1.0e6, 0.5)), std::invalid_argument);
+
+    // The square one depends on the velocity: it is seen when the untuned
+    // note diverges with springs well within the step's limit.
+    settings.linearDamping = 4.0;
+    settings.squareDamping = 99999999.0;
+    for (int octaves : {0, 1}) {
+        settings.octaves = octaves;
+        generator.configure(settings, massOnSpring(1.0, 1.0e6, 0.5));
+        try {
+            generator.run();
+            ADD_FAILURE() << "ran";
+        } catch (const kivora::UntunableModel& refusal) {
+            EXPECT_EQ(std::string(refusal.what())
+                          .rfind("The square attenuation 99999999 is too strong for 44100 "
+                                 "samples per second: the untuned note diverges",
+                                 0),
+                      0u)
+                << refusal.what();
+        }
+    }
+}
+
 TEST(NoteGenerator, DurationsWithoutRoomGiveAtLeastOneSample) {
     NoteGenerator generator;
     generator.setFrequencyMeter(fixedMeter(100.0));

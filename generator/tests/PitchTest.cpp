@@ -3,6 +3,7 @@
 // searched on a fine grid around the expected frequency.
 #include "TestModels.h"
 
+#include <kivora/NoteGenerator.h>
 #include <modelkit/Builders.h>
 #include <modelkit/ModelFile.h>
 
@@ -10,7 +11,6 @@
 #include <complex>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <kivora/NoteGenerator.h>
 #include <numbers>
 
 namespace {
@@ -110,6 +110,51 @@ void expectTunedScale(const muntero::ModelSnapshot& model, const std::string& wh
 TEST(NotePitch, TunedNotesOfAStringAndAMembraneRiseBySemitones) {
     expectTunedScale(pluckedString(10, 2.0e4), "string");
     expectTunedScale(kivora::testing::membrane(7, 7, 3.0e6), "membrane");
+}
+
+// A chain drawn with the editor's defaults (masses 1, springs 1000, ends
+// fixed) sounds at 3.85 Hz, a mass on a stiff spring at 3 kHz: both lie
+// outside the 40-2000 Hz the pitch is measured in, so the springs are first
+// scaled by the modal preview's guess and the notes still land on their
+// semitones.
+TEST(NotePitch, ModelsOutsideTheMeasurableRangeAreScaledIntoItAndTuned) {
+    muntero::ModelSnapshot chain;
+    for (int i = 0; i < 5; ++i) {
+        const bool end = i == 0 || i == 4;
+        kivora::testing::addNode(chain, 1.0, end, i == 2 ? 0.5 : 0.0);
+        if (!end) {
+            kivora::testing::addLink(chain, 1000.0, i - 1);
+            kivora::testing::addLink(chain, 1000.0, i + 1);
+        }
+    }
+    chain.soundingNode = 2;
+    const double chainHz =
+        2.0 * std::sqrt(1000.0) * std::sin(std::numbers::pi / 8.0) / (2.0 * std::numbers::pi);
+    const double highHz = 3000.0;
+    const double highStiffness = std::pow(2.0 * std::numbers::pi * highHz, 2) * 0.01;
+    for (auto [model, naturalHz] :
+         {std::pair{chain, chainHz},
+          std::pair{kivora::testing::massOnSpring(0.01, highStiffness, 0.5), highHz}}) {
+        const std::string what = std::to_string(naturalHz) + " Hz";
+        expectTunedScale(model, what);
+        NoteGenerator generator;
+        GenerationSettings settings;
+        settings.octaves = 1;
+        settings.durationMs = 300;
+        generator.configure(settings, model);
+        ASSERT_EQ(generator.run(), 0);
+        const double expectedScale = std::pow(NoteGenerator::kFirstNoteHz / naturalHz, 2);
+        EXPECT_NEAR(generator.untunedStiffnessScale(), expectedScale, 1e-6 * expectedScale) << what;
+        // The loudest mode now sounds at 130.81 Hz; the chain's third mode,
+        // as loud at the flagged centre, may measure stronger (315.86 Hz).
+        EXPECT_GE(generator.baseFrequency(), NoteGenerator::kFirstNoteHz - 1.0) << what;
+        EXPECT_LE(generator.baseFrequency(), 2.5 * NoteGenerator::kFirstNoteHz) << what;
+
+        // The live voices start from the same scaled springs.
+        const kivora::UntunedMeasurement measured = kivora::measureUntuned(settings, model);
+        EXPECT_EQ(measured.stiffnessScale, generator.untunedStiffnessScale()) << what;
+        EXPECT_EQ(measured.baseFrequency, generator.baseFrequency()) << what;
+    }
 }
 
 TEST(NotePitch, EveryBundledModelPlaysItsScale) {

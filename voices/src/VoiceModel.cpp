@@ -53,6 +53,9 @@ VoiceModel::VoiceModel(muntero::ModelSnapshot snapshot, const VoiceSettings& set
         throw std::invalid_argument("The model is silent: no pitch to tune");
     baseFrequency_ = measurement.baseFrequency;
     highestAngularFrequency_ = measurement.highestAngularFrequency;
+    // The springs as the generator's tuned run has them before its untuned note.
+    if (measurement.stiffnessScale != 1.0)
+        snapshot_.scaleStiffness(measurement.stiffnessScale);
     // As configure counts them (measureUntuned has refused what it refuses).
     const double samples =
         std::trunc(settings_.generation.sampleRate * 0.001 * settings_.generation.durationMs);

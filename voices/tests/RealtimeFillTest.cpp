@@ -21,6 +21,7 @@ using namespace kivora::voices;
 // An audio thread calls the device callback in a real-time scope while this
 // thread presses and releases keys and changes the model twice.
 TEST(RealtimeFill, TheCallbackNeitherAllocatesNorWaits) {
+    kivora::test::startRealtimeWatch();
     kivora::GenerationSettings settings;
     settings.durationMs = 100;
     const auto string = std::make_shared<const VoiceModel>(
@@ -87,4 +88,29 @@ TEST(RealtimeFill, TheBankRendersWithoutAllocating) {
     }
     EXPECT_EQ(allocationsInScope(), 0u);
     EXPECT_NE(bank.takeRetiredSet(), nullptr);
+}
+
+// The scope is watched at all: an allocation inside it is caught.
+TEST(RealtimeFill, AnAllocationInsideTheScopeIsCaught) {
+#if KIVORA_HAVE_RTSAN
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            kivora::test::startRealtimeWatch();
+            RealtimeScope scope;
+            std::vector<int> grown(100);
+            std::abort(); // only reached when the allocation went unnoticed; wrong message
+        },
+        "Real-time violation");
+#elif KIVORA_SANITIZER_OWNS_NEW
+    GTEST_SKIP() << "the sanitizer's runtime owns operator new";
+#else
+    const std::uint64_t before = allocationsInScope();
+    {
+        RealtimeScope scope;
+        auto* grown = new std::vector<int>(100);
+        delete grown;
+    }
+    EXPECT_GT(allocationsInScope(), before);
+#endif
 }

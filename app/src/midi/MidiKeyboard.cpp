@@ -149,7 +149,9 @@ void MidiKeyboard::mapKeys() {
     if (instrument_ == nullptr || instrument_->keyboardInstrument() == nullptr)
         return;
     for (const exchange::RootKey& root : exchange::assignRootKeys(*instrument_->keyboardInstrument())) {
-        if (root.key >= 0 && root.key < static_cast<int>(aliases_.size()))
+        // A sound laid beside its own key (another sound holds it) does not play there.
+        if (root.key >= 0 && root.key < static_cast<int>(aliases_.size()) && root.key >= root.lowKey &&
+            root.key <= root.highKey)
             aliases_[static_cast<std::size_t>(root.key)] = root.alias;
     }
 }

@@ -26,10 +26,8 @@ MelodyClip MelodyPlayer::load(const std::string& path) {
     // Read as the engine reads an instrument's sounds, so whatever plays as a
     // sound plays as a melody.
     std::optional<pellamy::SoundFileValues> sound = pellamy::readSoundFile(path);
-    if (!sound) {
-        const std::string compressed = pellamy::compressedFormatRefusal(path);
-        throw MelodyError(compressed.empty() ? "Can't open WAV file " + path : path + ": " + compressed);
-    }
+    if (!sound)
+        throw MelodyError(pellamy::soundFileFailureText(path));
     if (sound->values.empty())
         throw MelodyError(path + ": the file holds no sound");
     MelodyClip clip;

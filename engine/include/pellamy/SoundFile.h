@@ -32,4 +32,11 @@ PELLAMY_API std::optional<SoundFileValues> readSoundFile(const std::string& path
 // Thread: any.
 PELLAMY_API std::string compressedFormatRefusal(const std::string& path);
 
+// Why readSoundFile refuses `path`: the system's reason when it cannot be
+// read, else what the file holds instead ("not a WAV file: it begins
+// \"hello wo\"", "no \"data\" chunk", a compressed format, ...). Thread: any.
+PELLAMY_API std::string soundFileProblem(const std::string& path);
+// The same as "Can't open WAV file PATH: REASON".
+PELLAMY_API std::string soundFileFailureText(const std::string& path);
+
 } // namespace pellamy

@@ -26,6 +26,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace kivora {
@@ -46,6 +48,15 @@ struct GenerationSettings {
 // Any thread; allocates nothing.
 KIVORA_GENERATOR_API const char* refusalFor(const muntero::ModelSnapshot& snapshot);
 
+// The fourth-order Runge-Kutta step follows a decay exp(-c·t) while h·c stays
+// below this, the root of 1 - z + z²/2 - z³/6 + z⁴/24 = 1.
+inline constexpr double kAttenuationStabilityLimit = 2.7852935634052813;
+
+// Why the attenuations cannot be integrated at the settings' sample rate,
+// or "" when they can: a linear attenuation c with c/sampleRate beyond
+// kAttenuationStabilityLimit makes every note diverge. Any thread.
+KIVORA_GENERATOR_API std::string attenuationRefusal(const GenerationSettings& settings);
+
 // A note's 16-bit sample of a displacement: 1.0 is full scale, values beyond
 // it are clamped, a non-number (a model that blew up) is 0. Any thread.
 KIVORA_GENERATOR_API std::int16_t sampleOfDisplacement(double displacement);
@@ -57,12 +68,30 @@ KIVORA_GENERATOR_API muntero::StepConstants stepConstantsFor(const GenerationSet
 struct UntunedMeasurement {
     double baseFrequency = 0.0;           // Hz; 0 or less when the note is silent
     double highestAngularFrequency = 0.0; // radians per second
+    // The factor every stiffness was multiplied by before the untuned note
+    // was rendered (1 unless the model sounds outside the measurable range);
+    // baseFrequency and highestAngularFrequency are those of the scaled model.
+    double stiffnessScale = 1.0;
 };
+
+// Why a model's untuned note cannot be tuned, thrown by run(): what it
+// measures and what to change in the model.
+class KIVORA_GENERATOR_API UntunableModel : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The factor a tuned run scales every stiffness by before its untuned note:
+// (kFirstNoteHz / f)^2 when the loudest normal mode f of the model lies
+// outside the frequency meter's range or within a semitone of its edges, so
+// that the note can be measured; 1 otherwise. Any thread.
+KIVORA_GENERATOR_API double measurableRangeScale(const muntero::ModelSnapshot& snapshot);
 
 // Renders the untuned note as run() does and measures it with the default
 // frequency meter, so a caller can retune the model exactly as run() would
-// (stiffness times (kFirstNoteHz / baseFrequency)^2, then the semitone factor
-// once per note). The octaves of `settings` are ignored. Throws as configure.
+// (stiffness times stiffnessScale, then (kFirstNoteHz / baseFrequency)^2, then
+// the semitone factor once per note). The octaves of `settings` are ignored.
+// Throws as configure, and UntunableModel as run().
 // Any thread; allocates a generator's buffers for one note.
 KIVORA_GENERATOR_API UntunedMeasurement
 measureUntuned(const GenerationSettings& settings, muntero::ModelSnapshot snapshot,
@@ -106,6 +135,13 @@ public:
     // The running thread and the workers it starts (setWorkerCount) render;
     // all workers have ended when it returns. An exception on a worker stops
     // the others and is thrown again from here.
+    // The untuned note of a tuned run must lie within the frequency meter's
+    // range: when the model's loudest normal mode lies outside it, every
+    // stiffness is first scaled so that mode sounds at kFirstNoteHz
+    // (untunedStiffnessScale()); when the untuned note still measures at the
+    // range's edge, the run throws UntunableModel and renders no tuned note;
+    // so it does when the untuned note diverges while its springs are within
+    // the step's limit (the square attenuation is too strong for the rate).
     int run();
     // Renders note noteIndex() with the springs as they stand into its buffer;
     // kNoteDone, kNotConfigured, or the value of stopRequested when stopped.
@@ -149,7 +185,11 @@ public:
     int soundingNode() const { return snapshot_.soundingNode; }
     int noteIndex() const { return noteIndex_; }
     void setNoteIndex(int index) { noteIndex_ = index; }
+    // Of the untuned note as rendered, after untunedStiffnessScale().
     double baseFrequency() const { return baseFrequency_; }
+    // The factor the run multiplied every stiffness by before the untuned
+    // note, to bring it into the measurable range; 1 when it lay there.
+    double untunedStiffnessScale() const { return untunedStiffnessScale_; }
     const pellamy::WAVEFORMATEX& format() const { return format_; }
     const std::int16_t* noteBuffer(int note) const;
     // Whether the integration of a rendered note diverged (the model is too
@@ -161,8 +201,8 @@ public:
     // (h·omega > 2·sqrt(2)), where it grows until the square attenuation holds
     // it as a steady false tone, or to the end of the note.
     bool noteUnstable(int note) const;
-    // The untuned model's highest angular frequency in radians per second,
-    // estimated by power iteration when run() starts.
+    // The untuned model's highest angular frequency in radians per second
+    // (after untunedStiffnessScale()), estimated by power iteration when run() starts.
     double highestAngularFrequency() const { return highestAngularFrequency_; }
     // Notes of the last run rendered completely, counted from the first.
     int notesFinished() const { return notesFinished_; }
@@ -170,6 +210,7 @@ public:
 
 private:
     int renderInto(muntero::RungeKuttaKernel& kernel, std::int16_t* buffer, char* blewUp) const;
+    void scaleIntoMeasurableRange();
     int runTunedSequential();
     int runTunedParallel(unsigned workers);
     int runTunedBatched(unsigned workers);
@@ -187,6 +228,7 @@ private:
     int samplesPerNote_ = 0;
     int noteIndex_ = 0;
     double baseFrequency_ = 0.0;
+    double untunedStiffnessScale_ = 1.0;
     pellamy::WAVEFORMATEX format_;
     std::vector<std::int16_t> samples_; // noteCount_ buffers of samplesPerNote_ samples
     std::vector<pellamy::SoundStreamDescription> records_;

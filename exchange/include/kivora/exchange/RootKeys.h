@@ -25,10 +25,12 @@ inline constexpr int kFirstUnpitchedKey = 36;
 
 struct RootKey {
     std::string alias;
-    int key = 0;             // the key at which the sound plays unchanged
+    int key = 0;             // the key at which the sound plays unchanged (its root)
     double centsSharp = 0.0; // how far the sound lies above that key's pitch
     bool pitched = false;    // false: silence, noise or outside the measurable range
-    int lowKey = 0;          // the keys that play this sound (transposed when pitched)
+    // The keys that play this sound (transposed when pitched). They hold the
+    // root unless another sound holds it.
+    int lowKey = 0;
     int highKey = 0;
     double fundamentalHz = 0.0; // the measured fundamental; 0 for generated notes and unpitched sounds
 };
@@ -40,9 +42,11 @@ struct RootKey {
 // unpitched when it is silent or has no clear pitch (noise, drums). Of two
 // sounds on one key the one nearer in cents keeps it; the other moves to
 // the key on the other side of its pitch when that is free (less than a
-// semitone away, corrected in cents), else it is unpitched. Pitched sounds
-// reach halfway to their pitched neighbours; unpitched ones take one key
-// each, the lowest free ones from 36.
+// semitone away, corrected in cents), else it keeps its root and is laid on
+// the free key nearest its pitch, where it plays transposed from that root
+// (a second generated note of one name likewise). Pitched sounds reach
+// halfway to their pitched neighbours' keys; unpitched ones (silence, noise)
+// take one key each, the lowest free ones from 36.
 KIVORA_EXCHANGE_API std::vector<RootKey> assignRootKeys(const pellamy::InstrumentModel& instrument);
 
 // Values of channel `channel` of a sound as it plays (gain applied).

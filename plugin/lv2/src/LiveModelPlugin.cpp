@@ -669,8 +669,6 @@ LV2_State_Status LiveModelPlugin::save(LV2_State_Store_Function store, LV2_State
 
 LV2_State_Status LiveModelPlugin::restore(LV2_State_Retrieve_Function retrieve, LV2_State_Handle handle,
                                           const LV2_Feature* const*) {
-    if (!bank_)
-        return LV2_STATE_ERR_UNKNOWN;
     std::size_t size = 0;
     std::uint32_t type = 0;
     std::uint32_t flags = 0;

@@ -110,6 +110,10 @@ PluginHost::PluginHost(double sampleRate)
 
 PluginHost::~PluginHost() {
     if (instance_ != nullptr) {
+        // What the plugin handed its worker last (retired voices) is freed.
+        runWorkerJobs();
+        deliverResponses();
+        runWorkerJobs();
         lilv_instance_deactivate(instance_);
         lilv_instance_free(instance_);
     }

@@ -205,7 +205,8 @@ void PluginHost::prepareBlock(std::uint32_t frames) {
         std::uint8_t* at = reinterpret_cast<std::uint8_t*>(controlSequence_.data()) + sizeof(LV2_Atom) +
                            lv2_atom_pad_size(sequence->atom.size);
         std::memcpy(at, &header, sizeof header);
-        std::memcpy(at + sizeof header, event.body.data(), event.body.size());
+        if (!event.body.empty())
+            std::memcpy(at + sizeof header, event.body.data(), event.body.size());
         sequence->atom.size +=
             lv2_atom_pad_size(static_cast<std::uint32_t>(sizeof header + event.body.size()));
         ++sent;

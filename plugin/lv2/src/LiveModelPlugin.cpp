@@ -453,10 +453,22 @@ void LiveModelPlugin::handleMidi(const std::uint8_t* message, std::uint32_t size
 void LiveModelPlugin::handlePatch(const LV2_Atom_Object* object) noexcept {
     const LV2_Atom* property = nullptr;
     const LV2_Atom* value = nullptr;
+    // A property's value is read only where it lies whole inside the object,
+    // whatever sizes the sender wrote.
+    const auto* objectEnd =
+        reinterpret_cast<const std::uint8_t*>(object) + sizeof(LV2_Atom) + object->atom.size;
+    auto inside = [objectEnd](const LV2_Atom* atom, std::uint32_t atLeast) {
+        const auto* begin = reinterpret_cast<const std::uint8_t*>(atom);
+        return begin + sizeof(LV2_Atom) <= objectEnd && atom->size >= atLeast &&
+               atom->size <= static_cast<std::size_t>(objectEnd - begin) - sizeof(LV2_Atom);
+    };
+    auto isModel = [&](const LV2_Atom* atom) {
+        return atom != nullptr && inside(atom, sizeof(LV2_URID)) && atom->type == uris_->atomUrid &&
+               reinterpret_cast<const LV2_Atom_URID*>(atom)->body == uris_->model;
+    };
     if (object->body.otype == uris_->patchSet) {
         lv2_atom_object_get(object, uris_->patchProperty, &property, uris_->patchValue, &value, 0);
-        if (property == nullptr || property->type != uris_->atomUrid ||
-            reinterpret_cast<const LV2_Atom_URID*>(property)->body != uris_->model || value == nullptr)
+        if (!isModel(property) || value == nullptr || !inside(value, 1))
             return;
         if (value->type != uris_->atomPath && value->type != uris_->atomString)
             return;
@@ -470,8 +482,7 @@ void LiveModelPlugin::handlePatch(const LV2_Atom_Object* object) noexcept {
             requested_ = job.parameters;
     } else if (object->body.otype == uris_->patchGet) {
         lv2_atom_object_get(object, uris_->patchProperty, &property, 0);
-        if (property == nullptr || (property->type == uris_->atomUrid &&
-                                    reinterpret_cast<const LV2_Atom_URID*>(property)->body == uris_->model))
+        if (property == nullptr || isModel(property))
             sendModelPath();
     }
 }
@@ -669,8 +680,6 @@ LV2_State_Status LiveModelPlugin::save(LV2_State_Store_Function store, LV2_State
 
 LV2_State_Status LiveModelPlugin::restore(LV2_State_Retrieve_Function retrieve, LV2_State_Handle handle,
                                           const LV2_Feature* const*) {
-    if (!bank_)
-        return LV2_STATE_ERR_UNKNOWN;
     std::size_t size = 0;
     std::uint32_t type = 0;
     std::uint32_t flags = 0;

@@ -110,6 +110,10 @@ PluginHost::PluginHost(double sampleRate)
 
 PluginHost::~PluginHost() {
     if (instance_ != nullptr) {
+        // What the plugin handed its worker last (retired voices) is freed.
+        runWorkerJobs();
+        deliverResponses();
+        runWorkerJobs();
         lilv_instance_deactivate(instance_);
         lilv_instance_free(instance_);
     }
@@ -201,7 +205,8 @@ void PluginHost::prepareBlock(std::uint32_t frames) {
         std::uint8_t* at = reinterpret_cast<std::uint8_t*>(controlSequence_.data()) + sizeof(LV2_Atom) +
                            lv2_atom_pad_size(sequence->atom.size);
         std::memcpy(at, &header, sizeof header);
-        std::memcpy(at + sizeof header, event.body.data(), event.body.size());
+        if (!event.body.empty())
+            std::memcpy(at + sizeof header, event.body.data(), event.body.size());
         sequence->atom.size +=
             lv2_atom_pad_size(static_cast<std::uint32_t>(sizeof header + event.body.size()));
         ++sent;

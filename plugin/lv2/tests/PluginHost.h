@@ -47,6 +47,10 @@ public:
     void noteOff(std::uint64_t frame, int key) { midi(frame, 0x80, key, 0); }
     void controller(std::uint64_t frame, int number, int value) { midi(frame, 0xB0, number, value); }
     void setModel(std::uint64_t frame, const std::string& path);
+    // Any atom: its type and body as given.
+    void event(std::uint64_t frame, LV2_URID type, std::vector<std::uint8_t> body) {
+        pending_.push_back({frame, std::move(body), type});
+    }
     void getModel(std::uint64_t frame);
 
     // Runs `frames` frames in blocks of `blockFrames` (the last may be

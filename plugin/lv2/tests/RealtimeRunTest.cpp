@@ -21,7 +21,12 @@ TEST(RealtimeRun, RunNeitherAllocatesNorLocks) {
     PluginHost host(48000);
     const std::string membrane = std::string(KIVORA_SOURCE_DIR) + "/examples/models/struck-membrane.json";
     std::mt19937 random(28);
-    for (int block = 0; block < 600; ++block) {
+#if KIVORA_SANITIZER_OWNS_NEW
+    constexpr int kBlocks = 150; // watched for memory faults only, and slowly
+#else
+    constexpr int kBlocks = 600;
+#endif
+    for (int block = 0; block < kBlocks; ++block) {
         const auto frames = static_cast<std::uint32_t>(1 + random() % 2048);
         const std::uint64_t at = host.position();
         for (int e = 0; e < 4; ++e) {

@@ -18,12 +18,9 @@ struct VoiceSet::Batch {
 
 namespace {
 
-// One vector of voices per node: eight lanes with AVX-512, else four (a
-// batch wider than the vectors only grows the state a stage walks through);
-// each voice alone where batches do not pay.
-int chosenLanesPerBatch(const VoiceModel& model, int voiceCount) {
-    if (!muntero::batchingPaysFor(model.firstNoteKernel()))
-        return 1;
+// One vector of voices per node: eight lanes with AVX-512, else four. A
+// batch wider than the vectors only grows the state a stage walks through.
+int chosenLanesPerBatch(int voiceCount) {
     return std::min(voiceCount, muntero::RungeKuttaKernel::wideKernelAvailable() ? 8 : 4);
 }
 
@@ -34,7 +31,7 @@ VoiceSet::VoiceSet(std::shared_ptr<const VoiceModel> model, int voiceCount, int 
     if (!model_ || voiceCount < 1 || lanesPerBatch < 0)
         throw std::invalid_argument("A voice set needs a model and at least one voice");
     lanesPerBatch_ =
-        lanesPerBatch == 0 ? chosenLanesPerBatch(*model_, voiceCount) : std::min(lanesPerBatch, voiceCount);
+        lanesPerBatch == 0 ? chosenLanesPerBatch(voiceCount) : std::min(lanesPerBatch, voiceCount);
     const auto voices = static_cast<std::size_t>(voiceCount);
     voices_.reserve(voices);
     const muntero::StepConstants constants = stepConstantsFor(model_->settings().generation);

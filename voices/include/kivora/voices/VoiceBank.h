@@ -28,8 +28,7 @@ public:
     static constexpr std::size_t kMaxBlockFrames = 1024;
 
     // `lanesPerBatch`: 0 chooses (one vector of voices: eight with AVX-512,
-    // else four; 1 where batches do not pay, see muntero::batchingPaysFor);
-    // 1 gives every voice a kernel of its own and steps it alone.
+    // else four); 1 gives every voice a kernel of its own and steps it alone.
     VoiceSet(std::shared_ptr<const VoiceModel> model, int voiceCount, int lanesPerBatch = 0);
     ~VoiceSet();
     VoiceSet(VoiceSet&&) noexcept;

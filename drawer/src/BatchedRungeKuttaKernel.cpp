@@ -641,4 +641,12 @@ void BatchedRungeKuttaKernel::advance() {
     }
 }
 
+bool batchingPaysFor(const RungeKuttaKernel& single) {
+    if (!single.usesVectorKernel()) {
+        return true; // the batch's vectors are all the gain
+    }
+    const int groups = (single.nodeCount() + single.vectorWidth() - 1) / single.vectorWidth();
+    return 2 * single.bandedGroupCount() < groups;
+}
+
 } // namespace muntero

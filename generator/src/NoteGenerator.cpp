@@ -436,7 +436,8 @@ int NoteGenerator::run() {
         std::min(workerCount_ == 0 ? cores : workerCount_, static_cast<unsigned>(noteCount_));
     // One worker asked for renders the notes one after the other, as the
     // single-note interface does.
-    const bool batched = notesPerBatch_ != 1 && workerCount_ != 1;
+    const bool batched = notesPerBatch_ > 1 || (notesPerBatch_ == 0 && workerCount_ != 1 && work_ &&
+                                                muntero::batchingPaysFor(*work_));
     const int result = batched        ? runTunedBatched(workers)
                        : workers <= 1 ? runTunedSequential()
                                       : runTunedParallel(workers);

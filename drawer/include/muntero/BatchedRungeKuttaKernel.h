@@ -109,4 +109,10 @@ private:
     std::ptrdiff_t arrayStride_ = 0;
 };
 
+// Whether a batch steps copies of a model faster than kernels of their own,
+// judged by `single`, a kernel of the model: not where it runs most of its
+// groups through bands (the inside of a grid), whose unrolled steps a batch
+// only matches with a state several times as large. Allocates nothing.
+MUNTERO_API bool batchingPaysFor(const RungeKuttaKernel& single);
+
 } // namespace muntero

@@ -172,9 +172,9 @@ public:
     void setKernelChoice(muntero::KernelChoice choice) { kernelChoice_ = choice; }
     // Tuned notes stepped together in one batch (the same model at other
     // stiffnesses, see muntero::BatchedRungeKuttaKernel): 0 chooses (at most
-    // eight, and batches enough to keep every worker busy), 1 renders every
-    // note with a kernel of its own, as does a worker count of 1. The samples
-    // are the same.
+    // eight, and batches enough to keep every worker busy, where batches pay,
+    // see muntero::batchingPaysFor, and more than one worker is asked for),
+    // 1 renders every note with a kernel of its own. The samples are the same.
     void setNotesPerBatch(int notes) { notesPerBatch_ = std::max(0, notes); }
 
     // The accessors: controlling thread, never during run(); none allocates.

@@ -605,5 +605,15 @@ TEST(GenerationRun, NotesPastTheStepLimitAreNamedInOneMessage) {
                                            .arg(QString::fromStdString(largest->name)));
 }
 
+// The analyzer's tooltip lists each note's error with one decimal; one
+// that rounds to zero has no sign.
+TEST(GenerationRun, CentsReadWithOneDecimalAndNoNegativeZero) {
+    const std::vector<std::pair<double, QString>> table = {{-0.04, "0.0"}, {0.04, "0.0"},   {-0.0, "0.0"},
+                                                           {0.0, "0.0"},   {-0.06, "-0.1"}, {0.06, "0.1"},
+                                                           {1.25, "1.3"},  {-3.14, "-3.1"}, {12.0, "12.0"}};
+    for (const auto& [cents, text] : table)
+        EXPECT_EQ(centsText(cents), text) << cents;
+}
+
 } // namespace
 } // namespace kivora

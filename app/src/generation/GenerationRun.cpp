@@ -438,9 +438,9 @@ void GenerationRun::showFinishing() {
     }
     if (handingOver_) {
         // The notes are measured meanwhile, on the other cores.
-        QString status = QStringLiteral("%1 notes ready... preparing the instrument").arg(notesDone_);
+        QString status = QStringLiteral("Preparing the instrument...");
         if (measuring_)
-            status += QStringLiteral(", %1/%2 measured").arg(notesMeasured_).arg(notesExpected_);
+            status += QStringLiteral(" %1/%2 notes measured").arg(notesMeasured_).arg(notesExpected_);
         progress_->showStage(status, measuring_ ? notesMeasured_ : 0, measuring_ ? notesExpected_ : 0);
     } else if (measuring_) {
         progress_->showStage(QStringLiteral("Checking the tuning... %1/%2 notes measured")

@@ -130,7 +130,7 @@ TEST_F(OscillogramTest, LabelsAreDistinctIncreasingAndApartInMillisecondsThenSec
     EXPECT_EQ(texts(200, metrics), "1 ms@44 2 ms@88 3 ms@132 4 ms@176");
     const bool tenFitsInAMillisecond = metrics.horizontalAdvance("10 ms") + kMinLabelGapPx <= 44;
     EXPECT_EQ(texts(500, metrics), tenFitsInAMillisecond
-                                       ? "1 ms@44 2 ms@88 3 ms@132 4 ms@176 5 ms@220 6 ms@265 7 ms@309 "
+                                       ? "1 ms@44 2 ms@88 3 ms@132 4 ms@176 5 ms@221 6 ms@265 7 ms@309 "
                                          "8 ms@353 9 ms@397 10 ms@441"
                                        : "2 ms@88 4 ms@176 6 ms@265 8 ms@353 10 ms@441");
     // DejaVu Sans (fonts-dejavu-core, which the installer installs) is too

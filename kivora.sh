@@ -12,7 +12,8 @@ OUT_DIR=${KIVORA_OUT_DIR:-out}
 
 # Every Debian package the build, the tests, the sanitizer pass and the fuzzers use
 # (stress-ng keeps the cores busy while the suite is checked for timing faults;
-# the installation test validates the desktop files and renders the manuals).
+# the installation test validates the desktop files and renders the manuals;
+# the window tests pin DejaVu Sans where they need one font's metrics).
 PACKAGES=(
     cmake ninja-build g++ pkg-config python3 ccache
     libgtest-dev libgmock-dev libbenchmark-dev
@@ -22,7 +23,7 @@ PACKAGES=(
     libeigen3-dev libspectra-dev
     stress-ng
     fluidsynth fluid-soundfont-gm planetblupi-music-midi python3-mido librtmidi-dev libaubio-dev
-    qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev libgl1-mesa-dri
+    qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev libgl1-mesa-dri fonts-dejavu-core
     xvfb xauth xdotool x11-xkb-utils imagemagick
     help2man desktop-file-utils libxml2-utils man-db dpkg-dev
     lv2-dev liblilv-dev lilv-utils lv2-examples jalv jackd2 libjack-jackd2-dev python3-numpy python3-jack-client

@@ -274,3 +274,30 @@ TEST(Analyzer, AFailingAnalysisIsShownInThePaneAndTheNextNoteWorks) {
 
 } // namespace
 } // namespace kivora
+
+namespace kivora {
+namespace {
+
+// A C3 and its octave as the analyzer pane of a 1024 x 768 window shows
+// them: each peak is labelled with its own frequency, not its stem's.
+TEST(AnalyzerLabels, APeakIsLabelledWithItsRefinedFrequency) {
+    std::vector<std::int16_t> samples = tone(130.8128, 44100, 1.0, 16000.0);
+    const std::vector<std::int16_t> octave = tone(261.6256, 44100, 1.0, 12000.0);
+    for (std::size_t i = 0; i < samples.size(); ++i)
+        samples[i] = static_cast<std::int16_t>(samples[i] + octave[i]);
+    const Spectrum spectrum = analyzeSamples(samples.data(), static_cast<unsigned>(samples.size()), 44100);
+    EXPECT_NEAR(spectrum.dominantHz, 130.8128, 0.05);
+    for (QSize pane : {QSize(512, 87), QSize(640, 120), QSize(1000, 300)}) {
+        SCOPED_TRACE(pane.width());
+        const StemPlot plot = layoutStemPlot(spectrum, pane.width(), pane.height());
+        QStringList texts;
+        for (const StemLabel& label : stemLabels(plot, labelMetrics()))
+            texts << label.text;
+        EXPECT_TRUE(texts.contains("131 Hz")) << texts.join(", ").toStdString();
+        // The octave between two resonators of the coarse bank: within a hertz.
+        EXPECT_TRUE(texts.contains("261 Hz") || texts.contains("262 Hz")) << texts.join(", ").toStdString();
+    }
+}
+
+} // namespace
+} // namespace kivora

@@ -229,11 +229,13 @@ TEST(GenerationRun, SettingsDialogThenAWholeRun) {
     EXPECT_EQ(got.waveformSamples, 320);
     EXPECT_EQ(got.waveformRate, 8000);
     EXPECT_EQ(fixture.run.notesDone(), 12);
-    EXPECT_FALSE(fixture.run.progressDialog().isVisible());
     EXPECT_EQ(got.notes, referenceNotes(shortNotes(1), smallMembrane()));
-    // The worker measures the tuned notes after the run; notes of 320 samples
-    // are too short to ring true, and the one message says so.
+    // The worker measures the tuned notes after the run, the progress dialog
+    // showing it; notes of 320 samples are too short to ring true, and the
+    // one message says so.
     ASSERT_TRUE(testing::processEventsUntil([&] { return !got.tuning.isEmpty(); }));
+    EXPECT_FALSE(fixture.run.finishing());
+    EXPECT_FALSE(fixture.run.progressDialog().isVisible());
     EXPECT_TRUE(got.tuning.startsWith("Tuning: at most ")) << got.tuning.toStdString();
     ASSERT_EQ(got.messages.size(), 1u);
     EXPECT_TRUE(got.messages[0].startsWith("Notes more than 5 cents off their targets: "))
@@ -664,6 +666,16 @@ TEST(GenerationRun, AModelBelowTheMeasurableRangeIsTunedOrRefusedWithTheReason) 
         "The untuned note measures 38.00 Hz, the edge of the measurable range (40-2000 Hz)"))
         << refused.delivery.messages[0].toStdString();
     EXPECT_TRUE(refused.delivery.messages[0].contains("although every spring was scaled by"));
+}
+
+// The analyzer's tooltip lists each note's error with one decimal; one
+// that rounds to zero has no sign.
+TEST(GenerationRun, CentsReadWithOneDecimalAndNoNegativeZero) {
+    const std::vector<std::pair<double, QString>> table = {{-0.04, "0.0"}, {0.04, "0.0"},   {-0.0, "0.0"},
+                                                           {0.0, "0.0"},   {-0.06, "-0.1"}, {0.06, "0.1"},
+                                                           {1.25, "1.3"},  {-3.14, "-3.1"}, {12.0, "12.0"}};
+    for (const auto& [cents, text] : table)
+        EXPECT_EQ(centsText(cents), text) << cents;
 }
 
 } // namespace

@@ -18,6 +18,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <atomic>
 #include <thread>
@@ -28,13 +29,13 @@ namespace {
 const QString kPluckedString = QStringLiteral(KIVORA_SOURCE_DIR "/examples/models/plucked-string.json");
 
 // Answers the next "Create Razuviv" with one octave of 100 ms notes at 8000 Hz.
-void answerOneShortOctave() {
-    testing::answerNextModal([](QWidget* shown) {
+void answerOneShortOctave(const char* durationMs = "100") {
+    testing::answerNextModal([durationMs](QWidget* shown) {
         auto* dialog = qobject_cast<SoundPropertiesDialog*>(shown);
         ASSERT_NE(dialog, nullptr);
         static_cast<QAbstractButton*>(dialog->control(SoundPropertiesDialog::kOctaves1))->click();
         static_cast<QAbstractButton*>(dialog->control(SoundPropertiesDialog::kRate8000))->click();
-        static_cast<QLineEdit*>(dialog->control(SoundPropertiesDialog::kDurationEdit))->setText("100");
+        static_cast<QLineEdit*>(dialog->control(SoundPropertiesDialog::kDurationEdit))->setText(durationMs);
         static_cast<QAbstractButton*>(dialog->control(SoundPropertiesDialog::kGenerateButton))->click();
     });
 }
@@ -49,7 +50,7 @@ TEST(MainFrameGeneration, AModelFileGeneratedFromTheToolbarBecomesTheInstrument)
     frame.pianoFrame()->generateNotesAction()->trigger();
     ASSERT_TRUE(testing::processEventsUntil([&] { return !run.idle(); }));
     EXPECT_FALSE(frame.pianoFrame()->commandsEnabled()) << "the piano's commands wait for the run";
-    ASSERT_TRUE(testing::processEventsUntil([&] { return run.idle(); }));
+    ASSERT_TRUE(testing::processEventsUntil([&] { return run.idle() && !run.finishing(); }));
 
     EXPECT_EQ(run.notesDone(), 12);
     EXPECT_TRUE(frame.instrumentSession().isLoaded());
@@ -58,6 +59,55 @@ TEST(MainFrameGeneration, AModelFileGeneratedFromTheToolbarBecomesTheInstrument)
     EXPECT_EQ(run.generator().settings().sampleRate, 8000);
     ASSERT_TRUE(testing::processEventsUntil([&] { return !frame.analyzerFrame()->toolTip().isEmpty(); }));
     EXPECT_TRUE(frame.analyzerFrame()->toolTip().startsWith("Tuning: at most "));
+}
+
+// After the last note the instrument is made and the notes are measured off
+// the interface thread, and the progress dialog says which is being done.
+TEST(MainFrameGeneration, TheWorkAfterTheLastNoteLeavesTheWindowLiveAndShowsWhatItDoes) {
+    const std::unique_ptr<MainWindow> window = buildMainWindow();
+    CMainFrame& frame = window->frame();
+    ASSERT_TRUE(frame.openFile(kPluckedString));
+    GenerationRun& run = frame.generationRun();
+    const CProgressDialogNonModal& progress = run.progressDialog();
+    // The window at the first event it handles after the records went out.
+    struct {
+        bool handled = false;
+        bool loaded = true;
+        bool commandsEnabled = true;
+        bool dialogShown = false;
+        QString status;
+    } next;
+    QObject::connect(&run, &GenerationRun::instrumentReady, &run, [&] {
+        QMetaObject::invokeMethod(
+            &run,
+            [&] {
+                next = {true, frame.instrumentSession().isLoaded(), frame.pianoFrame()->commandsEnabled(),
+                        progress.isVisible(), progress.statusText()};
+            },
+            Qt::QueuedConnection);
+    });
+    QStringList statuses;
+    QObject::connect(progress.findChild<QLineEdit*>(), &QLineEdit::textChanged,
+                     [&](const QString& text) { statuses << text; });
+
+    answerOneShortOctave("1500");
+    frame.pianoFrame()->generateNotesAction()->trigger();
+    ASSERT_TRUE(testing::processEventsUntil([&] { return next.handled; }));
+    EXPECT_FALSE(next.loaded) << "the instrument was made before the window handled another event";
+    EXPECT_FALSE(next.commandsEnabled);
+    EXPECT_TRUE(next.dialogShown);
+    EXPECT_TRUE(next.status.startsWith("Preparing the instrument...")) << next.status.toStdString();
+
+    ASSERT_TRUE(testing::processEventsUntil([&] { return !run.finishing(); }));
+    EXPECT_TRUE(frame.instrumentSession().isLoaded());
+    EXPECT_TRUE(frame.pianoFrame()->commandsEnabled());
+    EXPECT_FALSE(progress.isVisible());
+    EXPECT_TRUE(frame.analyzerFrame()->toolTip().startsWith("Tuning: at most "));
+    // Each note measured is counted.
+    for (int note = 1; note <= 12; ++note) {
+        const QRegularExpression counted(QStringLiteral("\\.\\.\\. %1/12 notes measured$").arg(note));
+        EXPECT_FALSE(statuses.filter(counted).isEmpty()) << note << "\n" << statuses.join('\n').toStdString();
+    }
 }
 
 TEST(MainFrameGeneration, CancelBeforeTheFirstNoteKeepsThePreviousInstrument) {

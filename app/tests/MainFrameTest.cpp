@@ -304,7 +304,11 @@ TEST_F(MainFrameTest, RunResultsReachThePianoTheOscillogramAndTheAnalyzer) {
     record.dataBytes = static_cast<std::uint32_t>(samples.size() * 2);
     record.data = samples.data();
     frame_.pianoFrame()->setCommandsEnabled(false);
-    frame_.deliverRunResults(1, &record);
+    bool handedOver = false;
+    frame_.deliverRunResults(1, &record, [&] { handedOver = true; });
+    // The instrument is made off the interface thread: the piano waits for it.
+    EXPECT_FALSE(frame_.pianoFrame()->commandsEnabled());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return handedOver; }, 20000));
     EXPECT_TRUE(frame_.instrumentSession().isLoaded());
     EXPECT_TRUE(frame_.pianoFrame()->commandsEnabled());
     EXPECT_EQ(frame_.oscillogramFrame()->view()->sampleCount(), 4410);

@@ -15,6 +15,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -495,6 +496,44 @@ TEST(ModelTemplates, FreeBarAndCoupledStringsSaveAndHaveFreeModes) {
         EXPECT_GE(preview.loudestMode, 0);
     }
     EXPECT_EQ(makeCoupledStrings(6).elements.size(), 2u);
+}
+
+} // namespace
+} // namespace kivora
+
+namespace kivora {
+namespace {
+
+// In a 1024 x 768 window every caption and the whole modes table, "base"
+// included, fit the editor's side column, whatever the font.
+TEST(ModelEditorPreview, TheModesPaneFitsA1024PixelWindow) {
+    const std::unique_ptr<MainWindow> window = buildMainWindow();
+    CMainFrame& frame = window->frame();
+    frame.resize(1024, 768);
+    frame.show();
+    ASSERT_TRUE(frame.openFile(QStringLiteral(KIVORA_SOURCE_DIR "/examples/models/struck-membrane.json")));
+    ModelEditorPane& editor = *frame.modelEditor();
+    ASSERT_TRUE(QTest::qWaitFor([&editor] { return editor.previewCurrent(); }, 60000));
+    QApplication::processEvents();
+
+    const auto* caption = editor.findChild<QLabel*>(QStringLiteral("modesCaption"));
+    ASSERT_NE(caption, nullptr);
+    EXPECT_EQ(caption->text(), QStringLiteral("Modes — octaves"));
+    EXPECT_GE(caption->contentsRect().width(), caption->fontMetrics().horizontalAdvance(caption->text()));
+
+    const auto* table = editor.findChild<QLabel*>(QStringLiteral("modalPreview"));
+    ASSERT_NE(table, nullptr);
+    const QStringList lines = table->text().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    ASSERT_GE(lines.size(), 2);
+    EXPECT_TRUE(table->text().contains(QStringLiteral(" base\n")));
+    const QWidget* column = table->parentWidget();
+    for (const QString& line : lines) {
+        const int right = table->mapTo(column, QPoint(table->contentsRect().left(), 0)).x() +
+                          table->fontMetrics().horizontalAdvance(line);
+        EXPECT_LE(right, column->width()) << line.toStdString();
+        EXPECT_LE(table->fontMetrics().horizontalAdvance(line), table->contentsRect().width())
+            << line.toStdString();
+    }
 }
 
 } // namespace

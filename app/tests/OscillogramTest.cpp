@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QFontInfo>
 #include <QFontMetrics>
 #include <QPainter>
 #include <QToolBar>
@@ -118,15 +119,26 @@ TEST_F(OscillogramTest, LabelsAreDistinctIncreasingAndApartInMillisecondsThenSec
         }
     }
     // At zoom 1 and 44.1 kHz a millisecond is 44 pixels: in a narrow window
-    // every one is labelled; in a wider one "10 ms" needs more room.
-    auto texts = [&](int widthPx) {
+    // every one is labelled; in a wider one every one only when "10 ms" and
+    // the gap fit in 44 pixels, which depends on the font that "Arial" is.
+    auto texts = [](int widthPx, const QFontMetrics& fontMetrics) {
         QStringList list;
-        for (const TimeLabel& label : timeLabels(0, 1, 44100, widthPx, 50, metrics))
+        for (const TimeLabel& label : timeLabels(0, 1, 44100, widthPx, 50, fontMetrics))
             list << QStringLiteral("%1@%2").arg(label.text).arg(label.x);
         return list.join(QLatin1Char(' ')).toStdString();
     };
-    EXPECT_EQ(texts(200), "1 ms@44 2 ms@88 3 ms@132 4 ms@176");
-    EXPECT_EQ(texts(500), "2 ms@88 4 ms@176 6 ms@265 8 ms@353 10 ms@441");
+    EXPECT_EQ(texts(200, metrics), "1 ms@44 2 ms@88 3 ms@132 4 ms@176");
+    const bool tenFitsInAMillisecond = metrics.horizontalAdvance("10 ms") + kMinLabelGapPx <= 44;
+    EXPECT_EQ(texts(500, metrics), tenFitsInAMillisecond
+                                       ? "1 ms@44 2 ms@88 3 ms@132 4 ms@176 5 ms@221 6 ms@265 7 ms@309 "
+                                         "8 ms@353 9 ms@397 10 ms@441"
+                                       : "2 ms@88 4 ms@176 6 ms@265 8 ms@353 10 ms@441");
+    // DejaVu Sans (fonts-dejavu-core, which the installer installs) is too
+    // wide for that.
+    QFont dejaVu(QStringLiteral("DejaVu Sans"));
+    dejaVu.setPixelSize(12);
+    ASSERT_EQ(QFontInfo(dejaVu).family(), "DejaVu Sans");
+    EXPECT_EQ(texts(500, QFontMetrics(dejaVu)), "2 ms@88 4 ms@176 6 ms@265 8 ms@353 10 ms@441");
 }
 
 TEST_F(OscillogramTest, TheCurveIsScaledToHalfTheHeightAtFullScale) {

@@ -145,7 +145,8 @@ double tunedPartialHz(const std::int16_t* samples, unsigned count, unsigned samp
 }
 
 std::vector<NoteTuning> measureTuning(NoteGenerator& generator, unsigned threads,
-                                      const std::atomic<int>* stop) {
+                                      const std::atomic<int>* stop,
+                                      const std::function<void(int)>& measured) {
     if (!generator.allocated() || generator.settings().octaves <= 0) {
         return {};
     }
@@ -155,6 +156,7 @@ std::vector<NoteTuning> measureTuning(NoteGenerator& generator, unsigned threads
     const auto count = static_cast<unsigned>(generator.samplesPerNote());
 
     std::atomic<int> next{0};
+    std::atomic<int> done{0};
     std::exception_ptr failure;
     std::mutex failureMutex;
     const auto work = [&] {
@@ -168,6 +170,10 @@ std::vector<NoteTuning> measureTuning(NoteGenerator& generator, unsigned threads
                     tunedPartialHz(generator.noteBuffer(note), count, rate, result.targetHz, stop);
                 result.centsOff =
                     result.measuredHz > 0.0 ? 1200.0 * std::log2(result.measuredHz / result.targetHz) : 0.0;
+                const int finished = done.fetch_add(1) + 1;
+                if (measured && !stopped(stop)) {
+                    measured(finished);
+                }
             }
         } catch (...) {
             const std::lock_guard lock(failureMutex);

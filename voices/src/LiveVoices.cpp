@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <semaphore>
 #include <stdexcept>
 #include <thread>
 
@@ -47,6 +48,7 @@ public:
 
     ~Impl() {
         stopping_.store(true);
+        wake_.release();
         thread_.join();
         while (const std::optional<Event> event = events_.tryPop())
             delete event->voices;
@@ -55,7 +57,10 @@ public:
 
     bool send(const Event& event) {
         collectGarbage();
-        return events_.tryPush(event);
+        if (!events_.tryPush(event))
+            return false;
+        wake_.release();
+        return true;
     }
 
     bool setModel(std::shared_ptr<const VoiceModel> model) {
@@ -87,6 +92,11 @@ public:
         while (written < frames) {
             if (audioPosition_ == blockFrames) {
                 std::optional<Block> next = blocks_.tryPop();
+                if (!next && idle_.load(std::memory_order_acquire)) {
+                    // Nothing sounds and the render thread waits for a key: silence, in time.
+                    std::fill(out + written * channels, out + frames * channels, std::int16_t{0});
+                    break;
+                }
                 if (!next) {
                     // Late: silence now, the block plays when it comes.
                     late_.fetch_add(1, std::memory_order_relaxed);
@@ -117,6 +127,9 @@ public:
     std::atomic<int> sounding_{0};
     std::atomic<bool> ready_{false};
     std::atomic<bool> realtime_{false};
+    // The render thread waits for an event with nothing sounding: an empty
+    // queue is then silence in time, not a late block.
+    std::atomic<bool> idle_{false};
     std::atomic<std::uint64_t> blocksTaken_{0}; // by the audio thread
 
 private:
@@ -155,8 +168,14 @@ private:
                 std::this_thread::sleep_for(pause);
                 continue;
             }
-            while (const std::optional<Event> event = events_.tryPop())
+            // Every event sent so far is taken below; a later one ends the wait for one.
+            while (wake_.try_acquire()) {
+            }
+            bool applied = false;
+            while (const std::optional<Event> event = events_.tryPop()) {
                 apply(*event);
+                applied = true;
+            }
             const std::vector<int>& refused = bank_.refusedKeys();
             for (; refusalsPublished_ < refused.size(); ++refusalsPublished_)
                 refusals_.tryPush(refused[refusalsPublished_]);
@@ -165,11 +184,20 @@ private:
                 if (garbage_.tryPush(retired.get()))
                     retired.release();
             }
+            if (!applied && bank_.soundingVoiceCount() == 0) {
+                // Nothing to render but silence, which the callback makes
+                // itself: the thread sleeps until a key (or the end) wakes it.
+                ready_.store(true, std::memory_order_release);
+                idle_.store(true, std::memory_order_release);
+                wake_.acquire();
+                continue;
+            }
             bank_.render(mix.data(), settings_.blockFrames);
             for (std::size_t f = 0; f < settings_.blockFrames; ++f)
                 block.samples[f] = sampleOfDisplacement(mix[f]);
             sounding_.store(bank_.soundingVoiceCount(), std::memory_order_relaxed);
             blocks_.tryPush(block); // room was checked above
+            idle_.store(false, std::memory_order_release);
             ++blocksMade;
             rendered_.fetch_add(1, std::memory_order_relaxed);
         }
@@ -183,6 +211,8 @@ private:
     std::size_t refusalsPublished_ = 0;
     std::vector<int> refused_;
     std::atomic<bool> stopping_{false};
+    // Released for every event sent and at the end: wakes the idle render thread.
+    std::counting_semaphore<> wake_{0};
     std::thread thread_;
     // The audio thread's own.
     Block audioBlock_{};

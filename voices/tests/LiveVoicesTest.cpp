@@ -10,9 +10,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <random>
 #include <thread>
 #include <unistd.h>
@@ -203,4 +205,60 @@ TEST(LiveVoicesStress, RefusedKeysAreReportedOnce) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     EXPECT_EQ(refused, std::vector<int>{127});
+}
+
+namespace {
+
+double processCpuSeconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+}
+
+} // namespace
+
+// While nothing sounds, live playing costs next to nothing: the device
+// (here the test, at real-time pace) takes silent blocks, before any key and
+// after a note has rung out, and a key pressed then still sounds.
+TEST(LiveVoicesStress, SilenceCostsLessThanOnePercentOfACore) {
+    const auto model = bundledModel("plucked-string");
+    LiveVoices live(model);
+    ASSERT_TRUE(live.waitUntilReady(std::chrono::seconds(10)));
+    const int rate = live.sampleRate();
+    constexpr std::size_t kDeviceFrames = 256;
+    std::vector<std::int16_t> buffer(kDeviceFrames);
+    auto play = [&](std::chrono::milliseconds duration) {
+        int peak = 0;
+        const auto period = std::chrono::nanoseconds(1'000'000'000LL * kDeviceFrames / rate);
+        auto next = std::chrono::steady_clock::now();
+        for (const auto end = next + duration; next < end; next += period) {
+            std::this_thread::sleep_until(next);
+            live.fill(buffer.data(), kDeviceFrames, 1);
+            for (std::int16_t value : buffer)
+                peak = std::max(peak, std::abs(static_cast<int>(value)));
+        }
+        return peak;
+    };
+    auto idleCpuShare = [&] {
+        play(std::chrono::milliseconds(200));
+        const double startCpu = processCpuSeconds();
+        const auto startWall = std::chrono::steady_clock::now();
+        EXPECT_EQ(play(std::chrono::milliseconds(2000)), 0);
+        const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - startWall;
+        return (processCpuSeconds() - startCpu) / wall.count();
+    };
+    const double beforeAnyKey = idleCpuShare();
+    ASSERT_TRUE(live.noteOn(kFirstNoteKey, 100));
+    EXPECT_GT(play(std::chrono::milliseconds(300)), 1000);
+    ASSERT_TRUE(live.noteOff(kFirstNoteKey));
+    for (int wait = 0; wait < 100 && live.soundingVoiceCount() > 0; ++wait)
+        play(std::chrono::milliseconds(100));
+    ASSERT_EQ(live.soundingVoiceCount(), 0);
+    const double afterANote = idleCpuShare();
+#if !KIVORA_SANITIZED_TIMING
+    EXPECT_LT(beforeAnyKey, 0.01);
+    EXPECT_LT(afterANote, 0.01);
+#endif
+    std::cout << "idle CPU: " << 100.0 * beforeAnyKey << " % before any key, " << 100.0 * afterANote
+              << " % after a note\n";
 }

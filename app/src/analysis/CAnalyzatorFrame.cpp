@@ -32,6 +32,32 @@ QString hertzLabel(double hz) {
     return QStringLiteral("%1 Hz").arg(static_cast<int>(hz));
 }
 
+// About the distance between the coarse bank's resonators.
+constexpr double kCoarseSpacingHz = 2.0;
+
+// The frequency of the resonance around resonator `i`: the vertex of the
+// parabola through the log amplitudes of it and its neighbours, when it is
+// the strongest of the three.
+double refinedHz(const Spectrum& spectrum, std::size_t i) {
+    const std::vector<double>& hz = spectrum.frequenciesHz;
+    const std::vector<double>& amplitude = spectrum.amplitudes;
+    if (i == 0 || i + 1 >= hz.size())
+        return hz[i];
+    const double below = amplitude[i - 1];
+    const double at = amplitude[i];
+    const double above = amplitude[i + 1];
+    if (!(below > 0.0 && above > 0.0 && at >= below && at >= above))
+        return hz[i];
+    const double a = std::log(below);
+    const double b = std::log(at);
+    const double c = std::log(above);
+    const double curvature = a - 2.0 * b + c;
+    if (!(curvature < 0.0))
+        return hz[i];
+    const double offset = std::clamp(0.5 * (a - c) / curvature, -0.5, 0.5); // in resonator steps
+    return offset >= 0.0 ? hz[i] + offset * (hz[i + 1] - hz[i]) : hz[i] + offset * (hz[i] - hz[i - 1]);
+}
+
 } // namespace
 
 Spectrum analyzeSamples(const std::int16_t* samples, unsigned frames, int sampleRate) {
@@ -74,23 +100,34 @@ StemPlot layoutStemPlot(const Spectrum& spectrum, int paneWidth, int paneHeight)
     // narrower than the resonators' spacing, the nearest resonator.
     std::vector<double> stemAmplitudes(static_cast<std::size_t>(plot.width), 0.0);
     const std::vector<double>& hz = spectrum.frequenciesHz;
+    const std::vector<double>& amplitudes = spectrum.amplitudes;
+    if (amplitudes.size() == hz.size() && !hz.empty())
+        plot.stemHz.assign(static_cast<std::size_t>(plot.width), 0.0);
     for (int d = 0; d < plot.width && !hz.empty(); ++d) {
         const double low = plot.firstHz + d * plot.stepHz;
         const double high = low + plot.stepHz;
         auto first = std::lower_bound(hz.begin(), hz.end(), low);
         auto last = std::lower_bound(hz.begin(), hz.end(), high);
         double amplitude = 0.0;
+        std::size_t shown = 0;
         if (first != last) {
-            for (auto it = first; it != last; ++it)
-                amplitude =
-                    std::max(amplitude, spectrum.amplitudes[static_cast<std::size_t>(it - hz.begin())]);
+            for (auto it = first; it != last; ++it) {
+                const auto i = static_cast<std::size_t>(it - hz.begin());
+                if (it == first || spectrum.amplitudes[i] > amplitude) {
+                    amplitude = spectrum.amplitudes[i];
+                    shown = i;
+                }
+            }
         } else {
             auto nearest = first;
             if (nearest == hz.end() || (nearest != hz.begin() && low - *(nearest - 1) < *nearest - low))
                 --nearest;
-            amplitude = spectrum.amplitudes[static_cast<std::size_t>(nearest - hz.begin())];
+            shown = static_cast<std::size_t>(nearest - hz.begin());
+            amplitude = spectrum.amplitudes[shown];
         }
         stemAmplitudes[static_cast<std::size_t>(d)] = amplitude;
+        if (!plot.stemHz.empty())
+            plot.stemHz[static_cast<std::size_t>(d)] = refinedHz(spectrum, shown);
     }
     const double strongest = *std::max_element(stemAmplitudes.begin(), stemAmplitudes.end());
     const int baseline = plot.height + kMargin;
@@ -100,8 +137,16 @@ StemPlot layoutStemPlot(const Spectrum& spectrum, int paneWidth, int paneHeight)
         const int stemHeight = static_cast<int>(std::lround(share * plot.height));
         plot.tops.emplace_back(kMargin + d, baseline - stemHeight);
     }
-    if (plot.dominantHz >= plot.firstHz && plot.dominantHz < plot.lastHz)
+    if (plot.dominantHz >= plot.firstHz && plot.dominantHz < plot.lastHz) {
         plot.dominantX = kMargin + static_cast<int>((plot.dominantHz - plot.firstHz) / plot.stepHz);
+        // The fine measurement is closer than any interpolation of the coarse bank.
+        const int d = plot.dominantX - kMargin;
+        for (int e = std::max(d - 1, 0); e <= std::min(d + 1, plot.width - 1) && !plot.stemHz.empty(); ++e) {
+            double& stemHz = plot.stemHz[static_cast<std::size_t>(e)];
+            if (std::fabs(stemHz - plot.dominantHz) < kCoarseSpacingHz)
+                stemHz = plot.dominantHz;
+        }
+    }
     return plot;
 }
 
@@ -135,7 +180,10 @@ std::vector<StemLabel> stemLabels(const StemPlot& plot, const QFontMetrics& metr
     std::vector<StemLabel> labels;
     for (int d : peaks) {
         const QPoint top = plot.tops[static_cast<std::size_t>(d)];
-        const QString text = hertzLabel(d * plot.stepHz + plot.firstHz);
+        const QString text =
+            d < static_cast<int>(plot.stemHz.size())
+                ? QStringLiteral("%1 Hz").arg(std::lround(plot.stemHz[static_cast<std::size_t>(d)]))
+                : hertzLabel(d * plot.stepHz + plot.firstHz);
         const int textWidth = metrics.horizontalAdvance(text);
         // Centred on (x + 12, y - 3), where the labels have always been, or,
         // where that is taken, as far to the stem's left.

@@ -43,6 +43,10 @@ struct StemPlot {
     double firstHz = 50.0;
     double lastHz = 0.0;
     std::vector<QPoint> tops; // W entries; tops[d] is stem d's top
+    // W entries (or none): the frequency of the resonance stem d shows,
+    // refined between the bank's resonators; the measured frequency for the
+    // stem it falls in.
+    std::vector<double> stemHz;
     double dominantHz = 0.0;
     int dominantX = -1; // x of the dominant frequency, -1 when outside
 };
@@ -60,7 +64,8 @@ struct StemLabel {
 
 // The peaks that get labels: stems taller than (3H - 42) / 4 that stand
 // above their neighbours on both sides (a run of equal stems counts as one
-// peak, labelled at its first stem), taken tallest first. A label goes to
+// peak, labelled at its first stem), taken tallest first. A label reads the
+// stem's refined frequency, rounded to a hertz. A label goes to
 // the right of its stem, else to its left, raised above the other stems it
 // spans (no higher than the tallest peak's label); it is left out when both
 // places would touch a label already taken or the red measured frequency.

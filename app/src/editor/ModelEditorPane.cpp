@@ -232,7 +232,9 @@ ModelEditorPane::ModelEditorPane(ModelSession& session, QWidget* parent)
     auto* previewBox = new QWidget(this);
     auto* previewLayout = new QVBoxLayout(previewBox);
     previewLayout->setContentsMargins(4, 4, 4, 4);
-    auto* previewSettings = new QHBoxLayout;
+    // Two rows: in a column of 250 pixels (the pane at 1024 pixels) one row
+    // would squeeze the caption.
+    auto* previewSettings = new QGridLayout;
     octavesBox_ = new QComboBox(previewBox);
     for (int octaves = 0; octaves <= 3; ++octaves)
         octavesBox_->addItem(QString::number(octaves), octaves);
@@ -247,11 +249,13 @@ ModelEditorPane::ModelEditorPane(ModelSession& session, QWidget* parent)
             setPreviewSettings(octavesBox_->currentData().toInt(), rateBox_->currentData().toInt());
         });
     }
-    previewSettings->addWidget(new QLabel(tr("Modes — octaves"), previewBox));
-    previewSettings->addWidget(octavesBox_);
-    previewSettings->addWidget(new QLabel(tr("rate"), previewBox));
-    previewSettings->addWidget(rateBox_);
-    previewSettings->addStretch();
+    auto* octavesCaption = new QLabel(tr("Modes — octaves"), previewBox);
+    octavesCaption->setObjectName(QStringLiteral("modesCaption"));
+    previewSettings->addWidget(octavesCaption, 0, 0);
+    previewSettings->addWidget(octavesBox_, 0, 1);
+    previewSettings->addWidget(new QLabel(tr("rate"), previewBox), 1, 0, Qt::AlignRight);
+    previewSettings->addWidget(rateBox_, 1, 1);
+    previewSettings->setColumnStretch(2, 1);
     previewLabel_ = new QLabel(previewBox);
     previewLabel_->setObjectName(QStringLiteral("modalPreview"));
     previewLabel_->setTextFormat(Qt::PlainText);
@@ -905,15 +909,17 @@ QString ModelEditorPane::previewText() const {
         return QString::fromStdString(preview_.unavailable);
     if (preview_.modes.empty())
         return tr("No modes: draw free nodes joined by springs.");
-    QString text = tr(" #   frequency Hz   shape  loudness\n");
+    // Columns as narrow as their headings: the table fits the side column
+    // of a 1024-pixel window, "base" included.
+    QString text = tr(" # frequency Hz  shape loudness\n");
     for (std::size_t i = 0; i < preview_.modes.size(); ++i) {
         const NormalMode& mode = preview_.modes[i];
         text += QStringLiteral("%1 %2 %3 %4%5\n")
                     .arg(i + 1, 2)
-                    .arg(QLocale::c().toString(mode.frequencyHz, 'f', 2), 14)
-                    .arg(QLocale::c().toString(mode.shapeAtSound, 'f', 3), 7)
-                    .arg(QLocale::c().toString(mode.loudness, 'f', 3), 9)
-                    .arg(static_cast<int>(i) == preview_.loudestMode ? QStringLiteral("  base") : QString());
+                    .arg(QLocale::c().toString(mode.frequencyHz, 'f', 2), 12)
+                    .arg(QLocale::c().toString(mode.shapeAtSound, 'f', 3), 6)
+                    .arg(QLocale::c().toString(mode.loudness, 'f', 3), 8)
+                    .arg(static_cast<int>(i) == preview_.loudestMode ? QStringLiteral(" base") : QString());
     }
     return text;
 }

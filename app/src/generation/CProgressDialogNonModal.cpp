@@ -9,6 +9,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <algorithm>
 #include <chrono>
 
 namespace kivora {
@@ -98,6 +99,17 @@ bool CProgressDialogNonModal::progressStep(bool diverged) {
     }
     statusEdit_->setText(status);
     return true;
+}
+
+void CProgressDialogNonModal::showStage(const QString& status, int done, int total) {
+    progressBar_->setRange(0, std::max(total, 0));
+    progressBar_->setValue(std::clamp(done, 0, std::max(total, 0)));
+    statusEdit_->setText(status);
+    if (!isVisible()) {
+        setAttribute(Qt::WA_ShowWithoutActivating, true);
+        show();
+        setAttribute(Qt::WA_ShowWithoutActivating, false);
+    }
 }
 
 int CProgressDialogNonModal::position() const {

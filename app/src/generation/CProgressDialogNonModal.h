@@ -40,6 +40,11 @@ public:
     // Returns false when the bar has reached the maximum and the dialog hid.
     bool progressStep(bool diverged = false);
 
+    // After the notes: what is still done before the run's instrument plays,
+    // with a busy bar (total 0) or done of total steps. Shown without taking
+    // the focus from the window, where the keys play on.
+    void showStage(const QString& status, int done = 0, int total = 0);
+
     int position() const;
     QString statusText() const;
     QPushButton* cancelButton() const { return cancelButton_; }

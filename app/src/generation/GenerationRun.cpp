@@ -27,6 +27,7 @@ namespace {
 const QEvent::Type kRunFailedEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 const QEvent::Type kRunFinishedEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 const QEvent::Type kTuningMeasuredEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+const QEvent::Type kNotesMeasuredEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 
 class NoteDoneEvent : public QEvent {
 public:
@@ -47,11 +48,23 @@ public:
 // Every note rendered: the records the worker built and what a silent run says.
 class RunFinishedEvent : public QEvent {
 public:
-    RunFinishedEvent(int serial, const pellamy::SoundStreamDescription* records, QString silence)
-        : QEvent(kRunFinishedEvent), serial(serial), records(records), silence(std::move(silence)) {}
+    RunFinishedEvent(int serial, const pellamy::SoundStreamDescription* records, QString silence,
+                     bool measuring)
+        : QEvent(kRunFinishedEvent), serial(serial), records(records), silence(std::move(silence)),
+          measuring(measuring) {}
     const int serial;
     const pellamy::SoundStreamDescription* const records;
     const QString silence;
+    const bool measuring; // the worker goes on to measure the notes
+};
+
+// How many notes the measuring after a run has done.
+class NotesMeasuredEvent : public QEvent {
+public:
+    NotesMeasuredEvent(int serial, int measured)
+        : QEvent(kNotesMeasuredEvent), serial(serial), measured(measured) {}
+    const int serial;
+    const int measured;
 };
 
 class TuningMeasuredEvent : public QEvent {
@@ -104,7 +117,7 @@ QString tuningPerNote(const std::vector<NoteTuning>& tuning) {
                            ? QStringLiteral("%1: %2 Hz, %3 cents")
                                  .arg(fromUtf8(note.name))
                                  .arg(note.measuredHz, 0, 'f', 2)
-                                 .arg(note.centsOff, 0, 'f', 1)
+                                 .arg(centsText(note.centsOff))
                            : QStringLiteral("%1: no resonance within a semitone").arg(fromUtf8(note.name));
         if (note.unstable) {
             line += QStringLiteral(", unstable");
@@ -136,6 +149,12 @@ QString megabytes(double bytes) {
 }
 
 } // namespace
+
+QString centsText(double cents) {
+    // An error that rounds to zero reads "0.0", whichever side of zero it lies.
+    const double tenths = std::round(cents * 10.0);
+    return QString::number(tenths == 0.0 ? 0.0 : tenths / 10.0, 'f', 1);
+}
 
 QString sizeRefusal(const GenerationSettings& settings, std::uint64_t availableBytes) {
     // The generator's own rule for the sample count.
@@ -244,7 +263,7 @@ NoteGenerator& GenerationRun::generator() {
 
 void GenerationRun::request(bool single) {
     // The piano disables its commands during a run; a request arriving anyway is not a second run.
-    if (!idle_) {
+    if (!idle_ || handingOver_) {
         return;
     }
     try {
@@ -328,13 +347,18 @@ void GenerationRun::work(int serial, bool raisePriority) {
         if (generator_.run() != 0) {
             return; // stopped: the interface thread hands over once it has joined
         }
-        postFromWorker(new RunFinishedEvent(serial, generator_.buildDescriptions(), silenceReport()));
-        // From here on the buffers are only read, here and by the records' receivers.
         const GenerationSettings& settings = generator_.settings();
-        if (settings.octaves <= 0 || !(generator_.baseFrequency() > 0.0)) {
+        const bool measuring = settings.octaves > 0 && generator_.baseFrequency() > 0.0;
+        postFromWorker(
+            new RunFinishedEvent(serial, generator_.buildDescriptions(), silenceReport(), measuring));
+        // From here on the buffers are only read, here and by the records' receivers.
+        if (!measuring) {
             return;
         }
-        const std::vector<NoteTuning> tuning = measureTuning(generator_, 0, &abandonMeasuring_);
+        const std::vector<NoteTuning> tuning =
+            measureTuning(generator_, 0, &abandonMeasuring_, [this, serial](int measured) {
+                postFromWorker(new NotesMeasuredEvent(serial, measured));
+            });
         if (tuning.empty()) {
             return; // abandoned
         }
@@ -360,11 +384,19 @@ void GenerationRun::customEvent(QEvent* event) {
     } else if (event->type() == kRunFinishedEvent) {
         const auto* finished = static_cast<RunFinishedEvent*>(event);
         if (finished->serial == serial_ && !idle_) {
-            finish(finished->records, finished->silence);
+            finish(finished->records, finished->silence, finished->measuring);
+        }
+    } else if (event->type() == kNotesMeasuredEvent) {
+        const auto* progress = static_cast<NotesMeasuredEvent*>(event);
+        if (progress->serial == serial_ && measuring_) {
+            notesMeasured_ = std::max(notesMeasured_, progress->measured);
+            showFinishing();
         }
     } else if (event->type() == kTuningMeasuredEvent) {
         const auto* tuning = static_cast<TuningMeasuredEvent*>(event);
         if (tuning->serial == serial_ && idle_) {
+            measuring_ = false;
+            showFinishing();
             emit tuningMeasured(tuning->summary, tuning->perNote);
             if (!tuning->warning.isEmpty()) {
                 say(tuning->warning);
@@ -381,17 +413,53 @@ void GenerationRun::noteDone(int serial, bool diverged) {
     ++notesDone_; // the run ends with the worker's RunFinished event, which follows the last note
 }
 
-void GenerationRun::finish(const pellamy::SoundStreamDescription* records, const QString& silence) {
-    progress_->hide();
+void GenerationRun::finish(const pellamy::SoundStreamDescription* records, const QString& silence,
+                           bool measuring) {
     idle_ = true;
+    measuring_ = measuring;
+    notesMeasured_ = 0;
     deliver(notesExpected_, records);
     if (!silence.isEmpty()) {
         say(silence);
     }
 }
 
+void GenerationRun::handedOver(int serial) {
+    if (serial != serial_ || !handingOver_) {
+        return;
+    }
+    handingOver_ = false;
+    showFinishing();
+}
+
+void GenerationRun::showFinishing() {
+    if (!progress_) {
+        return;
+    }
+    if (handingOver_) {
+        // The notes are measured meanwhile, on the other cores.
+        QString status = QStringLiteral("Preparing the instrument...");
+        if (measuring_)
+            status += QStringLiteral(" %1/%2 notes measured").arg(notesMeasured_).arg(notesExpected_);
+        progress_->showStage(status, measuring_ ? notesMeasured_ : 0, measuring_ ? notesExpected_ : 0);
+    } else if (measuring_) {
+        progress_->showStage(QStringLiteral("Checking the tuning... %1/%2 notes measured")
+                                 .arg(notesMeasured_)
+                                 .arg(notesExpected_),
+                             notesMeasured_, notesExpected_);
+    } else {
+        progress_->hide();
+    }
+}
+
 void GenerationRun::cancel() {
     if (idle_) {
+        // After the notes only the measuring can be given up: the instrument plays without it.
+        if (measuring_) {
+            abandonMeasuring_ = 1;
+            measuring_ = false;
+            showFinishing();
+        }
         return;
     }
     generator_.stopRequested = 1;
@@ -417,6 +485,8 @@ void GenerationRun::shutdown() {
     }
     stopWorker();
     idle_ = true;
+    handingOver_ = false;
+    measuring_ = false;
     if (progress_) {
         progress_->hide();
     }
@@ -427,6 +497,7 @@ void GenerationRun::stopWorker() {
     if (worker_.joinable()) {
         worker_.join();
     }
+    measuring_ = false;
 }
 
 // Only once the worker has been joined.
@@ -439,6 +510,14 @@ void GenerationRun::deliver(int count, const pellamy::SoundStreamDescription* re
         return;
     }
     emit instrumentReady(count, records);
+    if (!handOver_) {
+        showFinishing();
+        return;
+    }
+    handingOver_ = true;
+    showFinishing();
+    const int serial = serial_;
+    handOver_(count, records, [this, serial] { handedOver(serial); });
 }
 
 // A flagged node that never moves gives silent notes; the run still ends

@@ -32,6 +32,9 @@ class QWidget;
 
 namespace kivora {
 
+// A tuning error in cents with one decimal, as the analyzer's tooltip lists it.
+QString centsText(double cents);
+
 // Why settings cannot be generated with availableBytes of memory, or an empty
 // text: a note longer than the generator takes, or buffers larger than the memory.
 QString sizeRefusal(const GenerationSettings& settings, std::uint64_t availableBytes);
@@ -46,6 +49,11 @@ public:
     // Shows the settings and returns false when the user cancelled.
     using SettingsQuestion = std::function<bool(QWidget* window, GenerationSettings& settings)>;
     using MessageSink = std::function<void(QWidget* window, const QString& text)>;
+    // Makes the instrument of a run's records, maybe off the interface
+    // thread, and calls `done` on the interface thread once it plays. The
+    // records stay valid until then: no run starts before.
+    using HandOver = std::function<void(int count, const pellamy::SoundStreamDescription* records,
+                                        std::function<void()> done)>;
 
     // window (may be null) owns the run, the message boxes and the dialogs.
     // As the window's child the run is destroyed before the progress dialog.
@@ -65,6 +73,10 @@ public:
     void shutdown();
 
     bool idle() const { return idle_; }
+    // From the end of the rendering until the instrument has been handed
+    // over and a finished run's notes measured (or the measuring was
+    // cancelled); the progress dialog tells which is being done.
+    bool finishing() const { return handingOver_ || measuring_; }
     int notesDone() const { return notesDone_; }
     int notesExpected() const { return notesExpected_; }
     // The generator, for settings and inspection while no run renders; waits
@@ -74,6 +86,8 @@ public:
 
     void setSettingsQuestion(SettingsQuestion question) { askSettings_ = std::move(question); }
     void setMessageSink(MessageSink sink) { message_ = std::move(sink); }
+    // Without one the records are only signalled (instrumentReady).
+    void setHandOver(HandOver handOver) { handOver_ = std::move(handOver); }
     // Called on the rendering thread after each note's event has been posted (tests pace the worker with it).
     void setNoteObserver(std::function<void(int note)> observer) { noteObserver_ = std::move(observer); }
 
@@ -98,7 +112,10 @@ private:
     void start(const GenerationSettings& settings, muntero::ModelSnapshot snapshot, bool single);
     void work(int serial, bool raisePriority);
     void noteDone(int serial, bool diverged);
-    void finish(const pellamy::SoundStreamDescription* records, const QString& silence);
+    void finish(const pellamy::SoundStreamDescription* records, const QString& silence, bool measuring);
+    void handedOver(int serial);
+    // Shows what is left of a run's end, or hides the dialog when nothing is.
+    void showFinishing();
     void failed(const QString& text);
     void handOver(int count);
     void deliver(int count, const pellamy::SoundStreamDescription* records);
@@ -111,6 +128,7 @@ private:
     SnapshotSource snapshots_;
     SettingsQuestion askSettings_ = defaultSettingsQuestion;
     MessageSink message_ = defaultMessage;
+    HandOver handOver_;
     std::function<void(int)> noteObserver_;
 
     NoteGenerator generator_;
@@ -120,6 +138,9 @@ private:
     // A child of the window when there is one; deleted here if the window has not yet.
     QPointer<CProgressDialogNonModal> progress_;
     bool idle_ = true;
+    bool handingOver_ = false;
+    bool measuring_ = false; // a finished run's notes are being measured
+    int notesMeasured_ = 0;
     int notesDone_ = 0;
     int notesExpected_ = 0;
     // Events carry the run they belong to: a note finished by a cancelled run

@@ -12,6 +12,8 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <algorithm>
+#include <exception>
+#include <thread>
 
 namespace kivora {
 
@@ -25,7 +27,20 @@ constexpr unsigned kSpaceBar = 32;
 InstrumentSession::InstrumentSession(QObject* parent)
     : QObject(parent), fileChooser_(FileChooser::dialogs()), unsavedPrompt_(askAboutUnsavedChanges) {}
 
-InstrumentSession::~InstrumentSession() = default;
+// An instrument built on a worker thread. The worker writes the fields
+// before it posts its end; the interface thread reads them after joining.
+struct InstrumentSession::Adoption {
+    std::unique_ptr<pellamy::InstrumentController> controller;
+    std::exception_ptr failure;       // of the instrument itself
+    std::exception_ptr deviceFailure; // the device refused: the controller plays silently
+    std::function<void(bool)> done;
+    std::thread worker;
+};
+
+InstrumentSession::~InstrumentSession() {
+    if (adoption_ && adoption_->worker.joinable())
+        adoption_->worker.join();
+}
 
 const pellamy::InstrumentModel* InstrumentSession::instrument() const {
     return loaded_ ? controller_->instrument() : nullptr;
@@ -43,6 +58,7 @@ bool InstrumentSession::call(Call&& engineCall) {
 // ------------------------------------------------------------ replacing
 
 bool InstrumentSession::replaceController(const std::function<void(pellamy::InstrumentController&)>& create) {
+    finishAdopting(); // whatever replaces it comes after the instrument being built
     // The old suite goes first: drivers with one device give it to one output at a time.
     controller_.reset();
     controller_ = std::make_unique<pellamy::InstrumentController>();
@@ -122,6 +138,88 @@ bool InstrumentSession::adoptRecords(int count, const pellamy::SoundStreamDescri
     filePath_.clear();
     emit stateChanged();
     return loaded;
+}
+
+bool InstrumentSession::adoptRecordsInBackground(int count, const pellamy::SoundStreamDescription* records,
+                                                 std::function<void(bool)> done) {
+    if (count <= 0 || records == nullptr || adoption_)
+        return false;
+    if (!liveMode_)
+        finishRecording(tr("a new instrument was generated"));
+    // The old suite goes first: drivers with one device give it to one output at a time.
+    controller_.reset();
+    loaded_ = false;
+    modified_ = false;
+    filePath_.clear();
+    emit instrumentChanged(false);
+    emit keyboardChanged({});
+    emit stateChanged();
+
+    auto adoption = std::make_unique<Adoption>();
+    adoption->done = std::move(done);
+    Adoption* job = adoption.get();
+    const pellamy::OutputDevice device =
+        liveMode_ ? pellamy::OutputDevice::Silent : pellamy::OutputDevice::Default;
+    adoption->worker = std::thread([this, job, count, records, device] {
+        auto build = [&](pellamy::OutputDevice output) {
+            job->controller = std::make_unique<pellamy::InstrumentController>();
+            job->controller->setOutputDevice(output);
+            job->controller->CreateInstrumentSuite(count, records);
+        };
+        try {
+            try {
+                build(device);
+            } catch (const pellamy::InitFailedException&) {
+                job->deviceFailure = std::current_exception();
+                build(pellamy::OutputDevice::Silent);
+            }
+        } catch (...) {
+            job->failure = std::current_exception();
+        }
+        QMetaObject::invokeMethod(
+            this, [this] { installAdopted(); }, Qt::QueuedConnection);
+    });
+    adoption_ = std::move(adoption);
+    return true;
+}
+
+void InstrumentSession::finishAdopting() {
+    if (adoption_)
+        installAdopted();
+}
+
+void InstrumentSession::installAdopted() {
+    if (!adoption_)
+        return; // installed already, by finishAdopting
+    std::unique_ptr<Adoption> job = std::move(adoption_);
+    job->worker.join();
+    if (job->deviceFailure) {
+        // Said once while the device stays away; the keyboard plays on silently.
+        if (!deviceFailureShown_) {
+            const std::exception_ptr failure = job->deviceFailure;
+            guarded(dialogOwner_, [failure] { std::rethrow_exception(failure); });
+        }
+        deviceFailureShown_ = true;
+    }
+    if (job->failure) {
+        const std::exception_ptr failure = job->failure;
+        guarded(dialogOwner_, [failure] { std::rethrow_exception(failure); });
+        controller_.reset();
+        loaded_ = false;
+    } else {
+        controller_ = std::move(job->controller);
+        loaded_ = true;
+        if (!job->deviceFailure)
+            deviceFailureShown_ = false;
+        else if (!liveMode_)
+            emit statusMessage(tr("No sound device: the instrument plays silently"));
+    }
+    modified_ = loaded_;
+    emit instrumentChanged(loaded_);
+    emit keyboardChanged({});
+    emit stateChanged();
+    if (job->done)
+        job->done(loaded_);
 }
 
 bool InstrumentSession::saveToFile(const QString& path) {

@@ -20,6 +20,7 @@
 #include <QString>
 #include <QWidget>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -70,6 +71,18 @@ public:
     // The instrument a generation run rendered. Without any record (a run
     // cancelled before its first note) the current instrument stays.
     bool adoptRecords(int count, const pellamy::SoundStreamDescription* records);
+    // The same with the engine's work (copying the notes, preparing them for
+    // the device) on a worker thread: the current instrument goes at once,
+    // the new one arrives later, and `done(loaded)` runs on this thread once
+    // it has (also when it failed). The records must stay valid until then.
+    // False, with nothing started, without a record or while one is adopted.
+    bool adoptRecordsInBackground(int count, const pellamy::SoundStreamDescription* records,
+                                  std::function<void(bool loaded)> done = {});
+    // True from adoptRecordsInBackground until its instrument is installed.
+    bool isAdopting() const { return adoption_ != nullptr; }
+    // Waits for an instrument being adopted and installs it at once (before
+    // its records go, or before another instrument replaces it).
+    void finishAdopting();
     bool saveToFile(const QString& path);
 
     // Instruments loaded or saved, newest first; kept in the settings.
@@ -163,6 +176,11 @@ private:
     // otherwise, through a temporary copy of it.
     void reopenInstrument();
 
+    // Installs what the worker of adoptRecordsInBackground built.
+    void installAdopted();
+
+    struct Adoption;
+    std::unique_ptr<Adoption> adoption_;
     QPointer<QWidget> dialogOwner_;
     FileChooser fileChooser_;
     UnsavedPrompt unsavedPrompt_;

@@ -229,6 +229,8 @@ CMainFrame::~CMainFrame() {
     disconnect(focusFollower_);
     // The worker writes into the run's generator and posts to the window: it
     // ends before anything it reaches is destroyed.
+    // An instrument still being made reads the run's notes.
+    instrument_.finishAdopting();
     generationRun_->shutdown();
 }
 
@@ -378,7 +380,10 @@ void CMainFrame::createGenerationRun() {
         new GenerationRun(this, [this] { return muntero::takeSnapshot(model_.representation()); });
     connect(generationRun_, &GenerationRun::started, this,
             [this] { pianoFrame_->setCommandsEnabled(false); });
-    connect(generationRun_, &GenerationRun::instrumentReady, this, &CMainFrame::deliverRunResults);
+    generationRun_->setHandOver(
+        [this](int count, const pellamy::SoundStreamDescription* records, std::function<void()> handedOver) {
+            deliverRunResults(count, records, std::move(handedOver));
+        });
     connect(generationRun_, &GenerationRun::tuningMeasured, this,
             [this](const QString& summary, const QString& perNote) {
                 analyzerFrame_->setToolTip(summary + QLatin1Char('\n') + perNote);
@@ -388,6 +393,9 @@ void CMainFrame::createGenerationRun() {
 }
 
 void CMainFrame::generate(bool single) {
+    // The last run's instrument is still being made from its notes.
+    if (instrument_.isAdopting())
+        return;
     if (!instrument_.maybeSave())
         return;
     if (single)
@@ -548,11 +556,22 @@ bool CMainFrame::eventFilter(QObject* watched, QEvent* event) {
     return QMainWindow::eventFilter(watched, event);
 }
 
-void CMainFrame::deliverRunResults(int count, const pellamy::SoundStreamDescription* records) {
-    pianoFrame_->setCommandsEnabled(true);
+void CMainFrame::deliverRunResults(int count, const pellamy::SoundStreamDescription* records,
+                                   std::function<void()> handedOver) {
+    // The notes are copied and prepared for the device off the interface
+    // thread; the piano's commands wait until the instrument plays.
+    const bool adopting = instrument_.adoptRecordsInBackground(count, records, [this, handedOver](bool) {
+        pianoFrame_->setCommandsEnabled(true);
+        if (handedOver)
+            handedOver();
+    });
     // A run cancelled before its first note leaves everything as it was.
-    if (!instrument_.adoptRecords(count, records))
+    if (!adopting) {
+        pianoFrame_->setCommandsEnabled(true);
+        if (handedOver)
+            handedOver();
         return;
+    }
     // White until the new note's spectrum arrives: the one shown belongs to
     // the notes the run replaced.
     analyzerFrame_->view()->clear();

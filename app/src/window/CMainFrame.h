@@ -16,6 +16,7 @@
 #include <QPointer>
 #include <QSplitter>
 #include <array>
+#include <functional>
 #include <memory>
 
 class CDrawerFrame;
@@ -109,10 +110,12 @@ public:
     // a failure is shown in a message box, success in the status bar.
     void exportInstrument();
 
-    // The end of a generation run: the instrument session takes the records,
+    // The end of a generation run: the instrument session takes the records
+    // (off the interface thread; `handedOver` runs once the instrument plays),
     // the oscillogram and the analyzer show the first one. Without records
     // everything stays as it was.
-    void deliverRunResults(int count, const pellamy::SoundStreamDescription* records);
+    void deliverRunResults(int count, const pellamy::SoundStreamDescription* records,
+                           std::function<void()> handedOver = {});
 
     // Opens FILE from the command line: an instrument (.ins) in the piano,
     // a model (.json) in the editor. False when it failed.

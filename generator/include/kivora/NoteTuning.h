@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -81,8 +82,11 @@ inline constexpr double kAudibleMistuningCents = 5.0;
 // controlling thread, after run() has returned; it only reads the generator.
 // `stop`, when given, is read every few thousand samples on every thread:
 // once it is non-zero the call returns an empty list within milliseconds.
+// `measured`, when given, is called on the measuring threads with the count
+// of notes measured so far, once per note (not in order).
 KIVORA_GENERATOR_API std::vector<NoteTuning> measureTuning(NoteGenerator& generator, unsigned threads = 0,
-                                                           const std::atomic<int>* stop = nullptr);
+                                                           const std::atomic<int>* stop = nullptr,
+                                                           const std::function<void(int)>& measured = {});
 
 // The notes of a measured run worth a warning, in note order.
 struct MistunedNotes {

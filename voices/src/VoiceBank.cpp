@@ -18,10 +18,13 @@ struct VoiceSet::Batch {
 
 namespace {
 
-// One vector of voices per node: eight lanes with AVX-512, else four. A
-// batch wider than the vectors only grows the state a stage walks through.
-int chosenLanesPerBatch(int voiceCount) {
-    return std::min(voiceCount, muntero::RungeKuttaKernel::wideKernelAvailable() ? 8 : 4);
+// Voices stepped alone for now: a bank fills its first batch before the
+// next, so a batch of eight voices keeps one render thread busy while the
+// others wait, and a live stress at four times real time then meets late
+// blocks that voices spread over the threads do not. A caller that renders on
+// one thread asks for batches (lanesPerBatch), which are faster there.
+int chosenLanesPerBatch(int) {
+    return 1;
 }
 
 } // namespace

@@ -27,8 +27,8 @@ class KIVORA_VOICES_API VoiceSet {
 public:
     static constexpr std::size_t kMaxBlockFrames = 1024;
 
-    // `lanesPerBatch`: 0 chooses (one vector of voices: eight with AVX-512,
-    // else four); 1 gives every voice a kernel of its own and steps it alone.
+    // `lanesPerBatch`: 0 chooses (for now 1); 1 gives every voice a kernel of
+    // its own and steps it alone; 8 fills an AVX-512 vector, 4 an AVX2 one.
     VoiceSet(std::shared_ptr<const VoiceModel> model, int voiceCount, int lanesPerBatch = 0);
     ~VoiceSet();
     VoiceSet(VoiceSet&&) noexcept;

@@ -3,7 +3,7 @@
 // controls that retune the model, a model switch and its question, blocks of
 // every length.
 #include "PluginHost.h"
-#include "RealtimeScope.h"
+#include "RealtimeWatchCheck.h"
 
 #include <gtest/gtest.h>
 #include <random>
@@ -77,25 +77,5 @@ TEST(RealtimeRun, RunNeitherAllocatesNorLocks) {
 
 // The scope is watched at all: an allocation inside it is caught.
 TEST(RealtimeRun, AnAllocationInsideTheScopeIsCaught) {
-#if KIVORA_HAVE_RTSAN
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(
-        {
-            kivora::test::startRealtimeWatch();
-            RealtimeScope scope;
-            std::vector<int> grown(100);
-            std::abort(); // only reached when the allocation went unnoticed; wrong message
-        },
-        "Real-time violation");
-#elif KIVORA_SANITIZER_OWNS_NEW
-    GTEST_SKIP() << "the sanitizer's runtime owns operator new";
-#else
-    const std::uint64_t before = allocationsInScope();
-    {
-        RealtimeScope scope;
-        auto* grown = new std::vector<int>(100);
-        delete grown;
-    }
-    EXPECT_GT(allocationsInScope(), before);
-#endif
+    kivora::test::expectAnAllocationInScopeIsCaught();
 }

@@ -190,8 +190,10 @@ TEST(MainFrameGeneration, TheAnalyzerIsWhiteFromARunsEndUntilTheNewSpectrum) {
     analyzer->resize(300, 80);
     answerOneShortOctave();
     frame.pianoFrame()->generateNotesAction()->trigger();
-    ASSERT_TRUE(
-        testing::processEventsUntil([&] { return frame.generationRun().idle() && analyzer->hasSpectrum(); }));
+    ASSERT_TRUE(testing::processEventsUntil([&] {
+        return frame.generationRun().idle() && !frame.generationRun().finishing() &&
+               frame.instrumentSession().isLoaded() && analyzer->hasSpectrum();
+    }));
     auto nonWhitePixels = [analyzer] {
         const QImage picture = analyzer->grab().toImage();
         int count = 0;

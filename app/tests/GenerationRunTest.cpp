@@ -126,6 +126,10 @@ bool waitIdleLong(const GenerationRun& run) {
     return run.idle();
 }
 
+// Cancelling does not wait for the measuring, which takes seconds here; a
+// busy machine may still hold the test's thread up for a while.
+constexpr double kPromptMs = 1000.0;
+
 double millisecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
@@ -503,7 +507,7 @@ TEST(GenerationRun, CancelDuringTheUntunedNotesMeasurementReturnsAtOnce) {
 
     const auto start = std::chrono::steady_clock::now();
     fixture.run.cancel();
-    EXPECT_LT(millisecondsSince(start), 100.0);
+    EXPECT_LT(millisecondsSince(start), kPromptMs);
     EXPECT_TRUE(fixture.run.idle());
     EXPECT_EQ(fixture.delivery.count, 0);
 }
@@ -571,7 +575,7 @@ TEST(GenerationRun, DestroyedWhileMeasuringReturnsPromptlyAndPostsNothing) {
 
     const auto start = std::chrono::steady_clock::now();
     run.reset();
-    EXPECT_LT(millisecondsSince(start), 100.0);
+    EXPECT_LT(millisecondsSince(start), kPromptMs);
     for (int round = 0; round < 5; ++round) {
         QCoreApplication::processEvents();
     }

@@ -1,4 +1,5 @@
 #include "AppTestSupport.h"
+#include "LateBlocks.h"
 #include "analysis/COscillogrammFrame.h"
 #include "piano/CPianoFrame.h"
 #include "session/InstrumentSession.h"
@@ -142,7 +143,7 @@ TEST_F(LiveModeTest, KeysMidiNotesAndTheMouseStartAndEndVoicesAndTheLastIsShown)
     EXPECT_TRUE(voicesInUse(1));
     session_.mouseUp(key.x(), key.y());
     EXPECT_TRUE(voicesInUse(0));
-    EXPECT_EQ(live_.lateBlocks(), 0u);
+    EXPECT_TRUE(kivora::testing::fewLateBlocks(live_.lateBlocks(), live_.blocksRendered()));
 }
 
 TEST_F(LiveModeTest, AnEditedModelReachesTheNextNote) {

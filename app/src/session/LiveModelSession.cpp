@@ -207,6 +207,10 @@ std::uint64_t LiveModelSession::lateBlocks() const {
     return isOn() ? live_->lateBlocks() : 0;
 }
 
+std::uint64_t LiveModelSession::blocksRendered() const {
+    return isOn() ? live_->blocksRendered() : 0;
+}
+
 QString LiveModelSession::statusText() const {
     if (!isOn())
         return {};

@@ -79,6 +79,7 @@ public:
 
     int voicesInUse() const;
     std::uint64_t lateBlocks() const;
+    std::uint64_t blocksRendered() const;
     // "Live: N voices, M late blocks"; empty while off.
     QString statusText() const;
 

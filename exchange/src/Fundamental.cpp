@@ -1,5 +1,5 @@
 #include <kivora/exchange/Fundamental.h>
-#include <ostrel/Oscillator.h>
+#include <ostrel/BandResonance.h>
 
 #include <algorithm>
 #include <array>
@@ -38,15 +38,13 @@ constexpr double kSoundingDecibels = 30.0;
 // period) of a clearly periodic frame; noise and drum frames stay below.
 constexpr double kClearConfidence = 0.8;
 // The refining bank: one cent apart over this many cents either side of the
-// YIN estimate, with the spectral library's decay per sample.
+// YIN estimate.
 constexpr int kRefineHalfWidthCents = 30;
 // The lowest of the first few harmonics that reaches this share of the
 // strongest of them is refined (and divided by its number): a fundamental
 // much weaker than that, or missing, is no resonance to measure.
 constexpr int kHarmonicsConsidered = 4;
 constexpr double kResolvableHarmonicShare = 0.1;
-constexpr double kDecayPerSample = 0.9999;
-constexpr double kInputScale = 1.0 / 2147483647.0;
 
 double shiftedByCents(double hz, double cents) {
     return hz * std::exp2(cents / 1200.0);
@@ -235,23 +233,13 @@ private:
         const double highHz = shiftedByCents(estimateHz, kRefineHalfWidthCents);
         if (highHz >= sampleRateHz_ / 2.0)
             return estimateHz;
-        ostrel::Oscill* resonators = refineBank_.oscillators();
+        const int strongest =
+            ostrel::strongestResonanceInBand(refineBank_, lowHz, highHz, sampleRateHz_, values, count);
+        if (strongest < 0)
+            return estimateHz;
+        const ostrel::Oscill* resonators = refineBank_.oscillators();
         const unsigned size = refineBank_.oscillatorsCount();
-        for (unsigned i = 0; i < size; ++i)
-            resonators[i].clear();
-        refineBank_.init(kDecayPerSample, lowHz, highHz, sampleRateHz_);
-        // The spectral library's input: consecutive sample pairs as one complex value.
-        for (std::size_t k = 0; k + 1 < count; ++k) {
-            const std::int32_t a = values[k];
-            const std::int32_t b = values[k + 1];
-            refineBank_.oscillate((a + b) * kInputScale, (a - b) * kInputScale);
-        }
-        const ostrel::TopResonators& peaks = refineBank_.sortGlobAmpl();
-        if (peaks.count <= 0)
-            return estimateHz;
-        const unsigned best = peaks.indices[0];
-        if (best == 0 || best + 1 == size)
-            return estimateHz;
+        const auto best = static_cast<unsigned>(strongest);
         const double left = resonators[best - 1].globAbs();
         const double centre = resonators[best].globAbs();
         const double right = resonators[best + 1].globAbs();

@@ -1,5 +1,5 @@
 #include <kivora/NoteTuning.h>
-#include <ostrel/Oscillator.h>
+#include <ostrel/BandResonance.h>
 
 #include <algorithm>
 #include <atomic>
@@ -13,11 +13,6 @@ namespace kivora {
 
 namespace {
 
-// As the spectral library's dominant frequency: decay per sample, and the
-// scale of the complex input formed from two consecutive samples.
-constexpr double kDecayPerSample = 0.9999;
-constexpr double kInputScale = 4.656612875245797e-10;
-
 constexpr unsigned kCoarseCount = 201; // one cent apart over +-100 cents
 constexpr double kCoarseHalfWidthCents = 100.0;
 constexpr unsigned kFineCount = 41; // 0.05 cent apart over +-1 cent
@@ -27,33 +22,8 @@ double shiftedByCents(double hz, double cents) {
     return hz * std::exp2(cents / 1200.0);
 }
 
-// Samples fed between two looks at the stop flag: well under a millisecond of
-// work, a few under a sanitizer.
-constexpr unsigned kSamplesBetweenStopChecks = 1024;
-
 bool stopped(const std::atomic<int>* stop) {
     return stop != nullptr && stop->load(std::memory_order_relaxed) != 0;
-}
-
-// Feeds the bank every consecutive pair of samples and returns the index of
-// its strongest peak, or -1 when the strongest lies on either end of the
-// bank (the response only rises or falls there) or `stop` was set.
-int strongestInnerPeak(ostrel::OscillSet& bank, const std::int16_t* samples, unsigned count,
-                       const std::atomic<int>* stop) {
-    for (unsigned k = 0; k + 1 < count; ++k) {
-        if (k % kSamplesBetweenStopChecks == 0 && stopped(stop)) {
-            return -1;
-        }
-        const std::int32_t a = samples[k];
-        const std::int32_t b = samples[k + 1];
-        bank.oscillate((a + b) * kInputScale, (a - b) * kInputScale);
-    }
-    const ostrel::TopResonators& peaks = bank.sortGlobAmpl();
-    if (peaks.count <= 0) {
-        return -1;
-    }
-    const auto strongest = static_cast<int>(peaks.indices[0]);
-    return strongest == 0 || strongest + 1 == static_cast<int>(bank.oscillatorsCount()) ? -1 : strongest;
 }
 
 } // namespace
@@ -128,18 +98,17 @@ double tunedPartialHz(const std::int16_t* samples, unsigned count, unsigned samp
     }
     const double rate = sampleRateHz;
     ostrel::OscillSet coarse(kCoarseCount);
-    const double lowHz = shiftedByCents(targetHz, -kCoarseHalfWidthCents);
-    const double highHz = shiftedByCents(targetHz, kCoarseHalfWidthCents);
-    coarse.init(kDecayPerSample, lowHz, highHz, rate);
-    const int coarsePeak = strongestInnerPeak(coarse, samples, count, stop);
+    const int coarsePeak = ostrel::strongestResonanceInBand(
+        coarse, shiftedByCents(targetHz, -kCoarseHalfWidthCents),
+        shiftedByCents(targetHz, kCoarseHalfWidthCents), rate, samples, count, stop);
     if (coarsePeak < 0) {
         return 0.0;
     }
     const double coarseHz = coarse.oscillators()[coarsePeak].frequency();
     ostrel::OscillSet fine(kFineCount);
-    fine.init(kDecayPerSample, shiftedByCents(coarseHz, -kFineHalfWidthCents),
-              shiftedByCents(coarseHz, kFineHalfWidthCents), rate);
-    const int finePeak = strongestInnerPeak(fine, samples, count, stop);
+    const int finePeak = ostrel::strongestResonanceInBand(
+        fine, shiftedByCents(coarseHz, -kFineHalfWidthCents), shiftedByCents(coarseHz, kFineHalfWidthCents),
+        rate, samples, count, stop);
     // A fine peak on its bank's end still lies within a semitone: keep the coarse one.
     return finePeak < 0 ? coarseHz : fine.oscillators()[finePeak].frequency();
 }

@@ -2,6 +2,7 @@
 #include "OutOfMemory.h"
 #include "PeakSearch.h"
 
+#include <ostrel/BandResonance.h>
 #include <ostrel/FrequencyExtraction.h>
 #include <ostrel/SoundSynthesisWavReader.h>
 
@@ -463,6 +464,30 @@ std::vector<Oscill> extractFrequencySet(WAVEFORMATEX& format, void* samples, uns
         }
     }
     return std::vector<Oscill>(bank.oscillators(), bank.oscillators() + bank.oscillatorsCount());
+}
+
+int strongestResonanceInBand(OscillSet& bank, double lowHz, double highHz, double sampleRateHz,
+                             const std::int16_t* samples, std::size_t count, const std::atomic<int>* stop) {
+    Oscill* resonators = bank.oscillators();
+    for (unsigned i = 0; i < bank.oscillatorsCount(); ++i) {
+        resonators[i].clear();
+    }
+    bank.init(detail::kDecayPerSample, lowHz, highHz, sampleRateHz);
+    for (std::size_t k = 0; k + 1 < count; ++k) {
+        if (k % kBandSamplesBetweenStopChecks == 0 && stop != nullptr &&
+            stop->load(std::memory_order_relaxed) != 0) {
+            return -1;
+        }
+        const std::int32_t a = samples[k];
+        const std::int32_t b = samples[k + 1];
+        bank.oscillate((a + b) * detail::kInputScale, (a - b) * detail::kInputScale);
+    }
+    const TopResonators& peaks = bank.sortGlobAmpl();
+    if (peaks.count <= 0) {
+        return -1;
+    }
+    const auto strongest = static_cast<int>(peaks.indices[0]);
+    return strongest == 0 || strongest + 1 == static_cast<int>(bank.oscillatorsCount()) ? -1 : strongest;
 }
 
 } // namespace ostrel

@@ -2,6 +2,7 @@
 
 #include "CommandLine.h"
 
+#include <kivora/base/ReplacingFile.h>
 #include <kivora/exchange/SongRenderer.h>
 #include <pellamy/ErrorText.h>
 
@@ -56,29 +57,8 @@ void reportSkippedNotes(const exchange::MidiFileRendering& rendering) {
 }
 
 void writeTextFile(const std::string& path, const std::string& text) {
-    const fs::path target(path);
-    const fs::path temporary = target.parent_path() / ("." + target.filename().string() + ".kivora-" +
-                                                       std::to_string(::getpid()) + ".tmp");
-    {
-        errno = 0;
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << text;
-        out.flush();
-        if (!out) {
-            const int failure = errno != 0 ? errno : EIO;
-            std::error_code ignored;
-            fs::remove(temporary, ignored);
-            throw CommandFailure(
-                pellamy::fileFailureText("Can't write", path, pellamy::systemReason(failure)));
-        }
-    }
-    std::error_code error;
-    fs::rename(temporary, target, error);
-    if (error) {
-        const std::string reason = error.message();
-        fs::remove(temporary, error);
-        throw CommandFailure(pellamy::fileFailureText("Can't write", path, reason));
-    }
+    if (const int error = base::replaceFileContents(path, text); error != 0)
+        throw CommandFailure(pellamy::fileFailureText("Can't write", path, pellamy::systemReason(error)));
 }
 
 } // namespace kivora::cli

@@ -13,6 +13,7 @@
 #include <muntero/ModelSnapshot.h>
 #include <pellamy/ErrorText.h>
 #include <pellamy/StreamOutput.h>
+#include <pellamy/WavFile.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -20,6 +21,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <span>
 #include <thread>
 #include <unistd.h>
 
@@ -139,35 +141,23 @@ void warnAboutRefusedKeys(const std::vector<int>& keys) {
                      voices::noteNameOfKey(key).c_str());
 }
 
-void putLittleEndian(std::string& out, std::uint32_t value, int bytes) {
-    for (int b = 0; b < bytes; ++b)
-        out.push_back(static_cast<char>((value >> (8 * b)) & 0xFF));
-}
-
-// A canonical 16-bit mono WAV file, written under a temporary name and
-// renamed into place only when complete.
+// A 16-bit mono WAV file, written under a temporary name and renamed into
+// place only when complete.
 void writeMonoWav(const std::string& path, const std::vector<std::int16_t>& samples, int rate) {
-    if (samples.size() * 2 > 0xFFFFFFFFull - 36)
+    if (samples.size() * 2 > 0xFFFFFFFFull - 64)
         throw CommandFailure(pellamy::fileFailureText(
             "Can't write to wav file", path, "the rendering would be longer than a WAV file may hold"));
-    const auto dataBytes = static_cast<std::uint32_t>(samples.size() * 2);
-    std::string header = "RIFF";
-    putLittleEndian(header, 36 + dataBytes, 4);
-    header += "WAVEfmt ";
-    putLittleEndian(header, 16, 4);
-    putLittleEndian(header, 1, 2); // PCM
-    putLittleEndian(header, 1, 2); // mono
-    putLittleEndian(header, static_cast<std::uint32_t>(rate), 4);
-    putLittleEndian(header, static_cast<std::uint32_t>(rate) * 2, 4);
-    putLittleEndian(header, 2, 2);
-    putLittleEndian(header, 16, 2);
-    header += "data";
-    putLittleEndian(header, dataBytes, 4);
-    std::string body;
-    body.reserve(samples.size() * 2);
-    for (std::int16_t sample : samples)
-        putLittleEndian(body, static_cast<std::uint16_t>(sample), 2);
-    writeTextFile(path, header + body);
+    pellamy::WAVEFORMATEX format{};
+    format.wFormatTag = pellamy::kWaveFormatPcm;
+    format.nChannels = 1;
+    format.nSamplesPerSec = static_cast<std::uint32_t>(rate);
+    format.nAvgBytesPerSec = static_cast<std::uint32_t>(rate) * 2;
+    format.nBlockAlign = 2;
+    format.wBitsPerSample = 16;
+    const std::span bytes(reinterpret_cast<const std::uint8_t*>(samples.data()), samples.size() * 2);
+    if (const int error = pellamy::writeWavFile(path, format, bytes); error != 0)
+        throw CommandFailure(
+            pellamy::fileFailureText("Can't write to wav file", path, pellamy::systemReason(error)));
 }
 
 } // namespace

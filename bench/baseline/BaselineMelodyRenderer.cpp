@@ -1,8 +1,9 @@
 #include "BaselineMelodyRenderer.h"
 
+#include <pellamy/MelodyScript.h>
+
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -19,41 +20,6 @@ constexpr const char* kCantWrite = "Can't write to wav file";
 
 // A WAV file's sizes are 32-bit: the data chunk ends before 4 GiB less the header.
 constexpr std::uint64_t kMaxDataBytes = 0xFFFFFFFFull - 64;
-
-// The line buffer of the script reader: pieces of at most 1023 bytes.
-constexpr int kLineBufferBytes = 1024;
-
-bool isBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-// Up to `maxCount` blank-separated fields of a line.
-std::vector<std::string_view> fieldsOf(std::string_view line, std::size_t maxCount) {
-    std::vector<std::string_view> fields;
-    std::size_t i = 0;
-    while (fields.size() < maxCount) {
-        while (i < line.size() && isBlank(line[i]))
-            ++i;
-        if (i == line.size())
-            break;
-        const std::size_t start = i;
-        while (i < line.size() && !isBlank(line[i]))
-            ++i;
-        fields.push_back(line.substr(start, i - start));
-    }
-    return fields;
-}
-
-// A whole field as a decimal number with '.' decimals, whatever the locale.
-std::optional<double> numberOf(std::string_view field) {
-    if (!field.empty() && field.front() == '+')
-        field.remove_prefix(1);
-    double value = 0;
-    const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), value);
-    if (error != std::errc() || end != field.data() + field.size())
-        return std::nullopt;
-    return value;
-}
 
 // trunc(x) as a count of values: 0 for NaN and negatives, saturating above.
 std::uint64_t countOf(double x) {
@@ -199,50 +165,37 @@ void MelodyRenderer::requireInstrument() const {
 }
 
 void MelodyRenderer::syntaxError() const {
-    std::array<char, 96> text;
-    std::snprintf(text.data(), text.size(), "Incorrect syntax at line:%d, need to be : alias flag duration\n",
-                  static_cast<int>(lineNumber_));
-    throw std::string(text.data());
+    throw scriptSyntaxErrorText(lineNumber_) + "\n";
 }
 
+// The scripts are read by the engine's own reader: the baseline differs from
+// today's renderer in how it mixes, not in what it reads.
 void MelodyRenderer::renderLines(const std::string& scriptPath) {
-    bool inBlock = false;
-    char buffer[kLineBufferBytes];
-    while (std::fgets(buffer, sizeof buffer, script_) != nullptr) {
-        ++lineNumber_;
-        const std::string_view line(buffer, std::strlen(buffer));
-        if (inBlock) {
-            if (line.starts_with("!end"))
-                inBlock = false;
-            continue;
-        }
-        if (line.starts_with("!begin")) {
-            inBlock = true;
+    MelodyScriptReader reader(script_);
+    MelodyScriptLine line;
+    while (reader.next(line)) {
+        lineNumber_ = reader.lineNumber();
+        switch (line.kind) {
+        case MelodyScriptLine::Kind::definitionBlock:
             if (instrument_ == nullptr)
                 loadDefinitionBlock(scriptPath);
-            continue;
-        }
-        if (line.starts_with("\n") || line.starts_with("\r\n") || line.starts_with("--"))
-            continue;
-        if (line.starts_with("!clear")) {
+            break;
+        case MelodyScriptLine::Kind::clear:
             mixer_->reset();
-            continue;
-        }
-        if (line.starts_with("!wait ")) {
+            break;
+        case MelodyScriptLine::Kind::wait:
             requireInstrument();
-            const auto fields = fieldsOf(line, 2);
-            const std::optional<double> seconds = fields.size() == 2 ? numberOf(fields[1]) : std::nullopt;
-            if (!seconds || !std::isfinite(*seconds) || *seconds < 0)
+            if (!line.number)
                 syntaxError();
-            wait(*seconds);
-            continue;
+            wait(*line.number);
+            break;
+        case MelodyScriptLine::Kind::play:
+            if (!line.number)
+                syntaxError();
+            requireInstrument();
+            play(line.alias, line.flag, *line.number);
+            break;
         }
-        const auto fields = fieldsOf(line, 3);
-        const std::optional<double> duration = fields.size() == 3 ? numberOf(fields[2]) : std::nullopt;
-        if (!duration)
-            syntaxError();
-        requireInstrument();
-        play(std::string(fields[0]), fields[1], *duration);
     }
 }
 

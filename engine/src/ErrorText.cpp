@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <limits>
 #include <new>
-#include <system_error>
 
 namespace pellamy {
 
@@ -96,10 +95,6 @@ std::string fileFailureText(std::string_view fixedText, std::string_view path, s
         message += reason;
     }
     return message;
-}
-
-std::string systemReason(int errorNumber) {
-    return std::generic_category().message(errorNumber);
 }
 
 std::string describeException(std::exception_ptr failure) noexcept {

@@ -5,11 +5,11 @@
 
 #include <pellamy/ErrorText.h>
 #include <pellamy/MelodyRenderer.h>
+#include <pellamy/MelodyScript.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -38,41 +38,6 @@ std::string outputFailure(const char* fixedText, const std::string& outputPath) 
 // A WAV file's sizes are 32-bit: the data chunk ends before 4 GiB less the header.
 constexpr std::uint64_t kMaxDataBytes = 0xFFFFFFFFull - 64;
 
-// The line buffer of the script reader: pieces of at most 1023 bytes.
-constexpr int kLineBufferBytes = 1024;
-
-bool isBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-// Up to `maxCount` blank-separated fields of a line.
-std::vector<std::string_view> fieldsOf(std::string_view line, std::size_t maxCount) {
-    std::vector<std::string_view> fields;
-    std::size_t i = 0;
-    while (fields.size() < maxCount) {
-        while (i < line.size() && isBlank(line[i]))
-            ++i;
-        if (i == line.size())
-            break;
-        const std::size_t start = i;
-        while (i < line.size() && !isBlank(line[i]))
-            ++i;
-        fields.push_back(line.substr(start, i - start));
-    }
-    return fields;
-}
-
-// A whole field as a decimal number with '.' decimals, whatever the locale.
-std::optional<double> numberOf(std::string_view field) {
-    if (!field.empty() && field.front() == '+')
-        field.remove_prefix(1);
-    double value = 0;
-    const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), value);
-    if (error != std::errc() || end != field.data() + field.size())
-        return std::nullopt;
-    return value;
-}
-
 // trunc(x) as a count of values: 0 for NaN and negatives, saturating above.
 std::uint64_t countOf(double x) {
     if (!(x > 0))
@@ -81,8 +46,6 @@ std::uint64_t countOf(double x) {
         return UINT64_MAX;
     return static_cast<std::uint64_t>(x);
 }
-
-constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
 
 // A folder or a device (/dev/zero) is no script: reading it fails or never
 // ends. A pipe is read as it comes.
@@ -314,26 +277,11 @@ std::uint64_t MelodyRenderer::scriptWaitBytes(const std::string& scriptPath) con
         return 0;
     }
     std::uint64_t total = 0;
-    bool inBlock = false;
-    bool first = true;
-    char buffer[kLineBufferBytes];
-    while (std::fgets(buffer, sizeof buffer, script) != nullptr) {
-        std::string_view line(buffer, std::strlen(buffer));
-        if (first && line.starts_with(kUtf8ByteOrderMark))
-            line.remove_prefix(kUtf8ByteOrderMark.size());
-        first = false;
-        if (inBlock) {
-            inBlock = !line.starts_with("!end");
-            continue;
-        }
-        inBlock = line.starts_with("!begin");
-        if (!line.starts_with("!wait "))
-            continue;
-        const auto fields = fieldsOf(line, 2);
-        const std::optional<double> seconds = fields.size() == 2 ? numberOf(fields[1]) : std::nullopt;
-        if (seconds && std::isfinite(*seconds) && *seconds >= 0)
-            total = std::min<std::uint64_t>(total + waitBytes(*seconds), UINT64_MAX / 2);
-    }
+    MelodyScriptReader reader(script);
+    MelodyScriptLine line;
+    while (reader.next(line))
+        if (line.kind == MelodyScriptLine::Kind::wait && line.number)
+            total = std::min<std::uint64_t>(total + waitBytes(*line.number), UINT64_MAX / 2);
     std::fclose(script);
     return total;
 }
@@ -366,10 +314,7 @@ void MelodyRenderer::requireInstrument() const {
 }
 
 void MelodyRenderer::syntaxError() const {
-    std::array<char, 96> text;
-    std::snprintf(text.data(), text.size(), "Incorrect syntax at line:%d, need to be : alias flag duration\n",
-                  static_cast<int>(lineNumber_));
-    throw std::string(text.data());
+    throw scriptSyntaxErrorText(lineNumber_) + "\n";
 }
 
 namespace {
@@ -398,59 +343,40 @@ std::string unknownAliasText(const std::string& alias, const std::string& script
 } // namespace
 
 void MelodyRenderer::renderLines(const std::string& scriptPath) {
-    bool inBlock = false;
     bool skippedOwnDefinitions = false;
-    char buffer[kLineBufferBytes];
-    // errno then tells why a read failed.
-    const auto nextLine = [&] {
-        errno = 0;
-        return std::fgets(buffer, sizeof buffer, script_) != nullptr;
-    };
-    while (nextLine()) {
-        ++lineNumber_;
+    MelodyScriptReader reader(script_);
+    MelodyScriptLine line;
+    while (reader.next(line)) {
+        lineNumber_ = reader.lineNumber();
         throwIfStopped();
-        std::string_view line(buffer, std::strlen(buffer));
-        // Editors may put a UTF-8 byte-order mark at the start of the file.
-        if (lineNumber_ == 1 && line.starts_with(kUtf8ByteOrderMark))
-            line.remove_prefix(kUtf8ByteOrderMark.size());
-        if (inBlock) {
-            if (line.starts_with("!end"))
-                inBlock = false;
-            continue;
-        }
-        if (line.starts_with("!begin")) {
-            inBlock = true;
+        switch (line.kind) {
+        case MelodyScriptLine::Kind::definitionBlock:
             if (instrument_ == nullptr)
                 loadDefinitionBlock(scriptPath);
             else
                 skippedOwnDefinitions = skippedOwnDefinitions || borrowed_;
-            continue;
-        }
-        if (line.starts_with("\n") || line.starts_with("\r\n") || line.starts_with("--"))
-            continue;
-        if (line.starts_with("!clear")) {
+            break;
+        case MelodyScriptLine::Kind::clear:
             mixer_->reset();
-            continue;
-        }
-        if (line.starts_with("!wait ")) {
+            break;
+        case MelodyScriptLine::Kind::wait:
             requireInstrument();
-            const auto fields = fieldsOf(line, 2);
-            const std::optional<double> seconds = fields.size() == 2 ? numberOf(fields[1]) : std::nullopt;
-            if (!seconds || !std::isfinite(*seconds) || *seconds < 0)
+            if (!line.number)
                 syntaxError();
-            wait(*seconds);
-            continue;
+            wait(*line.number);
+            break;
+        case MelodyScriptLine::Kind::play:
+            if (!line.number)
+                syntaxError();
+            requireInstrument();
+            if (instrument_->soundFor(line.alias) == nullptr)
+                throw unknownAliasText(line.alias, scriptPath, lineNumber_, *instrument_,
+                                       skippedOwnDefinitions);
+            play(line.alias, line.flag, *line.number);
+            break;
         }
-        const auto fields = fieldsOf(line, 3);
-        const std::optional<double> duration = fields.size() == 3 ? numberOf(fields[2]) : std::nullopt;
-        if (!duration)
-            syntaxError();
-        requireInstrument();
-        const std::string alias(fields[0]);
-        if (instrument_->soundFor(alias) == nullptr)
-            throw unknownAliasText(alias, scriptPath, lineNumber_, *instrument_, skippedOwnDefinitions);
-        play(alias, fields[1], *duration);
     }
+    lineNumber_ = reader.lineNumber();
     if (std::ferror(script_) != 0) // a failing disk
         throw fileFailureText(kCantOpenScript, scriptPath, systemReason(errno != 0 ? errno : EIO));
 }
@@ -464,19 +390,23 @@ void MelodyRenderer::play(const std::string& alias, std::string_view flag, doubl
     if (track == nullptr)
         throw std::string(kNoInstrument);
     double seconds = 0;
-    if (flag.front() == 'a') {
-        if (!std::isfinite(duration) || (duration < 0 && duration != -1))
-            syntaxError();
+    switch (playLengthOf(flag, duration)) {
+    case PlayLength::faulty:
+        syntaxError();
+    case PlayLength::portionOutOfRange:
+        throw std::string(kPortionOutOfRangeText);
+    case PlayLength::nothing:
+        return;
+    case PlayLength::whole:
         sound->setPosition(0);
-        if (duration == -1) {
-            sound->setPlaying(true); // streamed by the following waits
-            return;
-        }
+        sound->setPlaying(true); // streamed by the following waits
+        return;
+    case PlayLength::seconds:
+        sound->setPosition(0);
         sound->setPlaying(false);
         seconds = duration;
-    } else if (flag.front() == 'r') {
-        if (!(duration >= 0 && duration <= 1))
-            throw std::string("Incorrect portion of file, must be between 0 and 1");
+        break;
+    case PlayLength::portion: {
         // The sound's length in seconds: its whole frames at its own rate.
         const std::uint32_t frames = sound->count() / std::max<std::uint32_t>(sound->channels(), 1);
         const double lengthSeconds =
@@ -484,8 +414,8 @@ void MelodyRenderer::play(const std::string& alias, std::string_view flag, doubl
         seconds = duration * lengthSeconds;
         sound->setPosition(0);
         sound->setPlaying(false);
-    } else {
-        return;
+        break;
+    }
     }
 
     // The block holds trunc(rate × seconds) frames; it is filled as readMs of

@@ -5,7 +5,7 @@
 // them at the start of each buffer and mixes.
 #pragma once
 
-#include <pellamy/SpscQueue.h>
+#include <kivora/base/SpscQueue.h>
 
 #include <atomic>
 #include <cstddef>
@@ -85,7 +85,7 @@ private:
     void apply(const Event& event) noexcept;
 
     const unsigned channels_;
-    SpscQueue<Event> events_;
+    kivora::base::SpscQueue<Event> events_;
     std::uint64_t eventsSent_ = 0;
     std::vector<Voice> voices_;
     std::vector<std::int32_t> accumulator_; // kChunkFrames device frames

@@ -1,6 +1,8 @@
+#include <kivora/base/ReplacingFile.h>
 #include <pellamy/WavFile.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace pellamy {
@@ -299,6 +301,30 @@ WavStatus openWavForRead(const std::string& name, std::unique_ptr<WavFile>& file
 WavStatus openWavForWrite(const std::string& name, WavFile& file, const WAVEFORMATEX& format) {
     const WavStatus status = file.open(name, &format, WavFile::kWrite);
     return status < 0 ? status : kWavOk;
+}
+
+int writeWavFile(const std::string& path, const WAVEFORMATEX& format, std::span<const std::uint8_t> data) {
+    // The sizes of the RIFF and data chunks are 32-bit.
+    if (data.size() > 0xFFFFFFFFull - 64)
+        return EFBIG;
+    const auto failure = [] { return errno != 0 ? errno : EIO; };
+    kivora::base::ReplacingFile file(path);
+    kivora::base::removeStaleTemporaries(file.targetPath().has_parent_path() ? file.targetPath().parent_path()
+                                                                             : std::filesystem::path("."));
+    errno = 0;
+    if (!file.create())
+        return failure();
+    WavFile wav;
+    errno = 0;
+    bool ok = wav.open(file.temporaryPath().string(), &format, WavFile::kWrite) == kWavOk;
+    const auto length = static_cast<std::uint32_t>(data.size());
+    std::uint32_t written = 0;
+    ok = ok && wav.write(length, data.data(), &written) == kWavOk && written == length;
+    ok = wav.close() == kWavOk && ok;
+    if (!ok)
+        return failure();
+    errno = 0;
+    return file.commit() ? 0 : failure();
 }
 
 } // namespace pellamy

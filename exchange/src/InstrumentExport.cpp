@@ -1,3 +1,4 @@
+#include <kivora/base/ReplacingFile.h>
 #include <kivora/exchange/InstrumentExport.h>
 #include <pellamy/ErrorText.h>
 #include <pellamy/WavFile.h>
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <span>
 #include <unistd.h>
 
 namespace kivora::exchange {
@@ -103,28 +105,10 @@ struct Generators {
 };
 
 void writeAtomically(const fs::path& target, const std::vector<std::uint8_t>& bytes) {
-    const fs::path temporary = target.parent_path() / ("." + target.filename().string() + ".kivora-" +
-                                                       std::to_string(::getpid()) + ".tmp");
-    {
-        errno = 0;
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        out.flush();
-        if (!out) {
-            const int failure = errno != 0 ? errno : EIO;
-            std::error_code ignored;
-            fs::remove(temporary, ignored);
-            throw ExportError(
-                pellamy::fileFailureText("Can't write", target.string(), pellamy::systemReason(failure)));
-        }
-    }
-    std::error_code error;
-    fs::rename(temporary, target, error);
-    if (error) {
-        const std::string reason = error.message();
-        fs::remove(temporary, error);
-        throw ExportError(pellamy::fileFailureText("Can't write", target.string(), reason));
-    }
+    const std::string_view contents(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    if (const int error = base::replaceFileContents(target, contents); error != 0)
+        throw ExportError(
+            pellamy::fileFailureText("Can't write", target.string(), pellamy::systemReason(error)));
 }
 
 std::string stemWithoutBlanks(const fs::path& path) {
@@ -371,15 +355,10 @@ void exportInstrument(const pellamy::InstrumentModel& instrument, const std::vec
         format.wBitsPerSample = 16;
         format.nBlockAlign = static_cast<std::uint16_t>(2 * format.nChannels);
         format.nAvgBytesPerSec = format.nSamplesPerSec * format.nBlockAlign;
-        pellamy::WavFile wav;
-        std::uint32_t written = 0;
-        const std::string path = (newFolder / file).string();
-        errno = 0;
-        if (wav.open(path, &format, pellamy::WavFile::kWrite) != pellamy::kWavOk ||
-            wav.write(delivered * 2, reinterpret_cast<const std::uint8_t*>(values.data()), &written) !=
-                pellamy::kWavOk ||
-            wav.close() != pellamy::kWavOk) {
-            const int failure = errno != 0 ? errno : EIO;
+        const std::span bytes(reinterpret_cast<const std::uint8_t*>(values.data()),
+                              std::size_t{delivered} * 2);
+        if (const int failure = pellamy::writeWavFile((newFolder / file).string(), format, bytes);
+            failure != 0) {
             cleanUp();
             throw ExportError(pellamy::fileFailureText("Can't write sound file", (folder / file).string(),
                                                        pellamy::systemReason(failure)));

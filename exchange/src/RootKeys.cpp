@@ -1,3 +1,4 @@
+#include <kivora/base/NoteNames.h>
 #include <kivora/exchange/Fundamental.h>
 #include <kivora/exchange/RootKeys.h>
 
@@ -20,14 +21,8 @@ namespace kivora::exchange {
 namespace {
 
 std::optional<int> generatedKey(std::string_view alias) {
-    static constexpr std::array<std::string_view, 12> names = {"C",  "C#", "D",  "D#", "E",  "F",
-                                                               "F#", "G",  "G#", "A",  "A#", "B"};
-    if (alias.size() < 2 || alias[0] < '1' || alias[0] > '3')
-        return std::nullopt;
-    for (int semitone = 0; semitone < 12; ++semitone)
-        if (alias.substr(1) == names[static_cast<std::size_t>(semitone)])
-            return kFirstGeneratedKey + 12 * (alias[0] - '1') + semitone;
-    return std::nullopt;
+    const int key = base::keyOfNoteName(alias);
+    return key >= 0 ? std::optional(key) : std::nullopt;
 }
 
 double keyOf(double hz) {

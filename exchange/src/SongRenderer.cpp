@@ -1,23 +1,16 @@
 #include <kivora/exchange/SongRenderer.h>
 #include <pellamy/ErrorText.h>
 #include <pellamy/Sound.h>
-#include <pellamy/TemporaryFile.h>
 #include <pellamy/WavFile.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cmath>
-#include <fcntl.h>
-#include <filesystem>
 #include <samplerate.h>
 #include <span>
 #include <thread>
-#include <unistd.h>
 
 namespace kivora::exchange {
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -328,52 +321,20 @@ SongRendering renderSong(const MidiSong& song, const pellamy::InstrumentModel& i
 }
 
 void writeSongWav(const SongRendering& rendering, const std::string& path) {
-    const fs::path target(path);
-    // Named as the engine's temporaries: one left by a killed process is
-    // removed by the next save or rendering into the folder.
-    pellamy::TemporaryFile temporaryFile(target.parent_path().empty() ? fs::path(".") : target.parent_path());
-    errno = 0;
-    if (!temporaryFile.create())
-        throw SongRenderError(pellamy::fileFailureText("Can't write wav file", path,
-                                                       pellamy::systemReason(errno != 0 ? errno : EIO)));
-    const fs::path& temporary = temporaryFile.path();
     pellamy::WAVEFORMATEX format{};
-    format.wFormatTag = 1;
+    format.wFormatTag = pellamy::kWaveFormatPcm;
     format.nChannels = static_cast<std::uint16_t>(rendering.channels);
     format.nSamplesPerSec = rendering.sampleRateHz;
     format.wBitsPerSample = 16;
     format.nBlockAlign = static_cast<std::uint16_t>(2 * rendering.channels);
     format.nAvgBytesPerSec = format.nSamplesPerSec * format.nBlockAlign;
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(rendering.values.data());
     const std::size_t size = rendering.values.size() * 2;
     if (size > 0xFFFFFF00u)
         throw SongRenderError("Can't write " + path + ": the song is too long for a WAV file");
-    pellamy::WavFile wav;
-    errno = 0;
-    bool ok = wav.open(temporary.string(), &format, pellamy::WavFile::kWrite) == pellamy::kWavOk;
-    for (std::size_t offset = 0; ok && offset < size;) {
-        const auto length = static_cast<std::uint32_t>(std::min<std::size_t>(size - offset, 1u << 20));
-        std::uint32_t written = 0;
-        ok = wav.write(length, bytes + offset, &written) == pellamy::kWavOk && written == length;
-        offset += length;
-    }
-    ok = wav.close() == pellamy::kWavOk && ok;
-    // On disk before it replaces the previous file.
-    if (ok) {
-        const int descriptor = ::open(temporary.c_str(), O_RDONLY);
-        ok = descriptor >= 0 && ::fsync(descriptor) == 0;
-        if (descriptor >= 0)
-            ::close(descriptor);
-    }
-    const int writeError = errno != 0 ? errno : EIO;
-    std::error_code error;
-    if (ok)
-        fs::rename(temporary, target, error);
-    if (!ok || error) {
-        const std::string reason = ok ? error.message() : pellamy::systemReason(writeError);
-        fs::remove(temporary, error);
-        throw SongRenderError(pellamy::fileFailureText("Can't write wav file", path, reason));
-    }
+    const std::span bytes(reinterpret_cast<const std::uint8_t*>(rendering.values.data()), size);
+    if (const int error = pellamy::writeWavFile(path, format, bytes); error != 0)
+        throw SongRenderError(
+            pellamy::fileFailureText("Can't write wav file", path, pellamy::systemReason(error)));
 }
 
 std::string describeUncoveredKeys(const std::map<int, int>& uncoveredKeys) {

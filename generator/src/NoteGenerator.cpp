@@ -1,6 +1,7 @@
 #include <kivora/ModalAnalysis.h>
 #include <kivora/NoteGenerator.h>
 #include <kivora/NoteTuning.h>
+#include <kivora/base/NoteNames.h>
 #include <ostrel/FrequencyExtraction.h>
 #include <ostrel/WaveFormat.h>
 
@@ -17,8 +18,6 @@ namespace kivora {
 
 namespace {
 
-const char* const kNoteNames[12] = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
-
 // `stop`, when given, ends the measurement early (the result is then -1).
 double measureWithResonators(const pellamy::WAVEFORMATEX& format, const std::int16_t* samples, unsigned count,
                              const std::atomic<int>* stop = nullptr) {
@@ -26,14 +25,8 @@ double measureWithResonators(const pellamy::WAVEFORMATEX& format, const std::int
     if (isSilent(samples, count / std::max<unsigned>(1, format.nChannels), format.nChannels)) {
         return 0.0;
     }
-    ostrel::WAVEFORMATEX copy;
-    copy.wFormatTag = format.wFormatTag;
-    copy.nChannels = format.nChannels;
-    copy.nSamplesPerSec = format.nSamplesPerSec;
-    copy.nAvgBytesPerSec = format.nAvgBytesPerSec;
-    copy.nBlockAlign = format.nBlockAlign;
-    copy.wBitsPerSample = format.wBitsPerSample;
-    copy.cbSize = format.cbSize;
+    // The spectral library takes a record it may change.
+    ostrel::WAVEFORMATEX copy = format;
     // The buffer is only read.
     auto* buffer = const_cast<std::int16_t*>(samples);
     return stop != nullptr ? ostrel::extractFrequency(copy, buffer, count, *stop)
@@ -168,9 +161,7 @@ double measurableRangeScale(const muntero::ModelSnapshot& snapshot) {
 }
 
 std::string noteName(int note) {
-    char name[32];
-    std::snprintf(name, sizeof name, "%d%s", note / 12 + 1, kNoteNames[((note % 12) + 12) % 12]);
-    return name;
+    return base::noteNameOfKey(base::kFirstNoteKey + note);
 }
 
 const char* refusalFor(const muntero::ModelSnapshot& snapshot) {

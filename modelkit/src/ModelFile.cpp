@@ -1,3 +1,5 @@
+#include <kivora/base/ReplacingFile.h>
+#include <kivora/base/SystemError.h>
 #include <modelkit/ModelFile.h>
 
 #include <algorithm>
@@ -9,8 +11,6 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <set>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <unordered_map>
 #include <vector>
 
@@ -564,7 +564,7 @@ private:
 };
 
 std::string systemReason(const char* action, int error) {
-    return std::string(action) + ": " + std::strerror(error);
+    return std::string(action) + ": " + kivora::base::systemReason(error);
 }
 
 } // namespace
@@ -613,46 +613,10 @@ std::string saveModel(const Representation& model) {
 
 void saveModelFile(const std::filesystem::path& path, const Representation& model) {
     std::string text = saveModel(model);
-    std::string target = path.string();
-    std::filesystem::path folder =
-        path.parent_path().empty() ? std::filesystem::path(".") : path.parent_path();
-    std::string temporary = (folder / ("." + path.filename().string() + ".XXXXXX")).string();
-
-    int fd = ::mkstemp(temporary.data());
-    if (fd < 0)
-        throw ModelFileError(target, "", systemReason("cannot write", errno));
-    auto failWith = [&](int error) {
-        ::close(fd);
-        ::unlink(temporary.c_str());
-        throw ModelFileError(target, "", systemReason("cannot write", error));
-    };
-    const char* data = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        ssize_t written = ::write(fd, data, left);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            failWith(errno);
-        }
-        data += written;
-        left -= static_cast<std::size_t>(written);
-    }
-    // Keep the permissions of a file being replaced; a new file gets rw-r--r--.
-    struct stat existing {};
-    mode_t mode = ::stat(target.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : 0644;
-    if (::fchmod(fd, mode) != 0 || ::fsync(fd) != 0)
-        failWith(errno);
-    if (::close(fd) != 0) {
-        int error = errno;
-        ::unlink(temporary.c_str());
-        throw ModelFileError(target, "", systemReason("cannot write", error));
-    }
-    if (::rename(temporary.c_str(), target.c_str()) != 0) {
-        int error = errno;
-        ::unlink(temporary.c_str());
-        throw ModelFileError(target, "", systemReason("cannot write", error));
-    }
+    // Written under a temporary name and renamed over the previous file only
+    // when complete; the previous file keeps its permissions.
+    if (const int error = kivora::base::replaceFileContents(path, text); error != 0)
+        throw ModelFileError(path.string(), "", systemReason("cannot write", error));
 }
 
 } // namespace InstrumentKit

@@ -1,8 +1,8 @@
 #include "ThreadPriority.h"
 
+#include <kivora/base/SpscQueue.h>
 #include <kivora/voices/LiveVoices.h>
 #include <kivora/voices/VoiceBank.h>
-#include <pellamy/SpscQueue.h>
 
 #include <algorithm>
 #include <array>
@@ -204,10 +204,10 @@ private:
     }
 
     VoiceBank bank_;
-    pellamy::SpscQueue<Event> events_;      // interface thread -> render thread
-    pellamy::SpscQueue<Block> blocks_;      // render thread -> audio thread
-    pellamy::SpscQueue<VoiceSet*> garbage_; // render thread -> interface thread
-    pellamy::SpscQueue<int> refusals_;      // render thread -> interface thread
+    kivora::base::SpscQueue<Event> events_;      // interface thread -> render thread
+    kivora::base::SpscQueue<Block> blocks_;      // render thread -> audio thread
+    kivora::base::SpscQueue<VoiceSet*> garbage_; // render thread -> interface thread
+    kivora::base::SpscQueue<int> refusals_;      // render thread -> interface thread
     std::size_t refusalsPublished_ = 0;
     std::vector<int> refused_;
     std::atomic<bool> stopping_{false};

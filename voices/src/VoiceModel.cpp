@@ -6,45 +6,6 @@
 
 namespace kivora::voices {
 
-namespace {
-
-const char* const kNoteNames[12] = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
-
-int floorDivide(int value, int divisor) {
-    return value >= 0 ? value / divisor : -((-value + divisor - 1) / divisor);
-}
-
-} // namespace
-
-std::string noteNameOfKey(int key) {
-    const int note = key - kFirstNoteKey;
-    const int octave = floorDivide(note, 12);
-    char name[32];
-    std::snprintf(name, sizeof name, "%d%s", octave + 1, kNoteNames[note - octave * 12]);
-    return name;
-}
-
-int keyOfNoteName(const std::string& name) {
-    std::size_t digitsEnd = 0;
-    if (digitsEnd < name.size() && name[digitsEnd] == '-')
-        ++digitsEnd;
-    const std::size_t digitsBegin = digitsEnd;
-    while (digitsEnd < name.size() && name[digitsEnd] >= '0' && name[digitsEnd] <= '9' &&
-           digitsEnd - digitsBegin < 3)
-        ++digitsEnd;
-    if (digitsEnd == digitsBegin)
-        return -1;
-    const int octave = std::stoi(name.substr(0, digitsEnd));
-    const std::string pitch = name.substr(digitsEnd);
-    for (int n = 0; n < 12; ++n) {
-        if (pitch == kNoteNames[n]) {
-            const int key = kFirstNoteKey + (octave - 1) * 12 + n;
-            return key >= 0 && key < kKeyCount ? key : -1;
-        }
-    }
-    return -1;
-}
-
 VoiceModel::VoiceModel(muntero::ModelSnapshot snapshot, const VoiceSettings& settings)
     : settings_(settings), snapshot_(std::move(snapshot)) {
     settings_.generation.octaves = 0;

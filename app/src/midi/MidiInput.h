@@ -4,7 +4,7 @@
 // interface thread.
 #pragma once
 
-#include <pellamy/SpscQueue.h>
+#include <kivora/base/SpscQueue.h>
 
 #include <atomic>
 #include <cstddef>
@@ -72,7 +72,7 @@ public:
     std::uint64_t droppedCount() const { return dropped_.load(std::memory_order_relaxed); }
 
 private:
-    pellamy::SpscQueue<MidiNoteEvent> events_{kCapacity};
+    kivora::base::SpscQueue<MidiNoteEvent> events_{kCapacity};
     std::atomic<std::uint64_t> dropped_{0};
 };
 

@@ -3,6 +3,7 @@
 // caller that reports a failure decodes them here, in one place.
 #pragma once
 
+#include <kivora/base/SystemError.h>
 #include <pellamy/Export.h>
 
 #include <cstddef>
@@ -38,6 +39,6 @@ PELLAMY_API std::string fileFailureText(std::string_view fixedText, std::string_
                                         std::string_view reason);
 
 // The system's words for an errno value ("Permission denied").
-PELLAMY_API std::string systemReason(int errorNumber);
+using kivora::base::systemReason;
 
 } // namespace pellamy

@@ -27,12 +27,13 @@
 #include <string_view>
 #include <vector>
 
+namespace kivora::base {
+class ReplacingFile;
+}
+
 namespace pellamy {
 
 class Mixer;
-namespace detail {
-class ReplacingFile;
-}
 
 // Failures are thrown as std::string, except the two noted as const char*.
 // The output is written under a temporary name and renamed into place only
@@ -115,8 +116,8 @@ private:
     std::uint32_t lineNumber_ = 0;
     bool borrowed_ = false;
 
-    std::string outputPath_;                           // where a finished rendering goes
-    std::unique_ptr<detail::ReplacingFile> replacing_; // where it is written until then
+    std::string outputPath_;                                 // where a finished rendering goes
+    std::unique_ptr<kivora::base::ReplacingFile> replacing_; // where it is written until then
     std::uint64_t outputLimitBytes_;
     std::function<bool()> stopRequested_;
     std::uint64_t bytesWritten_ = 0;

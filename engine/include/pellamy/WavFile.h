@@ -86,4 +86,14 @@ PELLAMY_API WavStatus openWavForRead(const std::string& name, std::unique_ptr<Wa
 // Opens an existing, closed WavFile for writing in `format`.
 PELLAMY_API WavStatus openWavForWrite(const std::string& name, WavFile& file, const WAVEFORMATEX& format);
 
+// Writes the whole WAV file `path` in `format` with `data` as its data chunk,
+// all or nothing: under a temporary name in its folder, renamed over a
+// previous file only once every byte is on the disk, so a failure leaves
+// that file as it was (see kivora/base/ReplacingFile.h). Temporaries of ended
+// processes in the folder are removed first. Returns 0, or the errno value of
+// the step that failed (EIO where the system named none; EFBIG for data a
+// WAV file cannot hold). Any thread.
+PELLAMY_API int writeWavFile(const std::string& path, const WAVEFORMATEX& format,
+                             std::span<const std::uint8_t> data);
+
 } // namespace pellamy

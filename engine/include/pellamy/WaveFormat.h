@@ -1,24 +1,14 @@
-// The PCM format record shared with callers: the field layout and widths of
-// the classic WAVEFORMATEX structure (no packing is assumed; files are
-// written field by field).
+// The PCM format record shared with callers: the shared base's record under
+// the engine's name.
 #pragma once
 
-#include <cstdint>
+#include <kivora/base/WaveFormat.h>
 
 namespace pellamy {
 
-struct WAVEFORMATEX {
-    std::uint16_t wFormatTag = 0;
-    std::uint16_t nChannels = 0;
-    std::uint32_t nSamplesPerSec = 0;
-    std::uint32_t nAvgBytesPerSec = 0;
-    std::uint16_t nBlockAlign = 0;
-    std::uint16_t wBitsPerSample = 0;
-    std::uint16_t cbSize = 0;
-};
-
-inline constexpr std::uint16_t kWaveFormatPcm = 1;
-inline constexpr std::uint16_t kWaveFormatIeeeFloat = 3;
-inline constexpr std::uint16_t kWaveFormatExtensible = 0xFFFE;
+using kivora::base::kWaveFormatExtensible;
+using kivora::base::kWaveFormatIeeeFloat;
+using kivora::base::kWaveFormatPcm;
+using kivora::base::WAVEFORMATEX;
 
 } // namespace pellamy

@@ -10,6 +10,7 @@
 // look-up.
 #pragma once
 
+#include <kivora/base/NoteNames.h>
 #include <kivora/exchange/Export.h>
 #include <pellamy/InstrumentModel.h>
 
@@ -19,7 +20,7 @@
 namespace kivora::exchange {
 
 // MIDI key 48 is C3 = 130.81 Hz, the generator's first note "1C".
-inline constexpr int kFirstGeneratedKey = 48;
+inline constexpr int kFirstGeneratedKey = base::kFirstNoteKey;
 // Sounds without a usable pitch are laid on free keys counted up from here.
 inline constexpr int kFirstUnpitchedKey = 36;
 
@@ -35,8 +36,8 @@ struct RootKey {
     double fundamentalHz = 0.0; // the measured fundamental; 0 for generated notes and unpitched sounds
 };
 
-// One entry per sound, in definition order. A generated note's alias ("1C" …
-// "3B") gives its key (1C is 48) without measuring; any other sound is
+// One entry per sound, in definition order. A generated note's alias (a note
+// name, kivora/base/NoteNames.h) gives its key (1C is 48) without measuring; any other sound is
 // measured: its fundamental frequency (see Fundamental.h), not its strongest
 // partial, gives the nearest key plus the remainder in cents. A sound is
 // unpitched when it is silent or has no clear pitch (noise, drums). Of two

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <kivora/NoteGenerator.h>
+#include <kivora/base/NoteNames.h>
 #include <kivora/voices/Export.h>
 #include <muntero/ModelSnapshot.h>
 #include <muntero/RungeKuttaKernel.h>
@@ -13,16 +14,12 @@
 
 namespace kivora::voices {
 
-// The MIDI key of the generator's first note, 1C (C3, 130.81 Hz).
-inline constexpr int kFirstNoteKey = 48;
-inline constexpr int kKeyCount = 128;
-
-// The generator's note name of a MIDI key: 48 is 1C, 49 1C#, 60 2C; keys
-// below 48 count down through 0B, 0A#, ... and -1C. Any thread.
-KIVORA_VOICES_API std::string noteNameOfKey(int key);
-// The key of a note name as the generator writes it ("1C", "2F#"), or -1.
-// Any thread.
-KIVORA_VOICES_API int keyOfNoteName(const std::string& name);
+// The MIDI key of the generator's first note, 1C (C3, 130.81 Hz), and the
+// note names of keys (48 is 1C, 49 1C#, 60 2C): the shared base's rule.
+inline constexpr int kFirstNoteKey = base::kFirstNoteKey;
+inline constexpr int kKeyCount = base::kMidiKeyCount;
+using base::keyOfNoteName;
+using base::noteNameOfKey;
 
 struct VoiceSettings {
     // The generator's settings: the untuned note is durationMs long at

@@ -15,7 +15,7 @@
 #include <new>
 #include <optional>
 
-namespace pellamy {
+namespace kivora::base {
 
 // The indices only grow; a slot is index % capacity. The producer publishes a
 // written slot with a release store of `tail_`, the consumer frees a slot with
@@ -58,4 +58,4 @@ private:
     alignas(64) std::atomic<std::size_t> tail_{0};
 };
 
-} // namespace pellamy
+} // namespace kivora::base

@@ -1,6 +1,4 @@
-#include "ReplacingFile.h"
-
-#include <pellamy/TemporaryFile.h>
+#include <kivora/base/ReplacingFile.h>
 
 #include <atomic>
 #include <cerrno>
@@ -14,7 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace pellamy::detail {
+namespace kivora::base {
 
 namespace {
 
@@ -247,9 +245,23 @@ bool ReplacingFileSet::commit() {
     return true;
 }
 
-} // namespace pellamy::detail
-
-namespace pellamy {
+int replaceFileContents(const fs::path& target, std::string_view contents) {
+    const auto failure = [] { return errno != 0 ? errno : EIO; };
+    ReplacingFile file(target);
+    errno = 0;
+    if (!file.create())
+        return failure();
+    errno = 0;
+    std::FILE* out = std::fopen(file.temporaryPath().c_str(), "wb");
+    if (out == nullptr)
+        return failure();
+    const bool written = std::fwrite(contents.data(), 1, contents.size(), out) == contents.size();
+    const bool closed = std::fclose(out) == 0;
+    if (!written || !closed)
+        return failure();
+    errno = 0;
+    return file.commit() ? 0 : failure();
+}
 
 TemporaryFile::TemporaryFile(std::filesystem::path folder) : folder_(std::move(folder)) {
     if (folder_.empty())
@@ -262,8 +274,8 @@ TemporaryFile::~TemporaryFile() {
 }
 
 bool TemporaryFile::create() {
-    detail::removeStaleTemporaries(folder_);
-    return detail::claimTemporaryName(folder_, path_, detail::createNewFile);
+    removeStaleTemporaries(folder_);
+    return claimTemporaryName(folder_, path_, createNewFile);
 }
 
-} // namespace pellamy
+} // namespace kivora::base

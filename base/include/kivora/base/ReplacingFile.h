@@ -1,0 +1,123 @@
+// Writing files without ever destroying the previous ones: every library
+// that saves a file replaces it through here.
+#pragma once
+
+#include <kivora/base/Export.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+namespace kivora::base {
+
+// Temporary files are named ".kivora-<pid>-<n>.tmp" in the folder of the file
+// they replace; true for such a name, with the writer's process id.
+KIVORA_BASE_API bool isTemporaryName(std::string_view name, pid_t& pid);
+// Removes the temporary files in `folder` whose writing process has ended (a
+// save or render that was killed). Those of live processes stay.
+KIVORA_BASE_API void removeStaleTemporaries(const std::filesystem::path& folder);
+
+// Thread: any single thread; one object is never shared.
+//
+// A file written under a temporary name in the target's folder and renamed
+// over the target only when complete, so that a full disk or a stopped
+// process leaves the previous file intact. Without commit() the temporary file
+// is removed.
+//
+// A symbolic link is written through: its final target is replaced and the
+// link stays a link. An existing file keeps its permissions (and owner, where
+// the process may set it). A device or a pipe is written in place.
+class KIVORA_BASE_API ReplacingFile {
+public:
+    explicit ReplacingFile(std::filesystem::path target);
+    ~ReplacingFile();
+    ReplacingFile(const ReplacingFile&) = delete;
+    ReplacingFile& operator=(const ReplacingFile&) = delete;
+
+    // Creates the empty temporary file. False when the target may not be
+    // written (an existing file without write permission for the user, or
+    // without any write permission at all; a folder) or its folder cannot take
+    // a new file; errno then says why.
+    bool create();
+    // Where to write the contents (after create()).
+    const std::filesystem::path& temporaryPath() const { return temporary_; }
+    // The file finally replaced (links followed).
+    const std::filesystem::path& targetPath() const { return target_; }
+    // Flushes the written temporary file to the disk and gives it the
+    // previous file's permissions; false when that fails.
+    bool finish();
+    // finish(), then renames the temporary file over the target; false (and
+    // the target untouched) when either step fails.
+    bool commit();
+
+private:
+    friend class ReplacingFileSet;
+    bool rename();
+
+    std::filesystem::path requested_;
+    std::filesystem::path target_;
+    std::filesystem::path temporary_;
+    bool pending_ = false;
+    bool inPlace_ = false; // a device or a pipe
+    bool hadPrevious_ = false;
+    mode_t previousMode_ = 0;
+    uid_t previousOwner_ = 0;
+    gid_t previousGroup_ = 0;
+};
+
+// Files replaced together, all or none: each is written under its temporary
+// name; commit() renames them in the order they were added, those added with
+// addLast() after all others, and puts the previous files back when a rename
+// fails. Without commit() every temporary file is removed.
+class KIVORA_BASE_API ReplacingFileSet {
+public:
+    ReplacingFileSet() = default;
+    ~ReplacingFileSet();
+    ReplacingFileSet(const ReplacingFileSet&) = delete;
+    ReplacingFileSet& operator=(const ReplacingFileSet&) = delete;
+
+    ReplacingFile& add(std::filesystem::path target);
+    ReplacingFile& addLast(std::filesystem::path target);
+    // Every file must have been finished. False when a file could not be put
+    // in place; the previous files are then restored as far as they can be.
+    bool commit();
+
+private:
+    std::vector<std::unique_ptr<ReplacingFile>> files_;
+    std::vector<std::unique_ptr<ReplacingFile>> lastFiles_;
+    std::vector<std::filesystem::path> backups_; // previous files kept until the commit has succeeded
+};
+
+// Replaces `target` with `contents`, all or nothing, through a ReplacingFile:
+// the previous file stays as it was unless every byte is on the disk.
+// Returns 0, or the errno value of the step that failed (EIO where the
+// system named none).
+KIVORA_BASE_API int replaceFileContents(const std::filesystem::path& target, std::string_view contents);
+
+// A file a tool writes for its own use beside the files it saves (a melody
+// script converted for one rendering), named as the replacing files'
+// temporaries are: one left behind by a killed process is removed by the
+// next save or rendering into that folder, as theirs are.
+class KIVORA_BASE_API TemporaryFile {
+public:
+    explicit TemporaryFile(std::filesystem::path folder);
+    // Removes the file.
+    ~TemporaryFile();
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+    // Removes the temporaries of ended processes from the folder and creates
+    // a new empty file there; false when the folder cannot take it.
+    bool create();
+    // The file created (empty before create()).
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path folder_;
+    std::filesystem::path path_;
+};
+
+} // namespace kivora::base

@@ -43,8 +43,10 @@ TEST(MelodyScriptReader, ReadsEveryKindOfLine) {
          "1C a 0.5\n!wait 0.25\r\n!clear\n",
          "1:play 0.500000 1C a\n2:wait 0.250000\n3:clear\nlines 3"},
         {"-- comment\n\n\r\n!begin\n1C a 1\n!end\nx r +1\n", "4:begin\n7:play 1.000000 x r\nlines 7"},
-        // Faulty lines come without their number: the caller says why.
-        {"!wait -1\n!wait inf\n!wait\n1C a\n1C a 1,5\n", "1:wait\n2:wait\n3:wait\n4:play\n5:play\nlines 5"},
+        // Faulty lines come without their number: the caller says why. "!wait"
+        // without its blank is a play line.
+        {"!wait -1\n!wait inf\n!wait\n1C a\n1C a 1,5\n",
+         "1:wait\n2:wait\n3:play\n4:play\n5:play 1C a\nlines 5"},
         {std::string(1500, 'x') + "\n", "1:play\n2:play\nlines 2"}, // pieces of 1023 bytes
     };
     for (const auto& row : table)

@@ -1,0 +1,60 @@
+#include "Fft.h"
+
+#include <cmath>
+#include <numbers>
+#include <utility>
+
+namespace kivora::exchange {
+
+Fft::Fft(std::size_t size) : size_(size), reversed_(size), twiddles_(size / 2) {
+    unsigned bits = 0;
+    while ((std::size_t{1} << bits) < size)
+        ++bits;
+    for (std::size_t i = 0; i < size; ++i) {
+        std::size_t r = 0;
+        for (unsigned b = 0; b < bits; ++b)
+            r |= ((i >> b) & 1U) << (bits - 1 - b);
+        reversed_[i] = r;
+    }
+    for (std::size_t k = 0; k < size / 2; ++k) {
+        const double angle = -2.0 * std::numbers::pi * static_cast<double>(k) / static_cast<double>(size);
+        twiddles_[k] = {std::cos(angle), std::sin(angle)};
+    }
+}
+
+void Fft::forward(std::complex<double>* values) const {
+    transform(values, false);
+}
+
+void Fft::backward(std::complex<double>* values) const {
+    transform(values, true);
+}
+
+void Fft::transform(std::complex<double>* values, bool inverse) const {
+    for (std::size_t i = 0; i < size_; ++i)
+        if (i < reversed_[i])
+            std::swap(values[i], values[reversed_[i]]);
+    for (std::size_t half = 1; half < size_; half *= 2) {
+        const std::size_t stride = size_ / (2 * half);
+        for (std::size_t start = 0; start < size_; start += 2 * half)
+            for (std::size_t k = 0; k < half; ++k) {
+                const std::complex<double> w =
+                    inverse ? std::conj(twiddles_[k * stride]) : twiddles_[k * stride];
+                const std::complex<double> odd = w * values[start + k + half];
+                values[start + k + half] = values[start + k] - odd;
+                values[start + k] += odd;
+            }
+    }
+}
+
+RealSpectrum::RealSpectrum(std::size_t frameSize) : fft_(frameSize), work_(frameSize) {}
+
+void RealSpectrum::magnitudes(const double* frame, double* magnitudes) {
+    for (std::size_t n = 0; n < work_.size(); ++n)
+        work_[n] = frame[n];
+    fft_.forward(work_.data());
+    for (std::size_t k = 0; k <= work_.size() / 2; ++k)
+        magnitudes[k] = std::abs(work_[k]);
+}
+
+} // namespace kivora::exchange

@@ -38,9 +38,11 @@ void Fft::transform(std::complex<double>* values, bool inverse) const {
         const std::size_t stride = size_ / (2 * half);
         for (std::size_t start = 0; start < size_; start += 2 * half)
             for (std::size_t k = 0; k < half; ++k) {
-                const std::complex<double> w =
-                    inverse ? std::conj(twiddles_[k * stride]) : twiddles_[k * stride];
-                const std::complex<double> odd = w * values[start + k + half];
+                // Written out: std::complex's operator* checks for infinities, a call per product.
+                const double wr = twiddles_[k * stride].real();
+                const double wi = inverse ? -twiddles_[k * stride].imag() : twiddles_[k * stride].imag();
+                const std::complex<double> x = values[start + k + half];
+                const std::complex<double> odd(wr * x.real() - wi * x.imag(), wr * x.imag() + wi * x.real());
                 values[start + k + half] = values[start + k] - odd;
                 values[start + k] += odd;
             }

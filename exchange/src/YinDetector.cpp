@@ -38,8 +38,11 @@ YinDetector::Period YinDetector::period(const double* frame) {
     }
     fft_.forward(signal_.data());
     fft_.forward(head_.data());
-    for (std::size_t k = 0; k < frameSize_; ++k)
-        signal_[k] *= std::conj(head_[k]);
+    for (std::size_t k = 0; k < frameSize_; ++k) { // the signal times the head's conjugate
+        const std::complex<double> s = signal_[k];
+        const std::complex<double> h = head_[k];
+        signal_[k] = {s.real() * h.real() + s.imag() * h.imag(), s.imag() * h.real() - s.real() * h.imag()};
+    }
     fft_.backward(signal_.data());
     const double scale = 1.0 / static_cast<double>(frameSize_);
 

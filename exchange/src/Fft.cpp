@@ -6,7 +6,7 @@
 
 namespace kivora::exchange {
 
-Fft::Fft(std::size_t size) : size_(size), reversed_(size), twiddles_(size / 2) {
+Fft::Fft(std::size_t size) : size_(size), reversed_(size), twiddles_(size > 1 ? size - 1 : 0) {
     unsigned bits = 0;
     while ((std::size_t{1} << bits) < size)
         ++bits;
@@ -16,36 +16,47 @@ Fft::Fft(std::size_t size) : size_(size), reversed_(size), twiddles_(size / 2) {
             r |= ((i >> b) & 1U) << (bits - 1 - b);
         reversed_[i] = r;
     }
-    for (std::size_t k = 0; k < size / 2; ++k) {
-        const double angle = -2.0 * std::numbers::pi * static_cast<double>(k) / static_cast<double>(size);
-        twiddles_[k] = {std::cos(angle), std::sin(angle)};
+    // The butterflies of stage `half` use e^(-2 pi i k / (2 half)), k < half,
+    // kept together from index half - 1.
+    for (std::size_t half = 1; half < size; half *= 2) {
+        const std::size_t stride = size / (2 * half);
+        for (std::size_t k = 0; k < half; ++k) {
+            const double angle =
+                -2.0 * std::numbers::pi * static_cast<double>(k * stride) / static_cast<double>(size);
+            twiddles_[half - 1 + k] = {std::cos(angle), std::sin(angle)};
+        }
     }
 }
 
 void Fft::forward(std::complex<double>* values) const {
-    transform(values, false);
+    transform<false>(values);
 }
 
 void Fft::backward(std::complex<double>* values) const {
-    transform(values, true);
+    transform<true>(values);
 }
 
-void Fft::transform(std::complex<double>* values, bool inverse) const {
+template <bool inverse>
+void Fft::transform(std::complex<double>* values) const {
     for (std::size_t i = 0; i < size_; ++i)
         if (i < reversed_[i])
             std::swap(values[i], values[reversed_[i]]);
     for (std::size_t half = 1; half < size_; half *= 2) {
-        const std::size_t stride = size_ / (2 * half);
-        for (std::size_t start = 0; start < size_; start += 2 * half)
+        const std::complex<double>* stage = twiddles_.data() + (half - 1);
+        for (std::size_t start = 0; start < size_; start += 2 * half) {
+            std::complex<double>* even = values + start;
+            std::complex<double>* odd = even + half;
             for (std::size_t k = 0; k < half; ++k) {
                 // Written out: std::complex's operator* checks for infinities, a call per product.
-                const double wr = twiddles_[k * stride].real();
-                const double wi = inverse ? -twiddles_[k * stride].imag() : twiddles_[k * stride].imag();
-                const std::complex<double> x = values[start + k + half];
-                const std::complex<double> odd(wr * x.real() - wi * x.imag(), wr * x.imag() + wi * x.real());
-                values[start + k + half] = values[start + k] - odd;
-                values[start + k] += odd;
+                const double wr = stage[k].real();
+                const double wi = inverse ? -stage[k].imag() : stage[k].imag();
+                const std::complex<double> x = odd[k];
+                const std::complex<double> product(wr * x.real() - wi * x.imag(),
+                                                   wr * x.imag() + wi * x.real());
+                odd[k] = even[k] - product;
+                even[k] += product;
             }
+        }
     }
 }
 

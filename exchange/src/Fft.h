@@ -19,11 +19,12 @@ public:
     void backward(std::complex<double>* values) const;
 
 private:
-    void transform(std::complex<double>* values, bool inverse) const;
+    template <bool inverse>
+    void transform(std::complex<double>* values) const;
 
     std::size_t size_;
     std::vector<std::size_t> reversed_;          // bit-reversed index of each index
-    std::vector<std::complex<double>> twiddles_; // e^(-2 pi i k / N), k < N/2
+    std::vector<std::complex<double>> twiddles_; // stage by stage, see the constructor
 };
 
 // The magnitude spectrum of a real frame: |X[k]| for k = 0 ... N/2.

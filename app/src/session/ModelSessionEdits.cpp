@@ -38,6 +38,16 @@ bool isElement(const ModelDocument& document, int element) {
     return element >= 0 && static_cast<std::size_t>(element) < document.elements.size();
 }
 
+// Where new nodes go: `element` within range, or the element that `addition`
+// brings along when the model has none yet.
+int elementForNewNodes(const ModelDocument& document, ModelDocument& addition, int element) {
+    if (document.elements.empty()) {
+        addition.elements.push_back({});
+        return 0;
+    }
+    return std::clamp(element, 0, static_cast<int>(document.elements.size()) - 1);
+}
+
 // Records added at the ends of the document's tables.
 class AppendEdit : public ModelEdit {
 public:
@@ -158,12 +168,7 @@ private:
 
 int ModelSession::addNode(double x, double y, int element) {
     ModelDocument addition;
-    if (document_.elements.empty()) {
-        addition.elements.push_back({});
-        element = 0;
-    } else {
-        element = std::clamp(element, 0, static_cast<int>(document_.elements.size()) - 1);
-    }
+    element = elementForNewNodes(document_, addition, element);
     addition.nodes.push_back(EditorNode{document_.freshNodeId(), {x, y, 0.0}, false, 1.0, 0.0, 0.0, element});
     undoStack_->push(new AppendEdit(*this, tr("Add node"), std::move(addition)));
     return static_cast<int>(document_.nodes.size()) - 1;
@@ -198,13 +203,7 @@ std::vector<int> ModelSession::insertNodes(std::vector<EditorNode> nodes, std::v
     if (nodes.empty())
         return {};
     ModelDocument addition;
-    // The first nodes of a model bring their element along.
-    if (document_.elements.empty()) {
-        addition.elements.push_back({});
-        element = 0;
-    } else {
-        element = std::clamp(element, 0, static_cast<int>(document_.elements.size()) - 1);
-    }
+    element = elementForNewNodes(document_, addition, element);
     const int first = static_cast<int>(document_.nodes.size());
     const std::vector<std::string> ids = document_.freshNodeIds(nodes.size());
     for (std::size_t i = 0; i < nodes.size(); ++i) {

@@ -158,6 +158,28 @@ TEST_F(LiveModeTest, KeysMidiNotesAndTheMouseStartAndEndVoicesAndTheLastIsShown)
     EXPECT_TRUE(kivora::testing::fewLateBlocks(live_.lateBlocks(), live_.blocksRendered()));
 }
 
+TEST_F(LiveModeTest, TheSpaceBarSilencesTheVoicesAndAMouseDragMovesTheNote) {
+    ASSERT_TRUE(openModel("plucked-string.json"));
+    ASSERT_TRUE(session_.setLiveMode(true));
+    ASSERT_TRUE(session_.pressKey('Q'));
+    EXPECT_TRUE(voicesInUse(1));
+    ASSERT_TRUE(session_.pressKey(' '));
+    EXPECT_TRUE(voicesInUse(0));
+    EXPECT_EQ(session_.player().soundingNotes(), std::vector<std::string>{"1C"}) << "the note stays held";
+    session_.releaseKey(' ');
+    session_.releaseKey('Q');
+
+    CPianoView* piano = frame_.pianoView();
+    piano->repaint();
+    const int y = piano->height() * 3 / 4; // below the black keys
+    const int whiteKey = piano->width() / 14;
+    ASSERT_TRUE(session_.mouseDown(whiteKey / 2, y));
+    session_.mouseMove(whiteKey * 3 / 2, y);
+    EXPECT_EQ(session_.player().soundingNotes(), std::vector<std::string>{"1D"});
+    session_.mouseUp(whiteKey * 3 / 2, y);
+    EXPECT_TRUE(session_.player().soundingNotes().empty());
+}
+
 TEST_F(LiveModeTest, AnEditedModelReachesTheNextNote) {
     ASSERT_TRUE(openModel("plucked-string.json"));
     ASSERT_TRUE(session_.setLiveMode(true));

@@ -18,8 +18,6 @@ void InstrumentPlayer::setController(pellamy::InstrumentController* controller) 
 void InstrumentPlayer::takeDevice() {
     if (controller_ != nullptr)
         controller_->moveOutput(pellamy::OutputDevice::Default);
-    else
-        midiNotesStale_ = true;
 }
 
 void InstrumentPlayer::releaseDevice() {

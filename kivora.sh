@@ -22,7 +22,7 @@ PACKAGES=(
     sox strace
     libeigen3-dev libspectra-dev
     stress-ng
-    fluidsynth fluid-soundfont-gm planetblupi-music-midi python3-mido librtmidi-dev libaubio-dev
+    fluidsynth fluid-soundfont-gm planetblupi-music-midi python3-mido librtmidi-dev
     qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev libgl1-mesa-dri fonts-dejavu-core
     xvfb xauth xdotool x11-xkb-utils imagemagick
     help2man desktop-file-utils libxml2-utils man-db dpkg-dev

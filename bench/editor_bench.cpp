@@ -31,8 +31,9 @@ QApplication& application() {
 struct MembraneEditor {
     MembraneEditor() {
         editor.resize(960, 1000);
-        editor.replaceModel(kivora::ModelDocument::fromRepresentation(InstrumentKit::makeMembrane(100, 100)),
-                            QStringLiteral("membrane"));
+        editor.session().replace(
+            kivora::ModelDocument::fromRepresentation(InstrumentKit::makeMembrane(100, 100)),
+            QStringLiteral("membrane"));
         editor.canvas()->fitToModel();
     }
     kivora::ModelSession session;
@@ -64,7 +65,7 @@ void BM_DragOf100NodesDoneAndUndone(benchmark::State& state) {
     std::iota(selected.begin(), selected.end(), 4000);
     editor->setSelection(selected);
     for (auto _ : state) {
-        editor->moveNodes(selected, 0.01, 0.02);
+        editor->session().moveNodes(selected, 0.01, 0.02);
         membrane->session.undoStack()->undo();
     }
 }

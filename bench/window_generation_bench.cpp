@@ -5,6 +5,7 @@
 // should stay within a few per cent of each other. On a shared machine run
 // them interleaved:
 //   window_generation_bench --benchmark_repetitions=6 --benchmark_enable_random_interleaving=true
+#include "common/EngineGuard.h"
 #include "generation/GenerationRun.h"
 
 #include <kivora/NoteGenerator.h>
@@ -61,7 +62,7 @@ void fromTheWindow(benchmark::State& state) {
     const muntero::ModelSnapshot snapshot = membrane();
     kivora::GenerationRun run(nullptr, [&] { return snapshot; }, {});
     run.setSettingsQuestion([](QWidget*, kivora::GenerationSettings&) { return true; });
-    run.setMessageSink(
+    const kivora::MessageHandler previous = kivora::setMessageHandler(
         [&](QWidget*, const QString& text) { state.SkipWithError(text.toStdString().c_str()); });
     double cpuMs = 0.0;
     for (auto _ : state) {
@@ -76,6 +77,7 @@ void fromTheWindow(benchmark::State& state) {
         run.shutdown();
         state.ResumeTiming();
     }
+    kivora::setMessageHandler(previous);
     state.counters["process_cpu_ms"] = benchmark::Counter(cpuMs, benchmark::Counter::kAvgIterations);
 }
 BENCHMARK(fromTheWindow)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);

@@ -7,7 +7,7 @@ int runInfo(std::vector<std::string> arguments);
 int runResave(std::vector<std::string> arguments);
 int runRender(std::vector<std::string> arguments);
 int runPitch(std::vector<std::string> arguments);
-int runPlay(std::vector<std::string> arguments);
+int runPlayThroughModule(std::vector<std::string> arguments); // PlayModule.cpp
 int runGenerate(std::vector<std::string> arguments);
 int runModes(std::vector<std::string> arguments);
 int runExport(std::vector<std::string> arguments);
@@ -85,7 +85,7 @@ const std::vector<Command>& allCommands() {
          "renders it: the voices are computed in blocks of 128 frames just ahead of the device, which\n"
          "plays at the model's rate; a key sounds at most the device buffer plus two blocks after it is\n"
          "sent. The last line counts the blocks that were not ready in time (\"late blocks: N of M\").",
-         runPlay},
+         runPlayThroughModule},
         {"generate",
          "[MODEL.json] -o OUT.ins [--octaves 0..3] [--rate 44100|22050|8000] [--duration MS] [--linear X] "
          "[--square Y] [--flat] [--report]",

@@ -2,6 +2,8 @@
 
 #include "CommandLine.h"
 
+#include <pellamy/InstrumentModel.h>
+
 #include <csignal>
 #include <sys/stat.h>
 
@@ -69,6 +71,22 @@ void refuseOverwritingInputs(const std::vector<std::string>& outputs, const std:
             if (sameFile(output, input.path))
                 throw CommandFailure("Can't write " + output + ": it is " + input.what +
                                      ", which would be lost (choose another output)");
+}
+
+std::vector<NamedInput> inputsOfRendering(const std::string& scriptPath,
+                                          const std::optional<std::string>& instrumentPath) {
+    std::vector<NamedInput> inputs = {{scriptPath, "the melody script"}};
+    if (instrumentPath)
+        inputs.push_back({*instrumentPath, "the instrument file"});
+    // Without an instrument file the script is read as one.
+    try {
+        for (const std::string& sound :
+             pellamy::InstrumentModel::soundFilesOf(instrumentPath.value_or(scriptPath)))
+            inputs.push_back({sound, "a sound file of the instrument"});
+    } catch (const std::string&) {
+        // Unreadable: the rendering reports it.
+    }
+    return inputs;
 }
 
 } // namespace kivora::cli

@@ -2,11 +2,13 @@
 #include "Interrupt.h"
 #include "VoiceCommands.h"
 
+#include <kivora/voices/LiveVoices.h>
 #include <pellamy/ErrorText.h>
 #include <pellamy/InstrumentModel.h>
 #include <pellamy/MelodyRenderer.h>
 #include <pellamy/SoundFile.h>
 #include <pellamy/SoundOutput.h>
+#include <pellamy/StreamOutput.h>
 #include <pellamy/WavFile.h>
 
 #include <atomic>
@@ -95,6 +97,66 @@ void loadWav(const std::string& path, pellamy::InstrumentModel& instrument) {
                                                        static_cast<std::uint8_t>(sound->channels), 16, 1.0f));
 }
 
+// The model's voices computed live just ahead of the device.
+int runPlayWithVoices(std::vector<std::string> arguments) {
+    CommandLine line(std::move(arguments));
+    const VoiceOptions options = readVoiceOptions(line, false);
+    const auto model = loadVoiceModel(options);
+    const voices::Song song = songOf(options, *model);
+
+    voices::LiveSettings settings;
+    settings.renderThreads = options.threads;
+    voices::LiveVoices live(model, settings);
+    constexpr unsigned kChannels = 2;
+    live.setDeviceChannels(kChannels);
+    if (!live.waitUntilReady(std::chrono::seconds(10)))
+        throw CommandFailure("The voices could not be computed in time");
+    // Ctrl-C (or SIGTERM) ends live playing at once.
+    const InterruptScope interrupt;
+
+    std::optional<pellamy::StreamOutput> output;
+    try {
+        output.emplace(model->sampleRate(), kChannels, 256, &voices::LiveVoices::fillDeviceBuffer, &live);
+    } catch (const pellamy::InitFailedException& failure) {
+        throw soundDeviceFailure(failure.message());
+    }
+    const double seconds = static_cast<double>(song.lengthInFrames) / model->sampleRate();
+    std::printf("%s: %.3f s through the voices of %s at %d Hz, a device buffer of %u frames (%.1f ms) and "
+                "blocks of %zu frames\n",
+                options.songPath.c_str(), seconds, options.modelPath.c_str(), model->sampleRate(),
+                output->deviceBufferFrames(), output->deviceBufferMs(), live.blockFrames());
+    std::fflush(stdout);
+
+    // Each event is sent as early as its sound can still start on time: the
+    // device buffer and two blocks ahead of the frame being played.
+    const std::uint64_t lead = output->deviceBufferFrames() + 2 * live.blockFrames();
+    std::size_t next = 0;
+    const auto poll = std::chrono::milliseconds(1);
+    while (!interrupt.interrupted() && live.framesPlayed() < song.lengthInFrames + lead) {
+        const std::uint64_t played = live.framesPlayed();
+        for (; next < song.events.size() && song.events[next].frame <= played + lead; ++next) {
+            const voices::KeyEvent& event = song.events[next];
+            const bool sent = event.kind == voices::KeyEvent::Kind::noteOn
+                                  ? live.noteOn(event.key, event.velocity)
+                              : event.kind == voices::KeyEvent::Kind::noteOff ? live.noteOff(event.key)
+                                                                              : live.allNotesOff();
+            if (!sent) {
+                break; // the queue is full: again at the next poll
+            }
+        }
+        std::this_thread::sleep_for(poll);
+    }
+    output.reset();
+    warnAboutRefusedKeys(live.refusedKeys());
+    if (interrupt.interrupted()) {
+        std::fputs("stopped\n", stderr);
+        return interrupt.exitStatus();
+    }
+    std::printf("late blocks: %llu of %llu\n", static_cast<unsigned long long>(live.lateBlocks()),
+                static_cast<unsigned long long>(live.blocksRendered()));
+    return 0;
+}
+
 } // namespace
 
 int runPlay(std::vector<std::string> arguments) {
@@ -143,3 +205,8 @@ int runPlay(std::vector<std::string> arguments) {
 }
 
 } // namespace kivora::cli
+
+// The module's one entry, which the tool looks up by name.
+extern "C" __attribute__((visibility("default"))) int kivoraCliRunPlay(std::vector<std::string>* arguments) {
+    return kivora::cli::runPlay(std::move(*arguments));
+}

@@ -78,22 +78,6 @@ int renderMidiSong(const std::string& midiPath, const pellamy::InstrumentModel& 
 
 } // namespace
 
-std::vector<NamedInput> inputsOfRendering(const std::string& scriptPath,
-                                          const std::optional<std::string>& instrumentPath) {
-    std::vector<NamedInput> inputs = {{scriptPath, "the melody script"}};
-    if (instrumentPath)
-        inputs.push_back({*instrumentPath, "the instrument file"});
-    // Without an instrument file the script is read as one.
-    try {
-        for (const std::string& sound :
-             pellamy::InstrumentModel::soundFilesOf(instrumentPath.value_or(scriptPath)))
-            inputs.push_back({sound, "a sound file of the instrument"});
-    } catch (const std::string&) {
-        // Unreadable: the rendering reports it.
-    }
-    return inputs;
-}
-
 int runRender(std::vector<std::string> arguments) {
     if (asksForVoices(arguments))
         return runRenderWithVoices(std::move(arguments));

@@ -6,21 +6,17 @@
 
 #include <kivora/exchange/MidiFile.h>
 #include <kivora/exchange/MidiFileRendering.h>
-#include <kivora/voices/LiveVoices.h>
 #include <kivora/voices/ScriptSong.h>
 #include <kivora/voices/VoiceBank.h>
 #include <modelkit/ModelFile.h>
 #include <muntero/ModelSnapshot.h>
 #include <pellamy/ErrorText.h>
-#include <pellamy/StreamOutput.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 #include <unistd.h>
 
 namespace kivora::cli {
@@ -31,16 +27,9 @@ using voices::KeyEvent;
 
 using voices::Song;
 
-struct VoiceOptions {
-    std::string modelPath;
-    std::string songPath;
-    std::optional<std::string> outputPath;
-    voices::VoiceSettings settings;
-    int midiChannel = -1;
-    unsigned threads = 0;
-};
+} // namespace
 
-VoiceOptions readOptions(CommandLine& line, bool withOutput) {
+VoiceOptions readVoiceOptions(CommandLine& line, bool withOutput) {
     VoiceOptions options;
     options.modelPath = *line.takeOption("model");
     if (withOutput)
@@ -81,6 +70,8 @@ std::shared_ptr<const voices::VoiceModel> loadVoiceModel(const VoiceOptions& opt
         throw CommandFailure(options.modelPath + ": " + refusal.what());
     }
 }
+
+namespace {
 
 std::uint64_t framesOf(double seconds, int rate) {
     return static_cast<std::uint64_t>(std::trunc(seconds * rate));
@@ -127,6 +118,8 @@ Song songOfScript(const std::string& path, const voices::VoiceModel& model) {
     }
 }
 
+} // namespace
+
 Song songOf(const VoiceOptions& options, const voices::VoiceModel& model) {
     return exchange::isMidiFilePath(options.songPath)
                ? songOfMidi(options.songPath, options.midiChannel, model)
@@ -138,6 +131,8 @@ void warnAboutRefusedKeys(const std::vector<int>& keys) {
         std::fprintf(stderr, "warning: key %d (%s) is too stiff for the rate and was not played\n", key,
                      voices::noteNameOfKey(key).c_str());
 }
+
+namespace {
 
 void putLittleEndian(std::string& out, std::uint32_t value, int bytes) {
     for (int b = 0; b < bytes; ++b)
@@ -184,7 +179,7 @@ bool asksForVoices(const std::vector<std::string>& arguments) {
 
 int runRenderWithVoices(std::vector<std::string> arguments) {
     CommandLine line(std::move(arguments));
-    const VoiceOptions options = readOptions(line, true);
+    const VoiceOptions options = readVoiceOptions(line, true);
     if (!options.outputPath)
         throw UsageError("rendering through a model's voices needs the output: give it with -o");
     refuseOverwritingInputs({*options.outputPath},
@@ -204,64 +199,6 @@ int runRenderWithVoices(std::vector<std::string> arguments) {
                 options.outputPath->c_str(), rendering.samples.size(), model->sampleRate(),
                 static_cast<double>(rendering.samples.size()) / model->sampleRate(),
                 kivora::NoteGenerator::kFirstNoteHz, model->baseFrequency());
-    return 0;
-}
-
-int runPlayWithVoices(std::vector<std::string> arguments) {
-    CommandLine line(std::move(arguments));
-    const VoiceOptions options = readOptions(line, false);
-    const auto model = loadVoiceModel(options);
-    const Song song = songOf(options, *model);
-
-    voices::LiveSettings settings;
-    settings.renderThreads = options.threads;
-    voices::LiveVoices live(model, settings);
-    constexpr unsigned kChannels = 2;
-    live.setDeviceChannels(kChannels);
-    if (!live.waitUntilReady(std::chrono::seconds(10)))
-        throw CommandFailure("The voices could not be computed in time");
-    // Ctrl-C (or SIGTERM) ends live playing at once.
-    const InterruptScope interrupt;
-
-    std::optional<pellamy::StreamOutput> output;
-    try {
-        output.emplace(model->sampleRate(), kChannels, 256, &voices::LiveVoices::fillDeviceBuffer, &live);
-    } catch (const pellamy::InitFailedException& failure) {
-        throw soundDeviceFailure(failure.message());
-    }
-    const double seconds = static_cast<double>(song.lengthInFrames) / model->sampleRate();
-    std::printf("%s: %.3f s through the voices of %s at %d Hz, a device buffer of %u frames (%.1f ms) and "
-                "blocks of %zu frames\n",
-                options.songPath.c_str(), seconds, options.modelPath.c_str(), model->sampleRate(),
-                output->deviceBufferFrames(), output->deviceBufferMs(), live.blockFrames());
-    std::fflush(stdout);
-
-    // Each event is sent as early as its sound can still start on time: the
-    // device buffer and two blocks ahead of the frame being played.
-    const std::uint64_t lead = output->deviceBufferFrames() + 2 * live.blockFrames();
-    std::size_t next = 0;
-    const auto poll = std::chrono::milliseconds(1);
-    while (!interrupt.interrupted() && live.framesPlayed() < song.lengthInFrames + lead) {
-        const std::uint64_t played = live.framesPlayed();
-        for (; next < song.events.size() && song.events[next].frame <= played + lead; ++next) {
-            const KeyEvent& event = song.events[next];
-            const bool sent = event.kind == KeyEvent::Kind::noteOn    ? live.noteOn(event.key, event.velocity)
-                              : event.kind == KeyEvent::Kind::noteOff ? live.noteOff(event.key)
-                                                                      : live.allNotesOff();
-            if (!sent) {
-                break; // the queue is full: again at the next poll
-            }
-        }
-        std::this_thread::sleep_for(poll);
-    }
-    output.reset();
-    warnAboutRefusedKeys(live.refusedKeys());
-    if (interrupt.interrupted()) {
-        std::fputs("stopped\n", stderr);
-        return interrupt.exitStatus();
-    }
-    std::printf("late blocks: %llu of %llu\n", static_cast<unsigned long long>(live.lateBlocks()),
-                static_cast<unsigned long long>(live.blocksRendered()));
     return 0;
 }
 

@@ -84,8 +84,8 @@ void buildChain(ModelEditorPane& editor) {
     editor.addNode(0.0, 0.0);
     editor.addNode(1.0, 0.0);
     editor.addNode(2.0, 0.0);
-    editor.addSpring(0, 1, 400.0);
-    editor.addSpring(1, 2, 900.0);
+    editor.session().addSpring(0, 1, 400.0);
+    editor.session().addSpring(1, 2, 900.0);
 }
 
 TEST_F(EditorCanvasTest, AClickNearASpringSelectsItForItsStiffness) {

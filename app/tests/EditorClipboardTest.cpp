@@ -34,12 +34,12 @@ void buildChain(ModelEditorPane& editor) {
     editor.addNode(0.0, 0.0);
     editor.addNode(1.0, 0.0);
     editor.addNode(2.0, 0.0);
-    editor.addSpring(0, 1, 400.0);
-    editor.addSpring(1, 2, 900.0);
-    editor.toggleFixed({0});
+    editor.session().addSpring(0, 1, 400.0);
+    editor.session().addSpring(1, 2, 900.0);
+    editor.session().toggleFixed({0});
     editor.setSelection({1});
     editor.applyField(NodeField::Mass, QStringLiteral("0.1"));
-    editor.setFlag(1);
+    editor.session().setFlag(1);
     editor.setSelection({});
 }
 

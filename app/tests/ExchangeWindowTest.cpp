@@ -2,6 +2,7 @@
 // (the bank read back, and played by FluidSynth) and MIDI files in the
 // piano's Play Melody (made by Python's mido, or assembled by hand).
 #include "AppTestSupport.h"
+#include "exchange/InstrumentExportCommand.h"
 #include "window/CMainFrame.h"
 #include "window/MainWindow.h"
 #include "window/StatusBarInfo.h"
@@ -316,7 +317,8 @@ TEST_F(ExchangeWindowTest, ExportAndMidiRenderingRunInTheBackgroundOnCopies) {
     files_.answers = {path("song.mid")};
     frame_.pianoFrame()->playMelodyAction()->trigger();
     // Both run until the interface thread takes their results.
-    EXPECT_EQ(BackgroundJob::runningCount(), 2);
+    EXPECT_TRUE(frame_.findChild<InstrumentExportCommand*>()->job().isRunning());
+    EXPECT_TRUE(frame_.pianoView()->melodyCommand().job().isRunning());
     files_.answers = {path("other.sfz"), path("song.mid")};
     frame_.exportInstrumentAction()->trigger();
     frame_.pianoFrame()->playMelodyAction()->trigger();

@@ -2,7 +2,7 @@
 #include "AppTestSupport.h"
 #include "DecimalCommaLocale.h"
 #include "GenerationTestSupport.h"
-#include "generation/CProgressDialogNonModal.h"
+#include "common/CProgressDialogNonModal.h"
 #include "generation/SoundPropertiesDialog.h"
 
 #include <kivora/NoteGenerator.h>

@@ -66,11 +66,10 @@ struct RunFixture {
     std::function<muntero::ModelSnapshot()> model = smallMembrane;
     GenerationRun run{nullptr, [this] { return model(); }};
     int questions = 0;
+    testing::MessagesTo messages{
+        [this](QWidget*, const QString& text) { delivery.messages.push_back(text); }};
 
-    RunFixture() {
-        delivery.attach(run);
-        run.setMessageSink([this](QWidget*, const QString& text) { delivery.messages.push_back(text); });
-    }
+    RunFixture() { delivery.attach(run); }
     // Answers the settings question with settings instead of the dialog.
     void answerSettings(GenerationSettings settings) {
         run.setSettingsQuestion([this, settings](QWidget*, GenerationSettings& asked) {
@@ -563,7 +562,8 @@ TEST(GenerationRun, DestroyedWhileMeasuringReturnsPromptlyAndPostsNothing) {
     Delivery delivery;
     auto run = std::make_unique<GenerationRun>(nullptr, quickToRender);
     delivery.attach(*run);
-    run->setMessageSink([&delivery](QWidget*, const QString& text) { delivery.messages.push_back(text); });
+    const testing::MessagesTo messages(
+        [&delivery](QWidget*, const QString& text) { delivery.messages.push_back(text); });
     run->setSettingsQuestion([](QWidget*, GenerationSettings& settings) {
         settings = longNotes();
         return true;
@@ -596,8 +596,6 @@ TEST(GenerationRun, NotesPastTheStepLimitAreNamedInOneMessage) {
     settings.octaves = 3;
     settings.sampleRate = 8000;
     fixture.answerSettings(settings);
-    fixture.run.setMessageSink(
-        [&](QWidget*, const QString& text) { fixture.delivery.messages.push_back(text); });
     fixture.run.generateNotes();
     ASSERT_TRUE(fixture.waitIdle());
     ASSERT_TRUE(testing::processEventsUntil([&] { return !fixture.delivery.messages.empty(); }));

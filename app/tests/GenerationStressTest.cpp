@@ -50,6 +50,12 @@ TEST(GenerationStress, RunsStartedAndStoppedAtRandomMoments) {
     std::mt19937 random(20261208);
     Handed handed;
     std::vector<QString> messages;
+    const testing::MessagesTo captured([&](QWidget*, const QString& text) {
+        // Notes of 96 samples are too short to ring true; only other messages count here.
+        if (!text.startsWith("Notes more than 5 cents off their targets: ")) {
+            messages.push_back(text);
+        }
+    });
     auto makeRun = [&] {
         auto run = std::make_unique<GenerationRun>(nullptr, stressModel);
         QObject::connect(run.get(), &GenerationRun::instrumentReady,
@@ -62,12 +68,6 @@ TEST(GenerationStress, RunsStartedAndStoppedAtRandomMoments) {
                                                            records[i].data + records[i].dataBytes / 2);
                              }
                          });
-        run->setMessageSink([&](QWidget*, const QString& text) {
-            // Notes of 96 samples are too short to ring true; only other messages count here.
-            if (!text.startsWith("Notes more than 5 cents off their targets: ")) {
-                messages.push_back(text);
-            }
-        });
         return run;
     };
     std::unique_ptr<GenerationRun> run = makeRun();

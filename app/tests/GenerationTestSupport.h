@@ -1,6 +1,8 @@
 // Modal-window automation and event waiting for the generation tests.
 #pragma once
 
+#include "common/EngineGuard.h"
+
 #include <QApplication>
 #include <QMessageBox>
 #include <QTimer>
@@ -35,6 +37,18 @@ inline void answerNextModal(std::function<void(QWidget*)> steps) {
     });
     timer->start();
 }
+
+// Hands every message the window would show to `handler` while it lives.
+class MessagesTo {
+public:
+    explicit MessagesTo(MessageHandler handler) : previous_(setMessageHandler(std::move(handler))) {}
+    ~MessagesTo() { setMessageHandler(previous_); }
+    MessagesTo(const MessagesTo&) = delete;
+    MessagesTo& operator=(const MessagesTo&) = delete;
+
+private:
+    MessageHandler previous_;
+};
 
 // Handles events until done() holds; a timer wakes the loop so that conditions
 // set by other threads are seen too. The bound only keeps a fault from hanging.

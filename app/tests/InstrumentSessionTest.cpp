@@ -52,8 +52,6 @@ protected:
             ++runsAsked_;
             return false;
         });
-        frame().generationRun().setMessageSink(
-            [this](QWidget*, const QString& text) { messages_.texts << text; });
         ASSERT_TRUE(
             frame().openFile(QStringLiteral(KIVORA_SOURCE_DIR "/examples/models/plucked-string.json")));
     }

@@ -1,25 +1,18 @@
+#include "Fft.h"
+#include "YinDetector.h"
+
 #include <kivora/exchange/Fundamental.h>
 #include <ostrel/Oscillator.h>
 
 #include <algorithm>
 #include <array>
-#include <aubio/aubio.h>
 #include <cmath>
-#include <mutex>
-#include <new>
 #include <numbers>
 #include <vector>
 
 namespace kivora::exchange {
 
 namespace {
-
-// FFTW's planner, under aubio's transforms, is not reentrant: objects are
-// made and destroyed one at a time (aubio locks too; this does not rely on it).
-std::mutex& planMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
 
 // A frame holds two periods of the lowest fundamental, as YIN needs; frames
 // start a quarter frame apart.
@@ -52,42 +45,14 @@ double shiftedByCents(double hz, double cents) {
     return hz * std::exp2(cents / 1200.0);
 }
 
-template <typename Object, void (*destroy)(Object*)>
-struct AubioDeleter {
-    void operator()(Object* object) const {
-        const std::lock_guard<std::mutex> lock(planMutex());
-        destroy(object);
-    }
-};
-
-template <typename Object, void (*destroy)(Object*)>
-using AubioPointer = std::unique_ptr<Object, AubioDeleter<Object, destroy>>;
-
-template <typename Pointer>
-Pointer made(typename Pointer::pointer object) {
-    if (object == nullptr)
-        throw std::bad_alloc();
-    return Pointer(object);
-}
-
 } // namespace
 
 class FundamentalEstimator::Analysis {
 public:
     explicit Analysis(unsigned sampleRateHz)
         : sampleRateHz_(sampleRateHz), frameSize_(frameSizeFor(sampleRateHz)), hopSize_(frameSize_ / 4),
-          refineBank_(2 * kRefineHalfWidthCents + 1) {
-        const std::lock_guard<std::mutex> lock(planMutex());
-        // Frames are handed over whole (hop = frame size), so the detector
-        // keeps nothing from one frame, or one sound, to the next.
-        pitch_ = made<PitchPointer>(new_aubio_pitch("yinfast", frameSize_, frameSize_, sampleRateHz));
-        aubio_pitch_set_unit(pitch_.get(), "Hz");
-        aubio_pitch_set_silence(pitch_.get(), -120.0f);
-        fft_ = made<FftPointer>(new_aubio_fft(frameSize_));
-        frame_ = made<FvecPointer>(new_fvec(frameSize_));
-        windowed_ = made<FvecPointer>(new_fvec(frameSize_));
-        pitchOut_ = made<FvecPointer>(new_fvec(1));
-        spectrum_ = made<CvecPointer>(new_cvec(frameSize_));
+          yin_(frameSize_), spectrum_(frameSize_), frame_(frameSize_), windowed_(frameSize_),
+          magnitudes_(frameSize_ / 2 + 1), refineBank_(2 * kRefineHalfWidthCents + 1) {
         spectrumSum_.resize(frameSize_ / 2 + 1);
         window_.resize(frameSize_);
         for (unsigned n = 0; n < frameSize_; ++n)
@@ -152,11 +117,6 @@ public:
     }
 
 private:
-    using PitchPointer = AubioPointer<aubio_pitch_t, del_aubio_pitch>;
-    using FftPointer = AubioPointer<aubio_fft_t, del_aubio_fft>;
-    using FvecPointer = AubioPointer<fvec_t, del_fvec>;
-    using CvecPointer = AubioPointer<cvec_t, del_cvec>;
-
     // Per frame: YIN's frequency and confidence, the level (RMS of the
     // frame's newest hop) and the share of its spectrum's energy above the
     // dominant frequency's range.
@@ -176,22 +136,22 @@ private:
             for (unsigned n = 0; n < frameSize_; ++n) {
                 const std::size_t back = frameSize_ - n;
                 const double v = back <= end ? values[end - back] * scale : 0.0;
-                frame_->data[n] = static_cast<smpl_t>(v);
-                windowed_->data[n] = static_cast<smpl_t>(v * window_[n]);
+                frame_[n] = v;
+                windowed_[n] = v * window_[n];
                 if (n >= frameSize_ - hopSize_)
                     hopEnergy += v * v;
             }
-            aubio_pitch_do(pitch_.get(), frame_.get(), pitchOut_.get());
-            frameHz_.push_back(pitchOut_->data[0]);
-            frameConfidence_.push_back(aubio_pitch_get_confidence(pitch_.get()));
+            const YinDetector::Period period = yin_.period(frame_.data());
+            frameHz_.push_back(period.samples > 0.0 ? sampleRateHz_ / period.samples : 0.0);
+            frameConfidence_.push_back(period.confidence);
             frameLevel_.push_back(std::sqrt(hopEnergy / hopSize_));
 
-            aubio_fft_do(fft_.get(), windowed_.get(), spectrum_.get());
+            spectrum_.magnitudes(windowed_.data(), magnitudes_.data());
             double high = 0.0;
             double all = 0.0;
-            for (unsigned bin = 1; bin < spectrum_->length; ++bin) {
-                spectrumSum_[bin] += spectrum_->norm[bin];
-                const double power = static_cast<double>(spectrum_->norm[bin]) * spectrum_->norm[bin];
+            for (std::size_t bin = 1; bin < magnitudes_.size(); ++bin) {
+                spectrumSum_[bin] += magnitudes_[bin];
+                const double power = magnitudes_[bin] * magnitudes_[bin];
                 all += power;
                 if (bin > highBin)
                     high += power;
@@ -264,12 +224,11 @@ private:
     unsigned sampleRateHz_;
     unsigned frameSize_;
     unsigned hopSize_;
-    PitchPointer pitch_;
-    FftPointer fft_;
-    FvecPointer frame_;
-    FvecPointer windowed_;
-    FvecPointer pitchOut_;
-    CvecPointer spectrum_;
+    YinDetector yin_;
+    RealSpectrum spectrum_;
+    std::vector<double> frame_;
+    std::vector<double> windowed_;
+    std::vector<double> magnitudes_;
     std::vector<double> window_;
     std::vector<double> spectrumSum_; // magnitudes summed over the frames
     std::vector<double> frameHz_;

@@ -136,6 +136,59 @@ Representation makeMembrane(int rows, int cols) {
     return model;
 }
 
+Representation makeFreeBar(int masses) {
+    if (masses < 3)
+        throw std::invalid_argument("makeFreeBar: at least three masses");
+    Representation model;
+    Element element;
+    // c sets the pitch only; tuning moves it anyway.
+    constexpr double kBending = 646000.0;
+    for (int i = 0; i < masses; ++i) {
+        Node& node = model.createNode("b" + std::to_string(i));
+        node.position = Vec3{static_cast<double>(i) / (masses - 1), 0.0, 0.0};
+        element.nodes.push_back(&node);
+    }
+    for (int i = 0; i + 1 < masses; ++i)
+        linkBothWays(*element.nodes[i], *element.nodes[i + 1], 4.0 * kBending);
+    for (int i = 0; i + 2 < masses; ++i)
+        linkBothWays(*element.nodes[i], *element.nodes[i + 2], -kBending);
+    element.nodes.front()->parameters[Node::kInitialVelocity] = 1.0;
+    model.flagged = element.nodes.back();
+    model.elements.push_back(std::move(element));
+    return model;
+}
+
+Representation makeCoupledStrings(int massesEach) {
+    Representation model = makeString(massesEach);
+    const Representation second = makeString(massesEach);
+    // The second string, under new ids and half a unit below the first.
+    Element element;
+    element.origin = Vec3{0.0, -0.5, 0.0};
+    for (const Node* node : second.elements[0].nodes) {
+        Node& copy = model.createNode("t" + node->id().substr(1));
+        copy.position = node->position;
+        copy.position.y -= 0.5;
+        copy.fixed = node->fixed;
+        element.nodes.push_back(&copy);
+    }
+    const std::vector<Node*>& originals = second.elements[0].nodes;
+    for (std::size_t i = 0; i < originals.size(); ++i)
+        for (const NodeLink& link : originals[i]->links) {
+            const auto other = std::find(originals.begin(), originals.end(), link.other) - originals.begin();
+            element.nodes[i]->links.push_back(
+                NodeLink{element.nodes[static_cast<std::size_t>(other)], link.stiffness});
+        }
+    const std::size_t middle = originals.size() / 2;
+    Node& top = *model.elements[0].nodes[middle];
+    double weak = 0.0;
+    for (const NodeLink& link : top.links)
+        weak = std::max(weak, link.stiffness);
+    linkBothWays(top, *element.nodes[middle], weak * 0.05);
+    model.flagged = element.nodes[std::max<std::size_t>(1, middle / 2)];
+    model.elements.push_back(std::move(element));
+    return model;
+}
+
 Representation defaultModel() {
     return makeString(16);
 }

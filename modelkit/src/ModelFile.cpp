@@ -259,8 +259,8 @@ private:
         double number = value.is_number_float()      ? value.get<double>()
                         : value.is_number_unsigned() ? static_cast<double>(value.get<std::uint64_t>())
                                                      : static_cast<double>(value.get<std::int64_t>());
-        if (!std::isfinite(number))
-            fail(place, "must be finite");
+        if (const char* refusal = numberRefusal(number))
+            fail(place, refusal);
         return number;
     }
 
@@ -341,8 +341,8 @@ private:
         if (const Json* mass = member(json, "mass")) {
             std::string massPlace = memberPlace(place, "mass");
             node.parameters[Node::kMass] = readNumber(*mass, massPlace);
-            if (!(node.parameters[Node::kMass] > 0.0))
-                fail(massPlace, "must be greater than 0");
+            if (const char* refusal = massRefusal(node.parameters[Node::kMass]))
+                fail(massPlace, refusal);
         }
         if (const Json* x0 = member(json, "x0"))
             node.parameters[Node::kInitialDisplacement] = readNumber(*x0, memberPlace(place, "x0"));
@@ -490,8 +490,8 @@ private:
     }
 
     std::string number(double value, const std::string& place) const {
-        if (!std::isfinite(value))
-            fail(place, "must be finite");
+        if (const char* refusal = numberRefusal(value))
+            fail(place, refusal);
         return formatNumber(value);
     }
 
@@ -530,9 +530,8 @@ private:
         if (node.fixed)
             out += ", \"fixed\": true";
         double mass = node.parameters[Node::kMass];
-        if (!std::isfinite(mass) || !(mass > 0.0))
-            fail(memberPlace(place, "mass"),
-                 std::isfinite(mass) ? "must be greater than 0" : "must be finite");
+        if (const char* refusal = massRefusal(mass))
+            fail(memberPlace(place, "mass"), refusal);
         if (mass != 1.0)
             out += ", \"mass\": " + formatNumber(mass);
         static constexpr std::pair<int, const char*> kOptional[] = {{Node::kInitialDisplacement, "x0"},
@@ -568,6 +567,16 @@ std::string systemReason(const char* action, int error) {
 }
 
 } // namespace
+
+const char* numberRefusal(double value) {
+    return std::isfinite(value) ? nullptr : "must be finite";
+}
+
+const char* massRefusal(double mass) {
+    if (const char* refusal = numberRefusal(mass))
+        return refusal;
+    return mass > 0.0 ? nullptr : "must be greater than 0";
+}
 
 ModelFileError::ModelFileError(std::string sourceName, std::string place, std::string reason)
     : std::runtime_error(oneLine(joinMessage(sourceName, place, reason))), sourceName_(std::move(sourceName)),

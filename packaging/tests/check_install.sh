@@ -71,6 +71,14 @@ cd "$work/elsewhere"
 "$prefix/bin/kivora-cli" render "$share/kivora/examples/melodies/duo-march.snc" -o march.wav --mix normalize
 python3 -c 'import sys, wave; w = wave.open(sys.argv[1]); sys.exit(0 if w.getnframes() > 0 else 1)' march.wav ||
     fail "the rendered melody is empty"
+# play opens the installed sound module.
+module=$(find "$prefix" -name kivora-cli-play.so)
+[ -n "$module" ] || fail "the play module kivora-cli-play.so is not installed"
+if readelf -d "$module" | grep -F -q "$build_dir"; then
+    fail "the play module still looks into the build folder"
+fi
+SDL_AUDIODRIVER=dummy "$prefix/bin/kivora-cli" play "$share/kivora/examples/instruments/drum.wav" >/dev/null ||
+    fail "the installed kivora-cli cannot play"
 
 # The LV2 bundle, when the build made one: found by a host on the prefix's
 # lib/lv2 and loading the installed libraries.

@@ -4,7 +4,6 @@
 
 #include <QCoreApplication>
 #include <QEvent>
-#include <QProgressDialog>
 #include <QTimer>
 #include <utility>
 
@@ -21,8 +20,8 @@ public:
         static const auto registered = static_cast<QEvent::Type>(QEvent::registerEventType());
         return registered;
     }
-    explicit JobEndedEvent(std::exception_ptr failure) : QEvent(type()), failure(std::move(failure)) {}
-    std::exception_ptr failure;
+    explicit JobEndedEvent(std::uint64_t serial) : QEvent(type()), serial(serial) {}
+    const std::uint64_t serial;
 };
 
 } // namespace
@@ -42,24 +41,26 @@ BackgroundJob::~BackgroundJob() {
     delete dialog_;
 }
 
-bool BackgroundJob::start(Work work, Completion completion) {
+bool BackgroundJob::start(Work work, Completion completion, Failure failure) {
     if (isRunning())
         return false;
     stopRequested_ = std::make_shared<std::atomic<bool>>(false);
+    failure_ = nullptr;
     completion_ = std::move(completion);
-    ++jobsRunning;
+    onFailure_ = std::move(failure);
     // The worker keeps its own reference to the flag: the check stays valid
-    // however long the work holds on to it.
-    worker_ = std::thread([this, work = std::move(work), stop = stopRequested_] {
-        std::exception_ptr failure;
+    // however long the work holds on to it. Its end is counted once it runs.
+    worker_ = std::thread([this, work = std::move(work), stop = stopRequested_, serial = ++serial_] {
         try {
             work([stop] { return stop->load(); });
         } catch (...) {
-            failure = std::current_exception();
+            failure_ = std::current_exception();
         }
-        QCoreApplication::postEvent(this, new JobEndedEvent(std::move(failure)));
+        QCoreApplication::postEvent(this, new JobEndedEvent(serial));
     });
-    dialogTimer_->start(dialogDelayMs_);
+    ++jobsRunning;
+    if (dialogDelayMs_ >= 0)
+        dialogTimer_->start(dialogDelayMs_);
     emit runningChanged(true);
     return true;
 }
@@ -69,7 +70,7 @@ void BackgroundJob::cancel() {
         return;
     stopRequested_->store(true);
     if (dialog_ != nullptr)
-        dialog_->setLabelText(tr("Stopping..."));
+        dialog_->showStage(tr("Stopping..."));
 }
 
 bool BackgroundJob::raiseIfRunning() const {
@@ -80,7 +81,7 @@ bool BackgroundJob::raiseIfRunning() const {
     return true;
 }
 
-QProgressDialog* BackgroundJob::dialog() const {
+CProgressDialogNonModal* BackgroundJob::dialog() const {
     return dialog_;
 }
 
@@ -91,14 +92,10 @@ int BackgroundJob::runningCount() {
 void BackgroundJob::showDialog() {
     if (!isRunning() || dialog_ != nullptr)
         return;
-    // Not modal: a modal dialog would process events inside its own calls.
-    dialog_ = new QProgressDialog(label_, tr("Cancel"), 0, 0, owner_);
-    dialog_->setWindowModality(Qt::NonModal);
-    dialog_->setAutoClose(false);
-    dialog_->setAutoReset(false);
-    dialog_->setMinimumDuration(0);
-    connect(dialog_, &QProgressDialog::canceled, this, &BackgroundJob::cancel);
-    dialog_->show();
+    dialog_ = new CProgressDialogNonModal(owner_);
+    connect(dialog_, &CProgressDialogNonModal::cancelRequested, this, &BackgroundJob::cancel);
+    dialog_->centreOnScreen();
+    dialog_->showForJob(QString(), label_);
 }
 
 void BackgroundJob::customEvent(QEvent* event) {
@@ -106,10 +103,17 @@ void BackgroundJob::customEvent(QEvent* event) {
         QObject::customEvent(event);
         return;
     }
-    finish(static_cast<JobEndedEvent*>(event)->failure);
+    // A run that wait() ended already has its end still queued.
+    if (static_cast<JobEndedEvent*>(event)->serial == serial_ && isRunning())
+        finish();
 }
 
-void BackgroundJob::finish(std::exception_ptr failure) {
+void BackgroundJob::wait() {
+    if (isRunning())
+        finish();
+}
+
+void BackgroundJob::finish() {
     worker_.join();
     --jobsRunning;
     dialogTimer_->stop();
@@ -120,13 +124,19 @@ void BackgroundJob::finish(std::exception_ptr failure) {
     }
     const bool cancelled = stopRequested_->load();
     Completion completion = std::exchange(completion_, Completion{});
+    const Failure onFailure = std::exchange(onFailure_, Failure{});
     if (!cancelled) {
-        if (failure) {
+        if (const std::exception_ptr failure = std::exchange(failure_, nullptr)) {
+            QString text;
             try {
                 std::rethrow_exception(failure);
             } catch (...) {
-                showMessage(owner_, currentExceptionText());
+                text = currentExceptionText();
             }
+            if (onFailure)
+                onFailure(text);
+            else
+                showMessage(owner_, text);
         } else if (completion) {
             guarded(owner_, completion);
         }

@@ -16,12 +16,12 @@ MessageHandler& messageHandler() {
 
 } // namespace
 
-void showMessage(QWidget* owner, const QString& text) {
+void showMessage(QWidget* owner, const QString& text, const QString& caption) {
     if (messageHandler()) {
         messageHandler()(owner, text);
         return;
     }
-    QMessageBox box(QMessageBox::NoIcon, QString(), text, QMessageBox::Ok, owner);
+    QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok, owner);
     box.exec();
 }
 

@@ -15,9 +15,10 @@ class QWidget;
 
 namespace kivora {
 
-// Shows a message box owned by `owner` with `text`, no caption and an OK
-// button. Tests replace it with setMessageHandler.
-void showMessage(QWidget* owner, const QString& text);
+// Shows a message box owned by `owner` with `text`, `caption` (none by
+// default) and an OK button: every message of the window goes this one way.
+// Tests replace it with setMessageHandler.
+void showMessage(QWidget* owner, const QString& text, const QString& caption = {});
 
 using MessageHandler = std::function<void(QWidget* owner, const QString& text)>;
 // Replaces the message box (an empty handler restores it); returns the previous handler.

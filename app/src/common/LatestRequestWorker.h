@@ -1,32 +1,30 @@
 // A background computation where only the newest request matters: the
 // spectrum of the note just played, the modes of the model as drawn now.
 //
-// One worker thread, started by the first request. A request replaces one
-// still waiting; a job already running finishes, but its result is dropped
-// when a newer request has come meanwhile. Results and errors reach the
-// receiver's thread as queued calls; an exception thrown by a job is caught
-// on the worker and delivered as its text, never ending the program.
+// The requests run one at a time as background jobs (BackgroundJob.h). A
+// request replaces one still waiting; a job already running finishes, but its
+// result is dropped when a newer request has come meanwhile. Results and
+// errors arrive on the thread that made the worker; an exception thrown by a
+// job arrives as its text, never ending the program.
 //
 // Threads: construction, request and destruction on the receiver's thread;
 // the handlers run there too. The receiver must outlive the worker (make the
 // worker a member of it). Destruction waits for the job in flight only.
 #pragma once
 
+#include "common/BackgroundJob.h"
+
 #include <QObject>
 #include <QString>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <string>
-#include <thread>
 #include <utility>
 
 namespace kivora {
 
-// The thread and the hand-over, free of the result's type.
+// The queue of one and the hand-over, free of the result's type.
 class LatestRequestRunner {
 public:
     // Runs on the receiver's thread with the request's id.
@@ -36,34 +34,23 @@ public:
     using ErrorHandler = std::function<void(std::uint64_t id, const QString& text)>;
 
     LatestRequestRunner(QObject* receiver, ErrorHandler onError);
-    ~LatestRequestRunner();
     LatestRequestRunner(const LatestRequestRunner&) = delete;
     LatestRequestRunner& operator=(const LatestRequestRunner&) = delete;
 
     // Returns the request's id, one more than the previous request's. Throws
     // std::system_error only when the worker thread cannot be started.
     std::uint64_t submit(Job job);
-    std::uint64_t latestRequest() const { return shared_->latestId; }
+    std::uint64_t latestRequest() const { return latestId_; }
 
 private:
-    // Outlives the runner in the queued calls, which check it before touching
-    // the runner. Receiver's thread only.
-    struct Shared {
-        bool alive = true;
-        std::uint64_t latestId = 0;
-    };
-    void run();
-    void deliver(std::uint64_t id, Delivery delivery, std::optional<std::string> error);
+    void startWaiting();
+    // A request's end: delivers it unless a newer one came, then starts the one waiting.
+    void ended(std::uint64_t id, const Delivery& delivery, const QString* error);
 
-    QObject* receiver_;
     ErrorHandler onError_;
-    std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
-
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::optional<std::pair<std::uint64_t, Job>> pending_;
-    bool stopping_ = false;
-    std::thread thread_;
+    std::uint64_t latestId_ = 0;
+    std::optional<std::pair<std::uint64_t, Job>> waiting_;
+    BackgroundJob job_; // last: stopped before the rest goes
 };
 
 template <class Result>

@@ -350,11 +350,11 @@ void ModelCanvas::mousePressEvent(QMouseEvent* event) {
         break;
     case Tool::ToggleFixed:
         if (node >= 0)
-            editor_->toggleFixed({node});
+            editor_->session().toggleFixed({node});
         break;
     case Tool::SetFlag:
         if (node >= 0)
-            editor_->setFlag(node);
+            editor_->session().setFlag(node);
         break;
     }
     update();
@@ -391,7 +391,7 @@ void ModelCanvas::mouseReleaseEvent(QMouseEvent* event) {
     case Drag::Move:
         if (dragDelta_ != QPointF()) {
             viewChosen_ = true;
-            editor_->moveNodes(editor_->selection(), dragDelta_.x(), dragDelta_.y());
+            editor_->session().moveNodes(editor_->selection(), dragDelta_.x(), dragDelta_.y());
         }
         break;
     case Drag::RubberBand: {
@@ -409,9 +409,9 @@ void ModelCanvas::mouseReleaseEvent(QMouseEvent* event) {
         const int target = nodeAt(currentAt_);
         if (target >= 0 && target != pressedNode_) {
             if (tool_ == Tool::AddSpring)
-                editor_->addSpring(pressedNode_, target, editor_->defaultStiffness());
+                editor_->session().addSpring(pressedNode_, target, editor_->defaultStiffness());
             else
-                editor_->addElementLink(pressedNode_, target, editor_->defaultStiffness());
+                editor_->session().addElementLink(pressedNode_, target, editor_->defaultStiffness());
         }
         break;
     }

@@ -5,11 +5,8 @@
 #include "editor/ModalPreviewWorker.h"
 #include "editor/ModelCanvas.h"
 #include "editor/ModelFragment.h"
-#include "editor/ModelTemplates.h"
 
 #include <kivora/NoteTuning.h>
-#include <modelkit/Builders.h>
-#include <modelkit/ModelFile.h>
 #include <muntero/ModelSnapshot.h>
 
 #include <QAction>
@@ -40,28 +37,6 @@
 namespace kivora {
 
 namespace {
-
-const char* fieldName(NodeField field) {
-    switch (field) {
-    case NodeField::X:
-        return "x";
-    case NodeField::Y:
-        return "y";
-    case NodeField::Mass:
-        return "Mass";
-    case NodeField::X0:
-        return "x0";
-    case NodeField::V0:
-        return "v0";
-    case NodeField::Stiffness:
-        return "Stiffness";
-    case NodeField::OriginX:
-        return "Origin x";
-    case NodeField::OriginY:
-        return "Origin y";
-    }
-    return "";
-}
 
 QString formatNumber(double value) {
     return QLocale::c().toString(value, 'g', 10);
@@ -201,8 +176,7 @@ ModelEditorPane::ModelEditorPane(ModelSession& session, QWidget* parent)
         for (int index : selection_)
             if (session_.document().nodes[static_cast<std::size_t>(index)].fixed != fixed)
                 change.push_back(index);
-        if (!change.empty())
-            toggleFixed(change);
+        session_.toggleFixed(change);
     });
 
     // Elements.
@@ -221,7 +195,10 @@ ModelEditorPane::ModelEditorPane(ModelSession& session, QWidget* parent)
     for (QPushButton* button : {addElementButton, deleteElementButton})
         button->setFocusPolicy(Qt::NoFocus);
     connect(addElementButton, &QPushButton::clicked, this, &ModelEditorPane::newElement);
-    connect(deleteElementButton, &QPushButton::clicked, this, [this] { deleteElement(currentElement_); });
+    connect(deleteElementButton, &QPushButton::clicked, this, [this] {
+        setSelection({});
+        session_.deleteElement(currentElement_);
+    });
     elementButtons->addWidget(addElementButton);
     elementButtons->addWidget(deleteElementButton);
     elementsLayout->addWidget(new QLabel(tr("Elements"), elementsBox));
@@ -289,13 +266,13 @@ ModelEditorPane::ModelEditorPane(ModelSession& session, QWidget* parent)
 
     templateMenu_ = new QMenu(tr("New from &Template"), this);
     connect(templateMenu_->addAction(tr("Plucked string...")), &QAction::triggered, this,
-            [this] { chooseTemplate(0); });
+            [this] { chooseTemplate(ModelSession::Template::PluckedString); });
     connect(templateMenu_->addAction(tr("Membrane...")), &QAction::triggered, this,
-            [this] { chooseTemplate(1); });
+            [this] { chooseTemplate(ModelSession::Template::Membrane); });
     connect(templateMenu_->addAction(tr("Bar free at both ends...")), &QAction::triggered, this,
-            [this] { chooseTemplate(2); });
+            [this] { chooseTemplate(ModelSession::Template::FreeBar); });
     connect(templateMenu_->addAction(tr("Two coupled elements...")), &QAction::triggered, this,
-            [this] { chooseTemplate(3); });
+            [this] { chooseTemplate(ModelSession::Template::CoupledElements); });
 
     clipboard_ = new EditorClipboard(this);
 
@@ -313,213 +290,36 @@ QList<QAction*> ModelEditorPane::clipboardActions() const {
 
 // ------------------------------------------------------------------- edits
 
-void ModelEditorPane::push(const QString& text, std::function<void(ModelDocument&)> redo,
-                           std::function<void(ModelDocument&)> undo) {
-    session_.edit(text, std::move(redo), std::move(undo));
-}
-
 int ModelEditorPane::addNode(double x, double y) {
-    if (session_.document().elements.empty()) {
-        // The first node brings its element along; both go in one step.
-        EditorNode node{session_.document().freshNodeId(), {x, y, 0.0}, false, 1.0, 0.0, 0.0, 0};
-        push(
-            tr("Add node"),
-            [node](ModelDocument& document) {
-                document.elements.push_back({});
-                document.nodes.push_back(node);
-            },
-            [](ModelDocument& document) {
-                document.nodes.pop_back();
-                document.elements.pop_back();
-            });
-        return static_cast<int>(session_.document().nodes.size()) - 1;
-    }
-    const int element =
-        std::clamp(currentElement_, 0, static_cast<int>(session_.document().elements.size()) - 1);
-    EditorNode node{session_.document().freshNodeId(), {x, y, 0.0}, false, 1.0, 0.0, 0.0, element};
-    push(
-        tr("Add node"), [node](ModelDocument& document) { document.nodes.push_back(node); },
-        [](ModelDocument& document) { document.nodes.pop_back(); });
-    return static_cast<int>(session_.document().nodes.size()) - 1;
+    return session_.addNode(x, y, currentElement_);
 }
 
-void ModelEditorPane::addSpring(int a, int b, double stiffness) {
-    const int count = static_cast<int>(session_.document().nodes.size());
-    if (a == b || a < 0 || b < 0 || a >= count || b >= count || session_.document().springBetween(a, b))
-        return;
-    push(
-        tr("Add spring"),
-        [a, b, stiffness](ModelDocument& document) {
-            document.links.push_back({a, b, stiffness});
-            document.links.push_back({b, a, stiffness});
-        },
-        [](ModelDocument& document) { document.links.resize(document.links.size() - 2); });
-}
-
-void ModelEditorPane::addElementLink(int first, int second, double stiffness) {
-    const int count = static_cast<int>(session_.document().nodes.size());
-    if (first == second || first < 0 || second < 0 || first >= count || second >= count)
-        return;
-    const int element = session_.document().nodes[static_cast<std::size_t>(second)].element;
-    push(
-        tr("Add one-way link"),
-        [=](ModelDocument& document) {
-            document.elementLinks.push_back({element, first, second, stiffness});
-        },
-        [](ModelDocument& document) { document.elementLinks.pop_back(); });
-}
-
-void ModelEditorPane::toggleFixed(const std::vector<int>& nodes) {
-    if (nodes.empty())
-        return;
-    auto flip = [nodes](ModelDocument& document) {
-        for (int index : nodes)
-            document.nodes[static_cast<std::size_t>(index)].fixed =
-                !document.nodes[static_cast<std::size_t>(index)].fixed;
-    };
-    push(tr("Toggle fixed"), flip, flip);
-}
-
-void ModelEditorPane::setFlag(int node) {
-    if (node < 0 || node >= static_cast<int>(session_.document().nodes.size()) ||
-        node == session_.document().flagged)
-        return;
-    const int before = session_.document().flagged;
-    push(
-        tr("Set flag"), [node](ModelDocument& document) { document.flagged = node; },
-        [before](ModelDocument& document) { document.flagged = before; });
-}
-
-void ModelEditorPane::moveNodes(const std::vector<int>& nodes, double dx, double dy) {
-    if (nodes.empty() || (dx == 0.0 && dy == 0.0))
-        return;
-    auto shift = [nodes](double x, double y) {
-        return [nodes, x, y](ModelDocument& document) {
-            for (int index : nodes) {
-                document.nodes[static_cast<std::size_t>(index)].position.x += x;
-                document.nodes[static_cast<std::size_t>(index)].position.y += y;
-            }
-        };
-    };
-    push(nodes.size() == 1 ? tr("Move node") : tr("Move %n nodes", nullptr, static_cast<int>(nodes.size())),
-         shift(dx, dy), shift(-dx, -dy));
-}
-
-void ModelEditorPane::deleteNodes(const std::vector<int>& nodes, const QString& text) {
-    if (nodes.empty())
-        return;
-    auto before = std::make_shared<const ModelDocument>(session_.document());
-    auto after = std::make_shared<ModelDocument>(session_.document());
-    after->removeNodes(nodes);
-    setSelection({});
-    push(
-        text.isEmpty() ? tr("Delete") : text, [after](ModelDocument& document) { document = *after; },
-        [before](ModelDocument& document) { document = *before; });
-}
-
-void ModelEditorPane::deleteSpring(int a, int b) {
-    if (!session_.document().springBetween(a, b))
-        return;
-    auto before = std::make_shared<const ModelDocument>(session_.document());
-    auto after = std::make_shared<ModelDocument>(session_.document());
-    std::erase_if(after->links, [a, b](const EditorLink& link) {
-        return (link.node == a && link.other == b) || (link.node == b && link.other == a);
-    });
-    setSelection({});
-    push(
-        tr("Delete spring"), [after](ModelDocument& document) { document = *after; },
-        [before](ModelDocument& document) { document = *before; });
+void ModelEditorPane::deleteNodes(std::vector<int> nodes, const QString& text) {
+    setSelection({}); // `nodes` may have been the selection
+    session_.deleteNodes(nodes, text);
 }
 
 void ModelEditorPane::deleteSelection() {
-    if (selectedSpring_)
-        deleteSpring(selectedSpring_->first, selectedSpring_->second);
-    else
+    if (selectedSpring_) {
+        const auto [a, b] = *selectedSpring_;
+        setSelection({});
+        session_.deleteSpring(a, b);
+    } else {
         deleteNodes(selection_);
+    }
 }
 
 void ModelEditorPane::newElement() {
-    push(
-        tr("New element"), [](ModelDocument& document) { document.elements.push_back({}); },
-        [](ModelDocument& document) { document.elements.pop_back(); });
-    setCurrentElement(static_cast<int>(session_.document().elements.size()) - 1);
-}
-
-void ModelEditorPane::deleteElement(int element) {
-    if (element < 0 || element >= static_cast<int>(session_.document().elements.size()))
-        return;
-    auto before = std::make_shared<const ModelDocument>(session_.document());
-    auto after = std::make_shared<ModelDocument>(session_.document());
-    after->removeElement(element);
-    setSelection({});
-    push(
-        tr("Delete element"), [after](ModelDocument& document) { document = *after; },
-        [before](ModelDocument& document) { document = *before; });
-}
-
-void ModelEditorPane::moveElement(int element, double dx, double dy) {
-    if (element < 0 || element >= static_cast<int>(session_.document().elements.size()))
-        return;
-    auto shift = [element](double x, double y) {
-        return [element, x, y](ModelDocument& document) {
-            document.elements[static_cast<std::size_t>(element)].origin.x += x;
-            document.elements[static_cast<std::size_t>(element)].origin.y += y;
-            for (EditorNode& node : document.nodes)
-                if (node.element == element) {
-                    node.position.x += x;
-                    node.position.y += y;
-                }
-        };
-    };
-    push(tr("Move element"), shift(dx, dy), shift(-dx, -dy));
+    setCurrentElement(session_.newElement());
 }
 
 std::vector<int> ModelEditorPane::insertFragment(const ModelFragment& fragment, double dx, double dy,
                                                  const QString& text) {
-    if (fragment.empty())
-        return {};
-    const ModelDocument& document = session_.document();
-    // Into the current element; the first nodes of a model bring their element along.
-    const bool addsElement = document.elements.empty();
-    const int element =
-        addsElement ? 0 : std::clamp(currentElement_, 0, static_cast<int>(document.elements.size()) - 1);
-    const int first = static_cast<int>(document.nodes.size());
-    std::vector<EditorNode> nodes = fragment.nodes;
-    const std::vector<std::string> ids = document.freshNodeIds(nodes.size());
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-        nodes[i].id = ids[i];
-        nodes[i].element = element;
-        nodes[i].position.x += dx;
-        nodes[i].position.y += dy;
-    }
-    std::vector<EditorLink> links = fragment.links;
-    for (EditorLink& link : links) {
-        link.node += first;
-        link.other += first;
-    }
-    push(
-        text,
-        [addsElement, nodes, links](ModelDocument& target) {
-            if (addsElement)
-                target.elements.push_back({});
-            target.nodes.insert(target.nodes.end(), nodes.begin(), nodes.end());
-            target.links.insert(target.links.end(), links.begin(), links.end());
-        },
-        [addsElement, nodes = nodes.size(), links = links.size()](ModelDocument& target) {
-            target.links.resize(target.links.size() - links);
-            target.nodes.resize(target.nodes.size() - nodes);
-            if (addsElement)
-                target.elements.pop_back();
-        });
-    std::vector<int> added(fragment.nodes.size());
-    for (std::size_t i = 0; i < added.size(); ++i)
-        added[i] = first + static_cast<int>(i);
-    setSelection(added);
+    std::vector<int> added =
+        session_.insertNodes(fragment.nodes, fragment.links, currentElement_, dx, dy, text);
+    if (!added.empty())
+        setSelection(added);
     return added;
-}
-
-void ModelEditorPane::replaceModel(ModelDocument replacement, const QString& text) {
-    session_.replace(std::move(replacement), text);
 }
 
 void ModelEditorPane::modelChanged() {
@@ -597,15 +397,9 @@ bool ModelEditorPane::applyField(NodeField field, const QString& text) {
     bool parsed = false;
     // Numbers are typed as in the model file, whatever the user's locale.
     const double value = QLocale::c().toDouble(text.trimmed(), &parsed);
-    std::string problem;
-    if (!parsed)
-        problem = "not a number";
-    else if (field == NodeField::Mass)
-        problem = checkMass(value);
-    else
-        problem = checkFinite(value);
-    if (!problem.empty()) {
-        message->setText(QString::fromStdString(problem));
+    const char* refusal = parsed ? fieldRefusal(field, value) : "not a number";
+    if (refusal != nullptr) {
+        message->setText(QString::fromLatin1(refusal));
         return false;
     }
     message->clear();
@@ -615,17 +409,8 @@ bool ModelEditorPane::applyField(NodeField field, const QString& text) {
             return false;
         const InstrumentKit::Vec3 origin =
             session_.document().elements[static_cast<std::size_t>(currentElement_)].origin;
-        const double dx = field == NodeField::OriginX ? value - origin.x : 0.0;
-        const double dy = field == NodeField::OriginY ? value - origin.y : 0.0;
-        const int element = currentElement_;
-        auto shift = [element](double x, double y) {
-            return [element, x, y](ModelDocument& document) {
-                document.elements[static_cast<std::size_t>(element)].origin.x += x;
-                document.elements[static_cast<std::size_t>(element)].origin.y += y;
-            };
-        };
-        push(tr("Move origin"), shift(dx, dy), shift(-dx, -dy));
-        return true;
+        return session_.setOrigin(currentElement_, field == NodeField::OriginX ? value : origin.x,
+                                  field == NodeField::OriginY ? value : origin.y);
     }
     if (field == NodeField::Stiffness) {
         std::optional<std::pair<int, int>> spring = selectedSpring_;
@@ -636,58 +421,13 @@ bool ModelEditorPane::applyField(NodeField field, const QString& text) {
             message->setText(tr("select the two ends of a spring"));
             return false;
         }
-        const auto [a, b] = *spring;
-        std::vector<std::pair<std::size_t, double>> before;
-        for (std::size_t i = 0; i < session_.document().links.size(); ++i) {
-            const EditorLink& link = session_.document().links[i];
-            if ((link.node == a && link.other == b) || (link.node == b && link.other == a))
-                before.emplace_back(i, link.stiffness);
-        }
-        push(
-            tr("Set stiffness"),
-            [before, value](ModelDocument& document) {
-                for (const auto& [index, old] : before)
-                    document.links[index].stiffness = value;
-            },
-            [before](ModelDocument& document) {
-                for (const auto& [index, old] : before)
-                    document.links[index].stiffness = old;
-            });
-        return true;
+        return session_.setStiffness(spring->first, spring->second, value);
     }
     if (selection_.empty()) {
         message->setText(tr("select a node first"));
         return false;
     }
-    auto member = [field](auto& node) -> auto& {
-        switch (field) {
-        case NodeField::X:
-            return node.position.x;
-        case NodeField::Y:
-            return node.position.y;
-        case NodeField::Mass:
-            return node.mass;
-        case NodeField::X0:
-            return node.x0;
-        default:
-            return node.v0;
-        }
-    };
-    std::vector<std::pair<int, double>> before;
-    before.reserve(selection_.size());
-    for (int index : selection_)
-        before.emplace_back(index, member(session_.document().nodes[static_cast<std::size_t>(index)]));
-    push(
-        tr("Set %1").arg(QString::fromLatin1(fieldName(field))),
-        [before, member, value](ModelDocument& document) {
-            for (const auto& [index, old] : before)
-                member(document.nodes[static_cast<std::size_t>(index)]) = value;
-        },
-        [before, member](ModelDocument& document) {
-            for (const auto& [index, old] : before)
-                member(document.nodes[static_cast<std::size_t>(index)]) = old;
-        });
-    return true;
+    return session_.setNodeField(field, selection_, value);
 }
 
 void ModelEditorPane::refreshProperties() {
@@ -768,16 +508,16 @@ void ModelEditorPane::keyPressEvent(QKeyEvent* event) {
         deleteSelection();
         break;
     case Qt::Key_Left:
-        moveNodes(selection_, -step, 0.0);
+        session_.moveNodes(selection_, -step, 0.0);
         break;
     case Qt::Key_Right:
-        moveNodes(selection_, step, 0.0);
+        session_.moveNodes(selection_, step, 0.0);
         break;
     case Qt::Key_Up:
-        moveNodes(selection_, 0.0, step);
+        session_.moveNodes(selection_, 0.0, step);
         break;
     case Qt::Key_Down:
-        moveNodes(selection_, 0.0, -step);
+        session_.moveNodes(selection_, 0.0, -step);
         break;
     case Qt::Key_Escape:
         canvas_->setTool(ModelCanvas::Tool::Select);
@@ -793,29 +533,7 @@ void ModelEditorPane::keyPressEvent(QKeyEvent* event) {
 
 // -------------------------------------------------------------- templates
 
-void ModelEditorPane::startTemplate(InstrumentKit::Representation model, const QString& name) {
-    if (!session_.maybeSave())
-        return;
-    replaceModel(ModelDocument::fromRepresentation(model), tr("New %1").arg(name));
-}
-
-void ModelEditorPane::newFromString(int masses) {
-    startTemplate(InstrumentKit::makeString(std::max(masses, 1)), tr("string"));
-}
-
-void ModelEditorPane::newFromMembrane(int rows, int cols) {
-    startTemplate(InstrumentKit::makeMembrane(std::max(rows, 3), std::max(cols, 3)), tr("membrane"));
-}
-
-void ModelEditorPane::newFromFreeBar(int masses) {
-    startTemplate(makeFreeBar(std::max(masses, 3)), tr("free bar"));
-}
-
-void ModelEditorPane::newFromCoupledElements(int massesEach) {
-    startTemplate(makeCoupledStrings(std::max(massesEach, 1)), tr("coupled elements"));
-}
-
-void ModelEditorPane::chooseTemplate(int which) {
+void ModelEditorPane::chooseTemplate(ModelSession::Template shape) {
     QDialog dialog(this);
     dialog.setWindowTitle(tr("New from template"));
     auto* form = new QFormLayout(&dialog);
@@ -828,18 +546,18 @@ void ModelEditorPane::chooseTemplate(int which) {
     };
     QSpinBox* first = nullptr;
     QSpinBox* second = nullptr;
-    switch (which) {
-    case 0:
+    switch (shape) {
+    case ModelSession::Template::PluckedString:
         first = spin(tr("Masses"), 1, 2000, 16);
         break;
-    case 1:
+    case ModelSession::Template::Membrane:
         first = spin(tr("Rows"), 3, 200, 12);
         second = spin(tr("Columns"), 3, 200, 12);
         break;
-    case 2:
+    case ModelSession::Template::FreeBar:
         first = spin(tr("Masses"), 3, 2000, 16);
         break;
-    default:
+    case ModelSession::Template::CoupledElements:
         first = spin(tr("Masses per element"), 1, 1000, 8);
         break;
     }
@@ -849,20 +567,7 @@ void ModelEditorPane::chooseTemplate(int which) {
     connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
     if (dialog.exec() != QDialog::Accepted)
         return;
-    switch (which) {
-    case 0:
-        newFromString(first->value());
-        break;
-    case 1:
-        newFromMembrane(first->value(), second->value());
-        break;
-    case 2:
-        newFromFreeBar(first->value());
-        break;
-    default:
-        newFromCoupledElements(first->value());
-        break;
-    }
+    session_.newFromTemplate(shape, first->value(), second != nullptr ? second->value() : 0);
 }
 
 // ----------------------------------------------------------- modal preview

@@ -9,7 +9,6 @@
 // X, C, V and D (EditorClipboard).
 #pragma once
 
-#include "editor/ModelDocument.h"
 #include "session/ModelSession.h"
 
 #include <kivora/ModalAnalysis.h>
@@ -17,7 +16,6 @@
 
 #include <QStringList>
 #include <QWidget>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -40,9 +38,6 @@ class ModelCanvas;
 class ModalPreviewWorker;
 struct ModelFragment;
 
-// Properties of the selection that the panel edits.
-enum class NodeField { X, Y, Mass, X0, V0, Stiffness, OriginX, OriginY };
-
 class ModelEditorPane : public QWidget {
     Q_OBJECT
 public:
@@ -53,26 +48,17 @@ public:
     const ModelDocument& document() const { return session_.document(); }
     ModelCanvas* canvas() const { return canvas_; }
 
-    // ---- Edits (each one undoable). Node arguments are indices into document().nodes.
+    // ---- Edits that follow the selection; every other edit is the session's.
+    // Node arguments are indices into document().nodes.
     int addNode(double x, double y); // into the current element; returns the new index
-    void addSpring(int a, int b, double stiffness);
-    void addElementLink(int first, int second, double stiffness);
-    void toggleFixed(const std::vector<int>& nodes);
-    void setFlag(int node);
-    void moveNodes(const std::vector<int>& nodes, double dx, double dy);
     // `text` names the step in the undo history ("Delete" when empty).
-    void deleteNodes(const std::vector<int>& nodes, const QString& text = {});
-    void deleteSpring(int a, int b); // both directions
+    void deleteNodes(std::vector<int> nodes, const QString& text = {});
     // The selected nodes, or the selected spring.
     void deleteSelection();
-    void newElement();
-    void deleteElement(int element);
-    void moveElement(int element, double dx, double dy); // its origin and its nodes
+    void newElement(); // and makes it the current one
     // Adds the fragment's nodes, moved by (dx, dy), to the current element with
     // fresh ids, and its links among them; selects and returns the new nodes.
     std::vector<int> insertFragment(const ModelFragment& fragment, double dx, double dy, const QString& text);
-    // Replaces the whole model (a template or a file), undoably.
-    void replaceModel(ModelDocument document, const QString& text);
 
     // ---- Selection: nodes, or one spring (then no nodes).
     const std::vector<int>& selection() const { return selection_; }
@@ -96,13 +82,8 @@ public:
     QString fieldMessage(NodeField field) const;
     QLineEdit* fieldEdit(NodeField field) const;
 
-    // ---- Templates (with unsaved-changes prompt). Parameters as in the dialog.
-    void newFromString(int masses);
-    void newFromMembrane(int rows, int cols);
-    void newFromFreeBar(int masses);
-    void newFromCoupledElements(int massesEach);
-    // Asks for the template's parameters in a small dialog, then builds it.
-    void chooseTemplate(int which);
+    // Asks for a template's sizes in a small dialog, then starts it in the session.
+    void chooseTemplate(ModelSession::Template shape);
 
     // "New from Template", which the main frame places in its File menu.
     QMenu* templateMenu() const { return templateMenu_; }
@@ -128,13 +109,10 @@ private:
     void modelChanged();
     // The session's model was opened or started anew.
     void modelReset();
-    void push(const QString& text, std::function<void(ModelDocument&)> redo,
-              std::function<void(ModelDocument&)> undo);
     void refreshProperties();
     void refreshElements();
     void requestPreview();
     void showPreview();
-    void startTemplate(InstrumentKit::Representation model, const QString& name);
 
     ModelSession& session_;
     std::vector<int> selection_;

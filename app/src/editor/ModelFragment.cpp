@@ -1,5 +1,7 @@
 #include "editor/ModelFragment.h"
 
+#include <modelkit/ModelFile.h>
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -84,9 +86,9 @@ std::optional<ModelFragment> ModelFragment::fromJson(const QByteArray& text) {
         node.x0 = number(object, "x0", 0.0);
         node.v0 = number(object, "v0", 0.0);
         for (double finite : {node.position.x, node.position.y, node.position.z, node.x0, node.v0})
-            if (!checkFinite(finite).empty())
+            if (InstrumentKit::numberRefusal(finite) != nullptr)
                 return std::nullopt;
-        if (!checkMass(node.mass).empty())
+        if (InstrumentKit::massRefusal(node.mass) != nullptr)
             return std::nullopt;
         fragment.nodes.push_back(std::move(node));
     }
@@ -97,7 +99,7 @@ std::optional<ModelFragment> ModelFragment::fromJson(const QByteArray& text) {
         const int other = object.value(QStringLiteral("other")).toInt(-1);
         const double stiffness = number(object, "stiffness", std::nan(""));
         if (node < 0 || other < 0 || node >= count || other >= count || node == other ||
-            !checkFinite(stiffness).empty())
+            InstrumentKit::numberRefusal(stiffness) != nullptr)
             return std::nullopt;
         fragment.links.push_back({node, other, stiffness});
     }

@@ -4,7 +4,7 @@
 // read in a text editor.
 #pragma once
 
-#include "editor/ModelDocument.h"
+#include "session/ModelDocument.h"
 
 #include <QByteArray>
 #include <optional>

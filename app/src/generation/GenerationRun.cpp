@@ -6,7 +6,6 @@
 #include <kivora/NoteTuning.h>
 
 #include <QCoreApplication>
-#include <QMessageBox>
 #include <QStringList>
 #include <QWidget>
 #include <algorithm>
@@ -199,8 +198,9 @@ std::uint64_t availableMemoryBytes() {
 
 GenerationRun::GenerationRun(QWidget* window, SnapshotSource snapshots,
                              CProgressDialogNonModal::TickSource ticks)
-    : QObject(window), window_(window), snapshots_(std::move(snapshots)),
+    : QObject(window), window_(window), snapshots_(std::move(snapshots)), worker_(window, QString()),
       progress_(new CProgressDialogNonModal(window, std::move(ticks))) {
+    worker_.setDialogDelayMs(BackgroundJob::kNoDialog);
     connect(progress_, &CProgressDialogNonModal::cancelRequested, this, [this] {
         // Nothing thrown while cancelling reaches the event loop.
         try {
@@ -234,15 +234,9 @@ bool GenerationRun::defaultSettingsQuestion(QWidget* window, GenerationSettings&
     return true;
 }
 
-void GenerationRun::defaultMessage(QWidget* window, const QString& text) {
-    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Kivora"), text, QMessageBox::Ok, window);
-    box.exec();
-}
-
+// The run's messages carry the program's name as their caption.
 void GenerationRun::say(const QString& text) {
-    if (message_) {
-        message_(window_, text);
-    }
+    showMessage(window_, text, QStringLiteral("Kivora"));
 }
 
 void GenerationRun::generateNotes() {
@@ -255,8 +249,8 @@ void GenerationRun::generateSingle() {
 
 NoteGenerator& GenerationRun::generator() {
     // A run's worker still alive after it was counted is measuring the tuning.
-    if (idle_ && worker_.joinable()) {
-        worker_.join();
+    if (idle_) {
+        worker_.wait();
     }
     return generator_;
 }
@@ -321,7 +315,7 @@ void GenerationRun::start(const GenerationSettings& settings, muntero::ModelSnap
     });
     abandonMeasuring_ = 0;
     try {
-        worker_ = std::thread([this, serial, single] { work(serial, single); });
+        worker_.start([this, serial, single](const BackgroundJob::StopCheck&) { work(serial, single); });
     } catch (...) {
         idle_ = true;
         progress_->hide();
@@ -494,9 +488,7 @@ void GenerationRun::shutdown() {
 
 void GenerationRun::stopWorker() {
     abandonMeasuring_ = 1;
-    if (worker_.joinable()) {
-        worker_.join();
-    }
+    worker_.wait();
     measuring_ = false;
 }
 

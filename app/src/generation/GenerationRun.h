@@ -12,7 +12,8 @@
 // records and buffers handed over with the end of the run.
 #pragma once
 
-#include "generation/CProgressDialogNonModal.h"
+#include "common/BackgroundJob.h"
+#include "common/CProgressDialogNonModal.h"
 #include "generation/WindowMessages.h"
 
 #include <kivora/NoteGenerator.h>
@@ -26,7 +27,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <thread>
 
 class QWidget;
 
@@ -48,7 +48,6 @@ public:
     using SnapshotSource = std::function<muntero::ModelSnapshot()>;
     // Shows the settings and returns false when the user cancelled.
     using SettingsQuestion = std::function<bool(QWidget* window, GenerationSettings& settings)>;
-    using MessageSink = std::function<void(QWidget* window, const QString& text)>;
     // Makes the instrument of a run's records, maybe off the interface
     // thread, and calls `done` on the interface thread once it plays. The
     // records stay valid until then: no run starts before.
@@ -85,14 +84,12 @@ public:
     CProgressDialogNonModal& progressDialog() { return *progress_; }
 
     void setSettingsQuestion(SettingsQuestion question) { askSettings_ = std::move(question); }
-    void setMessageSink(MessageSink sink) { message_ = std::move(sink); }
     // Without one the records are only signalled (instrumentReady).
     void setHandOver(HandOver handOver) { handOver_ = std::move(handOver); }
     // Called on the rendering thread after each note's event has been posted (tests pace the worker with it).
     void setNoteObserver(std::function<void(int note)> observer) { noteObserver_ = std::move(observer); }
 
     static bool defaultSettingsQuestion(QWidget* window, GenerationSettings& settings);
-    static void defaultMessage(QWidget* window, const QString& text);
 
 signals:
     // The worker started: the piano's generating commands wait.
@@ -127,14 +124,14 @@ private:
     QWidget* window_;
     SnapshotSource snapshots_;
     SettingsQuestion askSettings_ = defaultSettingsQuestion;
-    MessageSink message_ = defaultMessage;
     HandOver handOver_;
     std::function<void(int)> noteObserver_;
 
     NoteGenerator generator_;
     // The settings of the last run started, read without touching the generator.
     GenerationSettings lastSettings_;
-    std::thread worker_;
+    // The worker; it shows no dialog of its own: the run's dialog follows the notes.
+    BackgroundJob worker_;
     // A child of the window when there is one; deleted here if the window has not yet.
     QPointer<CProgressDialogNonModal> progress_;
     bool idle_ = true;

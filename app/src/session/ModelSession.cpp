@@ -5,32 +5,9 @@
 #include <modelkit/ModelFile.h>
 
 #include <QFileInfo>
-#include <QUndoCommand>
 #include <QUndoStack>
 
 namespace kivora {
-
-// One undoable edit of the document: a pair of functions that change it
-// forwards and back. The session rewrites the representation after each.
-class DocumentCommand : public QUndoCommand {
-public:
-    DocumentCommand(ModelSession* session, const QString& text, std::function<void(ModelDocument&)> redo,
-                    std::function<void(ModelDocument&)> undo)
-        : QUndoCommand(text), session_(session), redo_(std::move(redo)), undo_(std::move(undo)) {}
-    void redo() override {
-        redo_(session_->document_);
-        session_->documentChanged();
-    }
-    void undo() override {
-        undo_(session_->document_);
-        session_->documentChanged();
-    }
-
-private:
-    ModelSession* session_;
-    std::function<void(ModelDocument&)> redo_;
-    std::function<void(ModelDocument&)> undo_;
-};
 
 namespace {
 
@@ -53,20 +30,6 @@ ModelSession::~ModelSession() {
 void ModelSession::documentChanged() {
     document_.writeTo(*representation_);
     emit changed();
-}
-
-void ModelSession::edit(const QString& text, std::function<void(ModelDocument&)> redo,
-                        std::function<void(ModelDocument&)> undo) {
-    undoStack_->push(new DocumentCommand(this, text, std::move(redo), std::move(undo)));
-}
-
-void ModelSession::replace(ModelDocument replacement, const QString& text) {
-    auto before = std::make_shared<const ModelDocument>(document_);
-    auto after = std::make_shared<const ModelDocument>(std::move(replacement));
-    edit(
-        text, [after](ModelDocument& document) { document = *after; },
-        [before](ModelDocument& document) { document = *before; });
-    emit reset();
 }
 
 // ------------------------------------------------------------------ files

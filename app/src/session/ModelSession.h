@@ -1,14 +1,15 @@
 // The model the window works on: the one owner of the drawn model, its file,
-// its undo stack and whether it is saved. The editor edits it, the drawer and
-// the generation run read its representation; they follow it through its
-// signals.
+// its undo stack and whether it is saved. Every edit is a command here, one
+// step of the undo stack; the editor pane only chooses them. The drawer and
+// the generation run read the representation; they follow it through the
+// session's signals.
 //
 // Interface thread only.
 #pragma once
 
 #include "common/FileChooser.h"
 #include "common/UnsavedChanges.h"
-#include "editor/ModelDocument.h"
+#include "session/ModelDocument.h"
 #include "session/RecentFiles.h"
 
 #include <modelkit/Representation.h>
@@ -20,6 +21,7 @@
 #include <QWidget>
 #include <functional>
 #include <memory>
+#include <vector>
 
 class QUndoStack;
 
@@ -45,11 +47,45 @@ public:
     const ModelDocument& document() const { return document_; }
     QUndoStack* undoStack() const { return undoStack_; }
 
-    // One undoable edit: `redo` changes the document, `undo` takes the change back.
-    void edit(const QString& text, std::function<void(ModelDocument&)> redo,
-              std::function<void(ModelDocument&)> undo);
-    // Replaces the whole model (a template), undoably.
+    // ---- Edits: each one step of the undo stack, named as Edit > Undo shows
+    // it. Nodes are indices into document().nodes; an edit that names no such
+    // node, or would change nothing, is not made.
+
+    // A node at (x, y) in `element`; the first node of a model brings its
+    // element along. Returns the new node's index, or -1.
+    int addNode(double x, double y, int element);
+    // A spring acting on both ends, unless the two are joined already.
+    void addSpring(int a, int b, double stiffness);
+    // A spring of second's element that pulls second only.
+    void addElementLink(int first, int second, double stiffness);
+    void toggleFixed(const std::vector<int>& nodes);
+    void setFlag(int node);
+    void moveNodes(const std::vector<int>& nodes, double dx, double dy);
+    // With their springs and the flag; `text` names the step ("Delete" when empty).
+    void deleteNodes(const std::vector<int>& nodes, const QString& text = {});
+    void deleteSpring(int a, int b); // both directions
+    // Returns the new element's index.
+    int newElement();
+    void deleteElement(int element);                     // with its nodes
+    void moveElement(int element, double dx, double dy); // its origin and its nodes
+    // Appends `nodes` moved by (dx, dy) to `element` under fresh ids, with
+    // `links` among them (indices into `nodes`); returns their new indices.
+    std::vector<int> insertNodes(std::vector<EditorNode> nodes, std::vector<EditorLink> links, int element,
+                                 double dx, double dy, const QString& text);
+
+    // Property edits: false when fieldRefusal refuses the value or there is
+    // nothing to set. `field` is one of X, Y, Mass, X0 and V0.
+    bool setNodeField(NodeField field, const std::vector<int>& nodes, double value);
+    bool setStiffness(int a, int b, double value); // the spring between a and b
+    bool setOrigin(int element, double x, double y);
+
+    // Replaces the whole model, undoably.
     void replace(ModelDocument document, const QString& text);
+    enum class Template { PluckedString, Membrane, FreeBar, CoupledElements };
+    // After the unsaved-changes question, a template's model in place of this
+    // one, undoably. `size` counts masses (rows of the membrane); `columns` is
+    // the membrane's. False when the user cancelled.
+    bool newFromTemplate(Template shape, int size, int columns = 0);
 
     // ---- Files, without prompts. A refused file leaves the model as it was and says why.
     bool openFile(const QString& path);
@@ -82,7 +118,7 @@ signals:
     void recentFilesChanged();
 
 private:
-    friend class DocumentCommand;
+    friend class ModelEdit;
     void documentChanged();
     void setFilePath(const QString& path);
 

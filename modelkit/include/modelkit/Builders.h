@@ -19,6 +19,16 @@ MODELKIT_API Representation makeString(int masses);
 // near 110 Hz before tuning. makeMembrane(32, 32) has 1024 nodes.
 MODELKIT_API Representation makeMembrane(int rows, int cols);
 
+// A bar of `masses` free nodes (at least 3): neighbours joined by stiffness
+// 4c and next neighbours by -c, the discrete bending stencil. Struck at one
+// end, heard at the other.
+MODELKIT_API Representation makeFreeBar(int masses);
+
+// Two plucked strings of `massesEach` free nodes (at least 1), one element
+// each, joined at their middles by a weak spring; the first string is
+// plucked, the second is heard.
+MODELKIT_API Representation makeCoupledStrings(int massesEach);
+
 // The model used when the user supplies none: a plucked string of 16 masses.
 MODELKIT_API Representation defaultModel();
 

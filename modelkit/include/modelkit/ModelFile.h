@@ -43,6 +43,13 @@ inline constexpr std::uintmax_t kMaxModelFileBytes = 64u << 20;
 // Every function here may run on any thread; the ones that read or write a
 // model need it unchanged by other threads while they run.
 
+// The rules a model's values keep, as loading and saving apply them: the
+// reason a value is refused ("must be finite", "must be greater than 0"), or
+// nullptr when the value may stand in a model. A mass obeys massRefusal;
+// positions, origins, initial states and stiffnesses obey numberRefusal.
+MODELKIT_API const char* numberRefusal(double value);
+MODELKIT_API const char* massRefusal(double mass);
+
 // Parses and validates text; sourceName only labels the messages. Allocates
 // the parsed document and the new model.
 MODELKIT_API Representation loadModel(std::string_view text, std::string_view sourceName = "model");

@@ -39,8 +39,8 @@ struct FundamentalReading {
 };
 
 // Measures mono 16-bit values at one sample rate. Two steps: YIN (de
-// Cheveigné and Kawahara, JASA 2002; aubio's "yinfast", which forms the
-// difference function through the FFT) names the period of every frame and
+// Cheveigné and Kawahara, JASA 2002, its difference function formed through
+// the Fourier transform) names the period of every frame and
 // how clearly the frame repeats; the median period of the clear frames is
 // then refined on a bank of the spectral library's resonators one cent
 // apart, at the lowest harmonic strong enough to resolve, to a fraction of a

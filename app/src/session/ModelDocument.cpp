@@ -1,7 +1,8 @@
-#include "editor/ModelDocument.h"
+#include "session/ModelDocument.h"
+
+#include <modelkit/ModelFile.h>
 
 #include <algorithm>
-#include <cmath>
 #include <unordered_map>
 
 namespace kivora {
@@ -162,16 +163,30 @@ void ModelDocument::removeElement(int element) {
     elements.erase(elements.begin() + element);
 }
 
-std::string checkMass(double value) {
-    if (!std::isfinite(value) || value <= 0.0)
-        return "the mass must be a finite number above 0";
-    return {};
+const char* fieldName(NodeField field) {
+    switch (field) {
+    case NodeField::X:
+        return "x";
+    case NodeField::Y:
+        return "y";
+    case NodeField::Mass:
+        return "Mass";
+    case NodeField::X0:
+        return "x0";
+    case NodeField::V0:
+        return "v0";
+    case NodeField::Stiffness:
+        return "Stiffness";
+    case NodeField::OriginX:
+        return "Origin x";
+    case NodeField::OriginY:
+        return "Origin y";
+    }
+    return "";
 }
 
-std::string checkFinite(double value) {
-    if (!std::isfinite(value))
-        return "must be a finite number";
-    return {};
+const char* fieldRefusal(NodeField field, double value) {
+    return field == NodeField::Mass ? InstrumentKit::massRefusal(value) : InstrumentKit::numberRefusal(value);
 }
 
 } // namespace kivora

@@ -70,9 +70,13 @@ struct ModelDocument {
     void removeElement(int element);
 };
 
-// Validation as the model file checks values: an empty string when value is
-// acceptable, otherwise the message to show beside the field.
-std::string checkMass(double value);
-std::string checkFinite(double value);
+// The values an edit sets: a node's, a spring's stiffness, an element's origin.
+enum class NodeField { X, Y, Mass, X0, V0, Stiffness, OriginX, OriginY };
+
+// The field's name as the properties panel labels it and the undo step names it.
+const char* fieldName(NodeField field);
+// Why `value` cannot go into `field`, as the model file's rules say, or
+// nullptr when it can.
+const char* fieldRefusal(NodeField field, double value);
 
 } // namespace kivora

@@ -1,4 +1,4 @@
-#include "generation/CProgressDialogNonModal.h"
+#include "common/CProgressDialogNonModal.h"
 
 #include "common/DialogUnits.h"
 
@@ -49,12 +49,23 @@ void CProgressDialogNonModal::centreOnScreen() {
 }
 
 void CProgressDialogNonModal::showForRun() {
+    setWindowTitle(QStringLiteral("Dialog"));
+    hidesOnCancel_ = true;
     move(left, top);
     progressBar_->setRange(0, maximum);
     progressBar_->setValue(0);
     statusEdit_->setText(QStringLiteral("Initializing calculation's..."));
     divergedNotes_ = 0;
     startTick = ticks_();
+    show();
+}
+
+void CProgressDialogNonModal::showForJob(const QString& caption, const QString& status) {
+    setWindowTitle(caption);
+    hidesOnCancel_ = false;
+    move(left, top);
+    progressBar_->setRange(0, 0);
+    statusEdit_->setText(status);
     show();
 }
 
@@ -125,8 +136,10 @@ void CProgressDialogNonModal::reject() {
         QDialog::reject();
         return;
     }
-    // Synchronous: when the receivers return, the worker has ended.
+    // Synchronous: when the receivers return, a run's worker has ended.
     emit cancelRequested();
+    if (!hidesOnCancel_)
+        return;
     statusEdit_->setText(QStringLiteral("Cancelling... please wait"));
     QDialog::reject();
 }

@@ -1,10 +1,13 @@
-// The non-modal dialog that follows a generation run: a bar stepped once per
-// finished note, a status line with the count, the elapsed time and an
-// estimate of the whole, and Cancel.
+// The one progress dialog of the window, non-modal. It follows a generation
+// run (showForRun): a bar stepped once per finished note, a status line with
+// the count, the elapsed time and an estimate of the whole, and Cancel. It
+// follows any other long work (showForJob: an export, a melody being
+// prepared) with a busy bar and the work's own text.
 //
-// Cancel (the button, Escape or the close box) sends a CancelGeneration event
-// to the cancel target (by default the parent) and returns only after it has
-// been handled, then hides. Interface thread only.
+// Cancel (the button, Escape or the close box) signals cancelRequested and
+// returns only after the receivers have. A run's dialog then hides; a job's
+// stays until its work has ended, showing what its owner says meanwhile.
+// Interface thread only.
 #pragma once
 
 #include <QDialog>
@@ -36,6 +39,8 @@ public:
     void centreOnScreen();
     // Resets the bar and the status line and shows the dialog at (left, top).
     void showForRun();
+    // Shows `status` with a busy bar and `caption` at (left, top).
+    void showForJob(const QString& caption, const QString& status);
     // One more note finished; diverged tells whether its integration blew up.
     // Returns false when the bar has reached the maximum and the dialog hid.
     bool progressStep(bool diverged = false);
@@ -62,6 +67,7 @@ private:
     QPushButton* cancelButton_;
     TickSource ticks_;
     int divergedNotes_ = 0;
+    bool hidesOnCancel_ = true; // a run's dialog hides at Cancel, a job's waits for the work
 };
 
 } // namespace kivora

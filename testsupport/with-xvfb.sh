@@ -18,12 +18,15 @@ cleanup() {
 }
 trap cleanup EXIT
 
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+# The file exists before the server starts: the background job opens it only
+# once it runs, which may be after the first look below.
+: >"$work/display"
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>>"$work/display" 2>"$work/xvfb.log" &
 server=$!
 display=
 # Up to 60 s: a busy machine starts the server slowly.
 for _ in $(seq 1 600); do
-    display=$(cat "$work/display")
+    display=$(cat "$work/display" 2>/dev/null || true)
     [[ $display =~ ^[0-9]+$ ]] && break
     if ! kill -0 "$server" 2>/dev/null; then
         echo "Xvfb failed to start:" >&2

@@ -1,6 +1,8 @@
 #include "AppTestSupport.h"
+#include "FakeMidiInputSource.h"
 #include "LateBlocks.h"
 #include "analysis/COscillogrammFrame.h"
+#include "midi/MidiKeyboard.h"
 #include "piano/CPianoFrame.h"
 #include "session/InstrumentSession.h"
 #include "session/LiveModelSession.h"
@@ -8,7 +10,8 @@
 #include "window/CMainFrame.h"
 #include "window/MainWindow.h"
 
-#include <pellamy/InstrumentController.h>
+#include <kivora/voices/VoiceModel.h>
+#include <muntero/ModelSnapshot.h>
 #include <pellamy/InstrumentModel.h>
 #include <pellamy/Sound.h>
 #include <pellamy/WavFile.h>
@@ -18,6 +21,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QMenu>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QToolBar>
@@ -48,7 +52,15 @@ protected:
         return waitUntil([&] { return live_.voicesInUse() == count; }, 5000);
     }
 
-    std::unique_ptr<MainWindow> window_ = buildMainWindow();
+    static MainWindowOptions withMidiPorts(std::shared_ptr<test::FakeMidiPorts> ports) {
+        ports->ports = {"USB Keys:USB Keys MIDI 1"};
+        MainWindowOptions options;
+        options.midiSource = std::make_unique<test::FakeMidiInputSource>(ports);
+        return options;
+    }
+
+    std::shared_ptr<test::FakeMidiPorts> midiPorts_ = std::make_shared<test::FakeMidiPorts>();
+    std::unique_ptr<MainWindow> window_ = buildMainWindow(withMidiPorts(midiPorts_));
     CMainFrame& frame_ = window_->frame();
     InstrumentSession& session_ = window_->instrument();
     LiveModelSession& live_ = window_->live();
@@ -68,12 +80,12 @@ TEST_F(LiveModeTest, OneCheckableCommandInTheMenuAndOnTheToolbarTurnsTheModeOnAn
     EXPECT_TRUE(toggle()->isChecked());
     EXPECT_TRUE(messages_.texts.isEmpty()) << messages_.texts.join('\n').toStdString();
     // The keys are a generated instrument's: Q is 1C, W 1D, E 1E.
-    const pellamy::InstrumentModel* keys = session_.keyboardInstrument();
-    ASSERT_NE(keys, nullptr);
-    EXPECT_EQ(keys->soundCount(), 24u);
-    EXPECT_EQ(keys->aliasForKey('Q'), "1C");
-    EXPECT_EQ(keys->aliasForKey('W'), "1D");
-    EXPECT_EQ(keys->aliasForKey('E'), "1E");
+    const std::pair<char, const char*> keys[] = {{'Q', "1C"}, {'W', "1D"}, {'E', "1E"}, {'M', "2B"}};
+    for (const auto& [code, note] : keys) {
+        ASSERT_TRUE(session_.pressKey(static_cast<unsigned>(code)));
+        EXPECT_EQ(session_.player().soundingNotes(), std::vector<std::string>{note});
+        session_.releaseKey(static_cast<unsigned>(code));
+    }
     // The status bar's label shows voices and late blocks while live only.
     auto* status = frame_.findChild<QLabel*>(QStringLiteral("liveStatus"));
     ASSERT_NE(status, nullptr);
@@ -84,7 +96,7 @@ TEST_F(LiveModeTest, OneCheckableCommandInTheMenuAndOnTheToolbarTurnsTheModeOnAn
     EXPECT_FALSE(session_.isLive());
     EXPECT_FALSE(toggle()->isChecked());
     EXPECT_TRUE(status->text().isEmpty());
-    EXPECT_EQ(session_.keyboardController(), nullptr); // no instrument: nothing to play
+    EXPECT_FALSE(session_.isPlayable()); // no instrument: nothing to play
     EXPECT_FALSE(session_.pressKey('Q'));
 }
 
@@ -144,6 +156,28 @@ TEST_F(LiveModeTest, KeysMidiNotesAndTheMouseStartAndEndVoicesAndTheLastIsShown)
     session_.mouseUp(key.x(), key.y());
     EXPECT_TRUE(voicesInUse(0));
     EXPECT_TRUE(kivora::testing::fewLateBlocks(live_.lateBlocks(), live_.blocksRendered()));
+}
+
+TEST_F(LiveModeTest, TheSpaceBarSilencesTheVoicesAndAMouseDragMovesTheNote) {
+    ASSERT_TRUE(openModel("plucked-string.json"));
+    ASSERT_TRUE(session_.setLiveMode(true));
+    ASSERT_TRUE(session_.pressKey('Q'));
+    EXPECT_TRUE(voicesInUse(1));
+    ASSERT_TRUE(session_.pressKey(' '));
+    EXPECT_TRUE(voicesInUse(0));
+    EXPECT_EQ(session_.player().soundingNotes(), std::vector<std::string>{"1C"}) << "the note stays held";
+    session_.releaseKey(' ');
+    session_.releaseKey('Q');
+
+    CPianoView* piano = frame_.pianoView();
+    piano->repaint();
+    const int y = piano->height() * 3 / 4; // below the black keys
+    const int whiteKey = piano->width() / 14;
+    ASSERT_TRUE(session_.mouseDown(whiteKey / 2, y));
+    session_.mouseMove(whiteKey * 3 / 2, y);
+    EXPECT_EQ(session_.player().soundingNotes(), std::vector<std::string>{"1D"});
+    session_.mouseUp(whiteKey * 3 / 2, y);
+    EXPECT_TRUE(session_.player().soundingNotes().empty());
 }
 
 TEST_F(LiveModeTest, AnEditedModelReachesTheNextNote) {
@@ -237,6 +271,65 @@ TEST_F(LiveModeTest, TurningTheModeOffEndsARecordingAsAnotherInstrumentWould) {
     ASSERT_TRUE(session_.setLiveMode(false));
     EXPECT_FALSE(session_.isRecording());
     EXPECT_TRUE(QFile::exists(folder.filePath("tune.wav")));
+}
+
+TEST_F(LiveModeTest, MidiPlaysEveryKeyTheModelCanPlayAndNoOther) {
+    ASSERT_TRUE(openModel("plucked-string.json"));
+    ASSERT_TRUE(session_.setLiveMode(true));
+    frame_.midiKeyboard()->choosePort("USB Keys:USB Keys MIDI 1");
+    ASSERT_TRUE(frame_.midiKeyboard()->isConnected());
+    const voices::VoiceModel model(muntero::takeSnapshot(window_->model().representation()), {});
+    int playable = 0;
+    for (int key = 0; key < voices::kKeyCount; ++key) {
+        const std::string note = frame_.midiKeyboard()->aliasForMidiKey(key);
+        EXPECT_EQ(note, model.keySounds(key) ? voices::noteNameOfKey(key) : "") << "key " << key;
+        playable += note.empty() ? 0 : 1;
+    }
+    EXPECT_GT(playable, 48); // beyond the two drawn octaves
+
+    // 4C, two octaves above the drawn keys, through the port.
+    ASSERT_TRUE(model.keySounds(84));
+    midiPorts_->send(84, 100);
+    QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(session_.player().soundingNotes(), std::vector<std::string>{"4C"});
+    EXPECT_TRUE(voicesInUse(1));
+    midiPorts_->send(84, 0, false);
+    QCoreApplication::sendPostedEvents();
+    EXPECT_TRUE(voicesInUse(0));
+    EXPECT_TRUE(messages_.texts.isEmpty()) << messages_.texts.join('\n').toStdString();
+}
+
+// Play Melody while live plays on the voices' device: a 440 Hz tone at
+// 22 050 Hz, made by sox, is heard at 440 Hz in what SDL's disk driver wrote.
+TEST_F(LiveModeTest, PlayMelodySoundsBesideTheVoices) {
+    QTemporaryDir folder;
+    const QString tone = folder.filePath("22050Hz_440Hz_sine.wav");
+    ASSERT_EQ(QProcess::execute("sox", {"-n", "-r", "22050", "-c", "1", "-b", "16", tone, "synth", "0.5",
+                                        "sine", "440", "vol", "0.5"}),
+              0);
+    const QString captured = folder.filePath("captured.raw");
+    qputenv("SDL_AUDIODRIVER", "disk");
+    qputenv("SDL_DISKAUDIOFILE", captured.toLocal8Bit());
+    ASSERT_TRUE(openModel("plucked-string.json"));
+    const bool live = session_.setLiveMode(true);
+    qputenv("SDL_AUDIODRIVER", "dummy");
+    ASSERT_TRUE(live);
+    ASSERT_NE(session_.clipOutput(), nullptr) << "the voices have no device";
+
+    MelodyCommand& melody = frame_.pianoView()->melodyCommand();
+    ASSERT_TRUE(melody.play(tone));
+    EXPECT_TRUE(waitUntil([&] { return melody.player().isPlaying(); }, 10000));
+    EXPECT_TRUE(waitUntil([&] { return !melody.player().isPlaying(); }, 10000));
+    ASSERT_TRUE(session_.setLiveMode(false)); // closes the device: the file is complete
+
+    QProcess notes;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("CAPTURED_NOTES_RATE", "44100"); // the model's rate, in stereo
+    notes.setProcessEnvironment(environment);
+    notes.start("python3", {KIVORA_SOURCE_DIR "/app/tests/captured_notes.py", "expect", captured, "A4=440"});
+    ASSERT_TRUE(notes.waitForFinished(60000));
+    EXPECT_EQ(notes.exitCode(), 0) << notes.readAll().toStdString();
+    EXPECT_TRUE(messages_.texts.isEmpty()) << messages_.texts.join('\n').toStdString();
 }
 
 } // namespace

@@ -1,9 +1,9 @@
-#include "KeyboardVisual.h"
-#include "MelodyRecorder.h"
 #include "Mixer.h"
 
 #include <pellamy/InstrumentController.h>
 #include <pellamy/InstrumentModel.h>
+#include <pellamy/KeyboardVisual.h>
+#include <pellamy/MelodyRecorder.h>
 #include <pellamy/MelodyRenderer.h>
 #include <pellamy/SoundOutput.h>
 
@@ -70,6 +70,33 @@ InstrumentController::InstrumentController(Clock recorderClock)
 
 void InstrumentController::setOutputDevice(OutputDevice device) {
     outputDevice_ = device;
+}
+
+void InstrumentController::moveOutput(OutputDevice device) {
+    outputDevice_ = device;
+    if (!suiteReady_)
+        return;
+    soundOutput_.reset(); // drivers with one device give it to one output at a time
+    // Released as the keys and the mouse would release them, so a recording
+    // sees the notes end.
+    instrument_->forEachSound([&](const std::string& alias, Sound& sound) {
+        if (sound.isPlaying())
+            keyboardVisual_->SetKeyState(alias, false);
+        sound.setPlaying(false);
+    });
+    keyDown_.fill(false);
+    mouseKey_ = -1;
+    keyboardVisual_->setNeedsRedraw();
+    recorder_->look(false);
+    try {
+        soundOutput_ = std::make_unique<SoundOutput>(instrument_.get(), kDeviceSampleRate, kDeviceChannels,
+                                                     kDeviceBits, device);
+    } catch (const InitFailedException&) {
+        outputDevice_ = OutputDevice::Silent;
+        soundOutput_ = std::make_unique<SoundOutput>(instrument_.get(), kDeviceSampleRate, kDeviceChannels,
+                                                     kDeviceBits, OutputDevice::Silent);
+        throw;
+    }
 }
 
 OutputDevice InstrumentController::outputDevice() const {

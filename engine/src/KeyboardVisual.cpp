@@ -1,6 +1,5 @@
-#include "KeyboardVisual.h"
-
 #include <pellamy/InstrumentModel.h>
+#include <pellamy/KeyboardVisual.h>
 
 #include <algorithm>
 
@@ -96,6 +95,11 @@ KeyboardVisual::KeyboardVisual(const InstrumentModel* instrument) {
         // Code 0 (no key bound) draws no text.
         keyLabels_.push_back(code == 0 ? std::string() : std::string(1, static_cast<char>(code)));
     }
+}
+
+KeyboardVisual::KeyboardVisual(std::vector<std::string> aliases, std::vector<std::string> labels)
+    : keyPressed_(aliases.size(), false), keyAliases_(std::move(aliases)), keyLabels_(std::move(labels)) {
+    keyLabels_.resize(keyAliases_.size());
 }
 
 KeyboardVisual::~KeyboardVisual() = default;

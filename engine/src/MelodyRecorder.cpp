@@ -1,6 +1,5 @@
-#include "MelodyRecorder.h"
-
 #include <pellamy/ErrorText.h>
+#include <pellamy/MelodyRecorder.h>
 
 #include <cerrno>
 #include <charconv>
@@ -28,10 +27,18 @@ std::int64_t MelodyRecorder::steadyClockMs() {
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-MelodyRecorder::MelodyRecorder(const InstrumentModel& instrument, Clock clock)
-    : instrument_(instrument), clock_(std::move(clock)) {
+MelodyRecorder::MelodyRecorder(const InstrumentModel& instrument, Clock clock) : clock_(std::move(clock)) {
     for (std::size_t i = 0; i < instrument.soundCount(); ++i)
         aliases_.push_back(instrument.aliasAt(i));
+    sounding_ = [&instrument, this](std::size_t index) {
+        const Sound* sound = instrument.soundFor(aliases_[index]);
+        return sound != nullptr && sound->isPlaying();
+    };
+    seen_.assign(aliases_.size(), false);
+}
+
+MelodyRecorder::MelodyRecorder(std::vector<std::string> aliases, SoundingCheck sounding, Clock clock)
+    : sounding_(std::move(sounding)), clock_(std::move(clock)), aliases_(std::move(aliases)) {
     seen_.assign(aliases_.size(), false);
 }
 
@@ -105,15 +112,10 @@ void MelodyRecorder::look(bool clearRequested) {
     std::int64_t deltaMs = now - lastTimeMs_;
     if (deltaMs < kJoinWindowMs)
         deltaMs = 0;
-    if (instrument_.soundCount() == 0)
-        return;
-
     bool wroteSound = false;
     for (std::size_t i = 0; i < aliases_.size(); ++i) {
-        const Sound* sound = instrument_.soundFor(aliases_[i]);
-        if (sound == nullptr)
-            continue;
-        if (sound->isPlaying() && !seen_[i]) {
+        const bool sounding = sounding_(i);
+        if (sounding && !seen_[i]) {
             if (!wroteSound && deltaMs != 0) {
                 const std::int64_t elapsedMs = now - startTimeMs_;
                 write("\n--Current position: " + std::to_string(elapsedMs / 60000) + ":" +
@@ -123,7 +125,7 @@ void MelodyRecorder::look(bool clearRequested) {
             write(aliases_[i] + " a -1\n");
             wroteSound = true;
         }
-        seen_[i] = sound->isPlaying();
+        seen_[i] = sounding;
     }
     if (wroteSound && deltaMs != 0)
         lastTimeMs_ = now;

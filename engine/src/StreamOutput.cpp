@@ -1,11 +1,20 @@
+#include "FrameConversion.h"
+#include "VoiceMixer.h"
+
 #include <pellamy/StreamOutput.h>
 
 #include <SDL.h>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace pellamy {
 
 namespace {
+
+constexpr const char* kBufferFailed = "Error creating buffer";
+// The mixer's one voice: the clip.
+constexpr std::size_t kClipVoice = 0;
 
 InitFailedException deviceFailure() {
     const char* reason = SDL_GetError();
@@ -20,7 +29,8 @@ InitFailedException deviceFailure() {
 class StreamOutput::Impl {
 public:
     Impl(int samplesPerSecond, unsigned channels, std::uint32_t bufferFrames, FillFunction fill,
-         void* context) {
+         void* context)
+        : fill_(fill), context_(context), clipMixer_(1, channels) {
         // A library leaves the process's signals to the program.
         SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
         if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
@@ -30,8 +40,8 @@ public:
         wanted.format = AUDIO_S16SYS;
         wanted.channels = static_cast<Uint8>(channels);
         wanted.samples = static_cast<Uint16>(bufferFrames);
-        wanted.callback = fill;
-        wanted.userdata = context;
+        wanted.callback = &Impl::fillDeviceBuffer;
+        wanted.userdata = this;
         // Rate, format and channels fixed (SDL converts); the buffer is the driver's choice.
         id_ = SDL_OpenAudioDevice(nullptr, 0, &wanted, &granted_, SDL_AUDIO_ALLOW_SAMPLES_CHANGE);
         if (id_ == 0) {
@@ -48,8 +58,58 @@ public:
     Impl(const Impl&) = delete;
     Impl& operator=(const Impl&) = delete;
 
+    // The caller's sound, then the clip over it.
+    static void fillDeviceBuffer(void* self, std::uint8_t* stream, int lengthInBytes) noexcept {
+        auto& impl = *static_cast<Impl*>(self);
+        impl.fill_(impl.context_, stream, lengthInBytes);
+        const std::size_t frames =
+            static_cast<std::size_t>(lengthInBytes) / (sizeof(std::int16_t) * impl.clipMixer_.channels());
+        impl.clipMixer_.render(reinterpret_cast<std::int16_t*>(stream), frames, true);
+    }
+
+    void playClip(std::span<const std::int16_t> values, unsigned channels, unsigned rateHz) {
+        const auto deviceRate = static_cast<unsigned>(granted_.freq);
+        if (channels == 0 || values.size() < channels || !canConvertRate(rateHz, deviceRate))
+            throw kBufferFailed;
+        releaseRetiredFrames();
+        std::vector<std::int16_t> frames =
+            convertToDevice(values, channels, rateHz, clipMixer_.channels(), deviceRate);
+        const auto sizeInFrames = static_cast<std::uint32_t>(frames.size() / clipMixer_.channels());
+        // The frames of a clip still playing are read until the audio thread
+        // has taken the start that replaces them: they are kept until then.
+        while (!clipMixer_.start(kClipVoice, frames.data(), sizeInFrames))
+            SDL_Delay(1); // a queue of thousands of events is full only on a stalled device
+        retired_.push_back({std::exchange(clipFrames_, std::move(frames)), clipMixer_.eventsSent()});
+        clipStartEvent_ = clipMixer_.eventsSent();
+    }
+    void stopClip() {
+        while (!clipMixer_.stop(kClipVoice))
+            SDL_Delay(1);
+    }
+    bool isClipPlaying() const {
+        return clipMixer_.eventsApplied() < clipStartEvent_ || clipMixer_.isSounding(kClipVoice);
+    }
+
     SDL_AudioDeviceID id_ = 0;
     SDL_AudioSpec granted_{};
+
+private:
+    void releaseRetiredFrames() {
+        const std::uint64_t applied = clipMixer_.eventsApplied();
+        std::erase_if(retired_, [&](const RetiredFrames& entry) { return entry.replacedByEvent <= applied; });
+    }
+
+    struct RetiredFrames {
+        std::vector<std::int16_t> frames;
+        std::uint64_t replacedByEvent; // number of the event that stops their use
+    };
+
+    FillFunction fill_;
+    void* context_;
+    VoiceMixer clipMixer_;
+    std::vector<std::int16_t> clipFrames_;
+    std::uint64_t clipStartEvent_ = 0;
+    std::vector<RetiredFrames> retired_;
 };
 
 StreamOutput::StreamOutput(int samplesPerSecond, unsigned channels, std::uint32_t bufferFrames,
@@ -57,6 +117,16 @@ StreamOutput::StreamOutput(int samplesPerSecond, unsigned channels, std::uint32_
     : impl_(std::make_unique<Impl>(samplesPerSecond, channels, bufferFrames, fill, context)) {}
 
 StreamOutput::~StreamOutput() = default;
+
+void StreamOutput::PlayClip(std::span<const std::int16_t> values, unsigned channels, unsigned rateHz) {
+    impl_->playClip(values, channels, rateHz);
+}
+void StreamOutput::StopClip() {
+    impl_->stopClip();
+}
+bool StreamOutput::isClipPlaying() const {
+    return impl_->isClipPlaying();
+}
 
 std::uint32_t StreamOutput::deviceBufferFrames() const {
     return impl_->granted_.samples;

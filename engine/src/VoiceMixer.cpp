@@ -52,7 +52,7 @@ void VoiceMixer::apply(const Event& event) noexcept {
     }
 }
 
-void VoiceMixer::render(std::int16_t* out, std::size_t sizeInFrames) noexcept {
+void VoiceMixer::render(std::int16_t* out, std::size_t sizeInFrames, bool addToOut) noexcept {
     std::uint64_t applied = 0;
     while (const auto event = events_.tryPop()) {
         apply(*event);
@@ -63,7 +63,11 @@ void VoiceMixer::render(std::int16_t* out, std::size_t sizeInFrames) noexcept {
         const std::size_t frames = std::min(kChunkFrames, sizeInFrames - done);
         const std::size_t values = frames * channels_;
         std::int32_t* sum = accumulator_.data();
-        std::fill_n(sum, values, 0);
+        std::int16_t* target = out + done * channels_;
+        if (addToOut)
+            std::copy_n(target, values, sum);
+        else
+            std::fill_n(sum, values, 0);
         for (Voice& voice : voices_) {
             if (!voice.sounding)
                 continue;
@@ -77,7 +81,6 @@ void VoiceMixer::render(std::int16_t* out, std::size_t sizeInFrames) noexcept {
             if (voice.positionInFrames >= voice.sizeInFrames)
                 voice.sounding = false;
         }
-        std::int16_t* target = out + done * channels_;
         for (std::size_t i = 0; i < values; ++i)
             target[i] = static_cast<std::int16_t>(std::clamp<std::int32_t>(
                 sum[i], std::numeric_limits<std::int16_t>::min(), std::numeric_limits<std::int16_t>::max()));

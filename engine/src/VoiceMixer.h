@@ -35,9 +35,10 @@ public:
     std::uint64_t eventsSent() const noexcept { return eventsSent_; }
 
     // Audio thread: applies the waiting events, then fills `out` with
-    // sizeInFrames frames. Allocates nothing, takes no lock, makes no call
-    // into the system.
-    void render(std::int16_t* out, std::size_t sizeInFrames) noexcept;
+    // sizeInFrames frames, or with addToOut adds the voices to the frames
+    // already there (clipped as one mix). Allocates nothing, takes no lock,
+    // makes no call into the system.
+    void render(std::int16_t* out, std::size_t sizeInFrames, bool addToOut = false) noexcept;
     // Audio thread: the device callback (SDL's signature), `mixer` being a
     // VoiceMixer and the stream 16-bit frames of channels() values.
     static void fillDeviceBuffer(void* mixer, std::uint8_t* stream, int lengthInBytes) noexcept;

@@ -4,6 +4,7 @@
 
 #include <pellamy/InstrumentController.h>
 #include <pellamy/InstrumentModel.h>
+#include <pellamy/SoundOutput.h>
 #include <pellamy/WavFile.h>
 
 #include <cmath>
@@ -195,6 +196,27 @@ TEST_F(ControllerTest, TheSpaceBarStopsEverythingKeepsHeldNotesAndRecordsAClear)
     EXPECT_EQ(occurrences(text, "1C a -1\n"), 1u) << text;
     EXPECT_NE(text.find("!wait 1.0000\n\n1C a -1\n!clear\n"), std::string::npos) << text;
     EXPECT_TRUE(std::filesystem::exists(folder / "take.wav"));
+}
+
+// Giving the device to another output and taking it back: held notes end,
+// the instrument, its keys and the recording stay.
+TEST_F(ControllerTest, MovingTheOutputReleasesHeldNotesAndKeepsTheRest) {
+    const auto script = folder / "take.snc";
+    controller.RenderToFile(script.string(), "", false);
+    controller.KeyPress('Q');
+    for (const OutputDevice device : {OutputDevice::Silent, OutputDevice::Default}) {
+        controller.moveOutput(device);
+        EXPECT_EQ(controller.outputDevice(), device);
+        ASSERT_NE(controller.soundOutput(), nullptr);
+        EXPECT_FALSE(playing("1C"));
+        EXPECT_EQ(paintedRects()[0], "rect 1 1 101 101 fill 255,255,255");
+        EXPECT_TRUE(controller.IsRendering());
+        nowMs += 500;
+        EXPECT_FALSE(controller.KeyPress('Q')) << "the key stayed held";
+        EXPECT_TRUE(playing("1C"));
+    }
+    controller.RenderStop();
+    EXPECT_EQ(occurrences(contentsOf(script), "1C a -1\n"), 3u);
 }
 
 TEST_F(ControllerTest, MouseDragsAcrossKeysStartTheNewKeyAndReleaseTheOldOne) {

@@ -1,8 +1,7 @@
-#include "KeyboardVisual.h"
-
 #include "RecordingCanvas.h"
 
 #include <pellamy/InstrumentModel.h>
+#include <pellamy/KeyboardVisual.h>
 
 #include <gtest/gtest.h>
 #include <string>

@@ -1,7 +1,6 @@
-#include "MelodyRecorder.h"
-
 #include "MelodyTestSupport.h"
 
+#include <pellamy/MelodyRecorder.h>
 #include <pellamy/MelodyRenderer.h>
 
 #include <fstream>

@@ -35,6 +35,12 @@ TEST(VoiceMixer, SumsVoicesClipsAndEndsThemMidBuffer) {
     EXPECT_EQ(out, (std::vector<std::int16_t>{1000, 0, 0, 0}));
     EXPECT_EQ(mixer.soundingVoiceCount(), 0u);
     EXPECT_EQ(mixer.framesRendered(), 12u);
+
+    // Over frames already there (a clip over a stream), clipped as one mix.
+    ASSERT_TRUE(mixer.start(0, loud.data(), 5));
+    out = {10000, -10000, -10000, 7};
+    mixer.render(out.data(), 4, true);
+    EXPECT_EQ(out, (std::vector<std::int16_t>{32767, 20000, -32768, -29993}));
 }
 
 TEST(VoiceMixer, StopsTakeEffectBetweenBuffersAndAStartBeginsAgain) {

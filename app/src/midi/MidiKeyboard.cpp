@@ -2,9 +2,6 @@
 
 #include "session/InstrumentSession.h"
 
-#include <kivora/exchange/RootKeys.h>
-#include <pellamy/InstrumentModel.h>
-
 #include <QActionGroup>
 #include <QCoreApplication>
 #include <QEvent>
@@ -31,11 +28,10 @@ MidiKeyboard::MidiKeyboard(InstrumentSession* instrument, QMenu* menu,
     connect(&poll_, &QTimer::timeout, this, &MidiKeyboard::refreshPorts);
     if (instrument_ != nullptr)
         connect(instrument_, &InstrumentSession::instrumentChanged, this, [this] {
-            // The held notes went with the old instrument.
+            // The held notes went with the old instrument (or way of playing).
             heldAliases_.clear();
-            aliasesStale_ = true;
             if (connected_)
-                mapKeys();
+                layNotesOnKeys();
         });
     setSource(std::move(source));
 }
@@ -92,8 +88,14 @@ void MidiKeyboard::connectChosen() {
     if (chosen_.empty() || !source_ || std::find(ports_.begin(), ports_.end(), chosen_) == ports_.end())
         return;
     connected_ = source_->openPort(chosen_, [this](const MidiNoteEvent& note) { queueNote(note); });
-    if (connected_ && aliasesStale_)
-        mapKeys();
+    if (connected_)
+        layNotesOnKeys();
+}
+
+void MidiKeyboard::layNotesOnKeys() {
+    // An instrument's sounds are measured for their root keys when first
+    // asked: here, rather than at the first note played.
+    aliasForMidiKey(0);
 }
 
 void MidiKeyboard::closeChosen() {
@@ -143,25 +145,8 @@ void MidiKeyboard::rebuildMenu() {
     }
 }
 
-void MidiKeyboard::mapKeys() {
-    aliases_.fill(std::string());
-    aliasesStale_ = false;
-    if (instrument_ == nullptr || instrument_->keyboardInstrument() == nullptr)
-        return;
-    for (const exchange::RootKey& root : exchange::assignRootKeys(*instrument_->keyboardInstrument())) {
-        // A sound laid beside its own key (another sound holds it) does not play there.
-        if (root.key >= 0 && root.key < static_cast<int>(aliases_.size()) && root.key >= root.lowKey &&
-            root.key <= root.highKey)
-            aliases_[static_cast<std::size_t>(root.key)] = root.alias;
-    }
-}
-
 std::string MidiKeyboard::aliasForMidiKey(int midiKey) {
-    if (aliasesStale_)
-        mapKeys();
-    if (midiKey < 0 || midiKey >= static_cast<int>(aliases_.size()))
-        return {};
-    return aliases_[static_cast<std::size_t>(midiKey)];
+    return instrument_ != nullptr ? instrument_->aliasForMidiKey(midiKey) : std::string();
 }
 
 void MidiKeyboard::queueNote(const MidiNoteEvent& note) {

@@ -1,7 +1,9 @@
 // The window's live MIDI keyboard: the "MIDI Input" menu of the source's
 // ports, the chosen port reconnected by name when it returns, and its notes
-// played on the session's instrument as presses and releases of the sound whose MIDI root
-// key they hit, as its key would play it (also a sound without a key).
+// played on the session's player as presses and releases of the note the
+// player lays on their MIDI key: an instrument's sound whose root key they
+// hit, as its key would play it (also a sound without a key), or live every
+// key the model can play.
 #pragma once
 
 #include "midi/MidiInput.h"
@@ -10,7 +12,6 @@
 #include <QPointer>
 #include <QStringList>
 #include <QTimer>
-#include <array>
 #include <atomic>
 #include <memory>
 #include <set>
@@ -46,7 +47,7 @@ public:
     QString chosenPort() const { return QString::fromStdString(chosen_); }
     bool isConnected() const { return connected_; }
     QTimer& pollTimer() { return poll_; }
-    // The sound a note on `midiKey` plays, or "" when no sound has that root.
+    // The note a note on `midiKey` plays, or "" when none.
     std::string aliasForMidiKey(int midiKey);
     std::uint64_t droppedNotes() const { return queue_.droppedCount(); }
 
@@ -63,7 +64,7 @@ private:
     void connectChosen();
     void closeChosen();
     void rebuildMenu();
-    void mapKeys();
+    void layNotesOnKeys();
 
     QPointer<InstrumentSession> instrument_;
     QPointer<QMenu> menu_;
@@ -75,9 +76,6 @@ private:
     std::vector<std::string> ports_;
     std::string chosen_;
     bool connected_ = false;
-    // Sounds by MIDI key ("": none), rebuilt when the instrument changes.
-    std::array<std::string, 128> aliases_;
-    bool aliasesStale_ = true;
     std::set<std::string> heldAliases_;
 };
 

@@ -127,13 +127,9 @@ CPianoView::CPianoView(InstrumentSession& session, QWidget* parent) : QWidget(pa
         failedPaints_ = 0;
         update();
     });
-    melodyCommand_ = std::make_unique<MelodyCommand>(
-        MelodyCommand::Context{this, [this] { return session_.instrument(); },
-                               [this]() -> pellamy::SoundOutput* {
-                                   pellamy::InstrumentController* controller = session_.controller();
-                                   return controller != nullptr ? controller->soundOutput() : nullptr;
-                               },
-                               [this](const QString& text) { emit statusMessage(text); }});
+    melodyCommand_ = std::make_unique<MelodyCommand>(MelodyCommand::Context{
+        this, [this] { return session_.instrument(); }, [this] { return session_.clipOutput(); },
+        [this](const QString& text) { emit statusMessage(text); }});
 }
 
 CPianoView::~CPianoView() = default;
@@ -151,15 +147,15 @@ void CPianoView::playMelody() {
 
 void CPianoView::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    pellamy::InstrumentController* controller = session_.keyboardController();
-    if (controller == nullptr) {
+    Player& player = session_.player();
+    if (!player.isPlayable()) {
         painter.fillRect(rect(), palette().window());
         return;
     }
     PainterCanvas canvas(painter, picturePool_);
     const pellamy::Rect client{0, 0, width(), height()};
     try {
-        controller->VisualUpdate(canvas, client, true);
+        player.paint(canvas, client, true);
         failedPaints_ = 0;
     } catch (...) {
         painter.fillRect(rect(), palette().window());
@@ -331,7 +327,7 @@ void CPianoFrame::updateCommands() {
     startRecording_->setEnabled(melodyChosen_ && playable && !recording);
     stopRecording_->setEnabled(melodyChosen_ && playable && recording);
     playMelody_->setEnabled(true);
-    playLive_->setEnabled(session_.liveSession() != nullptr);
+    playLive_->setEnabled(session_.hasLivePlayer());
     playLive_->setChecked(session_.isLive());
 }
 

@@ -39,7 +39,7 @@ MelodyClip MelodyPlayer::load(const std::string& path) {
 
 void MelodyPlayer::play(const MelodyClip& clip) {
     stop();
-    if (pellamy::SoundOutput* piano = pianoOutput_ ? pianoOutput_() : nullptr) {
+    if (pellamy::ClipOutput* piano = pianoOutput_ ? pianoOutput_() : nullptr) {
         piano->PlayClip(clip.values, clip.channels, clip.rateHz);
         pianoOutputUsed_ = piano;
     } else {
@@ -55,7 +55,7 @@ void MelodyPlayer::stop() {
     endPoll_.stop();
     output_.reset();
     if (pianoOutputUsed_ != nullptr) {
-        pellamy::SoundOutput* piano = pianoOutput_();
+        pellamy::ClipOutput* piano = pianoOutput_();
         if (piano == pianoOutputUsed_)
             piano->StopClip();
         pianoOutputUsed_ = nullptr;
@@ -67,7 +67,7 @@ bool MelodyPlayer::isPlaying() const {
         return output_->isClipPlaying();
     if (pianoOutputUsed_ == nullptr)
         return false;
-    const pellamy::SoundOutput* piano = pianoOutput_();
+    const pellamy::ClipOutput* piano = pianoOutput_();
     return piano == pianoOutputUsed_ && piano->isClipPlaying();
 }
 

@@ -2,7 +2,7 @@
 // "Play Melody" does; a new melody replaces the one playing.
 //
 // While the piano has a live output the melody plays through it, as a clip
-// beside the instrument's voices (SoundOutput::PlayClip): drivers with a
+// beside what the keys play (pellamy::ClipOutput): drivers with a
 // single output device (SDL's disk and dummy drivers, some systems' only
 // card) give that device to the piano, and one device mixes both without a
 // second audio thread. Without one the player opens a device of its own and
@@ -11,6 +11,7 @@
 // Thread: interface thread, except load(), which reads a file on any thread.
 #pragma once
 
+#include <pellamy/ClipOutput.h>
 #include <pellamy/SoundOutput.h>
 
 #include <QTimer>
@@ -39,8 +40,9 @@ struct MelodyClip {
 class MelodyPlayer {
 public:
     // The piano's live output, or nullptr while it has none; asked afresh at
-    // each use, since the piano replaces its output with its instrument.
-    using PianoOutput = std::function<pellamy::SoundOutput*()>;
+    // each use, since the piano replaces its output with its instrument or
+    // its way of playing.
+    using PianoOutput = std::function<pellamy::ClipOutput*()>;
     // How often the player looks whether the melody has ended.
     static constexpr int kEndPollMs = 50;
 
@@ -71,7 +73,7 @@ private:
     std::unique_ptr<pellamy::SoundOutput> output_;
     // The piano output the melody went to (compared, never followed, as the
     // piano may have replaced it since).
-    const pellamy::SoundOutput* pianoOutputUsed_ = nullptr;
+    const pellamy::ClipOutput* pianoOutputUsed_ = nullptr;
     QTimer endPoll_;
 };
 

@@ -2,7 +2,6 @@
 
 #include "common/EngineGuard.h"
 #include "common/RenderedFiles.h"
-#include "session/LiveModelSession.h"
 
 #include <pellamy/InstrumentModel.h>
 #include <pellamy/Sound.h>
@@ -10,7 +9,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QTemporaryDir>
 #include <algorithm>
 #include <exception>
 #include <thread>
@@ -20,7 +18,6 @@ namespace kivora {
 namespace {
 
 const QString kInstrumentFilter = QStringLiteral("insturment file (*.ins)");
-constexpr unsigned kSpaceBar = 32;
 
 } // namespace
 
@@ -55,12 +52,25 @@ bool InstrumentSession::call(Call&& engineCall) {
     return guarded(dialogOwner_, std::forward<Call>(engineCall));
 }
 
+void InstrumentSession::followController() {
+    instrumentPlayer_.setController(loaded_ ? controller_.get() : nullptr);
+}
+
+void InstrumentSession::showDeviceFailure(const QString& text) {
+    // Said once while the device stays away; the keyboard plays on silently.
+    if (!deviceFailureShown_)
+        showMessage(dialogOwner_, text);
+    deviceFailureShown_ = true;
+}
+
 // ------------------------------------------------------------ replacing
 
 bool InstrumentSession::replaceController(const std::function<void(pellamy::InstrumentController&)>& create) {
     finishAdopting(); // whatever replaces it comes after the instrument being built
     // The old suite goes first: drivers with one device give it to one output at a time.
     controller_.reset();
+    loaded_ = false;
+    followController();
     controller_ = std::make_unique<pellamy::InstrumentController>();
     // While the model plays live, its voices have the device.
     if (liveMode_)
@@ -71,16 +81,14 @@ bool InstrumentSession::replaceController(const std::function<void(pellamy::Inst
         if (loaded_)
             deviceFailureShown_ = false;
     } catch (const pellamy::InitFailedException&) {
-        // Said once while the device stays away; the keyboard plays on silently.
-        if (!deviceFailureShown_)
-            showMessage(dialogOwner_, currentExceptionText());
-        deviceFailureShown_ = true;
+        showDeviceFailure(currentExceptionText());
         controller_ = std::make_unique<pellamy::InstrumentController>();
         controller_->setOutputDevice(pellamy::OutputDevice::Silent);
         loaded_ = guarded(dialogOwner_, [&] { create(*controller_); });
         if (loaded_)
             emit statusMessage(tr("No sound device: the instrument plays silently"));
     }
+    followController();
     emit instrumentChanged(loaded_);
     emit keyboardChanged({});
     emit stateChanged();
@@ -149,6 +157,7 @@ bool InstrumentSession::adoptRecordsInBackground(int count, const pellamy::Sound
     // The old suite goes first: drivers with one device give it to one output at a time.
     controller_.reset();
     loaded_ = false;
+    followController();
     modified_ = false;
     filePath_.clear();
     emit instrumentChanged(false);
@@ -215,6 +224,7 @@ void InstrumentSession::installAdopted() {
             emit statusMessage(tr("No sound device: the instrument plays silently"));
     }
     modified_ = loaded_;
+    followController();
     emit instrumentChanged(loaded_);
     emit keyboardChanged({});
     emit stateChanged();
@@ -278,27 +288,21 @@ void InstrumentSession::setMelodyPath(const QString& path) {
 }
 
 bool InstrumentSession::isRecording() const {
-    pellamy::InstrumentController* keyboard = keyboardController();
-    return keyboard != nullptr && keyboard->IsRendering();
+    return player().isRecording();
 }
 
 void InstrumentSession::startRecording() {
-    pellamy::InstrumentController* keyboard = keyboardController();
-    if (keyboard == nullptr || melodyPath_.isEmpty() || keyboard->IsRendering())
+    Player& player = this->player();
+    if (!player.isPlayable() || melodyPath_.isEmpty() || player.isRecording())
         return;
-    call([&] { keyboard->RenderToFile(narrowPath(melodyPath_), std::string(), false); });
+    call([&] { player.startRecording(narrowPath(melodyPath_)); });
     emit stateChanged();
 }
 
 void InstrumentSession::stopRecording() {
-    pellamy::InstrumentController* keyboard = keyboardController();
-    if (keyboard == nullptr)
-        return;
-    const bool recording = keyboard->IsRendering();
-    // Live, the keyboard's silent rendering is replaced by the voices'.
-    bool rendered = call([&] { keyboard->RenderStop(); });
-    if (rendered && liveMode_ && recording)
-        rendered = call([&] { live_->renderRecording(melodyPath_); });
+    Player& player = this->player();
+    const bool recording = player.isRecording();
+    const bool rendered = call([&] { player.stopRecording(); });
     // Playing the script later replaces its own rendering without asking.
     if (rendered && recording)
         rememberRendering(melodyPath_.left(melodyPath_.size() - 4) + QStringLiteral(".wav"), melodyPath_);
@@ -307,13 +311,18 @@ void InstrumentSession::stopRecording() {
 
 // ------------------------------------------------------------ live mode
 
-pellamy::InstrumentController* InstrumentSession::keyboardController() const {
-    return liveMode_ ? live_->keyboard() : controller();
-}
-
-const pellamy::InstrumentModel* InstrumentSession::keyboardInstrument() const {
-    const pellamy::InstrumentController* keyboard = keyboardController();
-    return keyboard != nullptr ? keyboard->instrument() : nullptr;
+void InstrumentSession::moveInstrumentOutput(bool toDevice) {
+    if (!loaded_)
+        return;
+    try {
+        guarded(
+            dialogOwner_,
+            [&] { toDevice ? instrumentPlayer_.takeDevice() : instrumentPlayer_.releaseDevice(); },
+            DeviceFailure::Rethrow);
+    } catch (const pellamy::InitFailedException&) {
+        showDeviceFailure(currentExceptionText());
+        emit statusMessage(tr("No sound device: the instrument plays silently"));
+    }
 }
 
 bool InstrumentSession::setLiveMode(bool on) {
@@ -321,66 +330,32 @@ bool InstrumentSession::setLiveMode(bool on) {
         return true;
     if (live_ == nullptr)
         return false;
+    if (on && !live_->prepare()) {
+        emit stateChanged();
+        return false;
+    }
     finishRecording(on ? tr("the model is played live") : tr("the model is no longer played live"));
+    // The player going gives the device up before the one coming takes it.
     if (on) {
-        if (!live_->start()) {
-            emit stateChanged();
-            return false;
-        }
+        moveInstrumentOutput(false);
         liveMode_ = true;
-        reopenInstrument(); // gives the device up first
-        live_->openOutput();
+        live_->takeDevice();
     } else {
-        live_->stop();
+        live_->releaseDevice();
         liveMode_ = false;
-        reopenInstrument();
+        moveInstrumentOutput(true);
     }
-    if (!loaded_) {
-        // The keyboard changed all the same (reopening says so for an instrument).
-        emit instrumentChanged(false);
-        emit keyboardChanged({});
-    }
+    emit instrumentChanged(loaded_); // the keyboard changed, and what the panes show
+    emit keyboardChanged({});
     emit stateChanged();
     return true;
-}
-
-void InstrumentSession::reopenInstrument() {
-    if (!loaded_)
-        return;
-    // The controller keeps the output it was made with: the instrument is
-    // made again from a copy, with its keys, names and file unchanged.
-    const QTemporaryDir folder;
-    const std::string copy = narrowPath(folder.filePath(QStringLiteral("instrument.ins")));
-    if (!folder.isValid() || !call([&] { controller_->SaveInstrument(copy, false); }))
-        return;
-    replaceController(
-        [&](pellamy::InstrumentController& controller) { controller.CreateInstrumentSuite(copy); });
-}
-
-std::vector<std::string> InstrumentSession::aliasesBeforeLiveCall() const {
-    return liveMode_ ? playingAliases() : std::vector<std::string>();
-}
-
-void InstrumentSession::followLive(const std::vector<std::string>& before) {
-    if (!liveMode_)
-        return;
-    const std::vector<std::string> after = playingAliases();
-    const auto contains = [](const std::vector<std::string>& aliases, const std::string& alias) {
-        return std::find(aliases.begin(), aliases.end(), alias) != aliases.end();
-    };
-    for (const std::string& alias : before)
-        if (!contains(after, alias))
-            live_->noteOff(alias);
-    for (const std::string& alias : after)
-        if (!contains(before, alias))
-            live_->noteOn(alias);
 }
 
 // -------------------------------------------------------------- playing
 
 void InstrumentSession::keyboardTouched() {
     pellamy::Rect area{-1, -1, -1, -1};
-    call([&] { area = keyboardController()->getActiveArea(); });
+    call([&] { area = player().activeArea(); });
     emit keyboardChanged(area.left < 0 ? QRect() : QRect(area.left, area.top, area.width(), area.height()));
 }
 
@@ -390,139 +365,103 @@ void InstrumentSession::reportStarted(const std::string& alias) {
         this, [this, name] { emit noteStarted(name); }, Qt::QueuedConnection);
 }
 
-void InstrumentSession::reportFirstStarted(const std::vector<std::string>& playingBefore) {
-    for (const std::string& alias : playingAliases())
-        if (std::find(playingBefore.begin(), playingBefore.end(), alias) == playingBefore.end()) {
+void InstrumentSession::reportFirstStarted(const std::vector<std::string>& soundingBefore) {
+    for (const std::string& alias : player().soundingNotes())
+        if (std::find(soundingBefore.begin(), soundingBefore.end(), alias) == soundingBefore.end()) {
             reportStarted(alias);
             return;
         }
 }
 
-std::vector<std::string> InstrumentSession::playingAliases() const {
-    std::vector<std::string> aliases;
-    if (const pellamy::InstrumentModel* model = keyboardInstrument())
-        model->forEachSound([&](const std::string& alias, const pellamy::Sound& sound) {
-            if (sound.isPlaying())
-                aliases.push_back(alias);
-        });
-    return aliases;
-}
-
 bool InstrumentSession::pressKey(unsigned code) {
-    pellamy::InstrumentController* keyboard = keyboardController();
-    if (keyboard == nullptr || code > 255)
+    Player& player = this->player();
+    if (!player.isPlayable() || code > 255)
         return false;
-    const std::vector<std::string> before = aliasesBeforeLiveCall();
     bool repeat = true;
-    if (!call([&] { repeat = keyboard->KeyPress(code); }))
+    std::string started;
+    if (!call([&] { repeat = player.pressKey(code, started); }))
         return false;
-    followLive(before);
-    if (liveMode_ && code == kSpaceBar)
-        live_->allNotesOff(); // the keyboard's sounds stop, its notes stay held
     keyboardTouched();
-    if (!repeat) {
-        const std::string alias = keyboard->instrument()->aliasForKey(code);
-        if (!alias.empty())
-            reportStarted(alias);
-    }
+    if (!repeat && !started.empty())
+        reportStarted(started);
     return true;
 }
 
 void InstrumentSession::releaseKey(unsigned code) {
-    pellamy::InstrumentController* keyboard = keyboardController();
-    if (keyboard == nullptr || code > 255)
+    Player& player = this->player();
+    if (!player.isPlayable() || code > 255)
         return;
-    const std::vector<std::string> before = aliasesBeforeLiveCall();
-    call([&] { keyboard->KeyRelease(code, false); });
-    followLive(before);
+    call([&] { player.releaseKey(code); });
     keyboardTouched();
 }
 
 bool InstrumentSession::pressSound(const std::string& alias) {
-    pellamy::InstrumentController* keyboard = keyboardController();
-    const pellamy::Sound* sound = keyboard != nullptr ? keyboard->instrument()->soundFor(alias) : nullptr;
-    if (sound == nullptr)
+    Player& player = this->player();
+    if (!player.isPlayable())
         return false;
-    const bool alreadyPlaying = sound->isPlaying();
-    const std::vector<std::string> before = aliasesBeforeLiveCall();
-    if (!call([&] { keyboard->SoundPress(alias); }))
+    const bool alreadySounding = player.isSounding(alias);
+    bool pressed = false;
+    if (!call([&] { pressed = player.pressNote(alias); }) || !pressed)
         return false;
-    followLive(before);
     keyboardTouched();
-    if (!alreadyPlaying)
+    if (!alreadySounding)
         reportStarted(alias);
     return true;
 }
 
 void InstrumentSession::releaseSound(const std::string& alias) {
-    pellamy::InstrumentController* keyboard = keyboardController();
-    if (keyboard == nullptr)
+    Player& player = this->player();
+    if (!player.isPlayable())
         return;
-    const std::vector<std::string> before = aliasesBeforeLiveCall();
-    call([&] { keyboard->SoundRelease(alias, false); });
-    followLive(before);
+    call([&] { player.releaseNote(alias); });
     keyboardTouched();
 }
 
+std::string InstrumentSession::aliasForMidiKey(int midiKey) {
+    std::string alias;
+    call([&] { alias = player().noteForMidiKey(midiKey); });
+    return alias;
+}
+
 bool InstrumentSession::mouseDown(int x, int y) {
-    pellamy::InstrumentController* keyboard = keyboardController();
-    if (keyboard == nullptr)
+    Player& player = this->player();
+    if (!player.isPlayable())
         return false;
-    const std::vector<std::string> before = playingAliases();
-    if (!call([&] { keyboard->MouseDown(x, y); }))
+    const std::vector<std::string> before = player.soundingNotes();
+    if (!call([&] { player.mouseDown(x, y); }))
         return false;
-    followLive(before);
     keyboardTouched();
     reportFirstStarted(before);
     return true;
 }
 
 void InstrumentSession::mouseMove(int x, int y) {
-    pellamy::InstrumentController* keyboard = keyboardController();
-    if (keyboard == nullptr)
+    Player& player = this->player();
+    if (!player.isPlayable())
         return;
-    const std::vector<std::string> before = playingAliases();
-    if (!call([&] { keyboard->MouseMove(x, y, false); }))
+    const std::vector<std::string> before = player.soundingNotes();
+    if (!call([&] { player.mouseMove(x, y); }))
         return;
-    followLive(before);
     keyboardTouched();
     reportFirstStarted(before);
 }
 
 void InstrumentSession::mouseUp(int x, int y) {
-    pellamy::InstrumentController* keyboard = keyboardController();
-    if (keyboard == nullptr)
+    Player& player = this->player();
+    if (!player.isPlayable())
         return;
-    const std::vector<std::string> before = aliasesBeforeLiveCall();
-    call([&] { keyboard->MouseUp(x, y, false); });
-    followLive(before);
+    call([&] { player.mouseUp(x, y); });
     keyboardTouched();
 }
 
 // ---------------------------------------------------------------- sounds
 
 std::string InstrumentSession::firstAlias() const {
-    const pellamy::InstrumentModel* model = keyboardInstrument();
-    if (model == nullptr || model->soundCount() == 0)
-        return {};
-    return model->aliasAt(0);
+    return player().firstNote();
 }
 
-NoteSamples InstrumentSession::samplesOf(const std::string& alias) const {
-    if (liveMode_)
-        return live_->samplesOf(alias);
-    NoteSamples note;
-    const pellamy::InstrumentModel* model = instrument();
-    const pellamy::Sound* sound = model != nullptr ? model->soundFor(alias) : nullptr;
-    if (sound == nullptr || sound->channels() == 0)
-        return note;
-    const std::span<const double> values = sound->samples();
-    const std::size_t channels = sound->channels();
-    note.samples.reserve(values.size() / channels);
-    for (std::size_t i = 0; i < values.size(); i += channels)
-        note.samples.push_back(static_cast<std::int16_t>(std::clamp(values[i], -32768.0, 32767.0)));
-    note.sampleRate = sound->sampleRate();
-    return note;
+NoteSamples InstrumentSession::samplesOf(const std::string& alias) {
+    return player().samplesOf(alias);
 }
 
 } // namespace kivora

@@ -9,6 +9,8 @@
 
 #include "common/FileChooser.h"
 #include "common/UnsavedChanges.h"
+#include "session/InstrumentPlayer.h"
+#include "session/Player.h"
 #include "session/RecentFiles.h"
 
 #include <pellamy/InstrumentController.h>
@@ -30,15 +32,6 @@ class InstrumentModel;
 }
 
 namespace kivora {
-
-class LiveModelSession;
-
-// One sound as the oscillogram and the analyzer show it: 16-bit mono samples
-// (the first channel).
-struct NoteSamples {
-    std::vector<std::int16_t> samples;
-    int sampleRate = 0;
-};
 
 class InstrumentSession : public QObject {
     Q_OBJECT
@@ -106,40 +99,47 @@ public:
     void stopRecording();
 
     // ---- Playing the model live ("Play the Model Live"). While the mode is
-    // on, the keys, the mouse and pressSound play the live session's voices
-    // on its keyboard, the recording records them, samplesOf renders them;
-    // the instrument stays loaded (saved, exported) but plays silently, as
-    // single-device drivers give the device to one output at a time.
-    // The live session must outlive this one; null: no live mode.
-    void setLiveSession(LiveModelSession* live) { live_ = live; }
-    LiveModelSession* liveSession() const { return live_; }
+    // on, the keys, the mouse, MIDI notes and the recording go to the live
+    // player (the model's voices), samplesOf renders its notes; the
+    // instrument stays loaded (saved, exported) but gives the sound device
+    // up, as single-device drivers give the device to one output at a time.
+    // The live player must outlive this session; null: no live mode.
+    void setLivePlayer(Player* live) { live_ = live; }
+    bool hasLivePlayer() const { return live_ != nullptr; }
     bool isLive() const { return liveMode_; }
     // Turns the mode on or off; false when the model cannot be played (said
-    // in a message box) or without a live session. A recording is finished
+    // in a message box) or without a live player. A recording is finished
     // first, as another instrument would finish it.
     bool setLiveMode(bool on);
+    // What the keys play now: the live player while the mode is on, else the
+    // instrument's.
+    Player& player() { return liveMode_ ? *live_ : static_cast<Player&>(instrumentPlayer_); }
+    const Player& player() const {
+        return liveMode_ ? *live_ : static_cast<const Player&>(instrumentPlayer_);
+    }
     // True when the keys play something: an instrument, or the model live.
-    bool isPlayable() const { return loaded_ || liveMode_; }
-    // The keyboard the piano draws and the MIDI keyboard maps: the live
-    // session's while the mode is on, else the instrument's (null without one).
-    pellamy::InstrumentController* keyboardController() const;
-    const pellamy::InstrumentModel* keyboardInstrument() const;
+    bool isPlayable() const { return player().isPlayable(); }
 
     // ---- Playing. Nothing without an instrument.
     // A key code 0-255 as from the keyboard: false without an instrument or
     // when the engine refused.
     bool pressKey(unsigned code);
     void releaseKey(unsigned code);
-    // A sound by its alias, as from a MIDI keyboard; false for an alias the
-    // instrument lacks.
+    // A note by its alias, as from a MIDI keyboard; false for an alias the
+    // player lacks.
     bool pressSound(const std::string& alias);
     void releaseSound(const std::string& alias);
+    // The note a MIDI key plays now ("" for none): an instrument's sound at
+    // its root key, or live every key the model can play.
+    std::string aliasForMidiKey(int midiKey);
     bool mouseDown(int x, int y);
     void mouseMove(int x, int y);
     void mouseUp(int x, int y);
+    // Where Play Melody plays beside the keys, or null.
+    pellamy::ClipOutput* clipOutput() { return player().clipOutput(); }
 
     // The samples of `alias` (empty when there is none) and the first sound's alias.
-    NoteSamples samplesOf(const std::string& alias) const;
+    NoteSamples samplesOf(const std::string& alias);
     std::string firstAlias() const;
 
 signals:
@@ -164,17 +164,16 @@ private:
     void finishRecording(const QString& reason);
     template <typename Call>
     bool call(Call&& engineCall);
+    // The instrument player follows the controller after every replacement.
+    void followController();
+    // Moves the instrument's sounds to the device or off it; a device that
+    // cannot be opened is said once and the instrument plays silently.
+    void moveInstrumentOutput(bool toDevice);
+    void showDeviceFailure(const QString& text);
     void keyboardTouched();
     void reportStarted(const std::string& alias);
-    // The mouse entered a key: the first sound that was not playing before is reported.
-    void reportFirstStarted(const std::vector<std::string>& playingBefore);
-    std::vector<std::string> playingAliases() const;
-    // Live: the notes whose keyboard sounds started or stopped since `before`.
-    void followLive(const std::vector<std::string>& before);
-    std::vector<std::string> aliasesBeforeLiveCall() const;
-    // Rebuilds the instrument on a silent output while live, on the device
-    // otherwise, through a temporary copy of it.
-    void reopenInstrument();
+    // The mouse entered a key: the first note that was not sounding before is reported.
+    void reportFirstStarted(const std::vector<std::string>& soundingBefore);
 
     // Installs what the worker of adoptRecordsInBackground built.
     void installAdopted();
@@ -190,7 +189,8 @@ private:
     bool deviceFailureShown_ = false;
     QString filePath_;
     QString melodyPath_;
-    LiveModelSession* live_ = nullptr;
+    InstrumentPlayer instrumentPlayer_;
+    Player* live_ = nullptr;
     bool liveMode_ = false;
     RecentFiles recentFiles_{QStringLiteral("recent/instruments")};
 };

@@ -9,10 +9,11 @@
 #include <kivora/voices/VoiceBank.h>
 #include <kivora/voices/VoiceModel.h>
 #include <muntero/ModelSnapshot.h>
-#include <pellamy/InstrumentController.h>
-#include <pellamy/SoundOutput.h>
+#include <pellamy/InitFailedException.h>
+#include <pellamy/InstrumentModel.h>
+#include <pellamy/KeyboardVisual.h>
+#include <pellamy/MelodyRecorder.h>
 #include <pellamy/StreamOutput.h>
-#include <pellamy/WaveFormat.h>
 
 #include <vector>
 
@@ -22,46 +23,43 @@ namespace {
 
 constexpr unsigned kDeviceChannels = 2;
 constexpr std::uint32_t kDeviceBufferFrames = 256;
-constexpr int kPlaceholderFrames = 64;
+constexpr unsigned kSpaceBar = 32;
 
 std::shared_ptr<const voices::VoiceModel> prepareModel(muntero::ModelSnapshot snapshot) {
     return std::make_shared<const voices::VoiceModel>(std::move(snapshot), voices::VoiceSettings{});
 }
 
-pellamy::WAVEFORMATEX monoFormat(int rate) {
-    pellamy::WAVEFORMATEX format;
-    format.wFormatTag = pellamy::kWaveFormatPcm;
-    format.nChannels = 1;
-    format.nSamplesPerSec = static_cast<std::uint32_t>(rate);
-    format.wBitsPerSample = 16;
-    format.nBlockAlign = 2;
-    format.nAvgBytesPerSec = format.nSamplesPerSec * format.nBlockAlign;
-    return format;
+// The drawn keys: the notes a generation of the default settings makes, from
+// 1C, on the keys a generated instrument binds.
+int drawnKeyCount() {
+    return 12 * GenerationSettings{}.octaves;
 }
 
-// One silent sound per note a generation of the default settings makes,
-// named as the generator names them, on a silent output.
-std::unique_ptr<pellamy::InstrumentController> makeKeyboard(int rate) {
-    const int noteCount = 12 * GenerationSettings{}.octaves;
-    static const std::vector<std::int16_t> silence(kPlaceholderFrames, 0);
-    std::vector<pellamy::SoundStreamDescription> records(static_cast<std::size_t>(noteCount));
-    for (int note = 0; note < noteCount; ++note) {
-        pellamy::SoundStreamDescription& record = records[static_cast<std::size_t>(note)];
-        record.name = voices::noteNameOfKey(voices::kFirstNoteKey + note);
-        record.format = monoFormat(rate);
-        record.dataBytes = static_cast<std::uint32_t>(silence.size() * 2);
-        record.data = silence.data();
+std::unique_ptr<pellamy::KeyboardVisual> makeKeyboard() {
+    std::vector<std::string> aliases;
+    std::vector<std::string> labels;
+    for (int note = 0; note < drawnKeyCount(); ++note) {
+        aliases.push_back(voices::noteNameOfKey(voices::kFirstNoteKey + note));
+        const auto index = static_cast<std::size_t>(note);
+        labels.push_back(index < pellamy::DefaultKeyOrder.size()
+                             ? std::string(1, pellamy::DefaultKeyOrder[index])
+                             : std::string());
     }
-    auto keyboard = std::make_unique<pellamy::InstrumentController>();
-    keyboard->setOutputDevice(pellamy::OutputDevice::Silent);
-    keyboard->CreateInstrumentSuite(noteCount, records.data());
-    return keyboard;
+    return std::make_unique<pellamy::KeyboardVisual>(std::move(aliases), std::move(labels));
+}
+
+// The MIDI key a key code plays, or -1.
+int midiKeyOfCode(unsigned code) {
+    const std::size_t index = pellamy::DefaultKeyOrder.find(static_cast<char>(code));
+    if (code > 255 || index == std::string_view::npos || static_cast<int>(index) >= drawnKeyCount())
+        return -1;
+    return voices::kFirstNoteKey + static_cast<int>(index);
 }
 
 } // namespace
 
 LiveModelSession::LiveModelSession(ModelSession& model, QObject* parent)
-    : QObject(parent), modelSession_(model),
+    : QObject(parent), modelSession_(model), keyboard_(makeKeyboard()),
       preparer_(
           this,
           [this](std::uint64_t, std::shared_ptr<const voices::VoiceModel> prepared) { adoptModel(prepared); },
@@ -71,6 +69,12 @@ LiveModelSession::LiveModelSession(ModelSession& model, QObject* parent)
                                         "it was before")
                                          .arg(text));
           }) {
+    // Every key a voice may play is a note a recording writes.
+    std::vector<std::string> notes;
+    for (int key = 0; key < voices::kKeyCount; ++key)
+        notes.push_back(voices::noteNameOfKey(key));
+    recorder_ = std::make_unique<pellamy::MelodyRecorder>(std::move(notes),
+                                                          [this](std::size_t key) { return held_[key]; });
     statusTimer_.setInterval(kStatusIntervalMs);
     connect(&statusTimer_, &QTimer::timeout, this, &LiveModelSession::reportStatus);
     connect(&modelSession_, &ModelSession::changed, this, &LiveModelSession::modelChanged);
@@ -88,13 +92,9 @@ bool LiveModelSession::start() {
     if (!guarded(dialogOwner_,
                  [&] { model = prepareModel(muntero::takeSnapshot(modelSession_.representation())); }))
         return false;
-    std::unique_ptr<pellamy::InstrumentController> keyboard;
-    if (!guarded(dialogOwner_, [&] { keyboard = makeKeyboard(model->sampleRate()); }))
-        return false;
     auto live = std::make_unique<voices::LiveVoices>(model);
     live->setDeviceChannels(kDeviceChannels);
     model_ = std::move(model);
-    keyboard_ = std::move(keyboard);
     live_ = std::move(live);
     renderedNotes_.clear();
     refusedKeysReported_ = 0;
@@ -123,9 +123,13 @@ void LiveModelSession::stop() {
     statusTimer_.stop();
     output_.reset(); // the callback stops before the voices go
     live_.reset();
-    keyboard_.reset();
     model_.reset();
     renderedNotes_.clear();
+    for (int key = 0; key < voices::kKeyCount; ++key)
+        if (held_[static_cast<std::size_t>(key)])
+            setNote(key, false);
+    keyDown_.fill(false);
+    mouseKey_ = -1;
     if (wasOn)
         emit liveStatus(QString());
 }
@@ -151,22 +155,157 @@ void LiveModelSession::adoptModel(std::shared_ptr<const voices::VoiceModel> mode
     renderedNotes_.clear();
 }
 
-void LiveModelSession::noteOn(const std::string& alias) {
-    const int key = voices::keyOfNoteName(alias);
-    if (isOn() && key >= 0)
-        live_->noteOn(key, 127);
+// -------------------------------------------------------------- playing
+
+void LiveModelSession::setNote(int key, bool on) {
+    if (key < 0 || key >= voices::kKeyCount)
+        return;
+    held_[static_cast<std::size_t>(key)] = on;
+    if (isOn()) {
+        if (on)
+            live_->noteOn(key, 127);
+        else
+            live_->noteOff(key);
+    }
+    keyboard_->SetKeyState(voices::noteNameOfKey(key), on);
+    keyboard_->setNeedsRedraw();
+    recorder_->look(false);
 }
 
-void LiveModelSession::noteOff(const std::string& alias) {
-    const int key = voices::keyOfNoteName(alias);
-    if (isOn() && key >= 0)
-        live_->noteOff(key);
+bool LiveModelSession::pressKey(unsigned code, std::string& started) {
+    started.clear();
+    if (!isOn() || code > 255)
+        return false;
+    if (code == kSpaceBar) {
+        live_->allNotesOff(); // the voices stop, the notes stay held
+        recorder_->look(true);
+    }
+    if (keyDown_[code])
+        return true;
+    keyDown_[code] = true;
+    const int key = midiKeyOfCode(code);
+    if (key >= 0 && !held_[static_cast<std::size_t>(key)]) {
+        setNote(key, true);
+        started = voices::noteNameOfKey(key);
+    }
+    return false;
 }
 
-void LiveModelSession::allNotesOff() {
-    if (isOn())
-        live_->allNotesOff();
+void LiveModelSession::releaseKey(unsigned code) {
+    if (code > 255)
+        return;
+    keyDown_[code] = false;
+    const int key = midiKeyOfCode(code);
+    if (key >= 0 && held_[static_cast<std::size_t>(key)])
+        setNote(key, false);
 }
+
+bool LiveModelSession::pressNote(const std::string& alias) {
+    const int key = voices::keyOfNoteName(alias);
+    if (!isOn() || key < 0 || key >= voices::kKeyCount)
+        return false;
+    if (!held_[static_cast<std::size_t>(key)])
+        setNote(key, true);
+    return true;
+}
+
+void LiveModelSession::releaseNote(const std::string& alias) {
+    const int key = voices::keyOfNoteName(alias);
+    if (key >= 0 && key < voices::kKeyCount && held_[static_cast<std::size_t>(key)])
+        setNote(key, false);
+}
+
+std::string LiveModelSession::noteForMidiKey(int midiKey) {
+    if (!isOn() || midiKey < 0 || midiKey >= voices::kKeyCount || !model_->keySounds(midiKey))
+        return {};
+    return voices::noteNameOfKey(midiKey);
+}
+
+bool LiveModelSession::isSounding(const std::string& alias) const {
+    const int key = voices::keyOfNoteName(alias);
+    return key >= 0 && key < voices::kKeyCount && held_[static_cast<std::size_t>(key)];
+}
+
+std::vector<std::string> LiveModelSession::soundingNotes() const {
+    std::vector<std::string> notes;
+    for (int key = 0; key < voices::kKeyCount; ++key)
+        if (held_[static_cast<std::size_t>(key)])
+            notes.push_back(voices::noteNameOfKey(key));
+    return notes;
+}
+
+void LiveModelSession::mouseDown(int x, int y) {
+    if (!isOn())
+        return;
+    mouseKey_ = keyboard_->HitTest(x, y);
+    if (mouseKey_ >= 0)
+        setNote(voices::kFirstNoteKey + mouseKey_, true);
+}
+
+void LiveModelSession::mouseMove(int x, int y) {
+    if (!isOn())
+        return;
+    const int index = keyboard_->HitTest(x, y);
+    if (index == mouseKey_)
+        return;
+    // The key entered starts before the key left ends, as on an instrument.
+    if (index >= 0)
+        setNote(voices::kFirstNoteKey + index, true);
+    if (mouseKey_ >= 0)
+        setNote(voices::kFirstNoteKey + mouseKey_, false);
+    mouseKey_ = index;
+}
+
+void LiveModelSession::mouseUp(int, int) {
+    if (mouseKey_ >= 0)
+        setNote(voices::kFirstNoteKey + mouseKey_, false);
+    mouseKey_ = -1;
+}
+
+void LiveModelSession::paint(pellamy::Canvas& canvas, const pellamy::Rect& rect, bool forceRedraw) {
+    keyboard_->Paint(canvas, rect, forceRedraw);
+}
+
+pellamy::Rect LiveModelSession::activeArea() {
+    return keyboard_->activeArea();
+}
+
+// ------------------------------------------------------------ recording
+
+void LiveModelSession::startRecording(const std::string& scriptPath) {
+    if (!isOn())
+        return;
+    recorder_->start(scriptPath);
+    scriptPath_ = scriptPath;
+}
+
+void LiveModelSession::stopRecording() {
+    if (!recorder_->recording())
+        return;
+    recorder_->stop();
+    renderRecording(scriptPath_);
+}
+
+bool LiveModelSession::isRecording() const {
+    return recorder_->recording();
+}
+
+void LiveModelSession::renderRecording(const std::string& scriptPath) const {
+    if (!isOn())
+        return;
+    const voices::Song song = voices::readScriptSong(scriptPath, *model_);
+    const voices::OfflineRendering rendering =
+        voices::renderOffline(model_, song.events, song.lengthInFrames);
+    // Written as every rendered song is: complete under a temporary name, then renamed.
+    exchange::SongRendering wav;
+    wav.values = rendering.samples;
+    wav.sampleRateHz = static_cast<unsigned>(model_->sampleRate());
+    wav.channels = 1;
+    const std::size_t kept = scriptPath.size() >= 4 ? scriptPath.size() - 4 : scriptPath.size();
+    exchange::writeSongWav(wav, scriptPath.substr(0, kept) + ".wav");
+}
+
+// ---------------------------------------------------------------- sounds
 
 NoteSamples LiveModelSession::samplesOf(const std::string& alias) {
     const int key = voices::keyOfNoteName(alias);
@@ -184,19 +323,12 @@ NoteSamples LiveModelSession::samplesOf(const std::string& alias) {
     return found->second;
 }
 
-void LiveModelSession::renderRecording(const QString& scriptPath) const {
-    if (!isOn())
-        return;
-    const std::string script = narrowPath(scriptPath);
-    const voices::Song song = voices::readScriptSong(script, *model_);
-    const voices::OfflineRendering rendering =
-        voices::renderOffline(model_, song.events, song.lengthInFrames);
-    // Written as every rendered song is: complete under a temporary name, then renamed.
-    exchange::SongRendering wav;
-    wav.values = rendering.samples;
-    wav.sampleRateHz = static_cast<unsigned>(model_->sampleRate());
-    wav.channels = 1;
-    exchange::writeSongWav(wav, narrowPath(scriptPath.left(scriptPath.size() - 4) + QStringLiteral(".wav")));
+std::string LiveModelSession::firstNote() const {
+    return isOn() ? voices::noteNameOfKey(voices::kFirstNoteKey) : std::string();
+}
+
+pellamy::ClipOutput* LiveModelSession::clipOutput() {
+    return output_.get();
 }
 
 int LiveModelSession::voicesInUse() const {

@@ -176,20 +176,6 @@ CMainFrame::CMainFrame(InstrumentSession& instrument, ModelSession& model,
             [this](const QString& alias) { showNote(instrument_.samplesOf(alias.toStdString())); });
     connect(&instrument_, &InstrumentSession::statusMessage, this, &CMainFrame::showStatusNote);
     connect(pianoFrame_->view(), &CPianoView::statusMessage, this, &CMainFrame::showStatusNote);
-    if (LiveModelSession* live = instrument_.liveSession()) {
-        // Voices in use and late blocks, while the model plays live; the
-        // label joins the status bar when the mode is first turned on.
-        connect(live, &LiveModelSession::liveStatus, this, [this](const QString& text) {
-            auto* label = findChild<QLabel*>(QStringLiteral("liveStatus"));
-            if (label == nullptr) {
-                label = new QLabel(this);
-                label->setObjectName(QStringLiteral("liveStatus"));
-                statusBar()->addPermanentWidget(label);
-            }
-            label->setText(text);
-        });
-        connect(live, &LiveModelSession::statusMessage, this, &CMainFrame::showStatusNote);
-    }
     connect(&model_, &ModelSession::titleChanged, this, &CMainFrame::updateTitle);
     connect(&model_, &ModelSession::changed, this, &CMainFrame::updateTitle);
     connect(&model_, &ModelSession::recentFilesChanged, this, &CMainFrame::rebuildRecentMenu);
@@ -221,6 +207,21 @@ CMainFrame::CMainFrame(InstrumentSession& instrument, ModelSession& model,
                 focusBeforeMenuBar_ = old;
         });
     qApp->installEventFilter(this);
+}
+
+void CMainFrame::followLive(LiveModelSession& live) {
+    // Voices in use and late blocks, while the model plays live; the label
+    // joins the status bar when the mode is first turned on.
+    connect(&live, &LiveModelSession::liveStatus, this, [this](const QString& text) {
+        auto* label = findChild<QLabel*>(QStringLiteral("liveStatus"));
+        if (label == nullptr) {
+            label = new QLabel(this);
+            label->setObjectName(QStringLiteral("liveStatus"));
+            statusBar()->addPermanentWidget(label);
+        }
+        label->setText(text);
+    });
+    connect(&live, &LiveModelSession::statusMessage, this, &CMainFrame::showStatusNote);
 }
 
 CMainFrame::~CMainFrame() {

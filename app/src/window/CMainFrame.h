@@ -62,6 +62,8 @@ struct PaneLayout {
 PaneLayout defaultPaneLayout(int width, int height, int handleWidth);
 PaneLayout expandedPaneLayout(int width, int height, int handleWidth);
 
+class LiveModelSession;
+
 class CMainFrame : public QMainWindow {
     Q_OBJECT
 public:
@@ -73,6 +75,9 @@ public:
                std::unique_ptr<MidiInputSource> midiSource, QWidget* parent = nullptr);
     // Stops a running generation and waits for its worker before the panes go.
     ~CMainFrame() override;
+
+    // Shows the live player's status and notes in the status bar.
+    void followLive(LiveModelSession& live);
 
     InstrumentSession& instrumentSession() const { return instrument_; }
     ModelSession& modelSession() const { return model_; }

@@ -20,14 +20,15 @@ std::unique_ptr<MainWindow> buildMainWindow(MainWindowOptions options) {
     auto instrument = std::make_unique<InstrumentSession>();
     auto model = std::make_unique<ModelSession>();
     auto live = std::make_unique<LiveModelSession>(*model);
-    // The frame finds the live session through the instrument session, which routes to it.
-    instrument->setLiveSession(live.get());
+    // The keys, the mouse and MIDI play the live player while the mode is on.
+    instrument->setLivePlayer(live.get());
     std::unique_ptr<MidiInputSource> midiSource = std::move(options.midiSource);
 #if KIVORA_WITH_MIDI
     if (midiSource == nullptr)
         midiSource = makeAlsaMidiInputSource();
 #endif
     auto frame = std::make_unique<CMainFrame>(*instrument, *model, std::move(midiSource));
+    frame->followLive(*live);
     instrument->setDialogOwner(frame.get());
     model->setDialogOwner(frame.get());
     live->setDialogOwner(frame.get());

@@ -106,6 +106,12 @@ public:
 
     // Where the next suite plays (the default device unless set).
     void setOutputDevice(OutputDevice device);
+    // Moves the suite to `device` at once: its sound output is made anew, so
+    // sounding notes stop and held ones are released; the instrument, its
+    // keys, the keyboard and a recording stay. Without a suite it is
+    // setOutputDevice. When the device cannot be opened the suite plays
+    // silently and the InitFailedException passes through.
+    void moveOutput(OutputDevice device);
     OutputDevice outputDevice() const;
 
     // The instrument played, or nullptr before a suite was begun.

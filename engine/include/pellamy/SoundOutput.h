@@ -1,6 +1,7 @@
 // Live playing of an instrument's sounds through the default audio device.
 #pragma once
 
+#include <pellamy/ClipOutput.h>
 #include <pellamy/Export.h>
 #include <pellamy/InitFailedException.h>
 
@@ -40,7 +41,7 @@ enum class OutputDevice {
 //
 // Thread: every member on the interface thread; the instrument's sounds are
 // touched only there.
-class PELLAMY_API SoundOutput {
+class PELLAMY_API SoundOutput : public ClipOutput {
 public:
     // Frames per device buffer asked of the driver: 5.3 ms at 48 kHz. The
     // driver may grant another size (deviceBufferFrames). A power of two:
@@ -60,7 +61,7 @@ public:
     SoundOutput(InstrumentModel* instrument, int samplesPerSecond, unsigned channels, int bitsPerSample,
                 OutputDevice device = OutputDevice::Default);
     // Stops every voice and closes the device.
-    ~SoundOutput();
+    ~SoundOutput() override;
     SoundOutput(const SoundOutput&) = delete;
     SoundOutput& operator=(const SoundOutput&) = delete;
 
@@ -73,17 +74,10 @@ public:
     // Silences every voice; held notes stay held.
     void StopAll();
 
-    // Plays `values` (interleaved frames of `channels` values at rateHz)
-    // once beside the instrument's voices, as the piano's Play Melody does
-    // through the device the piano holds; a clip still playing is replaced.
-    // The values are converted to the device format here, so the audio
-    // thread only adds them. Throws "Error creating buffer" for values it
-    // cannot play (no whole frame, no channels, a rate it cannot convert).
-    void PlayClip(std::span<const std::int16_t> values, unsigned channels, unsigned rateHz);
-    // Ends the clip at once; StopAll ends it too.
-    void StopClip();
-    // True from PlayClip until the clip has played out or been stopped.
-    bool isClipPlaying() const;
+    // A clip plays beside the instrument's voices (ClipOutput); StopAll ends it too.
+    void PlayClip(std::span<const std::int16_t> values, unsigned channels, unsigned rateHz) override;
+    void StopClip() override;
+    bool isClipPlaying() const override;
 
     // The instrument's voices (the clip's is not counted).
     std::size_t voiceCount() const;

@@ -1,7 +1,9 @@
 // A playback device fed by a caller's callback: for sound computed while it
 // plays (live voices of a model), where SoundOutput plays prepared sounds.
+// A clip (a melody) plays over what the callback gives (ClipOutput).
 #pragma once
 
+#include <pellamy/ClipOutput.h>
 #include <pellamy/Export.h>
 #include <pellamy/InitFailedException.h>
 
@@ -10,9 +12,9 @@
 
 namespace pellamy {
 
-// Thread: construction and destruction on the interface thread; the fill
-// function runs on SDL's audio thread and must not wait or allocate.
-class PELLAMY_API StreamOutput {
+// Thread: construction, destruction and the clip on the interface thread;
+// the fill function runs on SDL's audio thread and must not wait or allocate.
+class PELLAMY_API StreamOutput : public ClipOutput {
 public:
     // SDL's callback signature: fill `lengthInBytes` bytes of interleaved
     // 16-bit frames.
@@ -27,9 +29,13 @@ public:
     StreamOutput(int samplesPerSecond, unsigned channels, std::uint32_t bufferFrames, FillFunction fill,
                  void* context);
     // Closes the device; fill is not called any more once it returns.
-    ~StreamOutput();
+    ~StreamOutput() override;
     StreamOutput(const StreamOutput&) = delete;
     StreamOutput& operator=(const StreamOutput&) = delete;
+
+    void PlayClip(std::span<const std::int16_t> values, unsigned channels, unsigned rateHz) override;
+    void StopClip() override;
+    bool isClipPlaying() const override;
 
     std::uint32_t deviceBufferFrames() const;
     double deviceBufferMs() const;

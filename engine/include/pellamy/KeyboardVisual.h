@@ -5,6 +5,7 @@
 #include <pellamy/Drawing.h>
 #include <pellamy/Export.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,9 @@ public:
     // each labelled with the lowest key code bound to its alias (no label
     // when none is).
     explicit KeyboardVisual(const InstrumentModel* instrument);
+    // A keyboard of `aliases` in this order, each with its label ("": none),
+    // for what plays without an instrument (a model's live voices).
+    KeyboardVisual(std::vector<std::string> aliases, std::vector<std::string> labels);
     ~KeyboardVisual();
     KeyboardVisual(const KeyboardVisual&) = delete;
     KeyboardVisual& operator=(const KeyboardVisual&) = delete;

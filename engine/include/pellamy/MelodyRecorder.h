@@ -24,6 +24,12 @@ public:
     // Follows the sounds `instrument` has now (all of them, in definition
     // order). The instrument must outlive the recorder.
     explicit MelodyRecorder(const InstrumentModel& instrument, Clock clock = &MelodyRecorder::steadyClockMs);
+    // Whether the note `aliases[index]` sounds now.
+    using SoundingCheck = std::function<bool(std::size_t index)>;
+    // Follows the notes `aliases` whose state `sounding` tells (what plays
+    // without an instrument: a model's live voices).
+    MelodyRecorder(std::vector<std::string> aliases, SoundingCheck sounding,
+                   Clock clock = &MelodyRecorder::steadyClockMs);
     // Finishes an open script; a write error is not reported from here.
     ~MelodyRecorder();
     MelodyRecorder(const MelodyRecorder&) = delete;
@@ -46,7 +52,7 @@ private:
     void write(const std::string& text);
     std::string finishScript();
 
-    const InstrumentModel& instrument_;
+    SoundingCheck sounding_;
     Clock clock_;
     std::FILE* file_ = nullptr;
     bool recording_ = false;

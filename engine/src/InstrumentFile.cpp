@@ -310,9 +310,11 @@ bool hasControlBytes(std::string_view text) {
 } // namespace
 
 std::size_t forEachSoundLine(std::FILE* definition,
-                             const std::function<void(const std::vector<std::string>&, std::size_t)>& visit) {
+                             const std::function<void(const std::vector<std::string>&, std::size_t)>& visit,
+                             const std::function<void(std::string_view)>& leadingComment) {
     std::string line;
     bool firstPiece = true;
+    bool soundSeen = false;
     std::size_t lineNumber = 0;
     bool lineEnded = true;
     while (readLinePiece(definition, line)) {
@@ -331,11 +333,18 @@ std::size_t forEachSoundLine(std::FILE* definition,
             continue;
         if (text.starts_with("!end"))
             break;
-        if (text.starts_with("--"))
+        if (text.starts_with("--")) {
+            if (leadingComment && !soundSeen && !binary) {
+                std::string_view comment = text.substr(2);
+                comment = comment.substr(0, comment.find_last_not_of("\r\n") + 1);
+                leadingComment(comment.starts_with(' ') ? comment.substr(1) : comment);
+            }
             continue;
+        }
         const std::vector<std::string> fields = splitFields(text, 3);
         if (fields.size() < 3) // an incomplete line ends the definition; the sounds so far stay
             return binary ? lineNumber : 0;
+        soundSeen = true;
         visit(fields, lineNumber);
     }
     return 0;
@@ -350,8 +359,10 @@ void readDefinition(InstrumentModel& model, std::FILE* definition, const SoundOp
                                "not an instrument definition (line " + std::to_string(lineNumber) +
                                    " is binary data, not \"alias key sound-file\")");
     };
-    const std::size_t binaryLine =
-        forEachSoundLine(definition, [&](const std::vector<std::string>& fields, std::size_t lineNumber) {
+    std::vector<std::string> comments;
+    const std::size_t binaryLine = forEachSoundLine(
+        definition,
+        [&](const std::vector<std::string>& fields, std::size_t lineNumber) {
             try {
                 loadSoundLine(model, fields, boundLines, openSound);
             } catch (const std::string&) {
@@ -362,7 +373,9 @@ void readDefinition(InstrumentModel& model, std::FILE* definition, const SoundOp
                     throw;
                 throw notADefinition(lineNumber);
             }
-        });
+        },
+        [&](std::string_view comment) { comments.emplace_back(comment); });
+    model.setComments(std::move(comments));
     // Reading stopped at binary bytes: the file is no definition, not an empty one.
     if (binaryLine != 0 && !definitionPath.empty())
         throw notADefinition(binaryLine);
@@ -513,6 +526,15 @@ void InstrumentModel::saveToFile(const std::string& path, bool withFolders,
         }
     }
 
+    for (const std::string& comment : comments_) {
+        // One physical line each: a longer one would be read on as a sound line.
+        std::string line = "-- " + comment;
+        std::replace_if(
+            line.begin(), line.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }, ' ');
+        line.resize(std::min(line.size(), detail::kLineBufferBytes - 2));
+        line += '\n';
+        std::fwrite(line.data(), 1, line.size(), definition.get());
+    }
     for (std::size_t i = 0; i < soundCount(); ++i) {
         detail::throwIfStopped(stopRequested);
         const std::string& alias = aliasAt(i);

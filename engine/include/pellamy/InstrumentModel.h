@@ -92,6 +92,13 @@ public:
     // definition order, then the definition file.
     std::vector<std::string> filesSavedTo(const std::string& path, bool withFolders) const;
 
+    // The comment lines a definition file begins with, without their "--"
+    // and one blank: loadFromFile reads them, saveToFile writes them first
+    // (none by default), so a generated instrument keeps where it came from.
+    // clear() empties them.
+    const std::vector<std::string>& comments() const { return comments_; }
+    void setComments(std::vector<std::string> lines) { comments_ = std::move(lines); }
+
     // Replaces the contents with generated streams; the first 24 are bound in
     // DefaultKeyOrder.
     void loadFromDescriptions(int count, const SoundStreamDescription* descriptions);
@@ -102,6 +109,7 @@ private:
     std::unordered_map<std::string, Sound> sounds_;
     std::array<std::string, kMaxSounds> order_;
     std::size_t soundCount_ = 0;
+    std::vector<std::string> comments_;
 };
 
 } // namespace pellamy

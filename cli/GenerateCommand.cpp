@@ -234,8 +234,9 @@ int runGenerate(std::vector<std::string> arguments) {
     }
     const kivora::GenerationReport outcome = kivora::reportOf(generator, std::move(tuning));
     if (const std::string silence = kivora::silenceMessage(outcome); !silence.empty()) {
-        throw CommandFailure(silence.substr(0, silence.find_last_not_of('.') + 1) +
-                             " (set \"flag\" to a node that the displaced or moving part of the model pulls)");
+        throw CommandFailure(
+            silence.substr(0, silence.find_last_not_of('.') + 1) +
+            " (set \"flag\" to a node that the displaced or moving part of the model pulls)");
     }
     if (!outcome.unstableNotes.empty()) {
         std::fprintf(stderr, "warning: %s (try a higher --rate or fewer --octaves)\n",
@@ -277,7 +278,8 @@ int runGenerate(std::vector<std::string> arguments) {
             std::printf(
                 "Base frequency: %.2f Hz (measured as %.2f Hz with every spring scaled by %.6g), tuned "
                 "to %.2f Hz\n",
-                outcome.untunedHz / std::sqrt(scale), outcome.untunedHz, scale, kivora::NoteGenerator::kFirstNoteHz);
+                outcome.untunedHz / std::sqrt(scale), outcome.untunedHz, scale,
+                kivora::NoteGenerator::kFirstNoteHz);
         } else {
             std::printf("Base frequency: %.2f Hz, tuned to %.2f Hz\n", outcome.untunedHz,
                         kivora::NoteGenerator::kFirstNoteHz);

@@ -55,7 +55,8 @@ TEST_F(GenerateCommand, RefusesModelsWithoutASoundingNodeSayingWhatToDo) {
         // The moving part of the model never reaches the flagged node.
         {R"({"kivora_model":1,"flag":"c","elements":[{"nodes":[{"id":"a","fixed":true},
             {"id":"b","x0":0.5,"links":[{"to":"a","k":1e5}]},{"id":"c","links":[{"to":"a","k":1e5}]}]}]})",
-         "The untuned note was silent: the flagged node does not move, so every note is silent and the tuning "
+         "The untuned note was silent: the flagged node does not move, so every note is silent and the "
+         "tuning "
          "is meaningless (set \"flag\" to a node that the displaced or moving part of the model pulls)\n",
          "The note is silent: the flagged node does not move (set \"flag\" to a node that the displaced or "
          "moving part of the model pulls)\n"},
@@ -90,14 +91,16 @@ TEST_F(GenerateCommand, SettingsFollowTheGeneratorsRulesInEveryCommand) {
          "--duration: The duration must be at least 1 millisecond: a note of 0 ms has no samples."},
         {"generate --duration 60001 -o '" + output() + "'",
          "--duration: The duration must be at most 60000 milliseconds (60001 ms is too long)."},
-        {"generate --octaves 4 -o '" + output() + "'", "--octaves: The octaves must be 0 (a single note), 1, 2 or 3, not 4"},
+        {"generate --octaves 4 -o '" + output() + "'",
+         "--octaves: The octaves must be 0 (a single note), 1, 2 or 3, not 4"},
         {"generate --rate 7 -o '" + output() + "'",
          "--rate: The sample rate must be 44100, 22050 or 8000 samples per second, not 7"},
         {"generate --rate 8000 --linear 30000 -o '" + output() + "'",
          "--linear: The linear attenuation 30000 is too strong for 8000 samples per second"},
         {"modes --rate 7", "--rate: The sample rate must be 44100, 22050 or 8000 samples per second, not 7"},
         {"modes --octaves 4", "--octaves: The octaves must be 0 (a single note), 1, 2 or 3, not 4"},
-        {voices + " --rate 7", "--rate: The sample rate must be 44100, 22050 or 8000 samples per second, not 7"},
+        {voices + " --rate 7",
+         "--rate: The sample rate must be 44100, 22050 or 8000 samples per second, not 7"},
         {voices + " --rate 8000 --linear 30000", "--linear: The linear attenuation 30000 is too strong"},
         // A negative attenuation feeds the vibration: the note swells, as the window lets it.
         {"generate --linear -1 --square -0.01 --octaves 0 --duration 50 -o '" + output() + "'", ""},

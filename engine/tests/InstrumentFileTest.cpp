@@ -468,7 +468,8 @@ TEST(InstrumentFile, LeadingCommentsAreReadAndWrittenFirst) {
     fs::create_directories(saved.parent_path());
     model.saveToFile(saved.string(), false);
     const std::string text = readText(saved);
-    EXPECT_EQ(text.substr(0, text.find("low 0")), "-- settings: one\n-- two lines\n-- " + std::string(1019, 'x') + "\n");
+    EXPECT_EQ(text.substr(0, text.find("low 0")),
+              "-- settings: one\n-- two lines\n-- " + std::string(1019, 'x') + "\n");
     InstrumentModel copy;
     copy.loadFromFile(saved.string());
     EXPECT_EQ(aliasesOf(copy), (std::vector<std::string>{"low", "drum"}));

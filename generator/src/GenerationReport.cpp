@@ -22,7 +22,8 @@ std::string fixed(double value, int decimals, bool sign = false) {
     if (sign && !(value < 0.0)) {
         *begin++ = '+';
     }
-    const auto result = std::to_chars(begin, text.data() + text.size(), value, std::chars_format::fixed, decimals);
+    const auto result =
+        std::to_chars(begin, text.data() + text.size(), value, std::chars_format::fixed, decimals);
     return std::string(text.data(), result.ptr);
 }
 
@@ -91,7 +92,8 @@ std::string silenceMessage(const GenerationReport& report) {
     if (report.settings.octaves <= 0) {
         return "The note is silent: the flagged node does not move.";
     }
-    return "The untuned note was silent: the flagged node does not move, so every note is silent and the tuning "
+    return "The untuned note was silent: the flagged node does not move, so every note is silent and the "
+           "tuning "
            "is meaningless.";
 }
 
@@ -103,8 +105,8 @@ std::string describeSettings(const GenerationSettings& settings) {
 
 std::vector<std::string> reportLines(const GenerationReport& report) {
     std::vector<std::string> lines = {"settings: " + describeSettings(report.settings)};
-    std::string untuned = "untuned: " + (report.untunedSilent ? std::string("silent")
-                                                              : fixed(report.untunedHz, 2) + " Hz");
+    std::string untuned =
+        "untuned: " + (report.untunedSilent ? std::string("silent") : fixed(report.untunedHz, 2) + " Hz");
     if (report.stiffnessScale != 1.0) {
         untuned += " with every spring scaled by " + shortest(report.stiffnessScale);
     }

@@ -27,7 +27,8 @@ std::string sampleRateRefusal(int sampleRate) {
     if (sampleRate == 44100 || sampleRate == 22050 || sampleRate == 8000) {
         return {};
     }
-    return "The sample rate must be 44100, 22050 or 8000 samples per second, not " + std::to_string(sampleRate);
+    return "The sample rate must be 44100, 22050 or 8000 samples per second, not " +
+           std::to_string(sampleRate);
 }
 
 std::string durationRefusal(long long durationMs) {

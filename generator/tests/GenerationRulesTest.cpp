@@ -10,19 +10,12 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <gtest/gtest.h>
 #include <numbers>
 
 namespace {
 
 using kivora::GenerationSettings;
-
-GenerationSettings with(const std::function<void(GenerationSettings&)>& change) {
-    GenerationSettings settings;
-    change(settings);
-    return settings;
-}
 
 // One row per rule: settings it refuses, with the start of its one message,
 // and the nearest settings it accepts ("" expected).
@@ -32,31 +25,32 @@ TEST(GenerationRules, EachRuleRefusesWithItsOneMessage) {
         const char* refusal;
     } rows[] = {
         {GenerationSettings{}, ""},
-        {with([](auto& s) { s.octaves = 4; }), "The octaves must be 0 (a single note), 1, 2 or 3, not 4"},
-        {with([](auto& s) { s.octaves = -1; }), "The octaves must be 0 (a single note), 1, 2 or 3, not -1"},
-        {with([](auto& s) { s.octaves = 0; }), ""},
-        {with([](auto& s) { s.sampleRate = 7; }),
+        {GenerationSettings{.octaves = 4}, "The octaves must be 0 (a single note), 1, 2 or 3, not 4"},
+        {GenerationSettings{.octaves = -1}, "The octaves must be 0 (a single note), 1, 2 or 3, not -1"},
+        {GenerationSettings{.octaves = 0}, ""},
+        {GenerationSettings{.sampleRate = 7},
          "The sample rate must be 44100, 22050 or 8000 samples per second, not 7"},
-        {with([](auto& s) { s.sampleRate = 8000; }), ""},
-        {with([](auto& s) { s.durationMs = 0; }),
+        {GenerationSettings{.sampleRate = 8000}, ""},
+        {GenerationSettings{.durationMs = 0},
          "The duration must be at least 1 millisecond: a note of 0 ms has no samples."},
-        {with([](auto& s) { s.durationMs = 1; }), ""},
-        {with([](auto& s) { s.durationMs = 60001; }),
+        {GenerationSettings{.durationMs = 1}, ""},
+        {GenerationSettings{.durationMs = 60001},
          "The duration must be at most 60000 milliseconds (60001 ms is too long)."},
-        {with([](auto& s) { s.durationMs = 60000; }), ""},
+        {GenerationSettings{.durationMs = 60000}, ""},
         // A negative attenuation feeds the vibration: accepted, as the dialog accepts it.
-        {with([](auto& s) { s.linearDamping = -4.0; s.squareDamping = -0.5; }), ""},
-        {with([](auto& s) { s.squareDamping = std::nan(""); }), "The attenuations must be finite numbers"},
-        {with([](auto& s) { s.linearDamping = INFINITY; }), "The attenuations must be finite numbers"},
-        {with([](auto& s) { s.sampleRate = 8000; s.linearDamping = 22283.0; }),
+        {GenerationSettings{.linearDamping = -4.0, .squareDamping = -0.5}, ""},
+        {GenerationSettings{.squareDamping = std::nan("")}, "The attenuations must be finite numbers"},
+        {GenerationSettings{.linearDamping = INFINITY}, "The attenuations must be finite numbers"},
+        {GenerationSettings{.sampleRate = 8000, .linearDamping = 22283.0},
          "The linear attenuation 22283 is too strong for 8000 samples per second"},
-        {with([](auto& s) { s.sampleRate = 8000; s.linearDamping = 22282.0; }), ""},
+        {GenerationSettings{.sampleRate = 8000, .linearDamping = 22282.0}, ""},
     };
     for (const auto& row : rows) {
         const std::string refusal = kivora::settingsRefusal(row.settings);
         EXPECT_EQ(refusal.substr(0, std::string(row.refusal).size()), row.refusal) << refusal;
         EXPECT_EQ(refusal.empty(), *row.refusal == '\0') << refusal;
-        EXPECT_EQ(kivora::attenuationsAccepted(row.settings), kivora::attenuationRefusal(row.settings).empty());
+        EXPECT_EQ(kivora::attenuationsAccepted(row.settings),
+                  kivora::attenuationRefusal(row.settings).empty());
     }
 }
 
@@ -69,11 +63,11 @@ TEST(GenerationRules, SampleCountNoteCountAndSize) {
         const char* sizeRefusal;
     } rows[] = {
         {GenerationSettings{}, 22050, 24, 1u << 20, ""},
-        {with([](auto& s) { s.durationMs = -5; }), 1000, 24, 1u << 20, ""}, // negative: 1000 samples
-        {with([](auto& s) { s.durationMs = 0; s.octaves = 0; }), 1, 1, 1u << 20, ""},
-        {with([](auto& s) { s.durationMs = 60000; s.octaves = 3; }), 2646000, 36, 64u << 20,
+        {GenerationSettings{.durationMs = -5}, 1000, 24, 1u << 20, ""}, // negative: 1000 samples
+        {GenerationSettings{.durationMs = 0, .octaves = 0}, 1, 1, 1u << 20, ""},
+        {GenerationSettings{.durationMs = 60000, .octaves = 3}, 2646000, 36, 64u << 20,
          "Not enough memory: the 36 notes need 182 MB, and 64 MB are free."},
-        {with([](auto& s) { s.durationMs = 2'000'000'000; }), 88'200'000'000.0, 24, UINT64_MAX,
+        {GenerationSettings{.durationMs = 2'000'000'000}, 88'200'000'000.0, 24, UINT64_MAX,
          "The notes are too long: a note may have at most 134217728 samples"},
     };
     for (const auto& row : rows) {
@@ -97,14 +91,16 @@ TEST(GenerationRules, TheMeasurableRangeEndsWhereTheMetersResultsDo) {
     for (const auto& row : rows) {
         std::vector<std::int16_t> samples(44100);
         for (std::size_t n = 0; n < samples.size(); ++n) {
-            samples[n] = static_cast<std::int16_t>(20000.0 * std::sin(2.0 * std::numbers::pi * row.toneHz * n / 44100.0));
+            samples[n] = static_cast<std::int16_t>(
+                20000.0 * std::sin(2.0 * std::numbers::pi * row.toneHz * n / 44100.0));
         }
         ostrel::WAVEFORMATEX format;
         format.nChannels = 1;
         format.nSamplesPerSec = 44100;
         format.nBlockAlign = 2;
         format.wBitsPerSample = 16;
-        const double hz = ostrel::extractFrequency(format, samples.data(), static_cast<unsigned>(samples.size()));
+        const double hz =
+            ostrel::extractFrequency(format, samples.data(), static_cast<unsigned>(samples.size()));
         EXPECT_EQ(kivora::isMeasurable(hz), row.measurable) << row.toneHz << " Hz measures " << hz;
         if (row.measurable) {
             EXPECT_NEAR(hz, row.toneHz, 0.05);
@@ -142,8 +138,9 @@ TEST(GenerationReport, LinesNameSettingsUntunedNotesAndWarnings) {
     EXPECT_TRUE(kivora::provenanceOf({"written by hand"}).empty());
 
     report.untunedSilent = true;
-    EXPECT_EQ(kivora::silenceMessage(report), "The untuned note was silent: the flagged node does not move, so "
-                                              "every note is silent and the tuning is meaningless.");
+    EXPECT_EQ(kivora::silenceMessage(report),
+              "The untuned note was silent: the flagged node does not move, so "
+              "every note is silent and the tuning is meaningless.");
     report.settings.octaves = 0;
     EXPECT_EQ(kivora::silenceMessage(report), "The note is silent: the flagged node does not move.");
 }

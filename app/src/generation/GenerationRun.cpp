@@ -329,8 +329,8 @@ void GenerationRun::work(int serial, bool raisePriority) {
             return; // abandoned
         }
         const GenerationReport report = reportOf(generator_, tuning);
-        postFromWorker(
-            new TuningMeasuredEvent(serial, tuningSummary(tuning), reportText(report), tuningWarning(report)));
+        postFromWorker(new TuningMeasuredEvent(serial, tuningSummary(tuning), reportText(report),
+                                               tuningWarning(report)));
     } catch (const std::bad_alloc&) {
         postFromWorker(new RunFailedEvent(serial, QStringLiteral("Not enough memory for the notes.")));
     } catch (...) {

@@ -40,7 +40,8 @@ struct GenerationReport {
 // measureTuning gave (empty for a single note, or when it was not measured).
 // A single note is measured here with the spectral library's dominant
 // frequency. Controlling thread of the generator; only reads it.
-KIVORA_GENERATOR_API GenerationReport reportOf(const NoteGenerator& generator, std::vector<NoteTuning> tuning);
+KIVORA_GENERATOR_API GenerationReport reportOf(const NoteGenerator& generator,
+                                               std::vector<NoteTuning> tuning);
 
 // Why the notes are silent, "" when they are not: the one message of a
 // flagged node that never moves.

@@ -39,7 +39,8 @@ KIVORA_GENERATOR_API int noteCountFor(const GenerationSettings& settings);
 // Why the notes cannot be held: a note longer than
 // NoteGenerator::kMaxSamplesPerNote samples, or buffers larger than
 // availableBytes; "" when they fit.
-KIVORA_GENERATOR_API std::string sizeRefusal(const GenerationSettings& settings, std::uint64_t availableBytes);
+KIVORA_GENERATOR_API std::string sizeRefusal(const GenerationSettings& settings,
+                                             std::uint64_t availableBytes);
 
 // The name of sound `note` of a run of `octaves`: "simpleNote" for the single
 // untuned note, else its note name ("1C" ... "3B").

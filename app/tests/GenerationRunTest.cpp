@@ -658,7 +658,7 @@ TEST(GenerationRun, AModelBelowTheMeasurableRangeIsTunedOrRefusedWithTheReason) 
     EXPECT_EQ(refused.delivery.count, 0);
     ASSERT_EQ(refused.delivery.messages.size(), 1u);
     EXPECT_TRUE(refused.delivery.messages[0].startsWith(
-        "The untuned note measures 38.00 Hz, the edge of the measurable range (40-2000 Hz)"))
+        "The untuned note measures 38.00 Hz, the edge of the measurable range (38-2000 Hz)"))
         << refused.delivery.messages[0].toStdString();
     EXPECT_TRUE(refused.delivery.messages[0].contains("although every spring was scaled by"));
 }

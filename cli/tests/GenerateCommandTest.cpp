@@ -80,7 +80,7 @@ TEST_F(GenerateCommand, RefusesModelsWithoutASoundingNodeSayingWhatToDo) {
 // Every command that takes generation settings applies the generator's one
 // rule per setting, in its words, before any work.
 TEST_F(GenerateCommand, SettingsFollowTheGeneratorsRulesInEveryCommand) {
-    const std::string song = write("song.snc", "1C -1\n");
+    const std::string song = write("song.snc", "1C a -1\n");
     const std::string voices = "render '" + song + "' --model " + model("plucked-string.json") + " -o '" +
                                (scratch_ / "song.wav").string() + "'";
     const struct {

@@ -13,7 +13,7 @@ int runInfo(std::vector<std::string> arguments) {
     pellamy::InstrumentModel model;
     model.loadFromFile(path);
     // Where a generated instrument came from, as its first lines say.
-    for (const std::string& comment : kivora::provenanceOf(model.comments()))
+    for (const std::string& comment : kivora::provenanceOf(pellamy::InstrumentModel::leadingCommentsOf(path)))
         std::printf("-- %s\n", comment.c_str());
     for (std::size_t i = 0; i < model.soundCount(); ++i) {
         const std::string& alias = model.aliasAt(i);

@@ -359,10 +359,8 @@ void readDefinition(InstrumentModel& model, std::FILE* definition, const SoundOp
                                "not an instrument definition (line " + std::to_string(lineNumber) +
                                    " is binary data, not \"alias key sound-file\")");
     };
-    std::vector<std::string> comments;
-    const std::size_t binaryLine = forEachSoundLine(
-        definition,
-        [&](const std::vector<std::string>& fields, std::size_t lineNumber) {
+    const std::size_t binaryLine =
+        forEachSoundLine(definition, [&](const std::vector<std::string>& fields, std::size_t lineNumber) {
             try {
                 loadSoundLine(model, fields, boundLines, openSound);
             } catch (const std::string&) {
@@ -373,9 +371,7 @@ void readDefinition(InstrumentModel& model, std::FILE* definition, const SoundOp
                     throw;
                 throw notADefinition(lineNumber);
             }
-        },
-        [&](std::string_view comment) { comments.emplace_back(comment); });
-    model.setComments(std::move(comments));
+        });
     // Reading stopped at binary bytes: the file is no definition, not an empty one.
     if (binaryLine != 0 && !definitionPath.empty())
         throw notADefinition(binaryLine);
@@ -467,6 +463,15 @@ std::vector<std::string> InstrumentModel::soundFilesOf(const std::string& defini
         paths.push_back(detail::resolveSoundPath(folder, fields[2]).string());
     });
     return paths;
+}
+
+std::vector<std::string> InstrumentModel::leadingCommentsOf(const std::string& definitionPath) {
+    detail::FilePtr file = detail::openTextForReading(definitionPath);
+    std::vector<std::string> comments;
+    detail::forEachSoundLine(
+        file.get(), [](const std::vector<std::string>&, std::size_t) {},
+        [&](std::string_view comment) { comments.emplace_back(comment); });
+    return comments;
 }
 
 std::vector<std::string> InstrumentModel::filesSavedTo(const std::string& path, bool withFolders) const {

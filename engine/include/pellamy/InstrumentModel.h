@@ -92,12 +92,14 @@ public:
     // definition order, then the definition file.
     std::vector<std::string> filesSavedTo(const std::string& path, bool withFolders) const;
 
-    // The comment lines a definition file begins with, without their "--"
-    // and one blank: loadFromFile reads them, saveToFile writes them first
-    // (none by default), so a generated instrument keeps where it came from.
-    // clear() empties them.
+    // Comment lines saveToFile writes first, one physical line each (none by
+    // default, and loading sets none), so a generated instrument says where
+    // it came from. clear() empties them.
     const std::vector<std::string>& comments() const { return comments_; }
     void setComments(std::vector<std::string> lines) { comments_ = std::move(lines); }
+    // The comment lines before a definition file's first sound line, without
+    // their "--" and one blank. Throws as soundFilesOf.
+    static std::vector<std::string> leadingCommentsOf(const std::string& definitionPath);
 
     // Replaces the contents with generated streams; the first 24 are bound in
     // DefaultKeyOrder.

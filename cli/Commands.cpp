@@ -17,7 +17,8 @@ const std::vector<Command>& allCommands() {
     static const std::vector<Command> commands = {
         {"info", "INSTRUMENT.ins", "list the sounds of an instrument",
          "Loads the instrument and prints one line per sound in definition order:\n"
-         "alias, bound key (- for none), value count, sample rate, channels, duration in seconds.",
+         "alias, bound key (- for none), value count, sample rate, channels, duration in seconds.\n"
+         "A generated instrument's comment lines on where it came from (model, settings, tuning) come first.",
          runInfo},
         {"resave", "INSTRUMENT.ins OUT.ins [--flat]", "load an instrument and save it again",
          "Loads the instrument and saves it as OUT.ins with one WAV file per sound, in the\n"
@@ -93,16 +94,18 @@ const std::vector<Command>& allCommands() {
          "Renders the model (without MODEL.json the built-in plucked string) once untuned, measures its\n"
          "dominant frequency, retunes it to 130.81 Hz and renders 12 notes per octave a semitone apart\n"
          "(--octaves, default 2; 0 gives one untuned note \"simpleNote\"), each --duration ms long\n"
-         "(default 500) at --rate samples per second (default 44100), with the linear and square\n"
-         "attenuations --linear (default 4.0) and --square (default 0.08), neither negative. Saves the\n"
+         "(1 to 60000, default 500) at --rate samples per second (default 44100), with the linear and\n"
+         "square attenuations --linear (default 4.0) and --square (default 0.08; a negative one feeds the\n"
+         "vibration, so the note swells). The window's dialog takes the same values. Saves the\n"
          "instrument as OUT.ins with its WAV files in numbered folders, or beside it with --flat, all or\n"
          "nothing; a place that cannot be written is refused before rendering. A model whose untuned note\n"
          "is silent is refused. Each note's tuned partial (the strongest resonance within a semitone of its\n"
          "target) is measured: --report lists target, measured frequency and error in cents for every note;\n"
          "without it notes more than 5 cents off are warned about, as are notes the model is too stiff for\n"
-         "at the rate and an untuned frequency outside 40-2000 Hz. Progress and warnings go to stderr; the\n"
-         "measured frequency, the report and the result to stdout. Ctrl-C stops the run or the save and\n"
-         "leaves the previous files as they were.",
+         "at the rate and an untuned frequency outside 38-2000 Hz. OUT.ins begins with comment lines\n"
+         "naming the model file, its SHA-256, the settings and every note's tuning (\"info\" prints them).\n"
+         "Progress and warnings go to stderr; the measured frequency, the report and the result to stdout.\n"
+         "Ctrl-C stops the run or the save and leaves the previous files as they were.",
          runGenerate},
         {"modes", "[MODEL.json] [--rate 44100|22050|8000] [--octaves 0..3] [--count N]",
          "preview a model's normal modes and the notes that would blow up",

@@ -2,12 +2,13 @@
 #include "Interrupt.h"
 #include "ModalReport.h"
 
+#include <kivora/GenerationReport.h>
+#include <kivora/GenerationRules.h>
 #include <kivora/NoteGenerator.h>
 #include <kivora/NoteTuning.h>
 #include <modelkit/Builders.h>
 #include <modelkit/ModelFile.h>
 #include <muntero/ModelSnapshot.h>
-#include <ostrel/FrequencyExtraction.h>
 #include <pellamy/InstrumentModel.h>
 
 #include <atomic>
@@ -26,6 +27,9 @@ using Clock = std::chrono::steady_clock;
 
 // The generator's stop value for Ctrl-C and SIGTERM.
 constexpr int kInterrupted = 2;
+
+// What a generated instrument names as its model without MODEL.json.
+constexpr const char* kBuiltInModel = "the built-in plucked string";
 
 // One line on stderr at the start and redrawn after every note: bar, count,
 // elapsed time and an estimate of the time left.
@@ -132,9 +136,9 @@ void printTuningReport(const std::vector<kivora::NoteTuning>& tuning) {
     }
 }
 
-void warnAboutMistunedNotes(const std::vector<kivora::NoteTuning>& tuning) {
+void warnAboutMistunedNotes(const std::vector<std::string>& mistuned) {
     // The unstable notes were named before the measuring.
-    const std::string warning = kivora::mistuningWarning(kivora::findMistunedNotes(tuning).mistuned);
+    const std::string warning = kivora::mistuningWarning(mistuned);
     if (!warning.empty()) {
         std::fprintf(stderr, "warning: %s (--report lists every note)\n", warning.c_str());
     }
@@ -142,28 +146,28 @@ void warnAboutMistunedNotes(const std::vector<kivora::NoteTuning>& tuning) {
 
 } // namespace
 
+// The generator's rule for a setting, as a usage error naming the option.
+void applyRule(const std::string& refusal, const char* option) {
+    if (!refusal.empty()) {
+        throw UsageError(std::string(option) + ": " + refusal);
+    }
+}
+
 int runGenerate(std::vector<std::string> arguments) {
     CommandLine line(std::move(arguments));
     const std::optional<std::string> output = line.takeOption("output", "o");
     kivora::GenerationSettings settings;
     if (const auto octaves = line.takeOption("octaves")) {
         settings.octaves = parseInt(*octaves, "--octaves");
-        if (settings.octaves < 0 || settings.octaves > 3) {
-            throw UsageError("--octaves must be 0, 1, 2 or 3");
-        }
+        applyRule(kivora::octavesRefusal(settings.octaves), "--octaves");
     }
     if (const auto rate = line.takeOption("rate")) {
         settings.sampleRate = parseInt(*rate, "--rate");
-        if (settings.sampleRate != 44100 && settings.sampleRate != 22050 && settings.sampleRate != 8000) {
-            throw UsageError("--rate must be 44100, 22050 or 8000");
-        }
+        applyRule(kivora::sampleRateRefusal(settings.sampleRate), "--rate");
     }
     if (const auto duration = line.takeOption("duration")) {
         settings.durationMs = parseInt(*duration, "--duration");
-        constexpr int kMaxMs = kivora::GenerationSettings::kMaxDurationMs;
-        if (settings.durationMs < 0 || settings.durationMs > kMaxMs) {
-            throw UsageError("--duration must be between 0 and " + std::to_string(kMaxMs) + " ms");
-        }
+        applyRule(kivora::durationRefusal(settings.durationMs), "--duration");
     }
     if (const auto linear = line.takeOption("linear")) {
         settings.linearDamping = parseDouble(*linear, "--linear");
@@ -171,13 +175,7 @@ int runGenerate(std::vector<std::string> arguments) {
     if (const auto square = line.takeOption("square")) {
         settings.squareDamping = parseDouble(*square, "--square");
     }
-    if (!std::isfinite(settings.linearDamping) || !std::isfinite(settings.squareDamping)) {
-        throw UsageError("the attenuations must be finite numbers");
-    }
-    if (settings.linearDamping < 0 || settings.squareDamping < 0) {
-        throw UsageError("the attenuations --linear and --square must not be negative (a negative one feeds "
-                         "the vibration instead of damping it)");
-    }
+    applyRule(kivora::attenuationRefusal(settings), "--linear");
     const bool flat = line.takeFlag("flat");
     const bool report = line.takeFlag("report");
     const std::vector<std::string> positionals = line.takePositionals(0, 1);
@@ -229,37 +227,33 @@ int runGenerate(std::vector<std::string> arguments) {
     }
 
     const bool tuned = settings.octaves > 0;
-    const double untunedHz = tuned ? generator.baseFrequency() : 0.0;
-    if (tuned
-            ? !(untunedHz > 0.0)
-            : kivora::isSilent(generator.noteBuffer(0), static_cast<unsigned>(generator.samplesPerNote()))) {
+    std::vector<kivora::NoteTuning> tuning;
+    if (tuned && generator.baseFrequency() > 0.0) {
+        // A note at the edge of the measurable range was refused by the run.
+        tuning = kivora::measureTuning(generator);
+    }
+    const kivora::GenerationReport outcome = kivora::reportOf(generator, std::move(tuning));
+    if (const std::string silence = kivora::silenceMessage(outcome); !silence.empty()) {
         throw CommandFailure(
-            "The untuned note is silent: the flagged node does not move (set \"flag\" to a node that the "
-            "displaced or moving part of the model pulls)");
+            silence.substr(0, silence.find_last_not_of('.') + 1) +
+            " (set \"flag\" to a node that the displaced or moving part of the model pulls)");
+    }
+    if (!outcome.unstableNotes.empty()) {
+        std::fprintf(stderr, "warning: %s (try a higher --rate or fewer --octaves)\n",
+                     kivora::tooStiffWarning(settings.sampleRate, outcome.unstableNotes).c_str());
+    }
+    if (!report) {
+        warnAboutMistunedNotes(outcome.mistunedNotes);
     }
 
     const pellamy::SoundStreamDescription* records = generator.buildDescriptions();
-    std::vector<std::string> unstable;
-    for (int note = 0; note < generator.noteCount(); ++note) {
-        if (generator.noteUnstable(note)) {
-            unstable.push_back(records[note].name);
-        }
-    }
-    if (!unstable.empty()) {
-        std::fprintf(stderr, "warning: %s (try a higher --rate or fewer --octaves)\n",
-                     kivora::tooStiffWarning(settings.sampleRate, unstable).c_str());
-    }
-    std::vector<kivora::NoteTuning> tuning;
-    if (tuned) {
-        // A note at the edge of the measurable range was refused by the run.
-        tuning = kivora::measureTuning(generator);
-        if (!report) {
-            warnAboutMistunedNotes(tuning);
-        }
-    }
-
     pellamy::InstrumentModel instrument;
     instrument.loadFromDescriptions(generator.noteCount(), records);
+    // The instrument says where it came from.
+    instrument.setComments(positionals.empty() ? kivora::provenanceComments(kBuiltInModel, {}, outcome)
+                                               : kivora::provenanceComments(
+                                                     positionals.front(),
+                                                     kivora::sha256HexOfFile(positionals.front()), outcome));
     if (!positionals.empty())
         refuseOverwritingInputs(instrument.filesSavedTo(*output, !flat),
                                 {{positionals.front(), "the model file"}});
@@ -273,35 +267,25 @@ int runGenerate(std::vector<std::string> arguments) {
     }
 
     if (!tuned) {
-        ostrel::WAVEFORMATEX format;
-        format.nChannels = 1;
-        format.nSamplesPerSec = static_cast<std::uint32_t>(settings.sampleRate);
-        format.nBlockAlign = 2;
-        format.wBitsPerSample = 16;
-        const double hz = ostrel::extractFrequency(format, const_cast<std::int16_t*>(generator.noteBuffer(0)),
-                                                   static_cast<unsigned>(generator.samplesPerNote()));
-        std::printf("Untuned note: %.2f Hz\n", hz);
-        if (!kivora::isMeasurable(hz)) {
-            std::fprintf(stderr,
-                         "warning: %.2f Hz is the edge of the measurable range (%.0f-%.0f Hz): the tone lies "
-                         "outside it\n",
-                         hz, kivora::kLowestMeasurableHz, kivora::kHighestMeasurableHz);
+        std::printf("Untuned note: %.2f Hz\n", outcome.untunedHz);
+        if (!kivora::isMeasurable(outcome.untunedHz)) {
+            std::fprintf(stderr, "warning: %s\n", kivora::edgeOfRangeWarning(outcome.untunedHz).c_str());
         }
     } else {
-        const double scale = generator.untunedStiffnessScale();
+        const double scale = outcome.stiffnessScale;
         if (scale != 1.0) {
             // The model's own pitch lies outside what the resonators measure.
             std::printf(
                 "Base frequency: %.2f Hz (measured as %.2f Hz with every spring scaled by %.6g), tuned "
                 "to %.2f Hz\n",
-                generator.baseFrequency() / std::sqrt(scale), generator.baseFrequency(), scale,
+                outcome.untunedHz / std::sqrt(scale), outcome.untunedHz, scale,
                 kivora::NoteGenerator::kFirstNoteHz);
         } else {
-            std::printf("Base frequency: %.2f Hz, tuned to %.2f Hz\n", generator.baseFrequency(),
+            std::printf("Base frequency: %.2f Hz, tuned to %.2f Hz\n", outcome.untunedHz,
                         kivora::NoteGenerator::kFirstNoteHz);
         }
         if (report) {
-            printTuningReport(tuning);
+            printTuningReport(outcome.notes);
         }
     }
     std::printf("Saved %d note%s: %s\n", generator.noteCount(), generator.noteCount() == 1 ? "" : "s",

@@ -1,5 +1,6 @@
 #include "CommandLine.h"
 
+#include <kivora/GenerationReport.h>
 #include <pellamy/InstrumentModel.h>
 
 #include <cstdio>
@@ -11,6 +12,9 @@ int runInfo(std::vector<std::string> arguments) {
     const std::string path = line.takePositionals(1, 1).front();
     pellamy::InstrumentModel model;
     model.loadFromFile(path);
+    // Where a generated instrument came from, as its first lines say.
+    for (const std::string& comment : kivora::provenanceOf(pellamy::InstrumentModel::leadingCommentsOf(path)))
+        std::printf("-- %s\n", comment.c_str());
     for (std::size_t i = 0; i < model.soundCount(); ++i) {
         const std::string& alias = model.aliasAt(i);
         const pellamy::Sound& sound = *model.soundFor(alias);

@@ -1,6 +1,7 @@
 #include "CommandLine.h"
 #include "ModalReport.h"
 
+#include <kivora/GenerationRules.h>
 #include <kivora/ModalAnalysis.h>
 #include <kivora/NoteGenerator.h>
 #include <kivora/NoteTuning.h>
@@ -16,8 +17,7 @@ namespace kivora::cli {
 std::string describeNotes(const std::vector<int>& notes, int octaves) {
     std::string names;
     for (int note : notes)
-        names +=
-            (names.empty() ? "" : " ") + (octaves <= 0 ? std::string("simpleNote") : kivora::noteName(note));
+        names += (names.empty() ? "" : " ") + kivora::soundName(note, octaves);
     return names;
 }
 
@@ -50,13 +50,13 @@ int runModes(std::vector<std::string> arguments) {
     kivora::GenerationSettings settings;
     if (const auto octaves = line.takeOption("octaves")) {
         settings.octaves = parseInt(*octaves, "--octaves");
-        if (settings.octaves < 0 || settings.octaves > 3)
-            throw UsageError("--octaves must be 0, 1, 2 or 3");
+        if (const std::string refusal = kivora::octavesRefusal(settings.octaves); !refusal.empty())
+            throw UsageError("--octaves: " + refusal);
     }
     if (const auto rate = line.takeOption("rate")) {
         settings.sampleRate = parseInt(*rate, "--rate");
-        if (settings.sampleRate <= 0)
-            throw UsageError("--rate must be a positive number of samples per second");
+        if (const std::string refusal = kivora::sampleRateRefusal(settings.sampleRate); !refusal.empty())
+            throw UsageError("--rate: " + refusal);
     }
     int count = kivora::ModalPreview::kDefaultModeCount;
     if (const auto modes = line.takeOption("count")) {

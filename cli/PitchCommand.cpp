@@ -30,10 +30,6 @@ bool fileReaderReads(const std::string& path) {
     return format.nChannels > 0 && format.wBitsPerSample == 16 && format.nBlockAlign == 2 * format.nChannels;
 }
 
-// The dominant frequency's lowest result: its fine bank reaches 2 Hz below
-// the coarse bank's first resonator (40 Hz).
-constexpr double kLowestResultHz = 38.0;
-
 std::string formatHz(double hz) {
     std::array<char, 32> text{};
     std::snprintf(text.data(), text.size(), "%.2f", hz);
@@ -100,13 +96,9 @@ int runPitch(std::vector<std::string> arguments) {
         hz = ostrel::extractFrequency(format, sound->values.data(), frames);
     }
     std::printf("%.2f\n", hz);
-    // The dominant frequency lies on a grid whose outermost results, 38.00
-    // and 2000.00, stand for every tone beyond them.
-    if (hz < kLowestResultHz + 0.005 || hz > exchange::kHighestDominantHz - 0.005) {
-        std::fprintf(stderr,
-                     "warning: %.2f Hz is the edge of the measurable range (%.0f-%.0f Hz): the tone lies "
-                     "outside it\n",
-                     hz, kLowestResultHz, exchange::kHighestDominantHz);
+    // The outermost results, 38.00 and 2000.00, stand for every tone beyond them.
+    if (!kivora::isMeasurable(hz)) {
+        std::fprintf(stderr, "warning: %s\n", kivora::edgeOfRangeWarning(hz).c_str());
     }
     if (!reading.pitched()) {
         std::fprintf(stderr, "warning: no clear pitch (noise?): %.2f Hz is only the strongest resonance\n",

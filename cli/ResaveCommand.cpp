@@ -1,6 +1,7 @@
 #include "CommandLine.h"
 #include "Interrupt.h"
 
+#include <kivora/GenerationReport.h>
 #include <pellamy/InstrumentModel.h>
 
 #include <cstdio>
@@ -13,6 +14,8 @@ int runResave(std::vector<std::string> arguments) {
     const std::vector<std::string> paths = line.takePositionals(2, 2);
     pellamy::InstrumentModel model;
     model.loadFromFile(paths[0]);
+    // A generated instrument still says where it came from; other comments stay behind.
+    model.setComments(kivora::provenanceOf(pellamy::InstrumentModel::leadingCommentsOf(paths[0])));
 
     std::vector<NamedInput> inputs = {{paths[0], "the instrument file read"}};
     for (const std::string& sound : pellamy::InstrumentModel::soundFilesOf(paths[0]))

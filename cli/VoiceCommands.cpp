@@ -4,6 +4,7 @@
 #include "Interrupt.h"
 #include "MidiSupport.h"
 
+#include <kivora/GenerationRules.h>
 #include <kivora/exchange/MidiFile.h>
 #include <kivora/exchange/MidiFileRendering.h>
 #include <kivora/voices/ScriptSong.h>
@@ -39,15 +40,15 @@ VoiceOptions readVoiceOptions(CommandLine& line, bool withOutput) {
     kivora::GenerationSettings& generation = options.settings.generation;
     if (const auto rate = line.takeOption("rate")) {
         generation.sampleRate = parseInt(*rate, "--rate");
-        if (generation.sampleRate != 44100 && generation.sampleRate != 22050 && generation.sampleRate != 8000)
-            throw UsageError("--rate must be 44100, 22050 or 8000");
+        if (const std::string refusal = kivora::sampleRateRefusal(generation.sampleRate); !refusal.empty())
+            throw UsageError("--rate: " + refusal);
     }
     if (const auto linear = line.takeOption("linear"))
         generation.linearDamping = parseDouble(*linear, "--linear");
     if (const auto square = line.takeOption("square"))
         generation.squareDamping = parseDouble(*square, "--square");
-    if (generation.linearDamping < 0 || generation.squareDamping < 0)
-        throw UsageError("the attenuations --linear and --square must not be negative");
+    if (const std::string refusal = kivora::attenuationRefusal(generation); !refusal.empty())
+        throw UsageError("--linear: " + refusal);
     options.midiChannel = midiChannelOption(line.takeOption("channel"));
     if (const auto threads = line.takeOption("threads")) {
         const int count = parseInt(*threads, "--threads");

@@ -5,6 +5,7 @@
 #include "common/CProgressDialogNonModal.h"
 #include "generation/SoundPropertiesDialog.h"
 
+#include <kivora/GenerationRules.h>
 #include <kivora/NoteGenerator.h>
 
 #include <QAbstractButton>
@@ -197,6 +198,46 @@ TEST(SoundPropertiesDialog, DurationsAboveTheGeneratorsLimitAreRefusedAndTheDial
         });
         ASSERT_EQ(dialog.exec(), QDialog::Accepted) << tooLong;
         EXPECT_EQ(dialog.durationMs, limit) << "the limit itself is taken";
+    }
+}
+
+// The dialog asks the generator's rules and shows their one message; a
+// negative attenuation is taken (it feeds the vibration).
+TEST(SoundPropertiesDialog, RefusalsAreTheGeneratorsRulesAndTheirMessages) {
+    GenerationSettings tooStrong;
+    tooStrong.sampleRate = 8000;
+    tooStrong.linearDamping = 30000.0;
+    const struct {
+        const char* linear;
+        const char* duration;
+        std::string refusal; // "" for taken
+        int focused;
+    } rows[] = {
+        {"30000", "500", attenuationRefusal(tooStrong), Id::kLinearEdit},
+        {"4", "0", durationRefusal(0), Id::kDurationEdit},
+        {"-2.5", "500", "", 0},
+    };
+    for (const auto& row : rows) {
+        test::CapturedMessages messages;
+        SoundPropertiesDialog dialog;
+        fillFrom(dialog, GenerationSettings{});
+        testing::answerNextModal([&](QWidget* shown) {
+            QTest::mouseClick(buttonOf(shown, Id::kRate8000), Qt::LeftButton);
+            editOf(shown, Id::kLinearEdit)->setText(QString::fromLatin1(row.linear));
+            editOf(shown, Id::kDurationEdit)->setText(QString::fromLatin1(row.duration));
+            buttonOf(shown, Id::kGenerateButton)->click();
+            if (row.refusal.empty()) {
+                EXPECT_TRUE(messages.texts.empty());
+                return;
+            }
+            EXPECT_TRUE(shown->isVisible()) << row.linear;
+            ASSERT_EQ(messages.texts.size(), 1);
+            EXPECT_EQ(messages.texts[0].toStdString(), row.refusal);
+            EXPECT_EQ(shown->focusWidget(), editOf(shown, row.focused));
+            buttonOf(shown, Id::kCancelButton)->click();
+        });
+        EXPECT_EQ(dialog.exec(), row.refusal.empty() ? QDialog::Accepted : QDialog::Rejected) << row.linear;
+        EXPECT_EQ(dialog.linearDamping, row.refusal.empty() ? -2.5 : 4.0);
     }
 }
 

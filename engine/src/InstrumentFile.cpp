@@ -310,9 +310,11 @@ bool hasControlBytes(std::string_view text) {
 } // namespace
 
 std::size_t forEachSoundLine(std::FILE* definition,
-                             const std::function<void(const std::vector<std::string>&, std::size_t)>& visit) {
+                             const std::function<void(const std::vector<std::string>&, std::size_t)>& visit,
+                             const std::function<void(std::string_view)>& leadingComment) {
     std::string line;
     bool firstPiece = true;
+    bool soundSeen = false;
     std::size_t lineNumber = 0;
     bool lineEnded = true;
     while (readLinePiece(definition, line)) {
@@ -331,11 +333,18 @@ std::size_t forEachSoundLine(std::FILE* definition,
             continue;
         if (text.starts_with("!end"))
             break;
-        if (text.starts_with("--"))
+        if (text.starts_with("--")) {
+            if (leadingComment && !soundSeen && !binary) {
+                std::string_view comment = text.substr(2);
+                comment = comment.substr(0, comment.find_last_not_of("\r\n") + 1);
+                leadingComment(comment.starts_with(' ') ? comment.substr(1) : comment);
+            }
             continue;
+        }
         const std::vector<std::string> fields = splitFields(text, 3);
         if (fields.size() < 3) // an incomplete line ends the definition; the sounds so far stay
             return binary ? lineNumber : 0;
+        soundSeen = true;
         visit(fields, lineNumber);
     }
     return 0;
@@ -456,6 +465,15 @@ std::vector<std::string> InstrumentModel::soundFilesOf(const std::string& defini
     return paths;
 }
 
+std::vector<std::string> InstrumentModel::leadingCommentsOf(const std::string& definitionPath) {
+    detail::FilePtr file = detail::openTextForReading(definitionPath);
+    std::vector<std::string> comments;
+    detail::forEachSoundLine(
+        file.get(), [](const std::vector<std::string>&, std::size_t) {},
+        [&](std::string_view comment) { comments.emplace_back(comment); });
+    return comments;
+}
+
 std::vector<std::string> InstrumentModel::filesSavedTo(const std::string& path, bool withFolders) const {
     std::vector<std::string> paths;
     for (std::size_t i = 0; i < soundCount(); ++i)
@@ -513,6 +531,15 @@ void InstrumentModel::saveToFile(const std::string& path, bool withFolders,
         }
     }
 
+    for (const std::string& comment : comments_) {
+        // One physical line each: a longer one would be read on as a sound line.
+        std::string line = "-- " + comment;
+        std::replace_if(
+            line.begin(), line.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }, ' ');
+        line.resize(std::min(line.size(), detail::kLineBufferBytes - 2));
+        line += '\n';
+        std::fwrite(line.data(), 1, line.size(), definition.get());
+    }
     for (std::size_t i = 0; i < soundCount(); ++i) {
         detail::throwIfStopped(stopRequested);
         const std::string& alias = aliasAt(i);

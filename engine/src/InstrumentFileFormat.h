@@ -57,9 +57,11 @@ std::filesystem::path resolveSoundPath(const std::filesystem::path& definitionFo
 // byte-order mark at the start of the file is skipped.
 // The second argument is the line's number in the file, counted from 1.
 // Returns the number of the line that ended reading when it holds control
-// bytes (binary data), else 0.
+// bytes (binary data), else 0. `leadingComment`, when given, gets the text
+// after "--" (and one blank) of every comment line before the first sound line.
 std::size_t forEachSoundLine(std::FILE* definition,
-                             const std::function<void(const std::vector<std::string>&, std::size_t)>& visit);
+                             const std::function<void(const std::vector<std::string>&, std::size_t)>& visit,
+                             const std::function<void(std::string_view)>& leadingComment = {});
 
 // Reads definition lines from `definition` into `model` (cleared first) and
 // marks it loaded. Throws as loadFromFile does; with `definitionPath`, a

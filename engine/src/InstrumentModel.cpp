@@ -12,6 +12,7 @@ void InstrumentModel::clear() {
         order_[i].clear();
     soundCount_ = 0;
     loaded_ = false;
+    comments_.clear();
 }
 
 void InstrumentModel::addSound(const std::string& alias, Sound sound) {

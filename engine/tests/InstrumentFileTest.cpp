@@ -450,3 +450,32 @@ TEST(InstrumentFile, SoundFilesOfAndFilesSavedToNameWhatLoadAndSaveTouch) {
               (std::vector<std::string>{(songs / "low.wav").string(), (songs / "high.wav").string(),
                                         (songs / "drum.wav").string(), (songs / "flat.ins").string()}));
 }
+
+// A generated instrument says where it came from in the comments it begins
+// with: written first, one physical line each, and read back; a comment after
+// the first sound line is not one of them.
+TEST(InstrumentFile, LeadingCommentsAreReadAndWrittenFirst) {
+    TempFolder folder;
+    writeDuo(folder);
+    writeText(folder / "songs/duo.ins", "-- made by hand\n!begin\n--no blank\nlow 0 duo\\1\\low.wav\n"
+                                        "-- between sounds\ndrum 0 drum.wav\n");
+    EXPECT_EQ(InstrumentModel::leadingCommentsOf((folder / "songs/duo.ins").string()),
+              (std::vector<std::string>{"made by hand", "no blank"}));
+    InstrumentModel model;
+    model.loadFromFile((folder / "songs/duo.ins").string());
+    EXPECT_TRUE(model.comments().empty()) << "saving again writes none unless asked";
+
+    model.setComments({"settings: one", "two\nlines", std::string(2000, 'x')});
+    const fs::path saved = folder / "flat/copy.ins";
+    fs::create_directories(saved.parent_path());
+    model.saveToFile(saved.string(), false);
+    const std::string text = readText(saved);
+    EXPECT_EQ(text.substr(0, text.find("low 0")),
+              "-- settings: one\n-- two lines\n-- " + std::string(1019, 'x') + "\n");
+    InstrumentModel copy;
+    copy.loadFromFile(saved.string());
+    EXPECT_EQ(aliasesOf(copy), (std::vector<std::string>{"low", "drum"}));
+    EXPECT_EQ(InstrumentModel::leadingCommentsOf(saved.string()).size(), 3u);
+    model.clear();
+    EXPECT_TRUE(model.comments().empty());
+}

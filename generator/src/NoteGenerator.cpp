@@ -1,3 +1,4 @@
+#include <kivora/GenerationRules.h>
 #include <kivora/ModalAnalysis.h>
 #include <kivora/NoteGenerator.h>
 #include <kivora/NoteTuning.h>
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <stdexcept>
@@ -124,24 +126,7 @@ std::string untunableReason(double measuredHz, double scale, double guideHz) {
 
 } // namespace
 
-std::string attenuationRefusal(const GenerationSettings& settings) {
-    // The linear attenuation alone decays a velocity as exp(-c·t); a
-    // Runge-Kutta step of h seconds follows that only while c·h stays within
-    // the method's stability interval on the real axis. Beyond it every note
-    // diverges within a few samples, whatever the springs.
-    const double limit = kAttenuationStabilityLimit * settings.sampleRate;
-    if (!(settings.linearDamping > limit)) {
-        return {};
-    }
-    char text[320];
-    std::snprintf(text, sizeof text,
-                  "The linear attenuation %.10g is too strong for %d samples per second: the integration of "
-                  "every note diverges within a few samples, whatever the springs. Keep it below %.0f",
-                  settings.linearDamping, settings.sampleRate, std::floor(limit));
-    return text;
-}
-
-// The resonators measure 40-2000 Hz; a tone outside reads as the edge. The
+// The resonators measure 38-2000 Hz; a tone outside reads as the edge. The
 // modal preview's loudest mode is the note to expect: when it lies outside
 // the range (or within a semitone of its edges), the springs are scaled so
 // that it sounds at the first note's pitch.
@@ -201,13 +186,12 @@ void NoteGenerator::configure(const GenerationSettings& settings, muntero::Model
     if (const std::string refusal = attenuationRefusal(settings); !refusal.empty()) {
         throw std::invalid_argument(refusal);
     }
-    const double samples = std::trunc(settings.sampleRate * 0.001 * settings.durationMs);
-    if (samples > kMaxSamplesPerNote) {
-        throw std::invalid_argument("The notes are too long");
+    if (const std::string refusal = sizeRefusal(settings, UINT64_MAX); !refusal.empty()) {
+        throw std::invalid_argument(refusal);
     }
+    // Durations below 1 ms follow the sample-count rule; the front ends refuse them.
     if (settings.durationMs > GenerationSettings::kMaxDurationMs) {
-        throw std::invalid_argument("A note lasts at most " +
-                                    std::to_string(GenerationSettings::kMaxDurationMs) + " ms");
+        throw std::invalid_argument(durationRefusal(settings.durationMs));
     }
 
     allocated_ = false;
@@ -226,8 +210,8 @@ void NoteGenerator::configure(const GenerationSettings& settings, muntero::Model
 
     settings_ = settings;
     snapshot_ = std::move(snapshot);
-    samplesPerNote_ = samples < 0.0 ? 1000 : std::max(1, static_cast<int>(samples));
-    noteCount_ = settings_.octaves >= 1 ? 12 * settings_.octaves : 1;
+    samplesPerNote_ = static_cast<int>(samplesPerNoteFor(settings_));
+    noteCount_ = noteCountFor(settings_);
 
     samples_.assign(static_cast<std::size_t>(noteCount_) * static_cast<std::size_t>(samplesPerNote_), 0);
     records_.resize(static_cast<std::size_t>(noteCount_));
@@ -650,7 +634,7 @@ const pellamy::SoundStreamDescription* NoteGenerator::buildDescriptions() {
     }
     for (int note = 0; note < noteCount_; ++note) {
         pellamy::SoundStreamDescription& record = records_[static_cast<std::size_t>(note)];
-        record.name = settings_.octaves <= 0 ? std::string("simpleNote") : noteName(note);
+        record.name = soundName(note, settings_.octaves);
         record.format = format_;
         record.dataBytes = 2u * static_cast<std::uint32_t>(samplesPerNote_);
         record.data = noteBuffer(note);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <exception>
@@ -29,8 +30,16 @@ bool stopped(const std::atomic<int>* stop) {
 } // namespace
 
 bool isMeasurable(double hz) {
-    // Results carry two decimals: 1999.995 and above print as the edge.
-    return hz >= kLowestMeasurableHz && hz < kHighestMeasurableHz - 0.005;
+    // Results carry two decimals: 38.005 and below, 1999.995 and above print as an edge.
+    return hz > kLowestMeasurableHz + 0.005 && hz < kHighestMeasurableHz - 0.005;
+}
+
+std::string edgeOfRangeWarning(double hz) {
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "%.2f Hz is the edge of the measurable range (%.0f-%.0f Hz): the tone lies outside it", hz,
+                  kLowestMeasurableHz, kHighestMeasurableHz);
+    return text;
 }
 
 bool isSilent(const std::int16_t* samples, unsigned frames, unsigned channels, unsigned toleranceSteps) {
@@ -192,7 +201,12 @@ MistunedNotes findMistunedNotes(const std::vector<NoteTuning>& tuning) {
         if (note.measuredHz <= 0.0) {
             std::snprintf(entry, sizeof entry, "%s (no resonance within a semitone)", note.name.c_str());
         } else if (std::fabs(note.centsOff) > kAudibleMistuningCents) {
-            std::snprintf(entry, sizeof entry, "%s (%+.1f cents)", note.name.c_str(), note.centsOff);
+            // With a point whatever the process locale: the window's is the user's.
+            char cents[32];
+            const auto written = std::to_chars(cents, cents + sizeof cents, std::fabs(note.centsOff),
+                                               std::chars_format::fixed, 1);
+            std::snprintf(entry, sizeof entry, "%s (%c%.*s cents)", note.name.c_str(),
+                          note.centsOff < 0.0 ? '-' : '+', static_cast<int>(written.ptr - cents), cents);
         } else {
             continue;
         }

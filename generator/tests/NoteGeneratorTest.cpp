@@ -285,7 +285,7 @@ TEST(NoteGenerator, AnUntunedNoteAtTheRangesEdgeIsRefusedWithWhatToChange) {
         } catch (const kivora::UntunableModel& refusal) {
             const std::string text = refusal.what();
             EXPECT_NE(text.find("The untuned note measures " + std::to_string(static_cast<int>(c.meterHz)) +
-                                ".00 Hz, the edge of the measurable range (40-2000 Hz)"),
+                                ".00 Hz, the edge of the measurable range (38-2000 Hz)"),
                       std::string::npos)
                 << text;
             EXPECT_NE(text.find(c.advice), std::string::npos) << text;

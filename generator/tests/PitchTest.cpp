@@ -114,7 +114,7 @@ TEST(NotePitch, TunedNotesOfAStringAndAMembraneRiseBySemitones) {
 
 // A chain drawn with the editor's defaults (masses 1, springs 1000, ends
 // fixed) sounds at 3.85 Hz, a mass on a stiff spring at 3 kHz: both lie
-// outside the 40-2000 Hz the pitch is measured in, so the springs are first
+// outside the 38-2000 Hz the pitch is measured in, so the springs are first
 // scaled by the modal preview's guess and the notes still land on their
 // semitones.
 TEST(NotePitch, ModelsOutsideTheMeasurableRangeAreScaledIntoItAndTuned) {

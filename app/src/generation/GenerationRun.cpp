@@ -3,6 +3,8 @@
 #include "common/EngineGuard.h"
 #include "generation/SoundPropertiesDialog.h"
 
+#include <kivora/GenerationReport.h>
+#include <kivora/GenerationRules.h>
 #include <kivora/NoteTuning.h>
 
 #include <QCoreApplication>
@@ -109,42 +111,28 @@ QString tuningSummary(const std::vector<NoteTuning>& tuning) {
         .arg(fromUtf8(largest->name));
 }
 
-QString tuningPerNote(const std::vector<NoteTuning>& tuning) {
-    QStringList lines;
-    for (const NoteTuning& note : tuning) {
-        QString line = note.measuredHz > 0.0
-                           ? QStringLiteral("%1: %2 Hz, %3 cents")
-                                 .arg(fromUtf8(note.name))
-                                 .arg(note.measuredHz, 0, 'f', 2)
-                                 .arg(centsText(note.centsOff))
-                           : QStringLiteral("%1: no resonance within a semitone").arg(fromUtf8(note.name));
-        if (note.unstable) {
-            line += QStringLiteral(", unstable");
-        }
-        lines << line;
-    }
-    return lines.join(QLatin1Char('\n'));
-}
-
 // The generate command's warnings in one message, with the window's hints.
-QString tuningWarning(const std::vector<NoteTuning>& tuning, int sampleRate) {
-    const MistunedNotes found = findMistunedNotes(tuning);
+QString tuningWarning(const GenerationReport& report) {
     QStringList parts;
-    if (!found.unstable.empty()) {
-        QString text = fromUtf8(tooStiffWarning(sampleRate, found.unstable));
+    if (!report.unstableNotes.empty()) {
+        QString text = fromUtf8(tooStiffWarning(report.settings.sampleRate, report.unstableNotes));
         text[0] = text[0].toUpper();
         parts << text + QStringLiteral(" (try a higher sample rate or fewer octaves).");
     }
-    if (!found.mistuned.empty()) {
-        QString text = fromUtf8(mistuningWarning(found.mistuned));
+    if (!report.mistunedNotes.empty()) {
+        QString text = fromUtf8(mistuningWarning(report.mistunedNotes));
         text[0] = text[0].toUpper();
         parts << text + QStringLiteral(" (the analyzer's tooltip lists every note).");
     }
     return parts.join(QLatin1Char('\n'));
 }
 
-QString megabytes(double bytes) {
-    return QString::number(bytes / (1024.0 * 1024.0), 'f', 0) + QStringLiteral(" MB");
+QString reportText(const GenerationReport& report) {
+    QStringList lines;
+    for (const std::string& line : reportLines(report)) {
+        lines << fromUtf8(line);
+    }
+    return lines.join(QLatin1Char('\n'));
 }
 
 } // namespace
@@ -153,30 +141,6 @@ QString centsText(double cents) {
     // An error that rounds to zero reads "0.0", whichever side of zero it lies.
     const double tenths = std::round(cents * 10.0);
     return QString::number(tenths == 0.0 ? 0.0 : tenths / 10.0, 'f', 1);
-}
-
-QString sizeRefusal(const GenerationSettings& settings, std::uint64_t availableBytes) {
-    // The generator's own rule for the sample count.
-    const double samples = std::trunc(settings.sampleRate * 0.001 * settings.durationMs);
-    if (samples > NoteGenerator::kMaxSamplesPerNote) {
-        return QStringLiteral(
-                   "The notes are too long: a note may have at most %1 samples, and %2 ms at %3 Hz "
-                   "gives %4.")
-            .arg(NoteGenerator::kMaxSamplesPerNote)
-            .arg(settings.durationMs)
-            .arg(settings.sampleRate)
-            .arg(samples, 0, 'f', 0);
-    }
-    const double samplesPerNote = samples < 0.0 ? 1000.0 : std::max(1.0, samples);
-    const int notes = settings.octaves >= 1 ? 12 * settings.octaves : 1;
-    const double bytes = 2.0 * samplesPerNote * notes;
-    if (bytes > static_cast<double>(availableBytes)) {
-        return QStringLiteral("Not enough memory: the %1 notes need %2, and %3 are free.")
-            .arg(notes)
-            .arg(megabytes(bytes))
-            .arg(megabytes(static_cast<double>(availableBytes)));
-    }
-    return {};
 }
 
 std::uint64_t availableMemoryBytes() {
@@ -280,7 +244,7 @@ void GenerationRun::request(bool single) {
 
 void GenerationRun::start(const GenerationSettings& settings, muntero::ModelSnapshot snapshot, bool single) {
     stopWorker(); // a finished run's worker may still be measuring its notes
-    const QString tooLarge = sizeRefusal(settings, availableMemoryBytes());
+    const QString tooLarge = QString::fromStdString(sizeRefusal(settings, availableMemoryBytes()));
     if (!tooLarge.isEmpty()) {
         say(tooLarge);
         return;
@@ -343,8 +307,10 @@ void GenerationRun::work(int serial, bool raisePriority) {
         }
         const GenerationSettings& settings = generator_.settings();
         const bool measuring = settings.octaves > 0 && generator_.baseFrequency() > 0.0;
-        postFromWorker(
-            new RunFinishedEvent(serial, generator_.buildDescriptions(), silenceReport(), measuring));
+        // A flagged node that never moves gives silent notes; the run still
+        // ends normally, and the user learns why the instrument makes no sound.
+        const QString silence = measuring ? QString() : fromUtf8(silenceMessage(reportOf(generator_, {})));
+        postFromWorker(new RunFinishedEvent(serial, generator_.buildDescriptions(), silence, measuring));
         // From here on the buffers are only read, here and by the records' receivers.
         if (!measuring) {
             return;
@@ -356,8 +322,9 @@ void GenerationRun::work(int serial, bool raisePriority) {
         if (tuning.empty()) {
             return; // abandoned
         }
-        postFromWorker(new TuningMeasuredEvent(serial, tuningSummary(tuning), tuningPerNote(tuning),
-                                               tuningWarning(tuning, settings.sampleRate)));
+        const GenerationReport report = reportOf(generator_, tuning);
+        postFromWorker(new TuningMeasuredEvent(serial, tuningSummary(tuning), reportText(report),
+                                               tuningWarning(report)));
     } catch (const std::bad_alloc&) {
         postFromWorker(new RunFailedEvent(serial, QStringLiteral("Not enough memory for the notes.")));
     } catch (...) {
@@ -510,27 +477,6 @@ void GenerationRun::deliver(int count, const pellamy::SoundStreamDescription* re
     showFinishing();
     const int serial = serial_;
     handOver_(count, records, [this, serial] { handedOver(serial); });
-}
-
-// A flagged node that never moves gives silent notes; the run still ends
-// normally, and the user learns why the instrument makes no sound. On the
-// worker, after run() has returned.
-QString GenerationRun::silenceReport() const {
-    const std::int16_t* first = generator_.noteBuffer(0);
-    // A flagged node that never moves holds one value (0 at rest, its displacement when fixed).
-    const bool firstSilent =
-        first != nullptr && std::all_of(first, first + generator_.samplesPerNote(),
-                                        [first](std::int16_t s) { return s == first[0]; });
-    if (generator_.settings().octaves <= 0) {
-        return firstSilent ? QStringLiteral("The note is silent: the flagged node does not move.")
-                           : QString();
-    }
-    // The first note starts from the untuned model's state, so it is silent when the untuned one was.
-    if (firstSilent || !(generator_.baseFrequency() > 0.0)) {
-        return QStringLiteral("The untuned note was silent: the flagged node does not move, so every note is "
-                              "silent and the tuning is meaningless.");
-    }
-    return {};
 }
 
 } // namespace kivora

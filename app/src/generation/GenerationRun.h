@@ -35,10 +35,7 @@ namespace kivora {
 // A tuning error in cents with one decimal, as the analyzer's tooltip lists it.
 QString centsText(double cents);
 
-// Why settings cannot be generated with availableBytes of memory, or an empty
-// text: a note longer than the generator takes, or buffers larger than the memory.
-QString sizeRefusal(const GenerationSettings& settings, std::uint64_t availableBytes);
-// Memory the system can still give, in bytes.
+// Memory the system can still give, in bytes (for the generator's sizeRefusal).
 std::uint64_t availableMemoryBytes();
 
 class GenerationRun : public QObject {
@@ -98,7 +95,7 @@ signals:
     // count are rendered, count may be 0), valid until the next run.
     void instrumentReady(int count, const pellamy::SoundStreamDescription* records);
     // A finished run's notes measured as `generate --report` measures them:
-    // a one-line summary and one line per note.
+    // a one-line summary and the run's report (reportLines), a line each.
     void tuningMeasured(const QString& summary, const QString& perNote);
 
 protected:
@@ -116,7 +113,6 @@ private:
     void failed(const QString& text);
     void handOver(int count);
     void deliver(int count, const pellamy::SoundStreamDescription* records);
-    QString silenceReport() const;
     void stopWorker();
     void postFromWorker(QEvent* event);
     void say(const QString& text);

@@ -4,7 +4,7 @@
 #include "common/EngineGuard.h"
 #include "common/LeadingNumber.h"
 
-#include <kivora/NoteGenerator.h>
+#include <kivora/GenerationRules.h>
 
 #include <QCheckBox>
 #include <QGroupBox>
@@ -15,6 +15,7 @@
 #include <QRegularExpressionValidator>
 #include <algorithm>
 #include <charconv>
+#include <limits>
 #include <string>
 
 namespace kivora {
@@ -134,66 +135,71 @@ void SoundPropertiesDialog::initialise() {
 }
 
 void SoundPropertiesDialog::accept() {
-    // A note needs at least one sample; 0 ms gives none at any rate. Past
-    // the generator's limit no run starts. Either way the dialog stays open
-    // with the text for the user to correct.
-    QLineEdit* duration = edit(kDurationEdit);
-    const std::string text = duration->text().trimmed().toStdString();
-    const std::optional<int> ms = leadingInt(text);
+    // The values as they would be taken, under the generator's rules: a
+    // refused one keeps the dialog open with its text for the user to correct.
+    GenerationSettings shown = shownSettings();
+    const std::string durationText = edit(kDurationEdit)->text().trimmed().toStdString();
     // Digits beyond an int's range are a duration too, and far too long.
-    const bool tooLong = ms ? *ms > GenerationSettings::kMaxDurationMs
-                            : !text.empty() && text.front() >= '0' && text.front() <= '9';
-    QString refusal;
-    if (ms == 0)
-        refusal = tr("The duration must be at least 1 millisecond: a note of 0 ms has no samples.");
-    else if (tooLong)
-        refusal = tr("The duration must be at most %1 milliseconds (%2 is too long).")
-                      .arg(GenerationSettings::kMaxDurationMs)
-                      .arg(QString::fromStdString(text));
-    if (!refusal.isEmpty()) {
-        showMessage(this, refusal);
-        duration->setFocus();
-        duration->selectAll();
+    const bool overlong = !leadingInt(durationText) && !durationText.empty() && durationText.front() >= '0' &&
+                          durationText.front() <= '9';
+    QLineEdit* culprit = edit(kLinearEdit);
+    std::string refusal = attenuationRefusal(shown);
+    if (refusal.empty()) {
+        culprit = edit(kDurationEdit);
+        refusal = durationRefusal(overlong ? std::numeric_limits<long long>::max() : shown.durationMs);
+    }
+    if (!refusal.empty()) {
+        showMessage(this, QString::fromStdString(refusal));
+        culprit->setFocus();
+        culprit->selectAll();
         return;
     }
-    takeValues();
+    octaves = shown.octaves;
+    sampleRate = shown.sampleRate;
+    linearDamping = shown.linearDamping;
+    squareDamping = shown.squareDamping;
+    durationMs = shown.durationMs;
     QDialog::accept();
 }
 
-void SoundPropertiesDialog::takeValues() {
+GenerationSettings SoundPropertiesDialog::shownSettings() const {
+    GenerationSettings shown;
+    shown.octaves = octaves;
+    shown.sampleRate = sampleRate;
     switch (checkedAmong(kRate44100, kRate8000)) {
     case kRate44100:
-        sampleRate = 44100;
+        shown.sampleRate = 44100;
         break;
     case kRate22050:
-        sampleRate = 22050;
+        shown.sampleRate = 22050;
         break;
     case kRate8000:
-        sampleRate = 8000;
+        shown.sampleRate = 8000;
         break;
     default:
         break;
     }
     switch (checkedAmong(kSingleNote, kOctaves3)) {
     case kSingleNote:
-        octaves = 0;
+        shown.octaves = 0;
         break;
     case kOctaves1:
-        octaves = 1;
+        shown.octaves = 1;
         break;
     case kOctaves2:
-        octaves = 2;
+        shown.octaves = 2;
         break;
     case kOctaves3:
-        octaves = 3;
+        shown.octaves = 3;
         break;
     default:
         break;
     }
     const auto text = [this](int id) { return edit(id)->text().toStdString(); };
-    linearDamping = leadingDouble(text(kLinearEdit)).value_or(linearDamping);
-    squareDamping = leadingDouble(text(kSquareEdit)).value_or(squareDamping);
-    durationMs = leadingInt(text(kDurationEdit)).value_or(durationMs);
+    shown.linearDamping = leadingDouble(text(kLinearEdit)).value_or(linearDamping);
+    shown.squareDamping = leadingDouble(text(kSquareEdit)).value_or(squareDamping);
+    shown.durationMs = leadingInt(text(kDurationEdit)).value_or(durationMs);
+    return shown;
 }
 
 void SoundPropertiesDialog::checkRadioButton(int first, int last, int checked) {

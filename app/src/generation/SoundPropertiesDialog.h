@@ -4,10 +4,13 @@
 // The caller sets the five public values, runs exec() and, unless it returns
 // QDialog::Rejected, reads them back. The dialog shows the values when it is
 // first shown and takes them back on "Generate!"; a text that does not start
-// with a number keeps the field's value. A duration of 0 ms, or one above the
-// generator's GenerationSettings::kMaxDurationMs, is refused with a message
-// and the dialog stays open. Interface thread only.
+// with a number keeps the field's value. Values the generator's rules refuse
+// (a duration of 0 ms or above GenerationSettings::kMaxDurationMs, a linear
+// attenuation the step cannot follow) are refused with the rule's message and
+// the dialog stays open. Interface thread only.
 #pragma once
+
+#include <kivora/NoteGenerator.h>
 
 #include <QDialog>
 #include <QHash>
@@ -53,7 +56,8 @@ public:
 
 private:
     void initialise();
-    void takeValues();
+    // The values the controls show, each field's own where its text is no number.
+    GenerationSettings shownSettings() const;
     // Each radio button stands alone; a click checks it and clears the others of its set.
     void checkRadioButton(int first, int last, int checked);
     int checkedAmong(int first, int last) const;

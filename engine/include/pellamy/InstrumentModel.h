@@ -92,6 +92,15 @@ public:
     // definition order, then the definition file.
     std::vector<std::string> filesSavedTo(const std::string& path, bool withFolders) const;
 
+    // Comment lines saveToFile writes first, one physical line each (none by
+    // default, and loading sets none), so a generated instrument says where
+    // it came from. clear() empties them.
+    const std::vector<std::string>& comments() const { return comments_; }
+    void setComments(std::vector<std::string> lines) { comments_ = std::move(lines); }
+    // The comment lines before a definition file's first sound line, without
+    // their "--" and one blank. Throws as soundFilesOf.
+    static std::vector<std::string> leadingCommentsOf(const std::string& definitionPath);
+
     // Replaces the contents with generated streams; the first 24 are bound in
     // DefaultKeyOrder.
     void loadFromDescriptions(int count, const SoundStreamDescription* descriptions);
@@ -102,6 +111,7 @@ private:
     std::unordered_map<std::string, Sound> sounds_;
     std::array<std::string, kMaxSounds> order_;
     std::size_t soundCount_ = 0;
+    std::vector<std::string> comments_;
 };
 
 } // namespace pellamy

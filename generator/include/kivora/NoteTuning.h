@@ -21,13 +21,17 @@
 
 namespace kivora {
 
-// The spectral library's dominant frequency lies on its coarse bank's grid,
-// 40-2000 Hz; a tone outside it is reported at the grid's edge (38 or 2000 Hz).
-inline constexpr double kLowestMeasurableHz = 40.0;
+// The spectral library's dominant frequency lies between 38 and 2000 Hz (its
+// coarse bank spans 40-2000 Hz, the fine bank reaches 2 Hz below): a tone
+// outside is reported at the edge, 38.00 or 2000.00 Hz.
+inline constexpr double kLowestMeasurableHz = 38.0;
 inline constexpr double kHighestMeasurableHz = 2000.0;
-// False for a dominant frequency on or beyond the grid's edge, where the
-// tone lies outside the measurable range (and tuning on it is unreliable).
+// False for a dominant frequency on or beyond an edge (results carry two
+// decimals), where the tone lies outside the measurable range and tuning on
+// it is unreliable.
 KIVORA_GENERATOR_API bool isMeasurable(double hz);
+// "37.99 Hz is the edge of the measurable range (38-2000 Hz): the tone lies outside it"
+KIVORA_GENERATOR_API std::string edgeOfRangeWarning(double hz);
 
 // True when the first channel of `frames` frames stays within
 // `toleranceSteps` (peak to peak) of 16-bit steps: no vibration, so no pitch.

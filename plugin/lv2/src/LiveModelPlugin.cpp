@@ -11,6 +11,7 @@
 //   itself and hands it to run() through an atomic pointer.
 #include "ModelPreparation.h"
 
+#include <kivora/GenerationRules.h>
 #include <kivora/voices/VoiceBank.h>
 
 #include <algorithm>
@@ -303,8 +304,20 @@ void LiveModelPlugin::connect(std::uint32_t port, void* data) {
 VoiceParameters LiveModelPlugin::portParameters() const {
     // Kept within the ranges the description gives, whatever a host sends.
     VoiceParameters parameters;
-    parameters.linearDamping = std::clamp(decimalValue(portValue(linearPort_, 4.0f)), 0.0, 100.0);
-    parameters.squareDamping = std::clamp(decimalValue(portValue(squarePort_, 0.08f)), 0.0, 10.0);
+    GenerationSettings attenuations;
+    attenuations.sampleRate = sampleRate_;
+    attenuations.linearDamping = std::clamp(decimalValue(portValue(linearPort_, 4.0f)), 0.0, 100.0);
+    attenuations.squareDamping = std::clamp(decimalValue(portValue(squarePort_, 0.08f)), 0.0, 10.0);
+    // The generator's rule, as every front end asks it: attenuations it
+    // refuses (the linear one too strong for a very low host rate) keep the
+    // ones asked for last.
+    if (attenuationsAccepted(attenuations)) {
+        parameters.linearDamping = attenuations.linearDamping;
+        parameters.squareDamping = attenuations.squareDamping;
+    } else {
+        parameters.linearDamping = requested_.linearDamping;
+        parameters.squareDamping = requested_.squareDamping;
+    }
     parameters.polyphony =
         std::clamp(static_cast<int>(std::lround(portValue(polyphonyPort_, 16.0f))), 1, kMaxPolyphony);
     parameters.helperThreads =

@@ -6,6 +6,7 @@
 #include "editor/ModelCanvas.h"
 #include "editor/ModelFragment.h"
 
+#include <kivora/GenerationRules.h>
 #include <kivora/NoteTuning.h>
 #include <muntero/ModelSnapshot.h>
 
@@ -646,8 +647,7 @@ void ModelEditorPane::showPreview() {
     if (!stability.unstableNotes.empty()) {
         QStringList names;
         for (int note : stability.unstableNotes)
-            names << (previewOctaves_ <= 0 ? QStringLiteral("simpleNote")
-                                           : QString::fromStdString(noteName(note)));
+            names << QString::fromStdString(soundName(note, previewOctaves_));
         warnings << tr("Unstable at %1 Hz: %2").arg(previewSampleRate_).arg(names.join(QLatin1Char(' ')));
     }
     previewWarning_->setText(warnings.join(QLatin1Char('\n')));

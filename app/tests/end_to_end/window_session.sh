@@ -33,7 +33,11 @@ model=$source_dir/examples/models/plucked-string.json
 start() { # [FILE]
     "$kivora" -qwindowgeometry 1280x1024+0+0 "$@" >"$work/kivora.log" 2>&1 &
     pid=$!
-    wid=$(wait_for_window 'Kivora$' 60)
+    wid=$(wait_for_window 'Kivora$' 60) || {
+        echo "kivora's output:" >&2
+        cat "$work/kivora.log" >&2
+        exit 1
+    }
     xdotool windowfocus --sync "$wid"
 }
 quit() { # through File > Exit

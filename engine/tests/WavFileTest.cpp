@@ -96,6 +96,19 @@ TEST(WavFile, WrittenFilesHaveTheEngineChunkLayout) {
     EXPECT_EQ(reader->write(2, data.data(), &written), kWavUnexpected);
 }
 
+// A song with no wait renders no frame: still a file, with an empty data chunk.
+TEST(WavFile, AnEmptyRenderingIsWrittenAsAFileWithoutSamples) {
+    TempFolder folder;
+    const fs::path path = folder / "empty.wav";
+    ASSERT_EQ(writeWavFile(path.string(), pcmFormat(1, 8000), {}), 0);
+    const Bytes bytes = readBytes(path);
+    ASSERT_EQ(bytes.size(), 12u + 24 + 12 + 8);
+    EXPECT_EQ(le32At(bytes, 4), bytes.size() - 8);
+    EXPECT_EQ(le32At(bytes, 24), 8000u);
+    EXPECT_EQ(std::string(bytes.begin() + 48, bytes.begin() + 52), "data");
+    EXPECT_EQ(le32At(bytes, 52), 0u);
+}
+
 TEST(WavFile, OpeningFailures) {
     TempFolder folder;
     std::unique_ptr<WavFile> file;

@@ -60,9 +60,11 @@ protected:
     void generateTwoNotes() { ASSERT_TRUE(session().adoptRecords(2, notes_.records)); }
 
     CapturedMessages messages_;
+    // Before the window: an instrument made from them in the background reads
+    // them until the window has gone.
+    GeneratedNotes notes_;
     std::unique_ptr<MainWindow> window_ = buildMainWindow();
     ScriptedFileChooser files_;
-    GeneratedNotes notes_;
     QStringList questions_;
     UnsavedAnswer answer_ = UnsavedAnswer::Cancel;
     int runsAsked_ = 0;

@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QTimer>
 #include <QWidget>
+#include <chrono>
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
@@ -51,11 +52,14 @@ private:
 };
 
 // Handles events until done() holds; a timer wakes the loop so that conditions
-// set by other threads are seen too. The bound only keeps a fault from hanging.
+// set by other threads are seen too. The bound only keeps a fault from
+// hanging: it is a time, not a count of rounds, which a sanitizer's slower
+// worker outlasts.
 inline bool processEventsUntil(const std::function<bool()>& done) {
     QTimer wake;
     wake.start(0);
-    for (int round = 0; round < 1'000'000 && !done(); ++round) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!done() && std::chrono::steady_clock::now() < giveUp) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
     return done();

@@ -56,6 +56,24 @@ double dominantFrequency(const NoteGenerator& generator) {
                                     static_cast<unsigned>(generator.samplesPerNote()));
 }
 
+// The first note starts from the untuned model's state: silent when the untuned one was.
+bool untunedNoteSilent(const NoteGenerator& generator) {
+    const auto samples = static_cast<unsigned>(generator.samplesPerNote());
+    return generator.noteBuffer(0) == nullptr || isSilent(generator.noteBuffer(0), samples) ||
+           (generator.settings().octaves > 0 && !(generator.baseFrequency() > 0.0));
+}
+
+std::string silenceText(bool untunedSilent, int octaves) {
+    if (!untunedSilent) {
+        return {};
+    }
+    if (octaves <= 0) {
+        return "The note is silent: the flagged node does not move.";
+    }
+    return "The untuned note was silent: the flagged node does not move, so every note is silent and the "
+           "tuning is meaningless.";
+}
+
 } // namespace
 
 GenerationReport reportOf(const NoteGenerator& generator, std::vector<NoteTuning> tuning) {
@@ -64,9 +82,7 @@ GenerationReport reportOf(const NoteGenerator& generator, std::vector<NoteTuning
     report.stiffnessScale = generator.untunedStiffnessScale();
     const auto samples = static_cast<unsigned>(generator.samplesPerNote());
     const bool tuned = report.settings.octaves > 0;
-    // The first note starts from the untuned model's state: silent when the untuned one was.
-    report.untunedSilent = generator.noteBuffer(0) == nullptr || isSilent(generator.noteBuffer(0), samples) ||
-                           (tuned && !(generator.baseFrequency() > 0.0));
+    report.untunedSilent = untunedNoteSilent(generator);
     if (!report.untunedSilent) {
         report.untunedHz = tuned ? generator.baseFrequency() : dominantFrequency(generator);
     }
@@ -86,15 +102,11 @@ GenerationReport reportOf(const NoteGenerator& generator, std::vector<NoteTuning
 }
 
 std::string silenceMessage(const GenerationReport& report) {
-    if (!report.untunedSilent) {
-        return {};
-    }
-    if (report.settings.octaves <= 0) {
-        return "The note is silent: the flagged node does not move.";
-    }
-    return "The untuned note was silent: the flagged node does not move, so every note is silent and the "
-           "tuning "
-           "is meaningless.";
+    return silenceText(report.untunedSilent, report.settings.octaves);
+}
+
+std::string silenceMessageOf(const NoteGenerator& generator) {
+    return silenceText(untunedNoteSilent(generator), generator.settings().octaves);
 }
 
 std::string describeSettings(const GenerationSettings& settings) {

@@ -309,7 +309,7 @@ void GenerationRun::work(int serial, bool raisePriority) {
         const bool measuring = settings.octaves > 0 && generator_.baseFrequency() > 0.0;
         // A flagged node that never moves gives silent notes; the run still
         // ends normally, and the user learns why the instrument makes no sound.
-        const QString silence = measuring ? QString() : fromUtf8(silenceMessage(reportOf(generator_, {})));
+        const QString silence = measuring ? QString() : fromUtf8(silenceMessageOf(generator_));
         postFromWorker(new RunFinishedEvent(serial, generator_.buildDescriptions(), silence, measuring));
         // From here on the buffers are only read, here and by the records' receivers.
         if (!measuring) {

@@ -46,6 +46,10 @@ KIVORA_GENERATOR_API GenerationReport reportOf(const NoteGenerator& generator,
 // Why the notes are silent, "" when they are not: the one message of a
 // flagged node that never moves.
 KIVORA_GENERATOR_API std::string silenceMessage(const GenerationReport& report);
+// The same message straight from a generator whose run() has returned 0,
+// measuring nothing: for a caller that wants only the silence check (reportOf
+// measures a single note's frequency, which takes long for long notes).
+KIVORA_GENERATOR_API std::string silenceMessageOf(const NoteGenerator& generator);
 
 // The settings in one line: "octaves 2, rate 44100, duration 500 ms, linear 4, square 0.08".
 KIVORA_GENERATOR_API std::string describeSettings(const GenerationSettings& settings);

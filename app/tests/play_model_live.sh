@@ -23,13 +23,17 @@ trap 'kill $pid 2>/dev/null || true; wait $pid 2>/dev/null || true' EXIT
 frame=$(wait_for_window 'Kivora$' 60)
 xdotool windowfocus --sync "$frame"
 # A busy machine may map the window before it takes keys: the menu is asked
-# again until the device file appears (the live mode opens it).
-for attempt in $(seq 1 30); do
+# again when the device file (the live mode opens it) has not appeared within
+# 15 s. Each try toggles the mode, so a try is given time before the next one,
+# which would turn a slowly starting live mode off again.
+for attempt in $(seq 1 4); do
     xdotool key alt+i
     sleep 0.5
     xdotool key v
-    sleep 1
-    [ -e "$raw" ] && break
+    for _ in $(seq 1 60); do
+        [ -e "$raw" ] && break 2
+        sleep 0.25
+    done
 done
 [ -e "$raw" ] || { echo "the live mode did not start" >&2; exit 1; }
 xdotool windowfocus --sync "$frame"

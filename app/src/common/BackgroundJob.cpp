@@ -56,6 +56,7 @@ bool BackgroundJob::start(Work work, Completion completion, Failure failure) {
         } catch (...) {
             failure_ = std::current_exception();
         }
+        endsPosted_.fetch_add(1, std::memory_order_release);
         QCoreApplication::postEvent(this, new JobEndedEvent(serial));
     });
     ++jobsRunning;
@@ -103,6 +104,7 @@ void BackgroundJob::customEvent(QEvent* event) {
         QObject::customEvent(event);
         return;
     }
+    endsPosted_.load(std::memory_order_acquire);
     // A run that wait() ended already has its end still queued.
     if (static_cast<JobEndedEvent*>(event)->serial == serial_ && isRunning())
         finish();

@@ -90,6 +90,10 @@ private:
     std::thread worker_;
     // Tells the end of this run from a late one of an earlier run, ended by wait().
     std::uint64_t serial_ = 0;
+    // Released by the worker before it posts its end, acquired where the end
+    // is handled: what the worker wrote is visible there by this order, not
+    // only by the event queue's own locking.
+    std::atomic<std::uint64_t> endsPosted_{0};
     std::shared_ptr<std::atomic<bool>> stopRequested_;
     // Written by the worker before it posts its end, read after the join.
     std::exception_ptr failure_;

@@ -56,8 +56,9 @@ bool BackgroundJob::start(Work work, Completion completion, Failure failure) {
         } catch (...) {
             failure_ = std::current_exception();
         }
+        auto* ended = new JobEndedEvent(serial);
         endsPosted_.fetch_add(1, std::memory_order_release);
-        QCoreApplication::postEvent(this, new JobEndedEvent(serial));
+        QCoreApplication::postEvent(this, ended);
     });
     ++jobsRunning;
     if (dialogDelayMs_ >= 0)

@@ -42,15 +42,8 @@ std::string joined(const std::vector<std::string>& names, const char* separator)
 }
 
 double dominantFrequency(const NoteGenerator& generator) {
-    const pellamy::WAVEFORMATEX& format = generator.format();
-    ostrel::WAVEFORMATEX copy;
-    copy.wFormatTag = format.wFormatTag;
-    copy.nChannels = format.nChannels;
-    copy.nSamplesPerSec = format.nSamplesPerSec;
-    copy.nAvgBytesPerSec = format.nAvgBytesPerSec;
-    copy.nBlockAlign = format.nBlockAlign;
-    copy.wBitsPerSample = format.wBitsPerSample;
-    copy.cbSize = format.cbSize;
+    // One record type for both libraries; the measure takes its own copy.
+    ostrel::WAVEFORMATEX copy = generator.format();
     // The buffer is only read.
     return ostrel::extractFrequency(copy, const_cast<std::int16_t*>(generator.noteBuffer(0)),
                                     static_cast<unsigned>(generator.samplesPerNote()));

@@ -1,6 +1,7 @@
 #include <pellamy/Sound.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 namespace pellamy {
@@ -17,6 +18,8 @@ std::int16_t truncateToPcm16(double value) {
     return static_cast<std::int16_t>(static_cast<std::uint16_t>(static_cast<std::int64_t>(truncated)));
 }
 
+std::atomic<std::uint64_t> lastContentId{0};
+
 } // namespace
 
 Sound Sound::make(std::span<const std::int16_t> values, std::uint32_t sampleRate, std::uint8_t channels,
@@ -32,6 +35,7 @@ Sound Sound::make(std::span<const std::int16_t> values, std::uint32_t sampleRate
     sound.position_ = 0;
     sound.playing_ = false;
     sound.valid_ = true;
+    sound.contentId_ = lastContentId.fetch_add(1, std::memory_order_relaxed) + 1;
     return sound;
 }
 
@@ -40,7 +44,7 @@ std::uint32_t Sound::peek(std::int16_t* dst, std::uint32_t n, std::uint32_t inde
         return 0;
     n = std::min(n, count_ - index);
     for (std::uint32_t i = 0; i < n; ++i)
-        dst[i] = truncateToPcm16(samples_[index + i] * gain_);
+        dst[i] = truncateToPcm16(static_cast<double>(samples_[index + i]) * gain_);
     return n;
 }
 

@@ -1,4 +1,5 @@
 #include "FrameConversion.h"
+#include "VoiceFrames.h"
 #include "VoiceMixer.h"
 
 #include <pellamy/InstrumentModel.h>
@@ -25,9 +26,6 @@ constexpr const char* kBufferFailed = "Error creating buffer";
 
 // The smallest buffer a device accepts, in bytes.
 constexpr std::uint32_t kMinBufferBytes = 4;
-// When the queue to the audio thread is full, wait for it this many times
-// 1 ms before giving the event up (only a stalled device gets that far).
-constexpr int kFullQueueRetries = 1000;
 
 // "DirectSoundCreate8 failed\n" with SDL's reason before the line feed.
 InitFailedException deviceFailure() {
@@ -128,20 +126,26 @@ bool isPlayableFormat(int samplesPerSecond, unsigned channels, int bitsPerSample
 
 } // namespace
 
-// What the interface thread keeps per voice.
-struct PreparedVoice {
-    std::vector<std::int16_t> sourceValues; // the values deviceFrames were made from
-    std::vector<std::int16_t> startValues;  // what the latest start read
-    std::vector<std::int16_t> deviceFrames; // interleaved device frames
-};
+namespace {
+
+// The sound's values from its beginning as readNext gives them, which leaves
+// its cursor at the end.
+std::vector<std::int16_t> readWhole(Sound& sound) {
+    sound.setPosition(0);
+    std::vector<std::int16_t> values(sound.count());
+    values.resize(sound.readNext(values.data(), sound.count()));
+    return values;
+}
+
+} // namespace
 
 class SoundOutput::Impl {
 public:
     Impl(InstrumentModel& instrument, int samplesPerSecond, unsigned channels, OutputDevice device)
-        : mixer_(instrument.soundCount() + 1, channels), clipVoice_(instrument.soundCount()),
+        : mixer_(instrument.soundCount() + 1, channels), frames_(mixer_), clipVoice_(instrument.soundCount()),
           device_(samplesPerSecond, channels, mixer_, device) {
         const auto deviceRate = static_cast<unsigned>(device_.granted().freq);
-        voices_.reserve(instrument.soundCount());
+        contentIds_.reserve(instrument.soundCount());
         instrument.forEachSound([&](const std::string&, const Sound& original) {
             // A copy, so the instrument's cursor and flags stay untouched.
             Sound sound = original;
@@ -149,14 +153,9 @@ public:
             if (bytes < kMinBufferBytes || sound.channels() == 0 ||
                 !canConvertRate(sound.sampleRate(), deviceRate))
                 throw kBufferFailed;
-            PreparedVoice voice;
-            voice.sourceValues.resize(sound.count());
-            sound.setPosition(0);
-            voice.sourceValues.resize(sound.readNext(voice.sourceValues.data(), sound.count()));
-            voice.startValues.resize(sound.count());
-            voice.deviceFrames = convertToDevice(voice.sourceValues, sound.channels(), sound.sampleRate(),
-                                                 channels, deviceRate);
-            voices_.push_back(std::move(voice));
+            frames_.give(contentIds_.size(), deviceFramesOf(readWhole(sound), sound.channels(),
+                                                            sound.sampleRate(), channels, deviceRate));
+            contentIds_.push_back(sound.contentId());
         });
         device_.play();
     }
@@ -164,30 +163,17 @@ public:
     ~Impl() = default;
 
     void start(std::size_t index, Sound& sound) {
-        releaseRetiredFrames();
-        PreparedVoice& voice = voices_[index];
-        sound.setPosition(0);
         sound.setPlaying(false);
-        voice.startValues.resize(std::max<std::size_t>(voice.startValues.size(), sound.count()));
-        const std::uint32_t read = sound.readNext(voice.startValues.data(), sound.count());
-        const std::span<const std::int16_t> values(voice.startValues.data(), read);
-        const std::uint32_t channels = mixer_.channels();
-        if (std::equal(values.begin(), values.end(), voice.sourceValues.begin(), voice.sourceValues.end())) {
-            const auto sizeInFrames = static_cast<std::uint32_t>(voice.deviceFrames.size() / channels);
-            send([&] { return mixer_.start(index, voice.deviceFrames.data(), sizeInFrames); });
+        if (sound.contentId() == contentIds_[index]) {
+            sound.setPosition(sound.isValid() ? sound.count() : 0); // where reading it whole leaves it
+            frames_.replay(index);
         } else {
-            // The sound changed since its frames were made. The audio thread
-            // may read the old frames until it has applied the start that
-            // replaces them; they are kept until then.
-            std::vector<std::int16_t> frames =
-                convertToDevice(values, sound.channels(), sound.sampleRate(), channels,
-                                static_cast<unsigned>(device_.granted().freq));
-            const auto sizeInFrames = static_cast<std::uint32_t>(frames.size() / channels);
-            if (send([&] { return mixer_.start(index, frames.data(), sizeInFrames); })) {
-                retired_.push_back(
-                    {std::exchange(voice.deviceFrames, std::move(frames)), mixer_.eventsSent()});
-                voice.sourceValues.assign(values.begin(), values.end());
-            }
+            // The sound was replaced since its frames were made.
+            const std::vector<std::int16_t> values = readWhole(sound);
+            if (frames_.play(index,
+                             deviceFramesOf(values, sound.channels(), sound.sampleRate(), mixer_.channels(),
+                                            static_cast<unsigned>(device_.granted().freq))))
+                contentIds_[index] = sound.contentId();
         }
         sound.setPlaying(true);
     }
@@ -196,62 +182,26 @@ public:
         const auto deviceRate = static_cast<unsigned>(device_.granted().freq);
         if (channels == 0 || values.size() < channels || !canConvertRate(rateHz, deviceRate))
             throw kBufferFailed;
-        releaseRetiredFrames();
-        std::vector<std::int16_t> frames =
-            convertToDevice(values, channels, rateHz, mixer_.channels(), deviceRate);
-        const auto sizeInFrames = static_cast<std::uint32_t>(frames.size() / mixer_.channels());
-        // As with a changed sound: the frames of a clip still playing are kept
-        // until the audio thread has taken the start that replaces them.
-        if (send([&] { return mixer_.start(clipVoice_, frames.data(), sizeInFrames); })) {
-            retired_.push_back({std::exchange(clipFrames_, std::move(frames)), mixer_.eventsSent()});
-            clipStartEvent_ = mixer_.eventsSent();
-        }
+        frames_.play(clipVoice_, deviceFramesOf(values, channels, rateHz, mixer_.channels(), deviceRate));
     }
-    void stopClip() { stop(clipVoice_); }
-    bool isClipPlaying() const {
-        return mixer_.eventsApplied() < clipStartEvent_ || mixer_.isSounding(clipVoice_);
-    }
+    void stopClip() { frames_.stop(clipVoice_); }
+    bool isClipPlaying() const { return frames_.isPlaying(clipVoice_); }
     std::size_t instrumentVoiceCount() const { return clipVoice_; }
 
-    void stop(std::size_t index) {
-        send([&] { return mixer_.stop(index); });
-    }
-    void stopAll() {
-        send([&] { return mixer_.stopAll(); });
-    }
+    void stop(std::size_t index) { frames_.stop(index); }
+    void stopAll() { frames_.stopAll(); }
 
     const VoiceMixer& mixer() const { return mixer_; }
     const SDL_AudioSpec& granted() const { return device_.granted(); }
 
 private:
-    template <class Sender>
-    bool send(Sender sender) {
-        for (int attempt = 0; attempt < kFullQueueRetries; ++attempt) {
-            if (sender())
-                return true;
-            SDL_Delay(1);
-        }
-        return false;
-    }
-
-    void releaseRetiredFrames() {
-        const std::uint64_t applied = mixer_.eventsApplied();
-        std::erase_if(retired_, [&](const RetiredFrames& entry) { return entry.replacedByEvent <= applied; });
-    }
-
-    struct RetiredFrames {
-        std::vector<std::int16_t> frames;
-        std::uint64_t replacedByEvent; // number of the event that stops their use
-    };
-
     // Declaration order matters: the device (and with it the audio thread)
     // goes first, before the frames and the mixer it reads.
     VoiceMixer mixer_;
+    VoiceFrames frames_;
     const std::size_t clipVoice_; // the mixer's last voice, after the instrument's
-    std::vector<PreparedVoice> voices_;
-    std::vector<std::int16_t> clipFrames_;
-    std::uint64_t clipStartEvent_ = 0; // number of the event that started the clip
-    std::vector<RetiredFrames> retired_;
+    // Per instrument voice: the sound its frames were made from.
+    std::vector<std::uint64_t> contentIds_;
     AudioDevice device_;
 };
 

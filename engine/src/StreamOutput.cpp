@@ -1,12 +1,11 @@
 #include "FrameConversion.h"
+#include "VoiceFrames.h"
 #include "VoiceMixer.h"
 
 #include <pellamy/StreamOutput.h>
 
 #include <SDL.h>
 #include <string>
-#include <utility>
-#include <vector>
 
 namespace pellamy {
 
@@ -71,45 +70,20 @@ public:
         const auto deviceRate = static_cast<unsigned>(granted_.freq);
         if (channels == 0 || values.size() < channels || !canConvertRate(rateHz, deviceRate))
             throw kBufferFailed;
-        releaseRetiredFrames();
-        std::vector<std::int16_t> frames =
-            convertToDevice(values, channels, rateHz, clipMixer_.channels(), deviceRate);
-        const auto sizeInFrames = static_cast<std::uint32_t>(frames.size() / clipMixer_.channels());
-        // The frames of a clip still playing are read until the audio thread
-        // has taken the start that replaces them: they are kept until then.
-        while (!clipMixer_.start(kClipVoice, frames.data(), sizeInFrames))
-            SDL_Delay(1); // a queue of thousands of events is full only on a stalled device
-        retired_.push_back({std::exchange(clipFrames_, std::move(frames)), clipMixer_.eventsSent()});
-        clipStartEvent_ = clipMixer_.eventsSent();
+        clipFrames_.play(kClipVoice,
+                         deviceFramesOf(values, channels, rateHz, clipMixer_.channels(), deviceRate));
     }
-    void stopClip() {
-        while (!clipMixer_.stop(kClipVoice))
-            SDL_Delay(1);
-    }
-    bool isClipPlaying() const {
-        return clipMixer_.eventsApplied() < clipStartEvent_ || clipMixer_.isSounding(kClipVoice);
-    }
+    void stopClip() { clipFrames_.stop(kClipVoice); }
+    bool isClipPlaying() const { return clipFrames_.isPlaying(kClipVoice); }
 
     SDL_AudioDeviceID id_ = 0;
     SDL_AudioSpec granted_{};
 
 private:
-    void releaseRetiredFrames() {
-        const std::uint64_t applied = clipMixer_.eventsApplied();
-        std::erase_if(retired_, [&](const RetiredFrames& entry) { return entry.replacedByEvent <= applied; });
-    }
-
-    struct RetiredFrames {
-        std::vector<std::int16_t> frames;
-        std::uint64_t replacedByEvent; // number of the event that stops their use
-    };
-
     FillFunction fill_;
     void* context_;
     VoiceMixer clipMixer_;
-    std::vector<std::int16_t> clipFrames_;
-    std::uint64_t clipStartEvent_ = 0;
-    std::vector<RetiredFrames> retired_;
+    VoiceFrames clipFrames_{clipMixer_};
 };
 
 StreamOutput::StreamOutput(int samplesPerSecond, unsigned channels, std::uint32_t bufferFrames,

@@ -16,10 +16,11 @@ bool VoiceMixer::send(const Event& event) noexcept {
     return true;
 }
 
-bool VoiceMixer::start(std::size_t voice, const std::int16_t* frames, std::uint32_t sizeInFrames) noexcept {
+bool VoiceMixer::start(std::size_t voice, const std::int16_t* frames, std::uint32_t sizeInFrames,
+                       Layout layout) noexcept {
     if (voice >= voices_.size())
         return true; // no such voice: nothing to do
-    return send({EventKind::Start, static_cast<std::uint32_t>(voice), frames, sizeInFrames});
+    return send({EventKind::Start, static_cast<std::uint32_t>(voice), frames, sizeInFrames, layout});
 }
 
 bool VoiceMixer::stop(std::size_t voice) noexcept {
@@ -39,6 +40,7 @@ void VoiceMixer::apply(const Event& event) noexcept {
         voice.frames = event.frames;
         voice.sizeInFrames = event.sizeInFrames;
         voice.positionInFrames = 0;
+        voice.layout = event.layout;
         voice.sounding = event.frames != nullptr && event.sizeInFrames > 0;
         break;
     }
@@ -73,10 +75,17 @@ void VoiceMixer::render(std::int16_t* out, std::size_t sizeInFrames, bool addToO
                 continue;
             const std::size_t take =
                 std::min<std::size_t>(frames, voice.sizeInFrames - voice.positionInFrames);
-            const std::int16_t* source = voice.frames + std::size_t{voice.positionInFrames} * channels_;
-            const std::size_t takeValues = take * channels_;
-            for (std::size_t i = 0; i < takeValues; ++i)
-                sum[i] += source[i];
+            if (voice.layout == Layout::Mono) {
+                const std::int16_t* source = voice.frames + voice.positionInFrames;
+                for (std::size_t frame = 0; frame < take; ++frame)
+                    for (unsigned channel = 0; channel < channels_; ++channel)
+                        sum[frame * channels_ + channel] += source[frame];
+            } else {
+                const std::int16_t* source = voice.frames + std::size_t{voice.positionInFrames} * channels_;
+                const std::size_t takeValues = take * channels_;
+                for (std::size_t i = 0; i < takeValues; ++i)
+                    sum[i] += source[i];
+            }
             voice.positionInFrames += static_cast<std::uint32_t>(take);
             if (voice.positionInFrames >= voice.sizeInFrames)
                 voice.sounding = false;

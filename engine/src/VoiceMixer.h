@@ -18,6 +18,10 @@ namespace pellamy {
 class VoiceMixer {
 public:
     static constexpr std::size_t kDefaultEventCapacity = 4096;
+    // How a voice's frames are laid out: interleaved in the device's channels,
+    // or one value per frame that every device channel takes (a mono sound
+    // costs one value per frame, not one per channel).
+    enum class Layout : std::uint8_t { Device, Mono };
 
     // `channels` interleaved 16-bit values make one device frame.
     VoiceMixer(std::size_t voiceCount, unsigned channels, std::size_t eventCapacity = kDefaultEventCapacity);
@@ -28,7 +32,8 @@ public:
     // event was not sent. `frames` must stay valid and unchanged until the
     // audio thread has applied a later event that replaces it for this voice
     // (see eventsApplied) or the mixer is gone.
-    bool start(std::size_t voice, const std::int16_t* frames, std::uint32_t sizeInFrames) noexcept;
+    bool start(std::size_t voice, const std::int16_t* frames, std::uint32_t sizeInFrames,
+               Layout layout = Layout::Device) noexcept;
     bool stop(std::size_t voice) noexcept;
     bool stopAll() noexcept;
     // Interface thread: events sent so far.
@@ -72,12 +77,14 @@ private:
         std::uint32_t voice = 0;
         const std::int16_t* frames = nullptr;
         std::uint32_t sizeInFrames = 0;
+        Layout layout = Layout::Device;
     };
     // Owned by the audio thread once the mixer runs.
     struct Voice {
         const std::int16_t* frames = nullptr;
         std::uint32_t sizeInFrames = 0;
         std::uint32_t positionInFrames = 0;
+        Layout layout = Layout::Device;
         bool sounding = false;
     };
     static constexpr std::size_t kChunkFrames = 512;

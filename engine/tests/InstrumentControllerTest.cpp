@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <string>
 #include <vector>
 
@@ -385,4 +386,30 @@ TEST_F(ControllerTest, ASecondSuiteReplacesTheFirst) {
     EXPECT_EQ(controller.getActiveArea(), (Rect{-1, -1, -1, -1}));
     EXPECT_FALSE(controller.KeyPress('Q')) << "the held key of the old suite carried over";
     EXPECT_TRUE(playing("1C"));
+}
+
+// A generated instrument of long notes stays near the size of the notes: each
+// sound holds its 16-bit values once, and its live voice one value per
+// device frame (48 kHz, mono as the sound is), not a stereo copy, a copy of
+// the values it was made from and doubles.
+TEST(ControllerMemory, AnInstrumentCostsAboutTwiceItsNotesOnceLoaded) {
+    const GeneratedNotes notes(12, 2000);
+    std::size_t notesBytes = 0;
+    for (int i = 0; i < notes.count(); ++i)
+        notesBytes += notes.data()[i].dataBytes;
+    const auto inUseBytes = [] {
+        const struct mallinfo2 info = mallinfo2();
+        return info.uordblks + info.hblkhd;
+    };
+    const std::size_t before = inUseBytes();
+    InstrumentController controller;
+    controller.setOutputDevice(OutputDevice::Silent);
+    controller.CreateInstrumentSuite(notes.count(), notes.data());
+    ASSERT_NE(controller.soundOutput(), nullptr);
+    const std::size_t after = inUseBytes();
+    if (after <= before)
+        GTEST_SKIP() << "this allocator does not report the bytes in use";
+    // The sounds (1x) and their voices at 48 kHz (48/44.1 x), with room for
+    // the suite's small parts.
+    EXPECT_LT(static_cast<double>(after - before), 2.4 * static_cast<double>(notesBytes));
 }

@@ -99,7 +99,14 @@ TEST(LiveFaults, SixtyFourSoundsSurviveRepeatsStormsAndUnknownKeysWithoutGlitche
             }
         for (const char key : DefaultKeyOrder)
             controller.KeyPress(static_cast<unsigned>(key)); // held ones stay silent
-        // Destroyed while notes sound.
+        // Destroyed while notes sound, once the device has taken every event:
+        // a start costs next to nothing, so all of the above may come before
+        // the device's first buffer.
+        const SoundOutput& output = *controller.soundOutput();
+        ASSERT_TRUE(waitUntil([&] {
+            const auto latest = output.frameOfLatestEvent();
+            return latest && output.framesMixed() > *latest + 4 * SoundOutput::kRequestedBufferFrames;
+        }));
     }
     const std::vector<std::int16_t> captured = capture.values();
     ASSERT_NE(firstSoundingFrame(captured, kChannels), std::string::npos);

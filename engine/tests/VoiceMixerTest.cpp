@@ -67,6 +67,26 @@ TEST(VoiceMixer, StopsTakeEffectBetweenBuffersAndAStartBeginsAgain) {
     EXPECT_EQ(out, (std::vector<std::int16_t>{0, 0, 0, 0}));
 }
 
+// A mono sound's frames hold one value each and sound as the stereo copy
+// the conversion would make: the same sums, clipped the same, ended mid-buffer.
+TEST(VoiceMixer, MonoFramesSoundOnEveryChannelAsTheirStereoCopy) {
+    const std::vector<std::int16_t> mono = {30000, -20000, 7, 3};
+    const std::vector<std::int16_t> other = {1, 2, 3, 4, 5, 6}; // three stereo frames
+    const std::vector<std::int16_t> stereo = convertToDevice(mono, 1, 48000, 2, 48000);
+    VoiceMixer asMono(2, 2, 8);
+    VoiceMixer asStereo(2, 2, 8);
+    asMono.start(0, mono.data(), 4, VoiceMixer::Layout::Mono);
+    asStereo.start(0, stereo.data(), 4);
+    for (VoiceMixer* mixer : {&asMono, &asStereo})
+        mixer->start(1, other.data(), 3);
+    std::vector<std::int16_t> monoOut(10, -1);
+    std::vector<std::int16_t> stereoOut(10, -1);
+    asMono.render(monoOut.data(), 5);
+    asStereo.render(stereoOut.data(), 5);
+    EXPECT_EQ(monoOut, stereoOut);
+    EXPECT_EQ(monoOut, (std::vector<std::int16_t>{30001, 30002, -19997, -19996, 12, 13, 3, 3, 0, 0}));
+}
+
 TEST(FrameConversion, MapsChannelsAndCopiesEqualRatesExactly) {
     const std::vector<std::int16_t> stereo = {100, 300, -5, 5, 7, 8, 9}; // a partial last frame
     EXPECT_EQ(convertToDevice(stereo, 2, 48000, 2, 48000),

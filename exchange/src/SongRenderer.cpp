@@ -212,12 +212,12 @@ double velocityGain(int velocity) {
 std::vector<float> transposedValues(const pellamy::Sound& sound, const RootKey& root, int key,
                                     unsigned outputRateHz) {
     const int channels = std::max<int>(1, sound.channels());
-    const std::span<const double> samples = sound.samples();
+    const std::span<const std::int16_t> samples = sound.samples();
     const auto frames = static_cast<long>(std::min<std::size_t>(sound.count(), samples.size()) / channels);
     std::vector<float> input(static_cast<std::size_t>(frames) * channels);
     const double scale = sound.gain() / 32768.0;
     for (std::size_t i = 0; i < input.size(); ++i)
-        input[i] = static_cast<float>(samples[i] * scale);
+        input[i] = static_cast<float>(static_cast<double>(samples[i]) * scale);
 
     const double ratio = static_cast<double>(outputRateHz) / std::max(1u, sound.sampleRate()) /
                          std::exp2(semitonesTo(root, key) / 12.0);

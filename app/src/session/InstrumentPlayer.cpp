@@ -125,11 +125,11 @@ NoteSamples InstrumentPlayer::samplesOf(const std::string& alias) {
         controller_ != nullptr ? controller_->instrument()->soundFor(alias) : nullptr;
     if (sound == nullptr || sound->channels() == 0)
         return note;
-    const std::span<const double> values = sound->samples();
+    const std::span<const std::int16_t> values = sound->samples();
     const std::size_t channels = sound->channels();
     note.samples.reserve(values.size() / channels);
     for (std::size_t i = 0; i < values.size(); i += channels)
-        note.samples.push_back(static_cast<std::int16_t>(std::clamp(values[i], -32768.0, 32767.0)));
+        note.samples.push_back(values[i]);
     note.sampleRate = sound->sampleRate();
     return note;
 }

@@ -10,7 +10,8 @@
 
 namespace pellamy {
 
-// Values are held as doubles in signed 16-bit PCM units; several channels
+// Values are signed 16-bit PCM, held as they were made (two bytes each: a
+// generated instrument's sounds cost what its notes do); several channels
 // stay interleaved. Time spans convert to value counts with the sample rate
 // alone (channels are not taken into account).
 //
@@ -36,8 +37,12 @@ public:
     // PCM format record: tag 1, this sound's rate, channels and bits.
     WAVEFORMATEX waveFormat() const;
 
-    std::span<const double> samples() const { return samples_; }
+    std::span<const std::int16_t> samples() const { return samples_; }
     double gain() const { return gain_; }
+    // Equal for a sound and its copies, different for every sound made: its
+    // values, gain and format are what make set, so equal ids mean equal
+    // output. 0 for an invalid sound.
+    std::uint64_t contentId() const { return contentId_; }
     std::uint32_t count() const { return count_; }
     std::uint32_t position() const { return position_; }
     void setPosition(std::uint32_t position) { position_ = position; }
@@ -50,8 +55,9 @@ public:
     std::uint16_t blockAlign() const { return blockAlign_; }
 
 private:
-    std::vector<double> samples_;
+    std::vector<std::int16_t> samples_;
     double gain_ = 1.0;
+    std::uint64_t contentId_ = 0;
     std::uint32_t count_ = 0;
     std::uint32_t position_ = 0;
     bool valid_ = false;

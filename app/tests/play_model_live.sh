@@ -2,7 +2,8 @@
 # End to end under an X server (run through testsupport/with-xvfb.sh): opens a
 # model in kivora, turns on Instrument > Play the Model Live with the menu's
 # keys, holds Q, W and E in turn through SDL's disk driver and checks that the
-# captured voices are C3, D3 and E3 within 1 %.
+# captured voices are C3, D3 and E3 within 1 %; then, with nothing sounding,
+# that the program takes under 3 % of a core (live voices sleep in silence).
 #   play_model_live.sh KIVORA MODEL.json WORK_FOLDER
 set -euo pipefail
 kivora=$1 model=$2 work=$3
@@ -49,6 +50,21 @@ hold w
 notes wait "$raw" 2 --quiet --bound 20
 hold e
 notes wait "$raw" 3 --quiet --bound 20
+
+# The processor time of the whole program (every thread: interface, voices'
+# render and helpers, SDL's) over 10 s once the last voice has faded.
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$pid/stat"; }
+sleep 2
+ticks_before=$(cpu_ticks)
+sleep 10
+ticks=$(($(cpu_ticks) - ticks_before))
+per_second=$(getconf CLK_TCK)
+echo "idle in live mode: $ticks ticks of $((10 * per_second)) in 10 s"
+# A render thread stepping silent voices costs some 10 % of a core.
+if [ $((ticks * 100)) -gt $((3 * 10 * per_second)) ]; then
+    echo "the live mode keeps the processor busy while nothing sounds" >&2
+    exit 1
+fi
 kill $pid
 wait $pid 2>/dev/null || true
 trap - EXIT

@@ -8,10 +8,8 @@
 #include <pellamy/ErrorText.h>
 #include <pellamy/InstrumentModel.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 
 namespace kivora::cli {
 
@@ -98,26 +96,10 @@ int runConvert(std::vector<std::string> arguments) {
     // a failure anywhere leaves both previous files.
     base::ReplacingFileSet pair;
     base::ReplacingFile& script = pair.add(*output);
-    const auto scriptFailure = [&] {
-        return CommandFailure(pellamy::fileFailureText("Can't write", *output,
-                                                       pellamy::systemReason(errno != 0 ? errno : EIO)));
-    };
     const fs::path& scriptTarget = script.targetPath();
     base::removeStaleTemporaries(scriptTarget.has_parent_path() ? scriptTarget.parent_path() : fs::path("."));
-    errno = 0;
-    if (!script.create())
-        throw scriptFailure();
-    errno = 0;
-    {
-        std::ofstream out(script.temporaryPath(), std::ios::binary | std::ios::trunc);
-        out << conversion.script;
-        out.close();
-        if (!out)
-            throw scriptFailure();
-    }
-    errno = 0;
-    if (!script.finish())
-        throw scriptFailure();
+    if (const int error = base::writeFinished(script, conversion.script); error != 0)
+        throw CommandFailure(pellamy::fileFailureText("Can't write", *output, pellamy::systemReason(error)));
     transposed.instrument.saveToFile(insPath, false, {}, pair);
     std::printf("%s: %d notes\n%s: %zu sounds\n", output->c_str(), conversion.notesPlayed, insPath.c_str(),
                 transposed.roots.size());

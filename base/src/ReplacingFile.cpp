@@ -359,9 +359,8 @@ bool ReplacingFileSet::commit() {
     return true;
 }
 
-int replaceFileContents(const fs::path& target, std::string_view contents) {
+int writeFinished(ReplacingFile& file, std::string_view contents) {
     const auto failure = [] { return errno != 0 ? errno : EIO; };
-    ReplacingFile file(target);
     errno = 0;
     if (!file.create())
         return failure();
@@ -374,7 +373,15 @@ int replaceFileContents(const fs::path& target, std::string_view contents) {
     if (!written || !closed)
         return failure();
     errno = 0;
-    return file.commit() ? 0 : failure();
+    return file.finish() ? 0 : failure();
+}
+
+int replaceFileContents(const fs::path& target, std::string_view contents) {
+    ReplacingFile file(target);
+    if (const int error = writeFinished(file, contents); error != 0)
+        return error;
+    errno = 0;
+    return file.commit() ? 0 : (errno != 0 ? errno : EIO);
 }
 
 TemporaryFile::TemporaryFile(std::filesystem::path folder) : folder_(std::move(folder)) {

@@ -357,31 +357,19 @@ void exportInstrument(const pellamy::InstrumentModel& instrument, const std::vec
                                                        pellamy::systemReason(failure)));
     }
     const std::string text = buildSfz(roots, folderName, files, name, releaseMs);
-    const auto textFailure = [&] {
-        return ExportError(pellamy::fileFailureText("Can't write", target.string(),
-                                                    pellamy::systemReason(errno != 0 ? errno : EIO)));
+    const auto textFailure = [&](int error) {
+        return ExportError(
+            pellamy::fileFailureText("Can't write", target.string(), pellamy::systemReason(error)));
     };
-    base::ReplacingFile& sfz = replacement.addLast(target);
-    errno = 0;
-    if (!sfz.create())
-        throw textFailure();
-    errno = 0;
-    {
-        std::ofstream out(sfz.temporaryPath(), std::ios::binary | std::ios::trunc);
-        out << text;
-        out.close();
-        if (!out)
-            throw textFailure();
-    }
-    errno = 0;
-    if (!sfz.finish())
-        throw textFailure();
+    if (const int error = base::writeFinished(replacement.addLast(target), text); error != 0)
+        throw textFailure(error);
     errno = 0;
     if (!replacement.commit()) {
+        const int error = errno != 0 ? errno : EIO;
         if (replacement.failedTarget() == folder)
-            throw ExportError(pellamy::fileFailureText("Can't replace", folder.string(),
-                                                       pellamy::systemReason(errno != 0 ? errno : EIO)));
-        throw textFailure();
+            throw ExportError(
+                pellamy::fileFailureText("Can't replace", folder.string(), pellamy::systemReason(error)));
+        throw textFailure(error);
     }
 }
 

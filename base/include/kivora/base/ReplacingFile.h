@@ -139,6 +139,11 @@ private:
     std::filesystem::path failedTarget_;
 };
 
+// Creates `file`'s temporary, writes `contents` into it and finishes it, so
+// that it waits for its commit() or its set's. Returns 0, or the errno value
+// of the step that failed (EIO where the system named none).
+KIVORA_BASE_API int writeFinished(ReplacingFile& file, std::string_view contents);
+
 // Replaces `target` with `contents`, all or nothing, through a ReplacingFile:
 // the previous file stays as it was unless every byte is on the disk.
 // Returns 0, or the errno value of the step that failed (EIO where the

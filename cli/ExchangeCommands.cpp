@@ -1,17 +1,15 @@
 #include "CommandLine.h"
 #include "MidiSupport.h"
 
+#include <kivora/base/ReplacingFile.h>
 #include <kivora/exchange/InstrumentExport.h>
 #include <kivora/exchange/RootKeys.h>
 #include <kivora/exchange/SongRenderer.h>
 #include <pellamy/ErrorText.h>
 #include <pellamy/InstrumentModel.h>
-#include <pellamy/TemporaryFile.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 
 namespace kivora::cli {
 
@@ -93,51 +91,16 @@ int runConvert(std::vector<std::string> arguments) {
     const std::string insPath = std::filesystem::path(*output).replace_extension(".ins").string();
     if (std::filesystem::equivalent(insPath, *instrumentPath, ignored(insPath)))
         throw CommandFailure("Can't write " + insPath + ": it is the instrument read");
-    // The pair all or nothing: the script goes in place first, the previous
-    // one kept aside, so that an instrument that cannot be saved (itself all
-    // or nothing) puts it back, and a script that cannot be put in place
-    // leaves both previous files.
-    const fs::path scriptPath(*output);
-    const fs::path folder = scriptPath.parent_path().empty() ? fs::path(".") : scriptPath.parent_path();
-    pellamy::TemporaryFile newScript(folder);
-    pellamy::TemporaryFile previousScript(folder);
-    if (!newScript.create() || !previousScript.create())
-        throw CommandFailure(pellamy::fileFailureText("Can't write", *output, pellamy::systemReason(errno)));
-    {
-        errno = 0;
-        std::ofstream out(newScript.path(), std::ios::binary | std::ios::trunc);
-        out << conversion.script;
-        out.flush();
-        if (!out)
-            throw CommandFailure(pellamy::fileFailureText("Can't write", *output,
-                                                          pellamy::systemReason(errno != 0 ? errno : EIO)));
-    }
-    std::error_code error;
-    const bool hadScript = fs::is_regular_file(scriptPath, error);
-    error.clear(); // set when there is no previous script
-    if (hadScript)
-        fs::rename(scriptPath, previousScript.path(), error);
-    if (!error)
-        fs::rename(newScript.path(), scriptPath, error);
-    auto restoreScript = [&] {
-        std::error_code ignoredError;
-        if (hadScript)
-            fs::rename(previousScript.path(), scriptPath, ignoredError);
-        else
-            fs::remove(scriptPath, ignoredError);
-    };
-    if (error) {
-        const std::string reason = error.message();
-        if (hadScript && !fs::exists(scriptPath, error))
-            restoreScript();
-        throw CommandFailure(pellamy::fileFailureText("Can't write", *output, reason));
-    }
-    try {
-        transposed.instrument.saveToFile(insPath, false);
-    } catch (...) {
-        restoreScript();
-        throw;
-    }
+    // The pair all or nothing: the script is written under a temporary name
+    // and put in place together with the instrument's files, before them, so
+    // a failure anywhere leaves both previous files.
+    base::ReplacingFileSet pair;
+    base::ReplacingFile& script = pair.add(*output);
+    const fs::path& scriptTarget = script.targetPath();
+    base::removeStaleTemporaries(scriptTarget.has_parent_path() ? scriptTarget.parent_path() : fs::path("."));
+    if (const int error = base::writeFinished(script, conversion.script); error != 0)
+        throw CommandFailure(pellamy::fileFailureText("Can't write", *output, pellamy::systemReason(error)));
+    transposed.instrument.saveToFile(insPath, false, {}, pair);
     std::printf("%s: %d notes\n%s: %zu sounds\n", output->c_str(), conversion.notesPlayed, insPath.c_str(),
                 transposed.roots.size());
     return 0;

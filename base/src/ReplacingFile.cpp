@@ -111,8 +111,11 @@ void removeStaleTemporaries(const fs::path& folder) {
         if (!isTemporaryName(entry->d_name, writer) || writer == self)
             continue;
         // EPERM means the process lives under another user.
-        if (::kill(writer, 0) != 0 && errno == ESRCH)
-            ::unlinkat(::dirfd(directory), entry->d_name, 0);
+        if (::kill(writer, 0) != 0 && errno == ESRCH &&
+            ::unlinkat(::dirfd(directory), entry->d_name, 0) != 0 && (errno == EISDIR || errno == EPERM)) {
+            std::error_code ignored; // a folder being replaced
+            fs::remove_all((folder.empty() ? fs::path(".") : folder) / entry->d_name, ignored);
+        }
     }
     ::closedir(directory);
 }
@@ -194,6 +197,94 @@ bool ReplacingFile::commit() {
     return true;
 }
 
+ReplacingFolder::ReplacingFolder(fs::path target) : target_(std::move(target)) {}
+
+ReplacingFolder::~ReplacingFolder() {
+    std::error_code ignored;
+    if (swapped_)
+        removePrevious();
+    else if (pending_)
+        fs::remove_all(temporary_, ignored);
+}
+
+bool ReplacingFolder::create() {
+    const fs::path parent = folderOf(target_);
+    removeStaleTemporaries(parent);
+    pending_ = claimTemporaryName(
+        parent, temporary_, [](const fs::path& candidate) { return ::mkdir(candidate.c_str(), 0777) == 0; });
+    return pending_;
+}
+
+bool ReplacingFolder::swapIn() {
+    if (!pending_ || swapped_)
+        return false;
+    struct stat status {};
+    if (::lstat(target_.c_str(), &status) != 0) {
+        if (errno != ENOENT || std::rename(temporary_.c_str(), target_.c_str()) != 0)
+            return false;
+        previous_.clear();
+        swapped_ = true;
+        return true;
+    }
+    if (::renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, target_.c_str(), RENAME_EXCHANGE) == 0) {
+        previous_ = temporary_;
+        swapped_ = true;
+        return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    // No exchange on this file system: the previous entry is set aside under
+    // a temporary name first, so the target is missing for a moment.
+    fs::path aside;
+    if (!claimTemporaryName(folderOf(target_), aside, [&](const fs::path& candidate) {
+            struct stat taken {};
+            if (::lstat(candidate.c_str(), &taken) == 0) {
+                errno = EEXIST;
+                return false;
+            }
+            return std::rename(target_.c_str(), candidate.c_str()) == 0;
+        }))
+        return false;
+    if (std::rename(temporary_.c_str(), target_.c_str()) != 0) {
+        const int failure = errno;
+        std::rename(aside.c_str(), target_.c_str());
+        errno = failure;
+        return false;
+    }
+    previous_ = std::move(aside);
+    swapped_ = true;
+    return true;
+}
+
+void ReplacingFolder::swapBack() {
+    if (!swapped_)
+        return;
+    if (previous_ == temporary_) {
+        if (::renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, target_.c_str(), RENAME_EXCHANGE) != 0)
+            return;
+    } else if (std::rename(target_.c_str(), temporary_.c_str()) != 0 ||
+               (!previous_.empty() && std::rename(previous_.c_str(), target_.c_str()) != 0)) {
+        return;
+    }
+    previous_.clear();
+    swapped_ = false;
+}
+
+void ReplacingFolder::removePrevious() {
+    std::error_code ignored;
+    if (!previous_.empty())
+        fs::remove_all(previous_, ignored);
+    previous_.clear();
+}
+
+bool ReplacingFolder::commit() {
+    if (!swapIn())
+        return false;
+    removePrevious();
+    syncFolders({folderOf(target_)});
+    return true;
+}
+
 ReplacingFileSet::~ReplacingFileSet() {
     for (const fs::path& backup : backups_)
         if (!backup.empty())
@@ -208,13 +299,33 @@ ReplacingFile& ReplacingFileSet::addLast(fs::path target) {
     return *lastFiles_.emplace_back(std::make_unique<ReplacingFile>(std::move(target)));
 }
 
+ReplacingFolder& ReplacingFileSet::addFolder(fs::path target) {
+    return *folders_.emplace_back(std::make_unique<ReplacingFolder>(std::move(target)));
+}
+
 bool ReplacingFileSet::commit() {
     std::vector<ReplacingFile*> order;
     for (auto* list : {&files_, &lastFiles_})
         for (const auto& file : *list)
             order.push_back(file.get());
 
+    failedTarget_.clear();
     std::set<fs::path> folders;
+    // The errno of the failed step, kept through the restoring.
+    const auto fail = [&](const fs::path& target) {
+        const int failure = errno;
+        for (const auto& folder : folders_)
+            folder->swapBack();
+        syncFolders(folders);
+        failedTarget_ = target;
+        errno = failure;
+        return false;
+    };
+    for (const auto& folder : folders_) {
+        folders.insert(folderOf(folder->target_));
+        if (!folder->swapIn())
+            return fail(folder->target_);
+    }
     backups_.assign(order.size(), fs::path());
     for (std::size_t i = 0; i < order.size(); ++i) {
         ReplacingFile& file = *order[i];
@@ -227,6 +338,7 @@ bool ReplacingFileSet::commit() {
             });
         if (file.rename())
             continue;
+        const int failure = errno;
         for (std::size_t j = i; j-- > 0;) {
             const ReplacingFile& done = *order[j];
             if (done.inPlace_)
@@ -238,16 +350,17 @@ bool ReplacingFileSet::commit() {
                 ::unlink(done.target_.c_str());
             }
         }
-        syncFolders(folders);
-        return false;
+        errno = failure;
+        return fail(file.requested_);
     }
+    for (const auto& folder : folders_)
+        folder->removePrevious();
     syncFolders(folders);
     return true;
 }
 
-int replaceFileContents(const fs::path& target, std::string_view contents) {
+int writeFinished(ReplacingFile& file, std::string_view contents) {
     const auto failure = [] { return errno != 0 ? errno : EIO; };
-    ReplacingFile file(target);
     errno = 0;
     if (!file.create())
         return failure();
@@ -260,7 +373,15 @@ int replaceFileContents(const fs::path& target, std::string_view contents) {
     if (!written || !closed)
         return failure();
     errno = 0;
-    return file.commit() ? 0 : failure();
+    return file.finish() ? 0 : failure();
+}
+
+int replaceFileContents(const fs::path& target, std::string_view contents) {
+    ReplacingFile file(target);
+    if (const int error = writeFinished(file, contents); error != 0)
+        return error;
+    errno = 0;
+    return file.commit() ? 0 : (errno != 0 ? errno : EIO);
 }
 
 TemporaryFile::TemporaryFile(std::filesystem::path folder) : folder_(std::move(folder)) {

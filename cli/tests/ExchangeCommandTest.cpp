@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <map>
 
 namespace {
 
@@ -210,6 +211,41 @@ TEST_F(Exchange, ConvertWritesTheScriptAndItsInstrumentAllOrNothing) {
     EXPECT_FALSE(std::filesystem::exists(scratch_ / "d.snc"));
     for (const auto& entry : std::filesystem::directory_iterator(scratch_))
         EXPECT_EQ(entry.path().filename().string().find(".kivora-"), std::string::npos) << entry.path();
+}
+
+// A sound file that cannot be replaced, met after the new script was
+// written: the previous script, instrument and sounds stay byte for byte.
+TEST_F(Exchange, AConvertThatFailsHalfwayLeavesThePreviousPairAsItWas) {
+    const std::string ins = (scratch_ / "g.ins").string();
+    ASSERT_EQ(run("generate --octaves 1 --duration 200 -o '" + ins + "'").status, 0);
+    const std::string pairFolder = (scratch_ / "pair").string();
+    std::filesystem::create_directory(pairFolder);
+    const std::string script = pairFolder + "/e.snc";
+    writeSong("48, 52, 55", 240);
+    const std::string song = (scratch_ / "song.mid").string();
+    ASSERT_EQ(run("convert '" + song + "' -i '" + ins + "' -o '" + script + "'").status, 0);
+    auto contents = [&] {
+        std::map<std::string, std::string> files;
+        for (const auto& entry : std::filesystem::directory_iterator(pairFolder)) {
+            std::ifstream in(entry.path(), std::ios::binary);
+            files[entry.path().filename().string()] = std::string(std::istreambuf_iterator<char>(in), {});
+        }
+        return files;
+    };
+    const auto before = contents();
+    ASSERT_EQ(before.size(), 5u); // e.snc, e.ins and three sounds
+    ASSERT_TRUE(before.count("1E.wav"));
+    // Read-only for everyone: refused even to the superuser.
+    std::filesystem::permissions(pairFolder + "/1E.wav", std::filesystem::perms::owner_read |
+                                                             std::filesystem::perms::group_read |
+                                                             std::filesystem::perms::others_read);
+
+    writeSong("48, 52, 55", 360); // another script
+    const auto failed = run("convert '" + song + "' -i '" + ins + "' -o '" + script + "'");
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_TRUE(failed.err.ends_with("Can't write sound file " + pairFolder + "/1E.wav: Permission denied\n"))
+        << failed.err;
+    EXPECT_EQ(contents(), before);
 }
 
 TEST_F(Exchange, KivoraAndFluidSynthAgreeOnASongsOnsetsPitchesAndReleases) {

@@ -146,16 +146,18 @@ std::string portablePath(std::string path) {
     return path;
 }
 
-// The sound folders a save creates, removed again (when still empty) unless
-// the save succeeds.
+// The sound folders a save creates, removed again with what the save put in
+// them unless it succeeds.
 class CreatedFolders {
 public:
     CreatedFolders() = default;
     CreatedFolders(const CreatedFolders&) = delete;
     CreatedFolders& operator=(const CreatedFolders&) = delete;
+    // All in a folder this save created is the save's own temporaries.
     ~CreatedFolders() {
+        std::error_code ignored;
         for (auto folder = folders_.rbegin(); folder != folders_.rend(); ++folder)
-            ::rmdir(folder->c_str());
+            fs::remove_all(*folder, ignored);
     }
     // Creates one folder of a save; an existing one is used unchanged.
     void create(const fs::path& folder) {
@@ -488,6 +490,13 @@ void InstrumentModel::saveToFile(const std::string& path, bool withFolders) cons
 
 void InstrumentModel::saveToFile(const std::string& path, bool withFolders,
                                  const std::function<bool()>& stopRequested) const {
+    detail::ReplacingFileSet files;
+    saveToFile(path, withFolders, stopRequested, files);
+}
+
+void InstrumentModel::saveToFile(const std::string& path, bool withFolders,
+                                 const std::function<bool()>& stopRequested,
+                                 kivora::base::ReplacingFileSet& files) const {
     namespace fs = std::filesystem;
     const fs::path definitionPath(path);
     if (!definitionPath.has_filename())
@@ -509,10 +518,9 @@ void InstrumentModel::saveToFile(const std::string& path, bool withFolders,
         locations.push_back(std::move(location));
     }
 
-    // Declared first, so that they are removed only after the temporary
-    // files in them.
+    // Removed with the temporary files in them should the save fail (the
+    // set outlives this call).
     detail::CreatedFolders createdFolders;
-    detail::ReplacingFileSet files;
     detail::ReplacingFile& definitionTarget = files.addLast(definitionPath);
     detail::removeStaleTemporaries(detail::folderOf(definitionTarget.targetPath()));
     detail::FilePtr definition;

@@ -321,24 +321,17 @@ void exportInstrument(const pellamy::InstrumentModel& instrument, const std::vec
     if (extension != ".sfz")
         throw ExportError("Can't export to " + outputPath + ": the name must end in .sf2 or .sfz");
 
-    // The folder of WAV files is made whole under a temporary name, then
-    // swapped with the previous one; the SFZ text is renamed into place last.
+    // The folder of WAV files and the SFZ text that names them are replaced
+    // together, all or nothing: the folder is made whole under a temporary
+    // name and swapped in first, the text renamed into place last.
     const std::string folderName = stemWithoutBlanks(target);
     const fs::path parent = target.parent_path().empty() ? fs::path(".") : target.parent_path();
     const fs::path folder = parent / folderName;
-    const std::string tag = ".kivora-" + std::to_string(::getpid());
-    const fs::path newFolder = parent / ("." + folderName + tag + ".new");
-    const fs::path oldFolder = parent / ("." + folderName + tag + ".old");
-    std::error_code error;
-    fs::remove_all(newFolder, error);
-    if (!fs::create_directory(newFolder, error) || error)
-        throw ExportError(pellamy::fileFailureText("Can't create directory:Path not found",
-                                                   newFolder.string(),
-                                                   error ? error.message() : pellamy::systemReason(EEXIST)));
-    auto cleanUp = [&] {
-        std::error_code ignored;
-        fs::remove_all(newFolder, ignored);
-    };
+    base::ReplacingFileSet replacement;
+    base::ReplacingFolder& samples = replacement.addFolder(folder);
+    if (!samples.create())
+        throw ExportError(pellamy::fileFailureText("Can't create directory:Path not found", folder.string(),
+                                                   pellamy::systemReason(errno != 0 ? errno : EIO)));
 
     std::vector<std::string> files;
     for (const RootKey& root : roots) {
@@ -357,41 +350,27 @@ void exportInstrument(const pellamy::InstrumentModel& instrument, const std::vec
         format.nAvgBytesPerSec = format.nSamplesPerSec * format.nBlockAlign;
         const std::span bytes(reinterpret_cast<const std::uint8_t*>(values.data()),
                               std::size_t{delivered} * 2);
-        if (const int failure = pellamy::writeWavFile((newFolder / file).string(), format, bytes);
-            failure != 0) {
-            cleanUp();
+        if (const int failure =
+                pellamy::writeWavFile((samples.temporaryPath() / file).string(), format, bytes);
+            failure != 0)
             throw ExportError(pellamy::fileFailureText("Can't write sound file", (folder / file).string(),
                                                        pellamy::systemReason(failure)));
-        }
     }
     const std::string text = buildSfz(roots, folderName, files, name, releaseMs);
-
-    const bool hadFolder = fs::exists(folder, error);
-    if (hadFolder) {
-        fs::rename(folder, oldFolder, error);
-        if (error) {
-            cleanUp();
-            throw ExportError(pellamy::fileFailureText("Can't replace", folder.string(), error.message()));
-        }
+    const auto textFailure = [&](int error) {
+        return ExportError(
+            pellamy::fileFailureText("Can't write", target.string(), pellamy::systemReason(error)));
+    };
+    if (const int error = base::writeFinished(replacement.addLast(target), text); error != 0)
+        throw textFailure(error);
+    errno = 0;
+    if (!replacement.commit()) {
+        const int error = errno != 0 ? errno : EIO;
+        if (replacement.failedTarget() == folder)
+            throw ExportError(
+                pellamy::fileFailureText("Can't replace", folder.string(), pellamy::systemReason(error)));
+        throw textFailure(error);
     }
-    fs::rename(newFolder, folder, error);
-    if (error) {
-        const std::string reason = error.message();
-        if (hadFolder)
-            fs::rename(oldFolder, folder, error);
-        cleanUp();
-        throw ExportError(pellamy::fileFailureText("Can't replace", folder.string(), reason));
-    }
-    try {
-        writeAtomically(target, std::vector<std::uint8_t>(text.begin(), text.end()));
-    } catch (const ExportError&) {
-        fs::remove_all(folder, error);
-        if (hadFolder)
-            fs::rename(oldFolder, folder, error);
-        throw;
-    }
-    if (hadFolder)
-        fs::remove_all(oldFolder, error);
 }
 
 } // namespace kivora::exchange

@@ -310,4 +310,40 @@ TEST_F(Export, AFailedExportLeavesThePreviousFilesAlone) {
         EXPECT_EQ(entry.path().filename().string().find(".kivora-"), std::string::npos) << entry.path();
 }
 
+// An SFZ export whose text cannot replace the previous one, met after the
+// new sample folder was written: the previous text and folder stay byte for
+// byte, and no temporary is left.
+TEST_F(Export, AnSfzExportThatFailsHalfwayLeavesThePreviousFolderAsItWas) {
+    pellamy::InstrumentModel first;
+    first.addSound("1C", tone(kC3, 0.1));
+    first.addSound("1E", tone(kC3 * std::exp2(4 / 12.0), 0.1));
+    first.markLoaded();
+    const fs::path sfz = folder_ / "bank.sfz";
+    kivora::exchange::exportInstrument(first, kivora::exchange::assignRootKeys(first), sfz.string());
+    auto contents = [&] {
+        std::map<std::string, std::string> files;
+        for (const auto& entry : fs::recursive_directory_iterator(folder_)) {
+            std::ifstream in(entry.path(), std::ios::binary);
+            files[fs::relative(entry.path(), folder_).string()] =
+                entry.is_directory() ? "<folder>" : std::string(std::istreambuf_iterator<char>(in), {});
+        }
+        return files;
+    };
+    const auto before = contents();
+    ASSERT_EQ(before.size(), 4u); // bank.sfz, bank/, bank/1C.wav, bank/1E.wav
+    // Read-only for everyone: refused even to the superuser.
+    fs::permissions(sfz, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+
+    pellamy::InstrumentModel second;
+    second.addSound("1G", tone(kC3 * std::exp2(7 / 12.0), 0.1));
+    second.markLoaded();
+    try {
+        kivora::exchange::exportInstrument(second, kivora::exchange::assignRootKeys(second), sfz.string());
+        ADD_FAILURE() << "a read-only text was replaced";
+    } catch (const kivora::exchange::ExportError& failure) {
+        EXPECT_EQ(std::string(failure.what()), "Can't write " + sfz.string() + ": Permission denied");
+    }
+    EXPECT_EQ(contents(), before);
+}
+
 } // namespace

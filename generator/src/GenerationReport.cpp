@@ -102,6 +102,11 @@ std::string silenceMessageOf(const NoteGenerator& generator) {
     return silenceText(untunedNoteSilent(generator), generator.settings().octaves);
 }
 
+std::string silenceMessageOf(const UntunedMeasurement& measurement) {
+    // A tuned run takes an untuned note without a pitch for silent too.
+    return silenceText(!(measurement.baseFrequency > 0.0), 1);
+}
+
 std::string describeSettings(const GenerationSettings& settings) {
     return "octaves " + std::to_string(settings.octaves) + ", rate " + std::to_string(settings.sampleRate) +
            ", duration " + std::to_string(settings.durationMs) + " ms, linear " +

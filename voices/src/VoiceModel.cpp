@@ -1,3 +1,4 @@
+#include <kivora/GenerationReport.h>
 #include <kivora/voices/VoiceModel.h>
 
 #include <cmath>
@@ -10,8 +11,8 @@ VoiceModel::VoiceModel(muntero::ModelSnapshot snapshot, const VoiceSettings& set
     : settings_(settings), snapshot_(std::move(snapshot)) {
     settings_.generation.octaves = 0;
     const UntunedMeasurement measurement = measureUntuned(settings_.generation, snapshot_, settings_.kernel);
-    if (!(measurement.baseFrequency > 0.0))
-        throw std::invalid_argument("The model is silent: no pitch to tune");
+    if (const std::string silence = silenceMessageOf(measurement); !silence.empty())
+        throw std::invalid_argument(silence);
     baseFrequency_ = measurement.baseFrequency;
     highestAngularFrequency_ = measurement.highestAngularFrequency;
     // The springs as the generator's tuned run has them before its untuned note.

@@ -1,5 +1,6 @@
 // A voice against the generator's notes, and the bank's polyphony, release,
 // determinism and model changes.
+#include <kivora/GenerationReport.h>
 #include <kivora/NoteGenerator.h>
 #include <kivora/voices/VoiceBank.h>
 #include <modelkit/Builders.h>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <random>
+#include <stdexcept>
 #include <vector>
 
 using namespace kivora::voices;
@@ -103,6 +105,27 @@ TEST(VoiceFidelity, NoteNamesAreTheGeneratorsFromKey48) {
     EXPECT_EQ(keyOfNoteName("simpleNote"), -1);
     for (int key = 0; key < kKeyCount; ++key)
         EXPECT_EQ(keyOfNoteName(noteNameOfKey(key)), key);
+}
+
+// A model at rest is refused with the words the generator's tuned run has
+// for it, kept as the exception's text.
+TEST(VoiceFidelity, ASilentModelIsRefusedWithTheGeneratorsSilenceMessage) {
+    muntero::ModelSnapshot still = muntero::takeSnapshot(InstrumentKit::defaultModel());
+    std::fill(still.initialDisplacements.begin(), still.initialDisplacements.end(), 0.0);
+    std::fill(still.initialVelocities.begin(), still.initialVelocities.end(), 0.0);
+    kivora::GenerationSettings settings = shortNotes();
+    settings.octaves = 1;
+    kivora::NoteGenerator generator;
+    generator.configure(settings, still);
+    ASSERT_EQ(generator.run(), 0);
+    const std::string generatorSays = kivora::silenceMessageOf(generator);
+    ASSERT_FALSE(generatorSays.empty());
+    try {
+        VoiceModel model(still, VoiceSettings{shortNotes(), {}});
+        ADD_FAILURE() << "a silent model was tuned";
+    } catch (const std::invalid_argument& refusal) {
+        EXPECT_EQ(refusal.what(), generatorSays);
+    }
 }
 
 class VoiceBankTest : public ::testing::Test {

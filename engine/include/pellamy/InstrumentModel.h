@@ -13,6 +13,10 @@
 #include <unordered_map>
 #include <vector>
 
+namespace kivora::base {
+class ReplacingFileSet;
+} // namespace kivora::base
+
 namespace pellamy {
 
 struct SoundStreamDescription;
@@ -83,6 +87,12 @@ public:
     // in place. It is asked between blocks of a few thousand values.
     void saveToFile(const std::string& path, bool withFolders,
                     const std::function<bool()>& stopRequested) const;
+    // The same, with the files of `alongWith` (written and finished by the
+    // caller, such as a script saved beside its instrument) put in place
+    // before the instrument's: all of them or none. A file of either that
+    // cannot be put in place fails the save as the instrument file does.
+    void saveToFile(const std::string& path, bool withFolders, const std::function<bool()>& stopRequested,
+                    kivora::base::ReplacingFileSet& alongWith) const;
 
     // The WAV files the sound lines of a definition file name, as loadFromFile
     // would look for them (the files need not exist). Throws "Can't open

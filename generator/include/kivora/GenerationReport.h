@@ -50,6 +50,10 @@ KIVORA_GENERATOR_API std::string silenceMessage(const GenerationReport& report);
 // measuring nothing: for a caller that wants only the silence check (reportOf
 // measures a single note's frequency, which takes long for long notes).
 KIVORA_GENERATOR_API std::string silenceMessageOf(const NoteGenerator& generator);
+// The same message from measureUntuned alone, as a tuned run words it (the
+// measured note is the one every tuned note is retuned from): for a caller
+// that tunes without a run, such as the voices.
+KIVORA_GENERATOR_API std::string silenceMessageOf(const UntunedMeasurement& measurement);
 
 // The settings in one line: "octaves 2, rate 44100, duration 500 ms, linear 4, square 0.08".
 KIVORA_GENERATOR_API std::string describeSettings(const GenerationSettings& settings);

@@ -307,7 +307,7 @@ TEST(LiveModelPlugin, AModelThatFailsToLoadKeepsTheOneInUse) {
         const char* reason;
     } cases[] = {{folder / "missing.json", "cannot open"},
                  {folder / "broken.json", "line 1"},
-                 {folder / "silent.json", "The model is silent"}};
+                 {folder / "silent.json", "The untuned note was silent"}};
     for (const auto& c : cases) {
         PluginHost host(44100);
         host.setModel(0, kMembrane);

@@ -35,7 +35,7 @@ public:
     // Renders and measures the untuned note (the generator's own code), then
     // tunes a kernel to 1C. Throws std::invalid_argument with the generator's
     // refusals, for settings it refuses, and for a model whose untuned note
-    // is silent ("The model is silent: no pitch to tune"). Any thread; takes
+    // is silent (the generator's silenceMessageOf it). Any thread; takes
     // as long as rendering one note.
     VoiceModel(muntero::ModelSnapshot snapshot, const VoiceSettings& settings);
 

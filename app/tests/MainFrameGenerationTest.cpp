@@ -5,12 +5,18 @@
 #include "GenerationTestSupport.h"
 #include "analysis/CAnalyzatorFrame.h"
 #include "common/EngineGuard.h"
+#include "common/FileChooser.h"
 #include "generation/GenerationRun.h"
 #include "generation/SoundPropertiesDialog.h"
 #include "piano/CPianoFrame.h"
 #include "session/InstrumentSession.h"
 #include "window/CMainFrame.h"
 #include "window/MainWindow.h"
+
+#include <kivora/GenerationReport.h>
+#include <kivora/NoteTuning.h>
+#include <modelkit/ModelFile.h>
+#include <pellamy/InstrumentModel.h>
 
 #include <QAbstractButton>
 #include <QAction>
@@ -20,6 +26,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <atomic>
 #include <thread>
 
@@ -235,6 +242,85 @@ TEST(MainFrameGeneration, ClosingDuringARunWaitsForTheWorkerBeforeThePanesGo) {
     }
     EXPECT_TRUE(left.load());
     EXPECT_FALSE(pianoWentFirst) << "a pane was destroyed while the worker still ran";
+}
+
+// What `kivora-cli generate` writes for the model file and settings: the
+// report of its own generator, independent of the window's run.
+std::vector<std::string> commentsAsGenerateWrites(const QString& modelPath,
+                                                  const GenerationSettings& settings) {
+    NoteGenerator generator;
+    generator.configure(settings, muntero::takeSnapshot(InstrumentKit::loadModelFile(narrowPath(modelPath))));
+    EXPECT_EQ(generator.run(), 0);
+    const GenerationReport report = reportOf(generator, measureTuning(generator));
+    return provenanceComments("plucked-string.json", sha256HexOfFile(narrowPath(modelPath)), report);
+}
+
+std::vector<std::string> provenanceSavedIn(const QString& instrumentPath) {
+    return provenanceOf(pellamy::InstrumentModel::leadingCommentsOf(narrowPath(instrumentPath)));
+}
+
+// A generated instrument saved from the window says where it came from as the
+// command's does, and an instrument loaded afterwards says nothing of it.
+TEST(MainFrameGeneration, AGeneratedInstrumentIsSavedWithTheCommandsProvenance) {
+    const std::unique_ptr<MainWindow> window = buildMainWindow();
+    CMainFrame& frame = window->frame();
+    InstrumentSession& session = frame.instrumentSession();
+    ASSERT_TRUE(frame.openFile(kPluckedString));
+    GenerationRun& run = frame.generationRun();
+    bool reported = false;
+    QObject::connect(&run, &GenerationRun::reported, &run, [&] { reported = true; });
+
+    answerOneShortOctave();
+    frame.pianoFrame()->generateNotesAction()->trigger();
+    ASSERT_TRUE(testing::processEventsUntil(
+        [&] { return run.idle() && !run.finishing() && session.isLoaded() && reported; }));
+    const QTemporaryDir folder;
+    const QString generated = folder.filePath("generated.ins");
+    ASSERT_TRUE(session.saveToFile(generated));
+    const std::vector<std::string> expected =
+        commentsAsGenerateWrites(kPluckedString, run.generator().settings());
+    ASSERT_GE(expected.size(), 3u + 12u) << "model, digest, settings, untuned note and one line a note";
+    EXPECT_EQ(provenanceSavedIn(generated), expected);
+
+    // Loading sets no comments: the file loaded next is resaved as it was read.
+    ASSERT_TRUE(session.loadFile(QStringLiteral(KIVORA_SOURCE_DIR "/examples/instruments/duo.ins")));
+    const QString resaved = folder.filePath("duo.ins");
+    ASSERT_TRUE(session.saveToFile(resaved));
+    EXPECT_TRUE(pellamy::InstrumentModel::leadingCommentsOf(narrowPath(resaved)).empty());
+}
+
+// An instrument without a report (here a cancelled run's notes) still names
+// its model and settings: the first lines of what the command writes.
+TEST(MainFrameGeneration, AnInstrumentSavedWithoutAReportNamesItsModelAndSettings) {
+    const std::unique_ptr<MainWindow> window = buildMainWindow();
+    CMainFrame& frame = window->frame();
+    InstrumentSession& session = frame.instrumentSession();
+    ASSERT_TRUE(frame.openFile(kPluckedString));
+    GenerationRun& run = frame.generationRun();
+    NoteGenerator& generator = run.generator();
+    std::atomic<bool> held{false};
+    run.setNoteObserver([&](int note) {
+        if (note != 3)
+            return;
+        held = true;
+        while (generator.stopRequested.load() == 0)
+            std::this_thread::yield();
+    });
+
+    answerOneShortOctave();
+    frame.pianoFrame()->generateNotesAction()->trigger();
+    // Notes are reported in order: the first four are counted, and no other.
+    ASSERT_TRUE(testing::processEventsUntil([&] { return held.load() && run.notesDone() == 4; }));
+    run.progressDialog().cancelButton()->click();
+    ASSERT_TRUE(testing::processEventsUntil([&] { return !run.finishing() && session.isLoaded(); }));
+    const QTemporaryDir folder;
+    const QString saved = folder.filePath("cancelled.ins");
+    ASSERT_TRUE(session.saveToFile(saved));
+    run.setNoteObserver({});
+    const std::vector<std::string> full =
+        commentsAsGenerateWrites(kPluckedString, run.generator().settings());
+    ASSERT_GE(full.size(), 3u);
+    EXPECT_EQ(provenanceSavedIn(saved), std::vector<std::string>(full.begin(), full.begin() + 3));
 }
 
 TEST(MainFrameGeneration, AnUnreadableModelFileIsReported) {

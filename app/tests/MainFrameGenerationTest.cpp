@@ -251,7 +251,10 @@ std::vector<std::string> commentsAsGenerateWrites(const QString& modelPath,
     NoteGenerator generator;
     generator.configure(settings, muntero::takeSnapshot(InstrumentKit::loadModelFile(narrowPath(modelPath))));
     EXPECT_EQ(generator.run(), 0);
-    const GenerationReport report = reportOf(generator, measureTuning(generator));
+    std::vector<NoteTuning> tuning;
+    if (settings.octaves > 0 && generator.baseFrequency() > 0.0)
+        tuning = measureTuning(generator);
+    const GenerationReport report = reportOf(generator, std::move(tuning));
     return provenanceComments("plucked-string.json", sha256HexOfFile(narrowPath(modelPath)), report);
 }
 
@@ -287,6 +290,26 @@ TEST(MainFrameGeneration, AGeneratedInstrumentIsSavedWithTheCommandsProvenance) 
     const QString resaved = folder.filePath("duo.ins");
     ASSERT_TRUE(session.saveToFile(resaved));
     EXPECT_TRUE(pellamy::InstrumentModel::leadingCommentsOf(narrowPath(resaved)).empty());
+}
+
+// A single note's report is its untuned frequency, measured after the hand-over.
+TEST(MainFrameGeneration, ASingleGeneratedNoteIsSavedWithTheCommandsProvenance) {
+    const std::unique_ptr<MainWindow> window = buildMainWindow();
+    CMainFrame& frame = window->frame();
+    ASSERT_TRUE(frame.openFile(kPluckedString));
+    GenerationRun& run = frame.generationRun();
+    bool reported = false;
+    QObject::connect(&run, &GenerationRun::reported, &run, [&] { reported = true; });
+    run.generateSingle();
+    ASSERT_TRUE(testing::processEventsUntil(
+        [&] { return run.idle() && !run.finishing() && frame.instrumentSession().isLoaded() && reported; }));
+    const QTemporaryDir folder;
+    const QString saved = folder.filePath("single.ins");
+    ASSERT_TRUE(frame.instrumentSession().saveToFile(saved));
+    const std::vector<std::string> expected =
+        commentsAsGenerateWrites(kPluckedString, run.generator().settings());
+    ASSERT_EQ(expected.size(), 4u);
+    EXPECT_EQ(provenanceSavedIn(saved), expected);
 }
 
 // An instrument without a report (here a cancelled run's notes) still names

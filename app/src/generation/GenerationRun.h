@@ -6,7 +6,8 @@
 // Every member function runs on the interface thread. While the worker lives
 // it is the generator's controlling thread: it renders, posts one NoteDone
 // event per note, then builds the records and posts them with the end of the
-// run, and last measures the tuning, only reading the buffers. The interface
+// run, and last measures the tuning (a single or silent run: makes its
+// report), only reading the buffers. The interface
 // thread touches the generator only once the worker has been joined (cancel,
 // failure, a new run, destruction) and otherwise reads nothing but the
 // records and buffers handed over with the end of the run.

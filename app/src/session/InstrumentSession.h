@@ -70,7 +70,8 @@ public:
     bool adoptRecords(int count, const pellamy::SoundStreamDescription* records);
     // The same with the engine's work (copying the notes, preparing them for
     // the device) on a worker thread: the current instrument goes at once,
-    // the new one arrives later, and `done(loaded)` runs on this thread once
+    // the new one arrives later (a BackgroundJob without a dialog of its
+    // own), and `done(loaded)` runs on this thread once
     // it has (also when it failed). The records must stay valid until then.
     // False, with nothing started, without a record or while one is adopted.
     bool adoptRecordsInBackground(int count, const pellamy::SoundStreamDescription* records,

@@ -7,6 +7,7 @@
 #include "common/EngineGuard.h"
 #include "common/FileChooser.h"
 #include "generation/GenerationRun.h"
+#include "generation/RunProvenance.h"
 #include "generation/SoundPropertiesDialog.h"
 #include "piano/CPianoFrame.h"
 #include "session/InstrumentSession.h"
@@ -244,8 +245,8 @@ TEST(MainFrameGeneration, ClosingDuringARunWaitsForTheWorkerBeforeThePanesGo) {
     EXPECT_FALSE(pianoWentFirst) << "a pane was destroyed while the worker still ran";
 }
 
-// What `kivora-cli generate` writes for the model file and settings: the
-// report of its own generator, independent of the window's run.
+// What `kivora-cli generate` writes for the model file and settings, from a
+// generator of its own: the window's run shares no state with it.
 std::vector<std::string> commentsAsGenerateWrites(const QString& modelPath,
                                                   const GenerationSettings& settings) {
     NoteGenerator generator;
@@ -254,96 +255,61 @@ std::vector<std::string> commentsAsGenerateWrites(const QString& modelPath,
     std::vector<NoteTuning> tuning;
     if (settings.octaves > 0 && generator.baseFrequency() > 0.0)
         tuning = measureTuning(generator);
-    const GenerationReport report = reportOf(generator, std::move(tuning));
-    return provenanceComments("plucked-string.json", sha256HexOfFile(narrowPath(modelPath)), report);
-}
-
-std::vector<std::string> provenanceSavedIn(const QString& instrumentPath) {
-    return provenanceOf(pellamy::InstrumentModel::leadingCommentsOf(narrowPath(instrumentPath)));
+    return provenanceComments("plucked-string.json", sha256HexOfFile(narrowPath(modelPath)),
+                              reportOf(generator, std::move(tuning)));
 }
 
 // A generated instrument saved from the window says where it came from as the
-// command's does, and an instrument loaded afterwards says nothing of it.
+// command's does: after a run's report in full, before one (or without, as
+// for notes handed over by hand here) its model and settings; an instrument
+// loaded afterwards says nothing of it.
 TEST(MainFrameGeneration, AGeneratedInstrumentIsSavedWithTheCommandsProvenance) {
     const std::unique_ptr<MainWindow> window = buildMainWindow();
     CMainFrame& frame = window->frame();
     InstrumentSession& session = frame.instrumentSession();
     ASSERT_TRUE(frame.openFile(kPluckedString));
     GenerationRun& run = frame.generationRun();
-    bool reported = false;
-    QObject::connect(&run, &GenerationRun::reported, &run, [&] { reported = true; });
+    int reports = 0;
+    QObject::connect(&run, &GenerationRun::reported, &run, [&] { ++reports; });
+    const QTemporaryDir folder;
+    auto savedComments = [&](const char* name) {
+        EXPECT_TRUE(testing::processEventsUntil([&] { return !run.finishing() && session.isLoaded(); }));
+        EXPECT_TRUE(session.saveToFile(folder.filePath(name)));
+        return provenanceOf(pellamy::InstrumentModel::leadingCommentsOf(narrowPath(folder.filePath(name))));
+    };
 
     answerOneShortOctave();
     frame.pianoFrame()->generateNotesAction()->trigger();
-    ASSERT_TRUE(testing::processEventsUntil(
-        [&] { return run.idle() && !run.finishing() && session.isLoaded() && reported; }));
-    const QTemporaryDir folder;
-    const QString generated = folder.filePath("generated.ins");
-    ASSERT_TRUE(session.saveToFile(generated));
-    const std::vector<std::string> expected =
+    ASSERT_TRUE(testing::processEventsUntil([&] { return run.idle() && reports == 1; }));
+    const std::vector<std::string> octave =
         commentsAsGenerateWrites(kPluckedString, run.generator().settings());
-    ASSERT_GE(expected.size(), 3u + 12u) << "model, digest, settings, untuned note and one line a note";
-    EXPECT_EQ(provenanceSavedIn(generated), expected);
+    ASSERT_EQ(octave.size(), 3u + 1u + 12u) << "model, digest, settings, untuned note, a line a note";
+    EXPECT_EQ(savedComments("octave.ins"), octave);
 
-    // Loading sets no comments: the file loaded next is resaved as it was read.
+    frame.deliverRunResults(12, run.generator().buildDescriptions());
+    EXPECT_EQ(savedComments("unreported.ins"), std::vector<std::string>(octave.begin(), octave.begin() + 3));
+
+    run.generateSingle(); // its report measures the note after the hand-over
+    ASSERT_TRUE(testing::processEventsUntil([&] { return run.idle() && reports == 2; }));
+    EXPECT_EQ(savedComments("single.ins"),
+              commentsAsGenerateWrites(kPluckedString, run.generator().settings()));
+
     ASSERT_TRUE(session.loadFile(QStringLiteral(KIVORA_SOURCE_DIR "/examples/instruments/duo.ins")));
-    const QString resaved = folder.filePath("duo.ins");
-    ASSERT_TRUE(session.saveToFile(resaved));
-    EXPECT_TRUE(pellamy::InstrumentModel::leadingCommentsOf(narrowPath(resaved)).empty());
+    EXPECT_TRUE(savedComments("duo.ins").empty());
 }
 
-// A single note's report is its untuned frequency, measured after the hand-over.
-TEST(MainFrameGeneration, ASingleGeneratedNoteIsSavedWithTheCommandsProvenance) {
-    const std::unique_ptr<MainWindow> window = buildMainWindow();
-    CMainFrame& frame = window->frame();
-    ASSERT_TRUE(frame.openFile(kPluckedString));
-    GenerationRun& run = frame.generationRun();
-    bool reported = false;
-    QObject::connect(&run, &GenerationRun::reported, &run, [&] { reported = true; });
-    run.generateSingle();
-    ASSERT_TRUE(testing::processEventsUntil(
-        [&] { return run.idle() && !run.finishing() && frame.instrumentSession().isLoaded() && reported; }));
-    const QTemporaryDir folder;
-    const QString saved = folder.filePath("single.ins");
-    ASSERT_TRUE(frame.instrumentSession().saveToFile(saved));
-    const std::vector<std::string> expected =
-        commentsAsGenerateWrites(kPluckedString, run.generator().settings());
-    ASSERT_EQ(expected.size(), 4u);
-    EXPECT_EQ(provenanceSavedIn(saved), expected);
-}
-
-// An instrument without a report (here a cancelled run's notes) still names
-// its model and settings: the first lines of what the command writes.
-TEST(MainFrameGeneration, AnInstrumentSavedWithoutAReportNamesItsModelAndSettings) {
-    const std::unique_ptr<MainWindow> window = buildMainWindow();
-    CMainFrame& frame = window->frame();
-    InstrumentSession& session = frame.instrumentSession();
-    ASSERT_TRUE(frame.openFile(kPluckedString));
-    GenerationRun& run = frame.generationRun();
-    NoteGenerator& generator = run.generator();
-    std::atomic<bool> held{false};
-    run.setNoteObserver([&](int note) {
-        if (note != 3)
-            return;
-        held = true;
-        while (generator.stopRequested.load() == 0)
-            std::this_thread::yield();
-    });
-
-    answerOneShortOctave();
-    frame.pianoFrame()->generateNotesAction()->trigger();
-    // Notes are reported in order: the first four are counted, and no other.
-    ASSERT_TRUE(testing::processEventsUntil([&] { return held.load() && run.notesDone() == 4; }));
-    run.progressDialog().cancelButton()->click();
-    ASSERT_TRUE(testing::processEventsUntil([&] { return !run.finishing() && session.isLoaded(); }));
-    const QTemporaryDir folder;
-    const QString saved = folder.filePath("cancelled.ins");
-    ASSERT_TRUE(session.saveToFile(saved));
-    run.setNoteObserver({});
-    const std::vector<std::string> full =
-        commentsAsGenerateWrites(kPluckedString, run.generator().settings());
-    ASSERT_GE(full.size(), 3u);
-    EXPECT_EQ(provenanceSavedIn(saved), std::vector<std::string>(full.begin(), full.begin() + 3));
+// A model that is not as saved in a file is named without a digest.
+TEST(MainFrameGeneration, OnlyAModelAsSavedIsNamedWithItsFilesDigest) {
+    const GenerationSettings settings;
+    for (const auto& [path, name] : {std::pair{QString(), "an untitled model"},
+                                     std::pair{kPluckedString, "plucked-string.json with unsaved changes"}}) {
+        const RunProvenance run = runProvenanceOf(path, true, settings);
+        EXPECT_EQ(run.modelName, name);
+        EXPECT_EQ(run.modelSha256, "");
+        EXPECT_EQ(provenanceLines(run, nullptr),
+                  (std::vector<std::string>{"generated by kivora from " + run.modelName,
+                                            "settings: " + describeSettings(settings)}));
+    }
 }
 
 TEST(MainFrameGeneration, AnUnreadableModelFileIsReported) {

@@ -248,6 +248,11 @@ void InstrumentController::SaveInstrument(const std::string& path, bool withFold
     instrument_->saveToFile(path, withFolders);
 }
 
+void InstrumentController::setInstrumentComments(std::vector<std::string> lines) {
+    if (instrument_)
+        instrument_->setComments(std::move(lines));
+}
+
 void InstrumentController::RenderToFile(const std::string& scriptPath, const std::string& wavPath,
                                         bool /*option*/) {
     if (!suiteReady_)

@@ -69,6 +69,8 @@ public:
     // The progress dialog while it is shown, else nullptr.
     CProgressDialogNonModal* dialog() const;
     void setDialogDelayMs(int delayMs) { dialogDelayMs_ = delayMs; }
+    // For an owner whose window is known only after the job was made.
+    void setOwner(QWidget* owner) { owner_ = owner; }
 
     // Jobs running in the process, for tests that wait for them to end.
     static int runningCount();

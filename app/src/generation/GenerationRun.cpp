@@ -68,12 +68,17 @@ public:
     const int measured;
 };
 
+// A finished run's report; for a run whose notes were measured, also what
+// the tooltip and the warning say of their tuning.
 class TuningMeasuredEvent : public QEvent {
 public:
-    TuningMeasuredEvent(int serial, QString summary, QString perNote, QString warning)
-        : QEvent(kTuningMeasuredEvent), serial(serial), summary(std::move(summary)),
-          perNote(std::move(perNote)), warning(std::move(warning)) {}
+    TuningMeasuredEvent(int serial, GenerationReport report, bool measured, QString summary = {},
+                        QString perNote = {}, QString warning = {})
+        : QEvent(kTuningMeasuredEvent), serial(serial), report(std::move(report)), measured(measured),
+          summary(std::move(summary)), perNote(std::move(perNote)), warning(std::move(warning)) {}
     const int serial;
+    const GenerationReport report;
+    const bool measured;
     const QString summary;
     const QString perNote;
     const QString warning; // empty when every note is stable and within the threshold
@@ -313,6 +318,9 @@ void GenerationRun::work(int serial, bool raisePriority) {
         postFromWorker(new RunFinishedEvent(serial, generator_.buildDescriptions(), silence, measuring));
         // From here on the buffers are only read, here and by the records' receivers.
         if (!measuring) {
+            // No tuning to measure: the report is the untuned note's (a
+            // single note's frequency), made after the hand-over, not before.
+            postFromWorker(new TuningMeasuredEvent(serial, reportOf(generator_, {}), false));
             return;
         }
         const std::vector<NoteTuning> tuning =
@@ -323,8 +331,11 @@ void GenerationRun::work(int serial, bool raisePriority) {
             return; // abandoned
         }
         const GenerationReport report = reportOf(generator_, tuning);
-        postFromWorker(new TuningMeasuredEvent(serial, tuningSummary(tuning), reportText(report),
-                                               tuningWarning(report)));
+        QString summary = tuningSummary(tuning);
+        QString perNote = reportText(report);
+        QString warning = tuningWarning(report);
+        postFromWorker(new TuningMeasuredEvent(serial, report, true, std::move(summary), std::move(perNote),
+                                               std::move(warning)));
     } catch (const std::bad_alloc&) {
         postFromWorker(new RunFailedEvent(serial, QStringLiteral("Not enough memory for the notes.")));
     } catch (...) {
@@ -356,11 +367,14 @@ void GenerationRun::customEvent(QEvent* event) {
     } else if (event->type() == kTuningMeasuredEvent) {
         const auto* tuning = static_cast<TuningMeasuredEvent*>(event);
         if (tuning->serial == serial_ && idle_) {
-            measuring_ = false;
-            showFinishing();
-            emit tuningMeasured(tuning->summary, tuning->perNote);
-            if (!tuning->warning.isEmpty()) {
-                say(tuning->warning);
+            emit reported(tuning->report);
+            if (tuning->measured) {
+                measuring_ = false;
+                showFinishing();
+                emit tuningMeasured(tuning->summary, tuning->perNote);
+                if (!tuning->warning.isEmpty()) {
+                    say(tuning->warning);
+                }
             }
         }
     }

@@ -6,7 +6,8 @@
 // Every member function runs on the interface thread. While the worker lives
 // it is the generator's controlling thread: it renders, posts one NoteDone
 // event per note, then builds the records and posts them with the end of the
-// run, and last measures the tuning, only reading the buffers. The interface
+// run, and last measures the tuning (a single or silent run: makes its
+// report), only reading the buffers. The interface
 // thread touches the generator only once the worker has been joined (cancel,
 // failure, a new run, destruction) and otherwise reads nothing but the
 // records and buffers handed over with the end of the run.
@@ -16,6 +17,7 @@
 #include "common/CProgressDialogNonModal.h"
 #include "generation/WindowMessages.h"
 
+#include <kivora/GenerationReport.h>
 #include <kivora/NoteGenerator.h>
 #include <muntero/ModelSnapshot.h>
 #include <pellamy/SoundStreamDescription.h>
@@ -79,6 +81,8 @@ public:
     // for a finished run's worker still measuring the tuning.
     NoteGenerator& generator();
     CProgressDialogNonModal& progressDialog() { return *progress_; }
+    // The settings of the last run started (from started() on, the current run's).
+    const GenerationSettings& lastSettings() const { return lastSettings_; }
 
     void setSettingsQuestion(SettingsQuestion question) { askSettings_ = std::move(question); }
     // Without one the records are only signalled (instrumentReady).
@@ -97,6 +101,11 @@ signals:
     // A finished run's notes measured as `generate --report` measures them:
     // a one-line summary and the run's report (reportLines), a line each.
     void tuningMeasured(const QString& summary, const QString& perNote);
+    // A finished run's report, as `generate` makes it for the same model and
+    // settings; after instrumentReady, and after tuningMeasured when the
+    // notes were measured. A cancelled run, or one whose measuring was given
+    // up, has none.
+    void reported(const kivora::GenerationReport& report);
 
 protected:
     void customEvent(QEvent* event) override;

@@ -11,7 +11,6 @@
 #include <QFileInfo>
 #include <algorithm>
 #include <exception>
-#include <thread>
 
 namespace kivora {
 
@@ -22,22 +21,21 @@ const QString kInstrumentFilter = QStringLiteral("insturment file (*.ins)");
 } // namespace
 
 InstrumentSession::InstrumentSession(QObject* parent)
-    : QObject(parent), fileChooser_(FileChooser::dialogs()), unsavedPrompt_(askAboutUnsavedChanges) {}
+    : QObject(parent), fileChooser_(FileChooser::dialogs()), unsavedPrompt_(askAboutUnsavedChanges) {
+    adoptionJob_.setDialogDelayMs(BackgroundJob::kNoDialog);
+}
 
-// An instrument built on a worker thread. The worker writes the fields
-// before it posts its end; the interface thread reads them after joining.
+// An instrument built on the adoption job's worker, read on the interface
+// thread once the job has joined it. The failures are kept rather than
+// thrown: the device's refusal is said once, the instrument's own failure
+// leaves no instrument, and both are said through guarded() as before.
 struct InstrumentSession::Adoption {
     std::unique_ptr<pellamy::InstrumentController> controller;
     std::exception_ptr failure;       // of the instrument itself
     std::exception_ptr deviceFailure; // the device refused: the controller plays silently
-    std::function<void(bool)> done;
-    std::thread worker;
 };
 
-InstrumentSession::~InstrumentSession() {
-    if (adoption_ && adoption_->worker.joinable())
-        adoption_->worker.join();
-}
+InstrumentSession::~InstrumentSession() = default;
 
 const pellamy::InstrumentModel* InstrumentSession::instrument() const {
     return loaded_ ? controller_->instrument() : nullptr;
@@ -70,6 +68,8 @@ bool InstrumentSession::replaceController(const std::function<void(pellamy::Inst
     // The old suite goes first: drivers with one device give it to one output at a time.
     controller_.reset();
     loaded_ = false;
+    comments_.clear();
+    ++instrumentNumber_;
     followController();
     controller_ = std::make_unique<pellamy::InstrumentController>();
     // While the model plays live, its voices have the device.
@@ -150,13 +150,15 @@ bool InstrumentSession::adoptRecords(int count, const pellamy::SoundStreamDescri
 
 bool InstrumentSession::adoptRecordsInBackground(int count, const pellamy::SoundStreamDescription* records,
                                                  std::function<void(bool)> done) {
-    if (count <= 0 || records == nullptr || adoption_)
+    if (count <= 0 || records == nullptr || isAdopting())
         return false;
     if (!liveMode_)
         finishRecording(tr("a new instrument was generated"));
     // The old suite goes first: drivers with one device give it to one output at a time.
     controller_.reset();
     loaded_ = false;
+    comments_.clear();
+    ++instrumentNumber_;
     followController();
     modified_ = false;
     filePath_.clear();
@@ -164,61 +166,53 @@ bool InstrumentSession::adoptRecordsInBackground(int count, const pellamy::Sound
     emit keyboardChanged({});
     emit stateChanged();
 
-    auto adoption = std::make_unique<Adoption>();
-    adoption->done = std::move(done);
-    Adoption* job = adoption.get();
+    auto adopted = std::make_shared<Adoption>();
     const pellamy::OutputDevice device =
         liveMode_ ? pellamy::OutputDevice::Silent : pellamy::OutputDevice::Default;
-    adoption->worker = std::thread([this, job, count, records, device] {
-        auto build = [&](pellamy::OutputDevice output) {
-            job->controller = std::make_unique<pellamy::InstrumentController>();
-            job->controller->setOutputDevice(output);
-            job->controller->CreateInstrumentSuite(count, records);
+    // The records are not the session's: the caller keeps them until `done`.
+    auto build = [adopted, count, records, device](const BackgroundJob::StopCheck&) {
+        auto make = [&](pellamy::OutputDevice output) {
+            adopted->controller = std::make_unique<pellamy::InstrumentController>();
+            adopted->controller->setOutputDevice(output);
+            adopted->controller->CreateInstrumentSuite(count, records);
         };
         try {
             try {
-                build(device);
+                make(device);
             } catch (const pellamy::InitFailedException&) {
-                job->deviceFailure = std::current_exception();
-                build(pellamy::OutputDevice::Silent);
+                adopted->deviceFailure = std::current_exception();
+                make(pellamy::OutputDevice::Silent);
             }
         } catch (...) {
-            job->failure = std::current_exception();
+            adopted->failure = std::current_exception();
         }
-        QMetaObject::invokeMethod(
-            this, [this] { installAdopted(); }, Qt::QueuedConnection);
-    });
-    adoption_ = std::move(adoption);
-    return true;
+    };
+    return adoptionJob_.start(std::move(build),
+                              [this, adopted, done = std::move(done)] { installAdopted(*adopted, done); });
 }
 
 void InstrumentSession::finishAdopting() {
-    if (adoption_)
-        installAdopted();
+    adoptionJob_.wait();
 }
 
-void InstrumentSession::installAdopted() {
-    if (!adoption_)
-        return; // installed already, by finishAdopting
-    std::unique_ptr<Adoption> job = std::move(adoption_);
-    job->worker.join();
-    if (job->deviceFailure) {
+void InstrumentSession::installAdopted(Adoption& adopted, const std::function<void(bool)>& done) {
+    if (adopted.deviceFailure) {
         // Said once while the device stays away; the keyboard plays on silently.
         if (!deviceFailureShown_) {
-            const std::exception_ptr failure = job->deviceFailure;
+            const std::exception_ptr failure = adopted.deviceFailure;
             guarded(dialogOwner_, [failure] { std::rethrow_exception(failure); });
         }
         deviceFailureShown_ = true;
     }
-    if (job->failure) {
-        const std::exception_ptr failure = job->failure;
+    if (adopted.failure) {
+        const std::exception_ptr failure = adopted.failure;
         guarded(dialogOwner_, [failure] { std::rethrow_exception(failure); });
         controller_.reset();
         loaded_ = false;
     } else {
-        controller_ = std::move(job->controller);
+        controller_ = std::move(adopted.controller);
         loaded_ = true;
-        if (!job->deviceFailure)
+        if (!adopted.deviceFailure)
             deviceFailureShown_ = false;
         else if (!liveMode_)
             emit statusMessage(tr("No sound device: the instrument plays silently"));
@@ -228,14 +222,17 @@ void InstrumentSession::installAdopted() {
     emit instrumentChanged(loaded_);
     emit keyboardChanged({});
     emit stateChanged();
-    if (job->done)
-        job->done(loaded_);
+    if (done)
+        done(loaded_);
 }
 
 bool InstrumentSession::saveToFile(const QString& path) {
     if (!loaded_)
         return false;
-    if (!call([&] { controller_->SaveInstrument(narrowPath(path), true); }))
+    if (!call([&] {
+            controller_->setInstrumentComments(comments_);
+            controller_->SaveInstrument(narrowPath(path), true);
+        }))
         return false;
     modified_ = false;
     filePath_ = path;

@@ -7,6 +7,7 @@
 // is shown to the user and never ends the program.
 #pragma once
 
+#include "common/BackgroundJob.h"
 #include "common/FileChooser.h"
 #include "common/UnsavedChanges.h"
 #include "session/InstrumentPlayer.h"
@@ -40,7 +41,10 @@ public:
     ~InstrumentSession() override;
 
     // The window that owns the message boxes, prompts and file dialogs.
-    void setDialogOwner(QWidget* owner) { dialogOwner_ = owner; }
+    void setDialogOwner(QWidget* owner) {
+        dialogOwner_ = owner;
+        adoptionJob_.setOwner(owner);
+    }
     QWidget* dialogOwner() const { return dialogOwner_; }
     void setFileChooser(FileChooser chooser) { fileChooser_ = std::move(chooser); }
     const FileChooser& fileChooser() const { return fileChooser_; }
@@ -66,17 +70,27 @@ public:
     bool adoptRecords(int count, const pellamy::SoundStreamDescription* records);
     // The same with the engine's work (copying the notes, preparing them for
     // the device) on a worker thread: the current instrument goes at once,
-    // the new one arrives later, and `done(loaded)` runs on this thread once
+    // the new one arrives later (a BackgroundJob without a dialog of its
+    // own), and `done(loaded)` runs on this thread once
     // it has (also when it failed). The records must stay valid until then.
     // False, with nothing started, without a record or while one is adopted.
     bool adoptRecordsInBackground(int count, const pellamy::SoundStreamDescription* records,
                                   std::function<void(bool loaded)> done = {});
     // True from adoptRecordsInBackground until its instrument is installed.
-    bool isAdopting() const { return adoption_ != nullptr; }
+    bool isAdopting() const { return adoptionJob_.isRunning(); }
     // Waits for an instrument being adopted and installs it at once (before
     // its records go, or before another instrument replaces it).
     void finishAdopting();
     bool saveToFile(const QString& path);
+    // The comment lines the instrument's file begins with when saved: where
+    // a generated instrument came from (provenanceComments). Another
+    // instrument, loaded or adopted, starts without any, as loading a file
+    // sets none.
+    void setComments(std::vector<std::string> lines) { comments_ = std::move(lines); }
+    const std::vector<std::string>& comments() const { return comments_; }
+    // Counts the instruments that replaced one another: a caller that keeps
+    // it tells whether the one playing is still the one it saw.
+    std::uint64_t instrumentNumber() const { return instrumentNumber_; }
 
     // Instruments loaded or saved, newest first; kept in the settings.
     QStringList recentFiles() const { return recentFiles_.paths(); }
@@ -175,11 +189,10 @@ private:
     // The mouse entered a key: the first note that was not sounding before is reported.
     void reportFirstStarted(const std::vector<std::string>& soundingBefore);
 
-    // Installs what the worker of adoptRecordsInBackground built.
-    void installAdopted();
-
     struct Adoption;
-    std::unique_ptr<Adoption> adoption_;
+    // Installs what the worker of adoptRecordsInBackground built.
+    void installAdopted(Adoption& adopted, const std::function<void(bool)>& done);
+
     QPointer<QWidget> dialogOwner_;
     FileChooser fileChooser_;
     UnsavedPrompt unsavedPrompt_;
@@ -188,11 +201,17 @@ private:
     bool modified_ = false;
     bool deviceFailureShown_ = false;
     QString filePath_;
+    std::vector<std::string> comments_;
+    std::uint64_t instrumentNumber_ = 0;
     QString melodyPath_;
     InstrumentPlayer instrumentPlayer_;
     Player* live_ = nullptr;
     bool liveMode_ = false;
     RecentFiles recentFiles_{QStringLiteral("recent/instruments")};
+    // Last, so that it goes first: its worker is stopped and joined before
+    // anything else of the session is destroyed. No dialog of its own: the
+    // generation run's says "Preparing the instrument...".
+    BackgroundJob adoptionJob_{nullptr, QString()};
 };
 
 } // namespace kivora

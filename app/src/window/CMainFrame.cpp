@@ -379,8 +379,12 @@ void CMainFrame::createGenerationRun() {
     // Every request takes its snapshot of the session's one model.
     generationRun_ =
         new GenerationRun(this, [this] { return muntero::takeSnapshot(model_.representation()); });
-    connect(generationRun_, &GenerationRun::started, this,
-            [this] { pianoFrame_->setCommandsEnabled(false); });
+    connect(generationRun_, &GenerationRun::started, this, [this] {
+        pianoFrame_->setCommandsEnabled(false);
+        // The model as the run's snapshot took it, before any edit or save meanwhile.
+        runProvenance_ =
+            runProvenanceOf(model_.filePath(), model_.isModified(), generationRun_->lastSettings());
+    });
     generationRun_->setHandOver(
         [this](int count, const pellamy::SoundStreamDescription* records, std::function<void()> handedOver) {
             deliverRunResults(count, records, std::move(handedOver));
@@ -389,6 +393,11 @@ void CMainFrame::createGenerationRun() {
             [this](const QString& summary, const QString& perNote) {
                 analyzerFrame_->setToolTip(summary + QLatin1Char('\n') + perNote);
             });
+    // The report comes after the hand-over; a later instrument keeps its own comments.
+    connect(generationRun_, &GenerationRun::reported, this, [this](const GenerationReport& report) {
+        if (runProvenance_ && generatedInstrument_ == instrument_.instrumentNumber())
+            instrument_.setComments(provenanceLines(*runProvenance_, &report));
+    });
     connect(pianoFrame_, &CPianoFrame::generateNotesRequested, this, [this] { generate(false); });
     connect(pianoFrame_, &CPianoFrame::singleSoundRequested, this, [this] { generate(true); });
 }
@@ -573,6 +582,10 @@ void CMainFrame::deliverRunResults(int count, const pellamy::SoundStreamDescript
             handedOver();
         return;
     }
+    // Saved before the report arrives, the instrument still names its model and settings.
+    generatedInstrument_ = instrument_.instrumentNumber();
+    if (runProvenance_)
+        instrument_.setComments(provenanceLines(*runProvenance_, nullptr));
     // White until the new note's spectrum arrives: the one shown belongs to
     // the notes the run replaced.
     analyzerFrame_->view()->clear();

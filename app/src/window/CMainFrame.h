@@ -6,6 +6,7 @@
 // piano; a release reaches the piano only.
 #pragma once
 
+#include "generation/RunProvenance.h"
 #include "midi/MidiInput.h"
 #include "session/InstrumentSession.h"
 #include "session/ModelSession.h"
@@ -18,6 +19,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class CDrawerFrame;
 class QKeyEvent;
@@ -175,6 +177,10 @@ private:
     CPianoFrame* pianoFrame_ = nullptr;
     CDrawerFrame* drawerFrame_ = nullptr;
     GenerationRun* generationRun_ = nullptr;
+    // The model and settings of the run started last, and the instrument
+    // its notes became: its report gives that instrument its comments.
+    std::optional<RunProvenance> runProvenance_;
+    std::optional<std::uint64_t> generatedInstrument_;
     MidiKeyboard* midiKeyboard_ = nullptr;
     QMenu* fileMenu_ = nullptr;
     QMenu* editMenu_ = nullptr;

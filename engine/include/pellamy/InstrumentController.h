@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace pellamy {
 
@@ -89,6 +90,9 @@ public:
     // Writes the instrument as a definition file with one WAV file per sound,
     // in per-octave folders when withFolders.
     void SaveInstrument(const std::string& path, bool withFolders);
+    // The comment lines the next SaveInstrument writes first
+    // (InstrumentModel::setComments); nothing without an instrument.
+    void setInstrumentComments(std::vector<std::string> lines);
 
     // Starts recording live playing into the melody script scriptPath;
     // RenderStop renders it into wavPath (or, when that is empty, into the

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <mutex>
 #include <new>
 
 #if KIVORA_HAVE_RTSAN
@@ -12,9 +13,13 @@ extern "C" void __rtsan_realtime_exit();
 
 namespace kivora::test {
 void startRealtimeWatch() {
-    __rtsan_init();
+    static std::once_flag started;
+    std::call_once(started, [] { __rtsan_init(); });
 }
 RealtimeScope::RealtimeScope() {
+    // Where the runtime does not start itself before main, the first scope
+    // starts it: a scope is never left unwatched.
+    startRealtimeWatch();
     __rtsan_realtime_enter();
 }
 RealtimeScope::~RealtimeScope() {

@@ -19,7 +19,7 @@ public:
 };
 
 // Starts the real-time sanitizer's runtime where it is linked in (a no-op
-// elsewhere); a death test's child calls it again.
+// elsewhere, and after the first call); every RealtimeScope calls it.
 void startRealtimeWatch();
 
 // Allocations made inside scopes so far (always 0 where the runtime aborts

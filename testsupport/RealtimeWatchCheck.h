@@ -17,8 +17,8 @@ inline void expectAnAllocationInScopeIsCaught() {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
-            startRealtimeWatch();
-            RealtimeScope scope;
+            RealtimeScope scope; // a scope alone is watched: no test can forget to start the watch
+
             std::vector<int> grown(100);
             std::abort(); // only reached when the allocation went unnoticed; wrong message
         },

@@ -262,7 +262,7 @@ std::vector<std::string> commentsAsGenerateWrites(const QString& modelPath,
 // A generated instrument saved from the window says where it came from as the
 // command's does: after a run's report in full, before one (or without, as
 // for notes handed over by hand here) its model and settings; an instrument
-// loaded afterwards says nothing of it.
+// loaded afterwards keeps what its file says, and says nothing of the run.
 TEST(MainFrameGeneration, AGeneratedInstrumentIsSavedWithTheCommandsProvenance) {
     const std::unique_ptr<MainWindow> window = buildMainWindow();
     CMainFrame& frame = window->frame();
@@ -293,6 +293,10 @@ TEST(MainFrameGeneration, AGeneratedInstrumentIsSavedWithTheCommandsProvenance) 
     ASSERT_TRUE(testing::processEventsUntil([&] { return run.idle() && reports == 2; }));
     EXPECT_EQ(savedComments("single.ins"),
               commentsAsGenerateWrites(kPluckedString, run.generator().settings()));
+
+    // A generated instrument loaded and saved again keeps where it came from.
+    ASSERT_TRUE(session.loadFile(folder.filePath("octave.ins")));
+    EXPECT_EQ(savedComments("octave-again.ins"), octave);
 
     ASSERT_TRUE(session.loadFile(QStringLiteral(KIVORA_SOURCE_DIR "/examples/instruments/duo.ins")));
     EXPECT_TRUE(savedComments("duo.ins").empty());

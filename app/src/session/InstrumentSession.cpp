@@ -3,6 +3,7 @@
 #include "common/EngineGuard.h"
 #include "common/RenderedFiles.h"
 
+#include <kivora/GenerationReport.h>
 #include <pellamy/InstrumentModel.h>
 #include <pellamy/Sound.h>
 #include <pellamy/SoundOutput.h>
@@ -109,10 +110,12 @@ bool InstrumentSession::loadFile(const QString& path) {
     const std::string instrumentFile = narrowPath(path);
     // Read once before the current instrument goes: a file that fails must not take it along.
     bool hasSounds = false;
+    std::vector<std::string> provenance; // a generated instrument saved again still says where it came from
     if (!call([&] {
             pellamy::InstrumentModel probe;
             probe.loadFromFile(instrumentFile);
             hasSounds = probe.soundCount() > 0;
+            provenance = provenanceOf(pellamy::InstrumentModel::leadingCommentsOf(instrumentFile));
         }))
         return false;
     if (!hasSounds) {
@@ -128,6 +131,7 @@ bool InstrumentSession::loadFile(const QString& path) {
     modified_ = false;
     filePath_ = loaded ? path : QString();
     if (loaded) {
+        comments_ = std::move(provenance);
         recentFiles_.add(path);
         emit recentFilesChanged();
     }

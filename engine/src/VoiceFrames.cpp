@@ -52,20 +52,29 @@ bool VoiceFrames::start(std::size_t voice) {
     const auto sizeInFrames = static_cast<std::uint32_t>(frames.values.size() / valuesPerFrame);
     if (!send([&] { return mixer_.start(voice, frames.values.data(), sizeInFrames, frames.layout); }))
         return false;
-    slots_[voice].startEvent = mixer_.eventsSent();
+    slots_[voice].lastEvent = mixer_.eventsSent();
     return true;
 }
 
 bool VoiceFrames::stop(std::size_t voice) {
-    return send([&] { return mixer_.stop(voice); });
+    if (!send([&] { return mixer_.stop(voice); }))
+        return false;
+    slots_.at(voice).lastEvent = mixer_.eventsSent();
+    return true;
 }
 
 bool VoiceFrames::stopAll() {
-    return send([&] { return mixer_.stopAll(); });
+    if (!send([&] { return mixer_.stopAll(); }))
+        return false;
+    for (Slot& slot : slots_)
+        slot.lastEvent = mixer_.eventsSent();
+    return true;
 }
 
+// The mixer publishes the events it applied after the sounding state they
+// leave, so once the latest event is seen applied that state is seen too.
 bool VoiceFrames::isPlaying(std::size_t voice) const {
-    return mixer_.eventsApplied() < slots_.at(voice).startEvent || mixer_.isSounding(voice);
+    return mixer_.eventsApplied() < slots_.at(voice).lastEvent || mixer_.isSounding(voice);
 }
 
 template <class Sender>

@@ -41,13 +41,14 @@ public:
     bool stop(std::size_t voice);
     bool stopAll();
 
-    // From a start until the voice has played out or been stopped.
+    // From a start until the voice has played out, or until the audio thread
+    // has taken a stop (then everything that stop silenced reads as silent).
     bool isPlaying(std::size_t voice) const;
 
 private:
     struct Slot {
         DeviceFrames frames;
-        std::uint64_t startEvent = 0; // number of the event that started it last
+        std::uint64_t lastEvent = 0; // number of the latest start or stop sent for it
     };
     struct RetiredFrames {
         std::vector<std::int16_t> values;

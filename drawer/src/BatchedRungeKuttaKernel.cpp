@@ -80,7 +80,9 @@ struct Tables {
     const double* mass;
     const double* inverseMass;
     const unsigned char* massKind;
+    const unsigned char* restingNode;
     std::ptrdiff_t stride;
+    bool skipResting; // the resting nodes rest in every lane this step
 };
 
 template <Stage stage>
@@ -115,6 +117,9 @@ template <Stage stage>
 void plainStage(const Arrays& a, int begin, int end, const Tables& t, const StepConstants& c,
                 double halfStep) {
     for (int i = begin; i < end; ++i) {
+        if (t.skipResting && t.restingNode[i]) {
+            continue;
+        }
         const std::ptrdiff_t base = std::ptrdiff_t{i} * t.stride;
         for (std::ptrdiff_t lane = 0; lane < t.stride; ++lane) {
             const double xi = a.stageX[base + lane];
@@ -186,15 +191,30 @@ __attribute__((target("avx2"))) void stage4(const Arrays arrays, int begin, int 
             for (int s = 0; s < links; ++s) {
                 k[s] = _mm256_load_pd(t.laneStiffness + stiffness[s]);
             }
+            const int carriedFrom = run.carriedFrom;
+            const int carriedTo = run.carriedTo;
+            __m256d carried = zero;
             for (int i = begin; i < end; ++i) {
                 const std::ptrdiff_t base = std::ptrdiff_t{i} * 4;
                 const double* x = a.stageX + base;
                 const __m256d xi = _mm256_load_pd(x);
                 __m256d acceleration = zero;
+                __m256d carriedNext = zero;
                 for (int s = 0; s < links; ++s) {
+                    if (s == carriedTo && i != begin) {
+                        // The sum never holds -0 (it starts at +0), so
+                        // a - f(i, i-1) is a + f(i-1, i), bit for bit.
+                        acceleration = _mm256_add_pd(acceleration, carried);
+                        continue;
+                    }
                     const __m256d xj = _mm256_load_pd(x + offset[s]);
-                    acceleration = _mm256_sub_pd(acceleration, _mm256_mul_pd(_mm256_sub_pd(xi, xj), k[s]));
+                    const __m256d term = _mm256_mul_pd(_mm256_sub_pd(xi, xj), k[s]);
+                    acceleration = _mm256_sub_pd(acceleration, term);
+                    if (s == carriedFrom) {
+                        carriedNext = term;
+                    }
                 }
+                carried = carriedNext;
                 const unsigned char massKind = t.massKind[i];
                 if (massKind == kReciprocal) {
                     acceleration = _mm256_mul_pd(acceleration, _mm256_set1_pd(t.inverseMass[i]));
@@ -296,15 +316,28 @@ __attribute__((target("avx512f"))) void stage8(const Arrays arrays, int begin, i
             for (int s = 0; s < links; ++s) {
                 k[s] = _mm512_load_pd(t.laneStiffness + stiffness[s]);
             }
+            const int carriedFrom = run.carriedFrom;
+            const int carriedTo = run.carriedTo;
+            __m512d carried = zero;
             for (int i = begin; i < end; ++i) {
                 const std::ptrdiff_t base = std::ptrdiff_t{i} * 8;
                 const double* x = a.stageX + base;
                 const __m512d xi = _mm512_load_pd(x);
                 __m512d acceleration = zero;
+                __m512d carriedNext = zero;
                 for (int s = 0; s < links; ++s) {
+                    if (s == carriedTo && i != begin) {
+                        acceleration = _mm512_add_pd(acceleration, carried);
+                        continue;
+                    }
                     const __m512d xj = _mm512_load_pd(x + offset[s]);
-                    acceleration = _mm512_sub_pd(acceleration, _mm512_mul_pd(_mm512_sub_pd(xi, xj), k[s]));
+                    const __m512d term = _mm512_mul_pd(_mm512_sub_pd(xi, xj), k[s]);
+                    acceleration = _mm512_sub_pd(acceleration, term);
+                    if (s == carriedFrom) {
+                        carriedNext = term;
+                    }
                 }
+                carried = carriedNext;
                 const unsigned char massKind = t.massKind[i];
                 if (massKind == kReciprocal) {
                     acceleration = _mm512_mul_pd(acceleration, _mm512_set1_pd(t.inverseMass[i]));
@@ -364,7 +397,9 @@ void byRuns(const Arrays& a, int begin, int end, const Tables& t, const StepCons
     for (int i = begin; i < end; ++r) {
         const Run& run = t.runs[r];
         const int runEnd = std::min(run.end, end);
-        if (run.links == kGeneralRun) {
+        if (run.resting && t.skipResting) {
+            // settled before and after the step
+        } else if (run.links == kGeneralRun) {
             Kernel<stage, kGeneralRun>::step(a, i, runEnd, t, run, c, halfStep);
         } else {
             withLinkCount(run.links, [&](auto links) {
@@ -404,6 +439,31 @@ void eightLaneStage(const Arrays& a, int begin, int end, const Tables& t, const 
 }
 
 #endif
+
+// Whether a node without springs, at rest (velocity +0), stays at rest
+// through a step, each stage giving it the derivative +0, so that a step
+// turns its displacement x into x + 0 and nothing else: every kernel's
+// operations with this node's mass and the step's constants, carried out.
+bool restsWhereItIs(double mass, double inverseMass, unsigned char massKind, const StepConstants& c) {
+    const double halfStep = c.timeStep / 2.0;
+    const bool positive = std::isfinite(c.timeStep) && halfStep > 0.0 && c.timeStep > 0.0 &&
+                          std::isfinite(c.accumulatorWeight) && c.accumulatorWeight > 0.0;
+    const double velocity = 0.0;
+    const double divided = 0.0 / mass; // the plain kernel divides
+    const double vectorForm = massKind == kUnitMass     ? 0.0
+                              : massKind == kReciprocal ? 0.0 * inverseMass
+                                                        : divided;
+    const auto derivativeIsZero = [&](double acceleration) {
+        const double sign = velocity > 0.0 ? 1.0 : -1.0;
+        const double dv = acceleration - (c.linearDamping + c.squareDamping * sign * velocity) * velocity;
+        const double square = c.squareDamping * -1.0; // as the vector kernels hold it
+        const double dvVector = acceleration - (c.linearDamping + square * velocity) * velocity;
+        const double positiveZero = 0.0;
+        return std::memcmp(&dv, &positiveZero, sizeof dv) == 0 &&
+               std::memcmp(&dvVector, &positiveZero, sizeof dv) == 0;
+    };
+    return positive && derivativeIsZero(divided) && derivativeIsZero(vectorForm);
+}
 
 void checkSnapshot(const ModelSnapshot& model) {
     const auto nodes = static_cast<std::size_t>(model.nodeCount());
@@ -487,9 +547,15 @@ BatchedRungeKuttaKernel::BatchedRungeKuttaKernel(const ModelSnapshot& model, con
     // distances to the same distinct stiffnesses; a run of one node, or of
     // nodes with more springs than are unrolled, is read from the tables.
     runOfNode_.resize(nodes);
+    restingNode_.assign(nodes, 0);
+    for (std::size_t i = 0; i < nodes; ++i) {
+        restingNode_[i] = linkBegin_[i] == linkBegin_[i + 1] &&
+                          restsWhereItIs(mass_[i], inverseMass_[i], massKind_[i], constants_);
+    }
     const auto keyOf = [&](int node, Run& key) {
         const int begin = linkBegin_[static_cast<std::size_t>(node)];
         key.links = linkBegin_[static_cast<std::size_t>(node) + 1] - begin;
+        key.resting = restingNode_[static_cast<std::size_t>(node)] != 0;
         if (key.links > kMaxRunLinks) {
             key.links = kGeneralRun;
             return;
@@ -501,7 +567,8 @@ BatchedRungeKuttaKernel::BatchedRungeKuttaKernel(const ModelSnapshot& model, con
         }
     };
     const auto sameKey = [](const Run& a, const Run& b) {
-        return a.links == b.links && std::equal(a.offset, a.offset + kMaxRunLinks, b.offset) &&
+        return a.links == b.links && a.resting == b.resting &&
+               std::equal(a.offset, a.offset + kMaxRunLinks, b.offset) &&
                std::equal(a.stiffness, a.stiffness + kMaxRunLinks, b.stiffness);
     };
     constexpr int kShortestRun = 2;
@@ -513,14 +580,15 @@ BatchedRungeKuttaKernel::BatchedRungeKuttaKernel(const ModelSnapshot& model, con
         while (key.links != kGeneralRun && end < nodeCount_ && (keyOf(end, next), sameKey(key, next))) {
             ++end;
         }
-        if (key.links == kGeneralRun || end - i < kShortestRun) {
+        if (key.links == kGeneralRun || (end - i < kShortestRun && !key.resting)) {
             key = Run{};
             // A general run goes on up to the next node that starts a run.
             while (end < nodeCount_) {
                 Run following, afterIt;
                 keyOf(end, following);
-                const bool startsRun = following.links != kGeneralRun && end + 1 < nodeCount_ &&
-                                       (keyOf(end + 1, afterIt), sameKey(following, afterIt));
+                const bool startsRun =
+                    following.resting || (following.links != kGeneralRun && end + 1 < nodeCount_ &&
+                                          (keyOf(end + 1, afterIt), sameKey(following, afterIt)));
                 if (startsRun) {
                     break;
                 }
@@ -528,7 +596,22 @@ BatchedRungeKuttaKernel::BatchedRungeKuttaKernel(const ModelSnapshot& model, con
             }
         }
         key.end = end;
+        // The springs to the nodes before and after, where both have one stiffness.
+        for (int from = 0; from < key.links; ++from) {
+            for (int to = 0; to < key.links; ++to) {
+                if (key.offset[from] == stride && key.offset[to] == -stride &&
+                    key.stiffness[from] == key.stiffness[to]) {
+                    key.carriedFrom = from;
+                    key.carriedTo = to;
+                }
+            }
+        }
         std::fill(runOfNode_.begin() + i, runOfNode_.begin() + end, static_cast<int>(runs_.size()));
+        if (key.resting) {
+            for (int node = i; node < end; ++node) {
+                restingNodes_.push_back(node);
+            }
+        }
         runs_.push_back(key);
         i = end;
     }
@@ -593,6 +676,10 @@ void BatchedRungeKuttaKernel::advance() {
         return;
     }
     const double halfStep = constants_.timeStep / 2.0;
+    const bool skipResting = !restingNodes_.empty() && restingNodesAtRest();
+    if (skipResting) {
+        settleRestingStages();
+    }
     double* x = array(kX);
     double* v = array(kV);
     double* stageAX = array(kStageAX);
@@ -605,10 +692,10 @@ void BatchedRungeKuttaKernel::advance() {
     const Arrays second{x, v, stageAX, stageAV, stageBX, stageBV, accX, accV};
     const Arrays third{x, v, stageBX, stageBV, stageAX, stageAV, accX, accV};
     const Arrays last{x, v, stageAX, stageAV, nullptr, nullptr, accX, accV};
-    const Tables tables{runs_.data(),      runOfNode_.data(),     linkBegin_.data(),
-                        linkOther_.data(), linkStiffness_.data(), alignedStart(laneStiffness_),
-                        mass_.data(),      inverseMass_.data(),   massKind_.data(),
-                        laneStride_};
+    const Tables tables{runs_.data(),        runOfNode_.data(),     linkBegin_.data(),
+                        linkOther_.data(),   linkStiffness_.data(), alignedStart(laneStiffness_),
+                        mass_.data(),        inverseMass_.data(),   massKind_.data(),
+                        restingNode_.data(), laneStride_,           skipResting};
     const int lag = wavefrontLag_;
     const auto run = [&](auto stageFunction, const Arrays& arrays, int begin) {
         const int from = std::max(begin, 0);
@@ -639,11 +726,54 @@ void BatchedRungeKuttaKernel::advance() {
         run(plainStage<kThird>, third, begin - 2 * lag);
         run(plainStage<kLast>, last, begin - 3 * lag);
     }
+    if (skipResting) {
+        settleRestingNodes();
+    }
+}
+
+bool BatchedRungeKuttaKernel::restingNodesAtRest() const {
+    const double* v = state_.data() + stateOffset_ + kV * arrayStride_;
+    std::uint64_t bits = 0;
+    for (const int node : restingNodes_) {
+        const double* values = v + std::ptrdiff_t{node} * laneStride_;
+        for (int lane = 0; lane < laneStride_; ++lane) {
+            std::uint64_t valueBits = 0;
+            std::memcpy(&valueBits, values + lane, sizeof valueBits);
+            bits |= valueBits;
+        }
+    }
+    return bits == 0; // +0 in every lane
+}
+
+// What the stages write for a resting node: x + (h/2)·0 and x + h·0, both x + 0.
+void BatchedRungeKuttaKernel::settleRestingStages() {
+    const double* x = array(kX);
+    double* stageAX = array(kStageAX);
+    double* stageBX = array(kStageBX);
+    for (const int node : restingNodes_) {
+        const std::ptrdiff_t first = std::ptrdiff_t{node} * laneStride_;
+        for (std::ptrdiff_t at = first; at < first + laneStride_; ++at) {
+            const double settled = x[at] + 0.0;
+            stageAX[at] = settled;
+            stageBX[at] = settled;
+        }
+    }
+}
+
+// The last stage's update, x + (h/6)·0; the velocity stays +0.
+void BatchedRungeKuttaKernel::settleRestingNodes() {
+    double* x = array(kX);
+    for (const int node : restingNodes_) {
+        const std::ptrdiff_t first = std::ptrdiff_t{node} * laneStride_;
+        for (std::ptrdiff_t at = first; at < first + laneStride_; ++at) {
+            x[at] = x[at] + 0.0;
+        }
+    }
 }
 
 bool batchingPaysFor(const RungeKuttaKernel& single) {
-    if (!single.usesVectorKernel()) {
-        return true; // the batch's vectors are all the gain
+    if (!single.usesVectorKernel() || RungeKuttaKernel::wideKernelAvailable()) {
+        return true; // the batch's vectors are all the gain, or its eight lanes beat every single kernel
     }
     const int groups = (single.nodeCount() + single.vectorWidth() - 1) / single.vectorWidth();
     return 2 * single.bandedGroupCount() < groups;

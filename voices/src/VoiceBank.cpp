@@ -18,13 +18,16 @@ struct VoiceSet::Batch {
 
 namespace {
 
-// Voices stepped alone for now: a bank fills its first batch before the
-// next, so a batch of eight voices keeps one render thread busy while the
-// others wait, and a live stress at four times real time then meets late
-// blocks that voices spread over the threads do not. A caller that renders on
-// one thread asks for batches (lanesPerBatch), which are faster there.
-int chosenLanesPerBatch(int) {
-    return 1;
+// Batches of eight where eight-lane vectors step them and they pay (with
+// AVX-512 they do for every bundled model and both membranes: see
+// voices_bench), each voice alone otherwise. A new note takes the first free
+// voice, so the voices sounding fill one batch before the next: up to eight
+// keep one render thread busy, sixteen two.
+int chosenLanesPerBatch(const VoiceModel& model, int voiceCount) {
+    constexpr int kWideLanes = 8;
+    const bool wide = model.settings().kernel != muntero::KernelChoice::plain &&
+                      muntero::RungeKuttaKernel::wideKernelAvailable();
+    return wide && muntero::batchingPaysFor(model.firstNoteKernel()) ? std::min(kWideLanes, voiceCount) : 1;
 }
 
 } // namespace
@@ -34,7 +37,7 @@ VoiceSet::VoiceSet(std::shared_ptr<const VoiceModel> model, int voiceCount, int 
     if (!model_ || voiceCount < 1 || lanesPerBatch < 0)
         throw std::invalid_argument("A voice set needs a model and at least one voice");
     lanesPerBatch_ =
-        lanesPerBatch == 0 ? chosenLanesPerBatch(voiceCount) : std::min(lanesPerBatch, voiceCount);
+        lanesPerBatch == 0 ? chosenLanesPerBatch(*model_, voiceCount) : std::min(lanesPerBatch, voiceCount);
     const auto voices = static_cast<std::size_t>(voiceCount);
     voices_.reserve(voices);
     const muntero::StepConstants constants = stepConstantsFor(model_->settings().generation);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <stdexcept>
 #include <thread>
 
@@ -130,10 +131,39 @@ void VoiceSet::addSoundingTo(double* mix, std::size_t frames) const {
     }
 }
 
+namespace {
+
+// Spins until `done()` or until `limit` has passed; says whether done. A
+// sleeping thread woken through a futex may take a few hundred microseconds
+// to run again on a virtual machine, a tenth of a block, so the threads of a
+// block wait a little awake before they sleep.
+template <typename Done>
+bool spinUntil(Done done, std::chrono::microseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    for (int round = 0;; ++round) {
+        if (done())
+            return true;
+        if (round % 64 == 63 && std::chrono::steady_clock::now() >= end)
+            return false;
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+}
+
+// How long a helper stays awake after its batches, for the next block that a
+// render thread behind its device starts at once, and how long the caller
+// waits awake for the helpers.
+constexpr std::chrono::microseconds kHelperSpin{300};
+constexpr std::chrono::microseconds kCallerSpin{1000};
+
+} // namespace
+
 // Helper threads that step a block's batches with the calling thread. Each
 // batch is stepped by exactly one thread, each voice into its own buffer, so
 // which thread takes it changes nothing in the result. The helpers wait on
-// atomics (a futex) between blocks: they are not the audio thread.
+// atomics between blocks, awake for a moment, then asleep (a futex): they are
+// not the audio thread.
 class VoiceBank::Workers {
 public:
     Workers(unsigned helperCount, bool realtime) {
@@ -169,6 +199,7 @@ public:
         if (shared) {
             // Every helper has left work(): its batches are finished and it
             // reads nothing of this block any more.
+            spinUntil([this] { return pendingHelpers_.load() == 0; }, kCallerSpin);
             for (std::size_t pending = pendingHelpers_.load(); pending != 0; pending = pendingHelpers_.load())
                 pendingHelpers_.wait(pending);
         }
@@ -182,6 +213,7 @@ private:
     void serve() {
         std::uint64_t seen = 0;
         for (;;) {
+            spinUntil([this, seen] { return generation_.load() != seen; }, kHelperSpin);
             generation_.wait(seen);
             seen = generation_.load();
             if (stopping_.load())

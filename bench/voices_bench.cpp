@@ -6,9 +6,9 @@
 // audio_s/s is seconds of sound (all voices together) per wall-clock second,
 // so above 1 a bank keeps up with the device; voices_per_core is the number
 // of voices one core keeps in real time (voices × audio_s/s on one thread).
-// Each case runs three times: every voice stepped alone by its own kernel
-// (as before), the voices stepped together in batches of eight, and the
-// set's own choice between the two.
+// Each case runs four times: every voice stepped alone by its own kernel,
+// the voices stepped together in batches of four and of eight, and the
+// set's own choice.
 // The goal: sixteen voices of the 32 x 32 membrane on two cores at audio_s/s
 // 1.43 or more (30 % of the time to spare); 32 voices is the moonshot.
 #include <kivora/NoteGenerator.h>
@@ -83,8 +83,8 @@ private:
     bool granted_ = false;
 };
 
-// Args: model, voices, threads, voices per batch (1: each alone; 8; 0: the
-// set's choice); with several threads all run as the live renderer's do (a
+// Args: model, voices, threads, voices per batch (1: each alone; 4; 8; 0:
+// the set's choice); with several threads all run as the live renderer's do (a
 // real-time class where granted).
 void BM_LiveVoices(benchmark::State& state) {
     const auto model = modelOf(static_cast<int>(state.range(0)));

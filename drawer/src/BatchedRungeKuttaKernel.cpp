@@ -80,7 +80,6 @@ struct Tables {
     const double* mass;
     const double* inverseMass;
     const unsigned char* massKind;
-    const unsigned char* restingNode;
     std::ptrdiff_t stride;
     bool skipResting; // the resting nodes rest in every lane this step
 };
@@ -117,7 +116,7 @@ template <Stage stage>
 void plainStage(const Arrays& a, int begin, int end, const Tables& t, const StepConstants& c,
                 double halfStep) {
     for (int i = begin; i < end; ++i) {
-        if (t.skipResting && t.restingNode[i]) {
+        if (t.skipResting && t.runs[t.runOfNode[i]].resting) {
             continue;
         }
         const std::ptrdiff_t base = std::ptrdiff_t{i} * t.stride;
@@ -547,15 +546,15 @@ BatchedRungeKuttaKernel::BatchedRungeKuttaKernel(const ModelSnapshot& model, con
     // distances to the same distinct stiffnesses; a run of one node, or of
     // nodes with more springs than are unrolled, is read from the tables.
     runOfNode_.resize(nodes);
-    restingNode_.assign(nodes, 0);
+    std::vector<unsigned char> restingNode(nodes, 0);
     for (std::size_t i = 0; i < nodes; ++i) {
-        restingNode_[i] = linkBegin_[i] == linkBegin_[i + 1] &&
-                          restsWhereItIs(mass_[i], inverseMass_[i], massKind_[i], constants_);
+        restingNode[i] = linkBegin_[i] == linkBegin_[i + 1] &&
+                         restsWhereItIs(mass_[i], inverseMass_[i], massKind_[i], constants_);
     }
     const auto keyOf = [&](int node, Run& key) {
         const int begin = linkBegin_[static_cast<std::size_t>(node)];
         key.links = linkBegin_[static_cast<std::size_t>(node) + 1] - begin;
-        key.resting = restingNode_[static_cast<std::size_t>(node)] != 0;
+        key.resting = restingNode[static_cast<std::size_t>(node)] != 0;
         if (key.links > kMaxRunLinks) {
             key.links = kGeneralRun;
             return;
@@ -692,10 +691,17 @@ void BatchedRungeKuttaKernel::advance() {
     const Arrays second{x, v, stageAX, stageAV, stageBX, stageBV, accX, accV};
     const Arrays third{x, v, stageBX, stageBV, stageAX, stageAV, accX, accV};
     const Arrays last{x, v, stageAX, stageAV, nullptr, nullptr, accX, accV};
-    const Tables tables{runs_.data(),        runOfNode_.data(),     linkBegin_.data(),
-                        linkOther_.data(),   linkStiffness_.data(), alignedStart(laneStiffness_),
-                        mass_.data(),        inverseMass_.data(),   massKind_.data(),
-                        restingNode_.data(), laneStride_,           skipResting};
+    const Tables tables{runs_.data(),
+                        runOfNode_.data(),
+                        linkBegin_.data(),
+                        linkOther_.data(),
+                        linkStiffness_.data(),
+                        alignedStart(laneStiffness_),
+                        mass_.data(),
+                        inverseMass_.data(),
+                        massKind_.data(),
+                        laneStride_,
+                        skipResting};
     const int lag = wavefrontLag_;
     const auto run = [&](auto stageFunction, const Arrays& arrays, int begin) {
         const int from = std::max(begin, 0);

@@ -133,18 +133,16 @@ void VoiceSet::addSoundingTo(double* mix, std::size_t frames) const {
 
 namespace {
 
-// Spins until `done()` or until `limit` has passed; says whether done. A
+// Spins until `done()` or until `limit` has passed. A
 // sleeping thread woken through a futex may take a few hundred microseconds
 // to run again on a virtual machine, a tenth of a block, so the threads of a
 // block wait a little awake before they sleep.
 template <typename Done>
-bool spinUntil(Done done, std::chrono::microseconds limit) {
+void spinUntil(Done done, std::chrono::microseconds limit) {
     const auto end = std::chrono::steady_clock::now() + limit;
     for (int round = 0;; ++round) {
-        if (done())
-            return true;
-        if (round % 64 == 63 && std::chrono::steady_clock::now() >= end)
-            return false;
+        if (done() || (round % 64 == 63 && std::chrono::steady_clock::now() >= end))
+            return;
 #if defined(__x86_64__) || defined(__i386__)
         __builtin_ia32_pause();
 #endif

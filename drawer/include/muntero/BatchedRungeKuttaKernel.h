@@ -115,10 +115,9 @@ private:
     // number per distinct value.
     std::vector<detail::BatchRun> runs_; // in node order, covering every node
     std::vector<int> runOfNode_;
-    std::vector<double> distinctStiffness_;  // the snapshot's
-    std::vector<double> laneStiffness_;      // distinct value d of lane v at [d·laneStride_ + v]
-    std::vector<int> restingNodes_;          // the nodes of the resting runs
-    std::vector<unsigned char> restingNode_; // per node
+    std::vector<double> distinctStiffness_; // the snapshot's
+    std::vector<double> laneStiffness_;     // distinct value d of lane v at [d·laneStride_ + v]
+    std::vector<int> restingNodes_;         // the nodes of the resting runs
 
     std::vector<double> state_; // kStateArrays arrays, arrayStride_ apart, from a 64-byte boundary
     std::ptrdiff_t stateOffset_ = 0;

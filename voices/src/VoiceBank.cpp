@@ -19,16 +19,13 @@ struct VoiceSet::Batch {
 
 namespace {
 
-// Batches of eight where eight-lane vectors step them and they pay (with
-// AVX-512 they do for every bundled model and both membranes: see
-// voices_bench), each voice alone otherwise. A new note takes the first free
-// voice, so the voices sounding fill one batch before the next: up to eight
-// keep one render thread busy, sixteen two.
+// Batches of one vector of lanes (eight with AVX-512, four with AVX2), which
+// step every model measured faster per voice than kernels of their own (see
+// voices_bench); each voice alone with the plain kernel. A new note takes the
+// first free voice, so the voices sounding fill one batch before the next.
 int chosenLanesPerBatch(const VoiceModel& model, int voiceCount) {
-    constexpr int kWideLanes = 8;
-    const bool wide = model.settings().kernel != muntero::KernelChoice::plain &&
-                      muntero::RungeKuttaKernel::wideKernelAvailable();
-    return wide && muntero::batchingPaysFor(model.firstNoteKernel()) ? std::min(kWideLanes, voiceCount) : 1;
+    const int width = muntero::BatchedRungeKuttaKernel::vectorWidthFor(model.settings().kernel);
+    return width > 0 ? std::min(width, voiceCount) : 1;
 }
 
 } // namespace

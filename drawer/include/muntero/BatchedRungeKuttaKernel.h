@@ -3,7 +3,9 @@
 // which share every node and spring and differ only in their stiffness scale
 // and their state. Lane v of the batch holds copy v: the state of node i
 // lies at [i·laneStride() + v], so one vector holds the same node of several
-// copies and a spring reads its neighbour's vector without gathering.
+// copies and a spring reads its neighbour's vector without gathering. A
+// node's arrays (displacements, velocities, the stages' states and sums)
+// lie together, so a stage reaches all of them from one place.
 #pragma once
 
 #include <muntero/Export.h>
@@ -16,6 +18,9 @@
 namespace muntero {
 
 namespace detail {
+// A node's arrays, in the order they lie in.
+enum BatchField : int { kX, kV, kStageAX, kStageAV, kStageBX, kStageBV, kAccX, kAccV, kFieldCount };
+
 // Consecutive nodes whose springs lead the same distances away, to the same
 // distinct stiffnesses: a stage unrolls their springs with the distances in
 // registers (links -1: a node's springs are read from the tables).
@@ -25,11 +30,12 @@ struct BatchRun {
     int links = -1;
     std::ptrdiff_t offset[kMaxLinks] = {};    // to the other node's values
     std::ptrdiff_t stiffness[kMaxLinks] = {}; // into the lanes' stiffness table
-    // Springs to the node before and after with one stiffness: the force the
-    // spring at slot `carriedFrom` puts on a node is, reversed, the force of
-    // slot `carriedTo` on the next node, so a stage computes it once (-1: none).
-    int carriedFrom = -1;
+    // Springs to the node before (slot carriedTo) and after (the slot after
+    // it) with one stiffness: the force of the spring to the next node is,
+    // reversed, that node's force from this one, so a stage computes it once
+    // (-1: none).
     int carriedTo = -1;
+    unsigned char massKind = 0; // how its nodes' spring sums become accelerations
     // Nodes without springs that stay where they are while they do not move
     // (a fixed rim): a stage leaves them out while every lane rests there.
     bool resting = false;
@@ -68,20 +74,27 @@ public:
     // Multiplies every stiffness of the lane by factor.
     void scaleLaneStiffness(int lane, double factor);
 
+    // The lanes a batch made with `choice` steps per vector operation on
+    // this processor: 8, 4, or 0 for the plain kernel. A batch of that many
+    // copies is the fastest per copy (in every model measured, each copy
+    // costs less than a kernel of its own); a wider one steps each node by
+    // several vectors, no faster per copy.
+    static int vectorWidthFor(KernelChoice choice);
+
     int laneCount() const { return laneCount_; }
-    // Values between node i and node i + 1 of one array (laneCount rounded
-    // up to whole vectors).
-    int laneStride() const { return laneStride_; }
+    // Values between node i and node i + 1 of one array (a multiple of the
+    // vector width).
+    int laneStride() const { return nodeStride_; }
     int nodeCount() const { return nodeCount_; }
     // Lanes per vector operation: 8, 4, or 0 for the plain kernel.
     int vectorWidth() const { return vectorWidth_; }
     // Node i of lane v at [i·laneStride() + v]; valid for the batch's life,
     // the values change in place as it steps.
-    double* displacements() { return array(kX); }
-    double* velocities() { return array(kV); }
+    double* displacements() { return state_.data() + stateOffset_; }
+    double* velocities() { return displacements() + detail::kV * arrayLanes_; }
     const double* displacements() const { return state_.data() + stateOffset_; }
     double displacement(int node, int lane) const {
-        return displacements()[static_cast<std::ptrdiff_t>(node) * laneStride_ + lane];
+        return displacements()[static_cast<std::ptrdiff_t>(node) * nodeStride_ + lane];
     }
 
 private:
@@ -91,12 +104,10 @@ private:
     void settleRestingStages();
     void settleRestingNodes();
 
-    enum StateArray { kX, kV, kStageAX, kStageAV, kStageBX, kStageBV, kAccX, kAccV, kStateArrays };
-    double* array(StateArray which) { return state_.data() + stateOffset_ + which * arrayStride_; }
-
     int nodeCount_ = 0;
     int laneCount_ = 0;
-    int laneStride_ = 0;
+    int arrayLanes_ = 0; // laneCount rounded up to whole vectors
+    int nodeStride_ = 0; // kFieldCount arrays
     int vectorWidth_ = 0;
     int wavefrontLag_ = 1; // nodes between one stage and the next
     StepConstants constants_;
@@ -116,21 +127,11 @@ private:
     std::vector<detail::BatchRun> runs_; // in node order, covering every node
     std::vector<int> runOfNode_;
     std::vector<double> distinctStiffness_; // the snapshot's
-    std::vector<double> laneStiffness_;     // distinct value d of lane v at [d·laneStride_ + v]
+    std::vector<double> laneStiffness_;     // distinct value d of lane v at [d·arrayLanes_ + v]
     std::vector<int> restingNodes_;         // the nodes of the resting runs
 
-    std::vector<double> state_; // kStateArrays arrays, arrayStride_ apart, from a 64-byte boundary
+    std::vector<double> state_; // node by node, from a 64-byte boundary
     std::ptrdiff_t stateOffset_ = 0;
-    std::ptrdiff_t arrayStride_ = 0;
 };
-
-// Whether a batch steps copies of a model faster than kernels of their own,
-// judged by `single`, a kernel of the model. With AVX-512 it does for every
-// model measured (its eight lanes skip a fixed rim and compute each spring
-// between neighbours in a row once); with four lanes not where the single
-// kernel runs most of its groups through bands (the inside of a grid), whose
-// unrolled steps a batch only matches with a state several times as large.
-// Allocates nothing.
-MUNTERO_API bool batchingPaysFor(const RungeKuttaKernel& single);
 
 } // namespace muntero

@@ -171,10 +171,10 @@ public:
     void setWorkerCount(unsigned count) { workerCount_ = count; }
     void setKernelChoice(muntero::KernelChoice choice) { kernelChoice_ = choice; }
     // Tuned notes stepped together in one batch (the same model at other
-    // stiffnesses, see muntero::BatchedRungeKuttaKernel): 0 chooses (at most
-    // eight, and batches enough to keep every worker busy, where batches pay,
-    // see muntero::batchingPaysFor, and more than one worker is asked for),
-    // 1 renders every note with a kernel of its own. The samples are the same.
+    // stiffnesses, see muntero::BatchedRungeKuttaKernel): 0 chooses (one
+    // vector of notes at most, and batches enough to keep every worker busy,
+    // where more than one worker is asked for), 1 renders every note with a
+    // kernel of its own. The samples are the same.
     void setNotesPerBatch(int notes) { notesPerBatch_ = std::max(0, notes); }
 
     // The accessors: controlling thread, never during run(); none allocates.

@@ -55,6 +55,31 @@ muntero::ModelSnapshot gridWithDiagonals(int rows, int columns) {
     return model;
 }
 
+// A string whose masses change every three nodes (1, a power of two, other)
+// and whose springs are listed left, right in one half and right, left in
+// the other: runs of each mass kind, with and without a spring carried.
+muntero::ModelSnapshot stringWithMassesOfEveryKind() {
+    muntero::ModelSnapshot model;
+    constexpr int kNodes = 40;
+    for (int i = 0; i < kNodes; ++i) {
+        muntero::ModelNode node;
+        node.mass = (i / 3) % 3 == 0 ? 1.0 : (i / 3) % 3 == 1 ? 0.5 : 0.75;
+        node.fixed = i == 0 || i == kNodes - 1;
+        node.firstConnection = static_cast<int>(model.connections.size());
+        if (!node.fixed) {
+            const int first = i < kNodes / 2 ? i - 1 : i + 1;
+            model.connections.push_back({2.0e5, first});
+            model.connections.push_back({2.0e5, 2 * i - first});
+            node.connectionCount = 2;
+        }
+        model.nodes.push_back(node);
+        model.initialDisplacements.push_back(node.fixed ? 0.0 : 0.001 * ((i * 7) % 5));
+        model.initialVelocities.push_back(i == 11 ? 3.0 : 0.0);
+    }
+    model.soundingNode = kNodes / 3;
+    return model;
+}
+
 // A membrane with signed zeros where a step may turn them: a rim node at -0
 // (a step makes it +0), one pushed off its place, and inside nodes at -0
 // beside +0 (springs whose stretch is a zero of either sign).
@@ -69,7 +94,7 @@ muntero::ModelSnapshot membraneWithSignedZeros() {
 }
 
 // Every bundled model, a membrane with equal springs and a fixed rim, the
-// same with signed zeros, and the grid with diagonals.
+// same with signed zeros, the string of masses, and the grid with diagonals.
 std::vector<NamedModel> modelsToCompare() {
     std::vector<NamedModel> models;
     for (const auto& entry : std::filesystem::directory_iterator(KIVORA_SOURCE_DIR "/examples/models")) {
@@ -80,6 +105,7 @@ std::vector<NamedModel> modelsToCompare() {
     }
     models.push_back({"membrane 12x12", muntero::takeSnapshot(InstrumentKit::makeMembrane(12, 12))});
     models.push_back({"membrane with signed zeros", membraneWithSignedZeros()});
+    models.push_back({"string with masses of every kind", stringWithMassesOfEveryKind()});
     models.push_back({"grid with diagonals", gridWithDiagonals(9, 14)});
     return models;
 }

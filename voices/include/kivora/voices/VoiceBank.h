@@ -27,9 +27,10 @@ class KIVORA_VOICES_API VoiceSet {
 public:
     static constexpr std::size_t kMaxBlockFrames = 1024;
 
-    // `lanesPerBatch`: 0 chooses (8 where the processor has AVX-512 and
-    // batches pay for the model, else 1); 1 gives every voice a kernel of
-    // its own and steps it alone; 8 fills an AVX-512 vector, 4 an AVX2 one.
+    // `lanesPerBatch`: 0 chooses one vector of lanes (8 where the processor
+    // has AVX-512, 4 where it has AVX2, else 1); 1 gives every voice a
+    // kernel of its own and steps it alone; 8 fills an AVX-512 vector, 4 an
+    // AVX2 one.
     VoiceSet(std::shared_ptr<const VoiceModel> model, int voiceCount, int lanesPerBatch = 0);
     ~VoiceSet();
     VoiceSet(VoiceSet&&) noexcept;

@@ -118,7 +118,8 @@ class BatchedKernel : public ::testing::TestWithParam<KernelChoice> {};
 // membrane, a rim node the batch no longer leaves out): each lane's every
 // displacement and velocity equals, bit for bit, that of a single-voice
 // kernel of the same model stepped alone. Eleven lanes (not a whole number
-// of vectors) take the kernels' wide form, one vector of lanes the unrolled one.
+// of vectors) take the kernels' wide form, one vector of lanes the unrolled
+// one, and eight lanes of four-lane vectors the unrolled one in pairs.
 TEST_P(BatchedKernel, EveryLaneStepsAsASingleVoiceKernel) {
     const KernelChoice choice = GetParam();
     const int width = choice == KernelChoice::avx512 ? 8 : choice == KernelChoice::avx2 ? 4 : 0;
@@ -132,6 +133,9 @@ TEST_P(BatchedKernel, EveryLaneStepsAsASingleVoiceKernel) {
     std::vector<int> laneCounts{11};
     if (width > 0) {
         laneCounts.push_back(width);
+    }
+    if (width == 4) {
+        laneCounts.push_back(8);
     }
     for (const int kLanes : laneCounts) {
         for (const NamedModel& model : modelsToCompare()) {
